@@ -1,0 +1,12 @@
+#include "app/App.h"
+
+#include "script/Application.h"
+#include "script/Dispatcher.h"
+#include "xap/Transport.h"
+
+namespace sablewick {
+
+App::App() = default;
+App::~App() = default;
+
+}  // namespace sablewick

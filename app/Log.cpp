@@ -1,0 +1,97 @@
+#include "app/Log.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <exception>
+
+#include "xap/SendHelper.h"
+
+namespace sablewick {
+
+std::string LogFilePath(const App& app) { return app.AppPath + "/Data/Sablewick.txt"; }
+
+void SetPendingError(App& app, int32_t line) {
+  PendingError& err = app.Err;
+  err.line = line;
+  try {
+    throw;
+  } catch (const Failure& f) {
+    err.number = f.Number() != 0 ? f.Number() : kGenericFailure;
+    err.description = f.what();
+  } catch (const std::exception& e) {
+    err.number = kGenericFailure;
+    err.description = e.what();
+  } catch (...) {
+    err.number = kGenericFailure;
+    err.description = "Unknown failure";
+  }
+}
+
+void LogToFile(App& app, std::string_view source, std::string_view message) {
+  std::string line = FormatGeneralDate(app.clock->Now());
+  line += " | ";
+  line += source;
+  line += ' ';
+  line += message;
+  line += ' ';
+  line += std::to_string(app.Err.line);
+  line += ' ';
+  line += app.Err.description;
+  line += "\r\n";
+  app.Err.Clear();
+  // The record of last resort: a line that cannot be written is lost silently.
+  if (FILE* f = std::fopen(LogFilePath(app).c_str(), "ab")) {
+    std::fwrite(line.data(), 1, line.size(), f);
+    std::fclose(f);
+  }
+}
+
+void ReportEvent(App& app, std::string_view source, std::string_view message) {
+  std::string data(message);
+  if (app.Err.IsSet()) {
+    data += " Line ";
+    data += std::to_string(app.Err.line);
+    data += ' ';
+    data += app.Err.description;
+    app.Err.Clear();
+  }
+  const std::string time = FormatGeneralDate(app.clock->Now());
+  SendXap(app, "", "Homeseer.Event", "Event.Log",
+          ItemList({{"Time", time}, {"Type", source}, {"Data", data}}));
+}
+
+void CreateFolders(App& app, std::string_view path) {
+  // Only an absolute path names its folders; the root is "/" and the last piece a file name.
+  if (path.empty() || path.front() != '/') return;
+  std::string folder;
+  size_t start = 1;
+  for (;;) {
+    const size_t slash = path.find('/', start);
+    if (slash == std::string_view::npos) break;  // what remains is the file name
+    folder += '/';
+    folder += path.substr(start, slash - start);
+    start = slash + 1;
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
+    if (::mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST) {
+      try {
+        ThrowSystemError("mkdir");
+      } catch (...) {
+        SetPendingError(app, 0);
+      }
+      ReportEvent(app, "Sablewick", " CreateFolders " + folder);
+    }
+  }
+}
+
+void StepRunner::Report() {
+  if (via_ == ReportVia::Log) {
+    LogToFile(app_, source_, operation_);
+  } else {
+    ReportEvent(app_, source_, operation_);
+  }
+}
+
+}  // namespace sablewick

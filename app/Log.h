@@ -1,0 +1,72 @@
+// The log file, the event report, folder creation, and the step runner that ties them to the
+// failure convention.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "app/App.h"
+
+namespace sablewick {
+
+// AppPath + "/Data/Sablewick.txt".
+std::string LogFilePath(const App& app);
+
+// Appends "time | source message line description" and CR LF; never fails towards the caller.
+// Reads and clears the pending error.
+void LogToFile(App& app, std::string_view source, std::string_view message);
+
+// Sends a Homeseer.Event / Event.Log message through the sending helper. Reads and clears the
+// pending error.
+void ReportEvent(App& app, std::string_view source, std::string_view message);
+
+// Creates every missing folder on the way to a file path (the last piece is a file name).
+void CreateFolders(App& app, std::string_view path);
+
+// Records the exception being handled as the pending error. Call from a catch block.
+void SetPendingError(App& app, int32_t line);
+
+enum class ReportVia { Log, Event };
+
+// Runs the steps of one operation. A failing step becomes the pending error (its label is the
+// step's number), is reported with the operation's name, and the next step still runs:
+//
+//   StepRunner step(app, "Sablewick", "InitXap", ReportVia::Log);
+//   step([&] { ... });
+//   step([&] { ... });
+class StepRunner {
+ public:
+  StepRunner(App& app, std::string source, std::string operation, ReportVia via)
+      : app_(app), source_(std::move(source)), operation_(std::move(operation)), via_(via) {}
+
+  // Returns false when the step failed.
+  template <class Step>
+  bool operator()(Step&& step) {
+    ++steps_;
+    try {
+      step();
+      return true;
+    } catch (...) {
+      SetPendingError(app_, steps_);
+      Report();
+      ++failures_;
+      return false;
+    }
+  }
+
+  int Failures() const { return failures_; }
+
+ private:
+  void Report();
+
+  App& app_;
+  std::string source_;
+  std::string operation_;
+  ReportVia via_;
+  int32_t steps_ = 0;
+  int failures_ = 0;
+};
+
+}  // namespace sablewick

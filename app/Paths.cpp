@@ -1,0 +1,57 @@
+#include "app/Paths.h"
+
+#include "app/Text.h"
+
+namespace sablewick {
+
+std::string DirName(std::string_view path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) return ".";
+  if (slash == 0) return "/";
+  return std::string(path.substr(0, slash));
+}
+
+std::string BaseName(std::string_view path) {
+  const size_t slash = path.rfind('/');
+  return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
+std::string ResolveAppPath(std::string_view exeDir) {
+  size_t start = 0;
+  while (start <= exeDir.size()) {
+    size_t end = exeDir.find('/', start);
+    if (end == std::string_view::npos) end = exeDir.size();
+    if (EqualsNoCase(exeDir.substr(start, end - start), "vb")) return kInstalledAppPath;
+    start = end + 1;
+  }
+  return std::string(exeDir);
+}
+
+std::string NetworkPathRule(std::string_view programPath) {
+  const size_t unc = programPath.find("\\\\");
+  if (unc == std::string_view::npos) return std::string(programPath);
+  const size_t serverEnd = programPath.find('\\', unc + 2);
+  if (serverEnd == std::string_view::npos) return std::string(programPath);
+  const size_t shareEnd = programPath.find('\\', serverEnd + 1);
+  if (shareEnd == std::string_view::npos) return std::string(programPath);
+  std::string out(programPath.substr(serverEnd + 1, shareEnd - serverEnd - 1));
+  out += ':';
+  out += programPath.substr(shareEnd);
+  return out;
+}
+
+std::string JoinRelative(std::string_view folder, std::string_view name) {
+  std::string rel(name);
+  for (char& c : rel) {
+    if (c == '\\') c = '/';
+  }
+  size_t skip = 0;
+  while (skip < rel.size() && rel[skip] == '/') ++skip;
+  std::string out(folder);
+  while (!out.empty() && out.back() == '/') out.pop_back();
+  out += '/';
+  out.append(rel, skip);
+  return out;
+}
+
+}  // namespace sablewick

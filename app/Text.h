@@ -1,0 +1,44 @@
+// Byte-string helpers. Case folding is ASCII only: texts are bytes in no particular code page.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace sablewick {
+
+inline char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+inline char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+
+inline bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
+  }
+  return true;
+}
+
+inline bool ContainsNoCase(std::string_view text, std::string_view needle) {
+  if (needle.size() > text.size()) return false;
+  for (size_t i = 0; i + needle.size() <= text.size(); ++i) {
+    if (EqualsNoCase(text.substr(i, needle.size()), needle)) return true;
+  }
+  return false;
+}
+
+inline bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
+}
+
+inline std::string ToLower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = LowerAscii(c);
+  return out;
+}
+
+inline std::string ToUpper(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = UpperAscii(c);
+  return out;
+}
+
+}  // namespace sablewick

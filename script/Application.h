@@ -1,0 +1,39 @@
+// The scripting object "Sablewick.Application": the one object through which scripts act on
+// the program, the network and the machine. Every creation makes a new instance; the program
+// keeps one of its own for its whole run.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "app/App.h"
+
+namespace sablewick {
+
+class Application {
+ public:
+  explicit Application(App& app);
+
+  void SendUDPMessage(std::string_view sData);
+  void SendXapMessage(std::string_view sTarget, std::string_view sClass, std::string_view sSection,
+                      std::string_view sData, std::string_view sSubaddress,
+                      std::string_view sUIDIn, std::string_view sTargetSubaddress);
+  void WriteLog(std::string_view c, std::string_view Message);
+  std::string GetIniSetting(std::string_view Group, std::string_view Key,
+                            std::string_view Default, std::string_view File);
+  void SaveIniSetting(std::string_view Group, std::string_view Key, std::string_view Value,
+                      std::string_view File);
+  std::string GetINISection(std::string_view Group, std::string_view File);
+  std::string GetAppPath() const;
+
+  const std::string& LogFile() const { return logFile_; }
+
+ private:
+  void InitScriptControl();
+  std::string IniPath(std::string_view file) const;
+
+  App& app_;
+  std::string logFile_;
+};
+
+}  // namespace sablewick

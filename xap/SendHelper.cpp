@@ -1,0 +1,58 @@
+#include "xap/SendHelper.h"
+
+#include "app/Log.h"
+
+namespace sablewick {
+
+std::string ItemList(std::initializer_list<std::pair<std::string_view, std::string_view>> items) {
+  std::string out;
+  for (const auto& [name, value] : items) {
+    if (!out.empty()) out += '\0';
+    out += name;
+    out += '\1';
+    out += value;
+  }
+  return out;
+}
+
+void SendXap(App& app, std::string_view sTarget, std::string_view sClass,
+             std::string_view sSection, std::string_view sData, std::string_view sSubaddress,
+             std::string_view sUID, std::string_view sTargetSubaddress) {
+  try {
+    std::string uid;
+    if (sUID.empty()) {
+      uid = app.UID;
+    } else if (sUID.size() == 2) {
+      uid = app.UID.substr(0, 6);  // a sub-device of this node
+      uid += sUID;
+    } else {
+      uid = sUID;
+    }
+    XapQueuedMessage msg{std::string(sTarget),    uid,
+                         std::string(sClass),     std::string(sSection),
+                         std::string(sData),      std::string(sSubaddress),
+                         std::string(sTargetSubaddress)};
+    if (!app.xapReady) {
+      app.sendQueue.push_back(std::move(msg));
+      return;
+    }
+    if (app.sink == nullptr) throw Failure(kGenericFailure, "no transport");
+    if (!app.sendQueue.empty()) {
+      std::vector<XapQueuedMessage> queued;
+      queued.swap(app.sendQueue);
+      for (const XapQueuedMessage& q : queued) {
+        app.sink->SendXap(q.MsgTarget, q.MsgClass, q.MsgSection, q.MsgData, q.MsgSubAddress,
+                          q.MsgUID, q.MsgTargetSubAddress);
+      }
+    }
+    app.sink->SendXap(msg.MsgTarget, msg.MsgClass, msg.MsgSection, msg.MsgData,
+                      msg.MsgSubAddress, msg.MsgUID, msg.MsgTargetSubAddress);
+  } catch (...) {
+    SetPendingError(app, 0);
+    std::string message = "SendXap  ";
+    message += sData;
+    LogToFile(app, "Sablewick", message);
+  }
+}
+
+}  // namespace sablewick

@@ -1,0 +1,21 @@
+// The one sending helper every sender goes through: completes the UID, holds messages back
+// until the transport is ready, and hands them on in the order given.
+#pragma once
+
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "app/App.h"
+
+namespace sablewick {
+
+void SendXap(App& app, std::string_view sTarget, std::string_view sClass,
+             std::string_view sSection, std::string_view sData, std::string_view sSubaddress = {},
+             std::string_view sUID = {}, std::string_view sTargetSubaddress = {});
+
+// The item-list form: name, char 1, value; items separated by char 0.
+std::string ItemList(std::initializer_list<std::pair<std::string_view, std::string_view>> items);
+
+}  // namespace sablewick

@@ -1,0 +1,328 @@
+#include "xap/Transport.h"
+
+#include <arpa/inet.h>
+#include <glib-unix.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <vector>
+
+#include "app/Log.h"
+#include "app/Text.h"
+#include "xap/XapMessage.h"
+
+namespace sablewick {
+namespace {
+
+// Large enough that a burst is not lost while a handler runs.
+constexpr int kReceiveBuffer = 8 << 20;
+// Datagrams read in one wake-up before the loop gets control back.
+constexpr int kReadsPerWakeup = 1024;
+// Drops are logged at most once a minute.
+constexpr uint32_t kDropReportMs = 60000;
+
+std::vector<std::string_view> SplitDots(std::string_view s) {
+  std::vector<std::string_view> pieces;
+  size_t start = 0;
+  for (;;) {
+    const size_t dot = s.find('.', start);
+    pieces.push_back(s.substr(start, dot == std::string_view::npos ? dot : dot - start));
+    if (dot == std::string_view::npos) return pieces;
+    start = dot + 1;
+  }
+}
+
+long PieceNumber(std::string_view piece) {
+  long value = 0;
+  if (piece.empty() || piece.size() > 9) throw Failure(13, "Type mismatch");
+  for (char c : piece) {
+    if (c < '0' || c > '9') throw Failure(13, "Type mismatch");
+    value = value * 10 + (c - '0');
+  }
+  return value;
+}
+
+}  // namespace
+
+XapTransport::XapTransport(App& app)
+    : app_(app),
+      aliveTimer_([this] {
+        if (OnAlive) OnAlive();
+      }),
+      hbeatTimer_([this] { HeartbeatTick(); }),
+      receiveTimer_([this] { ReceiveTimerFired(); }, /*oneShot=*/true) {
+  aliveTimer_.Start(55000);
+  hbeatTimer_.Start(20000);
+  RebuildHead();
+}
+
+XapTransport::~XapTransport() {
+  receiveQueue_.clear();
+  if (watch1_ != 0) g_source_remove(watch1_);
+  if (watch2_ != 0) g_source_remove(watch2_);
+  if (winsock1_ >= 0) ::close(winsock1_);
+  if (winsock2_ >= 0) ::close(winsock2_);
+}
+
+void XapTransport::SetXapSource(std::string_view v) {
+  xapSource_ = v;
+  RebuildHead();
+}
+void XapTransport::SetXapTarget(std::string_view v) {
+  xapTarget_ = v;
+  RebuildHead();
+}
+void XapTransport::SetXapUID(std::string_view v) {
+  xapUID_ = v;
+  RebuildHead();
+}
+
+void XapTransport::RebuildHead() {
+  hbeatHead_ = "xap-hbeat\n{\nv=12\nhop=1\nuid=" + xapUID_ +
+               "\nclass=xap-hbeat.alive\nsource=" + xapSource_ + "\ninterval=";
+}
+
+std::string XapTransport::GetMessage() {
+  if (receiveQueue_.empty()) return {};
+  std::string text = std::move(receiveQueue_.front());
+  receiveQueue_.pop_front();
+  queuedBytes_ -= text.size();
+  return text;
+}
+
+bool XapTransport::AddressFitsMask(std::string_view mask, std::string_view address) {
+  const auto m = SplitDots(mask);
+  const auto a = SplitDots(address);
+  if (m.size() != 4 || a.size() != 4) return false;
+  for (size_t i = 0; i < 4; ++i) {
+    const long ap = PieceNumber(a[i]);
+    const long mp = PieceNumber(m[i]);
+    if (ap != (ap & mp)) return false;
+  }
+  return true;
+}
+
+std::string XapTransport::GetIP() {
+  // The IPv4 addresses of the interfaces that are up, in the kernel's order, loopback last:
+  // the host name often resolves to loopback only, which would put the send socket on the
+  // receive socket's address and port.
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return {};
+  std::vector<std::string> addresses, loopback;
+  for (ifaddrs* ifa = list; ifa != nullptr; ifa = ifa->ifa_next) {
+    if (ifa->ifa_addr == nullptr || ifa->ifa_addr->sa_family != AF_INET) continue;
+    if ((ifa->ifa_flags & IFF_UP) == 0) continue;
+    char text[INET_ADDRSTRLEN];
+    const auto* sin = reinterpret_cast<const sockaddr_in*>(ifa->ifa_addr);
+    if (::inet_ntop(AF_INET, &sin->sin_addr, text, sizeof text) == nullptr) continue;
+    ((ifa->ifa_flags & IFF_LOOPBACK) != 0 ? loopback : addresses).emplace_back(text);
+  }
+  ::freeifaddrs(list);
+  addresses.insert(addresses.end(), loopback.begin(), loopback.end());
+  if (addresses.empty()) return {};
+  for (const std::string& address : addresses) {
+    try {
+      if (AddressFitsMask(InterfaceAddress, address)) return address;
+    } catch (...) {
+      SetPendingError(app_, 0);
+      LogToFile(app_, "Sablewick", "GetIP");
+    }
+  }
+  return addresses.front();
+}
+
+int32_t XapTransport::Init() {
+  localAddress_ = GetIP();
+  sendAddress_ = EqualsNoCase(BroadcastAddress, "default") ? "255.255.255.255" : BroadcastAddress;
+
+  sendTo_ = {};
+  sendTo_.sin_family = AF_INET;
+  sendTo_.sin_port = htons(kXapPort);
+  if (::inet_pton(AF_INET, sendAddress_.c_str(), &sendTo_.sin_addr) != 1) {
+    // A host name rather than an address.
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* res = nullptr;
+    if (::getaddrinfo(sendAddress_.c_str(), nullptr, &hints, &res) == 0 && res != nullptr) {
+      sendTo_.sin_addr = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr;
+      ::freeaddrinfo(res);
+    }
+  }
+
+  winsock1_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (winsock1_ < 0) return -errno;
+  // No address reuse: the search has to find a port that is really free.
+  bool bound = false;
+  for (int i = 0; i < kPortTries; ++i) {
+    listenPort_ = kFirstPort + i;
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(static_cast<uint16_t>(listenPort_));
+    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(winsock1_, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0) {
+      bound = true;
+      break;
+    }
+  }
+  if (!bound) {
+    ::close(winsock1_);
+    winsock1_ = -1;
+    return -1;
+  }
+
+  winsock2_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (winsock2_ < 0) return -errno;
+  const int on = 1;
+  ::setsockopt(winsock2_, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_port = htons(static_cast<uint16_t>(listenPort_));
+  if (localAddress_.empty() || ::inet_pton(AF_INET, localAddress_.c_str(), &local.sin_addr) != 1) {
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+  }
+  if (::bind(winsock2_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+    const int e = errno;
+    ::close(winsock2_);
+    winsock2_ = -1;
+    return e > 0 ? -e : e;
+  }
+
+  for (int fd : {winsock1_, winsock2_}) {
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBuffer, sizeof kReceiveBuffer) != 0) {
+      ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kReceiveBuffer, sizeof kReceiveBuffer);
+    }
+  }
+  watch1_ = g_unix_fd_add(winsock1_, G_IO_IN, &XapTransport::OnReadable, this);
+  watch2_ = g_unix_fd_add(winsock2_, G_IO_IN, &XapTransport::OnReadable, this);
+
+  hbeatTail_ = "0\nport=" + std::to_string(listenPort_) + "\n}\n";
+  return listenPort_;
+}
+
+void XapTransport::SendHeartbeat(int32_t LongInterval) {
+  int32_t n = LongInterval;
+  if (n > 60) n = 60;
+  if (n <= 0) n = 0;
+  if (n >= 1 && n <= 4) n = 5;
+  if (n > 0) {
+    hbeatTimer_.Start(static_cast<unsigned>(n) * 1000);
+  } else {
+    hbeatTimer_.Stop();
+  }
+  try {
+    Send(hbeatHead_ + std::to_string(n) + hbeatTail_);
+  } catch (...) {
+    // A lost heartbeat must not end the program; the hub re-registers us with the next one.
+    SetPendingError(app_, 0);
+    LogToFile(app_, "Sablewick", "SendHeartbeat");
+  }
+}
+
+void XapTransport::HeartbeatTick() {
+  hbeatTicks_ = static_cast<int16_t>((hbeatTicks_ + 1) % 10);
+  if (hbeatTicks_ == 0) {
+    SendHeartbeat(static_cast<int32_t>(std::nearbyint(hbeatTimer_.Interval() / 1000.0)));
+  }
+}
+
+void XapTransport::Send(std::string_view bytes) {
+  if (winsock2_ < 0) throw Failure(kGenericFailure, "the xAP socket is not bound");
+  if (::sendto(winsock2_, bytes.data(), bytes.size(), MSG_NOSIGNAL,
+               reinterpret_cast<const sockaddr*>(&sendTo_), sizeof sendTo_) < 0) {
+    ThrowSystemError("sendto " + sendAddress_);
+  }
+}
+
+void XapTransport::SendXap(const std::string& sTarget, const std::string& sClass,
+                           const std::string& sSection, const std::string& sData,
+                           const std::string& sSubaddress, const std::string& sUID,
+                           const std::string& sTargetSubaddress) {
+  // Faults of building or sending are not reported here; the result is simply not sent.
+  try {
+    XapMessage msg(&app_);
+    msg.MsgClass = sClass;
+    msg.msgSource = sSubaddress.empty() ? xapSource_ : xapSource_ + ":" + sSubaddress;
+    if (sTarget.empty()) {
+      msg.MsgTarget.clear();
+    } else {
+      msg.MsgTarget = sTargetSubaddress.empty() ? sTarget : sTarget + ":" + sTargetSubaddress;
+    }
+    msg.MsgUID = sUID.empty() ? xapUID_ : sUID;
+    msg.AddHeader();
+    msg.AddSection(sSection);
+    std::string_view data = sData;
+    while (!data.empty()) {
+      const size_t end = data.find('\0');
+      const std::string_view item = data.substr(0, end);
+      const size_t sep = item.find('\1');
+      if (sep != std::string_view::npos) {
+        msg.AddItem(sSection, item.substr(0, sep), item.substr(sep + 1));
+      }
+      if (end == std::string_view::npos) break;
+      data.remove_prefix(end + 1);
+    }
+    Send(msg.ToXap());
+  } catch (...) {
+  }
+}
+
+void XapTransport::SendRawXap(std::string_view sMessage) { Send(sMessage); }
+
+void XapTransport::ProcessReceivedMessage(std::string_view text) {
+  if (FilterHeartbeats && !StartsWithNoCase(text, "xap-head")) return;
+  if (receiveQueue_.size() >= kQueueMaxDatagrams || queuedBytes_ + text.size() > kQueueMaxBytes) {
+    ++droppedTotal_;
+    ++droppedUnreported_;
+    const uint32_t now = app_.clock->TickCount();
+    if (!dropReported_ || now - lastDropReport_ >= kDropReportMs) {
+      dropReported_ = true;
+      lastDropReport_ = now;
+      LogToFile(app_, "Sablewick",
+                "Receive queue full: " + std::to_string(droppedUnreported_) + " datagrams dropped");
+      droppedUnreported_ = 0;
+    }
+    return;
+  }
+  queuedBytes_ += text.size();
+  receiveQueue_.emplace_back(text);
+  // The first datagram after a drain arms the timer; later ones ride on it, so a steady
+  // stream cannot push the notice back forever.
+  if (!receiveTimer_.Enabled()) receiveTimer_.Start(50);
+}
+
+void XapTransport::ReceiveTimerFired() {
+  receiveTimer_.Stop();
+  if (messageCallback_) messageCallback_();
+}
+
+void XapTransport::ReadSocket(int fd) {
+  static thread_local std::vector<char> buffer(65536);
+  for (int i = 0; i < kReadsPerWakeup; ++i) {
+    const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      // EAGAIN: drained. Anything else loses only the datagram that failed, never queues
+      // an earlier one again.
+      return;
+    }
+    try {
+      ProcessReceivedMessage(std::string_view(buffer.data(), static_cast<size_t>(n)));
+    } catch (...) {
+      SetPendingError(app_, 0);
+      LogToFile(app_, "Sablewick", "ProcessReceivedMessage");
+    }
+  }
+}
+
+gboolean XapTransport::OnReadable(gint fd, GIOCondition, gpointer self) {
+  static_cast<XapTransport*>(self)->ReadSocket(fd);
+  return G_SOURCE_CONTINUE;
+}
+
+}  // namespace sablewick

@@ -1,0 +1,110 @@
+// The node's one connection to the xAP network: a receive socket on 127.0.0.1 at the first
+// free port from 32768 (a local hub forwards traffic there), a send socket on this machine's
+// address and the same port, heartbeats, and the receive queue that the host drains after
+// ReceiveTimer's 50 ms.
+#pragma once
+
+#include <glib.h>
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "app/App.h"
+#include "app/Timer.h"
+
+namespace sablewick {
+
+class XapTransport : public XapSink {
+ public:
+  static constexpr int kXapPort = 3639;
+  static constexpr int kFirstPort = 32768;
+  static constexpr int kPortTries = 200;
+  // The receive queue's limits: beyond them datagrams are dropped and counted.
+  static constexpr size_t kQueueMaxDatagrams = 100000;
+  static constexpr size_t kQueueMaxBytes = 64u << 20;
+
+  explicit XapTransport(App& app);
+  ~XapTransport() override;
+  XapTransport(const XapTransport&) = delete;
+  XapTransport& operator=(const XapTransport&) = delete;
+
+  void RegisterNewMessageCallback(std::function<void()> onMessage) {
+    messageCallback_ = std::move(onMessage);
+  }
+  // Removes and returns the oldest queued text; empty when none is waiting.
+  std::string GetMessage();
+
+  bool FilterHeartbeats = true;
+  std::string BroadcastAddress = "Default";
+  std::string InterfaceAddress = "Default";
+  std::string XapClass;
+
+  const std::string& XapSource() const { return xapSource_; }
+  const std::string& XapTarget() const { return xapTarget_; }
+  const std::string& XapUID() const { return xapUID_; }
+  void SetXapSource(std::string_view v);
+  void SetXapTarget(std::string_view v);
+  void SetXapUID(std::string_view v);
+
+  // Binds both sockets: the port, -1 when no port was free, minus the errno when the send
+  // socket could not be bound.
+  int32_t Init();
+  void SendHeartbeat(int32_t LongInterval);
+  void SendXap(const std::string& sTarget, const std::string& sClass, const std::string& sSection,
+               const std::string& sData, const std::string& sSubaddress, const std::string& sUID,
+               const std::string& sTargetSubaddress) override;
+  // Sends the text unchanged; throws when the send fails.
+  void SendRawXap(std::string_view sMessage);
+
+  std::string GetIP();
+  static bool AddressFitsMask(std::string_view mask, std::string_view address);
+  // Accepts one received datagram (public so that tests can feed the queue).
+  void ProcessReceivedMessage(std::string_view text);
+
+  // Run at every tick of the 55 s alive timer (the watched-device scan).
+  std::function<void()> OnAlive;
+
+  int32_t ListenPort() const { return listenPort_; }
+  const std::string& LocalAddress() const { return localAddress_; }
+  const std::string& SendAddress() const { return sendAddress_; }
+  size_t QueueLength() const { return receiveQueue_.size(); }
+  uint64_t Dropped() const { return droppedTotal_; }
+  Timer& HBeatTimer() { return hbeatTimer_; }
+  Timer& ReceiveTimer() { return receiveTimer_; }
+  Timer& AliveTimer() { return aliveTimer_; }
+
+ private:
+  void RebuildHead();
+  void HeartbeatTick();
+  void Send(std::string_view bytes);
+  void ReadSocket(int fd);
+  void ReceiveTimerFired();
+  static gboolean OnReadable(gint fd, GIOCondition condition, gpointer self);
+
+  App& app_;
+  std::string xapSource_, xapTarget_, xapUID_;
+  std::string sendAddress_, localAddress_;
+  sockaddr_in sendTo_{};
+  int32_t listenPort_ = 0;
+  std::string hbeatHead_, hbeatTail_;
+  int16_t hbeatTicks_ = 0;
+  std::deque<std::string> receiveQueue_;
+  size_t queuedBytes_ = 0;
+  uint64_t droppedTotal_ = 0;
+  uint64_t droppedUnreported_ = 0;
+  uint32_t lastDropReport_ = 0;
+  bool dropReported_ = false;
+  std::function<void()> messageCallback_;
+  int winsock1_ = -1;  // receive socket
+  int winsock2_ = -1;  // send socket
+  guint watch1_ = 0, watch2_ = 0;
+  Timer aliveTimer_;
+  Timer hbeatTimer_;
+  Timer receiveTimer_;
+};
+
+}  // namespace sablewick

@@ -1,0 +1,271 @@
+#include "xap/XapMessage.h"
+
+#include "app/App.h"
+#include "app/Log.h"
+#include "app/Text.h"
+
+namespace sablewick {
+namespace {
+
+// Error numbers of the faults a parse can meet, as a keyed collection would raise them.
+constexpr int32_t kKeyExists = 457;
+constexpr int32_t kSubscriptOutOfRange = 9;
+
+std::string_view TrimSpaces(std::string_view s) {
+  size_t b = 0, e = s.size();
+  while (b < e && s[b] == ' ') ++b;
+  while (e > b && s[e - 1] == ' ') --e;
+  return s.substr(b, e - b);
+}
+
+}  // namespace
+
+// ---- composing -------------------------------------------------------------------------------
+
+FastString& XapMessage::Builder() {
+  if (!msgBuilder_) msgBuilder_.emplace();
+  return *msgBuilder_;
+}
+
+int16_t XapMessage::Init(std::string_view) {
+  Builder().Reset();
+  return 0;
+}
+
+int16_t XapMessage::AddHeader() {
+  FastString& b = Builder();
+  b.Add("xap-header\n{\nv=12\nhop=1\nuid=");
+  b.Add(MsgUID);
+  b.Add("\nclass=");
+  b.Add(MsgClass);
+  b.Add("\nsource=");
+  b.Add(msgSource);
+  b.Add("\n");
+  if (!MsgTarget.empty()) {
+    b.Add("target=");
+    b.Add(MsgTarget);
+    b.Add("\n");
+  }
+  b.Add("}\n");
+  sectionOpen_ = false;
+  return 0;
+}
+
+int16_t XapMessage::AddSection(std::string_view sSection) {
+  FastString& b = Builder();
+  if (sectionOpen_) b.Add("}\n");
+  b.Add(sSection);
+  b.Add("\n{\n");
+  sectionOpen_ = true;
+  return 0;
+}
+
+int16_t XapMessage::AddItem(std::string_view, std::string_view sItem, std::string_view sValue) {
+  FastString& b = Builder();
+  b.Add(sItem);
+  b.Add("=");
+  b.Add(sValue);
+  b.Add("\n");
+  return 0;
+}
+
+std::string XapMessage::ToXap() {
+  std::string text = Builder().Value();
+  text += "}\n";
+  return text;
+}
+
+// ---- parsing -----------------------------------------------------------------------------------
+
+void XapMessage::LogFault(const char* label, int32_t number, const char* description) {
+  if (app_ == nullptr) return;
+  app_->Err.number = number;
+  app_->Err.line = 0;
+  app_->Err.description = description;
+  LogToFile(*app_, label, "");
+}
+
+int16_t XapMessage::FromXap(std::string_view sRawMessage) {
+  if (sRawMessage.empty()) return 0;
+  const size_t firstEnd = sRawMessage.find('\n');
+  if (!ContainsNoCase(sRawMessage.substr(0, firstEnd), "xap-header")) return 0;
+
+  Timestamp = (app_ != nullptr ? *app_->clock : SystemClock()).Now();
+  raw_.assign(sRawMessage);
+  sections_.clear();
+  items_.clear();
+
+  const std::string_view text = raw_;
+  // Line 0 is the header marker and line 1 is ignored; reading starts at line 2.
+  size_t pos = firstEnd;
+  if (pos != std::string_view::npos) pos = text.find('\n', pos + 1);
+  if (pos == std::string_view::npos) return 0;
+  pos += 1;  // start of line 2 (possibly the empty last line)
+
+  int section = -1;
+  bool more = true;  // a line starts at pos (the text's final line feed yields an empty line)
+  while (more) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string_view::npos) {
+      end = text.size();
+      more = false;
+    }
+    const std::string_view line = text.substr(pos, end - pos);
+    const size_t next = end + 1;
+    if (line == "}") {
+      ++section;
+      Section s;
+      s.firstItem = static_cast<uint32_t>(items_.size());
+      if (more) {
+        // The line after every closing brace names the next section, whatever it holds.
+        size_t nameEnd = text.find('\n', next);
+        if (nameEnd == std::string_view::npos) {
+          nameEnd = text.size();
+          more = false;
+        }
+        s.name = {static_cast<uint32_t>(next), static_cast<uint32_t>(nameEnd - next)};
+        const std::string_view name = text.substr(next, nameEnd - next);
+        if (FindSection(name) >= 0) {
+          LogFault("From XAP", kKeyExists, "This key is already associated with an element of this collection");
+        } else {
+          s.indexed = true;
+        }
+        sections_.push_back(s);
+        pos = nameEnd + 1;
+        continue;
+      }
+      sections_.push_back(s);
+      LogFault("From XAP", kSubscriptOutOfRange, "Subscript out of range");
+      break;
+    }
+    const size_t eq = line.find('=');
+    if (eq != std::string_view::npos) {
+      const std::string_view name = TrimSpaces(line.substr(0, eq));
+      if (section < 0) {
+        const std::string_view value = TrimSpaces(line.substr(eq + 1));
+        if (EqualsNoCase(name, "uid")) {
+          MsgUID.assign(value);
+        } else if (EqualsNoCase(name, "class")) {
+          MsgClass.assign(value);
+        } else if (EqualsNoCase(name, "source")) {
+          msgSource.assign(value);
+        } else if (EqualsNoCase(name, "target")) {
+          MsgTarget.assign(value);
+        }
+      } else {
+        Section& s = sections_.back();
+        bool duplicate = false;
+        for (uint32_t i = s.firstItem; i < s.firstItem + s.itemCount; ++i) {
+          if (EqualsNoCase(Text(items_[i].name), name)) {
+            duplicate = true;
+            break;
+          }
+        }
+        if (duplicate) {
+          LogFault("From XAP", kKeyExists, "This key is already associated with an element of this collection");
+        } else {
+          Item item;
+          item.name = {static_cast<uint32_t>(name.data() - text.data()),
+                       static_cast<uint32_t>(name.size())};
+          item.line = {static_cast<uint32_t>(pos), static_cast<uint32_t>(line.size())};
+          items_.push_back(item);
+          ++s.itemCount;
+        }
+      }
+    }
+    pos = next;
+  }
+  return 0;
+}
+
+int XapMessage::FindSection(std::string_view name) const {
+  for (size_t i = 0; i < sections_.size(); ++i) {
+    if (sections_[i].indexed && EqualsNoCase(Text(sections_[i].name), name)) {
+      return static_cast<int>(i);
+    }
+  }
+  return -1;
+}
+
+// ---- matching ----------------------------------------------------------------------------------
+
+bool XapMessage::CompareAddress(std::string_view a, std::string_view b) {
+  if (a.empty() || b.empty()) return false;
+  // Walk both texts piece by piece; only "." separates pieces (":" does not).
+  size_t pa = 0, pb = 0;
+  for (;;) {
+    size_t ea = a.find('.', pa);
+    size_t eb = b.find('.', pb);
+    const std::string_view x = a.substr(pa, ea == std::string_view::npos ? ea : ea - pa);
+    const std::string_view y = b.substr(pb, eb == std::string_view::npos ? eb : eb - pb);
+    if (x == ">" || y == ">") return true;
+    if (x != "*" && y != "*" && !EqualsNoCase(x, y)) return false;
+    const bool lastA = ea == std::string_view::npos;
+    const bool lastB = eb == std::string_view::npos;
+    if (lastA || lastB) return lastA && lastB;  // equal only with the same number of pieces
+    pa = ea + 1;
+    pb = eb + 1;
+  }
+}
+
+bool XapMessage::CompareClass(std::string_view sClass) const {
+  return EqualsNoCase(sClass, MsgClass);
+}
+
+std::string XapMessage::GetItem(std::string_view sSection, std::string_view sItem) const {
+  const int s = FindSection(sSection);
+  if (s < 0) return "Unknown";
+  const Section& sec = sections_[static_cast<size_t>(s)];
+  for (uint32_t i = sec.firstItem; i < sec.firstItem + sec.itemCount; ++i) {
+    if (EqualsNoCase(Text(items_[i].name), sItem)) {
+      const std::string_view line = Text(items_[i].line);
+      return std::string(line.substr(line.find('=') + 1));
+    }
+  }
+  return "Unknown";
+}
+
+std::vector<std::string> XapMessage::MsgSection() const {
+  std::vector<std::string> names;
+  for (const Section& s : sections_) {
+    if (s.indexed) names.push_back(ToLower(Text(s.name)));
+  }
+  // The last name is the one after the final closing brace (empty for a text ending in a line
+  // feed), not a real section.
+  if (names.size() <= 1) return {std::string()};
+  names.pop_back();
+  return names;
+}
+
+std::optional<ItemCollection> XapMessage::msgCollection(int index) const {
+  if (index < 0 || index >= static_cast<int>(sections_.size())) return std::nullopt;
+  return ItemCollection(*this, index);
+}
+
+int ItemCollection::Count() const {
+  return static_cast<int>(msg_->sections_[static_cast<size_t>(section_)].itemCount);
+}
+
+std::optional<std::string_view> ItemCollection::Item(int position) const {
+  const auto& s = msg_->sections_[static_cast<size_t>(section_)];
+  if (position < 1 || position > static_cast<int>(s.itemCount)) return std::nullopt;
+  return msg_->Text(msg_->items_[s.firstItem + static_cast<uint32_t>(position) - 1].line);
+}
+
+std::optional<std::string_view> ItemCollection::Item(std::string_view name) const {
+  const auto& s = msg_->sections_[static_cast<size_t>(section_)];
+  for (uint32_t i = s.firstItem; i < s.firstItem + s.itemCount; ++i) {
+    if (EqualsNoCase(msg_->Text(msg_->items_[i].name), name)) {
+      return msg_->Text(msg_->items_[i].line);
+    }
+  }
+  return std::nullopt;
+}
+
+std::vector<std::string> ItemCollection::Lines() const {
+  std::vector<std::string> lines;
+  for (int i = 1; i <= Count(); ++i) lines.emplace_back(*Item(i));
+  return lines;
+}
+
+}  // namespace sablewick

@@ -1,0 +1,101 @@
+// One xAP message: header fields, named sections of name=value items, receive time and
+// handle. The only place where xAP message text is read or written.
+//
+// A parsed message keeps the received text and refers into it by offsets: parsing costs one
+// pass over the text and no allocation per line. Names are matched without regard to case
+// at lookup, so nothing is lower-cased up front.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/FastString.h"
+
+namespace sablewick {
+
+struct App;
+class XapMessage;
+
+// The items of one section in arrival order: count, index from 1 or by name, enumerate lines.
+class ItemCollection {
+ public:
+  ItemCollection(const XapMessage& msg, int section) : msg_(&msg), section_(section) {}
+  int Count() const;
+  // The whole item line at a position counted from 1; nullopt when out of range.
+  std::optional<std::string_view> Item(int position) const;
+  // The whole item line stored under a name (case ignored); nullopt when there is none.
+  std::optional<std::string_view> Item(std::string_view name) const;
+  std::vector<std::string> Lines() const;
+
+ private:
+  const XapMessage* msg_;
+  int section_;
+};
+
+class XapMessage {
+ public:
+  // app receives the log lines of a faulty parse; it may be null (nothing is logged).
+  explicit XapMessage(App* app = nullptr) : app_(app) {}
+
+  // Composing.
+  int16_t AddHeader();
+  int16_t AddItem(std::string_view sSection, std::string_view sItem, std::string_view sValue);
+  int16_t AddSection(std::string_view sSection);
+  int16_t Init(std::string_view sMessage = {});
+  std::string ToXap();
+
+  // Parsing and matching.
+  int16_t FromXap(std::string_view sRawMessage);
+  static bool CompareAddress(std::string_view sItem1, std::string_view sItem2);
+  bool CompareClass(std::string_view sClass) const;
+  bool CompareSource(std::string_view sSource) const { return CompareAddress(sSource, msgSource); }
+  bool CompareTarget(std::string_view sTarget) const { return CompareAddress(sTarget, MsgTarget); }
+  bool CompareSection(std::string_view sSection) const { return FindSection(sSection) >= 0; }
+  std::string GetItem(std::string_view sSection, std::string_view sItem) const;
+  std::vector<std::string> MsgSection() const;
+  // The item collection numbered index (from 0); nullopt when out of range.
+  std::optional<ItemCollection> msgCollection(int index) const;
+  int SectionCount() const { return static_cast<int>(sections_.size()); }
+  void Reset() {}
+
+  std::string MsgClass = "Unknown";
+  std::string MsgTarget = "Unknown";
+  std::string msgSource = "Unknown";
+  std::string MsgUID = "Unknown";
+  double Timestamp = 0;
+  std::string Handle;
+
+ private:
+  friend class ItemCollection;
+  struct Span {
+    uint32_t pos = 0;
+    uint32_t len = 0;
+  };
+  struct Item {
+    Span name;  // trimmed of spaces
+    Span line;  // the whole line as received
+  };
+  struct Section {
+    Span name;
+    bool indexed = false;  // reachable by name (first of its name, name line present)
+    uint32_t firstItem = 0;
+    uint32_t itemCount = 0;
+  };
+
+  std::string_view Text(Span s) const { return std::string_view(raw_).substr(s.pos, s.len); }
+  int FindSection(std::string_view name) const;
+  void LogFault(const char* label, int32_t number, const char* description);
+  FastString& Builder();
+
+  App* app_;
+  std::optional<FastString> msgBuilder_;
+  bool sectionOpen_ = false;
+  std::string raw_;
+  std::vector<Section> sections_;
+  std::vector<Item> items_;
+};
+
+}  // namespace sablewick
