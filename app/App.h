@@ -16,6 +16,7 @@ namespace sablewick {
 
 class Application;
 class Dispatcher;
+class TollkeepForm;
 class XapTransport;
 
 // Where the sending helper hands finished messages: the transport, or a recorder in tests.
@@ -64,6 +65,9 @@ struct App {
   std::unique_ptr<XapTransport> xap;
   std::unique_ptr<Application> application;
   std::unique_ptr<Dispatcher> dispatcher;
+
+  // The hidden main window: owner of the main timers and the tray icon.
+  TollkeepForm* form = nullptr;
 
   GMainLoop* loop = nullptr;
   int exitCode = 0;

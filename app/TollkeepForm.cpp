@@ -105,6 +105,10 @@ void TollkeepForm::InitApplication() {
   step([&] { app_.StartupTime = app_.clock->Now(); });
 }
 
+void TollkeepForm::SwapIcons() {}
+
+void TollkeepForm::Timer1_Timer() {}
+
 void TollkeepForm::onMessage() {
   if (app_.dispatcher) app_.dispatcher->onMessage();
 }

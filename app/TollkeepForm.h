@@ -8,7 +8,8 @@ namespace sablewick {
 
 class TollkeepForm {
  public:
-  explicit TollkeepForm(App& app) : app_(app) {}
+  explicit TollkeepForm(App& app) : app_(app) { app_.form = this; }
+  ~TollkeepForm() { app_.form = nullptr; }
 
   // Runs the start-up sequence; false when the transport could not start (logged; the
   // process must end before anything else happens).
@@ -18,6 +19,11 @@ class TollkeepForm {
 
   // Called by the transport when received texts are waiting.
   void onMessage();
+
+  // Starts the activity blink (the tray icon shows the alternate image for 200 ms).
+  void SwapIcons();
+  // The blink's end: the normal icon again.
+  void Timer1_Timer();
 
   void InitXap();
   void InitHW();
