@@ -1,0 +1,92 @@
+// One INI file kept in memory as a flat, insertion-ordered table keyed by upper-case section
+// and key names, written back in a normalised, sorted form. Made fresh for every settings
+// access: Load, then reads and writes, then Save. The same class installs INI values into the
+// text of a script file as constants, assignments and Array(...) initialisations.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "app/App.h"
+
+namespace sablewick {
+
+class IniTool {
+ public:
+  explicit IniTool(App& app);
+
+  // The installation operations rewrite the script file `filename` in place (atomically) and
+  // add a line to the install log beside the INI file. They need a loaded store whose file
+  // still exists, and throw on every failure; a failure leaves the script file as it was.
+  // Section and key names go into the patterns as they are, without escaping.
+
+  // Every key of the section becomes the value of a matching "Const" or line-start assignment.
+  void InstallKeys(const std::string& filename, const std::string& headerName);
+  // One name and value, installed the way InstallKeys installs a key. An empty name does
+  // nothing but the log line.
+  void InstallConstant(const std::string& filename, const std::string& keyName,
+                       const std::string& keyValue);
+  // On every line that starts with a key name, the rest of the line after the name is
+  // replaced by the key's value.
+  void InstallStrings(const std::string& filename, const std::string& headerName);
+  // The section's key names become the Array(...) of array1Name, its values (cut before a "'"
+  // comment) the Array(...) of array2Name.
+  void InstallArray(const std::string& filename, const std::string& headerName,
+                    const std::string& array1Name, const std::string& array2Name);
+
+  // Reads the file; a missing file is created empty (with its folders). A file that exists but
+  // cannot be read throws.
+  void Load(const std::string& fPath);
+  void DumpHashTable() {}
+  // The stored value, or defaultValue when the key is missing or its value is empty.
+  std::string Read(std::string_view header, std::string_view key,
+                   std::string_view defaultValue) const;
+  void WriteKey(std::string_view header, std::string_view key, std::string_view newValue);
+  void Remove(std::string_view header, std::string_view key);
+  // Section names as first written, in insertion order; empty when there are none.
+  std::vector<std::string> Headers() const;
+  // Upper-case key names of a section (the header is a case-insensitive pattern); always at
+  // least one element, the empty text when the section has no keys. A header that is not a
+  // valid pattern matches nothing and is reported.
+  std::vector<std::string> Keys(std::string_view header) const;
+  void Clear();
+  // Writes the file atomically after copying the old one to FilePath + "_bck". Failures are
+  // reported, never thrown; the old file stays intact.
+  void Save();
+
+  const std::string& FilePath() const { return filePath_; }
+
+ private:
+  // Appends the run to the install log (when the INI path has a "." to cut at) and returns
+  // the marker comment that ends every rewritten line.
+  std::string LogInstall(const std::string& filename, const std::string& name);
+
+  // Section entries (key = upper-case name, value = name as first written) and item entries
+  // (key = upper-case section, "~", upper-case key name; value = the value text). The kind is
+  // kept explicitly so that no value can pass for a section or hide an item.
+  struct Entry {
+    std::string key;
+    std::string value;
+    bool isSection = false;
+    bool removed = false;
+  };
+
+  const Entry* Find(const std::string& key) const;
+  // Adds the entry unless the key exists; returns false when it did.
+  bool Add(std::string key, std::string_view value, bool isSection);
+  void Erase(const std::string& key);
+  void SaveFile() const;
+
+  App& app_;
+  std::string filePath_;
+  // Insertion order lives in entries_; index_ maps a key to its slot. Removed entries stay as
+  // tombstones until they outnumber the live ones.
+  std::vector<Entry> entries_;
+  std::unordered_map<std::string, uint32_t> index_;
+  size_t removedCount_ = 0;
+};
+
+}  // namespace sablewick

@@ -1,0 +1,133 @@
+#include "ini/TextFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+#include "app/Errors.h"
+
+namespace sablewick {
+namespace {
+
+// Closes the descriptor and removes the temporary file unless the rename went through.
+class TempFile {
+ public:
+  ~TempFile() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!path_.empty()) ::unlink(path_.c_str());
+  }
+  void Open(int fd, std::string path) {
+    fd_ = fd;
+    path_ = std::move(path);
+  }
+  int Fd() const { return fd_; }
+  const std::string& Path() const { return path_; }
+  void CloseOrThrow() {
+    const int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0) ThrowSystemError("Cannot write " + path_);
+  }
+  void Release() { path_.clear(); }
+
+ private:
+  int fd_ = -1;
+  std::string path_;
+};
+
+void WriteAll(int fd, std::string_view text, const std::string& what) {
+  while (!text.empty()) {
+    const ssize_t n = ::write(fd, text.data(), text.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ThrowSystemError("Cannot write " + what);
+    }
+    if (n == 0) {
+      errno = EIO;
+      ThrowSystemError("Cannot write " + what);
+    }
+    text.remove_prefix(static_cast<size_t>(n));
+  }
+}
+
+// Writing through a link must replace the file it points to, not the link itself.
+std::string ResolveTarget(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    char resolved[PATH_MAX];
+    if (::realpath(path.c_str(), resolved) != nullptr) return resolved;
+  }
+  return path;
+}
+
+}  // namespace
+
+std::string ReadTextFile(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) ThrowSystemError("Cannot open " + path);
+  std::string text;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int code = errno;
+      ::close(fd);
+      errno = code;
+      ThrowSystemError("Cannot read " + path);
+    }
+    if (n == 0) break;
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return text;
+}
+
+void ReplaceTextFile(const std::string& path, std::string_view text) {
+  if (path.empty()) {
+    errno = ENOENT;
+    ThrowSystemError("Cannot write an unnamed file");
+  }
+  const std::string target = ResolveTarget(path);
+  const size_t slash = target.rfind('/');
+  const std::string folder =
+      slash == std::string::npos ? "." : (slash == 0 ? "/" : target.substr(0, slash));
+  const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+
+  struct stat old {};
+  const bool existed = ::stat(target.c_str(), &old) == 0;
+
+  TempFile temp;
+  // Names are unique per process and attempt; another writer's leftover only costs a retry.
+  static unsigned counter = 0;
+  for (int attempt = 0; attempt < 100 && temp.Fd() < 0; ++attempt) {
+    const std::string name = folder + "/." + base + ".tmp" + std::to_string(::getpid()) + "-" +
+                             std::to_string(++counter);
+    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      temp.Open(fd, name);
+    } else if (errno != EEXIST) {
+      ThrowSystemError("Cannot create a file beside " + path);
+    }
+  }
+  if (temp.Fd() < 0) ThrowSystemError("Cannot create a file beside " + path);
+
+  if (existed) (void)::fchmod(temp.Fd(), old.st_mode & 07777);
+  WriteAll(temp.Fd(), text, path);
+  if (::fsync(temp.Fd()) != 0) ThrowSystemError("Cannot write " + path);
+  temp.CloseOrThrow();
+  if (::rename(temp.Path().c_str(), target.c_str()) != 0) ThrowSystemError("Cannot replace " + path);
+  temp.Release();
+
+  // The rename itself must survive a crash too.
+  const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd >= 0) {
+    (void)::fsync(dirFd);
+    ::close(dirFd);
+  }
+}
+
+}  // namespace sablewick

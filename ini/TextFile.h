@@ -1,0 +1,20 @@
+// Whole-file reads and crash-safe whole-file replacement for the INI store and the script
+// files it edits. Bytes pass through unchanged.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace sablewick {
+
+// Reads the whole file. Throws Failure when it cannot be opened or read.
+std::string ReadTextFile(const std::string& path);
+
+// Replaces the file with `text` so that readers only ever see the old or the new content: the
+// text goes to a temporary file in the same folder, is flushed to disk, and is renamed over
+// the target. A symbolic link is followed and its target replaced; an existing file keeps its
+// permission bits. On failure the old file is untouched, the temporary file is removed, and
+// a Failure is thrown.
+void ReplaceTextFile(const std::string& path, std::string_view text);
+
+}  // namespace sablewick
