@@ -75,7 +75,8 @@ void CreateFolders(App& app, std::string_view path) {
     start = slash + 1;
     struct stat st {};
     if (::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
-    if (::mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST) {
+    if (::mkdir(folder.c_str(), 0777) != 0 &&
+        !(errno == EEXIST && ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) {
       try {
         ThrowSystemError("mkdir");
       } catch (...) {

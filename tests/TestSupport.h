@@ -1,0 +1,94 @@
+// Shared fixtures for the unit tests: a controllable clock, a recording sender, a private
+// temporary folder.
+#pragma once
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/App.h"
+#include "app/Clock.h"
+
+namespace sablewick::testing {
+
+class FakeClock : public Clock {
+ public:
+  double Now() const override { return now; }
+  uint32_t TickCount() const override { return ticks; }
+  int64_t FileTime() const override { return 0; }
+  double now = DateFromParts(2026, 3, 4, 15, 6, 7);
+  uint32_t ticks = 0;
+};
+
+struct SentMessage {
+  std::string target, cls, section, data, subaddress, uid, targetSubaddress;
+  // The items as "name=value" lines joined by "|", for compact expectations.
+  std::string Items() const {
+    std::string out;
+    for (char c : data) out += c == '\1' ? '=' : c == '\0' ? '|' : c;
+    return out;
+  }
+};
+
+class RecordingSink : public XapSink {
+ public:
+  void SendXap(const std::string& target, const std::string& cls, const std::string& section,
+               const std::string& data, const std::string& subaddress, const std::string& uid,
+               const std::string& targetSubaddress) override {
+    sent.push_back({target, cls, section, data, subaddress, uid, targetSubaddress});
+  }
+  std::vector<SentMessage> sent;
+};
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "sablewick-test-XXXXXX");
+    path_ = ::mkdtemp(pattern.data());
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+inline void WriteFile(const std::string& path, const std::string& text) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+// An App on a temporary base folder with a fake clock and a recording sender, ready to send.
+struct TestApp {
+  TestApp() {
+    app.AppPath = dir.Path();
+    app.clock = &clock;
+    app.sink = &sink;
+    app.xapReady = true;
+    app.UID = "FF00E800";
+    std::filesystem::create_directories(dir.Path() + "/Data");
+    std::filesystem::create_directories(dir.Path() + "/Config");
+  }
+  std::string Log() const { return ReadFile(dir.Path() + "/Data/Sablewick.txt"); }
+
+  TempDir dir;
+  FakeClock clock;
+  RecordingSink sink;
+  App app;
+};
+
+}  // namespace sablewick::testing

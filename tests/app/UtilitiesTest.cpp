@@ -1,0 +1,132 @@
+#include <glib.h>
+#include <gtest/gtest.h>
+
+#include "app/CWaitNDispatch.h"
+#include "app/Clock.h"
+#include "app/FastString.h"
+#include "app/Paths.h"
+#include "app/StopWatch.h"
+#include "app/Timer.h"
+#include "tests/TestSupport.h"
+
+namespace sablewick {
+namespace {
+
+TEST(FastString, GrowsInStepsOfAHundredAndKeepsOrder) {
+  FastString s;
+  EXPECT_EQ(s.Value(), "");
+  EXPECT_EQ(s.Slots(), 100);
+  std::string expected;
+  for (int i = 0; i < 250; ++i) {
+    s.Add(std::to_string(i) + ",");
+    expected += std::to_string(i) + ",";
+  }
+  EXPECT_EQ(s.Slots(), 300);
+  EXPECT_EQ(s.Value(), expected);
+  EXPECT_EQ(s.Value(), expected);  // reading does not change it
+  s.Reset();
+  EXPECT_EQ(s.Value(), "");
+  EXPECT_EQ(s.Slots(), 100);
+}
+
+TEST(StopWatch, Statistics) {
+  testing::FakeClock clock;
+  StopWatch w(clock);
+  EXPECT_EQ(w.Report(), "Count=0, Last=0, Avg=0, Max=0, Min=0");
+  for (uint32_t d : {100u, 120u, 130u}) {
+    w.StartTime();
+    clock.ticks += d;
+    w.StopTime();
+  }
+  EXPECT_EQ(w.Average(), 117);
+  EXPECT_EQ(w.Report(), "Count=3, Last=130, Avg=117, Max=130, Min=100");
+}
+
+TEST(StopWatch, IntervalAcrossTheTickWrapAndHalvesToEven) {
+  testing::FakeClock clock;
+  StopWatch w(clock);
+  clock.ticks = 0xFFFFFFF0u;
+  w.StartTime();
+  clock.ticks = 0x10;  // wrapped
+  w.StopTime();
+  EXPECT_EQ(w.Last(), 32);
+  w.StartTime();
+  clock.ticks += 33;
+  w.StopTime();  // (32 + 33) / 2 = 32.5 -> 32
+  EXPECT_EQ(w.Average(), 32);
+}
+
+TEST(CWaitNDispatch, ZeroReturnsAtOnceWithoutTheEvent) {
+  CWaitNDispatch w;
+  int events = 0;
+  w.OnTimer = [&] { ++events; };
+  w.Wait(0);
+  EXPECT_EQ(events, 0);
+  EXPECT_FALSE(w.IsWaiting());
+}
+
+TEST(CWaitNDispatch, HoldsTheThreadAgainstLoopTimers) {
+  int ticks = 0;
+  Timer timer([&] { ++ticks; });
+  timer.Start(5);
+  CWaitNDispatch w;
+  int events = 0;
+  w.OnTimer = [&] { ++events; };
+  const gint64 start = g_get_monotonic_time();
+  w.Wait(120);
+  const gint64 elapsedMs = (g_get_monotonic_time() - start) / 1000;
+  EXPECT_GE(elapsedMs, 120);
+  EXPECT_EQ(ticks, 0);  // nothing of the loop ran during the wait
+  EXPECT_EQ(events, 1);
+  // Afterwards the timer runs as usual.
+  for (int i = 0; i < 200 && ticks == 0; ++i) g_main_context_iteration(nullptr, TRUE);
+  EXPECT_GT(ticks, 0);
+}
+
+TEST(CWaitNDispatch, ReentryRaisesTheNotReentrantError) {
+  CWaitNDispatch w;
+  bool raised = false;
+  w.OnTimer = [&] {
+    try {
+      w.Wait(10);
+    } catch (const Failure& f) {
+      raised = f.Number() == CWaitNDispatch::kNotReentrant &&
+               std::string(f.what()).starts_with("This function is not reentrant.") &&
+               f.Source() == "CWaitNDispatch";
+    }
+  };
+  w.Wait(1);
+  EXPECT_TRUE(raised);
+}
+
+TEST(GeneralDate, Formats) {
+  struct Case {
+    double date;
+    const char* text;
+  } cases[] = {
+      {DateFromParts(2026, 12, 10, 0, 0, 0), "12/10/2026"},
+      {DateFromParts(2026, 1, 2, 13, 4, 5), "1/2/2026 1:04:05 PM"},
+      {DateFromParts(2026, 1, 2, 0, 0, 1), "1/2/2026 12:00:01 AM"},
+      {DateFromParts(2026, 1, 2, 12, 0, 0), "1/2/2026 12:00:00 PM"},
+      {0.5, "12:00:00 PM"},
+      {0, "12:00:00 AM"},
+      {1, "12/31/1899"},
+      {-1, "12/29/1899"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(FormatGeneralDate(c.date), c.text) << c.date;
+}
+
+TEST(Paths, Rules) {
+  EXPECT_EQ(ResolveAppPath("/home/u/vb/Tool"), kInstalledAppPath);
+  EXPECT_EQ(ResolveAppPath("/home/u/VB/Tool"), kInstalledAppPath);
+  EXPECT_EQ(ResolveAppPath("/home/u/VBX/Tool"), "/home/u/VBX/Tool");
+  EXPECT_EQ(NetworkPathRule("\\\\host\\d\\apps\\p.exe"), "d:\\apps\\p.exe");
+  EXPECT_EQ(NetworkPathRule("\\\\host"), "\\\\host");
+  EXPECT_EQ(NetworkPathRule("/opt/x/p"), "/opt/x/p");
+  EXPECT_EQ(JoinRelative("/a/Config", "x.ini"), "/a/Config/x.ini");
+  EXPECT_EQ(JoinRelative("/a/Config", "\\sub\\x.ini"), "/a/Config/sub/x.ini");
+  EXPECT_EQ(JoinRelative("/a/Config/", "/x.ini"), "/a/Config/x.ini");
+}
+
+}  // namespace
+}  // namespace sablewick

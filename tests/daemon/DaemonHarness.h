@@ -1,0 +1,120 @@
+// Starts the real daemon from a private install folder and plays the xAP hub on
+// 127.0.0.1:3639. Meant to run inside a network namespace that holds only loopback (see
+// tests/netns-run.sh), so nothing leaves the machine and tests do not fight over port 3639.
+#pragma once
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/TestSupport.h"
+
+namespace sablewick::testing {
+
+// A UDP socket bound to 127.0.0.1:port (0 for any free port).
+class UdpSocket {
+ public:
+  explicit UdpSocket(int port, const char* address = "127.0.0.1") {
+    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    ::inet_pton(AF_INET, address, &a.sin_addr);
+    bound_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  }
+  ~UdpSocket() { ::close(fd_); }
+  UdpSocket(const UdpSocket&) = delete;
+  UdpSocket& operator=(const UdpSocket&) = delete;
+  bool Bound() const { return bound_; }
+
+  // The next datagram within the time limit, or nullopt.
+  std::optional<std::string> Receive(int timeoutMs = 3000) {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, timeoutMs) <= 0) return std::nullopt;
+    std::string buf(65536, '\0');
+    const ssize_t n = ::recv(fd_, buf.data(), buf.size(), 0);
+    if (n < 0) return std::nullopt;
+    buf.resize(static_cast<size_t>(n));
+    return buf;
+  }
+  // The next datagram that is not a heartbeat.
+  std::optional<std::string> ReceiveMessage(int timeoutMs = 3000) {
+    for (int i = 0; i < 100; ++i) {
+      auto d = Receive(timeoutMs);
+      if (!d || d->rfind("xap-hbeat", 0) != 0) return d;
+    }
+    return std::nullopt;
+  }
+  void SendTo(int port, const std::string& text) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    ::inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+    ::sendto(fd_, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  }
+
+ private:
+  int fd_ = -1;
+  bool bound_ = false;
+};
+
+class Daemon {
+ public:
+  // Lays out an install folder with the binary and a loopback-only configuration.
+  explicit Daemon(const std::string& drumlin =
+                      "[Interface]\nBroadcastAddress=127.0.0.1\nInterfaceAddress=127.0.0.2\n",
+                  const std::string& sablewickIni = "") {
+    root_ = dir_.Path() + "/Sablewick";
+    std::filesystem::create_directories(root_ + "/Config");
+    std::filesystem::copy_file(SABLEWICK_BINARY, root_ + "/sablewick");
+    WriteFile(root_ + "/Config/Drumlin.ini", drumlin);
+    if (!sablewickIni.empty()) WriteFile(root_ + "/Config/Sablewick.ini", sablewickIni);
+  }
+  ~Daemon() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  void Start() {
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      const std::string exe = root_ + "/sablewick";
+      ::execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+  }
+  // Waits for the process to end; its exit status, or -1 on time-out.
+  int WaitExit(int timeoutMs = 5000) {
+    for (int waited = 0; waited < timeoutMs; waited += 10) {
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      ::usleep(10000);
+    }
+    return -1;
+  }
+  void Signal(int sig) { ::kill(pid_, sig); }
+  bool Running() const { return pid_ > 0; }
+  const std::string& Root() const { return root_; }
+  std::string Log() const { return ReadFile(root_ + "/Data/Sablewick.txt"); }
+
+ private:
+  TempDir dir_;
+  std::string root_;
+  pid_t pid_ = -1;
+};
+
+}  // namespace sablewick::testing

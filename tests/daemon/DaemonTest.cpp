@@ -1,0 +1,163 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <array>
+
+#include "tests/daemon/DaemonHarness.h"
+#include "xap/XapMessage.h"
+
+namespace sablewick {
+namespace {
+
+using testing::Daemon;
+using testing::UdpSocket;
+
+std::string HostName() {
+  std::array<char, 129> name{};
+  ::gethostname(name.data(), 128);
+  return name.data();
+}
+
+std::string Heartbeat(const std::string& uid, int port) {
+  return "xap-hbeat\n{\nv=12\nhop=1\nuid=" + uid + "\nclass=xap-hbeat.alive\nsource=Orbel.Script." +
+         HostName() + "\ninterval=600\nport=" + std::to_string(port) + "\n}\n";
+}
+
+XapMessage Parse(const std::string& text) {
+  XapMessage m;
+  m.FromXap(text);
+  return m;
+}
+
+class DaemonTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(hub.Bound()) << "port 3639 is taken: run in a namespace"; }
+  void TearDown() override {
+    if (HasFailure()) std::fprintf(stderr, "--- daemon log ---\n%s\n", daemon->Log().c_str());
+  }
+  // Starts the daemon and reads its start-up datagrams: the heartbeat and the port notice.
+  void StartAndGreet(int expectedPort = 32768, const std::string& uid = "FF00E800") {
+    daemon->Start();
+    auto hb = hub.Receive();
+    ASSERT_TRUE(hb) << "no heartbeat";
+    EXPECT_EQ(*hb, Heartbeat(uid, expectedPort));
+    auto notice = hub.Receive();
+    ASSERT_TRUE(notice);
+    XapMessage m = Parse(*notice);
+    EXPECT_EQ(m.MsgClass, "Homeseer.Event");
+    EXPECT_EQ(m.GetItem("Event.Log", "Data"), "Using xAP port  " + std::to_string(expectedPort));
+    port = expectedPort;
+  }
+  std::string Query(const std::string& header, const std::string& body) {
+    return "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nsource=acme.tool.pc\n" + header + "}\n" +
+           body;
+  }
+
+  UdpSocket hub{3639};
+  std::unique_ptr<Daemon> daemon = std::make_unique<Daemon>();
+  int port = 0;
+};
+
+TEST_F(DaemonTest, StartsWithHeartbeatAndPortNoticeAndStopsOnSignals) {
+  StartAndGreet();
+  const XapMessage notice = Parse(Query("class=x\n", ""));  // keeps the parser linked
+  (void)notice;
+  EXPECT_TRUE(std::filesystem::is_directory(daemon->Root() + "/Data"));
+  EXPECT_TRUE(std::filesystem::exists(daemon->Root() + "/Config/Sablewick.ini"));
+  EXPECT_EQ(testing::ReadFile(daemon->Root() + "/Config/Sablewick.ini"), "");
+  daemon->Signal(SIGTERM);
+  EXPECT_EQ(daemon->WaitExit(), 0);
+}
+
+TEST_F(DaemonTest, ExitsOnSigintAndSighupToo) {
+  for (int sig : {SIGINT, SIGHUP}) {
+    daemon = std::make_unique<Daemon>();
+    StartAndGreet();
+    daemon->Signal(sig);
+    EXPECT_EQ(daemon->WaitExit(), 0) << sig;
+  }
+}
+
+TEST_F(DaemonTest, QuotedUidReachesTheHeartbeatWithoutQuotes) {
+  daemon = std::make_unique<Daemon>(
+      "[Interface]\nBroadcastAddress=127.0.0.1\nInterfaceAddress=127.0.0.2\n",
+      "[General]\nUID=\"AB12CD00\"\n");
+  StartAndGreet(32768, "AB12CD00");
+}
+
+TEST_F(DaemonTest, ReportsMadeDuringStartUpGoOutJustAheadOfThePortNotice) {
+  daemon = std::make_unique<Daemon>(
+      "[Interface]\nBroadcastAddress=127.0.0.1\njunk line\nInterfaceAddress=127.0.0.2\n");
+  daemon->Start();
+  auto hb = hub.Receive();
+  ASSERT_TRUE(hb);
+  EXPECT_EQ(hb->rfind("xap-hbeat", 0), 0u);
+  auto early = hub.Receive();
+  ASSERT_TRUE(early);
+  const XapMessage m = Parse(*early);
+  EXPECT_EQ(m.GetItem("Event.Log", "Type"), "IniTool");
+  EXPECT_EQ(m.GetItem("Event.Log", "Data"), " Equal sign not found on line junk line");
+  auto notice = hub.Receive();
+  ASSERT_TRUE(notice);
+  EXPECT_EQ(Parse(*notice).GetItem("Event.Log", "Data"), "Using xAP port  32768");
+}
+
+TEST_F(DaemonTest, AnswersRoleAndEchoQueries) {
+  StartAndGreet();
+  hub.SendTo(port, Query("class=Homeseer.Role\n", "Role.Query\n{\nRole=ANY\n}\n"));
+  auto role = hub.ReceiveMessage();
+  ASSERT_TRUE(role);
+  const XapMessage r = Parse(*role);
+  EXPECT_EQ(r.MsgClass, "Homeseer.Role");
+  EXPECT_EQ(r.msgSource, "Orbel.Script." + HostName());
+  EXPECT_EQ(r.MsgTarget, "Unknown");  // no target line
+  EXPECT_EQ(r.GetItem("Role.Notification", "Role"), "Application");
+  EXPECT_EQ(r.GetItem("Role.Notification", "Path"), daemon->Root() + "/sablewick");
+
+  // A role query for someone else is not answered: the next thing we hear is the echo reply.
+  hub.SendTo(port, Query("class=Homeseer.Role\ntarget=other.node.x\n",
+                         "Role.Query\n{\nRole=any\n}\n"));
+  hub.SendTo(port, Query("class=WDT.Echo\ntarget=Orbel.Script.*\n",
+                         "Echo.Query\n{\nQuery=AbC\n}\n"));
+  auto echo = hub.ReceiveMessage();
+  ASSERT_TRUE(echo);
+  const XapMessage e = Parse(*echo);
+  EXPECT_EQ(e.MsgClass, "WDT.Echo");
+  EXPECT_EQ(e.MsgTarget, "acme.tool.pc");
+  EXPECT_EQ(e.MsgUID, "FF00E800");
+  EXPECT_EQ(e.GetItem("Echo.Response", "Response"), "abc");
+}
+
+TEST_F(DaemonTest, TakesJunkWithoutHarm) {
+  StartAndGreet();
+  const std::string junk[] = {"", "xap-header", "xap-header\n}\n}\n}\n", std::string(3000, '}'),
+                              std::string("xap-header\n{\n\0\0=\n}\n\n", 20), "\xff\xfe\n=\n"};
+  for (const std::string& j : junk) hub.SendTo(port, j);
+  hub.SendTo(port, Query("class=WDT.Echo\n", "Echo.Query\n{\nQuery=still-alive\n}\n"));
+  auto echo = hub.ReceiveMessage();
+  ASSERT_TRUE(echo);
+  EXPECT_EQ(Parse(*echo).GetItem("Echo.Response", "Response"), "still-alive");
+}
+
+TEST_F(DaemonTest, SearchesUpwardForAFreePort) {
+  UdpSocket taken1(32768), taken2(32769);
+  ASSERT_TRUE(taken1.Bound() && taken2.Bound());
+  StartAndGreet(32770);
+}
+
+TEST_F(DaemonTest, EndsWithOneLogLineWhenNoPortIsFree) {
+  std::vector<std::unique_ptr<UdpSocket>> taken;
+  for (int p = 32768; p < 32768 + 200; ++p) {
+    taken.push_back(std::make_unique<UdpSocket>(p));
+    ASSERT_TRUE(taken.back()->Bound()) << p;
+  }
+  daemon->Start();
+  EXPECT_EQ(daemon->WaitExit(), 1);
+  const std::string log = daemon->Log();
+  EXPECT_NE(log.find(" | Sablewick xAP Init Error -1 occurred 0 \r\n"), std::string::npos) << log;
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+  EXPECT_FALSE(hub.Receive(200)) << "nothing may be sent";
+}
+
+}  // namespace
+}  // namespace sablewick

@@ -1,0 +1,218 @@
+#include <gtest/gtest.h>
+
+#include "app/Log.h"
+#include "script/Dispatcher.h"
+#include "tests/TestSupport.h"
+#include "xap/SendHelper.h"
+#include "xap/Transport.h"
+
+namespace sablewick {
+namespace {
+
+using testing::TestApp;
+
+TEST(SendHelper, UidCompletion) {
+  struct Case {
+    const char* given;
+    const char* sent;
+  } cases[] = {{"", "FF00E800"}, {"01", "FF00E801"}, {"1", "1"}, {"012", "012"},
+               {"12345678", "12345678"}};
+  TestApp t;
+  for (const Case& c : cases) {
+    SendXap(t.app, "", "c", "s", "", "", c.given, "");
+    EXPECT_EQ(t.sink.sent.back().uid, c.sent) << c.given;
+  }
+}
+
+TEST(SendHelper, HoldsMessagesUntilReadyAndSendsThemInOrderWithTheNextCall) {
+  TestApp t;
+  t.app.xapReady = false;
+  SendXap(t.app, "", "c", "first", "");
+  SendXap(t.app, "", "c", "second", "", "", "01");
+  t.app.UID = "AB00CD00";  // a queued message keeps the UID worked out when it was queued
+  SendXap(t.app, "", "c", "third", "");
+  EXPECT_TRUE(t.sink.sent.empty());
+  t.app.xapReady = true;
+  SendXap(t.app, "x.y.z", "c", "fourth", ItemList({{"a", "1"}}), "sub", "", "tsub");
+  ASSERT_EQ(t.sink.sent.size(), 4u);
+  EXPECT_EQ(t.sink.sent[0].section, "first");
+  EXPECT_EQ(t.sink.sent[0].uid, "FF00E800");
+  EXPECT_EQ(t.sink.sent[1].uid, "FF00E801");
+  EXPECT_EQ(t.sink.sent[2].uid, "AB00CD00");
+  EXPECT_EQ(t.sink.sent[3].uid, "AB00CD00");
+  EXPECT_EQ(t.sink.sent[3].target, "x.y.z");
+  EXPECT_EQ(t.sink.sent[3].subaddress, "sub");
+  EXPECT_EQ(t.sink.sent[3].targetSubaddress, "tsub");
+  EXPECT_TRUE(t.app.sendQueue.empty());
+}
+
+TEST(EventReport, MessageShapeAndErrorSuffix) {
+  TestApp t;
+  ReportEvent(t.app, "Sablewick", "Using xAP port  32768");
+  t.app.Err = {11, 3, "Division by zero"};
+  ReportEvent(t.app, "IniTool", "Oops");
+  ASSERT_EQ(t.sink.sent.size(), 2u);
+  const auto& plain = t.sink.sent[0];
+  EXPECT_EQ(plain.target, "");
+  EXPECT_EQ(plain.cls, "Homeseer.Event");
+  EXPECT_EQ(plain.section, "Event.Log");
+  EXPECT_EQ(plain.Items(), "Time=3/4/2026 3:06:07 PM|Type=Sablewick|Data=Using xAP port  32768");
+  EXPECT_EQ(t.sink.sent[1].Items(),
+            "Time=3/4/2026 3:06:07 PM|Type=IniTool|Data=Oops Line 3 Division by zero");
+  EXPECT_FALSE(t.app.Err.IsSet());
+}
+
+TEST(LogFile, LineFormat) {
+  TestApp t;
+  LogToFile(t.app, "Sablewick", "a | b");
+  t.app.Err = {5, 2, "Invalid procedure call"};
+  LogToFile(t.app, "From XAP", "");
+  EXPECT_EQ(t.Log(),
+            "3/4/2026 3:06:07 PM | Sablewick a | b 0 \r\n"
+            "3/4/2026 3:06:07 PM | From XAP  2 Invalid procedure call\r\n");
+  EXPECT_FALSE(t.app.Err.IsSet());
+}
+
+TEST(LogFile, MissingDataFolderLosesTheLineSilently) {
+  TestApp t;
+  t.app.AppPath = t.dir.Path() + "/nowhere";
+  t.app.Err = {5, 1, "x"};
+  LogToFile(t.app, "Sablewick", "lost");
+  EXPECT_FALSE(t.app.Err.IsSet());
+}
+
+TEST(StepRunner, ReportsEachFailureWithTheOperationAndGoesOn) {
+  TestApp t;
+  StepRunner step(t.app, "Sablewick", "InitApplication", ReportVia::Event);
+  int ran = 0;
+  step([&] { ++ran; });
+  step([&] { throw Failure(13, "Type mismatch"); });
+  step([&] { ++ran; });
+  step([&] { throw std::runtime_error("boom"); });
+  EXPECT_EQ(ran, 2);
+  EXPECT_EQ(step.Failures(), 2);
+  ASSERT_EQ(t.sink.sent.size(), 2u);
+  EXPECT_NE(t.sink.sent[0].Items().find("Data=InitApplication Line 2 Type mismatch"),
+            std::string::npos);
+  EXPECT_NE(t.sink.sent[1].Items().find("Data=InitApplication Line 4 boom"), std::string::npos);
+}
+
+TEST(CreateFolders, CreatesTheFoldersOfAFilePathOnly) {
+  TestApp t;
+  const std::string base = t.dir.Path();
+  CreateFolders(t.app, base + "/a/b/f.txt");
+  EXPECT_TRUE(std::filesystem::is_directory(base + "/a/b"));
+  EXPECT_FALSE(std::filesystem::exists(base + "/a/b/f.txt"));
+  CreateFolders(t.app, base + "/a/b/f.txt");  // all there: nothing happens, nothing reported
+  CreateFolders(t.app, "rel/x/f.txt");         // relative: nothing
+  EXPECT_FALSE(std::filesystem::exists("rel"));
+  EXPECT_TRUE(t.sink.sent.empty());
+}
+
+TEST(CreateFolders, ReportsAFolderThatCannotBeMadeAndGoesOn) {
+  TestApp t;
+  testing::WriteFile(t.dir.Path() + "/file", "x");
+  CreateFolders(t.app, t.dir.Path() + "/file/sub/f.txt");
+  ASSERT_EQ(t.sink.sent.size(), 2u);  // "file/sub" is reported too: the loop goes on
+  EXPECT_NE(t.sink.sent[0].Items().find("Data= CreateFolders " + t.dir.Path() + "/file Line 0 "),
+            std::string::npos)
+      << t.sink.sent[0].Items();
+}
+
+class DispatcherTest : public ::testing::Test {
+ protected:
+  DispatcherTest() : dispatcher(t.app) {
+    t.app.xap = std::make_unique<XapTransport>(t.app);
+    t.app.xap->SetXapSource("Orbel.Script.host");
+    t.app.ProgramPath = "/opt/Sablewick/sablewick";
+  }
+  void Receive(const std::string& header, const std::string& body) {
+    dispatcher.Readmessage("xap-header\n{\nv=12\nhop=1\nuid=FF123400\nsource=acme.tool.pc\n" +
+                           header + "}\n" + body);
+  }
+  TestApp t;
+  Dispatcher dispatcher;
+};
+
+TEST_F(DispatcherTest, RoleQueries) {
+  struct Case {
+    const char* header;
+    const char* role;
+    bool answered;
+  } cases[] = {
+      {"class=Homeseer.Role\n", "application", true},
+      {"class=HOMESEER.ROLE\ntarget=Orbel.Script.host\n", "ANY", true},
+      {"class=Homeseer.Role\ntarget=Orbel.Script.*\n", "Application", true},
+      {"class=Homeseer.Role\ntarget=other.node.x\n", "any", false},
+      {"class=Homeseer.Role\n", "Other", false},
+  };
+  for (const Case& c : cases) {
+    t.sink.sent.clear();
+    Receive(c.header, std::string("Role.Query\n{\nRole=") + c.role + "\n}\n");
+    ASSERT_EQ(t.sink.sent.size(), c.answered ? 1u : 0u) << c.header << c.role;
+    if (c.answered) {
+      EXPECT_EQ(t.sink.sent[0].cls, "Homeseer.Role");
+      EXPECT_EQ(t.sink.sent[0].section, "Role.Notification");
+      EXPECT_EQ(t.sink.sent[0].target, "");
+      EXPECT_EQ(t.sink.sent[0].Items(), "Role=Application|Path=/opt/Sablewick/sablewick");
+    }
+  }
+  EXPECT_EQ(dispatcher.MessageCounter, 5u);
+}
+
+TEST_F(DispatcherTest, EchoQueries) {
+  Receive("class=WDT.Echo\n", "Echo.Query\n{\nQuery=AbC\n}\n");
+  ASSERT_EQ(t.sink.sent.size(), 1u);
+  EXPECT_EQ(t.sink.sent[0].target, "acme.tool.pc");
+  EXPECT_EQ(t.sink.sent[0].cls, "WDT.Echo");
+  EXPECT_EQ(t.sink.sent[0].section, "Echo.Response");
+  EXPECT_EQ(t.sink.sent[0].Items(), "Response=abc");
+  Receive("class=WDT.Echo\ntarget=other.node\n", "Echo.Query\n{\nQuery=x\n}\n");
+  Receive("class=WDT.Echo\n", "Echo.Query\n{\nNotQuery=x\n}\n");
+  EXPECT_EQ(t.sink.sent.size(), 1u);
+}
+
+TEST(ReceiveQueue, FilterOrderAndLimit) {
+  TestApp t;
+  XapTransport xap(t.app);
+  xap.ProcessReceivedMessage("XAP-HEADER\n1");
+  xap.ProcessReceivedMessage("xap-hbeat\n2");
+  xap.ProcessReceivedMessage("xap-header\n3");
+  EXPECT_EQ(xap.GetMessage(), "XAP-HEADER\n1");
+  EXPECT_EQ(xap.GetMessage(), "xap-header\n3");
+  EXPECT_EQ(xap.GetMessage(), "");
+  xap.FilterHeartbeats = false;
+  xap.ProcessReceivedMessage("xap-hbeat\n2");
+  EXPECT_EQ(xap.GetMessage(), "xap-hbeat\n2");
+
+  // A flood beyond the limit is dropped and counted, with one log line.
+  for (size_t i = 0; i <= XapTransport::kQueueMaxDatagrams + 5; ++i) {
+    xap.ProcessReceivedMessage("xap-header\n");
+  }
+  EXPECT_EQ(xap.QueueLength(), XapTransport::kQueueMaxDatagrams);
+  EXPECT_EQ(xap.Dropped(), 6u);
+  const std::string log = t.Log();
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+  EXPECT_NE(log.find("Receive queue full: 1 datagrams dropped"), std::string::npos) << log;
+}
+
+TEST(Transport, AddressFitsMask) {
+  struct Case {
+    const char* mask;
+    const char* address;
+    bool fits;
+  } cases[] = {
+      {"255.255.255.255", "10.0.0.5", true}, {"192.168.1.255", "192.168.1.17", true},
+      {"192.168.1.255", "10.0.0.5", false},  {"Default", "10.0.0.5", false},
+      {"127.0.0.2", "127.0.0.1", false},     {"127.0.0.2", "127.0.0.2", true},
+      {"1.2.3", "1.2.3.4", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(XapTransport::AddressFitsMask(c.mask, c.address), c.fits)
+        << c.mask << " / " << c.address;
+  }
+  EXPECT_THROW(XapTransport::AddressFitsMask("a.b.c.d", "1.2.3.4"), Failure);
+}
+
+}  // namespace
+}  // namespace sablewick

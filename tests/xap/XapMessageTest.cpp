@@ -1,0 +1,195 @@
+#include "xap/XapMessage.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/TestSupport.h"
+
+namespace sablewick {
+namespace {
+
+using testing::TestApp;
+
+const char* const kLampOn =
+    "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=xAPBSC.event\n"
+    "source=acme.lamp.kitchen:1\ntarget=Orbel.Script.host\n}\n"
+    "Output.State.1\n{\nstate=on\nlevel=50%\n}\n";
+
+TEST(XapMessageParse, HeaderSectionsAndItems) {
+  TestApp t;
+  XapMessage m(&t.app);
+  m.FromXap(kLampOn);
+  EXPECT_EQ(m.MsgUID, "FF123400");
+  EXPECT_EQ(m.MsgClass, "xAPBSC.event");
+  EXPECT_EQ(m.msgSource, "acme.lamp.kitchen:1");
+  EXPECT_EQ(m.MsgTarget, "Orbel.Script.host");
+  EXPECT_EQ(m.Timestamp, t.clock.now);
+  EXPECT_EQ(m.MsgSection(), std::vector<std::string>{"output.state.1"});
+  EXPECT_EQ(m.GetItem("OUTPUT.STATE.1", "Level"), "50%");
+  EXPECT_EQ(m.GetItem("output.state.1", "missing"), "Unknown");
+  EXPECT_EQ(m.GetItem("nosuch", "state"), "Unknown");
+  EXPECT_TRUE(m.CompareSection("Output.State.1"));
+  EXPECT_TRUE(m.CompareSection(""));  // the name after the final closing brace
+  EXPECT_EQ(t.Log(), "");
+}
+
+TEST(XapMessageParse, RejectedTextsLeaveTheMessageAsItWas) {
+  for (const char* text : {"", "xap-hbeat\n{\nclass=xap-hbeat.alive\n}\n", "junk"}) {
+    XapMessage m;
+    m.FromXap(text);
+    EXPECT_EQ(m.MsgClass, "Unknown") << text;
+    EXPECT_EQ(m.Timestamp, 0) << text;
+    EXPECT_EQ(m.MsgSection(), std::vector<std::string>{""}) << text;
+  }
+  XapMessage m;
+  m.FromXap("  XAP-HEADER\n{\nclass=a.b\n}\n");
+  EXPECT_EQ(m.MsgClass, "a.b");
+}
+
+TEST(XapMessageParse, SpacesAroundHeaderNamesAndValuesAreTrimmedButNotTabs) {
+  XapMessage m;
+  m.FromXap("xap-header\n{\n  UID  =  FF123400  \nclass=\ta\t\n}\nLamp\n{\nState = On \n}\n");
+  EXPECT_EQ(m.MsgUID, "FF123400");
+  EXPECT_EQ(m.MsgClass, "\ta\t");
+  EXPECT_EQ(m.MsgTarget, "Unknown");
+  EXPECT_TRUE(m.CompareTarget("Unknown"));
+  EXPECT_EQ(m.GetItem("LAMP", "state"), " On ");
+}
+
+TEST(XapMessageParse, CollectionsByNumberPositionAndName) {
+  XapMessage m;
+  m.FromXap("xap-header\n{\nclass=a.b\n}\nOutput.State.1\n{\nstate=on\n}\n");
+  EXPECT_EQ(m.MsgClass, "a.b");
+  EXPECT_EQ(m.GetItem("output.state.1", "STATE"), "on");
+  auto c0 = m.msgCollection(0);
+  ASSERT_TRUE(c0);
+  EXPECT_EQ(c0->Count(), 1);
+  EXPECT_EQ(c0->Item(1), "state=on");
+  EXPECT_EQ(c0->Item("STATE"), "state=on");
+  EXPECT_FALSE(c0->Item(2));
+  auto c1 = m.msgCollection(1);
+  ASSERT_TRUE(c1);
+  EXPECT_EQ(c1->Count(), 0);
+  EXPECT_FALSE(m.msgCollection(2));
+  EXPECT_FALSE(m.msgCollection(-1));
+}
+
+TEST(XapMessageParse, RepeatedNamesFirstWinsWithOneLogLineEach) {
+  TestApp t;
+  XapMessage m(&t.app);
+  m.FromXap("xap-header\n{\nclass=a\n}\nA\n{\nx=1\nX=2\n}\nB\n{\ny=1\n}\na\n{\nx=3\n}\n");
+  EXPECT_EQ(m.GetItem("a", "x"), "1");
+  EXPECT_EQ(m.MsgSection(), (std::vector<std::string>{"a", "b"}));
+  // The repeated block still gets its own collection, reachable by number only.
+  ASSERT_TRUE(m.msgCollection(2));
+  EXPECT_EQ(m.msgCollection(2)->Item(1), "x=3");
+  const std::string log = t.Log();
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
+  EXPECT_NE(log.find(" | From XAP  0 This key is already associated"), std::string::npos) << log;
+}
+
+TEST(XapMessageParse, TextWithoutFinalLineFeed) {
+  TestApp t;
+  XapMessage m(&t.app);
+  m.FromXap("xap-header\n{\nclass=a\n}\nA\n{\nx=1\n}\nB\n{\ny=2\n}");
+  EXPECT_EQ(m.GetItem("b", "y"), "2");
+  EXPECT_EQ(m.MsgSection(), std::vector<std::string>{"a"});
+  ASSERT_TRUE(m.msgCollection(2));  // created although its name line is missing
+  EXPECT_EQ(m.msgCollection(2)->Count(), 0);
+  const std::string log = t.Log();
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+  EXPECT_NE(log.find("From XAP"), std::string::npos);
+
+  XapMessage withFeed;
+  withFeed.FromXap("xap-header\n{\nclass=a\n}\nA\n{\nx=1\n}\nB\n{\ny=2\n}\n");
+  EXPECT_EQ(withFeed.MsgSection(), (std::vector<std::string>{"a", "b"}));
+}
+
+TEST(XapMessageParse, CarriageReturnsAreKept) {
+  XapMessage m;
+  m.FromXap("xap-header\r\n{\r\nclass=a.b\r\n}\r\nLamp\r\n{\r\nstate=on\r\n}\r\n");
+  EXPECT_EQ(m.MsgClass, "a.b\r");
+  EXPECT_EQ(m.MsgSection(), std::vector<std::string>{""});
+  EXPECT_FALSE(m.CompareSection("lamp"));
+}
+
+TEST(XapMessageCompose, GoldenTexts) {
+  XapMessage m;
+  m.MsgUID = "FF00E800";
+  m.MsgClass = "xAPBSC.cmd";
+  m.msgSource = "Orbel.Script.host";
+  m.MsgTarget = "acme.lamp.kitchen";
+  m.AddHeader();
+  m.AddSection("Output.State.1");
+  m.AddItem("ignored", "level", "50%");
+  m.AddItem("", "State", " On ");
+  m.AddSection("Second");
+  m.AddItem("", "x", "");
+  EXPECT_EQ(m.ToXap(),
+            "xap-header\n{\nv=12\nhop=1\nuid=FF00E800\nclass=xAPBSC.cmd\n"
+            "source=Orbel.Script.host\ntarget=acme.lamp.kitchen\n}\n"
+            "Output.State.1\n{\nlevel=50%\nState= On \n}\nSecond\n{\nx=\n}\n");
+  // ToXap leaves the builder alone; Init empties it.
+  EXPECT_EQ(m.ToXap(), m.ToXap());
+  m.Init();
+  EXPECT_EQ(m.ToXap(), "}\n");
+}
+
+TEST(XapMessageCompose, TargetLineAndEmptyBody) {
+  XapMessage untouched;
+  untouched.AddHeader();
+  EXPECT_EQ(untouched.ToXap(),
+            "xap-header\n{\nv=12\nhop=1\nuid=Unknown\nclass=Unknown\nsource=Unknown\n"
+            "target=Unknown\n}\n}\n");
+  XapMessage noTarget;
+  noTarget.MsgTarget = "";
+  noTarget.AddHeader();
+  EXPECT_EQ(noTarget.ToXap().find("target="), std::string::npos);
+}
+
+TEST(XapMessageCompose, RoundTripThroughTheParser) {
+  XapMessage out;
+  out.MsgUID = "FF00E801";
+  out.MsgClass = "a.b";
+  out.msgSource = "x.y.z";
+  out.MsgTarget = "";
+  out.AddHeader();
+  out.AddSection("Block");
+  out.AddItem("", "Name", "Value with = sign");
+  XapMessage in;
+  in.FromXap(out.ToXap());
+  EXPECT_EQ(in.MsgUID, "FF00E801");
+  EXPECT_EQ(in.GetItem("block", "name"), "Value with = sign");
+}
+
+struct AddressCase {
+  const char* a;
+  const char* b;
+  bool match;
+};
+
+TEST(XapMessageMatch, CompareAddress) {
+  const AddressCase cases[] = {
+      {"a.b.c", "A.*.C", true},       {"a.b.c", "a.>", true},
+      {"a.>", "a", false},            {"a.b", "a.b.c", false},
+      {"a.b.c", "a.b", false},        {"a.b.inst:1", "a.b.*", true},
+      {"a.b.inst:1", "a.b.inst:*", false}, {"", "a", false},
+      {"a", "", false},               {"*", "Unknown", true},
+      {"*", "a.b", false},            {">", "anything.at.all", true},
+      {"a.b.c", "a.b.c", true},       {"a.*.c", "a.x.d", false},
+      {"acme.lamp.kitchen:1", "ACME.LAMP.>", true},
+  };
+  for (const AddressCase& c : cases) {
+    EXPECT_EQ(XapMessage::CompareAddress(c.a, c.b), c.match) << c.a << " ~ " << c.b;
+    EXPECT_EQ(XapMessage::CompareAddress(c.b, c.a), c.match) << c.b << " ~ " << c.a;
+  }
+}
+
+TEST(XapMessageMatch, ClassHasNoWildcards) {
+  XapMessage m;
+  m.MsgClass = "xAPBSC.event";
+  EXPECT_TRUE(m.CompareClass("XAPBSC.EVENT"));
+  EXPECT_FALSE(m.CompareClass("xAPBSC.*"));
+}
+
+}  // namespace
+}  // namespace sablewick
