@@ -1,0 +1,19 @@
+#!/bin/sh
+# Installs the Debian 12 packages that building, running and testing need; quick when they
+# are already there.
+set -eu
+packages="build-essential cmake ninja-build pkg-config git
+  libglib2.0-dev libsystemd-dev libgtk-3-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  iproute2 util-linux dbus dbus-x11 xvfb xdotool xauth lua5.4 python3"
+missing=""
+for p in $packages; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+  echo "Installing:$missing"
+  SUDO=""
+  [ "$(id -u)" = 0 ] || SUDO=sudo
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing
+fi
