@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -16,7 +17,10 @@ namespace sablewick {
 
 class Application;
 class Dispatcher;
+class Recovery;
+class Shell;
 class TollkeepForm;
+class WatchedDeviceTable;
 class XapTransport;
 
 // Where the sending helper hands finished messages: the transport, or a recorder in tests.
@@ -68,6 +72,15 @@ struct App {
 
   // The hidden main window: owner of the main timers and the tray icon.
   TollkeepForm* form = nullptr;
+
+  // The watchdog and recovery objects. Shared pointers because their types live in watchdog/
+  // and a shared pointer needs the complete type only where the object is made.
+  std::shared_ptr<WatchedDeviceTable> WatchedDevices;  // created empty by InitApplication
+  std::shared_ptr<Recovery> recovery;  // Timer2 and its settings, made by InitHW
+  std::shared_ptr<Shell> shell;        // the process-start shell, made by InitHW
+
+  // The program's one pseudo-random source (the watchdog's echo values). Tests seed it.
+  std::mt19937 random{std::random_device{}()};
 
   GMainLoop* loop = nullptr;
   int exitCode = 0;

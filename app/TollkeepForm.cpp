@@ -9,6 +9,10 @@
 #include "ini/IniTool.h"
 #include "script/Application.h"
 #include "script/Dispatcher.h"
+#include "watchdog/Recovery.h"
+#include "watchdog/Shell.h"
+#include "watchdog/WDT.h"
+#include "watchdog/WatchedDevices.h"
 #include "xap/SendHelper.h"
 #include "xap/Transport.h"
 
@@ -66,6 +70,7 @@ bool TollkeepForm::Form_Load() {
 
   app_.xap = std::make_unique<XapTransport>(app_);
   XapTransport& xap = *app_.xap;
+  xap.OnAlive = [this] { CheckWatchdogs(app_); };
   xap.RegisterNewMessageCallback([this] { onMessage(); });
   xap.SetXapSource("Orbel.Script." + app_.ComputerName);
   xap.SetXapUID(app_.UID);
@@ -88,6 +93,13 @@ bool TollkeepForm::Form_Load() {
 }
 
 void TollkeepForm::InitHW() {
+  StepRunner step(app_, "Sablewick", " InitHW: ", ReportVia::Event);
+  step([&] { app_.shell = std::make_shared<Shell>(); });
+  step([&] {
+    // Timer2 belongs with the recovery settings; it is made here, disabled.
+    if (!app_.recovery) app_.recovery = std::make_shared<Recovery>(app_);
+    app_.recovery->BuildIniTables();
+  });
   InitIniKeys();
   InitApplication();
 }
@@ -103,6 +115,7 @@ void TollkeepForm::InitIniKeys() {
 void TollkeepForm::InitApplication() {
   StepRunner step(app_, "Sablewick", "InitApplication", ReportVia::Event);
   step([&] { app_.StartupTime = app_.clock->Now(); });
+  step([&] { app_.WatchedDevices = std::make_shared<WatchedDeviceTable>(); });
 }
 
 void TollkeepForm::SwapIcons() {}
