@@ -25,6 +25,7 @@ std::string Upper(std::string_view text) {
   return out;
 }
 
+// Item keys: upper-case section, "~", upper-case key name.
 std::string ItemKey(std::string_view header, std::string_view key) {
   std::string out = Upper(header);
   out += '~';
@@ -57,11 +58,19 @@ const IniTool::Entry* IniTool::Find(const std::string& key) const {
   return it == index_.end() ? nullptr : &entries_[it->second];
 }
 
-bool IniTool::Add(std::string key, std::string_view value, bool isSection) {
-  const auto [it, added] = index_.try_emplace(key, static_cast<uint32_t>(entries_.size()));
-  if (!added) return false;
-  entries_.push_back(Entry{std::move(key), std::string(value), isSection, false});
-  return true;
+bool IniTool::Add(Entry entry) {
+  const auto [it, added] = index_.try_emplace(entry.key, static_cast<uint32_t>(entries_.size()));
+  if (added) entries_.push_back(std::move(entry));
+  return added;
+}
+
+bool IniTool::AddSection(std::string_view name) {
+  return Add(Entry{Upper(name), std::string(name), 0, true, false});
+}
+
+bool IniTool::AddItem(std::string_view header, std::string_view key, std::string_view value) {
+  return Add(Entry{ItemKey(header, key), std::string(value), static_cast<uint32_t>(header.size()),
+                   false, false});
 }
 
 void IniTool::Erase(const std::string& key) {
@@ -95,7 +104,7 @@ void IniTool::Load(const std::string& fPath) {
   }
 
   const std::string text = ReadTextFile(fPath);
-  std::string section;
+  std::string_view section;
   size_t pos = 0;
   while (pos < text.size()) {
     size_t end = text.find('\n', pos);
@@ -108,9 +117,8 @@ void IniTool::Load(const std::string& fPath) {
 
     if (line.empty() || line.front() == ';') continue;
     if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
-      const std::string_view name = line.substr(1, line.size() - 2);
-      section = Upper(name);
-      Add(section, name, true);
+      section = line.substr(1, line.size() - 2);
+      AddSection(section);
       continue;
     }
     const size_t equals = line.find('=');
@@ -119,7 +127,7 @@ void IniTool::Load(const std::string& fPath) {
       continue;
     }
     // First occurrence wins: Add ignores a key it already holds.
-    Add(ItemKey(section, line.substr(0, equals)), line.substr(equals + 1), false);
+    AddItem(section, line.substr(0, equals), line.substr(equals + 1));
   }
 }
 
@@ -132,13 +140,12 @@ std::string IniTool::Read(std::string_view header, std::string_view key,
 
 void IniTool::WriteKey(std::string_view header, std::string_view key,
                        std::string_view newValue) {
-  Add(Upper(header), header, true);
-  std::string itemKey = ItemKey(header, key);
-  const auto it = index_.find(itemKey);
+  AddSection(header);
+  const auto it = index_.find(ItemKey(header, key));
   if (it != index_.end()) {
     entries_[it->second].value = std::string(newValue);
   } else {
-    Add(std::move(itemKey), newValue, false);
+    AddItem(header, key, newValue);
   }
 }
 
@@ -157,8 +164,8 @@ std::vector<std::string> IniTool::Headers() const {
 std::vector<std::string> IniTool::Keys(std::string_view header) const {
   std::string joined;
   bool any = false;
-  auto collect = [&](const std::string& key) {
-    const std::string_view name = std::string_view(key).substr(key.find('~') + 1);
+  auto collect = [&](const Entry& entry) {
+    const std::string_view name = std::string_view(entry.key).substr(entry.sectionLength + 1);
     if (TrimSpaces(name).empty()) return;
     if (any) joined += '~';
     joined += name;
@@ -168,7 +175,7 @@ std::vector<std::string> IniTool::Keys(std::string_view header) const {
   if (IsLiteralPattern(header)) {
     const std::string prefix = Upper(header) + '~';
     for (const Entry& entry : entries_) {
-      if (!entry.removed && !entry.isSection && entry.key.starts_with(prefix)) collect(entry.key);
+      if (!entry.removed && !entry.isSection && entry.key.starts_with(prefix)) collect(entry);
     }
   } else {
     try {
@@ -178,7 +185,7 @@ std::vector<std::string> IniTool::Keys(std::string_view header) const {
       const std::regex pattern = CompilePattern(text);
       for (const Entry& entry : entries_) {
         if (!entry.removed && !entry.isSection && std::regex_search(entry.key, pattern)) {
-          collect(entry.key);
+          collect(entry);
         }
       }
     } catch (...) {
@@ -221,8 +228,7 @@ void IniTool::SaveFile() const {
   for (const Entry& entry : entries_) {
     if (entry.removed || entry.isSection) continue;
     const std::string_view key = entry.key;
-    const size_t tilde = key.find('~');
-    Row row{key.substr(0, tilde), key.substr(tilde + 1), entry.value};
+    Row row{key.substr(0, entry.sectionLength), key.substr(entry.sectionLength + 1), entry.value};
     if (row.header.size() > kMaxSavedHeader) {
       throw Failure(kGenericFailure, "Section name longer than 100 characters");
     }

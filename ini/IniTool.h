@@ -65,18 +65,22 @@ class IniTool {
   std::string LogInstall(const std::string& filename, const std::string& name);
 
   // Section entries (key = upper-case name, value = name as first written) and item entries
-  // (key = upper-case section, "~", upper-case key name; value = the value text). The kind is
-  // kept explicitly so that no value can pass for a section or hide an item.
+  // (key = upper-case section, "~", upper-case key name; value = the value text). The kind and
+  // the length of an item's section part are kept explicitly: no value can pass for a section,
+  // and a section name holding "~" still tells where its key name starts.
   struct Entry {
     std::string key;
     std::string value;
+    uint32_t sectionLength = 0;  // items only
     bool isSection = false;
     bool removed = false;
   };
 
   const Entry* Find(const std::string& key) const;
   // Adds the entry unless the key exists; returns false when it did.
-  bool Add(std::string key, std::string_view value, bool isSection);
+  bool AddSection(std::string_view name);
+  bool AddItem(std::string_view header, std::string_view key, std::string_view value);
+  bool Add(Entry entry);
   void Erase(const std::string& key);
   void SaveFile() const;
 

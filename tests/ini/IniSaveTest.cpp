@@ -73,6 +73,8 @@ TEST_F(IniSaveTest, ChangesInMemoryAreWrittenSorted) {
        [](IniTool& ini) { ini.Remove("S", "K"); }, ""},
       {"value that looks like its key is kept", "",
        [](IniTool& ini) { ini.WriteKey("A", "B", "A~B"); }, "[A]\nB=A~B\n"},
+      {"section name holding ~ keeps its items", "[s~t]\nk=1\n[s]\nu~k=2\n",
+       [](IniTool& ini) { ini.WriteKey("S~T", "j", "3"); }, "[S]\nU~K=2\n[S~T]\nJ=3\nK=1\n"},
       {"empty value kept", "", [](IniTool& ini) { ini.WriteKey("S", "k", ""); }, "[S]\nK=\n"},
       {"limits: 100 and 65 characters still fit", "",
        [](IniTool& ini) { ini.WriteKey(std::string(100, 'h'), std::string(65, 'k'), "v"); },

@@ -143,7 +143,8 @@ TEST_F(IniToolTest, KeysTakeTheHeaderAsCaseInsensitivePattern) {
       "[Gen]\nShort=4\n"
       "[ABC]\nX=5\n"
       "[Empty]\n"
-      "[Tilde]\na~b=6\n";
+      "[Tilde]\na~b=6\n"
+      "[Sec~tion]\nc=7\n";
   struct Case {
     const char* header;
     std::vector<std::string> expected;
@@ -158,6 +159,7 @@ TEST_F(IniToolTest, KeysTakeTheHeaderAsCaseInsensitivePattern) {
       {"Missing", {""}},
       {"", {"TOP"}},
       {"Tilde", {"A", "B"}},  // names holding "~" come back in pieces
+      {"sec~tion", {"C"}},
       {"(Generic|ABC)", {"G", "X"}},
   };
   IniTool ini = LoadText(text);
