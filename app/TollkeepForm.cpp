@@ -6,6 +6,7 @@
 
 #include "app/Log.h"
 #include "app/Paths.h"
+#include "app/SetupForm.h"
 #include "ini/IniTool.h"
 #include "script/Application.h"
 #include "script/Dispatcher.h"
@@ -27,6 +28,25 @@ std::string BasicStr(int32_t n) {
 }
 
 }  // namespace
+
+TollkeepForm::TollkeepForm(App& app)
+    : app_(app),
+      image1_(DrawLetterS()),
+      image2_(DrawHeart()),
+      timer1_([this] { Timer1_Timer(); }, /*oneShot=*/true),
+      winsockTimer_([this] {
+        if (OnWinsockTimer) OnWinsockTimer();
+      }),
+      timestampTimer_([this] {
+        if (OnTimestampTimer) OnTimestampTimer();
+      }) {
+  app_.form = this;
+}
+
+TollkeepForm::~TollkeepForm() {
+  if (exitSource_ != 0) g_source_remove(exitSource_);
+  app_.form = nullptr;
+}
 
 const std::string& LocalComputerName(App& app) {
   if (app.ComputerName.empty()) {
@@ -66,6 +86,8 @@ bool TollkeepForm::Form_Load() {
   app_.xapReady = false;
   app_.dispatcher = std::make_unique<Dispatcher>(app_);
   app_.dispatcher->Dispatching = false;
+  // The window's timers exist from its load on: the sweep runs, the others wait to be armed.
+  timestampTimer_.Start(kTimestampTimerMs);
   InitXap();
 
   app_.xap = std::make_unique<XapTransport>(app_);
@@ -89,7 +111,16 @@ bool TollkeepForm::Form_Load() {
   ReportEvent(app_, "Sablewick", "Using xAP port " + BasicStr(port));
 
   InitHW();
+  ShowTrayIcon();
   return true;
+}
+
+void TollkeepForm::ShowTrayIcon() {
+  trayIcon_ = std::make_unique<TrayIcon>(app_);
+  trayIcon_->SetCaption("Tollkeep");
+  trayIcon_->SetMenu({std::begin(kMenuArray), std::end(kMenuArray)});
+  trayIcon_->SetCallback(this);
+  Timer1_Timer();
 }
 
 void TollkeepForm::InitHW() {
@@ -118,19 +149,77 @@ void TollkeepForm::InitApplication() {
   step([&] { app_.WatchedDevices = std::make_shared<WatchedDeviceTable>(); });
 }
 
-void TollkeepForm::SwapIcons() {}
+void TollkeepForm::SwapIcons() {
+  timer1_.Start(kBlinkMs);
+  if (trayIcon_) trayIcon_->Update(true, image2_);
+}
 
-void TollkeepForm::Timer1_Timer() {}
+void TollkeepForm::Timer1_Timer() {
+  if (trayIcon_) trayIcon_->Update(true, image1_);
+  timer1_.Stop();
+}
+
+void TollkeepForm::MenuArray_Click(int Index) {
+  switch (Index) {
+    case 0:
+      if (!setupForm_) {
+        setupForm_ = std::make_unique<SetupForm>(app_, [this] { InitIniKeys(); }, &image1_);
+      }
+      setupForm_->Show();
+      break;
+    case 5:
+      // The click arrives inside the tray's own bus handler, which the exit takes down: run it
+      // from the loop once the handler has returned.
+      if (exitSource_ == 0) exitSource_ = g_idle_add(&TollkeepForm::ExitIdle, this);
+      break;
+    default:  // "System Config", "System Status", "Help": nothing yet
+      break;
+  }
+}
+
+gboolean TollkeepForm::ExitIdle(gpointer self) {
+  auto* form = static_cast<TollkeepForm*>(self);
+  form->exitSource_ = 0;
+  form->Exit();
+  return G_SOURCE_REMOVE;
+}
+
+void TollkeepForm::Exit() {
+  // The menu's order: the dialog (with its save step), the tray, the transport, then this
+  // window's own unload; the process ends when the loop returns to main.
+  if (setupForm_) setupForm_->Unload();
+  trayIcon_.reset();
+  app_.sink = nullptr;
+  app_.xap.reset();
+  Form_Unload();
+  if (app_.loop != nullptr) g_main_loop_quit(app_.loop);
+}
 
 void TollkeepForm::onMessage() {
   if (app_.dispatcher) app_.dispatcher->onMessage();
 }
 
 void TollkeepForm::Form_Unload() {
-  // Transport, then the scripting object; faults here must not stop the shutdown.
+  if (unloaded_) return;
+  unloaded_ = true;
+  if (exitSource_ != 0) {
+    g_source_remove(exitSource_);
+    exitSource_ = 0;
+  }
+  if (OnRemoteClose) OnRemoteClose();
+  if (trayIcon_) trayIcon_->Update(false, image1_);
+  // The dialog's close step may still save the UID and report through the transport.
+  if (setupForm_) setupForm_->Unload();
   app_.sink = nullptr;
   app_.xap.reset();
   app_.application.reset();
+  app_.shell.reset();
+  timer1_.Stop();
+  winsockTimer_.Stop();
+  timestampTimer_.Stop();
+  // The tray's connection goes last: its queued messages (the icon's removal, a menu reply)
+  // are flushed before the process ends.
+  trayIcon_.reset();
 }
 
 }  // namespace sablewick

@@ -1,20 +1,30 @@
-// The hidden main window: start-up (its load handler), the timers it owns, the message notice
-// from the transport, and shutdown (its unload handler).
+// The hidden main window: start-up (its load handler), the timers it owns, the tray icon and
+// its menu, the setup dialog, the message notice from the transport, and shutdown (its unload
+// handler).
 #pragma once
 
+#include <glib.h>
+
+#include <functional>
+#include <memory>
+
 #include "app/App.h"
+#include "app/Timer.h"
+#include "app/TrayIcon.h"
 
 namespace sablewick {
 
-class TollkeepForm {
+class SetupForm;
+
+class TollkeepForm : public TrayIconOwner {
  public:
-  explicit TollkeepForm(App& app) : app_(app) { app_.form = this; }
-  ~TollkeepForm() { app_.form = nullptr; }
+  explicit TollkeepForm(App& app);
+  ~TollkeepForm() override;
 
   // Runs the start-up sequence; false when the transport could not start (logged; the
   // process must end before anything else happens).
   bool Form_Load();
-  // Shutdown in order; safe to call once after a successful Form_Load.
+  // Shutdown in order; runs once, later calls do nothing.
   void Form_Unload();
 
   // Called by the transport when received texts are waiting.
@@ -25,13 +35,53 @@ class TollkeepForm {
   // The blink's end: the normal icon again.
   void Timer1_Timer();
 
+  // The tray menu: 0 "Setup", 1 "System Config", 2 "System Status", 3 "Help", 4 separator,
+  // 5 "Exit".
+  void MenuArray_Click(int Index) override;
+  static constexpr const char* kMenuArray[] = {"Setup", "System Config", "System Status",
+                                                "Help",  "-",             "Exit"};
+
   void InitXap();
   void InitHW();
   void InitIniKeys();
   void InitApplication();
 
+  // Steps of start-up that put the icon up: the tray's caption and callback, then the normal
+  // image through Timer1_Timer. Form_Load runs them last.
+  void ShowTrayIcon();
+
+  // Handlers that come with other parts of the program; each timer calls its hook if set.
+  std::function<void()> OnWinsockTimer;    // TCP reconnection
+  std::function<void()> OnTimestampTimer;  // expiry sweep of stored messages
+  std::function<void()> OnRemoteClose;     // closes the TCP connection at shutdown
+
+  Timer& Timer1() { return timer1_; }
+  Timer& WinsockTimer() { return winsockTimer_; }
+  Timer& TimestampTimer() { return timestampTimer_; }
+  TrayIcon* Tray() { return trayIcon_.get(); }
+  SetupForm* Setup() { return setupForm_.get(); }
+  const TrayImage& Image1() const { return image1_; }
+  const TrayImage& Image2() const { return image2_; }
+
+  static constexpr unsigned kBlinkMs = 200;
+  static constexpr unsigned kWinsockTimerMs = 20000;
+  // The stored messages expire after 60 s; sweeping every 5 s keeps them within 65 s.
+  static constexpr unsigned kTimestampTimerMs = 5000;
+
  private:
+  void Exit();
+  static gboolean ExitIdle(gpointer self);
+
   App& app_;
+  TrayImage image1_;
+  TrayImage image2_;
+  Timer timer1_;
+  Timer winsockTimer_;
+  Timer timestampTimer_;
+  std::unique_ptr<SetupForm> setupForm_;
+  std::unique_ptr<TrayIcon> trayIcon_;
+  guint exitSource_ = 0;
+  bool unloaded_ = false;
 };
 
 // The computer's name, looked up once.

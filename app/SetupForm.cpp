@@ -1,0 +1,119 @@
+#include "app/SetupForm.h"
+
+#include <gtk/gtk.h>
+
+#include <cstdlib>
+
+#include "app/Log.h"
+#include "app/TrayIcon.h"
+#include "script/Application.h"
+
+namespace sablewick {
+namespace {
+
+// gdk-pixbuf wants RGBA bytes; the tray's pixmaps are ARGB.
+GdkPixbuf* ToPixbuf(const TrayPixmap& p) {
+  GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, TRUE, 8, p.width, p.height);
+  if (pixbuf == nullptr) return nullptr;
+  guchar* pixels = gdk_pixbuf_get_pixels(pixbuf);
+  const int stride = gdk_pixbuf_get_rowstride(pixbuf);
+  for (int y = 0; y < p.height; ++y) {
+    for (int x = 0; x < p.width; ++x) {
+      const uint8_t* in = &p.argb[(static_cast<size_t>(y) * p.width + x) * 4];
+      guchar* out = pixels + y * stride + x * 4;
+      out[0] = in[1];
+      out[1] = in[2];
+      out[2] = in[3];
+      out[3] = in[0];
+    }
+  }
+  return pixbuf;
+}
+
+}  // namespace
+
+SetupForm::SetupForm(App& app, std::function<void()> onClosed, const TrayImage* windowIcon)
+    : app_(app), onClosed_(std::move(onClosed)), windowIcon_(windowIcon) {}
+
+SetupForm::~SetupForm() { Unload(); }
+
+bool SetupForm::EnsureGtk() {
+  if (gtkReady_) return true;
+  const char* x11 = std::getenv("DISPLAY");
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  if ((x11 == nullptr || *x11 == '\0') && (wayland == nullptr || *wayland == '\0')) return false;
+  // GTK would otherwise switch the whole process to the user's locale, and with it the number
+  // formats that the scripts and the xAP texts rely on.
+  gtk_disable_setlocale();
+  gtkReady_ = gtk_init_check(nullptr, nullptr);
+  return gtkReady_;
+}
+
+void SetupForm::Show() {
+  if (window_ == nullptr) {
+    if (!EnsureGtk()) {
+      LogToFile(app_, "Sablewick", "Setup: no display is available");
+      return;
+    }
+    Load();
+  }
+  gtk_window_present(GTK_WINDOW(window_));
+}
+
+void SetupForm::Load() {
+  window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+  gtk_window_set_title(GTK_WINDOW(window_), kCaption);
+  gtk_window_set_resizable(GTK_WINDOW(window_), FALSE);
+  gtk_window_set_position(GTK_WINDOW(window_), GTK_WIN_POS_CENTER);
+  gtk_container_set_border_width(GTK_CONTAINER(window_), 12);
+  if (windowIcon_ != nullptr) {
+    GList* icons = nullptr;
+    for (const TrayPixmap& p : windowIcon_->pixmaps) {
+      if (GdkPixbuf* pixbuf = ToPixbuf(p)) icons = g_list_append(icons, pixbuf);
+    }
+    gtk_window_set_icon_list(GTK_WINDOW(window_), icons);
+    g_list_free_full(icons, g_object_unref);
+  }
+
+  GtkWidget* box = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
+  GtkWidget* label1 = gtk_label_new("xAP UID");
+  gtk_widget_set_name(label1, "Label1");
+  aUID_ = gtk_entry_new();
+  gtk_widget_set_name(aUID_, "aUID");
+  gtk_entry_set_width_chars(GTK_ENTRY(aUID_), 12);
+  gtk_entry_set_text(GTK_ENTRY(aUID_), app_.UID.c_str());
+  gtk_box_pack_start(GTK_BOX(box), label1, FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(box), aUID_, TRUE, TRUE, 0);
+  gtk_container_add(GTK_CONTAINER(window_), box);
+
+  // Every way the window goes (the close button, Unload, a window manager destroying it) ends
+  // in "destroy", which runs before the children are taken down: the text is still there.
+  g_signal_connect(window_, "destroy", G_CALLBACK(&SetupForm::OnDestroy), this);
+  gtk_widget_show_all(window_);
+}
+
+void SetupForm::Unload() {
+  if (window_ != nullptr) gtk_widget_destroy(window_);
+}
+
+void SetupForm::OnDestroy(GtkWidget*, void* self) {
+  auto* form = static_cast<SetupForm*>(self);
+  const std::string text = gtk_entry_get_text(GTK_ENTRY(form->aUID_));
+  form->window_ = nullptr;
+  form->aUID_ = nullptr;
+  form->Form_Unload(text);
+}
+
+void SetupForm::Form_Unload(const std::string& text) {
+  // Characters as the user sees them, not bytes: GTK hands us UTF-8.
+  if (g_utf8_strlen(text.c_str(), static_cast<gssize>(text.size())) == 8) {
+    StepRunner step(app_, "Sablewick", "SetupForm", ReportVia::Event);
+    step([&] {
+      if (!app_.application) throw Failure(91, "Object variable not set");
+      app_.application->SaveIniSetting("General", "UID", text, "Sablewick.ini");
+    });
+  }
+  if (onClosed_) onClosed_();
+}
+
+}  // namespace sablewick

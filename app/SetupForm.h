@@ -1,0 +1,51 @@
+// The setup dialog: shows this node's xAP UID and lets the user change it. A small GTK 3
+// window in the program's own main loop; GTK is brought up only when the dialog is first
+// wanted, and only when there is a display to show it on.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "app/App.h"
+
+typedef struct _GtkWidget GtkWidget;
+
+namespace sablewick {
+
+struct TrayImage;
+
+class SetupForm {
+ public:
+  // onClosed runs after every close step, saved or not (the owner re-reads the UID there).
+  SetupForm(App& app, std::function<void()> onClosed, const TrayImage* windowIcon = nullptr);
+  // Unloads the dialog (with its close step) if it is open.
+  ~SetupForm();
+  SetupForm(const SetupForm&) = delete;
+  SetupForm& operator=(const SetupForm&) = delete;
+
+  // Loads the dialog if needed and shows it without waiting for it; a dialog already open is
+  // brought to the front. Without a display, logs that none is available.
+  void Show();
+  // Closes the dialog if it is open, running its close step.
+  void Unload();
+  bool Loaded() const { return window_ != nullptr; }
+
+  // The close step on the text of aUID: exactly 8 characters are saved as the UID.
+  void Form_Unload(const std::string& text);
+
+  static constexpr const char* kCaption = "Sablewick Setup";
+
+ private:
+  bool EnsureGtk();
+  void Load();
+  static void OnDestroy(GtkWidget* widget, void* self);
+
+  App& app_;
+  std::function<void()> onClosed_;
+  const TrayImage* windowIcon_;
+  GtkWidget* window_ = nullptr;
+  GtkWidget* aUID_ = nullptr;
+  bool gtkReady_ = false;
+};
+
+}  // namespace sablewick
