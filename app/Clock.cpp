@@ -37,10 +37,14 @@ constexpr int64_t kDateEpoch = -25569;
 double Clock::Now() const {
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);
-  tm local{};
-  localtime_r(&ts.tv_sec, &local);
-  return DateFromParts(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                       local.tm_min, local.tm_sec);
+  if (ts.tv_sec != cachedSecond_) {
+    tm local{};
+    localtime_r(&ts.tv_sec, &local);
+    cachedDate_ = DateFromParts(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                                local.tm_hour, local.tm_min, local.tm_sec);
+    cachedSecond_ = ts.tv_sec;
+  }
+  return cachedDate_;
 }
 
 uint32_t Clock::TickCount() const {

@@ -17,6 +17,11 @@ class Clock {
   virtual uint32_t TickCount() const;
   // CLOCK_REALTIME in 100 ns units.
   virtual int64_t FileTime() const;
+
+ private:
+  // Local time changes its offset at most on a second boundary: one conversion per second.
+  mutable int64_t cachedSecond_ = -1;
+  mutable double cachedDate_ = 0;
 };
 
 // The process-wide real clock.

@@ -12,7 +12,11 @@ inline char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<cha
 inline bool EqualsNoCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
-    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
+    const char x = a[i], y = b[i];
+    // Letters differ only in bit 5; anything else must match exactly.
+    if (x != y && ((x | 0x20) != (y | 0x20) || LowerAscii(x) < 'a' || LowerAscii(x) > 'z')) {
+      return false;
+    }
   }
   return true;
 }

@@ -192,16 +192,17 @@ int XapMessage::FindSection(std::string_view name) const {
 bool XapMessage::CompareAddress(std::string_view a, std::string_view b) {
   if (a.empty() || b.empty()) return false;
   // Walk both texts piece by piece; only "." separates pieces (":" does not).
+  const size_t na = a.size(), nb = b.size();
   size_t pa = 0, pb = 0;
   for (;;) {
-    size_t ea = a.find('.', pa);
-    size_t eb = b.find('.', pb);
-    const std::string_view x = a.substr(pa, ea == std::string_view::npos ? ea : ea - pa);
-    const std::string_view y = b.substr(pb, eb == std::string_view::npos ? eb : eb - pb);
-    if (x == ">" || y == ">") return true;
-    if (x != "*" && y != "*" && !EqualsNoCase(x, y)) return false;
-    const bool lastA = ea == std::string_view::npos;
-    const bool lastB = eb == std::string_view::npos;
+    size_t ea = pa, eb = pb;
+    while (ea < na && a[ea] != '.') ++ea;
+    while (eb < nb && b[eb] != '.') ++eb;
+    const size_t la = ea - pa, lb = eb - pb;
+    const bool anyA = la == 1 && a[pa] == '*', anyB = lb == 1 && b[pb] == '*';
+    if ((la == 1 && a[pa] == '>') || (lb == 1 && b[pb] == '>')) return true;
+    if (!anyA && !anyB && !EqualsNoCase(a.substr(pa, la), b.substr(pb, lb))) return false;
+    const bool lastA = ea == na, lastB = eb == nb;
     if (lastA || lastB) return lastA && lastB;  // equal only with the same number of pieces
     pa = ea + 1;
     pb = eb + 1;
@@ -227,8 +228,8 @@ std::string XapMessage::GetItem(std::string_view sSection, std::string_view sIte
 
 std::vector<std::string> XapMessage::MsgSection() const {
   std::vector<std::string> names;
-  for (const Section& s : sections_) {
-    if (s.indexed) names.push_back(ToLower(Text(s.name)));
+  for (size_t i = 0; i < sections_.size(); ++i) {
+    if (sections_[i].indexed) names.push_back(ToLower(Text(sections_[i].name)));
   }
   // The last name is the one after the final closing brace (empty for a text ending in a line
   // feed), not a real section.

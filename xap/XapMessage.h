@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/FastString.h"
+#include "app/InlineVector.h"
 
 namespace sablewick {
 
@@ -94,8 +95,8 @@ class XapMessage {
   std::optional<FastString> msgBuilder_;
   bool sectionOpen_ = false;
   std::string raw_;
-  std::vector<Section> sections_;
-  std::vector<Item> items_;
+  InlineVector<Section, 4> sections_;
+  InlineVector<Item, 16> items_;
 };
 
 }  // namespace sablewick

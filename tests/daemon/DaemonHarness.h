@@ -35,6 +35,7 @@ class UdpSocket {
   UdpSocket(const UdpSocket&) = delete;
   UdpSocket& operator=(const UdpSocket&) = delete;
   bool Bound() const { return bound_; }
+  int Fd() const { return fd_; }
 
   // The next datagram within the time limit, or nullopt.
   std::optional<std::string> Receive(int timeoutMs = 3000) {
@@ -108,6 +109,7 @@ class Daemon {
   }
   void Signal(int sig) { ::kill(pid_, sig); }
   bool Running() const { return pid_ > 0; }
+  pid_t Pid() const { return pid_; }
   const std::string& Root() const { return root_; }
   std::string Log() const { return ReadFile(root_ + "/Data/Sablewick.txt"); }
 

@@ -1,0 +1,152 @@
+// The real daemon, measured from outside: exec to first heartbeat, idle resident memory, and
+// datagrams received, parsed and dispatched at a paced 100,000 a second (each an echo query,
+// so every one that got through comes back as an answer). The raw loopback receive rate is
+// measured in the same run as the ceiling. Run inside tests/netns-run.sh.
+#include <fcntl.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "tests/daemon/DaemonHarness.h"
+
+using sablewick::testing::Daemon;
+using sablewick::testing::UdpSocket;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+long RssKb(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string key;
+  long value = 0;
+  while (in >> key) {
+    if (key == "VmRSS:") {
+      in >> value;
+      return value;
+    }
+    std::getline(in, key);
+  }
+  return -1;
+}
+
+void BigBuffer(int fd) {
+  const int size = 64 << 20;
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0) {
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  }
+}
+
+int Drain(int fd) {
+  char buf[2048];
+  int n = 0;
+  while (recv(fd, buf, sizeof buf, MSG_DONTWAIT) > 0) ++n;
+  return n;
+}
+
+// Sends count datagrams to port at rate per second, draining `drainFd` between batches.
+int PacedSend(int fd, int port, const std::vector<std::string>& texts, double rate, int drainFd) {
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+  const auto start = Clock::now();
+  int drained = 0;
+  for (size_t i = 0; i < texts.size(); ++i) {
+    const auto due = start + std::chrono::duration_cast<Clock::duration>(
+                                 std::chrono::duration<double>(static_cast<double>(i) / rate));
+    while (Clock::now() < due) drained += drainFd >= 0 ? Drain(drainFd) : 0;
+    sendto(fd, texts[i].data(), texts[i].size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  }
+  return drained;
+}
+
+}  // namespace
+
+int main() {
+  std::printf("%-44s %12s\n", "measure", "value");
+
+  // Raw loopback ceiling: one socket to another, as fast as we can send.
+  {
+    UdpSocket rx(0), tx(0);
+    BigBuffer(rx.Fd());
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    getsockname(rx.Fd(), reinterpret_cast<sockaddr*>(&a), &len);
+    const std::string text(300, 'x');
+    const int n = 200000;
+    const auto start = Clock::now();
+    int got = 0;
+    for (int i = 0; i < n; ++i) {
+      sendto(tx.Fd(), text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
+      if (i % 64 == 0) got += Drain(rx.Fd());
+    }
+    got += Drain(rx.Fd());
+    const double secs = Ms(Clock::now() - start) / 1000;
+    std::printf("%-44s %12.0f\n", "raw loopback send+receive, datagrams/s", got / secs);
+  }
+
+  // Exec to first heartbeat, and idle memory.
+  std::vector<double> startups;
+  long rss = -1;
+  for (int run = 0; run < 5; ++run) {
+    UdpSocket hub(3639);
+    Daemon daemon;
+    const auto t0 = Clock::now();
+    daemon.Start();
+    auto hb = hub.Receive(5000);
+    startups.push_back(Ms(Clock::now() - t0));
+    if (!hb) {
+      std::printf("no heartbeat\n");
+      return 1;
+    }
+    if (run == 0) {
+      usleep(1000000);
+      rss = RssKb(daemon.Pid());
+    }
+    daemon.Signal(SIGTERM);
+    daemon.WaitExit();
+  }
+  std::sort(startups.begin(), startups.end());
+  std::printf("%-44s %12.2f\n", "exec to first heartbeat, median ms (5 runs)", startups[2]);
+  std::printf("%-44s %12ld\n", "idle resident memory, KB", rss);
+
+  // Paced flood of echo queries through the daemon.
+  {
+    UdpSocket hub(3639);
+    BigBuffer(hub.Fd());
+    Daemon daemon;
+    daemon.Start();
+    if (!hub.Receive(5000)) return 1;
+    const int n = 100000;
+    std::vector<std::string> texts;
+    texts.reserve(n);
+    for (int i = 0; i < n; ++i) {
+      texts.push_back(
+          "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=WDT.Echo\nsource=acme.bench.pc\n}\n"
+          "Echo.Query\n{\nQuery=q" + std::to_string(i) + "\n}\n");
+    }
+    UdpSocket tx(0);
+    Drain(hub.Fd());
+    const auto start = Clock::now();
+    int answers = PacedSend(tx.Fd(), 32768, texts, 100000.0, hub.Fd());
+    const double sendMs = Ms(Clock::now() - start);
+    for (int i = 0; i < 300 && answers < n; ++i) {  // at most 3 s for the tail
+      usleep(10000);
+      answers += Drain(hub.Fd());
+    }
+    std::printf("%-44s %12.0f\n", "offered rate, datagrams/s", n / (sendMs / 1000));
+    std::printf("%-44s %12d\n", "echo queries sent", n);
+    std::printf("%-44s %12d\n", "answers received", answers);
+    std::printf("%-44s %12d\n", "lost", n - answers);
+    daemon.Signal(SIGTERM);
+    daemon.WaitExit();
+  }
+  return 0;
+}
