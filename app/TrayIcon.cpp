@@ -79,7 +79,8 @@ double DistanceToSegment(Point p, Point a, Point b) {
 // The centre line of the letter: two elliptic bowls, the upper one running counter-clockwise
 // from its upper right to its bottom, the lower one clockwise from its top to its lower left.
 std::vector<Point> LetterSPath(double size, double margin) {
-  const double rx = (size - 2 * margin) / 2;
+  // A letter is narrower than it is tall: about four parts wide to five high.
+  const double rx = (size - 2 * margin) * 0.4;
   const double ry = (size - 2 * margin) / 4;
   const Point top{size / 2, margin + ry};
   const Point bottom{size / 2, size - margin - ry};
