@@ -1,5 +1,7 @@
 #include "app/App.h"
 
+#include "app/TcpClient.h"
+
 #include "script/Application.h"
 #include "script/Dispatcher.h"
 #include "xap/Transport.h"

@@ -17,6 +17,7 @@ namespace sablewick {
 
 class Application;
 class Dispatcher;
+class TcpClient;
 class Recovery;
 class Shell;
 class TollkeepForm;
@@ -69,6 +70,7 @@ struct App {
   std::unique_ptr<XapTransport> xap;
   std::unique_ptr<Application> application;
   std::unique_ptr<Dispatcher> dispatcher;
+  std::unique_ptr<TcpClient> tcp;  // the scripts' outgoing TCP text
 
   // The hidden main window: owner of the main timers and the tray icon.
   TollkeepForm* form = nullptr;
