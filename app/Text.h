@@ -45,4 +45,8 @@ inline std::string ToUpper(std::string_view s) {
   return out;
 }
 
+// The number at the start of a text, as the language's Val reads it: blanks skipped, an
+// optional sign, digits with one decimal point and an exponent; 0 when there is none.
+double LeadingNumber(std::string_view text);
+
 }  // namespace sablewick

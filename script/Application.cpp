@@ -2,9 +2,15 @@
 
 #include <sys/stat.h>
 
+#include <cmath>
 #include <cstdio>
 
+#include "app/CWaitNDispatch.h"
 #include "app/FastString.h"
+#include "app/TcpClient.h"
+#include "app/Text.h"
+#include "script/Dispatcher.h"
+#include "xap/XapMessage.h"
 #include "app/Log.h"
 #include "app/Paths.h"
 #include "ini/IniTool.h"
@@ -88,5 +94,109 @@ std::string Application::GetINISection(std::string_view Group, std::string_view 
 }
 
 std::string Application::GetAppPath() const { return DirName(app_.ExePath); }
+
+void Application::SelectXapMessage(std::string_view sTarget, std::string_view sClass,
+                                   std::string_view sSection, std::string_view sSource,
+                                   std::string_view sScriptIn) {
+  StepRunner step(app_, "Sablewick", "ReceiveXapMessage", ReportVia::Event);
+  step([&] {
+    if (!app_.dispatcher) throw Failure(91, "Object variable not set");
+    const std::string script =
+        ToLower(IsAbsolute(sScriptIn) ? std::string(sScriptIn)
+                                      : JoinRelative(GetAppPath() + "/Scripts", sScriptIn));
+    ScriptVBS sub;
+    sub.Target = ToLower(sTarget);
+    sub.Schema = ToLower(sClass);
+    sub.Section = ToLower(sSection);
+    sub.Source = ToLower(sSource);
+    sub.Script = script;
+    for (const ScriptVBS& s : app_.dispatcher->Subscriptions) {
+      if (s.Target == sub.Target && s.Source == sub.Source && s.Schema == sub.Schema &&
+          s.Section == sub.Section && s.Script == sub.Script) {
+        return;
+      }
+    }
+    app_.dispatcher->Subscriptions.push_back(std::move(sub));
+  });
+}
+
+std::shared_ptr<XapMessage> Application::GetXapMessage(std::string_view sScriptHandle) {
+  try {
+    if (!app_.dispatcher) return nullptr;
+    const double n = LeadingNumber(sScriptHandle);
+    if (!(n >= 1 && n < 2147483648.0)) return nullptr;
+    ScriptVBS* sub = app_.dispatcher->SubscriptionAt(static_cast<long>(n));
+    if (sub == nullptr || sub->MessageCount() < 1) return nullptr;
+    return app_.dispatcher->Store.Find(sub->MessageHandle());
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+void Application::DeSelectXapMessage(std::string_view sTarget, std::string_view sClass,
+                                     std::string_view sSection, std::string_view,
+                                     std::string_view sScript) {
+  StepRunner step(app_, "Sablewick", "RemoveXapMessage", ReportVia::Event);
+  step([&] {
+    if (!app_.dispatcher) return;
+    auto& subs = app_.dispatcher->Subscriptions;
+    for (auto it = subs.begin(); it != subs.end(); ++it) {
+      if (it->Target == sTarget && it->Schema == sClass && it->Section == sSection &&
+          it->Script == sScript) {
+        subs.erase(it);
+        return;
+      }
+    }
+  });
+}
+
+void Application::SendTCP(std::string_view sIP, int32_t iPort, std::string_view sData) {
+  if (!app_.tcp) app_.tcp = std::make_unique<TcpClient>(app_);
+  app_.tcp->RemoteConnect(sIP, iPort);
+  app_.tcp->RemoteSend(sData);
+}
+
+void Application::WaitMilliseconds(std::string_view Milliseconds) {
+  const double n = std::nearbyint(LeadingNumber(Milliseconds));
+  if (!(n > 0)) return;
+  // The wait holds the whole program; it is limited to what a 32-bit count can say.
+  const int32_t ms = n > 2147483647.0 ? 2147483647 : static_cast<int32_t>(n);
+  CWaitNDispatch().Wait(ms);
+}
+
+std::string Application::WrapWSF(std::string_view sScriptName, std::string_view sProcedure,
+                                 std::string_view sScriptParm) {
+  std::string jobName;
+  StepRunner step(app_, "Sablewick", "WrapWSF", ReportVia::Event);
+  std::string base(sScriptName);
+  step([&] {
+    for (size_t at; (at = ToLower(base).find(".txt")) != std::string::npos;) base.erase(at, 4);
+    jobName = "~" + base + ".wsf";
+  });
+  step([&] {
+    std::string call = std::string(sProcedure) + " \"" + std::string(sScriptParm) + "\"";
+    const size_t b = call.find_first_not_of(' ');
+    call = b == std::string::npos ? std::string() : call.substr(b, call.find_last_not_of(' ') - b + 1);
+    const std::string text = "<job id=\"" + base + "\">\n" +
+                             "<script language=\"VBScript\" src=\"..\\" + base + ".txt\"/>\n" +
+                             "<script language=\"VBScript\">\n"
+                             "Dim hs\n"
+                             "Dim xap\n"
+                             "Set hs = createobject(\"Sablewick.Application\")\n"
+                             "Set xap = hs\n" +
+                             call + "\n" +
+                             "Set hs = Nothing\n"
+                             "Set xap = Nothing\n"
+                             "</Script>\n"
+                             "</Job>\n";
+    const std::string path = JoinRelative(app_.AppPath + "/Scripts", jobName);
+    CreateFolders(app_, path);
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr) ThrowSystemError("open " + path);
+    const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    if (std::fclose(f) != 0 || !ok) ThrowSystemError("write " + path);
+  });
+  return jobName;
+}
 
 }  // namespace sablewick

@@ -3,12 +3,15 @@
 // keeps one of its own for its whole run.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "app/App.h"
 
 namespace sablewick {
+
+class XapMessage;
 
 class Application {
  public:
@@ -25,6 +28,22 @@ class Application {
                       std::string_view File);
   std::string GetINISection(std::string_view Group, std::string_view File);
   std::string GetAppPath() const;
+
+  void SelectXapMessage(std::string_view sTarget, std::string_view sClass,
+                        std::string_view sSection, std::string_view sSource,
+                        std::string_view sScriptIn);
+  // The next queued message of the subscription at the position the text starts with; null
+  // when there is none.
+  std::shared_ptr<XapMessage> GetXapMessage(std::string_view sScriptHandle);
+  void DeSelectXapMessage(std::string_view sTarget, std::string_view sClass,
+                          std::string_view sSection, std::string_view sSource,
+                          std::string_view sScript);
+  void SendTCP(std::string_view sIP, int32_t iPort, std::string_view sData);
+  // Holds the whole program for the number of milliseconds the text starts with.
+  void WaitMilliseconds(std::string_view Milliseconds);
+  // Writes the job file "~<name>.wsf" into Scripts/ and returns its name.
+  std::string WrapWSF(std::string_view sScriptName, std::string_view sProcedure,
+                      std::string_view sScriptParm);
 
   const std::string& LogFile() const { return logFile_; }
 

@@ -1,6 +1,10 @@
 #include "script/Dispatcher.h"
 
+#include <cmath>
+#include <unordered_set>
+
 #include "app/Log.h"
+#include "app/TollkeepForm.h"
 #include "app/Text.h"
 #include "xap/SendHelper.h"
 #include "xap/Transport.h"
@@ -28,7 +32,8 @@ void Dispatcher::onMessage() {
 void Dispatcher::Readmessage(std::string_view text) {
   StepRunner step(app_, "Sablewick", "Readmessage", ReportVia::Log);
   ++MessageCounter;
-  XapMessage msg(&app_);
+  auto shared = std::make_shared<XapMessage>(&app_);
+  XapMessage& msg = *shared;
   step([&] {
     msg.Init();
     msg.FromXap(text);
@@ -53,6 +58,73 @@ void Dispatcher::Readmessage(std::string_view text) {
     const std::string query = msg.GetItem("Echo.Query", "Query");
     if (query != "Unknown") SendEchoResponse(msg, ToLower(query));
   });
+
+  const std::string handle = "M" + std::to_string(MessageCounter);
+  for (size_t i = 0; i < Subscriptions.size(); ++i) {
+    ScriptVBS& sub = Subscriptions[i];
+    bool pass = true;
+    step([&] {
+      pass = (sub.Source.empty() || msg.CompareSource(sub.Source)) &&
+             (sub.Target.empty() || msg.CompareTarget(sub.Target)) &&
+             (sub.Schema.empty() || msg.CompareClass(sub.Schema)) &&
+             (sub.Section.empty() || msg.CompareSection(sub.Section));
+    });
+    if (!pass) continue;
+    step([&] {
+      msg.Handle = handle;
+      if (!Store.Contains(handle)) {
+        std::string dropped;
+        if (!Store.Add(shared, &dropped)) DropHandles({dropped});
+      }
+    });
+    step([&] { sub.AddMessageHandle(handle); });
+    step([&] {
+      if (sub.MessageCount() != 1) return;
+      if (!StartScript) throw Failure(kGenericFailure, "scripts cannot be started");
+      // The subscription list may change while the script starts; copy what we need.
+      const std::string script = sub.Script;
+      StartScript(script, static_cast<int>(i + 1));
+    });
+    step([&] {
+      if (sub.MessageCount() == 1 && app_.form != nullptr) app_.form->SwapIcons();
+    });
+  }
+}
+
+ScriptVBS* Dispatcher::SubscriptionAt(long position) {
+  if (position < 1 || position > static_cast<long>(Subscriptions.size())) return nullptr;
+  return &Subscriptions[static_cast<size_t>(position - 1)];
+}
+
+void Dispatcher::DropHandles(const std::vector<std::string>& handles) {
+  for (ScriptVBS& sub : Subscriptions) {
+    for (const std::string& h : handles) sub.RemoveMessageHandle(h);
+  }
+  storeDropped_ += handles.size();
+  const uint32_t now = app_.clock->TickCount();
+  if (!storeReported_ || now - lastStoreReport_ >= 60000) {
+    storeReported_ = true;
+    lastStoreReport_ = now;
+    LogToFile(app_, "Sablewick",
+              "Message store full: " + std::to_string(storeDropped_) + " messages dropped");
+    storeDropped_ = 0;
+  }
+}
+
+void Dispatcher::ExpireMessages() {
+  const double now = app_.clock->Now();
+  std::vector<std::string> expired;
+  Store.ForEach([&](const XapMessage& m) {
+    // Whole seconds between the receive time and now, as the date type counts them.
+    const double seconds = std::nearbyint((now - m.Timestamp) * 86400.0);
+    if (seconds > 60) expired.push_back(m.Handle);
+  });
+  if (expired.empty()) return;
+  std::unordered_set<std::string> gone(expired.begin(), expired.end());
+  for (ScriptVBS& sub : Subscriptions) {
+    sub.RemoveHandlesIf([&](const std::string& h) { return gone.count(h) != 0; });
+  }
+  for (const std::string& h : expired) Store.Remove(h);
 }
 
 void Dispatcher::SendRoleNotification() {

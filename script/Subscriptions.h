@@ -1,0 +1,67 @@
+// Subscriptions and the message store. A subscription (ScriptVBS) joins four filters to a
+// script file and queues the handles of the stored messages that passed them; the store keeps
+// each matching message once, under its handle, until it expires.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "xap/XapMessage.h"
+
+namespace sablewick {
+
+class ScriptVBS {
+ public:
+  // Handles a subscription keeps before the oldest is dropped: a script that never fetches
+  // must not let a busy network grow memory without end.
+  static constexpr size_t kMaxHandles = 10000;
+
+  std::string Schema, Source, Target, Section, Script;
+
+  void AddMessageHandle(std::string_view s);
+  // Removes the first entry equal to s, letter case ignored.
+  void RemoveMessageHandle(std::string_view s);
+  int MessageCount() const { return static_cast<int>(messageHandles_.size()); }
+  // Takes the oldest handle out of the queue; empty when there is none.
+  std::string MessageHandle();
+  // Removes every queued handle for which drop(handle) is true.
+  template <class Pred>
+  void RemoveHandlesIf(Pred drop) {
+    std::erase_if(messageHandles_, drop);
+  }
+
+ private:
+  std::deque<std::string> messageHandles_;
+};
+
+class MessageStore {
+ public:
+  // Messages kept at most; beyond it the oldest goes first, as if it had expired.
+  static constexpr size_t kMaxMessages = 100000;
+
+  bool Contains(std::string_view handle) const;
+  // Adds the message under its Handle; false when the store was full and the oldest message
+  // had to go (its handle is returned through dropped).
+  bool Add(std::shared_ptr<XapMessage> msg, std::string* dropped = nullptr);
+  std::shared_ptr<XapMessage> Find(std::string_view handle) const;
+  void Remove(std::string_view handle);
+  size_t Count() const { return messages_.size(); }
+
+  // Oldest first.
+  template <class Fn>
+  void ForEach(Fn fn) const {
+    for (const auto& [key, msg] : messages_) fn(*msg);
+  }
+
+ private:
+  // Handles are "M" and a rising count, so the count orders the store by arrival.
+  static bool Key(std::string_view handle, uint64_t& key);
+  std::map<uint64_t, std::shared_ptr<XapMessage>> messages_;
+};
+
+}  // namespace sablewick
