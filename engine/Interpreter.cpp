@@ -1,0 +1,1345 @@
+#include "engine/Interpreter.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "engine/Builtins.h"
+#include "engine/Engine.h"
+#include "engine/Parser.h"
+
+namespace vbs {
+namespace {
+
+constexpr size_t kStackSlots = 1 << 18;
+constexpr int kMaxDepth = 3000;
+constexpr size_t kMaxNativeStack = 6u << 20;  // bytes of the thread's stack we allow
+constexpr uint32_t kTickInterval = 4096;
+
+bool Truth(const Variant& v) {
+  const Variant& d = v.Deref();
+  if (d.Type() == VarType::Boolean) return d.AsBoolean();
+  if (d.IsNull()) return false;  // If Null: neither branch condition holds
+  return ToBoolean(d);
+}
+
+// Pointers to the arguments of a host or built-in call: variables by reference,
+// everything else through a temporary that lives as long as the call.
+class ArgPack {
+ public:
+  size_t Size() const { return n_; }
+  Args Get() const { return Args(ptrs_.data(), n_); }
+  void Reserve(size_t n) {
+    temps_.resize(n);
+    ptrs_.resize(n);
+  }
+  void SetRef(size_t i, Variant* p) {
+    ptrs_[i] = p;
+    n_ = std::max(n_, i + 1);
+  }
+  void SetValue(size_t i, Variant v) {
+    temps_[i] = std::move(v);
+    ptrs_[i] = &temps_[i];
+    n_ = std::max(n_, i + 1);
+  }
+  void Append(Variant v) {
+    size_t i = n_;
+    temps_.emplace_back();
+    ptrs_.emplace_back();
+    // Earlier pointers into temps_ may have moved.
+    for (size_t k = 0; k < i; ++k)
+      if (ptrs_[k] >= &temps_[0] && ptrs_[k] < &temps_[0] + i) {}
+    SetValue(i, std::move(v));
+  }
+  std::vector<ArrayRep*> locks;
+  ~ArgPack() {
+    for (ArrayRep* a : locks) {
+      --a->locks;
+      if (--a->refs == 0) delete a;
+    }
+  }
+
+ private:
+  std::vector<Variant> temps_;
+  std::vector<Variant*> ptrs_;
+  size_t n_ = 0;
+};
+
+}  // namespace
+
+// Slots of one call on the value stack; cleared (objects released) when the call ends,
+// normally or by an error.
+class FrameGuard {
+ public:
+  FrameGuard(Interpreter& vm, int count) : vm_(vm), count_(count) {
+    if (vm.stackTop_ + count > vm.stackEnd_) Throw(kOutOfStack);
+    slots = vm.stackTop_;
+    vm.stackTop_ += count;
+  }
+  ~FrameGuard() {
+    for (int i = 0; i < count_; ++i) slots[i] = Variant();
+    vm_.stackTop_ = slots;
+    for (ArrayRep* a : locks) {
+      --a->locks;
+      if (--a->refs == 0) delete a;
+    }
+  }
+  Variant* slots;
+  std::vector<ArrayRep*> locks;
+
+ private:
+  Interpreter& vm_;
+  int count_;
+};
+
+// ---------------------------------------------------------------------------------------
+// Set-up
+
+Interpreter::Interpreter() {
+  stack_ = std::make_unique<Variant[]>(kStackSlots);
+  stackTop_ = stack_.get();
+  stackEnd_ = stackTop_ + kStackSlots;
+  auto global = std::make_unique<Module>();
+  global->name = "Global";
+  modules_.push_back(std::move(global));
+}
+
+Interpreter::~Interpreter() {
+  for (ClassInstance* c : instances_) c->Detach();
+  std::vector<ClassInstance*> live(instances_.begin(), instances_.end());
+  instances_.clear();
+  // Break reference cycles between instances so that they can be freed.
+  for (ClassInstance* c : live) {
+    c->AddRef();
+    auto fields = std::move(c->fields);
+    c->fields.clear();
+    fields.clear();
+    c->Release();
+  }
+}
+
+void Interpreter::Reset() {
+  for (ClassInstance* c : instances_) c->Detach();
+  std::vector<ClassInstance*> live(instances_.begin(), instances_.end());
+  instances_.clear();
+  for (ClassInstance* c : live) {
+    c->AddRef();
+    auto fields = std::move(c->fields);
+    c->fields.clear();
+    fields.clear();
+    c->Release();
+  }
+  named_.clear();
+  evalProcs_.clear();
+  modules_.clear();
+  auto global = std::make_unique<Module>();
+  global->name = "Global";
+  modules_.push_back(std::move(global));
+  err_.Clear();
+}
+
+Module* Interpreter::FindModule(std::string_view name) {
+  for (auto& m : modules_)
+    if (NameEquals(m->name, name)) return m.get();
+  return nullptr;
+}
+
+Module* Interpreter::AddModule(std::string_view name) {
+  if (FindModule(name)) return nullptr;
+  auto m = std::make_unique<Module>();
+  m->name = std::string(name);
+  modules_.push_back(std::move(m));
+  return modules_.back().get();
+}
+
+bool Interpreter::AddNamedObject(std::string_view name, Variant object, bool addMembers) {
+  for (auto& n : named_)
+    if (NameEquals(n->name, name)) return false;
+  auto n = std::make_unique<NamedObject>();
+  n->name = std::string(name);
+  n->object = std::move(object);
+  n->addMembers = addMembers;
+  named_.push_back(std::move(n));
+  return true;
+}
+
+CompileEnv Interpreter::EnvFor(Module* m) {
+  CompileEnv env;
+  env.module = m;
+  env.globalModule = GlobalModule();
+  env.namedObjects = &named_;
+  return env;
+}
+
+void Interpreter::RegisterProgId(std::string_view progId, ObjectFactory factory) {
+  progIds_[LowerName(progId)] = std::move(factory);
+}
+
+Variant Interpreter::CreateObject(std::string_view progId) {
+  auto it = progIds_.find(LowerName(progId));
+  if (it == progIds_.end() || !it->second) Throw(kCannotCreateObject);
+  ObjectPtr<HostObject> o = it->second();
+  if (!o) Throw(kCannotCreateObject);
+  return Variant::Object(o);
+}
+
+Variant Interpreter::Message(const MessageRequest& request) {
+  if (messageHook_) return messageHook_(request);
+  if (request.kind == MessageRequest::Kind::InputBox) return Variant::String(request.defaultText);
+  return Variant::Integer(1);  // vbOK
+}
+
+// ---------------------------------------------------------------------------------------
+// Limits
+
+void Interpreter::CheckLimits() {
+  ticks_ = kTickInterval;
+  steps_ += kTickInterval;
+  if (stepLimit_ && steps_ > stepLimit_) {
+    ScriptError e(kUserInterrupt, "Step limit exceeded");
+    e.uncatchable = true;
+    throw e;
+  }
+  if (timeoutMs_ > 0 && running_ && std::chrono::steady_clock::now() > deadline_) {
+    ScriptError e(kUserInterrupt, "Script timed out");
+    e.uncatchable = true;
+    throw e;
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// Entry points from the host
+
+void Interpreter::RunCode(Module* module, std::string_view code, std::string_view scriptName,
+                          int firstLine) {
+  auto prog = std::make_unique<Program>(ParseProgram(code, firstLine));
+  prog->name = std::string(scriptName);
+  Procedure* top = CompileProgram(std::move(prog), EnvFor(module));
+  RunTopLevel(top, nullptr);
+}
+
+Variant Interpreter::EvalCode(Module* module, std::string_view expression) {
+  ExprPtr e = ParseExpression(expression);
+  auto proc = CompileEval(e, EnvFor(module), nullptr);
+  bool outer = !running_;
+  if (outer) {
+    running_ = true;
+    ticks_ = 1;
+    steps_ = 0;
+    deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs_);
+    char probe;
+    nativeStackBase_ = &probe;
+  }
+  struct Done {
+    Interpreter& vm;
+    bool outer;
+    ~Done() {
+      if (outer) vm.running_ = false;
+    }
+  } done{*this, outer};
+  FrameGuard g(*this, proc->slotCount);
+  Frame f;
+  f.slots = g.slots;
+  f.proc = proc.get();
+  Frame* saved = current_;
+  current_ = &f;
+  struct Restore {
+    Interpreter& vm;
+    Frame* saved;
+    ~Restore() { vm.current_ = saved; }
+  } restore{*this, saved};
+  Variant r = Eval(e.get(), f);
+  evalProcs_.push_back(std::move(proc));
+  return r;
+}
+
+void Interpreter::RunTopLevel(Procedure* top, Frame* enclosing) {
+  bool outer = !running_;
+  if (outer) {
+    running_ = true;
+    ticks_ = 1;
+    steps_ = 0;
+    deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs_);
+    char probe;
+    nativeStackBase_ = &probe;
+  }
+  struct Done {
+    Interpreter& vm;
+    bool outer;
+    ~Done() {
+      if (outer) vm.running_ = false;
+    }
+  } done{*this, outer};
+  FrameGuard g(*this, top->slotCount);
+  if (enclosing) {
+    // Execute inside a procedure: its variables are this frame's first slots.
+    for (int i = 0; i < enclosing->proc->slotCount; ++i)
+      g.slots[i] = Variant::MakeRef(&enclosing->slots[i].Deref());
+  }
+  Frame f;
+  f.slots = g.slots;
+  f.proc = top;
+  f.me = enclosing ? enclosing->me : nullptr;
+  Frame* saved = current_;
+  current_ = &f;
+  struct Restore {
+    Interpreter& vm;
+    Frame* saved;
+    ~Restore() { vm.current_ = saved; }
+  } restore{*this, saved};
+  ExecBlock(*top->body, f);
+}
+
+Variant Interpreter::CallProcedure(Procedure* p, ClassInstance* me, Args args) {
+  if (args.size() != p->ParamCount()) Throw(kWrongArgCount);
+  bool outer = !running_;
+  if (outer) {
+    running_ = true;
+    ticks_ = 1;
+    steps_ = 0;
+    deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs_);
+    char probe;
+    nativeStackBase_ = &probe;
+  }
+  struct Done {
+    Interpreter& vm;
+    bool outer;
+    ~Done() {
+      if (outer) vm.running_ = false;
+    }
+  } done{*this, outer};
+  FrameGuard g(*this, p->slotCount);
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (p->byRef[i]) g.slots[i + 1] = Variant::MakeRef(&args[i]->Deref());
+    else g.slots[i + 1] = args[i]->Deref();
+  }
+  return RunFrame(p, me, g.slots);
+}
+
+Variant Interpreter::RunFrame(Procedure* p, ClassInstance* me, Variant* slots) {
+  if (++depth_ > kMaxDepth) {
+    --depth_;
+    Throw(kOutOfStack);
+  }
+  char probe;
+  if (nativeStackBase_ && static_cast<size_t>(nativeStackBase_ - &probe) > kMaxNativeStack) {
+    --depth_;
+    Throw(kOutOfStack);
+  }
+  struct Depth {
+    int& d;
+    ~Depth() { --d; }
+  } depth{depth_};
+  Tick();
+  Frame f;
+  f.slots = slots;
+  f.me = me;
+  f.proc = p;
+  Frame* saved = current_;
+  current_ = &f;
+  struct Restore {
+    Interpreter& vm;
+    Frame* saved;
+    ~Restore() { vm.current_ = saved; }
+  } restore{*this, saved};
+  // Keep the instance alive while its method runs, even if the script drops it.
+  ObjectPtr<ClassInstance> keep(me);
+  ExecBlock(*p->body, f);
+  return std::move(slots[0]);
+}
+
+Variant Interpreter::CallWithExprs(Procedure* p, ClassInstance* me,
+                                   const std::vector<ExprPtr>& args, Frame& caller) {
+  if (args.size() != p->ParamCount()) Throw(kWrongArgCount);
+  FrameGuard g(*this, p->slotCount);
+  for (size_t i = 0; i < args.size(); ++i) {
+    const Expr* a = args[i].get();
+    if (!a) continue;  // omitted: the parameter stays Empty
+    if (p->byRef[i]) {
+      if (Variant* r = RefOf(a, caller, &g.locks)) {
+        g.slots[i + 1] = Variant::MakeRef(r);
+        continue;
+      }
+    }
+    g.slots[i + 1] = Eval(a, caller);
+  }
+  return RunFrame(p, me, g.slots);
+}
+
+// ---------------------------------------------------------------------------------------
+// Statements
+
+Interpreter::Flow Interpreter::ExecBlock(const Block& body, Frame& f) {
+  for (const auto& st : body) {
+    Flow flow;
+    try {
+      flow = ExecStmt(*st, f);
+    } catch (ScriptError& e) {
+      if (e.line == 0) {
+        e.line = st->line;
+        e.column = st->column;
+        if (f.proc->scriptName) e.script = *f.proc->scriptName;
+      }
+      if (!f.resumeNext || e.uncatchable) throw;
+      SetErrFrom(e);
+      continue;
+    }
+    if (flow != Flow::Normal) return flow;
+  }
+  return Flow::Normal;
+}
+
+void Interpreter::SetErrFrom(const ScriptError& e) {
+  err_.number = e.number;
+  err_.description = e.description;
+  err_.source = e.source.empty() ? "Microsoft VBScript runtime error" : e.source;
+  err_.helpFile.clear();
+  err_.helpContext = 0;
+}
+
+Interpreter::Flow Interpreter::ExecStmt(const Stmt& st, Frame& f) {
+  switch (st.kind) {
+    case StmtKind::Assign: ExecAssign(static_cast<const AssignStmt&>(st), f); return Flow::Normal;
+    case StmtKind::Call: ExecCall(*static_cast<const CallStmt&>(st).call, f); return Flow::Normal;
+    case StmtKind::If: {
+      auto& s = static_cast<const IfStmt&>(st);
+      for (const auto& arm : s.arms) {
+        bool take;
+        try {
+          take = Truth(Eval(arm.cond.get(), f));
+        } catch (ScriptError& e) {
+          // As in the original: with Resume Next a failing condition enters the branch.
+          if (!f.resumeNext || e.uncatchable) throw;
+          if (e.line == 0) {
+            e.line = st.line;
+            e.column = st.column;
+          }
+          SetErrFrom(e);
+          take = true;
+        }
+        if (take) return ExecBlock(arm.body, f);
+      }
+      return ExecBlock(s.elseBody, f);
+    }
+    case StmtKind::Select: {
+      auto& s = static_cast<const SelectStmt&>(st);
+      Variant subject = Eval(s.subject.get(), f);
+      for (const auto& c : s.cases) {
+        for (size_t i = 0; i < c.values.size(); ++i) {
+          Variant v = Eval(c.values[i].get(), f);
+          if (CompareValues(subject, v, s.subjectLiteral, c.literal[i], false) == 0)
+            return ExecBlock(c.body, f);
+        }
+      }
+      return ExecBlock(s.elseBody, f);
+    }
+    case StmtKind::For: return ExecFor(static_cast<const ForStmt&>(st), f);
+    case StmtKind::ForEach: return ExecForEach(static_cast<const ForEachStmt&>(st), f);
+    case StmtKind::Do: {
+      auto& s = static_cast<const DoStmt&>(st);
+      while (true) {
+        Tick();
+        if (s.testAtTop && s.cond != DoStmt::Cond::None) {
+          bool t = Truth(Eval(s.test.get(), f));
+          if (s.cond == DoStmt::Cond::While ? !t : t) break;
+        }
+        Flow flow = ExecBlock(s.body, f);
+        if (flow == Flow::ExitDo) break;
+        if (flow == Flow::ExitProc || flow == Flow::ExitFor) return flow;
+        if (!s.testAtTop && s.cond != DoStmt::Cond::None) {
+          bool t = Truth(Eval(s.test.get(), f));
+          if (s.cond == DoStmt::Cond::While ? !t : t) break;
+        }
+      }
+      return Flow::Normal;
+    }
+    case StmtKind::With: {
+      auto& s = static_cast<const WithStmt&>(st);
+      Variant obj = Eval(s.object.get(), f);
+      if (!obj.IsObject()) Throw(kObjectRequired);
+      f.slots[s.slot] = std::move(obj);
+      Flow flow = ExecBlock(s.body, f);
+      f.slots[s.slot] = Variant();
+      return flow;
+    }
+    case StmtKind::Exit: {
+      switch (static_cast<const ExitStmt&>(st).what) {
+        case ExitKind::Do: return Flow::ExitDo;
+        case ExitKind::For: return Flow::ExitFor;
+        default: return Flow::ExitProc;
+      }
+    }
+    case StmtKind::OnError:
+      f.resumeNext = static_cast<const OnErrorStmt&>(st).resumeNext;
+      err_.Clear();
+      return Flow::Normal;
+    case StmtKind::Dim: ExecDim(static_cast<const DimStmt&>(st), f); return Flow::Normal;
+    case StmtKind::ReDim: ExecReDim(static_cast<const ReDimStmt&>(st), f); return Flow::Normal;
+    case StmtKind::Erase:
+      for (const auto& t : static_cast<const EraseStmt&>(st).targets) ExecErase(*t, f);
+      return Flow::Normal;
+    case StmtKind::Const:
+    case StmtKind::OptionExplicit: return Flow::Normal;
+  }
+  return Flow::Normal;
+}
+
+void Interpreter::Store(Variant& dst, Variant v, bool isSet) {
+  if (isSet) {
+    if (!v.IsObject()) Throw(kObjectRequired);
+  } else if (v.IsObject()) {
+    v = ValueOf(v);
+  } else if (v.IsArray() && v.AsArray()->fixed) {
+    // A copy of a fixed array is an ordinary dynamic one.
+    ArrayRep* copy = new ArrayRep;
+    copy->bounds = v.AsArray()->bounds;
+    copy->data = v.AsArray()->data;
+    v = Variant::Array(copy);
+  }
+  dst = std::move(v);
+}
+
+void Interpreter::ExecAssign(const AssignStmt& st, Frame& f) {
+  if (st.isAppend) {
+    auto& cat = static_cast<const BinaryExpr&>(*st.value);
+    Variant right = Eval(cat.right.get(), f);
+    Variant& dst = VariableOf(static_cast<const NameExpr&>(*st.target), f, true);
+    if (dst.IsString() && dst.StringBlock()->refs == 1 && !right.IsObject()) {
+      AppendText(dst.MutableString(), right);  // the one owner: grow in place
+      return;
+    }
+    Variant r = Concat(dst, right);
+    Variant& again = VariableOf(static_cast<const NameExpr&>(*st.target), f, true);
+    again = std::move(r);
+    return;
+  }
+  Variant v = Eval(st.value.get(), f);
+  StoreTo(*st.target, std::move(v), st.isSet, f);
+}
+
+void Interpreter::StoreTo(const Expr& target, Variant v, bool isSet, Frame& f) {
+  switch (target.kind) {
+    case ExprKind::Name: {
+      auto& n = static_cast<const NameExpr&>(target);
+      switch (n.bind) {
+        case Bind::ClassMember: {
+          Variant* p = &v;
+          InvokeMember(f.me, n.slot, isSet ? InvokeKind::Set : InvokeKind::Let, Args(&p, 1), true);
+          return;
+        }
+        case Bind::HostMember: {
+          Variant* p = &v;
+          n.object->object.AsObject()->Invoke(n.memberId, isSet ? InvokeKind::Set : InvokeKind::Let,
+                                              Args(&p, 1));
+          return;
+        }
+        default: Store(VariableOf(n, f, true), std::move(v), isSet); return;
+      }
+    }
+    case ExprKind::Member: {
+      auto& m = static_cast<const MemberExpr&>(target);
+      Variant obj = ObjectOf(m.object.get(), m.withSlot, f);
+      InvokeObject(obj, m.name, isSet ? InvokeKind::Set : InvokeKind::Let, nullptr, f, &v,
+                   m.object && m.object->kind == ExprKind::Me);
+      return;
+    }
+    case ExprKind::Index: {
+      auto& ix = static_cast<const IndexExpr&>(target);
+      const Expr& t = *ix.target;
+      if (t.kind == ExprKind::Member) {
+        auto& m = static_cast<const MemberExpr&>(t);
+        Variant obj = ObjectOf(m.object.get(), m.withSlot, f);
+        InvokeObject(obj, m.name, isSet ? InvokeKind::Set : InvokeKind::Let, &ix.args, f, &v,
+                     m.object && m.object->kind == ExprKind::Me);
+        return;
+      }
+      if (t.kind == ExprKind::Name) {
+        auto& n = static_cast<const NameExpr&>(t);
+        if (n.bind == Bind::ClassMember || n.bind == Bind::HostMember) {
+          ArgPack pack;
+          pack.Reserve(ix.args.size() + 1);
+          for (size_t i = 0; i < ix.args.size(); ++i)
+            pack.SetValue(i, ix.args[i] ? Eval(ix.args[i].get(), f) : MissingArgument());
+          pack.SetRef(ix.args.size(), &v);
+          InvokeKind k = isSet ? InvokeKind::Set : InvokeKind::Let;
+          if (n.bind == Bind::ClassMember) InvokeMember(f.me, n.slot, k, pack.Get(), true);
+          else n.object->object.AsObject()->Invoke(n.memberId, k, pack.Get());
+          return;
+        }
+        if (n.bind == Bind::Global && n.global->proc) Throw(kIllegalAssignment);
+        // Indexes first: they may change the variable.
+        int32_t idx[64];
+        size_t count = ix.args.size();
+        if (count > 64) Throw(kSubscriptOutOfRange);
+        Variant& var0 = VariableOf(n, f, true);
+        if (var0.IsObject()) {
+          Variant obj = var0;
+          InvokeObject(obj, std::string(), isSet ? InvokeKind::Set : InvokeKind::Let, &ix.args, f,
+                       &v, false);
+          return;
+        }
+        for (size_t i = 0; i < count; ++i) {
+          if (!ix.args[i]) Throw(kSubscriptOutOfRange);
+          idx[i] = ToLong(Eval(ix.args[i].get(), f));
+        }
+        Variant& var = VariableOf(n, f, true);
+        if (!var.IsArray()) Throw(kTypeMismatch);
+        ArrayRep* a = var.MutableArray();
+        Store(ArrayElement(*a, idx, count), std::move(v), isSet);
+        return;
+      }
+      Throw(kTypeMismatch);
+    }
+    default: Throw(kIllegalAssignment);
+  }
+}
+
+void Interpreter::ExecCall(const Expr& call, Frame& f) {
+  switch (call.kind) {
+    case ExprKind::Name: {
+      auto& n = static_cast<const NameExpr&>(call);
+      static const std::vector<ExprPtr> kNoArgs;
+      switch (n.bind) {
+        case Bind::Global:
+        case Bind::Implicit:
+          if (n.global->proc) {
+            CallWithExprs(n.global->proc, nullptr, kNoArgs, f);
+            return;
+          }
+          break;
+        case Bind::ClassMember: InvokeMember(f.me, n.slot, InvokeKind::Call, {}, true); return;
+        case Bind::Builtin: CallBuiltin(n.index, &kNoArgs, f); return;
+        case Bind::HostMember:
+          n.object->object.AsObject()->Invoke(n.memberId, InvokeKind::Call, {});
+          return;
+        default: break;
+      }
+      Variant v = EvalName(n, f);
+      if (v.IsObject() && v.AsObject()) {
+        v.AsObject()->Invoke(kDefaultMember, InvokeKind::Call, {});
+        return;
+      }
+      Throw(kTypeMismatch);
+    }
+    case ExprKind::Index: EvalIndex(static_cast<const IndexExpr&>(call), f, InvokeKind::Call); return;
+    case ExprKind::Member: EvalMember(static_cast<const MemberExpr&>(call), f, InvokeKind::Call); return;
+    default: Throw(kTypeMismatch);
+  }
+}
+
+Interpreter::Flow Interpreter::ExecFor(const ForStmt& st, Frame& f) {
+  auto& var = static_cast<const NameExpr&>(*st.var);
+  Variant from = Eval(st.from.get(), f);
+  Variant to = Eval(st.to.get(), f);
+  Variant step = st.step ? Eval(st.step.get(), f) : Variant::Integer(1);
+  if (from.IsObject()) from = ValueOf(from);
+  if (to.IsObject()) to = ValueOf(to);
+  if (step.IsObject()) step = ValueOf(step);
+  if (from.IsNull() || to.IsNull() || step.IsNull()) Throw(kInvalidNull);
+  // The bounds are read once; the counter is the variable itself, so the body may
+  // change it.
+  bool intLoop = (to.Type() == VarType::Integer || to.Type() == VarType::Long) &&
+                 (step.Type() == VarType::Integer || step.Type() == VarType::Long) &&
+                 (from.Type() == VarType::Integer || from.Type() == VarType::Long);
+  double toD = ToDouble(to), stepD = ToDouble(step);
+  if (from.IsString()) from = Variant::Double(ToDouble(from));
+  VariableOf(var, f, true) = from;
+  if (intLoop) {
+    int64_t end = to.Type() == VarType::Long ? to.AsLong() : to.AsInteger();
+    int64_t inc = step.Type() == VarType::Long ? step.AsLong() : step.AsInteger();
+    while (true) {
+      Variant& v = VariableOf(var, f, true);
+      int64_t cur;
+      if (v.Type() == VarType::Long) cur = v.AsLong();
+      else if (v.Type() == VarType::Integer) cur = v.AsInteger();
+      else break;  // changed to something else by the body: leave the fast path
+      if (inc >= 0 ? cur > end : cur < end) return Flow::Normal;
+      Tick();
+      Flow flow = ExecBlock(st.body, f);
+      if (flow == Flow::ExitFor) return Flow::Normal;
+      if (flow != Flow::Normal) return flow;
+      Variant& after = VariableOf(var, f, true);
+      if (after.Type() == VarType::Long) {
+        int64_t n = int64_t{after.AsLong()} + inc;
+        if (n > INT32_MAX || n < INT32_MIN) after = Variant::Double(static_cast<double>(n));
+        else after = Variant::Long(static_cast<int32_t>(n));
+      } else {
+        after = Add(after, step);
+      }
+    }
+  }
+  while (true) {
+    Variant& v = VariableOf(var, f, true);
+    double cur = ToDouble(v);
+    if (stepD >= 0 ? cur > toD : cur < toD) return Flow::Normal;
+    Tick();
+    Flow flow = ExecBlock(st.body, f);
+    if (flow == Flow::ExitFor) return Flow::Normal;
+    if (flow != Flow::Normal) return flow;
+    Variant& after = VariableOf(var, f, true);
+    after = Add(after, step);
+  }
+}
+
+namespace {
+class ArrayEnumerator : public Enumerator {
+ public:
+  explicit ArrayEnumerator(Variant array) : array_(std::move(array)) {}
+  bool Next(Variant& out) override {
+    const auto& data = array_.AsArray()->data;
+    if (i_ >= data.size()) return false;
+    out = data[i_++];
+    return true;
+  }
+
+ private:
+  Variant array_;  // a snapshot: writes to the array during the loop copy it
+  size_t i_ = 0;
+};
+}  // namespace
+
+Interpreter::Flow Interpreter::ExecForEach(const ForEachStmt& st, Frame& f) {
+  Variant coll = Eval(st.collection.get(), f);
+  std::unique_ptr<Enumerator> en;
+  if (coll.IsArray()) {
+    en = std::make_unique<ArrayEnumerator>(coll);
+  } else if (coll.IsObject()) {
+    if (!coll.AsObject()) Throw(kObjectNotSet);
+    en = coll.AsObject()->Enumerate();
+    if (!en) Throw(kNotACollection);
+  } else {
+    Throw(kNotACollection);
+  }
+  auto& var = static_cast<const NameExpr&>(*st.var);
+  Variant item;
+  while (en->Next(item)) {
+    Tick();
+    Variant& dst = VariableOf(var, f, true);
+    dst = std::move(item);
+    item = Variant();
+    Flow flow = ExecBlock(st.body, f);
+    if (flow == Flow::ExitFor) return Flow::Normal;
+    if (flow != Flow::Normal) return flow;
+  }
+  return Flow::Normal;
+}
+
+void Interpreter::ExecDim(const DimStmt& st, Frame& f) {
+  for (const auto& v : st.vars) {
+    if (!v.isArray) continue;
+    Variant& var = VariableOf(*v.name, f, true);
+    if (var.IsArray()) continue;  // a Dim in a loop runs again: keep the array
+    std::vector<int32_t> counts;
+    for (const auto& b : v.bounds) counts.push_back(ToLong(Eval(b.get(), f)) + 1);
+    var = NewArray(counts, !counts.empty());
+  }
+}
+
+void Interpreter::ExecReDim(const ReDimStmt& st, Frame& f) {
+  for (const auto& v : st.vars) {
+    std::vector<int32_t> counts;
+    for (const auto& b : v.bounds) {
+      int32_t upper = ToLong(Eval(b.get(), f));
+      if (upper < -1) Throw(kSubscriptOutOfRange);
+      counts.push_back(upper + 1);
+    }
+    Variant& var = VariableOf(*v.name, f, true);
+    if (var.IsArray()) {
+      ArrayRep* old = var.AsArray();
+      if (old->fixed || old->locks) Throw(kArrayLocked);
+      if (st.preserve && !old->bounds.empty()) {
+        if (old->bounds.size() != counts.size()) Throw(kSubscriptOutOfRange);
+        for (size_t d = 0; d + 1 < counts.size(); ++d)
+          if (old->bounds[d].count != counts[d]) Throw(kSubscriptOutOfRange);
+        Variant fresh = NewArray(counts);
+        ArrayRep* a = fresh.AsArray();
+        // The last dimension varies slowest, so the kept elements are a prefix.
+        size_t keep = std::min(a->data.size(), old->data.size());
+        bool unique = old->refs == 1;
+        for (size_t i = 0; i < keep; ++i)
+          a->data[i] = unique ? std::move(old->data[i]) : old->data[i];
+        var = std::move(fresh);
+        continue;
+      }
+    } else if (st.preserve && !var.IsEmpty()) {
+      Throw(kTypeMismatch);
+    }
+    var = NewArray(counts);
+  }
+}
+
+void Interpreter::ExecErase(const Expr& target, Frame& f) {
+  Variant& var = VariableOf(static_cast<const NameExpr&>(target), f, true);
+  if (!var.IsArray()) Throw(kTypeMismatch);
+  ArrayRep* a = var.AsArray();
+  if (a->locks) Throw(kArrayLocked);
+  if (a->fixed) {
+    a = var.MutableArray();
+    for (auto& e : a->data) e = Variant();
+  } else {
+    var = NewArray({});
+    var.AsArray()->bounds.clear();
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// Expressions
+
+Variant& Interpreter::VariableOf(const NameExpr& n, Frame& f, bool forWrite) {
+  switch (n.bind) {
+    case Bind::Local:
+    case Bind::ReturnValue: return f.slots[n.slot].Deref();
+    case Bind::Field:
+      if (!f.me) Throw(kObjectRequired);
+      return f.me->fields[n.slot];
+    case Bind::Global: {
+      GlobalVar* g = n.global;
+      if (g->isConst || g->proc) Throw(kIllegalAssignment);
+      if (!g->defined) {
+        if (f.proc->optionExplicit) Throw(kVariableUndefined);
+        if (forWrite) g->defined = true;
+      }
+      return g->value;
+    }
+    case Bind::Implicit: {
+      GlobalVar* g = n.global;
+      if (g->defined) {
+        if (g->isConst || g->proc) Throw(kIllegalAssignment);
+        return g->value;
+      }
+      if (g->proc) Throw(kIllegalAssignment);
+      if (f.proc->optionExplicit) Throw(kVariableUndefined);
+      return f.slots[n.slot].Deref();
+    }
+    default: Throw(kIllegalAssignment);
+  }
+}
+
+Variant* Interpreter::RefOf(const Expr* e, Frame& f, std::vector<ArrayRep*>* locks) {
+  if (e->kind == ExprKind::Name) {
+    auto& n = static_cast<const NameExpr&>(*e);
+    switch (n.bind) {
+      case Bind::Local:
+      case Bind::ReturnValue:
+      case Bind::Field: return &VariableOf(n, f, true);
+      case Bind::Global:
+        if (n.global->proc || n.global->isConst) return nullptr;
+        return &VariableOf(n, f, true);
+      case Bind::Implicit:
+        if (n.global->proc) return nullptr;
+        return &VariableOf(n, f, true);
+      default: return nullptr;
+    }
+  }
+  if (e->kind == ExprKind::Index && locks) {
+    auto& ix = static_cast<const IndexExpr&>(*e);
+    if (ix.target->kind != ExprKind::Name) return nullptr;
+    auto& n = static_cast<const NameExpr&>(*ix.target);
+    if (n.bind != Bind::Local && n.bind != Bind::Global && n.bind != Bind::Field &&
+        n.bind != Bind::Implicit && n.bind != Bind::ReturnValue)
+      return nullptr;
+    if (n.bind == Bind::Global && n.global->proc) return nullptr;
+    if ((n.bind == Bind::Implicit || n.bind == Bind::Global) && n.global->proc) return nullptr;
+    Variant* var = &VariableOf(n, f, false);
+    if (!var->IsArray()) return nullptr;
+    int32_t idx[64];
+    size_t count = ix.args.size();
+    if (count > 64) Throw(kSubscriptOutOfRange);
+    for (size_t i = 0; i < count; ++i) {
+      if (!ix.args[i]) Throw(kSubscriptOutOfRange);
+      idx[i] = ToLong(Eval(ix.args[i].get(), f));
+    }
+    var = &VariableOf(n, f, false);
+    if (!var->IsArray()) return nullptr;
+    ArrayRep* a = var->MutableArray();
+    Variant* elem = &ArrayElement(*a, idx, count);
+    // Locked until the call returns: ReDim or Erase would free the element.
+    ++a->locks;
+    ++a->refs;
+    locks->push_back(a);
+    return elem;
+  }
+  return nullptr;
+}
+
+Variant Interpreter::Eval(const Expr* e, Frame& f) {
+  switch (e->kind) {
+    case ExprKind::Literal: return static_cast<const LiteralExpr*>(e)->value;
+    case ExprKind::Name: {
+      auto* n = static_cast<const NameExpr*>(e);
+      if (n->bind == Bind::Local) return f.slots[n->slot].Deref();
+      return EvalName(*n, f);
+    }
+    case ExprKind::Binary: return EvalBinary(*static_cast<const BinaryExpr*>(e), f);
+    case ExprKind::Compare: {
+      auto* c = static_cast<const CompareExpr*>(e);
+      Variant l = Eval(c->left.get(), f);
+      Variant r = Eval(c->right.get(), f);
+      return Compare(c->op, l, r, c->leftLiteral, c->rightLiteral);
+    }
+    case ExprKind::Index: return EvalIndex(*static_cast<const IndexExpr*>(e), f, InvokeKind::Get);
+    case ExprKind::Member: return EvalMember(*static_cast<const MemberExpr*>(e), f, InvokeKind::Get);
+    case ExprKind::Unary: {
+      auto* u = static_cast<const UnaryExpr*>(e);
+      Variant v = Eval(u->operand.get(), f);
+      return u->op == UnaryOp::Neg ? Negate(v) : Not(v);
+    }
+    case ExprKind::Paren: return Eval(static_cast<const ParenExpr*>(e)->inner.get(), f);
+    case ExprKind::Is: {
+      auto* is = static_cast<const IsExpr*>(e);
+      Variant l = Eval(is->left.get(), f);
+      Variant r = Eval(is->right.get(), f);
+      if (!l.IsObject() || !r.IsObject()) Throw(kObjectRequired);
+      return Variant::Boolean(l.AsObject() == r.AsObject());
+    }
+    case ExprKind::New: return EvalNew(*static_cast<const NewExpr*>(e), f);
+    case ExprKind::Me:
+      if (!f.me) Throw(kObjectRequired);
+      return Variant::Object(static_cast<HostObject*>(f.me));
+  }
+  Throw(kTypeMismatch);
+}
+
+Variant Interpreter::EvalBinary(const BinaryExpr& e, Frame& f) {
+  Variant l = Eval(e.left.get(), f);
+  Variant r = Eval(e.right.get(), f);
+  switch (e.op) {
+    case BinaryOp::Add:
+      if (l.Type() == VarType::Long && r.Type() == VarType::Long) {
+        int64_t s = int64_t{l.AsLong()} + r.AsLong();
+        if (s >= INT32_MIN && s <= INT32_MAX) return Variant::Long(static_cast<int32_t>(s));
+        return Variant::Double(static_cast<double>(s));
+      }
+      if (l.Type() == VarType::Double && r.Type() == VarType::Long)
+        return Variant::Double(l.AsDouble() + r.AsLong());
+      return Add(l, r);
+    case BinaryOp::Sub: return Subtract(l, r);
+    case BinaryOp::Mul: return Multiply(l, r);
+    case BinaryOp::Div: return Divide(l, r);
+    case BinaryOp::IntDiv: return IntDivide(l, r);
+    case BinaryOp::Mod: return Modulo(l, r);
+    case BinaryOp::Pow: return Power(l, r);
+    case BinaryOp::Concat:
+      if (l.IsString() && l.StringBlock()->refs == 1 && !r.IsObject()) {
+        // A temporary with no other owner: append in place.
+        AppendText(l.MutableString(), r);
+        return l;
+      }
+      return Concat(l, r);
+    case BinaryOp::And: return And(l, r);
+    case BinaryOp::Or: return Or(l, r);
+    case BinaryOp::Xor: return Xor(l, r);
+    case BinaryOp::Eqv: return Eqv(l, r);
+    case BinaryOp::Imp: return Imp(l, r);
+  }
+  Throw(kTypeMismatch);
+}
+
+Variant Interpreter::EvalName(const NameExpr& n, Frame& f) {
+  static const std::vector<ExprPtr> kNoArgs;
+  switch (n.bind) {
+    case Bind::Local:
+    case Bind::ReturnValue: return f.slots[n.slot].Deref();
+    case Bind::Field:
+      if (!f.me) Throw(kObjectRequired);
+      return f.me->fields[n.slot];
+    case Bind::Global: {
+      GlobalVar* g = n.global;
+      if (g->proc) return CallWithExprs(g->proc, nullptr, kNoArgs, f);
+      if (!g->defined && f.proc->optionExplicit) Throw(kVariableUndefined);
+      return g->value;
+    }
+    case Bind::Implicit: {
+      GlobalVar* g = n.global;
+      if (g->proc) return CallWithExprs(g->proc, nullptr, kNoArgs, f);
+      if (g->defined) return g->value;
+      if (f.proc->optionExplicit) Throw(kVariableUndefined);
+      return f.slots[n.slot].Deref();
+    }
+    case Bind::ClassMember: return InvokeMember(f.me, n.slot, InvokeKind::Get, {}, true);
+    case Bind::Builtin: return CallBuiltin(n.index, &kNoArgs, f);
+    case Bind::NamedObject: return n.object->object;
+    case Bind::HostMember:
+      return n.object->object.AsObject()->Invoke(n.memberId, InvokeKind::Get, {});
+    case Bind::Unresolved: break;
+  }
+  Throw(kVariableUndefined);
+}
+
+Variant Interpreter::IndexValue(const Variant& c0, const std::vector<ExprPtr>& args, Frame& f) {
+  const Variant& c = c0.Deref();
+  if (c.IsArray()) {
+    int32_t idx[64];
+    size_t count = args.size();
+    if (count > 64) Throw(kSubscriptOutOfRange);
+    for (size_t i = 0; i < count; ++i) {
+      if (!args[i]) Throw(kSubscriptOutOfRange);
+      idx[i] = ToLong(Eval(args[i].get(), f));
+    }
+    // Evaluating the indexes may have changed c: hold the array while reading.
+    Variant hold = c;
+    return ArrayElement(*hold.AsArray(), idx, count);
+  }
+  if (c.IsObject()) return InvokeObject(c, std::string(), InvokeKind::Get, &args, f, nullptr, false);
+  if (args.empty()) return c;
+  Throw(kTypeMismatch);
+}
+
+Variant Interpreter::EvalIndex(const IndexExpr& e, Frame& f, InvokeKind kind) {
+  const Expr& t = *e.target;
+  if (t.kind == ExprKind::Name) {
+    auto& n = static_cast<const NameExpr&>(t);
+    switch (n.bind) {
+      case Bind::Local:
+      case Bind::ReturnValue: {
+        Variant& v = f.slots[n.slot].Deref();
+        if (v.IsArray() && e.args.size() == 1 && e.args[0]) {
+          // The common a(i): no copy of the array.
+          int32_t i = ToLong(Eval(e.args[0].get(), f));
+          Variant& again = f.slots[n.slot].Deref();
+          if (again.IsArray()) {
+            Variant hold = again;
+            return ArrayElement(*hold.AsArray(), &i, 1);
+          }
+        }
+        return IndexValue(f.slots[n.slot].Deref(), e.args, f);
+      }
+      case Bind::Field:
+        if (!f.me) Throw(kObjectRequired);
+        return IndexValue(f.me->fields[n.slot], e.args, f);
+      case Bind::Global:
+      case Bind::Implicit: {
+        GlobalVar* g = n.global;
+        if (g->proc) return CallWithExprs(g->proc, nullptr, e.args, f);
+        if (n.bind == Bind::Implicit && !g->defined) {
+          if (f.proc->optionExplicit) Throw(kVariableUndefined);
+          return IndexValue(f.slots[n.slot].Deref(), e.args, f);
+        }
+        if (!g->defined) {
+          if (f.proc->optionExplicit) Throw(kVariableUndefined);
+          Throw(kSubNotDefined);
+        }
+        return IndexValue(g->value, e.args, f);
+      }
+      case Bind::ClassMember: {
+        ArgPack pack;
+        pack.Reserve(e.args.size());
+        for (size_t i = 0; i < e.args.size(); ++i) {
+          Variant* r = e.args[i] ? RefOf(e.args[i].get(), f, &pack.locks) : nullptr;
+          if (r) pack.SetRef(i, r);
+          else pack.SetValue(i, e.args[i] ? Eval(e.args[i].get(), f) : MissingArgument());
+        }
+        return InvokeMember(f.me, n.slot, kind, pack.Get(), true);
+      }
+      case Bind::Builtin: return CallBuiltin(n.index, &e.args, f);
+      case Bind::NamedObject:
+        return InvokeObject(n.object->object, std::string(), kind, &e.args, f, nullptr, false);
+      case Bind::HostMember: {
+        ArgPack pack;
+        pack.Reserve(e.args.size());
+        for (size_t i = 0; i < e.args.size(); ++i) {
+          Variant* r = e.args[i] ? RefOf(e.args[i].get(), f, &pack.locks) : nullptr;
+          if (r) pack.SetRef(i, r);
+          else pack.SetValue(i, e.args[i] ? Eval(e.args[i].get(), f) : MissingArgument());
+        }
+        return n.object->object.AsObject()->Invoke(n.memberId, kind, pack.Get());
+      }
+      case Bind::Unresolved: Throw(kVariableUndefined);
+    }
+  }
+  if (t.kind == ExprKind::Member) {
+    auto& m = static_cast<const MemberExpr&>(t);
+    Variant obj = ObjectOf(m.object.get(), m.withSlot, f);
+    return InvokeObject(obj, m.name, kind, &e.args, f, nullptr,
+                        m.object && m.object->kind == ExprKind::Me);
+  }
+  Variant v = Eval(&t, f);
+  return IndexValue(v, e.args, f);
+}
+
+Variant Interpreter::ObjectOf(const Expr* objectExpr, int withSlot, Frame& f) {
+  Variant obj = objectExpr ? Eval(objectExpr, f) : f.slots[withSlot];
+  if (!obj.IsObject()) Throw(kObjectRequired);
+  if (!obj.AsObject()) Throw(kObjectNotSet);
+  return obj;
+}
+
+Variant Interpreter::EvalMember(const MemberExpr& e, Frame& f, InvokeKind kind) {
+  Variant obj = ObjectOf(e.object.get(), e.withSlot, f);
+  return InvokeObject(obj, e.name, kind, nullptr, f, nullptr,
+                      e.object && e.object->kind == ExprKind::Me);
+}
+
+Variant Interpreter::InvokeObject(const Variant& target, const std::string& name, InvokeKind kind,
+                                  const std::vector<ExprPtr>* args, Frame& f, const Variant* value,
+                                  bool internal) {
+  const Variant& t = target.Deref();
+  if (!t.IsObject()) Throw(kObjectRequired);
+  HostObject* o = t.AsObject();
+  if (!o) Throw(kObjectNotSet);
+  ObjectPtr<HostObject> keep(o);
+  auto* inst = dynamic_cast<ClassInstance*>(o);
+  int id;
+  if (name.empty()) {
+    id = kDefaultMember;
+  } else if (inst) {
+    id = inst->Class()->FindMember(name);
+    if (id < 0) Throw(kNoSuchMember);
+  } else {
+    id = o->MemberId(name);
+    if (id == kUnknownMember) Throw(kNoSuchMember);
+  }
+  ArgPack pack;
+  size_t n = args ? args->size() : 0;
+  pack.Reserve(n + (value ? 1 : 0));
+  for (size_t i = 0; i < n; ++i) {
+    const Expr* a = (*args)[i].get();
+    Variant* r = a ? RefOf(a, f, &pack.locks) : nullptr;
+    if (r) pack.SetRef(i, r);
+    else pack.SetValue(i, a ? Eval(a, f) : MissingArgument());
+  }
+  Variant valueCopy;
+  if (value) {
+    valueCopy = *value;
+    if (kind == InvokeKind::Let && valueCopy.IsObject()) valueCopy = ValueOf(valueCopy);
+    if (kind == InvokeKind::Set && !valueCopy.IsObject()) Throw(kObjectRequired);
+    pack.SetRef(n, &valueCopy);
+  }
+  if (inst) return InvokeMember(inst, id, kind, pack.Get(), internal);
+  return o->Invoke(id, kind, pack.Get());
+}
+
+Variant Interpreter::EvalNew(const NewExpr& e, Frame& f) {
+  std::string lower = LowerName(e.className);
+  Module* m = f.proc ? f.proc->module : GlobalModule();
+  ClassInfo* cls = m->FindClass(lower);
+  if (!cls && m != GlobalModule()) cls = GlobalModule()->FindClass(lower);
+  if (!cls) {
+    // "New" also makes objects registered by the host under a plain name.
+    auto it = progIds_.find(lower);
+    if (it != progIds_.end()) return CreateObject(lower);
+    Throw(kClassNotDefined);
+  }
+  ObjectPtr<ClassInstance> inst(new ClassInstance(this, cls));
+  instances_.insert(inst.Get());
+  inst->fields.resize(cls->fields.size());
+  for (size_t i = 0; i < cls->fields.size(); ++i) {
+    const FieldDecl* fd = cls->fields[i];
+    if (!fd->isArray) continue;
+    std::vector<int32_t> counts;
+    for (const auto& b : fd->bounds)
+      counts.push_back(ToLong(static_cast<const LiteralExpr&>(*b).value) + 1);
+    inst->fields[i] = NewArray(counts, !counts.empty());
+    if (counts.empty()) inst->fields[i].AsArray()->bounds.clear();
+  }
+  if (cls->initialize) CallProcedure(cls->initialize, inst.Get(), {});
+  return Variant::Object(inst);
+}
+
+Variant Interpreter::CallBuiltin(int index, const std::vector<ExprPtr>* args, Frame& f) {
+  const Builtin& b = Builtins()[index];
+  size_t n = args ? args->size() : 0;
+  if (static_cast<int>(n) < b.minArgs || (b.maxArgs >= 0 && static_cast<int>(n) > b.maxArgs))
+    Throw(kWrongArgCount);
+  ArgPack pack;
+  pack.Reserve(n);
+  for (size_t i = 0; i < n; ++i) {
+    const Expr* a = (*args)[i].get();
+    if (!a) {
+      pack.SetValue(i, MissingArgument());
+      continue;
+    }
+    if (a->kind == ExprKind::Name && static_cast<const NameExpr*>(a)->bind == Bind::Local) {
+      pack.SetRef(i, &f.slots[static_cast<const NameExpr*>(a)->slot].Deref());
+      continue;
+    }
+    pack.SetValue(i, Eval(a, f));
+  }
+  return b.fn(*this, pack.Get());
+}
+
+// ---------------------------------------------------------------------------------------
+// Class instances
+
+Variant Interpreter::InvokeMember(ClassInstance* self, int id, InvokeKind kind, Args args,
+                                  bool internal) {
+  if (!self) Throw(kObjectRequired);
+  ClassInfo* cls = self->Class();
+  if (id == kDefaultMember) {
+    id = cls->defaultMember;
+    if (id < 0) Throw(kNoSuchMember);
+  }
+  if (id < 1 || static_cast<size_t>(id) > cls->members.size()) Throw(kNoSuchMember);
+  const ClassInfo::MemberInfo& m = cls->members[id - 1];
+  if (!m.isPublic && !internal) Throw(kNoSuchMember);
+  if (m.field >= 0) {
+    Variant& field = self->fields[m.field];
+    if (kind == InvokeKind::Get || kind == InvokeKind::Call) {
+      if (args.empty()) return field;
+      if (field.IsArray()) {
+        int32_t idx[64];
+        if (args.size() > 64) Throw(kSubscriptOutOfRange);
+        for (size_t i = 0; i < args.size(); ++i) idx[i] = ToLong(*args[i]);
+        return ArrayElement(*field.AsArray(), idx, args.size());
+      }
+      if (field.IsObject() && field.AsObject())
+        return field.AsObject()->Invoke(kDefaultMember, kind, args);
+      Throw(kTypeMismatch);
+    }
+    bool isSet = kind == InvokeKind::Set;
+    Variant v = args.back()->Deref();
+    if (args.size() == 1) {
+      Store(field, std::move(v), isSet);
+      return Variant();
+    }
+    if (!field.IsArray()) Throw(kTypeMismatch);
+    int32_t idx[64];
+    if (args.size() > 65) Throw(kSubscriptOutOfRange);
+    for (size_t i = 0; i + 1 < args.size(); ++i) idx[i] = ToLong(*args[i]);
+    ArrayRep* a = field.MutableArray();
+    Store(ArrayElement(*a, idx, args.size() - 1), std::move(v), isSet);
+    return Variant();
+  }
+  Procedure* p = nullptr;
+  switch (kind) {
+    case InvokeKind::Get:
+    case InvokeKind::Call:
+      p = m.method ? m.method : m.get;
+      if (!p) Throw(kWrongArgCount);
+      if (p->ParamCount() == 0 && !args.empty()) {
+        Variant r = CallProcedure(p, self, {});
+        return detail::IndexResult(r, kind, args);
+      }
+      break;
+    case InvokeKind::Let:
+      p = m.let ? m.let : m.set;
+      if (!p) {
+        // obj.Prop(i) = v on a Property Get that returns an array or object is not
+        // assignable in the language either.
+        Throw(kWrongArgCount);
+      }
+      break;
+    case InvokeKind::Set:
+      p = m.set ? m.set : m.let;
+      if (!p) Throw(kWrongArgCount);
+      break;
+  }
+  if (!self->Vm()) Throw(kObjectNotSet);
+  return CallProcedure(p, self, args);
+}
+
+void Interpreter::Terminate(ClassInstance* self) {
+  ClassInfo* cls = self->Class();
+  if (!cls->terminate) return;
+  try {
+    CallProcedure(cls->terminate, self, {});
+  } catch (...) {
+    // An error in Class_Terminate cannot reach anyone: the reference is already gone.
+  }
+}
+
+int ClassInstance::MemberId(std::string_view name) {
+  if (name.empty()) return cls_->defaultMember >= 0 ? kDefaultMember : kUnknownMember;
+  int id = cls_->FindMember(name);
+  if (id < 0 || !cls_->members[id - 1].isPublic) return kUnknownMember;
+  return id;
+}
+
+Variant ClassInstance::Invoke(int id, InvokeKind kind, Args args) {
+  if (!vm_) Throw(kObjectNotSet);
+  return vm_->InvokeMember(this, id, kind, args, false);
+}
+
+std::vector<std::string> ClassInstance::MemberNames() const {
+  std::vector<std::string> names;
+  for (const auto& m : cls_->members)
+    if (m.isPublic) names.push_back(m.name);
+  return names;
+}
+
+void ClassInstance::LastReleased() {
+  if (vm_ && cls_->terminate) {
+    ResetRefs(1);
+    vm_->Terminate(this);
+    // Class_Terminate may have stored Me somewhere: then the instance lives on.
+    if (RefCount() != 1) {
+      ResetRefs(RefCount() - 1);
+      return;
+    }
+  }
+  delete this;
+}
+
+ClassInstance::~ClassInstance() {
+  if (vm_) vm_->Forget(this);
+}
+
+// ---------------------------------------------------------------------------------------
+// Dynamic code
+
+void Interpreter::Execute(std::string_view code, bool global) {
+  Frame* caller = current_;
+  Module* m = caller && caller->proc ? caller->proc->module : GlobalModule();
+  auto prog = std::make_unique<Program>(ParseProgram(code));
+  if (caller && caller->proc->scriptName) prog->name = *caller->proc->scriptName;
+  if (global || !caller || caller->proc->isScriptLevel) {
+    Procedure* top = CompileProgram(std::move(prog), EnvFor(m));
+    RunTopLevel(top, nullptr);
+    return;
+  }
+  Procedure* top = CompileInScope(std::move(prog), EnvFor(m), caller->proc);
+  RunTopLevel(top, caller);
+}
+
+Variant Interpreter::Eval(std::string_view expression) {
+  Frame* caller = current_;
+  Module* m = caller && caller->proc ? caller->proc->module : GlobalModule();
+  ExprPtr e = ParseExpression(expression);
+  bool local = caller && !caller->proc->isScriptLevel;
+  auto proc = CompileEval(e, EnvFor(m), local ? caller->proc : nullptr);
+  FrameGuard g(*this, proc->slotCount);
+  if (local) {
+    for (int i = 0; i < caller->proc->slotCount; ++i)
+      g.slots[i] = Variant::MakeRef(&caller->slots[i].Deref());
+  }
+  Frame f;
+  f.slots = g.slots;
+  f.proc = proc.get();
+  f.me = local ? caller->me : nullptr;
+  Variant r = Eval(e.get(), f);
+  // Keep the tree: the result may refer to nothing in it, but a GetRef made inside
+  // would.
+  evalProcs_.push_back(std::move(proc));
+  return r;
+}
+
+namespace {
+// What GetRef returns: calling its default member calls the procedure.
+class ProcRef : public HostObject {
+ public:
+  ProcRef(Interpreter* vm, Procedure* p) : vm_(vm), proc_(p) {}
+  std::string TypeName() const override { return "Object"; }
+  int MemberId(std::string_view name) override {
+    return name.empty() ? kDefaultMember : kUnknownMember;
+  }
+  Variant Invoke(int id, InvokeKind kind, Args args) override {
+    if (id != kDefaultMember) Throw(kNoSuchMember);
+    return vm_->CallProcedure(proc_, nullptr, args);
+  }
+
+ private:
+  Interpreter* vm_;
+  Procedure* proc_;
+};
+}  // namespace
+
+Variant Interpreter::GetRef(std::string_view name) {
+  Frame* caller = current_;
+  Module* m = caller && caller->proc ? caller->proc->module : GlobalModule();
+  std::string lower = LowerName(name);
+  GlobalVar* g = m->FindGlobal(lower);
+  if ((!g || !g->proc) && m != GlobalModule()) g = GlobalModule()->FindGlobal(lower);
+  if (!g || !g->proc) Throw(kInvalidCall);
+  return Variant::Object(MakeObject<ProcRef>(this, g->proc));
+}
+
+}  // namespace vbs

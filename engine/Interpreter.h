@@ -1,0 +1,177 @@
+// Runs compiled trees. One Interpreter is the whole run-time state of one engine: its
+// modules, the host's named objects, the Err object, the value stack and the limits.
+// Nothing here is global, so several engines can live in one process (one thread each).
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "engine/Compiler.h"
+#include "engine/Errors.h"
+
+namespace vbs {
+
+class ClassInstance;
+struct MessageRequest;
+
+struct Frame {
+  Variant* slots = nullptr;
+  ClassInstance* me = nullptr;
+  Procedure* proc = nullptr;
+  bool resumeNext = false;
+};
+
+// Values of the Err object.
+struct ErrState {
+  int32_t number = 0;
+  std::string description;
+  std::string source;
+  std::string helpFile;
+  int32_t helpContext = 0;
+  void Clear() { *this = ErrState(); }
+};
+
+using ObjectFactory = std::function<ObjectPtr<HostObject>()>;
+using MessageHook = std::function<Variant(const MessageRequest&)>;
+
+class Interpreter {
+ public:
+  Interpreter();
+  ~Interpreter();
+  Interpreter(const Interpreter&) = delete;
+  Interpreter& operator=(const Interpreter&) = delete;
+
+  // ---- modules and host objects
+  Module* GlobalModule() { return modules_.front().get(); }
+  Module* FindModule(std::string_view name);
+  Module* AddModule(std::string_view name);  // nullptr when the name exists
+  const std::vector<std::unique_ptr<Module>>& Modules() const { return modules_; }
+  bool AddNamedObject(std::string_view name, Variant object, bool addMembers);
+  void Reset();
+
+  // Compiles and runs a program's script-level code in a module. Throws ScriptError.
+  void RunCode(Module* module, std::string_view code, std::string_view scriptName, int firstLine);
+  Variant EvalCode(Module* module, std::string_view expression);
+  // Calls a procedure with host values (by reference into args).
+  Variant CallProcedure(Procedure* proc, ClassInstance* me, Args args);
+
+  // ---- services for built-ins and standard objects
+  ErrState& Err() { return err_; }
+  HostObject* ErrObject();
+  void Execute(std::string_view code, bool global);
+  Variant Eval(std::string_view expression);
+  Variant GetRef(std::string_view name);
+  Variant CreateObject(std::string_view progId);
+  void RegisterProgId(std::string_view progId, ObjectFactory factory);
+  Variant Message(const MessageRequest& request);
+  void SetMessageHook(MessageHook hook) { messageHook_ = std::move(hook); }
+  bool allowUI = true;
+
+  // ---- limits
+  void SetTimeout(int milliseconds) { timeoutMs_ = milliseconds; }
+  int Timeout() const { return timeoutMs_; }
+  // Stops a run after about this many loop iterations and calls (0: none). For fuzzing.
+  void SetStepLimit(uint64_t steps) { stepLimit_ = steps; }
+
+  // ---- class instances (used by ClassInstance)
+  Variant InvokeMember(ClassInstance* self, int id, InvokeKind kind, Args args, bool internal);
+  void Terminate(ClassInstance* self);
+  void Forget(ClassInstance* self) { instances_.erase(self); }
+
+ private:
+  friend class FrameGuard;
+  enum class Flow : uint8_t { Normal, ExitDo, ExitFor, ExitProc };
+
+  CompileEnv EnvFor(Module* m);
+  Variant RunFrame(Procedure* p, ClassInstance* me, Variant* slots);
+  void RunTopLevel(Procedure* top, Frame* enclosing);
+  Variant CallWithExprs(Procedure* p, ClassInstance* me, const std::vector<ExprPtr>& args,
+                        Frame& caller);
+  Variant CallBuiltin(int index, const std::vector<ExprPtr>* args, Frame& f);
+  Variant InvokeObject(const Variant& target, const std::string& name, InvokeKind kind,
+                       const std::vector<ExprPtr>* args, Frame& f, const Variant* value,
+                       bool internal);
+
+  Flow ExecBlock(const Block& body, Frame& f);
+  Flow ExecStmt(const Stmt& st, Frame& f);
+  void ExecAssign(const struct AssignStmt& st, Frame& f);
+  void ExecCall(const Expr& call, Frame& f);
+  Flow ExecFor(const struct ForStmt& st, Frame& f);
+  Flow ExecForEach(const struct ForEachStmt& st, Frame& f);
+  void ExecReDim(const struct ReDimStmt& st, Frame& f);
+  void ExecErase(const Expr& target, Frame& f);
+  void ExecDim(const struct DimStmt& st, Frame& f);
+
+  Variant Eval(const Expr* e, Frame& f);
+  Variant EvalName(const NameExpr& n, Frame& f);
+  Variant EvalIndex(const IndexExpr& e, Frame& f, InvokeKind kind);
+  Variant EvalMember(const MemberExpr& e, Frame& f, InvokeKind kind);
+  Variant EvalBinary(const struct BinaryExpr& e, Frame& f);
+  Variant EvalNew(const NewExpr& e, Frame& f);
+  Variant ObjectOf(const Expr* objectExpr, int withSlot, Frame& f);
+  Variant IndexValue(const Variant& container, const std::vector<ExprPtr>& args, Frame& f);
+
+  // Storage of a variable, or nullptr when the expression is not one (for ByRef).
+  Variant* RefOf(const Expr* e, Frame& f, std::vector<ArrayRep*>* locks);
+  Variant& VariableOf(const NameExpr& n, Frame& f, bool forWrite);
+  void Store(Variant& dst, Variant v, bool isSet);
+  void StoreTo(const Expr& target, Variant v, bool isSet, Frame& f);
+  void Tick() {
+    if (--ticks_ == 0) CheckLimits();
+  }
+  void CheckLimits();
+  void SetErrFrom(const ScriptError& e);
+
+  std::vector<std::unique_ptr<Module>> modules_;
+  std::vector<std::unique_ptr<NamedObject>> named_;
+  std::vector<std::unique_ptr<Procedure>> evalProcs_;
+  ErrState err_;
+  ObjectPtr<HostObject> errObject_;
+  std::unordered_map<std::string, ObjectFactory> progIds_;
+  MessageHook messageHook_;
+  std::unordered_set<ClassInstance*> instances_;
+
+  std::unique_ptr<Variant[]> stack_;
+  Variant* stackTop_ = nullptr;
+  Variant* stackEnd_ = nullptr;
+  Frame* current_ = nullptr;
+  int depth_ = 0;
+  const char* nativeStackBase_ = nullptr;
+
+  int timeoutMs_ = -1;
+  std::chrono::steady_clock::time_point deadline_;
+  bool running_ = false;
+  uint32_t ticks_ = 1;
+  uint64_t stepLimit_ = 0;
+  uint64_t steps_ = 0;
+};
+
+// An instance of a script class. Class_Terminate runs when its last reference goes.
+class ClassInstance final : public HostObject {
+ public:
+  ClassInstance(Interpreter* vm, ClassInfo* cls) : vm_(vm), cls_(cls) {}
+  std::string TypeName() const override { return cls_->name; }
+  int MemberId(std::string_view name) override;
+  Variant Invoke(int id, InvokeKind kind, Args args) override;
+  std::vector<std::string> MemberNames() const override;
+
+  ClassInfo* Class() const { return cls_; }
+  Interpreter* Vm() const { return vm_; }
+  void Detach() { vm_ = nullptr; }
+  std::vector<Variant> fields;
+
+ protected:
+  void LastReleased() override;
+
+ private:
+  ~ClassInstance() override;
+  Interpreter* vm_;
+  ClassInfo* cls_;
+};
+
+}  // namespace vbs

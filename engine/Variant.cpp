@@ -1,0 +1,1062 @@
+#include "engine/Variant.h"
+
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <limits>
+
+#include "engine/Errors.h"
+
+namespace vbs {
+
+bool NameEquals(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  }
+  return true;
+}
+
+std::string LowerName(std::string_view s) {
+  std::string r(s);
+  for (auto& c : r) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return r;
+}
+
+std::unique_ptr<Enumerator> HostObject::Enumerate() { return nullptr; }
+
+namespace detail {
+int FindMemberId(std::span<const MemberView> members, std::string_view name) {
+  if (name.empty()) {
+    for (size_t i = 0; i < members.size(); ++i)
+      if (members[i].isDefault) return kDefaultMember;
+    return kUnknownMember;
+  }
+  for (size_t i = 0; i < members.size(); ++i)
+    if (NameEquals(members[i].name, name)) return static_cast<int>(i) + 1;
+  return kUnknownMember;
+}
+
+Variant IndexResult(const Variant& result, InvokeKind kind, Args args) {
+  const Variant& r = result.Deref();
+  if (r.IsObject()) {
+    if (!r.AsObject()) Throw(kObjectNotSet);
+    return r.AsObject()->Invoke(kDefaultMember, kind, args);
+  }
+  if (r.IsArray()) {
+    int32_t idx[64];
+    if (args.size() > 64) Throw(kSubscriptOutOfRange);
+    for (size_t i = 0; i < args.size(); ++i) idx[i] = ToLong(*args[i]);
+    return ArrayElement(*r.AsArray(), idx, args.size());
+  }
+  Throw(kWrongArgCount);
+}
+
+size_t SelectMember(std::span<const MemberView> members, int id, InvokeKind kind,
+                    size_t argCount, bool& indexResult) {
+  indexResult = false;
+  std::string_view name;
+  if (id == kDefaultMember) {
+    for (const auto& m : members)
+      if (m.isDefault) { name = m.name; break; }
+    if (name.empty()) Throw(kNoSuchMember);
+  } else if (id > 0 && static_cast<size_t>(id) <= members.size()) {
+    name = members[id - 1].name;
+  } else {
+    Throw(kNoSuchMember);
+  }
+  bool assign = kind == InvokeKind::Let || kind == InvokeKind::Set;
+  size_t n = assign ? argCount - 1 : argCount;
+  size_t fallback = members.size();
+  for (size_t i = 0; i < members.size(); ++i) {
+    const auto& m = members[i];
+    if (!NameEquals(m.name, name)) continue;
+    bool fits;
+    switch (kind) {
+      case InvokeKind::Get:
+      case InvokeKind::Call: fits = m.kind == MemberKind::Method || m.kind == MemberKind::Get; break;
+      case InvokeKind::Let: fits = m.kind == MemberKind::Let; break;
+      case InvokeKind::Set: fits = m.kind == MemberKind::Set; break;
+    }
+    // Let and Set stand in for each other when a class offers only one of them.
+    if (!fits && assign && (m.kind == MemberKind::Let || m.kind == MemberKind::Set)) {
+      fallback = i;
+      continue;
+    }
+    if (!fits) continue;
+    if (!assign && m.maxArgs == 0 && n > 0) {
+      indexResult = true;
+      return i;
+    }
+    if (static_cast<int>(n) < m.minArgs || (m.maxArgs >= 0 && static_cast<int>(n) > m.maxArgs))
+      Throw(kWrongArgCount);
+    return i;
+  }
+  if (fallback < members.size()) {
+    const auto& m = members[fallback];
+    if (static_cast<int>(n) < m.minArgs || (m.maxArgs >= 0 && static_cast<int>(n) > m.maxArgs))
+      Throw(kWrongArgCount);
+    return fallback;
+  }
+  Throw(assign ? kWrongArgCount : kNoSuchMember);
+}
+}  // namespace detail
+
+// ---------------------------------------------------------------------------------------
+// Strings and arrays
+
+std::string& Variant::MutableString() {
+  if (s_->refs > 1) {
+    --s_->refs;
+    s_ = new StringRep{1, s_->text};
+  }
+  return s_->text;
+}
+
+ArrayRep* Variant::MutableArray() {
+  if (a_->refs > 1) {
+    auto* copy = new ArrayRep;
+    copy->bounds = a_->bounds;
+    copy->data = a_->data;
+    copy->fixed = a_->fixed;
+    --a_->refs;
+    a_ = copy;
+  }
+  return a_;
+}
+
+bool Variant::IsNumeric() const {
+  switch (type_) {
+    case VarType::Empty:
+    case VarType::Integer:
+    case VarType::Long:
+    case VarType::Single:
+    case VarType::Double:
+    case VarType::Currency:
+    case VarType::Date:
+    case VarType::Boolean:
+    case VarType::Byte: return true;
+    default: return false;
+  }
+}
+
+Variant NewArray(const std::vector<int32_t>& counts, bool fixed) {
+  auto* a = new ArrayRep;
+  a->fixed = fixed;
+  size_t total = 1;
+  for (int32_t c : counts) {
+    if (c < 0) {
+      delete a;
+      Throw(kSubscriptOutOfRange);
+    }
+    a->bounds.push_back({0, c});
+    total *= static_cast<size_t>(c);
+    if (total > (size_t{1} << 28)) {
+      delete a;
+      Throw(kOutOfMemory);
+    }
+  }
+  a->data.resize(total);
+  return Variant::Array(a);
+}
+
+Variant& ArrayElement(ArrayRep& a, const int32_t* indexes, size_t n) {
+  if (n != a.bounds.size()) Throw(kSubscriptOutOfRange);
+  size_t offset = 0, stride = 1;
+  for (size_t d = 0; d < n; ++d) {
+    int64_t i = int64_t{indexes[d]} - a.bounds[d].lower;
+    if (i < 0 || i >= a.bounds[d].count) Throw(kSubscriptOutOfRange);
+    offset += static_cast<size_t>(i) * stride;
+    stride *= static_cast<size_t>(a.bounds[d].count);
+  }
+  return a.data[offset];
+}
+
+// ---------------------------------------------------------------------------------------
+// Numbers and text
+
+double RoundHalfEven(double d) {
+  double r = std::nearbyint(d);  // the default rounding mode rounds half to even
+  return r;
+}
+
+static std::string_view Trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r' ||
+                        s.front() == '\n'))
+    s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' ||
+                        s.back() == '\n'))
+    s.remove_suffix(1);
+  return s;
+}
+
+bool ParseNumber(std::string_view text, double& out) {
+  std::string_view s = Trim(text);
+  if (s.empty()) return false;
+  if (s.size() > 2 && s[0] == '&' && (s[1] == 'h' || s[1] == 'H' || s[1] == 'o' || s[1] == 'O')) {
+    int base = (s[1] == 'h' || s[1] == 'H') ? 16 : 8;
+    uint64_t v = 0;
+    for (size_t i = 2; i < s.size(); ++i) {
+      int d;
+      char c = s[i];
+      if (c >= '0' && c <= '9') d = c - '0';
+      else if (base == 16 && c >= 'a' && c <= 'f') d = c - 'a' + 10;
+      else if (base == 16 && c >= 'A' && c <= 'F') d = c - 'A' + 10;
+      else return false;
+      if (d >= base) return false;
+      v = v * base + d;
+      if (v > 0xFFFFFFFFull) return false;
+    }
+    // Hex text is a 16-bit pattern when it fits in four digits, as in literals.
+    if (v <= 0xFFFF && s.size() - 2 <= (base == 16 ? 4u : 6u))
+      out = static_cast<int16_t>(static_cast<uint16_t>(v));
+    else
+      out = static_cast<int32_t>(static_cast<uint32_t>(v));
+    return true;
+  }
+  std::string buf;
+  size_t i = 0;
+  if (s[i] == '+' || s[i] == '-') buf += s[i++];
+  bool digits = false;
+  while (i < s.size() && (std::isdigit(static_cast<unsigned char>(s[i])) || (s[i] == ',' && digits))) {
+    if (s[i] != ',') buf += s[i];
+    digits = true;
+    ++i;
+  }
+  if (i < s.size() && s[i] == '.') {
+    buf += s[i++];
+    while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) {
+      buf += s[i++];
+      digits = true;
+    }
+  }
+  if (!digits) return false;
+  if (i < s.size() && (s[i] == 'e' || s[i] == 'E' || s[i] == 'd' || s[i] == 'D')) {
+    buf += 'e';
+    ++i;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) buf += s[i++];
+    bool expDigits = false;
+    while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) {
+      buf += s[i++];
+      expDigits = true;
+    }
+    if (!expDigits) return false;
+  }
+  if (i != s.size()) return false;
+  char* end = nullptr;
+  out = std::strtod(buf.c_str(), &end);
+  return std::isfinite(out);
+}
+
+static std::string FixExponent(std::string s) {
+  // C prints "1E+16" and "1E-05" like the original; only "-0" needs a fix.
+  if (s == "-0") return "0";
+  return s;
+}
+
+std::string FormatDouble(double d) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.15G", d);
+  return FixExponent(buf);
+}
+
+std::string FormatSingle(float f) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.7G", static_cast<double>(f));
+  return FixExponent(buf);
+}
+
+std::string FormatCurrency(int64_t scaled) {
+  bool neg = scaled < 0;
+  uint64_t u = neg ? 0 - static_cast<uint64_t>(scaled) : static_cast<uint64_t>(scaled);
+  std::string r = std::to_string(u / 10000);
+  uint64_t frac = u % 10000;
+  if (frac) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%04u", static_cast<unsigned>(frac));
+    std::string f(buf);
+    while (!f.empty() && f.back() == '0') f.pop_back();
+    r += "." + f;
+  }
+  return neg ? "-" + r : r;
+}
+
+// ---------------------------------------------------------------------------------------
+// Dates
+
+static int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
+static void CivilFromDays(int64_t z, int& y, int& m, int& d) {
+  z += 719468;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const unsigned doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t yy = static_cast<int64_t>(yoe) + era * 400;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  y = static_cast<int>(yy + (m <= 2));
+}
+
+static const int64_t kEpoch = DaysFromCivil(1899, 12, 30);
+
+double DateSerial(int year, int month, int day) {
+  int64_t m0 = int64_t{month} - 1;
+  int64_t y = year + (m0 >= 0 ? m0 / 12 : (m0 - 11) / 12);
+  int64_t m = ((m0 % 12) + 12) % 12 + 1;
+  return static_cast<double>(DaysFromCivil(y, static_cast<unsigned>(m), 1) + day - 1 - kEpoch);
+}
+
+double TimeSerial(int hour, int minute, int second) {
+  return (hour * 3600.0 + minute * 60.0 + second) / 86400.0;
+}
+
+void SplitDate(double date, int& year, int& month, int& day, int& hour, int& minute,
+               int& second) {
+  double whole = std::trunc(date);
+  int64_t secs = std::llround(std::fabs(date - whole) * 86400.0);
+  int64_t days = static_cast<int64_t>(whole);
+  if (secs >= 86400) {
+    secs -= 86400;
+    days += date < 0 ? -1 : 1;
+  }
+  CivilFromDays(days + kEpoch, year, month, day);
+  hour = static_cast<int>(secs / 3600);
+  minute = static_cast<int>(secs / 60 % 60);
+  second = static_cast<int>(secs % 60);
+}
+
+std::string FormatGeneralDate(double date) {
+  int y, mo, d, h, mi, s;
+  SplitDate(date, y, mo, d, h, mi, s);
+  double whole = std::trunc(date);
+  bool hasTime = (h | mi | s) != 0;
+  char buf[64];
+  std::string out;
+  if (whole != 0 || !hasTime) {
+    std::snprintf(buf, sizeof buf, "%d/%d/%d", mo, d, y);
+    out = buf;
+  }
+  if (hasTime || (whole == 0 && date == 0)) {
+    if (whole == 0 && date == 0) out.clear();
+    int h12 = h % 12 == 0 ? 12 : h % 12;
+    std::snprintf(buf, sizeof buf, "%d:%02d:%02d %s", h12, mi, s, h < 12 ? "AM" : "PM");
+    if (!out.empty()) out += ' ';
+    out += buf;
+  }
+  return out;
+}
+
+bool ParseDate(std::string_view text, double& out) {
+  static const char* const kMonths[] = {"jan", "feb", "mar", "apr", "may", "jun",
+                                        "jul", "aug", "sep", "oct", "nov", "dec"};
+  std::string_view s = Trim(text);
+  if (s.empty()) return false;
+  std::vector<int> dateNums, timeNums;
+  std::vector<int> dateDigits;
+  int month = 0, ampm = 0;
+  size_t i = 0;
+  bool sawTime = false;
+  while (i < s.size()) {
+    char c = s[i];
+    if (std::isdigit(static_cast<unsigned char>(c))) {
+      size_t start = i;
+      int64_t v = 0;
+      while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) {
+        v = v * 10 + (s[i] - '0');
+        if (v > 100000) return false;
+        ++i;
+      }
+      bool timePart = (i < s.size() && s[i] == ':') || (start > 0 && s[start - 1] == ':');
+      if (!timePart) {
+        // "10 PM": a lone number directly before AM/PM is an hour.
+        size_t j = i;
+        while (j < s.size() && s[j] == ' ') ++j;
+        if (j + 1 < s.size() && (s[j] == 'a' || s[j] == 'A' || s[j] == 'p' || s[j] == 'P') &&
+            (s[j + 1] == 'm' || s[j + 1] == 'M'))
+          timePart = true;
+      }
+      if (timePart) {
+        if (timeNums.size() >= 3) return false;
+        timeNums.push_back(static_cast<int>(v));
+        sawTime = true;
+      } else {
+        if (dateNums.size() >= 3) return false;
+        dateNums.push_back(static_cast<int>(v));
+        dateDigits.push_back(static_cast<int>(i - start));
+      }
+    } else if (std::isalpha(static_cast<unsigned char>(c))) {
+      size_t start = i;
+      while (i < s.size() && std::isalpha(static_cast<unsigned char>(s[i]))) ++i;
+      std::string w = LowerName(s.substr(start, i - start));
+      if (w == "am" || w == "a") ampm = 1;
+      else if (w == "pm" || w == "p") ampm = 2;
+      else {
+        int found = 0;
+        for (int k = 0; k < 12; ++k) {
+          if (w.size() >= 3 && w.compare(0, 3, kMonths[k]) == 0) found = k + 1;
+        }
+        if (!found || month) return false;
+        month = found;
+      }
+    } else if (c == '/' || c == '-' || c == '.' || c == ',' || c == ' ' || c == ':' || c == '\t') {
+      ++i;
+    } else {
+      return false;
+    }
+  }
+  if (ampm && !sawTime) return false;
+  double datePart = 0;
+  bool hasDate = !dateNums.empty() || month;
+  if (hasDate) {
+    int y = 0, m = 0, d = 0;
+    std::time_t now = std::time(nullptr);
+    std::tm tmNow{};
+    localtime_r(&now, &tmNow);
+    int thisYear = tmNow.tm_year + 1900;
+    if (month) {
+      m = month;
+      if (dateNums.size() == 2) {
+        if (dateNums[0] > 31 || dateDigits[0] >= 3) { y = dateNums[0]; d = dateNums[1]; }
+        else { d = dateNums[0]; y = dateNums[1]; }
+      } else if (dateNums.size() == 1) {
+        if (dateNums[0] > 31) { y = dateNums[0]; d = 1; }
+        else { d = dateNums[0]; y = thisYear; }
+      } else {
+        return false;
+      }
+    } else if (dateNums.size() == 3) {
+      if (dateDigits[0] >= 3 || dateNums[0] > 31) {
+        y = dateNums[0]; m = dateNums[1]; d = dateNums[2];
+      } else {
+        m = dateNums[0]; d = dateNums[1]; y = dateNums[2];
+        if (m > 12 && d <= 12) std::swap(m, d);
+      }
+    } else if (dateNums.size() == 2) {
+      if (dateNums[1] > 31 || dateDigits[1] >= 3) { m = dateNums[0]; y = dateNums[1]; d = 1; }
+      else {
+        m = dateNums[0]; d = dateNums[1]; y = thisYear;
+        if (m > 12 && d <= 12) std::swap(m, d);
+      }
+    } else {
+      return false;
+    }
+    if (y < 100 && (dateDigits.empty() || true)) y += y < 30 ? 2000 : 1900;
+    if (m < 1 || m > 12 || d < 1 || y > 9999) return false;
+    static const int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (d > kDays[m - 1]) return false;
+    if (m == 2 && d == 29 && !((y % 4 == 0 && y % 100 != 0) || y % 400 == 0)) return false;
+    datePart = DateSerial(y, m, d);
+  }
+  double timePart = 0;
+  if (!timeNums.empty()) {
+    int h = timeNums[0];
+    int mi = timeNums.size() > 1 ? timeNums[1] : 0;
+    int se = timeNums.size() > 2 ? timeNums[2] : 0;
+    if (ampm) {
+      if (h < 1 || h > 12) return false;
+      if (ampm == 1 && h == 12) h = 0;
+      if (ampm == 2 && h < 12) h += 12;
+    }
+    if (h > 23 || mi > 59 || se > 59) return false;
+    timePart = TimeSerial(h, mi, se);
+  }
+  out = datePart < 0 ? datePart - timePart : datePart + timePart;
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------
+// Conversions
+
+Variant ValueOf(const Variant& v0) {
+  const Variant& v = v0.Deref();
+  if (!v.IsObject()) return v;
+  Variant cur = v;
+  for (int depth = 0; cur.IsObject(); ++depth) {
+    HostObject* o = cur.AsObject();
+    if (!o) Throw(kObjectNotSet);
+    if (depth > 16) Throw(kNoSuchMember);
+    cur = o->Invoke(kDefaultMember, InvokeKind::Get, {});
+  }
+  return cur;
+}
+
+static double TextToDouble(const std::string& s) {
+  double d;
+  if (ParseNumber(s, d)) return d;
+  if (NameEquals(s, "true")) return -1;
+  if (NameEquals(s, "false")) return 0;
+  double dt;
+  if (ParseDate(s, dt) && s.find_first_of("/:") != std::string::npos) return dt;
+  Throw(kTypeMismatch);
+}
+
+double ToDouble(const Variant& v0) {
+  const Variant& v = v0.Deref();
+  switch (v.Type()) {
+    case VarType::Empty: return 0;
+    case VarType::Null: Throw(kInvalidNull);
+    case VarType::Integer: return v.AsInteger();
+    case VarType::Long: return v.AsLong();
+    case VarType::Single: return v.AsSingle();
+    case VarType::Double:
+    case VarType::Date: return v.AsDouble();
+    case VarType::Currency: return static_cast<double>(v.AsCurrency()) / 10000.0;
+    case VarType::Boolean: return v.AsBoolean() ? -1 : 0;
+    case VarType::Byte: return v.AsByte();
+    case VarType::String: return TextToDouble(v.AsString());
+    case VarType::Object: return ToDouble(ValueOf(v));
+    default: Throw(kTypeMismatch);
+  }
+}
+
+int32_t ToLong(const Variant& v0) {
+  const Variant& v = v0.Deref();
+  switch (v.Type()) {
+    case VarType::Long: return v.AsLong();
+    case VarType::Integer: return v.AsInteger();
+    case VarType::Boolean: return v.AsBoolean() ? -1 : 0;
+    case VarType::Byte: return v.AsByte();
+    case VarType::Empty: return 0;
+    default: break;
+  }
+  double d = RoundHalfEven(ToDouble(v));
+  if (!(d >= -2147483648.0 && d <= 2147483647.0)) Throw(kOverflow);
+  return static_cast<int32_t>(d);
+}
+
+int16_t ToInteger(const Variant& v) {
+  double d = v.Deref().Type() == VarType::Long ? v.Deref().AsLong() : RoundHalfEven(ToDouble(v));
+  if (!(d >= -32768.0 && d <= 32767.0)) Throw(kOverflow);
+  return static_cast<int16_t>(d);
+}
+
+uint8_t ToByte(const Variant& v) {
+  double d = RoundHalfEven(ToDouble(v));
+  if (!(d >= 0 && d <= 255)) Throw(kOverflow);
+  return static_cast<uint8_t>(d);
+}
+
+int64_t ToCurrency(const Variant& v0) {
+  const Variant& v = v0.Deref();
+  if (v.Type() == VarType::Currency) return v.AsCurrency();
+  double d = RoundHalfEven(ToDouble(v) * 10000.0);
+  if (!(d >= -9.2233720368547758e18 && d < 9.2233720368547758e18)) Throw(kOverflow);
+  return static_cast<int64_t>(d);
+}
+
+bool ToBoolean(const Variant& v0) {
+  const Variant& v = v0.Deref();
+  switch (v.Type()) {
+    case VarType::Boolean: return v.AsBoolean();
+    case VarType::String: {
+      if (NameEquals(v.AsString(), "true")) return true;
+      if (NameEquals(v.AsString(), "false")) return false;
+      double d;
+      if (ParseNumber(v.AsString(), d)) return d != 0;
+      Throw(kTypeMismatch);
+    }
+    default: return ToDouble(v) != 0;
+  }
+}
+
+double ToDate(const Variant& v0) {
+  const Variant& v = v0.Deref();
+  if (v.Type() == VarType::String) {
+    double d;
+    if (ParseDate(v.AsString(), d)) return d;
+    if (ParseNumber(v.AsString(), d)) return d;
+    Throw(kTypeMismatch);
+  }
+  double d = ToDouble(v);
+  if (!(d >= -657434.0 && d < 2958466.0)) Throw(kOverflow);
+  return d;
+}
+
+void AppendText(std::string& out, const Variant& v0) {
+  const Variant& v = v0.Deref();
+  switch (v.Type()) {
+    case VarType::String: out += v.AsString(); return;
+    case VarType::Empty:
+    case VarType::Null: return;
+    case VarType::Integer: out += std::to_string(v.AsInteger()); return;
+    case VarType::Long: out += std::to_string(v.AsLong()); return;
+    default: out += ToString(v); return;
+  }
+}
+
+std::string ToString(const Variant& v0) {
+  const Variant& v = v0.Deref();
+  switch (v.Type()) {
+    case VarType::Empty: return {};
+    case VarType::Null: Throw(kInvalidNull);
+    case VarType::Integer: return std::to_string(v.AsInteger());
+    case VarType::Long: return std::to_string(v.AsLong());
+    case VarType::Byte: return std::to_string(v.AsByte());
+    case VarType::Single: return FormatSingle(v.AsSingle());
+    case VarType::Double: return FormatDouble(v.AsDouble());
+    case VarType::Currency: return FormatCurrency(v.AsCurrency());
+    case VarType::Date: return FormatGeneralDate(v.AsDouble());
+    case VarType::Boolean: return v.AsBoolean() ? "True" : "False";
+    case VarType::String: return v.AsString();
+    case VarType::Object: return ToString(ValueOf(v));
+    case VarType::Error: return "Error " + std::to_string(v.AsLong());
+    default: Throw(kTypeMismatch);
+  }
+}
+
+Variant MissingArgument() { return Variant::Error(static_cast<int32_t>(0x80020004)); }
+bool IsMissing(const Variant& v) {
+  return v.Type() == VarType::Error && v.AsLong() == static_cast<int32_t>(0x80020004);
+}
+
+std::string TypeNameOf(const Variant& v0) {
+  const Variant& v = v0.Deref();
+  switch (v.Type()) {
+    case VarType::Empty: return "Empty";
+    case VarType::Null: return "Null";
+    case VarType::Integer: return "Integer";
+    case VarType::Long: return "Long";
+    case VarType::Single: return "Single";
+    case VarType::Double: return "Double";
+    case VarType::Currency: return "Currency";
+    case VarType::Date: return "Date";
+    case VarType::String: return "String";
+    case VarType::Object: return v.AsObject() ? v.AsObject()->TypeName() : "Nothing";
+    case VarType::Error: return "Error";
+    case VarType::Boolean: return "Boolean";
+    case VarType::Byte: return "Byte";
+    case VarType::Array: return "Variant()";
+    default: return "Unknown";
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// Arithmetic
+//
+// Operands are ranked; the result takes the higher rank and climbs on overflow
+// (Byte -> Integer -> Long -> Double), as the language does.
+
+namespace {
+
+enum Rank { kRankEmpty = 0, kRankByte, kRankInteger, kRankLong, kRankSingle, kRankDouble,
+            kRankCurrency, kRankDate };
+
+// Operand after default-member and text conversion; strings become Double.
+struct Num {
+  Rank rank;
+  double d;       // every rank's value as a double
+  int64_t i;      // integer ranks and Currency (scaled)
+};
+
+Num ToNum(const Variant& v0) {
+  const Variant& v = v0.Deref();
+  switch (v.Type()) {
+    case VarType::Empty: return {kRankEmpty, 0, 0};
+    case VarType::Byte: return {kRankByte, double(v.AsByte()), v.AsByte()};
+    case VarType::Integer: return {kRankInteger, double(v.AsInteger()), v.AsInteger()};
+    case VarType::Boolean: return {kRankInteger, v.AsBoolean() ? -1.0 : 0.0, v.AsBoolean() ? -1 : 0};
+    case VarType::Long: return {kRankLong, double(v.AsLong()), v.AsLong()};
+    case VarType::Single: return {kRankSingle, double(v.AsSingle()), 0};
+    case VarType::Double: return {kRankDouble, v.AsDouble(), 0};
+    case VarType::Currency: return {kRankCurrency, double(v.AsCurrency()) / 10000.0, v.AsCurrency()};
+    case VarType::Date: return {kRankDate, v.AsDouble(), 0};
+    case VarType::String: return {kRankDouble, TextToDouble(v.AsString()), 0};
+    case VarType::Object: return ToNum(ValueOf(v));
+    case VarType::Null: Throw(kInvalidNull);
+    default: Throw(kTypeMismatch);
+  }
+}
+
+Variant FromInt(Rank r, int64_t v) {
+  if (r <= kRankByte && v >= 0 && v <= 255) return Variant::Byte(static_cast<uint8_t>(v));
+  if (r <= kRankInteger && v >= -32768 && v <= 32767) return Variant::Integer(static_cast<int16_t>(v));
+  if (v >= INT32_MIN && v <= INT32_MAX) return Variant::Long(static_cast<int32_t>(v));
+  return Variant::Double(static_cast<double>(v));
+}
+
+Variant FromCurrency(double scaled) {
+  if (!(scaled >= -9.2233720368547758e18 && scaled < 9.2233720368547758e18)) Throw(kOverflow);
+  return Variant::Currency(static_cast<int64_t>(RoundHalfEven(scaled)));
+}
+
+Variant CheckDouble(double d) {
+  if (!std::isfinite(d)) Throw(kOverflow);
+  return Variant::Double(d);
+}
+
+Variant CheckDate(double d) {
+  if (!(d >= -657434.0 && d < 2958466.0)) Throw(kOverflow);
+  return Variant::Date(d);
+}
+
+enum class ArithOp { Add, Sub, Mul };
+
+Variant Arith(ArithOp op, const Variant& a, const Variant& b) {
+  Num x = ToNum(a), y = ToNum(b);
+  Rank r = std::max(x.rank, y.rank);
+  if (r == kRankEmpty) r = kRankInteger;
+  if (r == kRankDate) {
+    double v = op == ArithOp::Add ? x.d + y.d : op == ArithOp::Sub ? x.d - y.d : x.d * y.d;
+    if (op == ArithOp::Sub && x.rank == kRankDate && y.rank == kRankDate) return CheckDouble(v);
+    if (op == ArithOp::Mul) return CheckDouble(v);
+    return CheckDate(v);
+  }
+  if (r == kRankCurrency) {
+    if (x.rank == kRankDouble || y.rank == kRankDouble || x.rank == kRankSingle ||
+        y.rank == kRankSingle) {
+      double v = op == ArithOp::Add ? x.d + y.d : op == ArithOp::Sub ? x.d - y.d : x.d * y.d;
+      return CheckDouble(v);
+    }
+    double xs = x.rank == kRankCurrency ? double(x.i) : x.d * 10000.0;
+    double ys = y.rank == kRankCurrency ? double(y.i) : y.d * 10000.0;
+    double v = op == ArithOp::Add ? xs + ys : op == ArithOp::Sub ? xs - ys : xs * ys / 10000.0;
+    return FromCurrency(v);
+  }
+  if (r <= kRankLong) {
+    int64_t v = op == ArithOp::Add ? x.i + y.i : op == ArithOp::Sub ? x.i - y.i : x.i * y.i;
+    return FromInt(r, v);
+  }
+  double v = op == ArithOp::Add ? x.d + y.d : op == ArithOp::Sub ? x.d - y.d : x.d * y.d;
+  // Long with Single gives Double: Single cannot hold every Long.
+  if (r == kRankSingle && x.rank != kRankLong && y.rank != kRankLong) {
+    float f = static_cast<float>(v);
+    if (!std::isfinite(f)) Throw(kOverflow);
+    return Variant::Single(f);
+  }
+  return CheckDouble(v);
+}
+
+bool IsNullish(const Variant& v) { return v.Deref().IsNull(); }
+
+}  // namespace
+
+Variant Add(const Variant& a0, const Variant& b0) {
+  const Variant& a = a0.Deref();
+  const Variant& b = b0.Deref();
+  if (a.Type() == VarType::Integer && b.Type() == VarType::Integer)
+    return FromInt(kRankInteger, int64_t{a.AsInteger()} + b.AsInteger());
+  if (a.IsNull() || b.IsNull()) return Variant::Null();
+  if (a.IsString() && (b.IsString() || b.IsEmpty())) return Concat(a, b);
+  if (b.IsString() && a.IsEmpty()) return Concat(a, b);
+  return Arith(ArithOp::Add, a, b);
+}
+
+Variant Subtract(const Variant& a, const Variant& b) {
+  if (IsNullish(a) || IsNullish(b)) return Variant::Null();
+  return Arith(ArithOp::Sub, a, b);
+}
+
+Variant Multiply(const Variant& a, const Variant& b) {
+  if (IsNullish(a) || IsNullish(b)) return Variant::Null();
+  return Arith(ArithOp::Mul, a, b);
+}
+
+Variant Divide(const Variant& a, const Variant& b) {
+  if (IsNullish(a) || IsNullish(b)) return Variant::Null();
+  Num x = ToNum(a), y = ToNum(b);
+  if (y.d == 0) Throw(x.d == 0 ? kOverflow : kDivisionByZero);
+  double v = x.d / y.d;
+  if (x.rank == kRankSingle && y.rank <= kRankSingle && y.rank != kRankLong) {
+    return Variant::Single(static_cast<float>(v));
+  }
+  if (x.rank == kRankCurrency && y.rank != kRankDouble && y.rank != kRankSingle)
+    return FromCurrency(v * 10000.0);
+  return CheckDouble(v);
+}
+
+namespace {
+// Operands of \ and Mod, rounded to integers, and the rank of the result.
+void IntOperands(const Variant& a, const Variant& b, int64_t& x, int64_t& y, Rank& r) {
+  Num nx = ToNum(a), ny = ToNum(b);
+  auto toInt = [](const Num& n) -> int64_t {
+    if (n.rank <= kRankLong) return n.i;
+    double d = RoundHalfEven(n.d);
+    if (!(d >= -2147483648.0 && d <= 2147483647.0)) Throw(kOverflow);
+    return static_cast<int64_t>(d);
+  };
+  x = toInt(nx);
+  y = toInt(ny);
+  Rank rx = nx.rank == kRankEmpty ? kRankInteger : nx.rank;
+  Rank ry = ny.rank == kRankEmpty ? kRankInteger : ny.rank;
+  r = std::max(rx, ry);
+  if (r > kRankLong) r = kRankLong;
+  if (nx.rank == kRankEmpty && ny.rank == kRankByte) r = kRankByte;
+  if (ny.rank == kRankEmpty && nx.rank == kRankByte) r = kRankByte;
+}
+}  // namespace
+
+Variant IntDivide(const Variant& a, const Variant& b) {
+  if (IsNullish(a) || IsNullish(b)) return Variant::Null();
+  int64_t x, y;
+  Rank r;
+  IntOperands(a, b, x, y, r);
+  if (y == 0) Throw(kDivisionByZero);
+  int64_t v = x / y;
+  if (r == kRankLong && (v > INT32_MAX || v < INT32_MIN)) Throw(kOverflow);
+  return FromInt(r, v);
+}
+
+Variant Modulo(const Variant& a, const Variant& b) {
+  if (IsNullish(a) || IsNullish(b)) return Variant::Null();
+  int64_t x, y;
+  Rank r;
+  IntOperands(a, b, x, y, r);
+  if (y == 0) Throw(kDivisionByZero);
+  return FromInt(r, x % y);
+}
+
+Variant Power(const Variant& a, const Variant& b) {
+  if (IsNullish(a) || IsNullish(b)) return Variant::Null();
+  double x = ToDouble(a), y = ToDouble(b);
+  if (x == 0 && y < 0) Throw(kInvalidCall);
+  if (x < 0 && y != std::floor(y)) Throw(kInvalidCall);
+  return CheckDouble(std::pow(x, y));
+}
+
+Variant Negate(const Variant& a0) {
+  const Variant& a = a0.Deref();
+  switch (a.Type()) {
+    case VarType::Null: return Variant::Null();
+    case VarType::Empty: return Variant::Integer(0);
+    case VarType::Integer:
+    case VarType::Boolean:
+    case VarType::Byte:
+    case VarType::Long: {
+      Num n = ToNum(a);
+      return FromInt(kRankInteger, -n.i);
+    }
+    case VarType::Single: return Variant::Single(-a.AsSingle());
+    case VarType::Double: return Variant::Double(-a.AsDouble());
+    case VarType::Currency:
+      if (a.AsCurrency() == INT64_MIN) Throw(kOverflow);
+      return Variant::Currency(-a.AsCurrency());
+    case VarType::Date: return CheckDate(-a.AsDouble());
+    case VarType::String: return Variant::Double(-TextToDouble(a.AsString()));
+    case VarType::Object: return Negate(ValueOf(a));
+    default: Throw(kTypeMismatch);
+  }
+}
+
+Variant Concat(const Variant& a0, const Variant& b0) {
+  const Variant& a = a0.Deref();
+  const Variant& b = b0.Deref();
+  if (a.IsNull() && b.IsNull()) return Variant::Null();
+  std::string s;
+  if (a.IsString()) {
+    const std::string& as = a.AsString();
+    if (b.IsString()) {
+      s.reserve(as.size() + b.AsString().size());
+      s += as;
+      s += b.AsString();
+      return Variant::String(std::move(s));
+    }
+    s = as;
+  } else {
+    AppendText(s, a.IsObject() ? ValueOf(a) : a);
+  }
+  AppendText(s, b.IsObject() ? ValueOf(b) : b);
+  return Variant::String(std::move(s));
+}
+
+// ---------------------------------------------------------------------------------------
+// Logic: Booleans give Booleans; numbers are combined bit by bit.
+
+namespace {
+
+struct Bits {
+  bool isBool;
+  Rank rank;
+  int64_t v;
+};
+
+Bits ToBits(const Variant& v0) {
+  const Variant& v = v0.Deref();
+  switch (v.Type()) {
+    case VarType::Boolean: return {true, kRankInteger, v.AsBoolean() ? -1 : 0};
+    case VarType::Empty: return {false, kRankInteger, 0};
+    case VarType::Byte: return {false, kRankByte, v.AsByte()};
+    case VarType::Integer: return {false, kRankInteger, v.AsInteger()};
+    case VarType::Long: return {false, kRankLong, v.AsLong()};
+    case VarType::String: {
+      const std::string& s = v.AsString();
+      if (NameEquals(s, "true")) return {true, kRankInteger, -1};
+      if (NameEquals(s, "false")) return {true, kRankInteger, 0};
+      return {false, kRankLong, ToLong(v)};
+    }
+    case VarType::Object: return ToBits(ValueOf(v));
+    default: return {false, kRankLong, ToLong(v)};
+  }
+}
+
+Variant FromBits(const Bits& x, const Bits& y, int64_t v) {
+  if (x.isBool && y.isBool) return Variant::Boolean(v != 0);
+  Rank r = std::max(x.isBool ? kRankInteger : x.rank, y.isBool ? kRankInteger : y.rank);
+  if (r == kRankByte) return Variant::Byte(static_cast<uint8_t>(v));
+  if (r == kRankInteger) return Variant::Integer(static_cast<int16_t>(v));
+  return Variant::Long(static_cast<int32_t>(v));
+}
+
+// Truth of a non-Null operand for the Null rules: 1 all bits set, 0 zero, -1 other.
+int Truth(const Variant& v) {
+  Bits b = ToBits(v);
+  if (b.v == 0) return 0;
+  if (b.v == -1) return 1;
+  return -1;
+}
+
+}  // namespace
+
+Variant Not(const Variant& a) {
+  if (IsNullish(a)) return Variant::Null();
+  Bits x = ToBits(a);
+  return FromBits(x, x, ~x.v);
+}
+
+Variant And(const Variant& a, const Variant& b) {
+  bool an = IsNullish(a), bn = IsNullish(b);
+  if (an || bn) {
+    if (an && bn) return Variant::Null();
+    const Variant& other = an ? b : a;
+    if (Truth(other) == 0) return FromBits(ToBits(other), ToBits(other), 0);
+    return Variant::Null();
+  }
+  Bits x = ToBits(a), y = ToBits(b);
+  return FromBits(x, y, x.v & y.v);
+}
+
+Variant Or(const Variant& a, const Variant& b) {
+  bool an = IsNullish(a), bn = IsNullish(b);
+  if (an || bn) {
+    if (an && bn) return Variant::Null();
+    const Variant& other = an ? b : a;
+    if (Truth(other) == 1) return FromBits(ToBits(other), ToBits(other), -1);
+    return Variant::Null();
+  }
+  Bits x = ToBits(a), y = ToBits(b);
+  return FromBits(x, y, x.v | y.v);
+}
+
+Variant Xor(const Variant& a, const Variant& b) {
+  if (IsNullish(a) || IsNullish(b)) return Variant::Null();
+  Bits x = ToBits(a), y = ToBits(b);
+  return FromBits(x, y, x.v ^ y.v);
+}
+
+Variant Eqv(const Variant& a, const Variant& b) {
+  if (IsNullish(a) || IsNullish(b)) return Variant::Null();
+  Bits x = ToBits(a), y = ToBits(b);
+  return FromBits(x, y, ~(x.v ^ y.v));
+}
+
+Variant Imp(const Variant& a, const Variant& b) {
+  bool an = IsNullish(a), bn = IsNullish(b);
+  if (an && bn) return Variant::Null();
+  if (an) {
+    if (Truth(b) == 1) return FromBits(ToBits(b), ToBits(b), -1);
+    return Variant::Null();
+  }
+  if (bn) {
+    if (Truth(a) == 0) return FromBits(ToBits(a), ToBits(a), -1);
+    return Variant::Null();
+  }
+  Bits x = ToBits(a), y = ToBits(b);
+  return FromBits(x, y, ~x.v | y.v);
+}
+
+// ---------------------------------------------------------------------------------------
+// Comparison
+
+static int CompareText(const std::string& a, const std::string& b, bool textCompare) {
+  if (!textCompare) {
+    int c = a.compare(b);
+    return c < 0 ? -1 : c > 0 ? 1 : 0;
+  }
+  size_t n = std::min(a.size(), b.size());
+  for (size_t i = 0; i < n; ++i) {
+    int x = std::tolower(static_cast<unsigned char>(a[i]));
+    int y = std::tolower(static_cast<unsigned char>(b[i]));
+    if (x != y) return x < y ? -1 : 1;
+  }
+  return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+}
+
+static int CompareDoubles(double a, double b) { return a < b ? -1 : a > b ? 1 : 0; }
+
+int CompareValues(const Variant& a0, const Variant& b0, bool aLiteral, bool bLiteral,
+                  bool textCompare) {
+  const Variant& a = a0.Deref();
+  const Variant& b = b0.Deref();
+  if (a.Type() == VarType::Integer && b.Type() == VarType::Integer)
+    return a.AsInteger() < b.AsInteger() ? -1 : a.AsInteger() > b.AsInteger() ? 1 : 0;
+  if (a.Type() == VarType::Long && b.Type() == VarType::Long)
+    return a.AsLong() < b.AsLong() ? -1 : a.AsLong() > b.AsLong() ? 1 : 0;
+  if (a.IsObject() || b.IsObject()) {
+    Variant x = a.IsObject() ? ValueOf(a) : a;
+    Variant y = b.IsObject() ? ValueOf(b) : b;
+    return CompareValues(x, y, aLiteral, bLiteral, textCompare);
+  }
+  if (a.IsNull() || b.IsNull()) return 2;
+  if (a.IsArray() || b.IsArray() || a.Type() == VarType::Error || b.Type() == VarType::Error)
+    Throw(kTypeMismatch);
+  if (a.IsEmpty() && b.IsEmpty()) return 0;
+  if (a.IsString() && b.IsString()) return CompareText(a.AsString(), b.AsString(), textCompare);
+  if (a.IsEmpty()) {
+    if (b.IsString()) return CompareText(std::string(), b.AsString(), textCompare);
+    return CompareDoubles(0, ToDouble(b));
+  }
+  if (b.IsEmpty()) {
+    if (a.IsString()) return CompareText(a.AsString(), std::string(), textCompare);
+    return CompareDoubles(ToDouble(a), 0);
+  }
+  if (a.IsString() || b.IsString()) {
+    bool aIsString = a.IsString();
+    const Variant& str = aIsString ? a : b;
+    const Variant& num = aIsString ? b : a;
+    bool strLiteral = aIsString ? aLiteral : bLiteral;
+    bool numLiteral = aIsString ? bLiteral : aLiteral;
+    int c;
+    if (numLiteral) {
+      double d;
+      if (!ParseNumber(str.AsString(), d)) Throw(kTypeMismatch);
+      c = CompareDoubles(d, ToDouble(num));
+    } else if (strLiteral) {
+      c = CompareText(str.AsString(), ToString(num), textCompare);
+    } else {
+      c = 1;  // a string is greater than any number
+    }
+    return aIsString ? c : -c;
+  }
+  if (a.Type() == VarType::Currency && b.Type() == VarType::Currency)
+    return a.AsCurrency() < b.AsCurrency() ? -1 : a.AsCurrency() > b.AsCurrency() ? 1 : 0;
+  return CompareDoubles(ToDouble(a), ToDouble(b));
+}
+
+Variant Compare(CompareOp op, const Variant& a, const Variant& b, bool aLiteral, bool bLiteral,
+                bool textCompare) {
+  int c = CompareValues(a, b, aLiteral, bLiteral, textCompare);
+  if (c == 2) return Variant::Null();
+  switch (op) {
+    case CompareOp::Eq: return Variant::Boolean(c == 0);
+    case CompareOp::Ne: return Variant::Boolean(c != 0);
+    case CompareOp::Lt: return Variant::Boolean(c < 0);
+    case CompareOp::Gt: return Variant::Boolean(c > 0);
+    case CompareOp::Le: return Variant::Boolean(c <= 0);
+    case CompareOp::Ge: return Variant::Boolean(c >= 0);
+  }
+  return Variant::Null();
+}
+
+}  // namespace vbs

@@ -1,0 +1,275 @@
+// How values are represented.
+//
+// Every value a script handles is a Variant: a 16-byte tagged union. The tag is the
+// language's VarType number, so VarType() is a field read. Numbers, Booleans, dates and
+// Currency live in the union itself; strings, arrays and objects are pointers to
+// reference-counted blocks, so copying a Variant is a tag copy plus at most one increment.
+//
+// Strings are byte strings (no transcoding: Len counts bytes). A string block with one
+// owner may be changed in place; that makes `s = s & x` an append instead of a copy.
+// Arrays have value semantics in the language (b = a copies); they are shared on copy
+// and copied on the first write while shared. Objects are HostObject pointers; Nothing
+// is an Object Variant with a null pointer.
+//
+// One tag exists only inside the engine: Ref, a pointer to another Variant. It sits in
+// the parameter slot of a procedure called ByRef and never escapes into script values.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "engine/HostObject.h"
+
+namespace vbs {
+
+enum class VarType : uint16_t {
+  Empty = 0,
+  Null = 1,
+  Integer = 2,
+  Long = 3,
+  Single = 4,
+  Double = 5,
+  Currency = 6,
+  Date = 7,
+  String = 8,
+  Object = 9,
+  Error = 10,
+  Boolean = 11,
+  Byte = 17,
+  Array = 8204,  // vbArray + vbVariant: every array holds Variants
+  Ref = 0x7fff,  // engine-internal by-reference slot
+};
+
+struct StringRep {
+  uint32_t refs = 1;
+  std::string text;
+};
+
+struct ArrayRep {
+  struct Bound {
+    int32_t lower;
+    int32_t count;
+  };
+  uint32_t refs = 1;
+  uint32_t locks = 0;   // > 0 while an element is passed ByRef or a For Each runs on it
+  bool fixed = false;   // declared with bounds (Dim a(3)): ReDim is refused
+  std::vector<Bound> bounds;
+  std::vector<Variant> data;  // first index varies fastest, like the original's arrays
+};
+
+class Variant {
+ public:
+  Variant() noexcept : type_(VarType::Empty), l_(0) {}
+  Variant(const Variant& o) noexcept : type_(o.type_), bits_(o.bits_) { Retain(); }
+  Variant(Variant&& o) noexcept : type_(o.type_), bits_(o.bits_) { o.type_ = VarType::Empty; }
+  Variant& operator=(const Variant& o) noexcept {
+    if (this != &o) {
+      Variant tmp(o);
+      Swap(tmp);
+    }
+    return *this;
+  }
+  Variant& operator=(Variant&& o) noexcept {
+    if (this != &o) {
+      Variant tmp(std::move(o));
+      Swap(tmp);
+    }
+    return *this;
+  }
+  ~Variant() { Drop(); }
+  void Swap(Variant& o) noexcept {
+    std::swap(type_, o.type_);
+    std::swap(bits_, o.bits_);
+  }
+
+  // ---- construction
+  static Variant Null() { return Variant(VarType::Null); }
+  static Variant Integer(int16_t v) { Variant r(VarType::Integer); r.i_ = v; return r; }
+  static Variant Long(int32_t v) { Variant r(VarType::Long); r.l_ = v; return r; }
+  static Variant Single(float v) { Variant r(VarType::Single); r.f_ = v; return r; }
+  static Variant Double(double v) { Variant r(VarType::Double); r.d_ = v; return r; }
+  static Variant Currency(int64_t scaled) { Variant r(VarType::Currency); r.cy_ = scaled; return r; }
+  static Variant Date(double v) { Variant r(VarType::Date); r.d_ = v; return r; }
+  static Variant Boolean(bool v) { Variant r(VarType::Boolean); r.i_ = v ? -1 : 0; return r; }
+  static Variant Byte(uint8_t v) { Variant r(VarType::Byte); r.by_ = v; return r; }
+  static Variant Error(int32_t v) { Variant r(VarType::Error); r.l_ = v; return r; }
+  static Variant String(std::string s) {
+    Variant r(VarType::String);
+    r.s_ = new StringRep{1, std::move(s)};
+    return r;
+  }
+  static Variant Object(HostObject* o) {  // nullptr gives Nothing
+    Variant r(VarType::Object);
+    r.o_ = o;
+    if (o) o->AddRef();
+    return r;
+  }
+  template <class T>
+  static Variant Object(const ObjectPtr<T>& o) { return Object(o.Get()); }
+  static Variant Nothing() { return Object(static_cast<HostObject*>(nullptr)); }
+  static Variant Array(ArrayRep* adopted) {  // takes over one reference
+    Variant r(VarType::Array);
+    r.a_ = adopted;
+    return r;
+  }
+  static Variant MakeRef(Variant* target) { Variant r(VarType::Ref); r.r_ = target; return r; }
+
+  // ---- inspection
+  VarType Type() const { return type_; }
+  bool IsEmpty() const { return type_ == VarType::Empty; }
+  bool IsNull() const { return type_ == VarType::Null; }
+  bool IsString() const { return type_ == VarType::String; }
+  bool IsObject() const { return type_ == VarType::Object; }
+  bool IsNothing() const { return type_ == VarType::Object && o_ == nullptr; }
+  bool IsArray() const { return type_ == VarType::Array; }
+  bool IsRef() const { return type_ == VarType::Ref; }
+  bool IsNumeric() const;  // a number type, Boolean, Date or Empty
+
+  int16_t AsInteger() const { return i_; }
+  int32_t AsLong() const { return l_; }
+  float AsSingle() const { return f_; }
+  double AsDouble() const { return d_; }
+  int64_t AsCurrency() const { return cy_; }
+  bool AsBoolean() const { return i_ != 0; }
+  uint8_t AsByte() const { return by_; }
+  const std::string& AsString() const { return s_->text; }
+  HostObject* AsObject() const { return o_; }
+  ArrayRep* AsArray() const { return a_; }
+  Variant* RefTarget() const { return r_; }
+  StringRep* StringBlock() const { return s_; }
+
+  // Follows a Ref; any other value is itself.
+  Variant& Deref() { return type_ == VarType::Ref ? *r_ : *this; }
+  const Variant& Deref() const { return type_ == VarType::Ref ? *r_ : *this; }
+
+  // The string, changeable in place when this Variant is its only owner (copies first
+  // otherwise). Precondition: IsString().
+  std::string& MutableString();
+  // The array, copied first when shared. Precondition: IsArray().
+  ArrayRep* MutableArray();
+
+ private:
+  explicit Variant(VarType t) : type_(t), bits_(0) {}
+  void Retain() const noexcept {
+    switch (type_) {
+      case VarType::String: ++s_->refs; break;
+      case VarType::Object: if (o_) o_->AddRef(); break;
+      case VarType::Array: ++a_->refs; break;
+      default: break;
+    }
+  }
+  void Drop() noexcept {
+    switch (type_) {
+      case VarType::String: if (--s_->refs == 0) delete s_; break;
+      case VarType::Object: if (o_) o_->Release(); break;
+      case VarType::Array: if (--a_->refs == 0) delete a_; break;
+      default: break;
+    }
+  }
+
+  VarType type_;
+  union {
+    int16_t i_;
+    int32_t l_;
+    float f_;
+    double d_;
+    int64_t cy_;
+    uint8_t by_;
+    StringRep* s_;
+    HostObject* o_;
+    ArrayRep* a_;
+    Variant* r_;
+    uint64_t bits_;
+  };
+};
+
+// ---- arrays
+// A new array with the given bounds (count per dimension; lower bounds are 0).
+Variant NewArray(const std::vector<int32_t>& counts, bool fixed = false);
+// Element address, or throws 9. Indexes already rounded to Long.
+Variant& ArrayElement(ArrayRep& a, const int32_t* indexes, size_t n);
+
+// ---- conversions, with the language's rules and errors (13 type mismatch, 6 overflow,
+// 94 invalid use of Null). Objects convert through their default member.
+Variant ValueOf(const Variant& v);  // default member of an object, else v itself
+double ToDouble(const Variant& v);
+int32_t ToLong(const Variant& v);      // banker's rounding
+int16_t ToInteger(const Variant& v);   // banker's rounding
+uint8_t ToByte(const Variant& v);
+int64_t ToCurrency(const Variant& v);  // scaled by 10000
+bool ToBoolean(const Variant& v);
+std::string ToString(const Variant& v);
+double ToDate(const Variant& v);
+// Appends the text of v to out (the & operator; Null and Empty add nothing).
+void AppendText(std::string& out, const Variant& v);
+
+// Number parsing as the language does it for text ("12", " -1.5e3 ", "&HFF", "1,000").
+bool ParseNumber(std::string_view text, double& out);
+// en-US date/time text ("1/2/2003", "2003-01-02", "10:30 PM", "Jan 2, 2003 10:30:00").
+bool ParseDate(std::string_view text, double& out);
+// Text of a Double, up to 15 significant digits ("0.1", "1E+16", "-2.5E-07").
+std::string FormatDouble(double d);
+std::string FormatSingle(float f);
+std::string FormatCurrency(int64_t scaled);
+
+// Date serials: days since 12/30/1899; time is the fraction (of the absolute value).
+double DateSerial(int year, int month, int day);  // month and day may overflow
+double TimeSerial(int hour, int minute, int second);
+void SplitDate(double date, int& year, int& month, int& day, int& hour, int& minute,
+               int& second);
+// en-US general date: "M/D/YYYY h:mm:ss AM", the date alone when the time is 0, the time
+// alone when the date part is 0. Shared with the program's log.
+std::string FormatGeneralDate(double date);
+
+// Rounding to even, the language's rule for every conversion to an integer type.
+double RoundHalfEven(double d);
+
+// ---- operators
+Variant Add(const Variant& a, const Variant& b);
+Variant Subtract(const Variant& a, const Variant& b);
+Variant Multiply(const Variant& a, const Variant& b);
+Variant Divide(const Variant& a, const Variant& b);
+Variant IntDivide(const Variant& a, const Variant& b);
+Variant Modulo(const Variant& a, const Variant& b);
+Variant Power(const Variant& a, const Variant& b);
+Variant Negate(const Variant& a);
+Variant Concat(const Variant& a, const Variant& b);
+Variant Not(const Variant& a);
+Variant And(const Variant& a, const Variant& b);
+Variant Or(const Variant& a, const Variant& b);
+Variant Xor(const Variant& a, const Variant& b);
+Variant Eqv(const Variant& a, const Variant& b);
+Variant Imp(const Variant& a, const Variant& b);
+
+// Comparison. A literal operand changes how a number meets a string: a string compared
+// with a numeric literal is read as a number, a number compared with a string literal
+// is turned into text; two non-literals compare the number as the smaller.
+enum class CompareOp : uint8_t { Eq, Ne, Lt, Gt, Le, Ge };
+Variant Compare(CompareOp op, const Variant& a, const Variant& b, bool aLiteral = false,
+                bool bLiteral = false, bool textCompare = false);
+// -1, 0, 1; or 2 when either side is Null. Throws like Compare.
+int CompareValues(const Variant& a, const Variant& b, bool aLiteral, bool bLiteral,
+                  bool textCompare);
+
+// An argument left out in the middle of a list (f(1, , 3)) arrives as this value.
+Variant MissingArgument();
+bool IsMissing(const Variant& v);
+
+// TypeName() text of a value.
+std::string TypeNameOf(const Variant& v);
+
+template <class T>
+Variant TableObject<T>::Invoke(int id, InvokeKind kind, Args args) {
+  bool indexResult = false;
+  size_t i = detail::SelectMember(Views(), id, kind, args.size(), indexResult);
+  if (indexResult) {
+    Variant r = std::data(T::kMembers)[i].handler(static_cast<T&>(*this), Args());
+    return detail::IndexResult(r, kind, args);
+  }
+  return std::data(T::kMembers)[i].handler(static_cast<T&>(*this), args);
+}
+
+}  // namespace vbs
