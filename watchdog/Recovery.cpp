@@ -23,10 +23,16 @@ std::vector<std::string> Split(std::string_view text, char separator) {
   }
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-bool EndsToken(char c) { return IsBlank(c) || c == '\r' || c == '\n'; }
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t';
+}
+bool EndsToken(char c) {
+  return IsBlank(c) || c == '\r' || c == '\n';
+}
 
-int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+int64_t FloorDiv(int64_t a, int64_t b) {
+  return a / b - ((a % b != 0) && ((a < 0) != (b < 0)));
+}
 
 }  // namespace
 

@@ -20,7 +20,9 @@ namespace {
 constexpr int32_t kInvalidArgument = 5;
 
 // Runs in the child between fork and exec: only async-signal-safe calls here.
-void ChildSetup(gpointer) { ::setsid(); }
+void ChildSetup(gpointer) {
+  ::setsid();
+}
 
 // A null-terminated argv whose strings stay owned by the caller's vector.
 std::vector<char*> ArgvOf(const std::vector<std::string>& argv) {
@@ -78,7 +80,9 @@ void OnChildExit(GPid pid, gint waitStatus, gpointer data) {
   }
 }
 
-void DeleteChildWatch(gpointer data) { delete static_cast<ChildWatch*>(data); }
+void DeleteChildWatch(gpointer data) {
+  delete static_cast<ChildWatch*>(data);
+}
 
 }  // namespace
 
@@ -115,7 +119,9 @@ void Shell::SetEnvironment(const std::string& name, const std::string& value) {
   environment_[name] = value;
 }
 
-size_t Shell::Running() const { return *running_; }
+size_t Shell::Running() const {
+  return *running_;
+}
 
 // ---- SpawnCommandRunner ------------------------------------------------------------------------
 

@@ -15,12 +15,13 @@ constexpr int32_t kInvalidArgument = 5;
 
 // Whole seconds of a date. The clock reads whole seconds, and comparing whole numbers keeps
 // a deadline that falls exactly on "now" from tipping either way through rounding.
-int64_t DateSeconds(double date) { return std::llround(date * 86400.0); }
+int64_t DateSeconds(double date) {
+  return std::llround(date * 86400.0);
+}
 
 }  // namespace
 
-WDT::WDT(App& app)
-    : LastReceivedTime(app.clock->Now()), app_(app), timer_(*app.clock) {}
+WDT::WDT(App& app) : LastReceivedTime(app.clock->Now()), app_(app), timer_(*app.clock) {}
 
 void WDT::Received_Heartbeat() {
   heartbeatCount_ = static_cast<int16_t>((heartbeatCount_ + 1) % 10);

@@ -29,11 +29,11 @@ class WDT {
   WDT(const WDT&) = delete;
   WDT& operator=(const WDT&) = delete;
 
-  std::string Source;         // the device's xAP address; echo target, status subaddress
-  int16_t Interval = 0;       // its heartbeat interval in seconds
-  double LastReceivedTime;    // date of the last heartbeat (of construction before the first)
+  std::string Source;       // the device's xAP address; echo target, status subaddress
+  int16_t Interval = 0;     // its heartbeat interval in seconds
+  double LastReceivedTime;  // date of the last heartbeat (of construction before the first)
   int16_t State = kHealthy;
-  int16_t index = 0;          // 0..255; ends the UID of the status messages
+  int16_t index = 0;  // 0..255; ends the UID of the status messages
 
   // The turnaround statistics: "Count=.., Last=.., Avg=.., Max=.., Min=..".
   std::string Report() const { return timer_.Report(); }

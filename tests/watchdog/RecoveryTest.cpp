@@ -15,7 +15,8 @@ using testing::Gists;
 using testing::TestApp;
 
 // Route listings as `ip route show default` prints them.
-constexpr const char* kHome = "default via 192.168.0.1 dev eth0 proto dhcp src 192.168.0.23 metric 100 \n";
+constexpr const char* kHome =
+    "default via 192.168.0.1 dev eth0 proto dhcp src 192.168.0.23 metric 100 \n";
 constexpr const char* kOffice = "default via 10.20.0.254 dev wlan0 proto dhcp metric 600 \n";
 
 // Hands out a captured listing instead of running anything, and remembers what it was asked.
@@ -156,8 +157,7 @@ TEST(Timer2, ChecksOnlyAfterMoreThanCheckIntervalMinuteBoundaries) {
       {10, 0, 30, 10, 10, 59, false},  // ten boundaries
       {10, 0, 30, 10, 11, 0, true},    // the eleventh
       {10, 0, 59, 10, 11, 0, true},    // boundaries count, not elapsed minutes (10 min 1 s)
-      {10, 0, 0, 10, 10, 59, false},
-      {10, 0, 0, 10, 11, 0, true},
+      {10, 0, 0, 10, 10, 59, false},  {10, 0, 0, 10, 11, 0, true},
       {0, 0, 30, 10, 0, 59, false},  // same minute
       {0, 0, 59, 10, 1, 0, true},    // one second, one boundary
       {10, 0, 30, 9, 30, 0, false},  // the clock went back
@@ -211,8 +211,8 @@ TEST(Timer2, OtherOrUnreadableGatewayLeavesTheDeviceAlone) {
     rig.TickAt(10, 11, 0);
     EXPECT_EQ(rig.route->calls.size(), 1u);
     EXPECT_TRUE(rig.pauses.empty());
-    EXPECT_EQ(Gists(rig.t.sink.sent),
-              unreadable ? std::vector<std::string>{"event Sablewick"} : std::vector<std::string>{});
+    EXPECT_EQ(Gists(rig.t.sink.sent), unreadable ? std::vector<std::string>{"event Sablewick"}
+                                                 : std::vector<std::string>{});
     EXPECT_EQ(rig.t.Log(), "");
   }
 }
@@ -267,9 +267,9 @@ TEST(MinuteBoundaries, CountsBoundariesNotMinutes) {
   EXPECT_EQ(MinuteBoundaries(ten, ten + 600 * s), 10);  // 10:10:00 is not 10:09:59.999
   EXPECT_EQ(MinuteBoundaries(ten + 61 * s, ten), -1);
   // Across midnight.
-  EXPECT_EQ(MinuteBoundaries(DateFromParts(2026, 3, 4, 23, 59, 30),
-                             DateFromParts(2026, 3, 5, 0, 0, 10)),
-            1);
+  EXPECT_EQ(
+      MinuteBoundaries(DateFromParts(2026, 3, 4, 23, 59, 30), DateFromParts(2026, 3, 5, 0, 0, 10)),
+      1);
 }
 
 TEST(InitHW, PreparesTheRecoveryAndLeavesItIdle) {
@@ -282,8 +282,7 @@ TEST(InitHW, PreparesTheRecoveryAndLeavesItIdle) {
   EXPECT_EQ(recovery.IniKeys,
             (std::vector<std::string>{"Computer", "X10Address", "Timeout", "Gateway"}));
   EXPECT_EQ(recovery.IniSections, std::vector<std::string>{"General"});
-  EXPECT_EQ(recovery.IniDefaults,
-            (std::vector<std::string>{"ORBEL6", "B12", "10", "192.168.0.1"}));
+  EXPECT_EQ(recovery.IniDefaults, (std::vector<std::string>{"ORBEL6", "B12", "10", "192.168.0.1"}));
   EXPECT_FALSE(t.app.recovery->Timer2().Enabled());
   EXPECT_EQ(recovery.CheckInterval, 0);
   EXPECT_EQ(recovery.ExpectedGateway, "");

@@ -106,10 +106,18 @@ TEST(WatchedDeviceState, Changes) {
       SCOPED_TRACE("step " + std::to_string(++n));
       const size_t before = rig.t.sink.sent.size();
       switch (step.event) {
-        case E::Heartbeat: rig.Heartbeat(); break;
-        case E::Answer: rig.Answer(); break;
-        case E::WrongAnswer: device.Received_Echo("0.5"); break;
-        case E::Scan: CheckWatchdogs(rig.t.app); break;
+        case E::Heartbeat:
+          rig.Heartbeat();
+          break;
+        case E::Answer:
+          rig.Answer();
+          break;
+        case E::WrongAnswer:
+          device.Received_Echo("0.5");
+          break;
+        case E::Scan:
+          CheckWatchdogs(rig.t.app);
+          break;
         case E::Silence:
           rig.t.clock.now += (2 * device.Interval + 1) * kSecond;
           CheckWatchdogs(rig.t.app);
@@ -208,11 +216,9 @@ TEST(CheckWatchdogs, DeadlineBoundary) {
   } cases[] = {
       {0, 0, false},  // a new record in its creation second
       {0, 1, true},   // and one second later, when Interval is left at 0
-      {60, 120, false},
-      {60, 121, true},
+      {60, 120, false},      {60, 121, true},
       {30000, 60000, false},  // twice the interval does not fit in 16 bits
-      {30000, 60001, true},
-      {-5, 0, true},
+      {30000, 60001, true},  {-5, 0, true},
   };
   for (const Case& c : cases) {
     TestApp t;
@@ -332,8 +338,8 @@ TEST(WatchedDeviceStatus, UidEndsInTheDeviceNumber) {
 
 // Everything a device's life sends, as composed for the wire.
 TEST_F(WatchedDevice, ComposedMessagesMatchGoldenText) {
-  Heartbeat();  // 1: query
-  Answer();     // in time
+  Heartbeat();                                         // 1: query
+  Answer();                                            // in time
   for (int beat = 2; beat <= 11; ++beat) Heartbeat();  // 11: query
   Heartbeat();  // 12: that query is unanswered: Echo Fail, OFF
   Answer(300);  // late: Recover, ON, Echo Value Fail

@@ -52,7 +52,7 @@ inline std::string WireText(const SentMessage& m) {
   XapMessage msg;
   msg.MsgClass = m.cls;
   msg.msgSource = m.subaddress.empty() ? source : source + ":" + m.subaddress;
-  msg.MsgTarget = m.target.empty() ? ""
+  msg.MsgTarget = m.target.empty()             ? ""
                   : m.targetSubaddress.empty() ? m.target
                                                : m.target + ":" + m.targetSubaddress;
   msg.MsgUID = m.uid;
@@ -82,7 +82,9 @@ inline std::string WireTexts(const std::vector<SentMessage>& sent) {
 inline std::string GoldenPath(const std::string& name) {
   return std::string(SABLEWICK_WATCHDOG_GOLDEN_DIR) + "/" + name;
 }
-inline bool Rebaseline() { return std::getenv("SABLEWICK_REBASELINE") != nullptr; }
+inline bool Rebaseline() {
+  return std::getenv("SABLEWICK_REBASELINE") != nullptr;
+}
 
 // Runs the default main context until done() holds or timeoutMs pass; false on time-out.
 inline bool RunLoopUntil(const std::function<bool()>& done, unsigned timeoutMs = 5000) {
