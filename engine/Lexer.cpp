@@ -35,6 +35,7 @@ class Lexer {
       if (pos_ >= src_.size()) break;
       char c = src_[pos_];
       Token t;
+      t.spaceBefore = pos_ > 0 && (src_[pos_ - 1] == ' ' || src_[pos_ - 1] == '\t');
       t.line = line_;
       t.column = Column();
       if (c == '\n' || c == '\r') {

@@ -43,6 +43,7 @@ struct Token {
   int column = 1;
   std::string text;   // identifier name (as written), string value, keyword text
   double number = 0;  // numeric and date literals
+  bool spaceBefore = false;  // ".x" after a blank starts a With member, not obj.x
 };
 
 // Throws ScriptError with a compile-error number and its position.

@@ -796,7 +796,7 @@ class Parser {
     // In a statement, lastParen_ remembers where the group that ends the chain starts:
     // in "f (1) + 2, 3" that group is the start of the first argument, not a call.
     while (pos_ != stopAt_) {
-      if (At(Tok::Dot)) {
+      if (At(Tok::Dot) && !Cur().spaceBefore) {
         const Token& t = Next();
         auto m = Make<MemberExpr>(t);
         m->object = std::move(e);

@@ -833,11 +833,13 @@ Variant Negate(const Variant& a0) {
     case VarType::Empty: return Variant::Integer(0);
     case VarType::Integer:
     case VarType::Boolean:
-    case VarType::Byte:
-    case VarType::Long: {
+    case VarType::Byte: {
       Num n = ToNum(a);
       return FromInt(kRankInteger, -n.i);
     }
+    case VarType::Long:
+      if (a.AsLong() == INT32_MIN) return Variant::Double(2147483648.0);
+      return Variant::Long(-a.AsLong());
     case VarType::Single: return Variant::Single(-a.AsSingle());
     case VarType::Double: return Variant::Double(-a.AsDouble());
     case VarType::Currency:
