@@ -43,6 +43,7 @@ std::string RewriteLines(const std::string& text, const std::string& pattern,
   const std::regex re = CompilePattern(pattern);
   std::string out;
   size_t copied = 0;  // text before this offset is already in `out`
+  bool rewritten = false;
   for (std::sregex_iterator it(text.begin(), text.end(), re), end; it != end; ++it) {
     if (static_cast<size_t>(it->position(0)) < copied) continue;
     const size_t keep = keepEnd(*it);
@@ -53,8 +54,9 @@ std::string RewriteLines(const std::string& text, const std::string& pattern,
     out.append(text, copied, keep - copied);
     out += insert;
     copied = lineEnd;
+    rewritten = true;
   }
-  if (copied == 0) return text;
+  if (!rewritten) return text;
   out.append(text, copied);
   return out;
 }

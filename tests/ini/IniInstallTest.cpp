@@ -255,7 +255,7 @@ TEST_F(IniInstallTest, RewrittenScriptKeepsItsPermissions) {
 TEST_F(IniInstallTest, NamesArePatterns) {
   IniTool ini = LoadIni("[S]\nT.MEOUT=7\n(a*)*b=8\n");
   const std::string as(40, 'a');
-  const std::string blanks(200000, ' ');
+  const std::string blanks(100000, ' ');
   WriteFile(Script(), Crlf("Const TIMEOUT = 1\nConst " + as + "c = 2\nx\n" + blanks + "y = 3\n"));
   ini.InstallKeys(Script(), "S");
   EXPECT_EQ(ReadFile(Script()),
