@@ -30,8 +30,12 @@ std::string_view TrimSpaces(std::string_view text) {
   return text.substr(first, text.find_last_not_of(' ') - first + 1);
 }
 
-size_t MatchEnd(const std::smatch& m) { return static_cast<size_t>(m.position(0) + m.length(0)); }
-size_t NameEnd(const std::smatch& m) { return static_cast<size_t>(m.position(1) + m.length(1)); }
+size_t MatchEnd(const std::smatch& m) {
+  return static_cast<size_t>(m.position(0) + m.length(0));
+}
+size_t NameEnd(const std::smatch& m) {
+  return static_cast<size_t>(m.position(1) + m.length(1));
+}
 
 // On every line where `pattern` matches, keeps the text up to keepEnd(match), puts `insert`
 // there and drops the rest of the line up to its CR LF. Positions come from the original text,
@@ -62,12 +66,10 @@ std::string RewriteLines(const std::string& text, const std::string& pattern,
 }
 
 // A Const declaration anywhere on a line, then an assignment at the start of a line.
-std::string InstallValue(const std::string& text, const std::string& name,
-                         const std::string& value, const std::string& marker,
-                         const std::string& filename) {
+std::string InstallValue(const std::string& text, const std::string& name, const std::string& value,
+                         const std::string& marker, const std::string& filename) {
   const std::string insert = " " + value + marker;
-  std::string out =
-      RewriteLines(text, "(Const) *(" + name + ") *(=)", insert, filename, MatchEnd);
+  std::string out = RewriteLines(text, "(Const) *(" + name + ") *(=)", insert, filename, MatchEnd);
   return RewriteLines(out, "\\n\\s*(" + name + ") *(=)", insert, filename, MatchEnd);
 }
 
@@ -99,8 +101,7 @@ void IniTool::InstallStrings(const std::string& filename, const std::string& hea
   for (const std::string& key : keys) {
     if (key.empty()) continue;
     // The value carries everything after the name, so no blank and no marker go in.
-    text = RewriteLines(text, "\\n\\s*(" + key + ")", Read(headerName, key, ""), filename,
-                        NameEnd);
+    text = RewriteLines(text, "\\n\\s*(" + key + ")", Read(headerName, key, ""), filename, NameEnd);
   }
   ReplaceTextFile(filename, text);
 }
@@ -130,16 +131,16 @@ void IniTool::InstallArray(const std::string& filename, const std::string& heade
   names += ')';
   values += ')';
 
-  text = RewriteLines(text, "(" + array1Name + ") *(=) *(Array)", names + marker, filename,
-                      MatchEnd);
-  text = RewriteLines(text, "(" + array2Name + ") *= *Array", values + marker, filename,
-                      MatchEnd);
+  text =
+      RewriteLines(text, "(" + array1Name + ") *(=) *(Array)", names + marker, filename, MatchEnd);
+  text = RewriteLines(text, "(" + array2Name + ") *= *Array", values + marker, filename, MatchEnd);
   ReplaceTextFile(filename, text);
 }
 
 std::string IniTool::LogInstall(const std::string& filename, const std::string& name) {
   struct stat st {};
-  if (::stat(filePath_.c_str(), &st) != 0) ThrowSystemError("Cannot find the INI file " + filePath_);
+  if (::stat(filePath_.c_str(), &st) != 0)
+    ThrowSystemError("Cannot find the INI file " + filePath_);
   const std::string modified = FormatGeneralDate(LocalDate(st.st_mtim.tv_sec));
 
   // Normalised so that a "./" in a relative path is not taken for the extension's dot.
@@ -148,9 +149,8 @@ std::string IniTool::LogInstall(const std::string& filename, const std::string& 
   if (const size_t dot = fullPath.find('.'); dot != std::string::npos) {
     const std::string logPath = fullPath.substr(0, dot) + "_IniLog.txt";
     struct stat logStat {};
-    std::string log = ::stat(logPath.c_str(), &logStat) == 0
-                          ? ReadTextFile(logPath)
-                          : std::string(kLogHeading) + "\r\n";
+    std::string log = ::stat(logPath.c_str(), &logStat) == 0 ? ReadTextFile(logPath)
+                                                             : std::string(kLogHeading) + "\r\n";
     log += FormatGeneralDate(app_.clock->Now());
     log += '\t';
     log += filePath_;

@@ -138,8 +138,7 @@ std::string IniTool::Read(std::string_view header, std::string_view key,
   return entry->value;
 }
 
-void IniTool::WriteKey(std::string_view header, std::string_view key,
-                       std::string_view newValue) {
+void IniTool::WriteKey(std::string_view header, std::string_view key, std::string_view newValue) {
   AddSection(header);
   const auto it = index_.find(ItemKey(header, key));
   if (it != index_.end()) {
@@ -191,8 +190,8 @@ std::vector<std::string> IniTool::Keys(std::string_view header) const {
     } catch (...) {
       // A section name that is no valid pattern names no section.
       SetPendingError(app_, 0);
-      ReportEvent(app_, "IniTool", " Keys section name is not a valid pattern " +
-                                       std::string(header));
+      ReportEvent(app_, "IniTool",
+                  " Keys section name is not a valid pattern " + std::string(header));
       joined.clear();
     }
   }

@@ -119,7 +119,8 @@ void ReplaceTextFile(const std::string& path, std::string_view text) {
   WriteAll(temp.Fd(), text, path);
   if (::fsync(temp.Fd()) != 0) ThrowSystemError("Cannot write " + path);
   temp.CloseOrThrow();
-  if (::rename(temp.Path().c_str(), target.c_str()) != 0) ThrowSystemError("Cannot replace " + path);
+  if (::rename(temp.Path().c_str(), target.c_str()) != 0)
+    ThrowSystemError("Cannot replace " + path);
   temp.Release();
 
   // The rename itself must survive a crash too.

@@ -1,12 +1,12 @@
 // INI files are edited by hand and by scripts: Load must take any bytes without harm, the
 // names it finds must survive Keys (they are patterns there) and the installation, and what
 // Save writes must load and save again to the very same bytes.
+#include <unistd.h>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
-#include <unistd.h>
 
 #include "ini/IniTool.h"
 #include "ini/TextFile.h"

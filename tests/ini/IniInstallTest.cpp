@@ -96,8 +96,8 @@ TEST(IniInstallOps, RewriteScriptsAsGolden) {
        [](IniTool& ini, const std::string& f) { ini.InstallKeys(f, "Net"); },
        "Timeout = 5\nTimeout = 6\n", "Timeout = 5\nTimeout = 30{M}\n"},
       {"an empty value installs an empty value",
-       [](IniTool& ini, const std::string& f) { ini.InstallKeys(f, "Net"); },
-       "Const RETRIES = 3\n", "Const RETRIES = {M}\n"},
+       [](IniTool& ini, const std::string& f) { ini.InstallKeys(f, "Net"); }, "Const RETRIES = 3\n",
+       "Const RETRIES = {M}\n"},
       {"two Consts on one line: the line is rewritten once",
        [](IniTool& ini, const std::string& f) { ini.InstallKeys(f, "Net"); },
        "Const Timeout = 1 : Const Timeout = 2\nx = 1\n", "Const Timeout = 30{M}\nx = 1\n"},
@@ -109,8 +109,8 @@ TEST(IniInstallOps, RewriteScriptsAsGolden) {
        "Const SPEED = 1\n  speed = 2\nConst TIMEOUT = 5\n",
        "Const SPEED = \"fast\"{M}\n  speed = \"fast\"{M}\nConst TIMEOUT = 5\n"},
       {"InstallConstant: an empty name changes nothing",
-       [](IniTool& ini, const std::string& f) { ini.InstallConstant(f, "", "1"); },
-       "Const A = 1\n", "Const A = 1\n"},
+       [](IniTool& ini, const std::string& f) { ini.InstallConstant(f, "", "1"); }, "Const A = 1\n",
+       "Const A = 1\n"},
       {"InstallStrings: the value replaces the rest of the line, no marker",
        [](IniTool& ini, const std::string& f) { ini.InstallStrings(f, "Msg"); },
        "Dim a\n  Greeting = \"Hi\" ' old\nFarewell\nGreetings = 1\n",
@@ -148,13 +148,13 @@ TEST_F(IniInstallTest, RunningTwiceGivesOneMarkerAndTwoLogLines) {
   ini.InstallArray(Script(), "Rooms", "Names", "Values");
   ini.InstallArray(Script(), "Rooms", "Names", "Values");
   EXPECT_EQ(ReadFile(Script()),
-            Crlf(WithMarker("Const TIMEOUT = 30{M}\nNames = Array(\"KITCHEN\",\"HALL\",\"CELLAR\"){M}\n")));
+            Crlf(WithMarker(
+                "Const TIMEOUT = 30{M}\nNames = Array(\"KITCHEN\",\"HALL\",\"CELLAR\"){M}\n")));
 
-  const std::string line = "3/4/2026 3:06:07 PM\t" + Path("Settings.ini") +
-                           "\t1/2/2024 3:04:05 PM\t" + Script() + "\t";
-  EXPECT_EQ(ReadFile(Path("Settings_IniLog.txt")),
-            kHeading + line + "Net\r\n" + line + "Net\r\n" + line + "Rooms\r\n" + line +
-                "Rooms\r\n");
+  const std::string line =
+      "3/4/2026 3:06:07 PM\t" + Path("Settings.ini") + "\t1/2/2024 3:04:05 PM\t" + Script() + "\t";
+  EXPECT_EQ(ReadFile(Path("Settings_IniLog.txt")), kHeading + line + "Net\r\n" + line + "Net\r\n" +
+                                                       line + "Rooms\r\n" + line + "Rooms\r\n");
 }
 
 TEST_F(IniInstallTest, LogNamesTheConstantForInstallConstant) {
@@ -258,8 +258,8 @@ TEST_F(IniInstallTest, NamesArePatterns) {
   const std::string blanks(100000, ' ');
   WriteFile(Script(), Crlf("Const TIMEOUT = 1\nConst " + as + "c = 2\nx\n" + blanks + "y = 3\n"));
   ini.InstallKeys(Script(), "S");
-  EXPECT_EQ(ReadFile(Script()),
-            Crlf(WithMarker("Const TIMEOUT = 7{M}\nConst " + as + "c = 2\nx\n" + blanks + "y = 3\n")));
+  EXPECT_EQ(ReadFile(Script()), Crlf(WithMarker("Const TIMEOUT = 7{M}\nConst " + as + "c = 2\nx\n" +
+                                                blanks + "y = 3\n")));
 }
 
 }  // namespace

@@ -65,8 +65,8 @@ TEST_F(IniSaveTest, ChangesInMemoryAreWrittenSorted) {
          ini.WriteKey("", "top", "4");
        },
        "TOP=4\n[A]\nK=3\n[B]\nA=2\nZ=1\n"},
-      {"value replaced in place", "[S]\nk=old\n", [](IniTool& ini) { ini.WriteKey("s", "K", "new"); },
-       "[S]\nK=new\n"},
+      {"value replaced in place", "[S]\nk=old\n",
+       [](IniTool& ini) { ini.WriteKey("s", "K", "new"); }, "[S]\nK=new\n"},
       {"removed key and its emptied section disappear", "[S]\nk=1\n[T]\nj=2\n",
        [](IniTool& ini) { ini.Remove("S", "k"); }, "[T]\nJ=2\n"},
       {"only sections left: empty file", "[S]\nk=1\n[T]\n",
@@ -131,8 +131,8 @@ TEST_F(IniSaveTest, FailedSaveLeavesTheOldFileIntact) {
        [](IniTool& ini) { ini.WriteKey("S", std::string(66, 'k'), "v"); },
        "Key name longer than 65 characters", false},
       {"file size limit reached while writing (as on a full disk)",
-       [](IniTool& ini) { ini.WriteKey("S", "big", std::string(100000, 'x')); },
-       "Cannot write", true},
+       [](IniTool& ini) { ini.WriteKey("S", "big", std::string(100000, 'x')); }, "Cannot write",
+       true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -177,8 +177,7 @@ TEST_F(IniSaveTest, SaveIntoAVanishedFolderIsReported) {
   std::filesystem::remove_all(t.dir.Path() + "/Gone");
   ini.Save();
   ASSERT_EQ(t.sink.sent.size(), 1u);
-  EXPECT_NE(t.sink.sent[0].Items().find("Data=IniTool Save " + path + " Line "),
-            std::string::npos);
+  EXPECT_NE(t.sink.sent[0].Items().find("Data=IniTool Save " + path + " Line "), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(t.dir.Path() + "/Gone"));
 }
 

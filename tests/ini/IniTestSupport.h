@@ -34,8 +34,8 @@ inline std::vector<std::string> FilesIn(const std::string& folder) {
 }
 
 // Sets a file's modification time to a local date and time.
-inline void SetModified(const std::string& path, int year, int month, int day, int hour,
-                        int minute, int second) {
+inline void SetModified(const std::string& path, int year, int month, int day, int hour, int minute,
+                        int second) {
   tm local{};
   local.tm_year = year - 1900;
   local.tm_mon = month - 1;

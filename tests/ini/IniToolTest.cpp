@@ -131,8 +131,7 @@ TEST_F(IniToolTest, HeadersListSectionsAsFirstWritten) {
   EXPECT_TRUE(LoadText("").Headers().empty());
   EXPECT_TRUE(LoadText("k=v\n").Headers().empty());
   EXPECT_EQ(LoadText("[Only]\n").Headers(), std::vector<std::string>{"Only"});
-  EXPECT_EQ(LoadText("[b]\n[A]\n[B]\n[]\n").Headers(),
-            (std::vector<std::string>{"b", "A", ""}));
+  EXPECT_EQ(LoadText("[b]\n[A]\n[B]\n[]\n").Headers(), (std::vector<std::string>{"b", "A", ""}));
 }
 
 TEST_F(IniToolTest, KeysTakeTheHeaderAsCaseInsensitivePattern) {
@@ -152,7 +151,7 @@ TEST_F(IniToolTest, KeysTakeTheHeaderAsCaseInsensitivePattern) {
   const Case cases[] = {
       {"general", {"UID", "NAME"}},
       {"GENERAL", {"UID", "NAME"}},
-      {"Gen", {"SHORT"}},                     // "~" must follow the name
+      {"Gen", {"SHORT"}},                        // "~" must follow the name
       {"Gen.*", {"UID", "NAME", "G", "SHORT"}},  // pattern rules, insertion order
       {"a.c", {"X"}},
       {"Empty", {""}},
@@ -178,9 +177,10 @@ TEST_F(IniToolTest, KeysOfAnInvalidPatternMatchNothingAndSaySo) {
     EXPECT_EQ(ini.Keys(header), std::vector<std::string>{""});
     ASSERT_EQ(t.sink.sent.size(), 1u);
     const std::string items = t.sink.sent[0].Items();
-    EXPECT_TRUE(items.starts_with("Time=3/4/2026 3:06:07 PM|Type=IniTool|Data= Keys section name "
-                                  "is not a valid pattern " +
-                                  std::string(header) + " Line 0 Invalid pattern"))
+    EXPECT_TRUE(
+        items.starts_with("Time=3/4/2026 3:06:07 PM|Type=IniTool|Data= Keys section name "
+                          "is not a valid pattern " +
+                          std::string(header) + " Line 0 Invalid pattern"))
         << items;
     EXPECT_FALSE(t.app.Err.IsSet());
   }
