@@ -286,7 +286,7 @@ void Interpreter::RunTopLevel(Procedure* top, Frame* enclosing) {
     Frame* saved;
     ~Restore() { vm.current_ = saved; }
   } restore{*this, saved};
-  ExecBlock(*top->body, f);
+  ExecBody(*top->body, f);
 }
 
 Variant Interpreter::CallProcedure(Procedure* p, ClassInstance* me, Args args) {
@@ -343,7 +343,7 @@ Variant Interpreter::RunFrame(Procedure* p, ClassInstance* me, Variant* slots) {
   } restore{*this, saved};
   // Keep the instance alive while its method runs, even if the script drops it.
   ObjectPtr<ClassInstance> keep(me);
-  ExecBlock(*p->body, f);
+  ExecBody(*p->body, f);
   return std::move(slots[0]);
 }
 
@@ -368,9 +368,33 @@ Variant Interpreter::CallWithExprs(Procedure* p, ClassInstance* me,
 // ---------------------------------------------------------------------------------------
 // Statements
 
+void Interpreter::ExecBody(const Block& body, Frame& f) {
+  try {
+    ExecBlock(body, f);
+  } catch (ScriptError& e) {
+    if (e.line == 0 && f.current) {
+      e.line = f.current->line;
+      e.column = f.current->column;
+      if (f.proc->scriptName) e.script = *f.proc->scriptName;
+    }
+    throw;
+  }
+}
+
 Interpreter::Flow Interpreter::ExecBlock(const Block& body, Frame& f) {
+  if (!f.proc->usesResumeNext) {
+    // Without Resume Next no statement needs a handler of its own: ExecBody places the
+    // error, and the hot path has no exception scaffolding.
+    for (const auto& st : body) {
+      f.current = st.get();
+      Flow flow = ExecStmt(*st, f);
+      if (flow != Flow::Normal) return flow;
+    }
+    return Flow::Normal;
+  }
   for (const auto& st : body) {
     Flow flow;
+    f.current = st.get();
     try {
       flow = ExecStmt(*st, f);
     } catch (ScriptError& e) {
@@ -512,11 +536,69 @@ void Interpreter::ExecAssign(const AssignStmt& st, Frame& f) {
     again = std::move(r);
     return;
   }
-  Variant v = Eval(st.value.get(), f);
-  StoreTo(*st.target, std::move(v), st.isSet, f);
+  if (!st.isSet && st.value->kind == ExprKind::Binary) {
+    // x = a + b on plain variables and literals: no temporaries at all.
+    auto& b = static_cast<const BinaryExpr&>(*st.value);
+    const Variant* l = Peek(b.left.get(), f);
+    const Variant* r = l ? Peek(b.right.get(), f) : nullptr;
+    Variant* dst = r ? DirectTarget(st.target.get(), f) : nullptr;
+    if (dst && ArithInto(b, *l, *r, *dst)) return;
+  }
+  StoreTo(*st.target, Eval(st.value.get(), f), st.isSet, f);
 }
 
-void Interpreter::StoreTo(const Expr& target, Variant v, bool isSet, Frame& f) {
+bool Interpreter::ArithInto(const BinaryExpr& e, const Variant& l, const Variant& r, Variant& dst) {
+  VarType lt = l.Type(), rt = r.Type();
+  bool lInt = lt == VarType::Long || lt == VarType::Integer;
+  bool rInt = rt == VarType::Long || rt == VarType::Integer;
+  if (lInt && rInt) {
+    int64_t a = lt == VarType::Long ? l.AsLong() : l.AsInteger();
+    int64_t b = rt == VarType::Long ? r.AsLong() : r.AsInteger();
+    int64_t v;
+    switch (e.op) {
+      case BinaryOp::Add: v = a + b; break;
+      case BinaryOp::Sub: v = a - b; break;
+      case BinaryOp::Mul: v = a * b; break;
+      default: return false;
+    }
+    // Integer op Integer stays Integer when it fits: leave that to the general path.
+    if (lt == VarType::Integer && rt == VarType::Integer) return false;
+    if (v >= INT32_MIN && v <= INT32_MAX) dst.SetLong(static_cast<int32_t>(v));
+    else dst.SetDouble(static_cast<double>(v));
+    return true;
+  }
+  bool lNum = lInt || lt == VarType::Double;
+  bool rNum = rInt || rt == VarType::Double;
+  if (lNum && rNum) {
+    double a = lt == VarType::Double ? l.AsDouble() : lt == VarType::Long ? l.AsLong() : l.AsInteger();
+    double b = rt == VarType::Double ? r.AsDouble() : rt == VarType::Long ? r.AsLong() : r.AsInteger();
+    double v;
+    switch (e.op) {
+      case BinaryOp::Add: v = a + b; break;
+      case BinaryOp::Sub: v = a - b; break;
+      case BinaryOp::Mul: v = a * b; break;
+      default: return false;
+    }
+    if (!std::isfinite(v)) return false;
+    dst.SetDouble(v);
+    return true;
+  }
+  return false;
+}
+
+void Interpreter::StoreTo(const Expr& target, Variant&& v, bool isSet, Frame& f) {
+  if (target.kind == ExprKind::Name && !isSet && !v.OwnsBlock()) {
+    // The common case: a plain value into a variable.
+    auto& n = static_cast<const NameExpr&>(target);
+    if (n.bind == Bind::Local) {
+      f.slots[n.slot].Deref() = std::move(v);
+      return;
+    }
+    if (n.bind == Bind::Global && n.global->defined && !n.global->proc && !n.global->isConst) {
+      n.global->value = std::move(v);
+      return;
+    }
+  }
   switch (target.kind) {
     case ExprKind::Name: {
       auto& n = static_cast<const NameExpr&>(target);
@@ -643,11 +725,15 @@ Interpreter::Flow Interpreter::ExecFor(const ForStmt& st, Frame& f) {
   double toD = ToDouble(to), stepD = ToDouble(step);
   if (from.IsString()) from = Variant::Double(ToDouble(from));
   VariableOf(var, f, true) = from;
+  // Locals and script-level variables stay where they are for the whole loop.
+  Variant* fixed = nullptr;
+  if (var.bind == Bind::Local || var.bind == Bind::Global || var.bind == Bind::ReturnValue)
+    fixed = &VariableOf(var, f, true);
   if (intLoop) {
     int64_t end = to.Type() == VarType::Long ? to.AsLong() : to.AsInteger();
     int64_t inc = step.Type() == VarType::Long ? step.AsLong() : step.AsInteger();
     while (true) {
-      Variant& v = VariableOf(var, f, true);
+      Variant& v = fixed ? *fixed : VariableOf(var, f, true);
       int64_t cur;
       if (v.Type() == VarType::Long) cur = v.AsLong();
       else if (v.Type() == VarType::Integer) cur = v.AsInteger();
@@ -657,7 +743,7 @@ Interpreter::Flow Interpreter::ExecFor(const ForStmt& st, Frame& f) {
       Flow flow = ExecBlock(st.body, f);
       if (flow == Flow::ExitFor) return Flow::Normal;
       if (flow != Flow::Normal) return flow;
-      Variant& after = VariableOf(var, f, true);
+      Variant& after = fixed ? *fixed : VariableOf(var, f, true);
       if (after.Type() == VarType::Long) {
         int64_t n = int64_t{after.AsLong()} + inc;
         if (n > INT32_MAX || n < INT32_MIN) after = Variant::Double(static_cast<double>(n));
@@ -867,6 +953,8 @@ Variant Interpreter::Eval(const Expr* e, Frame& f) {
     case ExprKind::Name: {
       auto* n = static_cast<const NameExpr*>(e);
       if (n->bind == Bind::Local) return f.slots[n->slot].Deref();
+      if (n->bind == Bind::Global && n->global->defined && !n->global->proc)
+        return n->global->value;
       return EvalName(*n, f);
     }
     case ExprKind::Binary: return EvalBinary(*static_cast<const BinaryExpr*>(e), f);

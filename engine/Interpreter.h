@@ -23,6 +23,7 @@ struct Frame {
   Variant* slots = nullptr;
   ClassInstance* me = nullptr;
   Procedure* proc = nullptr;
+  const Stmt* current = nullptr;  // the statement running, for the position of errors
   bool resumeNext = false;
 };
 
@@ -112,6 +113,25 @@ class Interpreter {
   Variant EvalIndex(const IndexExpr& e, Frame& f, InvokeKind kind);
   Variant EvalMember(const MemberExpr& e, Frame& f, InvokeKind kind);
   Variant EvalBinary(const struct BinaryExpr& e, Frame& f);
+  // Where a literal or a plain variable's value already is (no copy); else nullptr.
+  const Variant* Peek(const Expr* e, Frame& f) {
+    if (e->kind == ExprKind::Literal) return &static_cast<const LiteralExpr*>(e)->value;
+    if (e->kind != ExprKind::Name) return nullptr;
+    auto* n = static_cast<const NameExpr*>(e);
+    if (n->bind == Bind::Local) return &f.slots[n->slot].Deref();
+    if (n->bind == Bind::Global && n->global->defined && !n->global->proc) return &n->global->value;
+    return nullptr;
+  }
+  // Storage a plain value may be written to directly; else nullptr.
+  Variant* DirectTarget(const Expr* e, Frame& f) {
+    if (e->kind != ExprKind::Name) return nullptr;
+    auto* n = static_cast<const NameExpr*>(e);
+    if (n->bind == Bind::Local) return &f.slots[n->slot].Deref();
+    if (n->bind == Bind::Global && n->global->defined && !n->global->proc && !n->global->isConst)
+      return &n->global->value;
+    return nullptr;
+  }
+  bool ArithInto(const struct BinaryExpr& e, const Variant& l, const Variant& r, Variant& dst);
   Variant EvalNew(const NewExpr& e, Frame& f);
   Variant ObjectOf(const Expr* objectExpr, int withSlot, Frame& f);
   Variant IndexValue(const Variant& container, const std::vector<ExprPtr>& args, Frame& f);
@@ -120,12 +140,14 @@ class Interpreter {
   Variant* RefOf(const Expr* e, Frame& f, std::vector<ArrayRep*>* locks);
   Variant& VariableOf(const NameExpr& n, Frame& f, bool forWrite);
   void Store(Variant& dst, Variant v, bool isSet);
-  void StoreTo(const Expr& target, Variant v, bool isSet, Frame& f);
+  void StoreTo(const Expr& target, Variant&& v, bool isSet, Frame& f);
   void Tick() {
     if (--ticks_ == 0) CheckLimits();
   }
   void CheckLimits();
   void SetErrFrom(const ScriptError& e);
+  // Runs a procedure body; errors leaving it get the position of the failing statement.
+  void ExecBody(const Block& body, Frame& f);
 
   std::vector<std::unique_ptr<Module>> modules_;
   std::vector<std::unique_ptr<NamedObject>> named_;

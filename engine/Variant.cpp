@@ -109,6 +109,24 @@ size_t SelectMember(std::span<const MemberView> members, int id, InvokeKind kind
 // ---------------------------------------------------------------------------------------
 // Strings and arrays
 
+void Variant::RetainBlock() const noexcept {
+  switch (type_) {
+    case VarType::String: ++s_->refs; break;
+    case VarType::Object: if (o_) o_->AddRef(); break;
+    case VarType::Array: ++a_->refs; break;
+    default: break;
+  }
+}
+
+void Variant::DropBlock() noexcept {
+  switch (type_) {
+    case VarType::String: if (--s_->refs == 0) delete s_; break;
+    case VarType::Object: if (o_) o_->Release(); break;
+    case VarType::Array: if (--a_->refs == 0) delete a_; break;
+    default: break;
+  }
+}
+
 std::string& Variant::MutableString() {
   if (s_->refs > 1) {
     --s_->refs;

@@ -15,7 +15,9 @@
 // the parameter slot of a procedure called ByRef and never escapes into script values.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -62,9 +64,9 @@ struct ArrayRep {
 
 class Variant {
  public:
-  Variant() noexcept : type_(VarType::Empty), l_(0) {}
-  Variant(const Variant& o) noexcept : type_(o.type_), bits_(o.bits_) { Retain(); }
-  Variant(Variant&& o) noexcept : type_(o.type_), bits_(o.bits_) { o.type_ = VarType::Empty; }
+  Variant() noexcept : tagWord_(0), bits_(0) {}
+  Variant(const Variant& o) noexcept : tagWord_(o.tagWord_), bits_(o.bits_) { Retain(); }
+  Variant(Variant&& o) noexcept : tagWord_(o.tagWord_), bits_(o.bits_) { o.tagWord_ = 0; }
   Variant& operator=(const Variant& o) noexcept {
     if (this != &o) {
       Variant tmp(o);
@@ -81,21 +83,28 @@ class Variant {
   }
   ~Variant() { Drop(); }
   void Swap(Variant& o) noexcept {
-    std::swap(type_, o.type_);
+    std::swap(tagWord_, o.tagWord_);
     std::swap(bits_, o.bits_);
   }
 
   // ---- construction
   static Variant Null() { return Variant(VarType::Null); }
-  static Variant Integer(int16_t v) { Variant r(VarType::Integer); r.i_ = v; return r; }
-  static Variant Long(int32_t v) { Variant r(VarType::Long); r.l_ = v; return r; }
-  static Variant Single(float v) { Variant r(VarType::Single); r.f_ = v; return r; }
-  static Variant Double(double v) { Variant r(VarType::Double); r.d_ = v; return r; }
-  static Variant Currency(int64_t scaled) { Variant r(VarType::Currency); r.cy_ = scaled; return r; }
-  static Variant Date(double v) { Variant r(VarType::Date); r.d_ = v; return r; }
-  static Variant Boolean(bool v) { Variant r(VarType::Boolean); r.i_ = v ? -1 : 0; return r; }
-  static Variant Byte(uint8_t v) { Variant r(VarType::Byte); r.by_ = v; return r; }
-  static Variant Error(int32_t v) { Variant r(VarType::Error); r.l_ = v; return r; }
+  // Payloads are written as whole words for the same reason as the tag.
+  static Variant Integer(int16_t v) { return Word(VarType::Integer, static_cast<uint16_t>(v)); }
+  static Variant Long(int32_t v) { return Word(VarType::Long, static_cast<uint32_t>(v)); }
+  static Variant Single(float v) {
+    uint32_t u;
+    std::memcpy(&u, &v, 4);
+    return Word(VarType::Single, u);
+  }
+  static Variant Double(double v) { return Word(VarType::Double, std::bit_cast<uint64_t>(v)); }
+  static Variant Currency(int64_t scaled) {
+    return Word(VarType::Currency, static_cast<uint64_t>(scaled));
+  }
+  static Variant Date(double v) { return Word(VarType::Date, std::bit_cast<uint64_t>(v)); }
+  static Variant Boolean(bool v) { return Word(VarType::Boolean, v ? 0xFFFFu : 0u); }
+  static Variant Byte(uint8_t v) { return Word(VarType::Byte, v); }
+  static Variant Error(int32_t v) { return Word(VarType::Error, static_cast<uint32_t>(v)); }
   static Variant String(std::string s) {
     Variant r(VarType::String);
     r.s_ = new StringRep{1, std::move(s)};
@@ -145,6 +154,18 @@ class Variant {
   Variant& Deref() { return type_ == VarType::Ref ? *r_ : *this; }
   const Variant& Deref() const { return type_ == VarType::Ref ? *r_ : *this; }
 
+  // Overwrite with a number in place (no temporary Variant on the hot path).
+  void SetLong(int32_t v) noexcept {
+    Drop();
+    tagWord_ = static_cast<uint16_t>(VarType::Long);
+    bits_ = static_cast<uint32_t>(v);
+  }
+  void SetDouble(double v) noexcept {
+    Drop();
+    tagWord_ = static_cast<uint16_t>(VarType::Double);
+    bits_ = std::bit_cast<uint64_t>(v);
+  }
+
   // The string, changeable in place when this Variant is its only owner (copies first
   // otherwise). Precondition: IsString().
   std::string& MutableString();
@@ -152,25 +173,35 @@ class Variant {
   ArrayRep* MutableArray();
 
  private:
-  explicit Variant(VarType t) : type_(t), bits_(0) {}
-  void Retain() const noexcept {
-    switch (type_) {
-      case VarType::String: ++s_->refs; break;
-      case VarType::Object: if (o_) o_->AddRef(); break;
-      case VarType::Array: ++a_->refs; break;
-      default: break;
-    }
-  }
-  void Drop() noexcept {
-    switch (type_) {
-      case VarType::String: if (--s_->refs == 0) delete s_; break;
-      case VarType::Object: if (o_) o_->Release(); break;
-      case VarType::Array: if (--a_->refs == 0) delete a_; break;
-      default: break;
-    }
+  explicit Variant(VarType t) : tagWord_(static_cast<uint16_t>(t)), bits_(0) {}
+  static Variant Word(VarType t, uint64_t bits) {
+    Variant r(t);
+    r.bits_ = bits;
+    return r;
   }
 
-  VarType type_;
+ public:
+  // Only three tags own something; the test for them stays inline, the rest does not.
+  bool OwnsBlock() const noexcept {
+    return type_ == VarType::String || type_ == VarType::Object || type_ == VarType::Array;
+  }
+
+ private:
+  void Retain() const noexcept {
+    if (OwnsBlock()) RetainBlock();
+  }
+  void Drop() noexcept {
+    if (OwnsBlock()) DropBlock();
+  }
+  void RetainBlock() const noexcept;
+  void DropBlock() noexcept;
+
+  // The tag fills a whole word: a narrower store followed by a wide copy of the Variant
+  // stalls store forwarding, and values are copied all the time.
+  union {
+    VarType type_;
+    uint64_t tagWord_;
+  };
   union {
     int16_t i_;
     int32_t l_;
