@@ -1,0 +1,93 @@
+// The object server: other processes create "Sablewick.Application" and call its members over
+// D-Bus, and every call runs here, on the loop's one thread.
+//
+// It serves a private peer-to-peer socket (same user only) and, when a session bus is there,
+// the name org.sablewick.Sablewick on it. The factory object kFactoryPath makes a new instance
+// per Create and returns its path; every object a call returns gets a path of its own below
+// kObjectsPath. An object belongs to the client that received it (a peer connection, or a
+// unique name on the bus): only that client can call it, and it lives until the client
+// releases it or goes away. CreateKept makes an instance that lives until released and that
+// any client of the user may call, for callers that open a new connection per call (busctl,
+// gdbus and dbus-send in shell scripts).
+//
+// Every object offers kObjectInterface (Invoke by name without regard to case, TypeName,
+// MemberNames, Enumerate, Release). A class registered with RegisterClass<T>() also gets an
+// interface generated from T::kMembers, one D-Bus method per member, so that introspection
+// shows every member; script/README.md describes the mapping and the names.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <typeindex>
+#include <typeinfo>
+#include <vector>
+
+#include "engine/HostObject.h"
+
+namespace sablewick {
+
+struct App;
+
+class ObjectServer {
+ public:
+  using Factory = std::function<vbs::ObjectPtr<vbs::HostObject>()>;
+
+  struct Options {
+    std::string socketPath;      // empty: DefaultSocketPath() (script/BusValue.h)
+    bool useSessionBus = true;   // claim the bus name when a session bus is there
+    std::string sessionAddress;  // empty: the session bus the environment names
+    // Every resource a client can grow has a limit.
+    size_t maxConnections = 256;
+    size_t maxObjectsPerClient = 10000;
+    size_t maxObjects = 100000;
+  };
+
+  // factory makes a new "Sablewick.Application" instance per creation.
+  ObjectServer(App& app, Factory factory);
+  ObjectServer(App& app, Factory factory, Options options);
+  // Flushes pending replies (bounded in time), closes every connection, releases every object
+  // and removes the socket file.
+  ~ObjectServer();
+  ObjectServer(const ObjectServer&) = delete;
+  ObjectServer& operator=(const ObjectServer&) = delete;
+
+  // Opens the private socket and, when there is one, the session bus. False, with one log
+  // line, when the private socket cannot be made; a missing session bus is not a failure.
+  bool Start();
+  // "unix:path=..." of the private socket, for the processes the program starts.
+  const std::string& Address() const;
+  const std::string& SocketPath() const;
+
+  // Gives the objects of class T their own D-Bus interface, generated from T::kMembers. Call
+  // once per class; objects of classes never registered still offer the generic interface.
+  template <class T>
+  void RegisterClass() {
+    std::vector<ClassMember> members;
+    for (const auto& m : T::kMembers)
+      members.push_back({m.name, static_cast<uint8_t>(m.kind), m.minArgs, m.maxArgs});
+    RegisterClassTable(std::type_index(typeid(T)), T::kTypeName, members);
+  }
+
+  size_t ObjectCount() const;      // live exported objects
+  size_t ConnectionCount() const;  // peer connections
+  bool OwnsBusName() const;        // the session-bus name is ours at the moment
+
+ private:
+  struct ClassMember {
+    std::string_view name;
+    uint8_t kind;  // vbs::MemberKind
+    int8_t minArgs;
+    int8_t maxArgs;
+  };
+  void RegisterClassTable(std::type_index type, std::string_view typeName,
+                          std::span<const ClassMember> members);
+
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace sablewick
