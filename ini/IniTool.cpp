@@ -171,10 +171,15 @@ std::vector<std::string> IniTool::Keys(std::string_view header) const {
     any = true;
   };
 
+  // The header is matched against an item's section part and its "~", so that the items of a
+  // section named "s~t" are not taken for keys of section "s".
   if (IsLiteralPattern(header)) {
     const std::string prefix = Upper(header) + '~';
     for (const Entry& entry : entries_) {
-      if (!entry.removed && !entry.isSection && entry.key.starts_with(prefix)) collect(entry);
+      if (!entry.removed && !entry.isSection && entry.sectionLength + 1 == prefix.size() &&
+          entry.key.starts_with(prefix)) {
+        collect(entry);
+      }
     }
   } else {
     try {
@@ -183,9 +188,9 @@ std::vector<std::string> IniTool::Keys(std::string_view header) const {
       text += "\\~";
       const std::regex pattern = CompilePattern(text);
       for (const Entry& entry : entries_) {
-        if (!entry.removed && !entry.isSection && std::regex_search(entry.key, pattern)) {
-          collect(entry);
-        }
+        if (entry.removed || entry.isSection) continue;
+        const auto sectionEnd = entry.key.begin() + entry.sectionLength + 1;
+        if (std::regex_search(entry.key.begin(), sectionEnd, pattern)) collect(entry);
       }
     } catch (...) {
       // A section name that is no valid pattern names no section.
