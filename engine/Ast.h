@@ -147,6 +147,16 @@ struct AssignStmt : Stmt {
   bool isSet = false;
   // `x = x & y` on a plain variable: appended in place when the string has one owner.
   bool isAppend = false;
+  // `x = a + b` (or -, *) where x, a and b are plain variables or literals: the
+  // interpreter may compute it in place.
+  bool isSimpleArith = false;
+  // Where the operands and the target of a simple arithmetic assignment live.
+  struct Operand {
+    const Variant* literal = nullptr;
+    int slot = -1;
+    GlobalVar* global = nullptr;
+  };
+  Operand arithLeft, arithRight, arithTarget;
   AssignStmt() : Stmt(StmtKind::Assign) {}
 };
 

@@ -580,6 +580,34 @@ class Compiler {
           auto& cat = static_cast<BinaryExpr&>(*a.value);
           a.isAppend = SameVariable(*cat.left, *a.target);
         }
+        if (!a.isSet && a.value->kind == ExprKind::Binary) {
+          auto& b = static_cast<BinaryExpr&>(*a.value);
+          auto plain = [](const Expr& x) {
+            if (x.kind == ExprKind::Literal) return true;
+            if (x.kind != ExprKind::Name) return false;
+            Bind k = static_cast<const NameExpr&>(x).bind;
+            return k == Bind::Local || k == Bind::Global || k == Bind::ReturnValue;
+          };
+          a.isSimpleArith = (b.op == BinaryOp::Add || b.op == BinaryOp::Sub || b.op == BinaryOp::Mul) &&
+                            plain(*b.left) && plain(*b.right) &&
+                            a.target->kind == ExprKind::Name && plain(*a.target);
+          auto operand = [](const Expr& x) {
+            AssignStmt::Operand o;
+            if (x.kind == ExprKind::Literal) {
+              o.literal = &static_cast<const LiteralExpr&>(x).value;
+            } else {
+              auto& n = static_cast<const NameExpr&>(x);
+              if (n.bind == Bind::Global) o.global = n.global;
+              else o.slot = n.slot;
+            }
+            return o;
+          };
+          if (a.isSimpleArith) {
+            a.arithLeft = operand(*b.left);
+            a.arithRight = operand(*b.right);
+            a.arithTarget = operand(*a.target);
+          }
+        }
         return;
       }
       case StmtKind::Call: {

@@ -420,9 +420,54 @@ void Interpreter::SetErrFrom(const ScriptError& e) {
   err_.helpContext = 0;
 }
 
+// x = a op b on plain variables and literals, the bread and butter of loops: computed in
+// place. False when the operands need the general rules.
+inline __attribute__((always_inline)) bool Interpreter::ExecSimpleArith(const AssignStmt& a,
+                                                                        Frame& f) {
+        // Long op Long into a variable, the bread and butter of loops, handled here.
+        auto& b = static_cast<const BinaryExpr&>(*a.value);
+        auto value = [&](const AssignStmt::Operand& o) -> Variant* {
+          if (o.slot >= 0) return &f.slots[o.slot].Deref();
+          if (o.literal) return const_cast<Variant*>(o.literal);
+          return o.global->defined && !o.global->proc && !o.global->isConst ? &o.global->value
+                                                                             : nullptr;
+        };
+        const Variant* l = value(a.arithLeft);
+        const Variant* r = value(a.arithRight);
+        Variant* dst = value(a.arithTarget);
+        if (a.arithLeft.global && a.arithLeft.global->isConst) l = nullptr;
+        if (a.arithRight.global && a.arithRight.global->isConst) r = nullptr;
+        if (!l || !r) dst = nullptr;
+        if (dst && l->Type() == VarType::Long && r->Type() == VarType::Long) {
+          int64_t x = l->AsLong(), y = r->AsLong();
+          int64_t v = b.op == BinaryOp::Add ? x + y : b.op == BinaryOp::Sub ? x - y : x * y;
+          if (v >= INT32_MIN && v <= INT32_MAX) {
+            dst->SetLong(static_cast<int32_t>(v));
+            return true;
+          }
+        } else if (dst && l->Type() == VarType::Integer && r->Type() == VarType::Integer) {
+          int32_t x = l->AsInteger(), y = r->AsInteger();
+          int32_t v = b.op == BinaryOp::Add ? x + y : b.op == BinaryOp::Sub ? x - y : x * y;
+          if (v >= INT16_MIN && v <= INT16_MAX) *dst = Variant::Integer(static_cast<int16_t>(v));
+          else dst->SetLong(v);
+          return true;
+        } else if (dst && l->Type() == VarType::Double && r->Type() == VarType::Long &&
+                   b.op == BinaryOp::Add) {
+          dst->SetDouble(l->AsDouble() + r->AsLong());  // a total that outgrew Long
+          return true;
+        }
+        if (dst && ArithInto(b, *l, *r, *dst)) return true;
+        return false;
+}
+
 Interpreter::Flow Interpreter::ExecStmt(const Stmt& st, Frame& f) {
   switch (st.kind) {
-    case StmtKind::Assign: ExecAssign(static_cast<const AssignStmt&>(st), f); return Flow::Normal;
+    case StmtKind::Assign: {
+      auto& a = static_cast<const AssignStmt&>(st);
+      if (a.isSimpleArith && ExecSimpleArith(a, f)) return Flow::Normal;
+      ExecAssign(a, f);
+      return Flow::Normal;
+    }
     case StmtKind::Call: ExecCall(*static_cast<const CallStmt&>(st).call, f); return Flow::Normal;
     case StmtKind::If: {
       auto& s = static_cast<const IfStmt&>(st);
@@ -590,7 +635,7 @@ void Interpreter::StoreTo(const Expr& target, Variant&& v, bool isSet, Frame& f)
   if (target.kind == ExprKind::Name && !isSet && !v.OwnsBlock()) {
     // The common case: a plain value into a variable.
     auto& n = static_cast<const NameExpr&>(target);
-    if (n.bind == Bind::Local) {
+    if (n.bind == Bind::Local || n.bind == Bind::ReturnValue) {
       f.slots[n.slot].Deref() = std::move(v);
       return;
     }
@@ -729,6 +774,11 @@ Interpreter::Flow Interpreter::ExecFor(const ForStmt& st, Frame& f) {
   Variant* fixed = nullptr;
   if (var.bind == Bind::Local || var.bind == Bind::Global || var.bind == Bind::ReturnValue)
     fixed = &VariableOf(var, f, true);
+  // A body of one arithmetic assignment runs without the statement dispatch.
+  const AssignStmt* simple = nullptr;
+  if (st.body.size() == 1 && !f.proc->usesResumeNext && st.body[0]->kind == StmtKind::Assign &&
+      static_cast<const AssignStmt&>(*st.body[0]).isSimpleArith)
+    simple = static_cast<const AssignStmt*>(st.body[0].get());
   if (intLoop) {
     int64_t end = to.Type() == VarType::Long ? to.AsLong() : to.AsInteger();
     int64_t inc = step.Type() == VarType::Long ? step.AsLong() : step.AsInteger();
@@ -740,14 +790,29 @@ Interpreter::Flow Interpreter::ExecFor(const ForStmt& st, Frame& f) {
       else break;  // changed to something else by the body: leave the fast path
       if (inc >= 0 ? cur > end : cur < end) return Flow::Normal;
       Tick();
-      Flow flow = ExecBlock(st.body, f);
+      Flow flow;
+      if (simple) {
+        f.current = simple;
+        flow = ExecSimpleArith(*simple, f) ? Flow::Normal : ExecStmt(*simple, f);
+      } else if (st.body.size() == 1 && !f.proc->usesResumeNext) {
+        f.current = st.body[0].get();
+        flow = ExecStmt(*st.body[0], f);
+      } else {
+        flow = ExecBlock(st.body, f);
+      }
       if (flow == Flow::ExitFor) return Flow::Normal;
       if (flow != Flow::Normal) return flow;
       Variant& after = fixed ? *fixed : VariableOf(var, f, true);
-      if (after.Type() == VarType::Long) {
+      VarType at = after.Type();
+      if (at == VarType::Long) {
         int64_t n = int64_t{after.AsLong()} + inc;
-        if (n > INT32_MAX || n < INT32_MIN) after = Variant::Double(static_cast<double>(n));
-        else after = Variant::Long(static_cast<int32_t>(n));
+        if (n > INT32_MAX || n < INT32_MIN) after.SetDouble(static_cast<double>(n));
+        else after.SetLong(static_cast<int32_t>(n));
+      } else if (at == VarType::Integer && step.Type() == VarType::Integer) {
+        // Integer counter and step stay Integer until the sum needs a Long.
+        int64_t n = int64_t{after.AsInteger()} + inc;
+        if (n >= INT16_MIN && n <= INT16_MAX) after.SetInteger(static_cast<int16_t>(n));
+        else after.SetLong(static_cast<int32_t>(n));
       } else {
         after = Add(after, step);
       }

@@ -118,7 +118,7 @@ class Interpreter {
     if (e->kind == ExprKind::Literal) return &static_cast<const LiteralExpr*>(e)->value;
     if (e->kind != ExprKind::Name) return nullptr;
     auto* n = static_cast<const NameExpr*>(e);
-    if (n->bind == Bind::Local) return &f.slots[n->slot].Deref();
+    if (n->bind == Bind::Local || n->bind == Bind::ReturnValue) return &f.slots[n->slot].Deref();
     if (n->bind == Bind::Global && n->global->defined && !n->global->proc) return &n->global->value;
     return nullptr;
   }
@@ -126,11 +126,12 @@ class Interpreter {
   Variant* DirectTarget(const Expr* e, Frame& f) {
     if (e->kind != ExprKind::Name) return nullptr;
     auto* n = static_cast<const NameExpr*>(e);
-    if (n->bind == Bind::Local) return &f.slots[n->slot].Deref();
+    if (n->bind == Bind::Local || n->bind == Bind::ReturnValue) return &f.slots[n->slot].Deref();
     if (n->bind == Bind::Global && n->global->defined && !n->global->proc && !n->global->isConst)
       return &n->global->value;
     return nullptr;
   }
+  bool ExecSimpleArith(const struct AssignStmt& a, Frame& f);
   bool ArithInto(const struct BinaryExpr& e, const Variant& l, const Variant& r, Variant& dst);
   Variant EvalNew(const NewExpr& e, Frame& f);
   Variant ObjectOf(const Expr* objectExpr, int withSlot, Frame& f);

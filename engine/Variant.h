@@ -160,6 +160,11 @@ class Variant {
     tagWord_ = static_cast<uint16_t>(VarType::Long);
     bits_ = static_cast<uint32_t>(v);
   }
+  void SetInteger(int16_t v) noexcept {
+    Drop();
+    tagWord_ = static_cast<uint16_t>(VarType::Integer);
+    bits_ = static_cast<uint16_t>(v);
+  }
   void SetDouble(double v) noexcept {
     Drop();
     tagWord_ = static_cast<uint16_t>(VarType::Double);
