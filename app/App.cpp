@@ -1,6 +1,7 @@
 #include "app/App.h"
 
 #include "app/TcpClient.h"
+#include "engine/Engine.h"
 
 #include "script/Application.h"
 #include "script/Dispatcher.h"

@@ -10,8 +10,13 @@
 
 #include "app/Clock.h"
 #include "app/Errors.h"
+#include "engine/HostObject.h"
 
 typedef struct _GMainLoop GMainLoop;
+
+namespace vbs {
+class Engine;
+}
 
 namespace sablewick {
 
@@ -68,7 +73,9 @@ struct App {
 
   // Objects that live for the whole run.
   std::unique_ptr<XapTransport> xap;
-  std::unique_ptr<Application> application;
+  vbs::ObjectPtr<Application> application;  // the program's own scripting object
+  // The one in-process script engine, shared by every scripting object and script load.
+  std::unique_ptr<vbs::Engine> engine;
   std::unique_ptr<Dispatcher> dispatcher;
   std::unique_ptr<TcpClient> tcp;  // the scripts' outgoing TCP text
 
@@ -83,6 +90,9 @@ struct App {
 
   // The program's one pseudo-random source (the watchdog's echo values). Tests seed it.
   std::mt19937 random{std::random_device{}()};
+
+  // The private address of the object server, passed to every process the program starts.
+  std::string busAddress;
 
   GMainLoop* loop = nullptr;
   int exitCode = 0;

@@ -1,5 +1,8 @@
 #include "app/Paths.h"
 
+#include <dirent.h>
+#include <sys/stat.h>
+
 #include "app/Text.h"
 
 namespace sablewick {
@@ -52,6 +55,38 @@ std::string JoinRelative(std::string_view folder, std::string_view name) {
   out += '/';
   out.append(rel, skip);
   return out;
+}
+
+std::string ResolveCaseInsensitive(const std::string& path) {
+  struct stat st {};
+  if (path.empty() || path.front() != '/' || ::stat(path.c_str(), &st) == 0) return path;
+  std::string resolved;
+  size_t start = 1;
+  while (start <= path.size()) {
+    size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    const std::string piece = path.substr(start, end - start);
+    start = end + 1;
+    if (piece.empty()) continue;
+    std::string candidate = resolved + "/" + piece;
+    if (::lstat(candidate.c_str(), &st) != 0) {
+      // Look for the one entry of the folder whose name differs only in case.
+      DIR* dir = ::opendir(resolved.empty() ? "/" : resolved.c_str());
+      if (dir == nullptr) return path;
+      bool found = false;
+      while (dirent* entry = ::readdir(dir)) {
+        if (EqualsNoCase(entry->d_name, piece)) {
+          candidate = resolved + "/" + entry->d_name;
+          found = true;
+          break;
+        }
+      }
+      ::closedir(dir);
+      if (!found) return path;
+    }
+    resolved = candidate;
+  }
+  return resolved.empty() ? path : resolved;
 }
 
 }  // namespace sablewick

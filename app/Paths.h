@@ -22,6 +22,10 @@ std::string NetworkPathRule(std::string_view programPath);
 // dropped, so exactly one separator stands between them.
 std::string JoinRelative(std::string_view folder, std::string_view name);
 
+// The path itself when it exists; otherwise the path whose components match it without regard
+// to case (scripts may name files in any case), or the path unchanged when none does.
+std::string ResolveCaseInsensitive(const std::string& path);
+
 // A name is absolute when it starts with "/".
 inline bool IsAbsolute(std::string_view name) { return !name.empty() && name.front() == '/'; }
 

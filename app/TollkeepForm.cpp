@@ -79,7 +79,7 @@ void TollkeepForm::InitXap() {
     std::erase(uid, '"');
     app_.UID = uid;
   });
-  step([&] { app_.application = std::make_unique<Application>(app_); });
+  step([&] { app_.application = vbs::MakeObject<Application>(app_); });
 }
 
 bool TollkeepForm::Form_Load() {
@@ -212,7 +212,7 @@ void TollkeepForm::Form_Unload() {
   if (setupForm_) setupForm_->Unload();
   app_.sink = nullptr;
   app_.xap.reset();
-  app_.application.reset();
+  app_.application = {};
   app_.shell.reset();
   timer1_.Stop();
   winsockTimer_.Stop();

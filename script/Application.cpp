@@ -9,7 +9,9 @@
 #include "app/FastString.h"
 #include "app/TcpClient.h"
 #include "app/Text.h"
+#include "engine/Engine.h"
 #include "script/Dispatcher.h"
+#include "script/Script.h"
 #include "xap/XapMessage.h"
 #include "app/Log.h"
 #include "app/Paths.h"
@@ -19,17 +21,43 @@
 
 namespace sablewick {
 
-Application::Application(App& app) : app_(app), logFile_(LogFilePath(app)) {
-  CreateFolders(app_, logFile_);
-  struct stat st {};
-  if (::stat(logFile_.c_str(), &st) != 0) {
-    if (FILE* f = std::fopen(logFile_.c_str(), "ab")) std::fclose(f);
-  }
-  InitScriptControl();
+void Application::InitScriptControl() {
+  StepRunner step(app_, "Sablewick", "InitScriptControl", ReportVia::Event);
+  step([&] {
+    if (!app_.engine) app_.engine = std::make_unique<vbs::Engine>();
+    vbs::Engine& engine = *app_.engine;
+    engine.Reset();
+    engine.SetLanguage("VBScript");
+    engine.SetAllowUI(true);
+    // The newest instance answers to both names; every new one drops earlier scripts' code.
+    engine.AddObject("hs", vbs::ObjectPtr<vbs::HostObject>(this), true);
+    engine.AddObject("xap", vbs::ObjectPtr<vbs::HostObject>(this), true);
+    engine.SetTimeout(90000);
+    App* app = &app_;
+    // A daemon never blocks on a dialog: the prompt goes to the log and the default answer
+    // comes back at once.
+    engine.SetMessageHook([app](const vbs::MessageRequest& r) {
+      LogToFile(*app, "Sablewick",
+                (r.kind == vbs::MessageRequest::Kind::MsgBox ? "MsgBox " : "InputBox ") +
+                    r.prompt);
+      return r.kind == vbs::MessageRequest::Kind::MsgBox
+                 ? vbs::Variant::Integer(1)
+                 : vbs::Variant::String(r.defaultText);
+    });
+  });
 }
 
-void Application::InitScriptControl() {
-  // The shared in-process engine is set up here once the script host is in place.
+void Application::Run(std::string_view sFilename) {
+  Script script(app_);
+  script.Add(sFilename, "M1");
+  script.Run("main", "");
+}
+
+vbs::Variant Application::Runex(std::string_view sFilename, std::string_view sProcedure,
+                                std::string_view sParameter) {
+  Script script(app_);
+  script.Add(sFilename, "M1");
+  return script.Run(sProcedure, sParameter);
 }
 
 std::string Application::IniPath(std::string_view file) const {

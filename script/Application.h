@@ -8,13 +8,17 @@
 #include <string_view>
 
 #include "app/App.h"
+#include "engine/HostObject.h"
 
 namespace sablewick {
 
 class XapMessage;
 
-class Application {
+class Application : public vbs::TableObject<Application> {
  public:
+  static constexpr std::string_view kTypeName = "Application";
+  static const vbs::Member<Application> kMembers[];
+
   explicit Application(App& app);
 
   void SendUDPMessage(std::string_view sData);
@@ -44,6 +48,13 @@ class Application {
   // Writes the job file "~<name>.wsf" into Scripts/ and returns its name.
   std::string WrapWSF(std::string_view sScriptName, std::string_view sProcedure,
                       std::string_view sScriptParm);
+  // Loads the file into module "M1" of the shared engine and runs its "main".
+  void Run(std::string_view sFilename);
+  vbs::Variant Runex(std::string_view sFilename, std::string_view sProcedure,
+                     std::string_view sParameter);
+  // Writes the job file and starts it with the script runner; the started process.
+  vbs::Variant Spawn(std::string_view sScriptName, std::string_view sProcedure,
+                     std::string_view sScriptParm);
 
   const std::string& LogFile() const { return logFile_; }
 

@@ -1,0 +1,148 @@
+#include "script/Script.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+#include "app/Log.h"
+#include "app/Paths.h"
+#include "app/Text.h"
+#include "engine/Engine.h"
+
+namespace sablewick {
+namespace {
+
+size_t FindNoCase(std::string_view text, std::string_view needle, size_t from) {
+  for (size_t i = from; i + needle.size() <= text.size(); ++i) {
+    if (EqualsNoCase(text.substr(i, needle.size()), needle)) return i;
+  }
+  return std::string_view::npos;
+}
+
+std::string Trim(std::string_view s) {
+  const size_t b = s.find_first_not_of(' ');
+  if (b == std::string_view::npos) return {};
+  return std::string(s.substr(b, s.find_last_not_of(' ') - b + 1));
+}
+
+}  // namespace
+
+std::string Script::ResolveName(const App& app, std::string_view name) {
+  const std::string path =
+      IsAbsolute(name) ? std::string(name) : JoinRelative(app.AppPath + "/Scripts", name);
+  return ResolveCaseInsensitive(path);
+}
+
+void Script::Add(std::string_view filename, std::string_view strKey) {
+  ModuleKey = strKey;
+  ScriptFile = filename;
+  vbs::Engine& engine = *app_.engine;
+  ScriptModule_ = engine.Modules().Add(strKey);
+  if (ScriptModule_ == nullptr) {
+    ReportEvent(app_, "Sablewick", "Script-Add " + engine.Error().Description);
+    engine.Error().Clear();
+  }
+  std::vector<std::string> chain;
+  AccumulateReferences(filename, chain);
+}
+
+void Script::AccumulateReferences(std::string_view name, std::vector<std::string>& chain) {
+  const std::string path = ResolveName(app_, name);
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+  // An include cycle (or a runaway depth) is cut here: the file is left out this time.
+  if (std::find(chain.begin(), chain.end(), path) != chain.end() ||
+      static_cast<int>(chain.size()) >= kMaxIncludeDepth) {
+    return;
+  }
+
+  std::string text;
+  bool read = false;
+  StepRunner step(app_, "Sablewick", "Script-AccumulateReferences", ReportVia::Event);
+  step([&] {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) ThrowSystemError("open " + path);
+    std::ostringstream all;
+    all << in.rdbuf();
+    if (in.bad()) ThrowSystemError("read " + path);
+    text = all.str();
+    read = true;
+  });
+  if (!read) return;
+
+  chain.push_back(path);
+  size_t pos = 0;
+  for (int guard = 0; guard < 100000; ++guard) {
+    pos = FindNoCase(text, "#include", pos);
+    if (pos == std::string::npos) break;
+    const size_t open = text.find('"', pos);
+    const size_t close = open == std::string::npos ? open : text.find('"', open + 1);
+    // A directive without a quoted name names no file; it stays, and the search goes on
+    // after it.
+    if (close == std::string::npos) {
+      pos += 8;
+      continue;
+    }
+    AccumulateReferences(Trim(std::string_view(text).substr(open + 1, close - open - 1)), chain);
+    text.erase(pos, close - pos + 1);
+  }
+  chain.pop_back();
+
+  vbs::Engine& engine = *app_.engine;
+  bool added = false;
+  step([&] {
+    vbs::ScriptModule* module = engine.Modules().Item(ModuleKey);
+    if (module == nullptr) throw Failure(35, "Module " + ModuleKey + " not found");
+    added = module->AddCode(text, path);
+  });
+  if (!added || engine.Error().Number != 0) {
+    const vbs::ErrorInfo& e = engine.Error();
+    ReportEvent(app_, "Sablewick",
+                "Error in script syntax " + app_.Err.description + " / " + std::string(name) +
+                    " " + e.Description + "@ Line " + std::to_string(e.Line) + " col " +
+                    std::to_string(e.Column));
+    engine.Error().Clear();
+  }
+}
+
+vbs::Variant Script::Run(std::string_view Procedure, std::string_view Parameter) {
+  vbs::Engine& engine = *app_.engine;
+  engine.Error().Clear();
+  vbs::ScriptModule* module =
+      ScriptModule_ != nullptr ? ScriptModule_ : engine.Modules().Item(ModuleKey);
+  if (module == nullptr) return {};
+  vbs::Variant result;
+  bool ran = false;
+  try {
+    for (const vbs::ProcedureInfo& p : module->Procedures()) {
+      if (!EqualsNoCase(p.Name, Procedure)) continue;
+      if (p.NumArgs != 0) {
+        const vbs::Variant arg = vbs::Variant::String(std::string(Parameter));
+        vbs::Variant r = module->Run(p.Name, std::span<const vbs::Variant>(&arg, 1));
+        if (p.HasReturnValue) result = std::move(r);
+      } else {
+        module->Run(p.Name);
+      }
+      ran = true;
+      break;
+    }
+  } catch (...) {
+    SetPendingError(app_, 0);
+  }
+  if (!ran && !app_.Err.IsSet()) return {};
+  if (app_.Err.IsSet() || engine.Error().Number != 0) {
+    const vbs::ErrorInfo& e = engine.Error();
+    ReportEvent(app_, "Sablewick",
+                "Script Run Error " + app_.Err.description + " / " + std::to_string(e.Number) +
+                    " - " + e.Description + "@ Line " + std::to_string(e.Line) + " col " +
+                    std::to_string(e.Column));
+    engine.Error().Clear();
+    app_.Err.Clear();
+    return {};
+  }
+  return result;
+}
+
+}  // namespace sablewick
