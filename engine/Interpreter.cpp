@@ -76,7 +76,7 @@ class FrameGuard {
     vm.stackTop_ += count;
   }
   ~FrameGuard() {
-    for (int i = 0; i < count_; ++i) slots[i] = Variant();
+    for (int i = 0; i < count_; ++i) slots[i].Clear();
     vm_.stackTop_ = slots;
     for (ArrayRep* a : locks) {
       --a->locks;
@@ -356,7 +356,7 @@ Variant Interpreter::CallWithExprs(Procedure* p, ClassInstance* me,
     if (!a) continue;  // omitted: the parameter stays Empty
     if (p->byRef[i]) {
       if (Variant* r = RefOf(a, caller, &g.locks)) {
-        g.slots[i + 1] = Variant::MakeRef(r);
+        g.slots[i + 1].SetRef(r);
         continue;
       }
     }
@@ -445,12 +445,20 @@ inline __attribute__((always_inline)) bool Interpreter::ExecSimpleArith(const As
             dst->SetLong(static_cast<int32_t>(v));
             return true;
           }
-        } else if (dst && l->Type() == VarType::Integer && r->Type() == VarType::Integer) {
-          int32_t x = l->AsInteger(), y = r->AsInteger();
-          int32_t v = b.op == BinaryOp::Add ? x + y : b.op == BinaryOp::Sub ? x - y : x * y;
-          if (v >= INT16_MIN && v <= INT16_MAX) *dst = Variant::Integer(static_cast<int16_t>(v));
-          else dst->SetLong(v);
-          return true;
+        } else if (dst && (l->Type() == VarType::Integer || l->Type() == VarType::Long) &&
+                   (r->Type() == VarType::Integer || r->Type() == VarType::Long)) {
+          bool bothInteger = l->Type() == VarType::Integer && r->Type() == VarType::Integer;
+          int64_t x = l->Type() == VarType::Integer ? l->AsInteger() : l->AsLong();
+          int64_t y = r->Type() == VarType::Integer ? r->AsInteger() : r->AsLong();
+          int64_t v = b.op == BinaryOp::Add ? x + y : b.op == BinaryOp::Sub ? x - y : x * y;
+          if (bothInteger && v >= INT16_MIN && v <= INT16_MAX) {
+            dst->SetInteger(static_cast<int16_t>(v));
+            return true;
+          }
+          if (v >= INT32_MIN && v <= INT32_MAX) {
+            dst->SetLong(static_cast<int32_t>(v));
+            return true;
+          }
         } else if (dst && l->Type() == VarType::Double && r->Type() == VarType::Long &&
                    b.op == BinaryOp::Add) {
           dst->SetDouble(l->AsDouble() + r->AsLong());  // a total that outgrew Long
@@ -588,6 +596,17 @@ void Interpreter::ExecAssign(const AssignStmt& st, Frame& f) {
     const Variant* r = l ? Peek(b.right.get(), f) : nullptr;
     Variant* dst = r ? DirectTarget(st.target.get(), f) : nullptr;
     if (dst && ArithInto(b, *l, *r, *dst)) return;
+  }
+  if (st.value->kind == ExprKind::Index) {
+    // x = F(args) with F a script procedure: straight to the call.
+    auto& ix = static_cast<const IndexExpr&>(*st.value);
+    if (ix.target->kind == ExprKind::Name) {
+      auto& n = static_cast<const NameExpr&>(*ix.target);
+      if ((n.bind == Bind::Global || n.bind == Bind::Implicit) && n.global->proc) {
+        StoreTo(*st.target, CallWithExprs(n.global->proc, nullptr, ix.args, f), st.isSet, f);
+        return;
+      }
+    }
   }
   StoreTo(*st.target, Eval(st.value.get(), f), st.isSet, f);
 }

@@ -160,6 +160,16 @@ class Variant {
     tagWord_ = static_cast<uint16_t>(VarType::Long);
     bits_ = static_cast<uint32_t>(v);
   }
+  void Clear() noexcept {
+    Drop();
+    tagWord_ = 0;
+    bits_ = 0;
+  }
+  void SetRef(Variant* target) noexcept {
+    Drop();
+    tagWord_ = static_cast<uint16_t>(VarType::Ref);
+    r_ = target;
+  }
   void SetInteger(int16_t v) noexcept {
     Drop();
     tagWord_ = static_cast<uint16_t>(VarType::Integer);
