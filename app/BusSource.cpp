@@ -13,6 +13,7 @@ struct BusSource::Source {
   gpointer fdTag;
   BusSource* owner;  // null once the owner has gone
   uint64_t deadlineUsec;  // CLOCK_MONOTONIC, UINT64_MAX when sd-bus waits for nothing
+  GIOCondition watched;   // what the fd is polled for now
 };
 
 GSourceFuncs BusSource::funcs_ = {&BusSource::Prepare, &BusSource::Check, &BusSource::Dispatch,
@@ -40,7 +41,8 @@ BusSource::BusSource(sd_bus* bus, std::function<void(int)> onLost, GMainContext*
   source_->bus = sd_bus_ref(bus);
   source_->owner = this;
   source_->deadlineUsec = UINT64_MAX;
-  source_->fdTag = g_source_add_unix_fd(&source_->base, fd, G_IO_IN);
+  source_->watched = G_IO_IN;
+  source_->fdTag = g_source_add_unix_fd(&source_->base, fd, source_->watched);
   g_source_set_name(&source_->base, "sd-bus");
   g_source_attach(&source_->base, context);
 }
@@ -57,7 +59,12 @@ gboolean BusSource::Prepare(GSource* gsource, gint* timeoutMs) {
   *timeoutMs = -1;
   const int events = sd_bus_get_events(s->bus);
   if (events < 0) return TRUE;  // closed or failed: let Dispatch find out and report it
-  g_source_modify_unix_fd(gsource, s->fdTag, ToCondition(events));
+  // Changing the watch wakes the context up, so only touch it when the wish changed.
+  const GIOCondition wanted = ToCondition(events);
+  if (wanted != s->watched) {
+    g_source_modify_unix_fd(gsource, s->fdTag, wanted);
+    s->watched = wanted;
+  }
 
   uint64_t until = UINT64_MAX;
   if (sd_bus_get_timeout(s->bus, &until) < 0) return TRUE;
