@@ -1429,6 +1429,14 @@ std::vector<std::string> ClassInstance::MemberNames() const {
 }
 
 void ClassInstance::LastReleased() {
+  if (vm_) {
+    vm_->Release(this);
+    return;
+  }
+  delete this;
+}
+
+void ClassInstance::FinalRelease() {
   if (vm_ && cls_->terminate) {
     ResetRefs(1);
     vm_->Terminate(this);
@@ -1439,6 +1447,18 @@ void ClassInstance::LastReleased() {
     }
   }
   delete this;
+}
+
+void Interpreter::Release(ClassInstance* self) {
+  releaseQueue_.push_back(self);
+  if (releasing_) return;
+  releasing_ = true;
+  while (!releaseQueue_.empty()) {
+    ClassInstance* next = releaseQueue_.back();
+    releaseQueue_.pop_back();
+    next->FinalRelease();
+  }
+  releasing_ = false;
 }
 
 ClassInstance::~ClassInstance() {

@@ -83,6 +83,9 @@ class Interpreter {
   Variant InvokeMember(ClassInstance* self, int id, InvokeKind kind, Args args, bool internal);
   void Terminate(ClassInstance* self);
   void Forget(ClassInstance* self) { instances_.erase(self); }
+  // Runs Class_Terminate and frees the instance. Releases that happen meanwhile (a long
+  // linked list going away) are queued, so the native stack does not grow with them.
+  void Release(ClassInstance* self);
 
  private:
   friend class FrameGuard;
@@ -158,6 +161,8 @@ class Interpreter {
   std::unordered_map<std::string, ObjectFactory> progIds_;
   MessageHook messageHook_;
   std::unordered_set<ClassInstance*> instances_;
+  std::vector<ClassInstance*> releaseQueue_;
+  bool releasing_ = false;
 
   std::unique_ptr<Variant[]> stack_;
   Variant* stackTop_ = nullptr;
@@ -186,6 +191,7 @@ class ClassInstance final : public HostObject {
   ClassInfo* Class() const { return cls_; }
   Interpreter* Vm() const { return vm_; }
   void Detach() { vm_ = nullptr; }
+  void FinalRelease();
   std::vector<Variant> fields;
 
  protected:

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "engine/Ast.h"
+#include "engine/Errors.h"
 
 namespace vbs {
 

@@ -118,11 +118,28 @@ void Variant::RetainBlock() const noexcept {
   }
 }
 
+// Arrays of arrays may nest as deep as a script likes (a = Array(a) in a loop): they are
+// freed with a work list, not by recursion, so the native stack cannot run out.
+static void DestroyArray(ArrayRep* first) noexcept {
+  std::vector<ArrayRep*> pending{first};
+  while (!pending.empty()) {
+    ArrayRep* a = pending.back();
+    pending.pop_back();
+    for (auto& v : a->data) {
+      if (v.Type() == VarType::Array && v.AsArray()->refs == 1) {
+        pending.push_back(v.AsArray());
+        v.ForgetArray();
+      }
+    }
+    delete a;
+  }
+}
+
 void Variant::DropBlock() noexcept {
   switch (type_) {
     case VarType::String: if (--s_->refs == 0) delete s_; break;
     case VarType::Object: if (o_) o_->Release(); break;
-    case VarType::Array: if (--a_->refs == 0) delete a_; break;
+    case VarType::Array: if (--a_->refs == 0) DestroyArray(a_); break;
     default: break;
   }
 }

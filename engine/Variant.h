@@ -165,6 +165,11 @@ class Variant {
     tagWord_ = 0;
     bits_ = 0;
   }
+  // Makes this Empty without releasing its array (the caller took the array over).
+  void ForgetArray() noexcept {
+    tagWord_ = 0;
+    bits_ = 0;
+  }
   void SetRef(Variant* target) noexcept {
     Drop();
     tagWord_ = static_cast<uint16_t>(VarType::Ref);

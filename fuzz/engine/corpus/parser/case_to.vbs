@@ -1,0 +1,3 @@
+Select Case x
+Case 1 To 5
+End Select

@@ -1,0 +1,69 @@
+' Fixed and dynamic arrays, several dimensions, ReDim Preserve, Erase, value semantics.
+Dim a(2), m(1, 2), d()
+a(0) = "x": a(2) = 3
+WScript.Echo UBound(a), LBound(a), IsEmpty(a(1)), TypeName(a), VarType(a)
+' expect: 2 0 True Variant() 8204
+m(1, 2) = "corner"
+WScript.Echo UBound(m, 1), UBound(m, 2), m(1, 2)
+' expect: 1 2 corner
+ReDim d(1)
+d(0) = "keep": d(1) = "me"
+ReDim Preserve d(3)
+WScript.Echo UBound(d), d(0), d(1), IsEmpty(d(3))
+' expect: 3 keep me True
+ReDim d(1)
+WScript.Echo IsEmpty(d(0))
+' expect: True
+Dim b: b = a
+b(0) = "changed"
+WScript.Echo a(0), b(0)
+' expect: x changed
+Dim arr: arr = Array(1, "two", 3.5)
+WScript.Echo UBound(arr), arr(1), TypeName(arr(2)), IsArray(arr), IsArray(1)
+' expect: 2 two Double True False
+Dim total, v
+For Each v In arr: total = total & v & ";": Next
+WScript.Echo total
+' expect: 1;two;3.5;
+Erase a
+WScript.Echo UBound(a), IsEmpty(a(0))
+' expect: 2 True
+Erase d
+On Error Resume Next
+x = UBound(d)
+WScript.Echo Err.Number
+' expect: 9
+Err.Clear
+x = arr(3)
+WScript.Echo Err.Number
+' expect: 9
+Err.Clear
+ReDim a(5)
+WScript.Echo Err.Number
+' expect: 10
+Err.Clear
+On Error GoTo 0
+ReDim grid(2, 1)
+grid(2, 1) = "g"
+ReDim Preserve grid(2, 3)
+WScript.Echo grid(2, 1), UBound(grid, 2)
+' expect: g 3
+Dim nested: nested = Array(Array(1, 2), Array(3, 4))
+WScript.Echo nested(1)(0)
+' expect: 3
+Sub Fill(x)
+  x(0) = "filled"
+End Sub
+Dim c(1)
+Fill c
+WScript.Echo c(0)
+' expect: filled
+Function MakeArray()
+  Dim r(1): r(0) = "made": MakeArray = r
+End Function
+WScript.Echo MakeArray()(0)
+' expect: made
+Dim cube(1, 1, 1), count
+For Each v In cube: count = count + 1: Next
+WScript.Echo count
+' expect: 8
