@@ -1,6 +1,7 @@
 #include "engine/Builtins.h"
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cmath>
 #include <ctime>
@@ -501,6 +502,37 @@ Variant FnTimeSerial(Interpreter&, Args a) {
   return Variant::Date(t);
 }
 
+// ---- random numbers: the language's 24-bit generator, so seeded sequences repeat
+
+Variant FnRnd(Interpreter& vm, Args a) {
+  uint32_t& seed = vm.rndSeed;
+  if (Given(a, 0)) {
+    double x = ToDouble(Arg(a, 0));
+    if (x == 0) return Variant::Single(static_cast<float>(seed) / 16777216.0f);
+    if (x < 0) {
+      uint32_t bits = std::bit_cast<uint32_t>(static_cast<float>(x));
+      seed = (bits + (bits >> 24)) & 0xFFFFFF;
+    }
+  }
+  seed = (seed * 1140671485u + 12820163u) & 0xFFFFFF;
+  return Variant::Single(static_cast<float>(seed) / 16777216.0f);
+}
+
+Variant FnRandomize(Interpreter& vm, Args a) {
+  double n;
+  if (Given(a, 0)) {
+    n = ToDouble(Arg(a, 0));
+  } else {
+    Variant t = FnTimer(vm, a);
+    n = t.AsSingle();
+  }
+  uint64_t bits = std::bit_cast<uint64_t>(n);
+  uint32_t high = static_cast<uint32_t>(bits >> 32);
+  uint32_t mixed = ((high & 0xFFFF) ^ (high >> 16)) << 8;
+  vm.rndSeed = (vm.rndSeed & 0xFF) | (mixed & 0xFFFF00);
+  return Variant();
+}
+
 // ---- dynamic code, objects, messages
 
 Variant FnEval(Interpreter& vm, Args a) { return vm.Eval(Text(a, 0)); }
@@ -601,9 +633,11 @@ constexpr Builtin kBuiltins[] = {
     {"MsgBox", 1, 5, FnMsgBox},
     {"Now", 0, 0, FnNow},
     {"Oct", 1, 1, FnOct},
+    {"Randomize", 0, 1, FnRandomize},
     {"Replace", 3, 6, FnReplace},
     {"RGB", 3, 3, FnRGB},
     {"Right", 2, 2, FnRight},
+    {"Rnd", 0, 1, FnRnd},
     {"Round", 1, 2, FnRound},
     {"RTrim", 1, 1, FnRTrim},
     {"ScriptEngine", 0, 0, FnScriptEngine},

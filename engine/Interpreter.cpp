@@ -1187,8 +1187,9 @@ Variant Interpreter::EvalIndex(const IndexExpr& e, Frame& f, InvokeKind kind) {
           return IndexValue(f.slots[n.slot].Deref(), e.args, f);
         }
         if (!g->defined) {
+          // Calling a name that is nothing at all: the original says "Type mismatch".
           if (f.proc->optionExplicit) Throw(kVariableUndefined);
-          Throw(kSubNotDefined);
+          Throw(kTypeMismatch);
         }
         return IndexValue(g->value, e.args, f);
       }

@@ -72,6 +72,7 @@ class Interpreter {
   Variant Message(const MessageRequest& request);
   void SetMessageHook(MessageHook hook) { messageHook_ = std::move(hook); }
   bool allowUI = true;
+  uint32_t rndSeed = 327680;  // Rnd's 24-bit state, per engine
 
   // ---- limits
   void SetTimeout(int milliseconds) { timeoutMs_ = milliseconds; }

@@ -1,0 +1,3 @@
+Function Helper(x)
+  Helper = "helper(" & x & ")"
+End Function
