@@ -7,6 +7,7 @@
 #include <glib.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
@@ -50,6 +51,8 @@ class Helper {
     if (::pipe2(fds, O_CLOEXEC) != 0) return;
     pid_ = ::fork();
     if (pid_ == 0) {
+      // A test killed by its time-out must not leave its servers behind.
+      ::prctl(PR_SET_PDEATHSIG, SIGTERM);
       ::dup2(fds[1], 3);  // dup2 clears close-on-exec on the copy
       std::vector<char*> args;
       for (auto& a : argv) args.push_back(a.data());
