@@ -1,5 +1,7 @@
 #include "runner/Objects.h"
 
+#include "runner/ApplicationProxy.h"
+
 namespace runner {
 namespace {
 
@@ -8,10 +10,9 @@ struct ObjectClass {
   vbs::ObjectPtr<vbs::HostObject> (*make)();
 };
 
-// ProgID -> factory. Empty for now: the engine's own standard objects are registered by
-// the engine itself, the daemon proxy comes with the script host.
+// ProgID -> factory. The engine registers its own standard objects itself.
 constexpr ObjectClass kObjects[] = {
-    {"", nullptr},
+    {"Sablewick.Application", MakeApplicationProxy},
 };
 
 }  // namespace

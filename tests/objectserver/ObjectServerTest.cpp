@@ -634,5 +634,73 @@ TEST_F(ObjectServerTest, SessionBusNameServesAndFollowsClients) {
   EXPECT_FALSE(peer.Create().empty());
 }
 
+// The runner's proxy against this server: the script sees the members as if in process.
+TEST_F(ObjectServerTest, RunnerProxyCallsTheServerAsIfInProcess) {
+  ObjectServer::Options options;
+  options.maxObjectsPerClient = 6;  // the loop below needs the proxy's releases to get through
+  StartServer(options);
+  const std::string script = dir.Path() + "/proxy.vbs";
+  testing::WriteFile(script, R"(Set app = CreateObject("Sablewick.Application")
+WScript.Echo TypeName(app), app.add(40, 2), app.ADD(1)
+app.name = "porch"
+WScript.Echo app.NAME, app
+Set c = app.Child
+WScript.Echo TypeName(c), c.Name, app.NameOf(c)
+For i = 1 To 50
+  Set c = app.Child
+Next
+WScript.Echo app.Echo("a" & Chr(0) & "b", Null, 2.5, CByte(7))(0) = "a" & Chr(0) & "b"
+WScript.Echo app.Nothing Is Nothing
+For Each x In app
+  WScript.Echo "item", TypeName(x)
+Next
+On Error Resume Next
+app.Fail 1234
+WScript.Echo Err.Number, Err.Description
+Err.Clear
+app.Nope 1
+WScript.Echo Err.Number
+Err.Clear
+app.Fail vbObjectError + 7
+WScript.Echo Err.Number - vbObjectError
+On Error GoTo 0
+Set g = GetObject("", "Sablewick.Application")
+WScript.Echo g.Name
+)");
+  const std::string address = server->Address();
+  auto run = testing::RunProgram({SABLEWICK_SCRIPT, script}, 30000, [&] {
+    ::setenv(kAddressVariable, address.c_str(), 1);
+  });
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(run.output,
+            "Gadget 42 2\n"
+            "porch porch\n"
+            "Gadget porch.child porch.child\n"
+            "True\n"
+            "True\n"
+            "item String\n"
+            "item Long\n"
+            "item Gadget\n"
+            "1234 gadget says no\n"
+            "438\n"
+            "7\n"
+            "app\n");
+  // The runner's connection closed: nothing is left behind.
+  EXPECT_TRUE(RunUntil([&] { return server->ObjectCount() == 0 && alive == 0; }));
+
+  // No daemon anywhere: CreateObject fails with 429 and says where it looked.
+  testing::WriteFile(script, "Set app = CreateObject(\"Sablewick.Application\")\n");
+  const std::string empty = dir.Path() + "/runtime";
+  std::filesystem::create_directories(empty);
+  auto none = testing::RunProgram({SABLEWICK_SCRIPT, script}, 30000, [&] {
+    ::setenv(kAddressVariable, ("unix:path=" + empty + "/none").c_str(), 1);
+    ::setenv("XDG_RUNTIME_DIR", empty.c_str(), 1);
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + empty + "/bus").c_str(), 1);
+  });
+  EXPECT_EQ(none.status, 1);
+  EXPECT_NE(none.output.find("error 429"), std::string::npos) << none.output;
+  EXPECT_NE(none.output.find(empty + "/sablewick/bus"), std::string::npos) << none.output;
+}
+
 }  // namespace
 }  // namespace sablewick
