@@ -10,6 +10,7 @@
 #include "ini/IniTool.h"
 #include "script/Application.h"
 #include "script/Dispatcher.h"
+#include "script/ScriptHost.h"
 #include "watchdog/Recovery.h"
 #include "watchdog/Shell.h"
 #include "watchdog/WDT.h"
@@ -111,6 +112,7 @@ bool TollkeepForm::Form_Load() {
   ReportEvent(app_, "Sablewick", "Using xAP port " + BasicStr(port));
 
   InitHW();
+  StartScriptHost(app_, *this);
   ShowTrayIcon();
   return true;
 }
@@ -212,6 +214,7 @@ void TollkeepForm::Form_Unload() {
   if (setupForm_) setupForm_->Unload();
   app_.sink = nullptr;
   app_.xap.reset();
+  StopScriptHost(app_);
   app_.application = {};
   app_.shell.reset();
   timer1_.Stop();

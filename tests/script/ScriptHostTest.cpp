@@ -1,0 +1,284 @@
+#include <gtest/gtest.h>
+
+#include "app/Log.h"
+#include "engine/Engine.h"
+#include "script/Application.h"
+#include "script/Dispatcher.h"
+#include "script/Script.h"
+#include "script/ScriptObjects.h"
+#include "tests/TestSupport.h"
+#include "xap/Transport.h"
+
+namespace sablewick {
+namespace {
+
+using testing::ReadFile;
+using testing::TestApp;
+using testing::WriteFile;
+
+// A node with a dispatcher whose script starts are recorded instead of run.
+struct HostFixture : ::testing::Test {
+  HostFixture() {
+    t.app.ExePath = t.dir.Path() + "/sablewick";
+    t.app.xap = std::make_unique<XapTransport>(t.app);
+    t.app.xap->SetXapSource("Orbel.Script.host");
+    t.app.dispatcher = std::make_unique<Dispatcher>(t.app);
+    t.app.dispatcher->StartScript = [this](const std::string& script, int position) {
+      starts.emplace_back(script, position);
+    };
+    api = vbs::MakeObject<Application>(t.app);
+  }
+  Dispatcher& D() { return *t.app.dispatcher; }
+  void Receive(const std::string& header, const std::string& body = "Lamp\n{\nstate=on\n}\n") {
+    D().Readmessage("xap-header\n{\nv=12\nhop=1\nuid=FF123400\n" + header + "}\n" + body);
+  }
+  std::string Scripts() const { return t.dir.Path() + "/scripts/"; }
+
+  TestApp t;
+  vbs::ObjectPtr<Application> api;
+  std::vector<std::pair<std::string, int>> starts;
+};
+
+TEST_F(HostFixture, SubscribeStoresLowerCaseValuesAndTheFullScriptPathOnce) {
+  api->SelectXapMessage("Orbel.Script.*", "xAPBSC.Event", "Lamp", "Acme.>", "OnLamp.vbs");
+  api->SelectXapMessage("orbel.script.*", "XAPBSC.EVENT", "lamp", "acme.>", "onlamp.VBS");
+  ASSERT_EQ(D().Subscriptions.size(), 1u);
+  const ScriptVBS& s = D().Subscriptions[0];
+  EXPECT_EQ(s.Target, "orbel.script.*");
+  EXPECT_EQ(s.Schema, "xapbsc.event");
+  EXPECT_EQ(s.Section, "lamp");
+  EXPECT_EQ(s.Source, "acme.>");
+  EXPECT_EQ(s.Script, testing::ToLowerForTest(t.dir.Path()) + "/scripts/onlamp.vbs");
+
+  // Removal wants the stored forms exactly; the source takes no part.
+  api->DeSelectXapMessage("Orbel.Script.*", "xAPBSC.Event", "Lamp", "", s.Script);
+  api->DeSelectXapMessage("orbel.script.*", "xapbsc.event", "lamp", "", "OnLamp.vbs");
+  EXPECT_EQ(D().Subscriptions.size(), 1u);
+  api->DeSelectXapMessage("orbel.script.*", "xapbsc.event", "lamp", "anything", s.Script);
+  EXPECT_TRUE(D().Subscriptions.empty());
+}
+
+TEST_F(HostFixture, FiltersDecideWhoGetsAMessage) {
+  struct Case {
+    const char *target, *cls, *section, *source;
+    bool gets;
+  } cases[] = {
+      {"", "", "", "", true},
+      {"", "xapbsc.event", "", "", true},
+      {"", "xapbsc.*", "", "", false},  // no wildcards in the class filter
+      {"", "", "", "acme.lamp.*", true},
+      {"", "", "", "acme.>", true},
+      {"", "", "", "other.>", false},
+      {"*", "", "", "", true},  // a message without a target passes "*"
+      {"", "", "LAMP", "", true},
+      {"", "", "dimmer", "", false},
+  };
+  for (const Case& c : cases) {
+    D().Subscriptions.clear();
+    starts.clear();
+    api->SelectXapMessage(c.target, c.cls, c.section, c.source, "s.vbs");
+    Receive("class=xAPBSC.event\nsource=acme.lamp.kitchen\n");
+    EXPECT_EQ(starts.size(), c.gets ? 1u : 0u)
+        << c.target << "|" << c.cls << "|" << c.section << "|" << c.source;
+  }
+}
+
+TEST_F(HostFixture, QueueStartsOneScriptPerSubscriptionAndScriptsFetchUntilNothing) {
+  api->SelectXapMessage("", "", "", "", "a.vbs");
+  api->SelectXapMessage("", "", "", "", "b.vbs");
+  Receive("class=a.b\nsource=x.y.z\n");
+  ASSERT_EQ(starts.size(), 2u);
+  EXPECT_EQ(starts[0].second, 1);
+  EXPECT_EQ(starts[1].second, 2);
+  EXPECT_EQ(D().Store.Count(), 1u);  // shared by both subscriptions
+
+  Receive("class=a.b\nsource=x.y.z\n", "Second\n{\nn=2\n}\n");
+  EXPECT_EQ(starts.size(), 2u) << "a queued handle means the script is still fetching";
+
+  auto first = api->GetXapMessage("1");
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->Handle, "M1");
+  auto second = api->GetXapMessage("1abc");
+  ASSERT_TRUE(second);
+  EXPECT_EQ(second->GetItem("second", "n"), "2");
+  EXPECT_FALSE(api->GetXapMessage("1"));
+  EXPECT_FALSE(api->GetXapMessage("abc"));
+  EXPECT_FALSE(api->GetXapMessage("7"));
+  EXPECT_EQ(api->GetXapMessage("2")->Handle, "M1");  // fetching leaves the store alone
+  EXPECT_EQ(D().Store.Count(), 2u);
+
+  // The queue is empty again: the next message starts the script anew.
+  Receive("class=a.b\nsource=x.y.z\n");
+  EXPECT_EQ(starts.size(), 3u);
+}
+
+TEST_F(HostFixture, RoleMessagesAreNeverOfferedAndEchoQueriesAre) {
+  api->SelectXapMessage("", "", "", "", "all.vbs");
+  Receive("class=Homeseer.Role\ntarget=other.node\n", "Role.Query\n{\nRole=any\n}\n");
+  Receive("class=Homeseer.Role\n", "Role.Query\n{\nRole=any\n}\n");
+  EXPECT_TRUE(starts.empty());
+  Receive("class=WDT.Echo\ntarget=other.node\n", "Echo.Query\n{\nQuery=x\n}\n");
+  EXPECT_EQ(starts.size(), 1u);
+  EXPECT_EQ(D().MessageCounter, 3u);
+  EXPECT_TRUE(D().Store.Contains("M3"));
+}
+
+TEST_F(HostFixture, ExpiryEmptiesQueuesNobodyFetches) {
+  api->SelectXapMessage("", "", "", "", "slow.vbs");
+  Receive("class=a\n");
+  t.clock.now += 30.0 / 86400;
+  Receive("class=a\n");
+  EXPECT_EQ(D().Subscriptions[0].MessageCount(), 2);
+  t.clock.now += 31.0 / 86400;  // the first is 61 s old, the second 31 s
+  D().ExpireMessages();
+  EXPECT_EQ(D().Store.Count(), 1u);
+  EXPECT_EQ(D().Subscriptions[0].MessageCount(), 1);
+  t.clock.now += 29.0 / 86400;  // exactly 60 s: still kept
+  D().ExpireMessages();
+  EXPECT_EQ(D().Store.Count(), 1u);
+  t.clock.now += 1.0 / 86400;
+  D().ExpireMessages();
+  EXPECT_EQ(D().Store.Count(), 0u);
+  EXPECT_EQ(D().Subscriptions[0].MessageCount(), 0);
+  Receive("class=a\n");
+  EXPECT_EQ(starts.size(), 2u);
+}
+
+TEST_F(HostFixture, AScriptThatCannotStartIsLoggedAndDispatchGoesOn) {
+  D().StartScript = [](const std::string&, int) { throw Failure(53, "File not found"); };
+  api->SelectXapMessage("", "", "", "", "missing.vbs");
+  api->SelectXapMessage("", "", "", "", "other.vbs");
+  Receive("class=a\n");
+  EXPECT_EQ(D().Subscriptions[1].MessageCount(), 1);
+  const std::string log = t.Log();
+  EXPECT_NE(log.find("| Sablewick Readmessage "), std::string::npos) << log;
+  EXPECT_NE(log.find(" File not found\r\n"), std::string::npos) << log;
+}
+
+TEST_F(HostFixture, SettingsThroughTheScriptingObject) {
+  EXPECT_EQ(api->GetIniSetting("General", "UID", "dflt", "New.ini"), "dflt");
+  EXPECT_TRUE(std::filesystem::exists(t.dir.Path() + "/Config/New.ini"));
+  EXPECT_EQ(api->GetINISection("Nothing", "New.ini"), "=");
+  api->SaveIniSetting("General", "UID", "AB12CD34", "New.ini");
+  api->SaveIniSetting("General", "Name", "x=y", "New.ini");
+  EXPECT_EQ(api->GetIniSetting("general", "uid", "", "New.ini"), "AB12CD34");
+  // Names in upper case, in the order of the (sorted) file.
+  EXPECT_EQ(api->GetINISection("GENERAL", "New.ini"), std::string("NAME=x=y\0UID=AB12CD34", 21));
+  EXPECT_EQ(api->GetAppPath(), t.dir.Path());
+}
+
+TEST_F(HostFixture, WaitMillisecondsReturnsAtOnceForNothingToWaitFor) {
+  const gint64 start = g_get_monotonic_time();
+  for (const char* ms : {"0", "-5", "abc", ""}) api->WaitMilliseconds(ms);
+  EXPECT_LT(g_get_monotonic_time() - start, 50000);
+  api->WaitMilliseconds("30.5");
+  EXPECT_GE(g_get_monotonic_time() - start, 30000);
+}
+
+TEST_F(HostFixture, JobFileOfSpawn) {
+  EXPECT_EQ(api->WrapWSF("Test.TXT", "Main", " a b "), "~Test.wsf");
+  EXPECT_EQ(ReadFile(t.dir.Path() + "/Scripts/~Test.wsf"),
+            "<job id=\"Test\">\n"
+            "<script language=\"VBScript\" src=\"..\\Test.txt\"/>\n"
+            "<script language=\"VBScript\">\n"
+            "Dim hs\nDim xap\n"
+            "Set hs = createobject(\"Sablewick.Application\")\n"
+            "Set xap = hs\n"
+            "Main \" a b \"\n"
+            "Set hs = Nothing\nSet xap = Nothing\n</Script>\n</Job>\n");
+}
+
+// ---- in-process scripts ----------------------------------------------------------------------
+
+struct InProcess : HostFixture {
+  void Script(const std::string& name, const std::string& text) {
+    WriteFile(t.dir.Path() + "/Scripts/" + name, text);
+  }
+  // The data items of the events reported so far.
+  std::vector<std::string> Reports() const {
+    std::vector<std::string> out;
+    for (const auto& m : t.sink.sent) {
+      if (m.cls == "Homeseer.Event") out.push_back(m.Items().substr(m.Items().find("|Type=")));
+    }
+    return out;
+  }
+};
+
+TEST_F(InProcess, IncludesLoadDepthFirstInEveryForm) {
+  Script("lib/one.vbs", "Function One()\n One = \"1\" & Two()\nEnd Function\n");
+  Script("two.vbs", "Function Two() : Two = \"2\" : End Function\n");
+  Script("Main.vbs",
+         "' #INCLUDE \"lib/one.vbs\" still counts inside a comment\n"
+         "#Include\n\n   \"  two.vbs  \"\n"
+         "#include \"missing.vbs\"\n"
+         "#include \"Main.vbs\"\n"  // itself: the cycle is cut
+         "Function Main(p)\n Main = One() & \"-\" & p\nEnd Function\n");
+  vbs::Variant r = api->Runex("main.VBS", "MAIN", "x");
+  EXPECT_EQ(vbs::ToString(r), "12-x");
+  EXPECT_TRUE(Reports().empty()) << Reports()[0];
+}
+
+TEST_F(InProcess, RunCallsMainWithTheEmptyTextAndMembersByBareName) {
+  Script("r.vbs",
+         "Sub Main(p)\n"
+         "  SaveIniSetting \"S\", \"K\", \"[\" & p & \"]\" & hs.GetAppPath & (xap Is hs), \"r.ini\"\n"
+         "End Sub\n");
+  api->Run("r.vbs");
+  EXPECT_EQ(api->GetIniSetting("S", "K", "", "r.ini"), "[]" + t.dir.Path() + "True");
+}
+
+TEST_F(InProcess, UnknownProceduresAndZeroArgumentFunctions) {
+  Script("f.vbs", "Function NoArgs()\n NoArgs = 5\nEnd Function\n");
+  EXPECT_TRUE(api->Runex("f.vbs", "nosuch", "").IsEmpty());
+  EXPECT_TRUE(api->Runex("f.vbs", "NOARGS", "").IsEmpty());
+  // The second load into "M1" is refused by the engine and reported; its code still goes
+  // into the module that is there.
+  const auto r = Reports();
+  ASSERT_EQ(r.size(), 1u) << r[0] << r[1];
+  EXPECT_EQ(r[0].substr(0, 30), "|Type=Sablewick|Data=Script-Ad");
+}
+
+TEST_F(InProcess, SyntaxAndRunErrorsAreReportedWithTheirTexts) {
+  Script("bad.vbs", "Sub Main(\nEnd Sub\n");
+  api->Run("bad.vbs");
+  Script("div.vbs", "Sub Main(p)\n  x = 1\n  y = x / 0\nEnd Sub\n");
+  api->Run("div.vbs");
+  const auto r = Reports();
+  ASSERT_EQ(r.size(), 3u);
+  EXPECT_TRUE(r[0].starts_with("|Type=Sablewick|Data=Error in script syntax  / bad.vbs "))
+      << r[0];
+  EXPECT_NE(r[0].find("@ Line 1 col "), std::string::npos) << r[0];
+  EXPECT_TRUE(r[1].starts_with("|Type=Sablewick|Data=Script-Add ")) << r[1];
+  EXPECT_EQ(r[2], "|Type=Sablewick|Data=Script Run Error  / 11 - Division by zero@ Line 3 col 3")
+      << r[2];
+}
+
+TEST_F(InProcess, MessagesAndTheirCollectionsAsScriptsSeeThem) {
+  api->SelectXapMessage("", "", "", "", "s.vbs");
+  Receive("class=xAPBSC.event\nsource=acme.lamp.kitchen\n",
+          "Lamp\n{\nState=on\nLevel=50%\n}\n");
+  Script("m.vbs",
+         "Function Main(p)\n"
+         "  Set m = hs.GetXapMessage(1)\n"
+         "  Set c = m.msgCollection(0)\n"
+         "  For Each line In c : s = s & line & \";\" : Next\n"
+         "  s = s & c.Count & c(1) & c(\"LEVEL\") & m.GetItem(\"lamp\", \"state\")\n"
+         "  s = s & UBound(m.MsgSection) & m.MsgSection(0) & TypeName(m.msgCollection(9))\n"
+         "  s = s & TypeName(hs.GetXapMessage(1))\n"
+         "  Main = s\n"
+         "End Function\n");
+  EXPECT_EQ(vbs::ToString(api->Runex("m.vbs", "Main", "")),
+            "State=on;Level=50%;2State=onLevel=50%on0lampNothingNothing");
+}
+
+TEST_F(InProcess, ANewScriptingObjectDropsLoadedCode) {
+  Script("keep.vbs", "Function Kept()\n Kept = 1\nEnd Function\n");
+  api->Runex("keep.vbs", "Kept", "");
+  ASSERT_NE(t.app.engine->Modules().Item("M1"), nullptr);
+  auto second = vbs::MakeObject<Application>(t.app);
+  EXPECT_EQ(t.app.engine->Modules().Item("M1"), nullptr);
+  EXPECT_EQ(vbs::ToString(api->Runex("keep.vbs", "Kept", "")), "1") << Reports().back();
+}
+
+}  // namespace
+}  // namespace sablewick
