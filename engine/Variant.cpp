@@ -153,7 +153,9 @@ std::string& Variant::MutableString() {
 }
 
 ArrayRep* Variant::MutableArray() {
-  if (a_->refs > 1) {
+  // A lock (an element passed ByRef) also holds a reference, but it is the same
+  // variable's array, not another owner.
+  if (a_->refs - a_->locks > 1) {
     auto* copy = new ArrayRep;
     copy->bounds = a_->bounds;
     copy->data = a_->data;

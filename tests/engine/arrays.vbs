@@ -67,3 +67,11 @@ Dim cube(1, 1, 1), count
 For Each v In cube: count = count + 1: Next
 WScript.Echo count
 ' expect: 8
+' Two elements of one array passed ByRef to the same call.
+Sub Swap(p, q)
+  Dim t: t = p: p = q: q = t
+End Sub
+Dim pair: pair = Array("first", "second")
+Swap pair(0), pair(1)
+WScript.Echo pair(0), pair(1)
+' expect: second first
