@@ -204,6 +204,7 @@ Variant FnReplace(Interpreter&, Args a) {
     size_t p = Find(s, find, pos, text);
     if (p == std::string::npos) break;
     out.append(s, pos, p - pos);
+    CheckStringSize(out.size() + repl.size());
     out += repl;
     pos = p + find.size();
     ++done;
@@ -261,12 +262,14 @@ Variant FnAsc(Interpreter&, Args a) {
 Variant FnSpace(Interpreter&, Args a) {
   int32_t n = Long(a, 0);
   Require(n >= 0);
+  CheckStringSize(static_cast<size_t>(n));
   return Str(std::string(n, ' '));
 }
 
 Variant FnString(Interpreter&, Args a) {
   int32_t n = Long(a, 0);
   Require(n >= 0);
+  CheckStringSize(static_cast<size_t>(n));
   if (Arg(a, 1).IsNull()) return Variant::Null();
   char c;
   if (Arg(a, 1).IsString()) {

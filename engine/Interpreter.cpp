@@ -1251,6 +1251,7 @@ Variant Interpreter::InvokeObject(const Variant& target, const std::string& name
   if (!o) Throw(kObjectNotSet);
   ObjectPtr<HostObject> keep(o);
   auto* inst = dynamic_cast<ClassInstance*>(o);
+  if (inst && (!inst->Class() || inst->Vm() != this)) inst = nullptr;  // use the interface
   int id;
   if (name.empty()) {
     id = kDefaultMember;
@@ -1337,6 +1338,7 @@ Variant Interpreter::InvokeMember(ClassInstance* self, int id, InvokeKind kind, 
                                   bool internal) {
   if (!self) Throw(kObjectRequired);
   ClassInfo* cls = self->Class();
+  if (!cls || !self->Vm()) Throw(kObjectNotSet);
   if (id == kDefaultMember) {
     id = cls->defaultMember;
     if (id < 0) Throw(kNoSuchMember);
@@ -1411,6 +1413,7 @@ void Interpreter::Terminate(ClassInstance* self) {
 }
 
 int ClassInstance::MemberId(std::string_view name) {
+  if (!cls_) return kUnknownMember;
   if (name.empty()) return cls_->defaultMember >= 0 ? kDefaultMember : kUnknownMember;
   int id = cls_->FindMember(name);
   if (id < 0 || !cls_->members[id - 1].isPublic) return kUnknownMember;
@@ -1424,6 +1427,7 @@ Variant ClassInstance::Invoke(int id, InvokeKind kind, Args args) {
 
 std::vector<std::string> ClassInstance::MemberNames() const {
   std::vector<std::string> names;
+  if (!cls_) return names;
   for (const auto& m : cls_->members)
     if (m.isPublic) names.push_back(m.name);
   return names;
@@ -1438,7 +1442,7 @@ void ClassInstance::LastReleased() {
 }
 
 void ClassInstance::FinalRelease() {
-  if (vm_ && cls_->terminate) {
+  if (vm_ && cls_ && cls_->terminate) {
     ResetRefs(1);
     vm_->Terminate(this);
     // Class_Terminate may have stored Me somewhere: then the instance lives on.

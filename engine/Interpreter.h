@@ -184,14 +184,19 @@ class Interpreter {
 class ClassInstance final : public HostObject {
  public:
   ClassInstance(Interpreter* vm, ClassInfo* cls) : vm_(vm), cls_(cls) {}
-  std::string TypeName() const override { return cls_->name; }
+  std::string TypeName() const override { return cls_ ? cls_->name : typeName_; }
   int MemberId(std::string_view name) override;
   Variant Invoke(int id, InvokeKind kind, Args args) override;
   std::vector<std::string> MemberNames() const override;
 
   ClassInfo* Class() const { return cls_; }
   Interpreter* Vm() const { return vm_; }
-  void Detach() { vm_ = nullptr; }
+  // The engine is going away (Reset or destruction): the class description with it.
+  void Detach() {
+    vm_ = nullptr;
+    typeName_ = cls_->name;
+    cls_ = nullptr;
+  }
   void FinalRelease();
   std::vector<Variant> fields;
 
@@ -202,6 +207,7 @@ class ClassInstance final : public HostObject {
   ~ClassInstance() override;
   Interpreter* vm_;
   ClassInfo* cls_;
+  std::string typeName_;
 };
 
 }  // namespace vbs

@@ -192,7 +192,7 @@ Variant NewArray(const std::vector<int32_t>& counts, bool fixed) {
     }
     a->bounds.push_back({0, c});
     total *= static_cast<size_t>(c);
-    if (total > (size_t{1} << 28)) {
+    if (total > kMaxArrayElements) {
       delete a;
       Throw(kOutOfMemory);
     }
@@ -622,10 +622,17 @@ double ToDate(const Variant& v0) {
   return d;
 }
 
+void CheckStringSize(size_t bytes) {
+  if (bytes > kMaxStringBytes) Throw(14);
+}
+
 void AppendText(std::string& out, const Variant& v0) {
   const Variant& v = v0.Deref();
   switch (v.Type()) {
-    case VarType::String: out += v.AsString(); return;
+    case VarType::String:
+      CheckStringSize(out.size() + v.AsString().size());
+      out += v.AsString();
+      return;
     case VarType::Empty:
     case VarType::Null: return;
     case VarType::Integer: out += std::to_string(v.AsInteger()); return;
@@ -897,6 +904,7 @@ Variant Concat(const Variant& a0, const Variant& b0) {
   if (a.IsString()) {
     const std::string& as = a.AsString();
     if (b.IsString()) {
+      CheckStringSize(as.size() + b.AsString().size());
       s.reserve(as.size() + b.AsString().size());
       s += as;
       s += b.AsString();

@@ -237,6 +237,13 @@ class Variant {
   };
 };
 
+// Limits on what a script can grow: beyond them, 14 "Out of string space" and
+// 7 "Out of memory" instead of exhausting the process.
+constexpr size_t kMaxStringBytes = size_t{1} << 28;
+constexpr size_t kMaxArrayElements = size_t{1} << 24;
+// Throws 14 when a string of this many bytes would be too long.
+void CheckStringSize(size_t bytes);
+
 // ---- arrays
 // A new array with the given bounds (count per dimension; lower bounds are 0).
 Variant NewArray(const std::vector<int32_t>& counts, bool fixed = false);
