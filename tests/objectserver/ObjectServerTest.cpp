@@ -504,6 +504,12 @@ TEST_F(ObjectServerTest, BusctlAndGdbusCallThePrivateSocket) {
                                     "org.sablewick.Sablewick.Gadget.Name"});
   EXPECT_EQ(gdbus.status, 0) << gdbus.output;
   EXPECT_EQ(gdbus.output, "((uint16 8, <'porch'>),)\n");
+  auto ginvoke = testing::RunProgram({"gdbus", "call", "--address", server->Address(), "--dest",
+                                      kBusName, "--object-path", path, "--method",
+                                      std::string(kObjectInterface) + ".Invoke", "name", "0", "[]"});
+  EXPECT_EQ(ginvoke.output, "((uint16 8, <'porch'>),)\n");
+  auto noArgs = busctl({"call", kBusName, path, kObjectInterface, "Invoke", "syav", "NAME", "0", "0"});
+  EXPECT_EQ(noArgs.output, "(qv) 8 s \"porch\"\n");
   auto gcreate = testing::RunProgram({"gdbus", "call", "--address", server->Address(),
                                       "--dest", kBusName, "--object-path", kFactoryPath, "--method",
                                       std::string(kFactoryInterface) + ".Create"});
