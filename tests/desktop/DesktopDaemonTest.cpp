@@ -146,18 +146,19 @@ TEST_F(DesktopDaemon, RegistersAgainWhenTheHostRestarts) {
     ASSERT_TRUE(RunUntil([&] { return !host->registrations.empty(); }, 5000));
     EXPECT_EQ(host->registrations[0].service, item);
   }
-  EXPECT_EQ(CountLines(daemon->Log(), "tray icon"), 0) << daemon->Log();
+  EXPECT_EQ(CountLines(daemon->Log(), "TrayIcon"), 0) << daemon->Log();
 }
 
 TEST_F(DesktopDaemon, ExitFromTheMenuRemovesTheIconThenEnds) {
   ASSERT_FALSE(StartRegistered().empty());
+  const std::string logBefore = daemon->Log();
   ASSERT_TRUE(Click(6));  // the reply comes before the daemon goes
   EXPECT_EQ(WaitExit(), 0);
   ASSERT_TRUE(RunUntil([&] { return host->Vanished(daemonName); }, 2000));
   // The icon is taken down (its name released) before the connection closes.
   ASSERT_FALSE(host->vanished.empty());
   EXPECT_EQ(host->vanished.front().first, item);
-  EXPECT_EQ(CountLines(daemon->Log(), "\n"), 0) << daemon->Log();
+  EXPECT_EQ(daemon->Log(), logBefore);  // nothing failed on the way out
 }
 
 TEST_F(DesktopDaemon, SessionEndSignalsRunTheSameShutdown) {
@@ -178,10 +179,10 @@ TEST_F(DesktopDaemon, WithoutAHostItRunsOnAndRegistersWhenOneComes) {
   host.reset();
   daemon->Start();
   ASSERT_TRUE(hub.Receive()) << "no heartbeat";
-  ASSERT_TRUE(RunUntil([&] { return CountLines(daemon->Log(), "tray icon") == 1; }, 5000));
+  ASSERT_TRUE(RunUntil([&] { return CountLines(daemon->Log(), "TrayIcon") == 1; }, 5000));
   host = std::make_unique<FakeWatcher>(bus.Address());
   ASSERT_TRUE(RunUntil([&] { return !host->registrations.empty(); }, 5000));
-  EXPECT_EQ(CountLines(daemon->Log(), "\n"), 1) << daemon->Log();
+  EXPECT_EQ(CountLines(daemon->Log(), "TrayIcon"), 1) << daemon->Log();
   daemon->Signal(SIGTERM);
   EXPECT_EQ(WaitExit(), 0);
 }
@@ -195,8 +196,8 @@ TEST_F(DesktopDaemon, WithoutASessionBusItRunsOnAndSaysSoOnce) {
   EXPECT_NE(notice->find("Using xAP port"), std::string::npos);
   RunUntil([] { return false; }, 300);
   const std::string log = daemon->Log();
-  EXPECT_EQ(CountLines(log, "\n"), 1) << log;
-  EXPECT_NE(log.find("no session bus"), std::string::npos) << log;
+  EXPECT_EQ(CountLines(log, "TrayIcon"), 1) << log;
+  EXPECT_NE(log.find("TrayIcon: no session bus"), std::string::npos) << log;
   // "Setup" cannot be reached without a bus, and the daemon still ends cleanly.
   daemon->Signal(SIGTERM);
   EXPECT_EQ(WaitExit(), 0);
