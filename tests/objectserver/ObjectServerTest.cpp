@@ -631,6 +631,19 @@ TEST_F(ObjectServerTest, SessionBusNameServesAndFollowsClients) {
   first.Close();
   EXPECT_TRUE(RunUntil([&] { return server->ObjectCount() == 0; }));
 
+  // The runner finds the name when no address is given.
+  const std::string script = dir.Path() + "/bus.vbs";
+  testing::WriteFile(script, "Set app = CreateObject(\"Sablewick.Application\")\n"
+                             "WScript.Echo app.Child.Name\n");
+  const std::string busAddress = bus.Address();
+  auto run = testing::RunProgram({SABLEWICK_SCRIPT, script}, 30000, [&] {
+    ::unsetenv(kAddressVariable);
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", busAddress.c_str(), 1);
+  });
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(run.output, "app.child\n");
+  EXPECT_TRUE(RunUntil([&] { return server->ObjectCount() == 0 && alive == 0; }));
+
   // The bus goes away: logged, and the private socket serves on.
   bus.Stop();
   EXPECT_TRUE(RunUntil([&] { return !server->OwnsBusName(); }));
