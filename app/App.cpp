@@ -2,6 +2,7 @@
 
 #include "app/TcpClient.h"
 #include "engine/Engine.h"
+#include "script/ObjectServer.h"
 
 #include "script/Application.h"
 #include "script/Dispatcher.h"

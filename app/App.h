@@ -22,6 +22,7 @@ namespace sablewick {
 
 class Application;
 class Dispatcher;
+class ObjectServer;
 class TcpClient;
 class Recovery;
 class Shell;
@@ -78,6 +79,8 @@ struct App {
   std::unique_ptr<vbs::Engine> engine;
   std::unique_ptr<Dispatcher> dispatcher;
   std::unique_ptr<TcpClient> tcp;  // the scripts' outgoing TCP text
+  // Where other processes create "Sablewick.Application" and call its members.
+  std::unique_ptr<ObjectServer> objectServer;
 
   // The hidden main window: owner of the main timers and the tray icon.
   TollkeepForm* form = nullptr;

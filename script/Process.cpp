@@ -15,6 +15,7 @@
 #include "app/Text.h"
 #include "engine/Errors.h"
 #include "engine/Variant.h"
+#include "script/ObjectServer.h"
 #include "script/ProcessState.h"
 
 extern char** environ;
@@ -219,6 +220,11 @@ int ProcessObject::ExitCode() const { return state_->exitCode; }
 
 void ProcessObject::Terminate() {
   if (!state_->ended && state_->pid > 0) ::kill(state_->pid, SIGTERM);
+}
+
+void RegisterProcessClasses(ObjectServer& server) {
+  server.RegisterClass<ProcessObject>();
+  server.RegisterClass<StreamObject>();
 }
 
 }  // namespace sablewick

@@ -24,6 +24,10 @@ std::vector<std::string> ScriptCommand(const App& app, const std::string& path,
 std::string RunnerPath(const App& app);
 
 struct ProcessState;
+class ObjectServer;
+
+// Gives the started-process classes their interface on the object server.
+void RegisterProcessClasses(ObjectServer& server);
 
 // What Spawn returns: ProcessID, Status (0 running, 1 ended), ExitCode, Terminate, and the
 // captured StdOut and StdErr (each kept up to a limit).

@@ -3,7 +3,11 @@
 #include "app/Log.h"
 #include "app/TcpClient.h"
 #include "app/TollkeepForm.h"
+#include "engine/Engine.h"
+#include "script/Application.h"
 #include "script/Dispatcher.h"
+#include "script/ObjectServer.h"
+#include "script/ScriptObjects.h"
 #include "script/Process.h"
 #include "watchdog/Shell.h"
 
@@ -22,8 +26,20 @@ void StartScriptHost(App& app, TollkeepForm& form) {
   form.OnRemoteClose = [a] {
     if (a->tcp) a->tcp->RemoteClose();
   };
+
+  app.objectServer = std::make_unique<ObjectServer>(
+      app, [a]() -> vbs::ObjectPtr<vbs::HostObject> { return vbs::MakeObject<Application>(*a); });
+  RegisterScriptClasses(*app.objectServer);
+  if (app.objectServer->Start()) {
+    app.busAddress = app.objectServer->Address();
+    // Every process the program starts learns where to find it.
+    if (app.shell) app.shell->SetEnvironment("SABLEWICK_ADDRESS", app.busAddress);
+  }
 }
 
-void StopScriptHost(App& app) { app.tcp.reset(); }
+void StopScriptHost(App& app) {
+  app.objectServer.reset();
+  app.tcp.reset();
+}
 
 }  // namespace sablewick

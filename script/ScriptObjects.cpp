@@ -12,6 +12,7 @@
 #include "engine/Errors.h"
 #include "engine/Variant.h"
 #include "script/Application.h"
+#include "script/ObjectServer.h"
 #include "script/Process.h"
 
 namespace sablewick {
@@ -254,6 +255,13 @@ std::unique_ptr<vbs::Enumerator> ItemCollectionObject::Enumerate() {
     size_t next_ = 0;
   };
   return std::make_unique<Lines>(Items().Lines());
+}
+
+void RegisterScriptClasses(ObjectServer& server) {
+  server.RegisterClass<Application>();
+  server.RegisterClass<XapMessageObject>();
+  server.RegisterClass<ItemCollectionObject>();
+  RegisterProcessClasses(server);
 }
 
 }  // namespace sablewick

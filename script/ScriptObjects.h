@@ -39,6 +39,11 @@ class ItemCollectionObject : public vbs::TableObject<ItemCollectionObject> {
   int section_;
 };
 
+class ObjectServer;
+
+// Gives every class that scripts see its interface on the object server.
+void RegisterScriptClasses(ObjectServer& server);
+
 // Wraps a message for a script; Nothing for null.
 vbs::Variant MessageVariant(const std::shared_ptr<XapMessage>& msg);
 
