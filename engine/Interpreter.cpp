@@ -6,6 +6,7 @@
 #include "engine/Builtins.h"
 #include "engine/Engine.h"
 #include "engine/Parser.h"
+#include "engine/StandardObjects.h"
 
 namespace vbs {
 namespace {
@@ -101,6 +102,7 @@ Interpreter::Interpreter() {
   auto global = std::make_unique<Module>();
   global->name = "Global";
   modules_.push_back(std::move(global));
+  for (const auto& o : StandardObjects()) RegisterProgId(o.progId, o.make);
 }
 
 Interpreter::~Interpreter() {
