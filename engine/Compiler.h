@@ -31,7 +31,7 @@ struct Procedure {
   ProcKind kind = ProcKind::Sub;
   const ProcDecl* decl = nullptr;  // null for script-level code
   const Block* body = nullptr;
-  std::vector<bool> byRef;           // per parameter
+  std::vector<uint8_t> byRef;        // per parameter (bytes: read on every call)
   int slotCount = 1;                 // slot 0 holds the result, then parameters, then locals
   std::vector<std::string> slotNames;  // lower case; for Execute in this scope
   ClassInfo* owner = nullptr;

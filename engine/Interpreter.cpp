@@ -989,6 +989,9 @@ Variant& Interpreter::VariableOf(const NameExpr& n, Frame& f, bool forWrite) {
 Variant* Interpreter::RefOf(const Expr* e, Frame& f, std::vector<ArrayRep*>* locks) {
   if (e->kind == ExprKind::Name) {
     auto& n = static_cast<const NameExpr&>(*e);
+    if (n.bind == Bind::Local) return &f.slots[n.slot].Deref();
+    if (n.bind == Bind::Global && n.global->defined && !n.global->proc && !n.global->isConst)
+      return &n.global->value;
     switch (n.bind) {
       case Bind::Local:
       case Bind::ReturnValue:
