@@ -481,7 +481,10 @@ class Parser {
       ++singleLineIf_;
       arm.body = ParseLineStatements();
       st->arms.push_back(std::move(arm));
-      if (Accept(Tok::KwElse)) st->elseBody = ParseLineStatements();
+      if (Accept(Tok::KwElse)) {
+        st->elseBody = ParseLineStatements();
+        if (st->elseBody.empty()) Fail(kExpectedStatement);
+      }
       --singleLineIf_;
       if (At(Tok::KwEnd) && PeekTok().kind == Tok::KwIf) {
         Next();
