@@ -110,6 +110,8 @@ class Engine {
   void Reset();
   const std::string& Language() const { return language_; }
   bool SetLanguage(std::string_view language);  // only "VBScript"
+  // With AllowUI false, MsgBox and InputBox fail with error 70 instead of reaching the
+  // message hook. Default true.
   bool AllowUI() const;
   void SetAllowUI(bool allow);
   // Makes the object reachable by name; with addMembers its members are also reachable

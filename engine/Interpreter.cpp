@@ -185,6 +185,8 @@ Variant Interpreter::CreateObject(std::string_view progId) {
 }
 
 Variant Interpreter::Message(const MessageRequest& request) {
+  // Without user interface the calls fail, as in the script control.
+  if (!allowUI) Throw(kAccessDenied);
   if (messageHook_) return messageHook_(request);
   if (request.kind == MessageRequest::Kind::InputBox) return Variant::String(request.defaultText);
   return Variant::Integer(1);  // vbOK

@@ -223,6 +223,10 @@ TEST_F(HostTest, MessageBoxesUseTheHookAndNeverBlock) {
   ASSERT_TRUE(engine.AddCode("a = MsgBox(\"Sure?\", 4)\nb = InputBox(\"Name\", \"T\", \"joe\")\n"));
   EXPECT_EQ(seen, (std::vector<std::string>{"Sure?", "Name"}));
   EXPECT_EQ(EvalText("a & b"), "6joe");
+  engine.SetAllowUI(false);
+  EXPECT_FALSE(engine.AddCode("MsgBox \"hidden\""));
+  EXPECT_EQ(engine.Error().Number, 70);
+  EXPECT_EQ(seen.size(), 2u);
 }
 
 TEST_F(HostTest, CreateObjectUsesRegisteredFactories) {
