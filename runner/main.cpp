@@ -45,6 +45,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s: cannot open the script file\n", path.c_str());
     return 2;
   }
+  // Editors on the original platform often save a UTF-8 byte order mark; it is no code.
+  if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
   runner::ScriptInfo info;
   std::error_code ec;
   info.fullName = std::filesystem::absolute(path, ec).lexically_normal().string();
