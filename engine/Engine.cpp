@@ -19,6 +19,13 @@ Engine::Engine() : vm_(std::make_unique<Interpreter>()), modules_(this) {
 Engine::~Engine() = default;
 
 void Engine::Reset() {
+  if (vm_->IsRunning()) {
+    // From inside a host member while code runs: the code would lose its own tree.
+    error_.Clear();
+    error_.Number = kInvalidCall;
+    error_.Description = "Reset is not allowed while a script runs";
+    return;
+  }
   vm_->Reset();
   modules_.modules_.clear();
   modules_.modules_.push_back(std::unique_ptr<ScriptModule>(

@@ -54,6 +54,7 @@ class Interpreter {
   const std::vector<std::unique_ptr<Module>>& Modules() const { return modules_; }
   bool AddNamedObject(std::string_view name, Variant object, bool addMembers);
   void Reset();
+  bool IsRunning() const { return running_; }
 
   // Compiles and runs a program's script-level code in a module. Throws ScriptError.
   void RunCode(Module* module, std::string_view code, std::string_view scriptName, int firstLine);
