@@ -11,7 +11,10 @@
 namespace vbs {
 namespace {
 
-constexpr size_t kStackSlots = 1 << 18;
+// The value stack grows in blocks, so an engine starts small; a frame lies in one block.
+constexpr size_t kFirstBlockSlots = 1 << 12;
+constexpr size_t kBlockSlots = 1 << 16;
+constexpr size_t kMaxBlocks = 16;
 constexpr int kMaxDepth = 3000;
 constexpr size_t kMaxNativeStack = 6u << 20;  // bytes of the thread's stack we allow
 constexpr uint32_t kTickInterval = 4096;
@@ -71,14 +74,17 @@ class ArgPack {
 // normally or by an error.
 class FrameGuard {
  public:
-  FrameGuard(Interpreter& vm, int count) : vm_(vm), count_(count) {
-    if (vm.stackTop_ + count > vm.stackEnd_) Throw(kOutOfStack);
+  FrameGuard(Interpreter& vm, int count)
+      : vm_(vm), count_(count), savedBlock_(vm.stackBlock_), savedTop_(vm.stackTop_) {
+    if (vm.stackTop_ + count > vm.stackEnd_) vm.NextStackBlock(static_cast<size_t>(count));
     slots = vm.stackTop_;
     vm.stackTop_ += count;
   }
   ~FrameGuard() {
     for (int i = 0; i < count_; ++i) slots[i].Clear();
-    vm_.stackTop_ = slots;
+    vm_.stackBlock_ = savedBlock_;
+    vm_.stackTop_ = savedTop_;
+    vm_.stackEnd_ = vm_.stackBlocks_[savedBlock_].second;
     for (ArrayRep* a : locks) {
       --a->locks;
       if (--a->refs == 0) delete a;
@@ -90,15 +96,32 @@ class FrameGuard {
  private:
   Interpreter& vm_;
   int count_;
+  size_t savedBlock_;
+  Variant* savedTop_;
 };
+
+void Interpreter::NextStackBlock(size_t count) {
+  size_t next = stackBlock_ + 1;
+  if (next >= stackBlocks_.size()) {
+    if (stackBlocks_.size() >= kMaxBlocks || count > kBlockSlots) Throw(kOutOfStack);
+    stackStorage_.push_back(std::make_unique<Variant[]>(kBlockSlots));
+    Variant* base = stackStorage_.back().get();
+    stackBlocks_.push_back({base, base + kBlockSlots});
+  }
+  stackBlock_ = next;
+  stackTop_ = stackBlocks_[next].first;
+  stackEnd_ = stackBlocks_[next].second;
+}
 
 // ---------------------------------------------------------------------------------------
 // Set-up
 
 Interpreter::Interpreter() {
-  stack_ = std::make_unique<Variant[]>(kStackSlots);
-  stackTop_ = stack_.get();
-  stackEnd_ = stackTop_ + kStackSlots;
+  stackStorage_.push_back(std::make_unique<Variant[]>(kFirstBlockSlots));
+  Variant* base = stackStorage_.back().get();
+  stackBlocks_.push_back({base, base + kFirstBlockSlots});
+  stackTop_ = base;
+  stackEnd_ = base + kFirstBlockSlots;
   auto global = std::make_unique<Module>();
   global->name = "Global";
   modules_.push_back(std::move(global));

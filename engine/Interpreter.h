@@ -166,7 +166,10 @@ class Interpreter {
   std::vector<ClassInstance*> releaseQueue_;
   bool releasing_ = false;
 
-  std::unique_ptr<Variant[]> stack_;
+  void NextStackBlock(size_t count);
+  std::vector<std::unique_ptr<Variant[]>> stackStorage_;
+  std::vector<std::pair<Variant*, Variant*>> stackBlocks_;  // begin, end of each block
+  size_t stackBlock_ = 0;
   Variant* stackTop_ = nullptr;
   Variant* stackEnd_ = nullptr;
   Frame* current_ = nullptr;
