@@ -41,6 +41,8 @@ constexpr int kMaxRefusalLines = 20;
 // How long shutdown waits for replies that the kernel did not take at once.
 constexpr int kFlushMs = 1000;
 constexpr int kAcceptsPerWakeup = 16;
+// Enumerate sends a whole collection in one reply; D-Bus caps a message at 128 MiB anyway.
+constexpr size_t kMaxCollectionItems = 100000;
 
 // D-Bus address values escape every byte outside [-0-9A-Za-z_/.\*].
 std::string EscapeAddressValue(std::string_view s) {
@@ -490,7 +492,7 @@ struct ObjectServer::Impl {
       Variant item;
       size_t count = 0;
       while (items->Next(item)) {
-        if (++count > e->server->options.maxObjectsPerClient * 10)
+        if (++count > kMaxCollectionItems)
           vbs::Throw(vbs::kOutOfMemory, "collection too large to send");
         AppendTagged(reply, item, map);
       }
@@ -620,22 +622,27 @@ struct ObjectServer::Impl {
         SD_BUS_METHOD("GetId", "", "s", OnGetId, SD_BUS_VTABLE_UNPRIVILEGED),
         SD_BUS_VTABLE_END};
 
-    auto add = [&](int r, sd_bus_slot* slot) {
-      if (r >= 0) c.slots.push_back(slot);
-      return r >= 0;
+    // Each registration's slot is kept: dropping the slots is what lets the bus go.
+    auto add = [&](auto&& registration) {
+      sd_bus_slot* slot = nullptr;
+      if (registration(&slot) < 0) return false;
+      c.slots.push_back(slot);
+      return true;
     };
-    sd_bus_slot* slot = nullptr;
-    bool ok = add(sd_bus_add_object_vtable(c.bus, &slot, kFactoryPath, kFactoryInterface,
-                                           factoryVtable, &c),
-                  slot);
-    ok = ok && add(sd_bus_add_fallback_vtable(c.bus, &slot, kObjectsPath, kObjectInterface,
-                                              objectVtable, FindObject, &c),
-                   slot);
-    ok = ok && add(sd_bus_add_node_enumerator(c.bus, &slot, kObjectsPath, EnumerateObjects, &c),
-                   slot);
+    bool ok = add([&](sd_bus_slot** s) {
+      return sd_bus_add_object_vtable(c.bus, s, kFactoryPath, kFactoryInterface, factoryVtable, &c);
+    });
+    ok = ok && add([&](sd_bus_slot** s) {
+      return sd_bus_add_fallback_vtable(c.bus, s, kObjectsPath, kObjectInterface, objectVtable,
+                                        FindObject, &c);
+    });
+    ok = ok && add([&](sd_bus_slot** s) {
+      return sd_bus_add_node_enumerator(c.bus, s, kObjectsPath, EnumerateObjects, &c);
+    });
     if (ok && !c.session)
-      ok = add(sd_bus_add_object_vtable(c.bus, &slot, kDbusPath, kDbusInterface, dbusVtable, &c),
-               slot);
+      ok = add([&](sd_bus_slot** s) {
+        return sd_bus_add_object_vtable(c.bus, s, kDbusPath, kDbusInterface, dbusVtable, &c);
+      });
     for (const Face& f : faces)
       if (ok) ok = AddFace(c, f);
     return ok;
