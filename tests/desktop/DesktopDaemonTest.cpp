@@ -14,7 +14,7 @@ namespace sablewick {
 namespace {
 
 using testing::Clock;
-using testing::Daemon;
+using Daemon = testing::DesktopProcess;
 using testing::FakeWatcher;
 using testing::PrivateBus;
 using testing::RunUntil;

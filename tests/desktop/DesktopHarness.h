@@ -330,4 +330,63 @@ inline bool ReadMenuNode(sd_bus_message* m, MenuNode& node, int depth = 0) {
   return true;
 }
 
+// The real daemon in an install folder of its own. Unlike the plain daemon tests, it keeps the
+// test's session bus and display: they are what these tests are about.
+class DesktopProcess {
+ public:
+  explicit DesktopProcess(const std::string& drumlin =
+                              "[Interface]\nBroadcastAddress=127.0.0.1\nInterfaceAddress=127.0.0.2\n",
+                          const std::string& sablewickIni = "") {
+    root_ = dir_.Path() + "/Sablewick";
+    runtime_ = dir_.Path() + "/run";
+    std::filesystem::create_directories(root_ + "/Config");
+    std::filesystem::create_directories(runtime_);
+    std::filesystem::permissions(runtime_, std::filesystem::perms::owner_all);
+    std::filesystem::copy_file(SABLEWICK_BINARY, root_ + "/sablewick");
+    WriteFile(root_ + "/Config/Drumlin.ini", drumlin);
+    if (!sablewickIni.empty()) WriteFile(root_ + "/Config/Sablewick.ini", sablewickIni);
+  }
+  ~DesktopProcess() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  DesktopProcess(const DesktopProcess&) = delete;
+  DesktopProcess& operator=(const DesktopProcess&) = delete;
+
+  void Start() {
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1);
+      const std::string exe = root_ + "/sablewick";
+      ::execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+  }
+  // The exit status once the process ended within timeoutMs (checked at least once), or -1.
+  int WaitExit(int timeoutMs = 5000) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    do {
+      int status = 0;
+      if (pid_ > 0 && ::waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      if (Clock::now() >= deadline) break;
+      ::usleep(5000);
+    } while (true);
+    return -1;
+  }
+  void Signal(int sig) { ::kill(pid_, sig); }
+  bool Running() const { return pid_ > 0; }
+  const std::string& Root() const { return root_; }
+  std::string Log() const { return ReadFile(root_ + "/Data/Sablewick.txt"); }
+
+ private:
+  TempDir dir_;
+  std::string root_, runtime_;
+  pid_t pid_ = -1;
+};
+
 }  // namespace sablewick::testing
