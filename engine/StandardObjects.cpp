@@ -26,13 +26,23 @@ class Dictionary : public TableObject<Dictionary> {
   // without regard to case; objects by identity.
   std::string Normal(const Variant& k0) const {
     const Variant& k = k0.Deref();
+    std::string out;
     switch (k.Type()) {
-      case VarType::String: return "s" + (textMode_ ? LowerName(k.AsString()) : k.AsString());
-      case VarType::Object: return "o" + std::to_string(reinterpret_cast<uintptr_t>(k.AsObject()));
+      case VarType::String:
+        out = 's';
+        out += textMode_ ? LowerName(k.AsString()) : k.AsString();
+        return out;
+      case VarType::Object:
+        out = 'o';
+        out += std::to_string(reinterpret_cast<uintptr_t>(k.AsObject()));
+        return out;
       case VarType::Empty: return "e";
       case VarType::Null: return "z";
       case VarType::Array: Throw(kTypeMismatch);
-      default: return "n" + FormatDouble(ToDouble(k));
+      default:
+        out = 'n';
+        out += FormatDouble(ToDouble(k));
+        return out;
     }
   }
   Entry* Find(const Variant& key) {

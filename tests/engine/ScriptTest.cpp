@@ -95,7 +95,10 @@ int main(int argc, char** argv) {
   if (fo < 0 || fe < 0) return 2;
   close(fo);
   close(fe);
-  std::string cmd = "timeout 60 " + Quote(runner) + " " + Quote(script);
+  std::string cmd = "timeout 60 ";
+  cmd += Quote(runner);
+  cmd += " ";
+  cmd += Quote(script);
   for (const auto& a : args) cmd += " " + Quote(a);
   cmd += " </dev/null >" + Quote(outPath) + " 2>" + Quote(errPath);
   int status = std::system(cmd.c_str());
