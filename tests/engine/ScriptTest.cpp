@@ -99,7 +99,10 @@ int main(int argc, char** argv) {
   cmd += Quote(runner);
   cmd += " ";
   cmd += Quote(script);
-  for (const auto& a : args) cmd += " " + Quote(a);
+  for (const auto& a : args) {
+    cmd += " ";
+    cmd += Quote(a);
+  }
   cmd += " </dev/null >" + Quote(outPath) + " 2>" + Quote(errPath);
   int status = std::system(cmd.c_str());
   int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
