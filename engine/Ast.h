@@ -75,6 +75,10 @@ struct MemberExpr : Expr {
   ExprPtr object;  // null: the object of the innermost With
   std::string name;
   int withSlot = -1;
+  // The member id last found here for a script class (class descriptions live as long
+  // as the engine, so the pointer identifies the class safely).
+  mutable const ClassInfo* cachedClass = nullptr;
+  mutable int cachedId = -1;
   MemberExpr() : Expr(ExprKind::Member) {}
 };
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <typeinfo>
 
 #include "engine/Builtins.h"
 #include "engine/Engine.h"
@@ -27,14 +28,22 @@ bool Truth(const Variant& v) {
 }
 
 // Pointers to the arguments of a host or built-in call: variables by reference,
-// everything else through a temporary that lives as long as the call.
+// everything else through a temporary that lives as long as the call. A few arguments
+// fit inside; only long lists go to the heap.
 class ArgPack {
  public:
+  ArgPack() = default;
+  ArgPack(const ArgPack&) = delete;
+  ArgPack& operator=(const ArgPack&) = delete;
   size_t Size() const { return n_; }
-  Args Get() const { return Args(ptrs_.data(), n_); }
+  Args Get() const { return Args(ptrs_, n_); }
   void Reserve(size_t n) {
-    temps_.resize(n);
-    ptrs_.resize(n);
+    if (n > kInline) {
+      heapTemps_.resize(n);
+      heapPtrs_.resize(n);
+      temps_ = heapTemps_.data();
+      ptrs_ = heapPtrs_.data();
+    }
   }
   void SetRef(size_t i, Variant* p) {
     ptrs_[i] = p;
@@ -45,15 +54,6 @@ class ArgPack {
     ptrs_[i] = &temps_[i];
     n_ = std::max(n_, i + 1);
   }
-  void Append(Variant v) {
-    size_t i = n_;
-    temps_.emplace_back();
-    ptrs_.emplace_back();
-    // Earlier pointers into temps_ may have moved.
-    for (size_t k = 0; k < i; ++k)
-      if (ptrs_[k] >= &temps_[0] && ptrs_[k] < &temps_[0] + i) {}
-    SetValue(i, std::move(v));
-  }
   std::vector<ArrayRep*> locks;
   ~ArgPack() {
     for (ArrayRep* a : locks) {
@@ -63,8 +63,13 @@ class ArgPack {
   }
 
  private:
-  std::vector<Variant> temps_;
-  std::vector<Variant*> ptrs_;
+  static constexpr size_t kInline = 6;
+  Variant inlineTemps_[kInline];
+  Variant* inlinePtrs_[kInline];
+  std::vector<Variant> heapTemps_;
+  std::vector<Variant*> heapPtrs_;
+  Variant* temps_ = inlineTemps_;
+  Variant** ptrs_ = inlinePtrs_;
   size_t n_ = 0;
 };
 
@@ -712,7 +717,7 @@ void Interpreter::StoreTo(const Expr& target, Variant&& v, bool isSet, Frame& f)
       auto& m = static_cast<const MemberExpr&>(target);
       Variant obj = ObjectOf(m.object.get(), m.withSlot, f);
       InvokeObject(obj, m.name, isSet ? InvokeKind::Set : InvokeKind::Let, nullptr, f, &v,
-                   m.object && m.object->kind == ExprKind::Me);
+                   m.object && m.object->kind == ExprKind::Me, &m);
       return;
     }
     case ExprKind::Index: {
@@ -722,7 +727,7 @@ void Interpreter::StoreTo(const Expr& target, Variant&& v, bool isSet, Frame& f)
         auto& m = static_cast<const MemberExpr&>(t);
         Variant obj = ObjectOf(m.object.get(), m.withSlot, f);
         InvokeObject(obj, m.name, isSet ? InvokeKind::Set : InvokeKind::Let, &ix.args, f, &v,
-                     m.object && m.object->kind == ExprKind::Me);
+                     m.object && m.object->kind == ExprKind::Me, &m);
         return;
       }
       if (t.kind == ExprKind::Name) {
@@ -1253,7 +1258,7 @@ Variant Interpreter::EvalIndex(const IndexExpr& e, Frame& f, InvokeKind kind) {
     auto& m = static_cast<const MemberExpr&>(t);
     Variant obj = ObjectOf(m.object.get(), m.withSlot, f);
     return InvokeObject(obj, m.name, kind, &e.args, f, nullptr,
-                        m.object && m.object->kind == ExprKind::Me);
+                        m.object && m.object->kind == ExprKind::Me, &m);
   }
   Variant v = Eval(&t, f);
   return IndexValue(v, e.args, f);
@@ -1269,25 +1274,34 @@ Variant Interpreter::ObjectOf(const Expr* objectExpr, int withSlot, Frame& f) {
 Variant Interpreter::EvalMember(const MemberExpr& e, Frame& f, InvokeKind kind) {
   Variant obj = ObjectOf(e.object.get(), e.withSlot, f);
   return InvokeObject(obj, e.name, kind, nullptr, f, nullptr,
-                      e.object && e.object->kind == ExprKind::Me);
+                      e.object && e.object->kind == ExprKind::Me, &e);
 }
 
 Variant Interpreter::InvokeObject(const Variant& target, const std::string& name, InvokeKind kind,
                                   const std::vector<ExprPtr>* args, Frame& f, const Variant* value,
-                                  bool internal) {
+                                  bool internal, const MemberExpr* site) {
   const Variant& t = target.Deref();
   if (!t.IsObject()) Throw(kObjectRequired);
   HostObject* o = t.AsObject();
   if (!o) Throw(kObjectNotSet);
   ObjectPtr<HostObject> keep(o);
-  auto* inst = dynamic_cast<ClassInstance*>(o);
+  // ClassInstance is final: comparing the dynamic type is cheaper than dynamic_cast.
+  auto* inst = typeid(*o) == typeid(ClassInstance) ? static_cast<ClassInstance*>(o) : nullptr;
   if (inst && (!inst->Class() || inst->Vm() != this)) inst = nullptr;  // use the interface
   int id;
   if (name.empty()) {
     id = kDefaultMember;
   } else if (inst) {
-    id = inst->Class()->FindMember(name);
-    if (id < 0) Throw(kNoSuchMember);
+    if (site && site->cachedClass == inst->Class()) {
+      id = site->cachedId;
+    } else {
+      id = inst->Class()->FindMember(name);
+      if (id < 0) Throw(kNoSuchMember);
+      if (site) {
+        site->cachedClass = inst->Class();
+        site->cachedId = id;
+      }
+    }
   } else {
     id = o->MemberId(name);
     if (id == kUnknownMember) Throw(kNoSuchMember);

@@ -101,7 +101,7 @@ class Interpreter {
   Variant CallBuiltin(int index, const std::vector<ExprPtr>* args, Frame& f);
   Variant InvokeObject(const Variant& target, const std::string& name, InvokeKind kind,
                        const std::vector<ExprPtr>* args, Frame& f, const Variant* value,
-                       bool internal);
+                       bool internal, const MemberExpr* site = nullptr);
 
   Flow ExecBlock(const Block& body, Frame& f);
   Flow ExecStmt(const Stmt& st, Frame& f);
