@@ -109,6 +109,8 @@ Job ReadJobFile(const std::string& path, const std::string& text) {
       pos = after;
     }
     if (!src.empty()) {
+      // Job files written for the original platform name their scripts with backslashes.
+      std::replace(src.begin(), src.end(), '\\', '/');
       std::filesystem::path p = src;
       if (p.is_relative()) p = dir / p;
       bool ok;

@@ -75,8 +75,15 @@ class Daemon {
                       "[Interface]\nBroadcastAddress=127.0.0.1\nInterfaceAddress=127.0.0.2\n",
                   const std::string& sablewickIni = "") {
     root_ = dir_.Path() + "/Sablewick";
+    runtime_ = dir_.Path() + "/run";
     std::filesystem::create_directories(root_ + "/Config");
+    std::filesystem::create_directories(root_ + "/Scripts");
+    std::filesystem::create_directories(runtime_);
+    std::filesystem::permissions(runtime_, std::filesystem::perms::owner_all);
     std::filesystem::copy_file(SABLEWICK_BINARY, root_ + "/sablewick");
+#ifdef SABLEWICK_RUNNER
+    std::filesystem::copy_file(SABLEWICK_RUNNER, root_ + "/sablewick-script");
+#endif
     WriteFile(root_ + "/Config/Drumlin.ini", drumlin);
     if (!sablewickIni.empty()) WriteFile(root_ + "/Config/Sablewick.ini", sablewickIni);
   }
@@ -90,6 +97,7 @@ class Daemon {
   void Start() {
     pid_ = ::fork();
     if (pid_ == 0) {
+      UseOwnEnvironment();
       const std::string exe = root_ + "/sablewick";
       ::execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
       ::_exit(127);
@@ -108,14 +116,51 @@ class Daemon {
     return -1;
   }
   void Signal(int sig) { ::kill(pid_, sig); }
+
+  // Runs a script with the runner beside the daemon, as a script of the user would be run;
+  // its exit status (-1 on time-out, when it is killed).
+  int RunScript(const std::string& script, const std::vector<std::string>& args = {},
+                int timeoutMs = 10000) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      UseOwnEnvironment();
+      const std::string runner = root_ + "/sablewick-script";
+      std::vector<char*> argv{const_cast<char*>(runner.c_str()),
+                              const_cast<char*>(script.c_str())};
+      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      ::execv(runner.c_str(), argv.data());
+      ::_exit(127);
+    }
+    for (int waited = 0; waited < timeoutMs; waited += 5) {
+      int status = 0;
+      if (::waitpid(pid, &status, WNOHANG) == pid) {
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      ::usleep(5000);
+    }
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    return -1;
+  }
+  const std::string& RuntimeDir() const { return runtime_; }
   bool Running() const { return pid_ > 0; }
   pid_t Pid() const { return pid_; }
   const std::string& Root() const { return root_; }
   std::string Log() const { return ReadFile(root_ + "/Data/Sablewick.txt"); }
 
  private:
+  // Each daemon gets a runtime folder of its own (so its private socket too) and no session
+  // bus: tests running side by side never meet.
+  void UseOwnEnvironment() const {
+    ::setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1);
+    ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    ::unsetenv("SABLEWICK_ADDRESS");
+  }
+
   TempDir dir_;
   std::string root_;
+  std::string runtime_;
   pid_t pid_ = -1;
 };
 

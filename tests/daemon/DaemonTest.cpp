@@ -3,60 +3,16 @@
 
 #include <array>
 
-#include "tests/daemon/DaemonHarness.h"
-#include "xap/XapMessage.h"
+#include "tests/daemon/DaemonFixture.h"
 
 namespace sablewick {
 namespace {
 
 using testing::Daemon;
+using testing::DaemonTest;
+using testing::HostName;
+using testing::Parse;
 using testing::UdpSocket;
-
-std::string HostName() {
-  std::array<char, 129> name{};
-  ::gethostname(name.data(), 128);
-  return name.data();
-}
-
-std::string Heartbeat(const std::string& uid, int port) {
-  return "xap-hbeat\n{\nv=12\nhop=1\nuid=" + uid + "\nclass=xap-hbeat.alive\nsource=Orbel.Script." +
-         HostName() + "\ninterval=600\nport=" + std::to_string(port) + "\n}\n";
-}
-
-XapMessage Parse(const std::string& text) {
-  XapMessage m;
-  m.FromXap(text);
-  return m;
-}
-
-class DaemonTest : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_TRUE(hub.Bound()) << "port 3639 is taken: run in a namespace"; }
-  void TearDown() override {
-    if (HasFailure()) std::fprintf(stderr, "--- daemon log ---\n%s\n", daemon->Log().c_str());
-  }
-  // Starts the daemon and reads its start-up datagrams: the heartbeat and the port notice.
-  void StartAndGreet(int expectedPort = 32768, const std::string& uid = "FF00E800") {
-    daemon->Start();
-    auto hb = hub.Receive();
-    ASSERT_TRUE(hb) << "no heartbeat";
-    EXPECT_EQ(*hb, Heartbeat(uid, expectedPort));
-    auto notice = hub.Receive();
-    ASSERT_TRUE(notice);
-    XapMessage m = Parse(*notice);
-    EXPECT_EQ(m.MsgClass, "Homeseer.Event");
-    EXPECT_EQ(m.GetItem("Event.Log", "Data"), "Using xAP port  " + std::to_string(expectedPort));
-    port = expectedPort;
-  }
-  std::string Query(const std::string& header, const std::string& body) {
-    return "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nsource=acme.tool.pc\n" + header + "}\n" +
-           body;
-  }
-
-  UdpSocket hub{3639};
-  std::unique_ptr<Daemon> daemon = std::make_unique<Daemon>();
-  int port = 0;
-};
 
 TEST_F(DaemonTest, StartsWithHeartbeatAndPortNoticeAndStopsOnSignals) {
   StartAndGreet();
