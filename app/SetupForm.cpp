@@ -117,3 +117,9 @@ void SetupForm::Form_Unload(const std::string& text) {
 }
 
 }  // namespace sablewick
+
+// The module's entry point, found by name when the dialog is first wanted.
+extern "C" __attribute__((visibility("default"))) sablewick::SetupDialog* SablewickNewSetupDialog(
+    sablewick::App& app, std::function<void()> onClosed, const sablewick::TrayImage* windowIcon) {
+  return new sablewick::SetupForm(app, std::move(onClosed), windowIcon);
+}

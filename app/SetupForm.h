@@ -7,6 +7,7 @@
 #include <string>
 
 #include "app/App.h"
+#include "app/SetupDialog.h"
 
 typedef struct _GtkWidget GtkWidget;
 
@@ -14,24 +15,24 @@ namespace sablewick {
 
 struct TrayImage;
 
-class SetupForm {
+class SetupForm : public SetupDialog {
  public:
   // onClosed runs after every close step, saved or not (the owner re-reads the UID there).
   SetupForm(App& app, std::function<void()> onClosed, const TrayImage* windowIcon = nullptr);
   // Unloads the dialog (with its close step) if it is open.
-  ~SetupForm();
+  ~SetupForm() override;
   SetupForm(const SetupForm&) = delete;
   SetupForm& operator=(const SetupForm&) = delete;
 
   // Loads the dialog if needed and shows it without waiting for it; a dialog already open is
   // brought to the front. Without a display, logs that none is available.
-  void Show();
+  void Show() override;
   // Closes the dialog if it is open, running its close step.
-  void Unload();
-  bool Loaded() const { return window_ != nullptr; }
+  void Unload() override;
+  bool Loaded() const override { return window_ != nullptr; }
 
   // The close step on the text of aUID: exactly 8 characters are saved as the UID.
-  void Form_Unload(const std::string& text);
+  void Form_Unload(const std::string& text) override;
 
   static constexpr const char* kCaption = "Sablewick Setup";
 

@@ -6,7 +6,7 @@
 
 #include "app/Log.h"
 #include "app/Paths.h"
-#include "app/SetupForm.h"
+#include "app/SetupDialog.h"
 #include "ini/IniTool.h"
 #include "script/Application.h"
 #include "script/Dispatcher.h"
@@ -32,8 +32,6 @@ std::string BasicStr(int32_t n) {
 
 TollkeepForm::TollkeepForm(App& app)
     : app_(app),
-      image1_(DrawLetterS()),
-      image2_(DrawHeart()),
       timer1_([this] { Timer1_Timer(); }, /*oneShot=*/true),
       winsockTimer_([this] {
         if (OnWinsockTimer) OnWinsockTimer();
@@ -118,6 +116,10 @@ bool TollkeepForm::Form_Load() {
 }
 
 void TollkeepForm::ShowTrayIcon() {
+  // Drawn here, after the node is on the network: rendering both icons at three sizes costs
+  // more than the whole start-up up to the first heartbeat.
+  image1_ = DrawLetterS();
+  image2_ = DrawHeart();
   trayIcon_ = std::make_unique<TrayIcon>(app_);
   trayIcon_->SetCaption("Tollkeep");
   trayIcon_->SetMenu({std::begin(kMenuArray), std::end(kMenuArray)});
@@ -165,9 +167,9 @@ void TollkeepForm::MenuArray_Click(int Index) {
   switch (Index) {
     case 0:
       if (!setupForm_) {
-        setupForm_ = std::make_unique<SetupForm>(app_, [this] { InitIniKeys(); }, &image1_);
+        setupForm_ = LoadSetupDialog(app_, [this] { InitIniKeys(); }, &image1_);
       }
-      setupForm_->Show();
+      if (setupForm_) setupForm_->Show();
       break;
     case 5:
       // The click arrives inside the tray's own bus handler, which the exit takes down: run it

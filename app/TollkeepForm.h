@@ -14,7 +14,7 @@
 
 namespace sablewick {
 
-class SetupForm;
+class SetupDialog;
 
 class TollkeepForm : public TrayIconOwner {
  public:
@@ -59,7 +59,7 @@ class TollkeepForm : public TrayIconOwner {
   Timer& WinsockTimer() { return winsockTimer_; }
   Timer& TimestampTimer() { return timestampTimer_; }
   TrayIcon* Tray() { return trayIcon_.get(); }
-  SetupForm* Setup() { return setupForm_.get(); }
+  SetupDialog* Setup() { return setupForm_.get(); }
   const TrayImage& Image1() const { return image1_; }
   const TrayImage& Image2() const { return image2_; }
 
@@ -78,7 +78,7 @@ class TollkeepForm : public TrayIconOwner {
   Timer timer1_;
   Timer winsockTimer_;
   Timer timestampTimer_;
-  std::unique_ptr<SetupForm> setupForm_;
+  std::unique_ptr<SetupDialog> setupForm_;
   std::unique_ptr<TrayIcon> trayIcon_;
   guint exitSource_ = 0;
   bool unloaded_ = false;
