@@ -227,6 +227,7 @@ Variant FnSplit(Interpreter&, Args a) {
   while (count < 0 || static_cast<int32_t>(parts.size()) < count - 1) {
     size_t p = Find(s, delim, pos, text);
     if (p == std::string::npos) break;
+    if (parts.size() >= kMaxArrayElements) Throw(kOutOfMemory);
     parts.push_back(s.substr(pos, p - pos));
     pos = p + delim.size();
   }
