@@ -490,7 +490,8 @@ bool ParseDate(std::string_view text, double& out) {
     } else {
       return false;
     }
-    if (y < 100 && (dateDigits.empty() || true)) y += y < 30 ? 2000 : 1900;
+    // Two-digit years: 00-29 are this century, 30-99 the last, as in the original.
+    if (y < 100) y += y < 30 ? 2000 : 1900;
     if (m < 1 || m > 12 || d < 1 || y > 9999) return false;
     static const int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     if (d > kDays[m - 1]) return false;
