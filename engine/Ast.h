@@ -20,16 +20,16 @@ struct NamedObject;
 
 enum class ExprKind : uint8_t {
   Literal,
-  Name,    // x
-  Member,  // obj.x, or .x inside With
-  Index,   // target(args): array element, call, default member
-  Unary,   // -x, Not x
-  Binary,  // arithmetic, logic, &
-  Compare, // = <> < > <= >=
-  Is,      // a Is b
-  New,     // New ClassName
+  Name,     // x
+  Member,   // obj.x, or .x inside With
+  Index,    // target(args): array element, call, default member
+  Unary,    // -x, Not x
+  Binary,   // arithmetic, logic, &
+  Compare,  // = <> < > <= >=
+  Is,       // a Is b
+  New,      // New ClassName
   Me,
-  Paren,   // (x): a value, never a reference, even when x is a variable
+  Paren,  // (x): a value, never a reference, even when x is a variable
 };
 
 struct Expr {
@@ -63,11 +63,11 @@ enum class Bind : uint8_t {
 struct NameExpr : Expr {
   std::string name;
   Bind bind = Bind::Unresolved;
-  int slot = -1;                // Local, Field, Implicit (local fallback), ReturnValue
-  int index = -1;               // Builtin index
-  GlobalVar* global = nullptr;  // Global, Implicit
+  int slot = -1;                  // Local, Field, Implicit (local fallback), ReturnValue
+  int index = -1;                 // Builtin index
+  GlobalVar* global = nullptr;    // Global, Implicit
   NamedObject* object = nullptr;  // NamedObject, HostMember
-  int memberId = -1;            // HostMember
+  int memberId = -1;              // HostMember
   NameExpr() : Expr(ExprKind::Name) {}
 };
 
@@ -95,7 +95,21 @@ struct UnaryExpr : Expr {
   UnaryExpr() : Expr(ExprKind::Unary) {}
 };
 
-enum class BinaryOp : uint8_t { Add, Sub, Mul, Div, IntDiv, Mod, Pow, Concat, And, Or, Xor, Eqv, Imp };
+enum class BinaryOp : uint8_t {
+  Add,
+  Sub,
+  Mul,
+  Div,
+  IntDiv,
+  Mod,
+  Pow,
+  Concat,
+  And,
+  Or,
+  Xor,
+  Eqv,
+  Imp
+};
 struct BinaryExpr : Expr {
   BinaryOp op;
   ExprPtr left, right;
@@ -131,8 +145,21 @@ struct ParenExpr : Expr {
 // ---- statements
 
 enum class StmtKind : uint8_t {
-  Assign, Call, Dim, ReDim, Erase, If, Select, For, ForEach, Do, With, Exit, OnError,
-  OptionExplicit, Const,
+  Assign,
+  Call,
+  Dim,
+  ReDim,
+  Erase,
+  If,
+  Select,
+  For,
+  ForEach,
+  Do,
+  With,
+  Exit,
+  OnError,
+  OptionExplicit,
+  Const,
 };
 
 struct Stmt {
@@ -171,8 +198,8 @@ struct CallStmt : Stmt {
 
 struct DimVar {
   std::unique_ptr<NameExpr> name;
-  bool isArray = false;              // Dim a() or Dim a(3)
-  std::vector<ExprPtr> bounds;       // upper bounds; empty for a dynamic array
+  bool isArray = false;         // Dim a() or Dim a(3)
+  std::vector<ExprPtr> bounds;  // upper bounds; empty for a dynamic array
 };
 struct DimStmt : Stmt {
   std::vector<DimVar> vars;
@@ -215,7 +242,7 @@ struct SelectStmt : Stmt {
 };
 
 struct ForStmt : Stmt {
-  ExprPtr var;  // Name
+  ExprPtr var;             // Name
   ExprPtr from, to, step;  // step may be null
   Block body;
   ForStmt() : Stmt(StmtKind::For) {}

@@ -12,21 +12,30 @@
 
 namespace vbs {
 
-
 namespace {
 
 // ---- argument helpers: uniform checks, uniform errors
 
-const Variant& Arg(Args a, size_t i) { return a[i]->Deref(); }
-bool Given(Args a, size_t i) { return i < a.size() && !IsMissing(Arg(a, i)); }
+const Variant& Arg(Args a, size_t i) {
+  return a[i]->Deref();
+}
+bool Given(Args a, size_t i) {
+  return i < a.size() && !IsMissing(Arg(a, i));
+}
 bool AnyNull(Args a, size_t n) {
   for (size_t i = 0; i < n && i < a.size(); ++i)
     if (Arg(a, i).IsNull()) return true;
   return false;
 }
-std::string Text(Args a, size_t i) { return ToString(Arg(a, i)); }
-int32_t Long(Args a, size_t i) { return ToLong(Arg(a, i)); }
-int32_t LongOr(Args a, size_t i, int32_t dflt) { return Given(a, i) ? Long(a, i) : dflt; }
+std::string Text(Args a, size_t i) {
+  return ToString(Arg(a, i));
+}
+int32_t Long(Args a, size_t i) {
+  return ToLong(Arg(a, i));
+}
+int32_t LongOr(Args a, size_t i, int32_t dflt) {
+  return Given(a, i) ? Long(a, i) : dflt;
+}
 void Require(bool ok) {
   if (!ok) Throw(kInvalidCall);
 }
@@ -36,10 +45,16 @@ bool TextCompare(Args a, size_t i) {
   Require(c >= 0);
   return c == 1;
 }
-Variant Str(std::string s) { return Variant::String(std::move(s)); }
+Variant Str(std::string s) {
+  return Variant::String(std::move(s));
+}
 
-char Lower(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
-char Upper(char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); }
+char Lower(char c) {
+  return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+}
+char Upper(char c) {
+  return static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+}
 
 // Byte position of `what` in `s` from `from` (0-based), npos when absent.
 size_t Find(const std::string& s, const std::string& what, size_t from, bool text) {
@@ -57,9 +72,7 @@ size_t FindLast(const std::string& s, const std::string& what, size_t endPos, bo
   if (what.size() > endPos) return std::string::npos;
   for (size_t i = endPos - what.size() + 1; i-- > 0;) {
     size_t k = 0;
-    while (k < what.size() &&
-           (text ? Lower(s[i + k]) == Lower(what[k]) : s[i + k] == what[k]))
-      ++k;
+    while (k < what.size() && (text ? Lower(s[i + k]) == Lower(what[k]) : s[i + k] == what[k])) ++k;
     if (k == what.size()) return i;
   }
   return std::string::npos;
@@ -178,13 +191,21 @@ Variant TrimImpl(Args a, bool left, bool right) {
   if (Arg(a, 0).IsNull()) return Variant::Null();
   std::string s = Text(a, 0);
   size_t b = 0, e = s.size();
-  if (left) while (b < e && s[b] == ' ') ++b;
-  if (right) while (e > b && s[e - 1] == ' ') --e;
+  if (left)
+    while (b < e && s[b] == ' ') ++b;
+  if (right)
+    while (e > b && s[e - 1] == ' ') --e;
   return Str(s.substr(b, e - b));
 }
-Variant FnTrim(Interpreter&, Args a) { return TrimImpl(a, true, true); }
-Variant FnLTrim(Interpreter&, Args a) { return TrimImpl(a, true, false); }
-Variant FnRTrim(Interpreter&, Args a) { return TrimImpl(a, false, true); }
+Variant FnTrim(Interpreter&, Args a) {
+  return TrimImpl(a, true, true);
+}
+Variant FnLTrim(Interpreter&, Args a) {
+  return TrimImpl(a, true, false);
+}
+Variant FnRTrim(Interpreter&, Args a) {
+  return TrimImpl(a, false, true);
+}
 
 Variant FnReplace(Interpreter&, Args a) {
   if (AnyNull(a, 3)) return Variant::Null();
@@ -299,19 +320,35 @@ Variant FnStrComp(Interpreter&, Args a) {
 
 // ---- conversions
 
-Variant FnCStr(Interpreter&, Args a) { return Str(Text(a, 0)); }
-Variant FnCInt(Interpreter&, Args a) { return Variant::Integer(ToInteger(Arg(a, 0))); }
-Variant FnCLng(Interpreter&, Args a) { return Variant::Long(ToLong(Arg(a, 0))); }
-Variant FnCByte(Interpreter&, Args a) { return Variant::Byte(ToByte(Arg(a, 0))); }
-Variant FnCDbl(Interpreter&, Args a) { return Variant::Double(ToDouble(Arg(a, 0))); }
+Variant FnCStr(Interpreter&, Args a) {
+  return Str(Text(a, 0));
+}
+Variant FnCInt(Interpreter&, Args a) {
+  return Variant::Integer(ToInteger(Arg(a, 0)));
+}
+Variant FnCLng(Interpreter&, Args a) {
+  return Variant::Long(ToLong(Arg(a, 0)));
+}
+Variant FnCByte(Interpreter&, Args a) {
+  return Variant::Byte(ToByte(Arg(a, 0)));
+}
+Variant FnCDbl(Interpreter&, Args a) {
+  return Variant::Double(ToDouble(Arg(a, 0)));
+}
 Variant FnCSng(Interpreter&, Args a) {
   double d = ToDouble(Arg(a, 0));
   if (std::fabs(d) > 3.402823466e38) Throw(kOverflow);
   return Variant::Single(static_cast<float>(d));
 }
-Variant FnCCur(Interpreter&, Args a) { return Variant::Currency(ToCurrency(Arg(a, 0))); }
-Variant FnCBool(Interpreter&, Args a) { return Variant::Boolean(ToBoolean(Arg(a, 0))); }
-Variant FnCDate(Interpreter&, Args a) { return Variant::Date(ToDate(Arg(a, 0))); }
+Variant FnCCur(Interpreter&, Args a) {
+  return Variant::Currency(ToCurrency(Arg(a, 0)));
+}
+Variant FnCBool(Interpreter&, Args a) {
+  return Variant::Boolean(ToBoolean(Arg(a, 0)));
+}
+Variant FnCDate(Interpreter&, Args a) {
+  return Variant::Date(ToDate(Arg(a, 0)));
+}
 
 Variant FnHex(Interpreter&, Args a) {
   if (Arg(a, 0).IsNull()) return Variant::Null();
@@ -340,15 +377,23 @@ Variant FnOct(Interpreter&, Args a) {
 // Int, Fix, Abs and Sgn keep the argument's type where the language does.
 Variant KeepType(const Variant& like, double d) {
   switch (like.Type()) {
-    case VarType::Integer: return Variant::Integer(static_cast<int16_t>(d));
-    case VarType::Long: return Variant::Long(static_cast<int32_t>(d));
-    case VarType::Byte: return Variant::Byte(static_cast<uint8_t>(d));
-    case VarType::Single: return Variant::Single(static_cast<float>(d));
-    case VarType::Currency: return Variant::Currency(static_cast<int64_t>(d * 10000.0));
-    case VarType::Date: return Variant::Date(d);
+    case VarType::Integer:
+      return Variant::Integer(static_cast<int16_t>(d));
+    case VarType::Long:
+      return Variant::Long(static_cast<int32_t>(d));
+    case VarType::Byte:
+      return Variant::Byte(static_cast<uint8_t>(d));
+    case VarType::Single:
+      return Variant::Single(static_cast<float>(d));
+    case VarType::Currency:
+      return Variant::Currency(static_cast<int64_t>(d * 10000.0));
+    case VarType::Date:
+      return Variant::Date(d);
     case VarType::Boolean:
-    case VarType::Empty: return Variant::Integer(static_cast<int16_t>(d));
-    default: return Variant::Double(d);
+    case VarType::Empty:
+      return Variant::Integer(static_cast<int16_t>(d));
+    default:
+      return Variant::Double(d);
   }
 }
 
@@ -388,8 +433,8 @@ Variant FnRound(Interpreter&, Args a) {
   double d = ToDouble(v);
   double scale = std::pow(10.0, places);
   double r = RoundHalfEven(d * scale) / scale;
-  if (places == 0 && (v.Type() == VarType::Integer || v.Type() == VarType::Long ||
-                      v.Type() == VarType::Byte))
+  if (places == 0 &&
+      (v.Type() == VarType::Integer || v.Type() == VarType::Long || v.Type() == VarType::Byte))
     return v;
   if (v.Type() == VarType::Single) return Variant::Single(static_cast<float>(r));
   if (v.Type() == VarType::Currency) return Variant::Currency(ToCurrency(Variant::Double(r)));
@@ -398,10 +443,18 @@ Variant FnRound(Interpreter&, Args a) {
 
 // ---- inspection
 
-Variant FnIsEmpty(Interpreter&, Args a) { return Variant::Boolean(Arg(a, 0).IsEmpty()); }
-Variant FnIsNull(Interpreter&, Args a) { return Variant::Boolean(Arg(a, 0).IsNull()); }
-Variant FnIsObject(Interpreter&, Args a) { return Variant::Boolean(Arg(a, 0).IsObject()); }
-Variant FnIsArray(Interpreter&, Args a) { return Variant::Boolean(Arg(a, 0).IsArray()); }
+Variant FnIsEmpty(Interpreter&, Args a) {
+  return Variant::Boolean(Arg(a, 0).IsEmpty());
+}
+Variant FnIsNull(Interpreter&, Args a) {
+  return Variant::Boolean(Arg(a, 0).IsNull());
+}
+Variant FnIsObject(Interpreter&, Args a) {
+  return Variant::Boolean(Arg(a, 0).IsObject());
+}
+Variant FnIsArray(Interpreter&, Args a) {
+  return Variant::Boolean(Arg(a, 0).IsArray());
+}
 Variant FnIsNumeric(Interpreter&, Args a) {
   const Variant& v = Arg(a, 0);
   switch (v.Type()) {
@@ -412,12 +465,14 @@ Variant FnIsNumeric(Interpreter&, Args a) {
     case VarType::Double:
     case VarType::Currency:
     case VarType::Boolean:
-    case VarType::Byte: return Variant::Boolean(true);
+    case VarType::Byte:
+      return Variant::Boolean(true);
     case VarType::String: {
       double d;
       return Variant::Boolean(ParseNumber(v.AsString(), d));
     }
-    default: return Variant::Boolean(false);
+    default:
+      return Variant::Boolean(false);
   }
 }
 Variant FnIsDate(Interpreter&, Args a) {
@@ -430,7 +485,9 @@ Variant FnIsDate(Interpreter&, Args a) {
 Variant FnVarType(Interpreter&, Args a) {
   return Variant::Integer(static_cast<int16_t>(static_cast<uint16_t>(Arg(a, 0).Type())));
 }
-Variant FnTypeName(Interpreter&, Args a) { return Str(TypeNameOf(Arg(a, 0))); }
+Variant FnTypeName(Interpreter&, Args a) {
+  return Str(TypeNameOf(Arg(a, 0)));
+}
 
 Variant Bound(Args a, bool upper) {
   ArrayRep& arr = ArrayArg(a, 0);
@@ -440,8 +497,12 @@ Variant Bound(Args a, bool upper) {
   const auto& b = arr.bounds[dim - 1];
   return Variant::Long(upper ? b.lower + b.count - 1 : b.lower);
 }
-Variant FnUBound(Interpreter&, Args a) { return Bound(a, true); }
-Variant FnLBound(Interpreter&, Args a) { return Bound(a, false); }
+Variant FnUBound(Interpreter&, Args a) {
+  return Bound(a, true);
+}
+Variant FnLBound(Interpreter&, Args a) {
+  return Bound(a, false);
+}
 
 Variant FnArray(Interpreter&, Args a) {
   Variant arr = NewArray({static_cast<int32_t>(a.size())});
@@ -451,8 +512,12 @@ Variant FnArray(Interpreter&, Args a) {
 
 // ---- dates
 
-Variant FnNow(Interpreter&, Args) { return Variant::Date(LocalNow()); }
-Variant FnDate(Interpreter&, Args) { return Variant::Date(std::floor(LocalNow())); }
+Variant FnNow(Interpreter&, Args) {
+  return Variant::Date(LocalNow());
+}
+Variant FnDate(Interpreter&, Args) {
+  return Variant::Date(std::floor(LocalNow()));
+}
 Variant FnTime(Interpreter&, Args) {
   double n = LocalNow();
   return Variant::Date(n - std::floor(n));
@@ -479,12 +544,24 @@ Variant DatePartResult(Args a, int which) {
   if (Arg(a, 0).IsNull()) return Variant::Null();
   return Variant::Integer(static_cast<int16_t>(DatePart(a, which)));
 }
-Variant FnYear(Interpreter&, Args a) { return DatePartResult(a, 0); }
-Variant FnMonth(Interpreter&, Args a) { return DatePartResult(a, 1); }
-Variant FnDay(Interpreter&, Args a) { return DatePartResult(a, 2); }
-Variant FnHour(Interpreter&, Args a) { return DatePartResult(a, 3); }
-Variant FnMinute(Interpreter&, Args a) { return DatePartResult(a, 4); }
-Variant FnSecond(Interpreter&, Args a) { return DatePartResult(a, 5); }
+Variant FnYear(Interpreter&, Args a) {
+  return DatePartResult(a, 0);
+}
+Variant FnMonth(Interpreter&, Args a) {
+  return DatePartResult(a, 1);
+}
+Variant FnDay(Interpreter&, Args a) {
+  return DatePartResult(a, 2);
+}
+Variant FnHour(Interpreter&, Args a) {
+  return DatePartResult(a, 3);
+}
+Variant FnMinute(Interpreter&, Args a) {
+  return DatePartResult(a, 4);
+}
+Variant FnSecond(Interpreter&, Args a) {
+  return DatePartResult(a, 5);
+}
 Variant FnWeekday(Interpreter&, Args a) {
   if (Arg(a, 0).IsNull()) return Variant::Null();
   double d = std::floor(ToDate(Arg(a, 0)));
@@ -497,8 +574,10 @@ Variant FnWeekday(Interpreter&, Args a) {
 }
 Variant FnDateSerial(Interpreter&, Args a) {
   int y = Long(a, 0);
-  if (y >= 0 && y < 30) y += 2000;
-  else if (y >= 30 && y < 100) y += 1900;
+  if (y >= 0 && y < 30)
+    y += 2000;
+  else if (y >= 30 && y < 100)
+    y += 1900;
   return Variant::Date(DateSerial(y, Long(a, 1), Long(a, 2)));
 }
 Variant FnTimeSerial(Interpreter&, Args a) {
@@ -539,7 +618,9 @@ Variant FnRandomize(Interpreter& vm, Args a) {
 
 // ---- dynamic code, objects, messages
 
-Variant FnEval(Interpreter& vm, Args a) { return vm.Eval(Text(a, 0)); }
+Variant FnEval(Interpreter& vm, Args a) {
+  return vm.Eval(Text(a, 0));
+}
 Variant FnExecute(Interpreter& vm, Args a) {
   vm.Execute(Text(a, 0), false);
   return Variant();
@@ -548,13 +629,19 @@ Variant FnExecuteGlobal(Interpreter& vm, Args a) {
   vm.Execute(Text(a, 0), true);
   return Variant();
 }
-Variant FnGetRef(Interpreter& vm, Args a) { return vm.GetRef(Text(a, 0)); }
-Variant FnCreateObject(Interpreter& vm, Args a) { return vm.CreateObject(Text(a, 0)); }
+Variant FnGetRef(Interpreter& vm, Args a) {
+  return vm.GetRef(Text(a, 0));
+}
+Variant FnCreateObject(Interpreter& vm, Args a) {
+  return vm.CreateObject(Text(a, 0));
+}
 Variant FnGetObject(Interpreter& vm, Args a) {
   if (Given(a, 1)) return vm.CreateObject(Text(a, 1));
   Throw(kCannotCreateObject);
 }
-Variant FnErr(Interpreter& vm, Args) { return Variant::Object(vm.ErrObject()); }
+Variant FnErr(Interpreter& vm, Args) {
+  return Variant::Object(vm.ErrObject());
+}
 
 Variant FnMsgBox(Interpreter& vm, Args a) {
   MessageRequest r;
@@ -582,10 +669,18 @@ Variant FnRGB(Interpreter&, Args a) {
   return Variant::Long(part(0) + part(1) * 256 + part(2) * 65536);
 }
 
-Variant FnScriptEngine(Interpreter&, Args) { return Str("VBScript"); }
-Variant FnMajor(Interpreter&, Args) { return Variant::Long(5); }
-Variant FnMinor(Interpreter&, Args) { return Variant::Long(8); }
-Variant FnBuild(Interpreter&, Args) { return Variant::Long(16384); }
+Variant FnScriptEngine(Interpreter&, Args) {
+  return Str("VBScript");
+}
+Variant FnMajor(Interpreter&, Args) {
+  return Variant::Long(5);
+}
+Variant FnMinor(Interpreter&, Args) {
+  return Variant::Long(8);
+}
+Variant FnBuild(Interpreter&, Args) {
+  return Variant::Long(16384);
+}
 
 // Every built-in function: name, argument count, implementation.
 constexpr Builtin kBuiltins[] = {
@@ -760,7 +855,9 @@ constexpr Constant kConstants[] = {
 
 }  // namespace
 
-std::span<const Builtin> Builtins() { return kBuiltins; }
+std::span<const Builtin> Builtins() {
+  return kBuiltins;
+}
 
 int FindBuiltin(std::string_view name) {
   for (size_t i = 0; i < std::size(kBuiltins); ++i)
@@ -772,9 +869,15 @@ bool FindConstant(std::string_view name, Variant& out) {
   for (const auto& c : kConstants) {
     if (!NameEquals(c.name, name)) continue;
     switch (c.kind) {
-      case Constant::kInt: out = Variant::Integer(static_cast<int16_t>(c.number)); break;
-      case Constant::kLong: out = Variant::Long(c.number); break;
-      case Constant::kStr: out = Variant::String(std::string(c.text)); break;
+      case Constant::kInt:
+        out = Variant::Integer(static_cast<int16_t>(c.number));
+        break;
+      case Constant::kLong:
+        out = Variant::Long(c.number);
+        break;
+      case Constant::kStr:
+        out = Variant::String(std::string(c.text));
+        break;
     }
     return true;
   }
@@ -813,25 +916,43 @@ const Member<ErrObjectImpl> ErrObjectImpl::kMembers[] = {
     {"Number", MemberKind::Get, 0, 0,
      [](ErrObjectImpl& s, Args) { return Variant::Long(s.State().number); }, true},
     {"Number", MemberKind::Let, 0, 0,
-     [](ErrObjectImpl& s, Args a) { s.State().number = Long(a, 0); return Variant(); }},
+     [](ErrObjectImpl& s, Args a) {
+       s.State().number = Long(a, 0);
+       return Variant();
+     }},
     {"Description", MemberKind::Get, 0, 0,
      [](ErrObjectImpl& s, Args) { return Str(s.State().description); }},
     {"Description", MemberKind::Let, 0, 0,
-     [](ErrObjectImpl& s, Args a) { s.State().description = Text(a, 0); return Variant(); }},
+     [](ErrObjectImpl& s, Args a) {
+       s.State().description = Text(a, 0);
+       return Variant();
+     }},
     {"Source", MemberKind::Get, 0, 0, [](ErrObjectImpl& s, Args) { return Str(s.State().source); }},
     {"Source", MemberKind::Let, 0, 0,
-     [](ErrObjectImpl& s, Args a) { s.State().source = Text(a, 0); return Variant(); }},
+     [](ErrObjectImpl& s, Args a) {
+       s.State().source = Text(a, 0);
+       return Variant();
+     }},
     {"HelpFile", MemberKind::Get, 0, 0,
      [](ErrObjectImpl& s, Args) { return Str(s.State().helpFile); }},
     {"HelpFile", MemberKind::Let, 0, 0,
-     [](ErrObjectImpl& s, Args a) { s.State().helpFile = Text(a, 0); return Variant(); }},
+     [](ErrObjectImpl& s, Args a) {
+       s.State().helpFile = Text(a, 0);
+       return Variant();
+     }},
     {"HelpContext", MemberKind::Get, 0, 0,
      [](ErrObjectImpl& s, Args) { return Variant::Long(s.State().helpContext); }},
     {"HelpContext", MemberKind::Let, 0, 0,
-     [](ErrObjectImpl& s, Args a) { s.State().helpContext = Long(a, 0); return Variant(); }},
+     [](ErrObjectImpl& s, Args a) {
+       s.State().helpContext = Long(a, 0);
+       return Variant();
+     }},
     {"Raise", MemberKind::Method, 1, 5, ErrRaise},
     {"Clear", MemberKind::Method, 0, 0,
-     [](ErrObjectImpl& s, Args) { s.State().Clear(); return Variant(); }},
+     [](ErrObjectImpl& s, Args) {
+       s.State().Clear();
+       return Variant();
+     }},
 };
 
 }  // namespace

@@ -28,5 +28,4 @@ int FindBuiltin(std::string_view name);  // -1 when absent
 // Named constants (vbCrLf, vbString, ...): compiled as literals.
 bool FindConstant(std::string_view name, Variant& out);
 
-
 }  // namespace vbs

@@ -82,8 +82,10 @@ class Compiler {
     }
     Scope* saved = scope_;
     scope_ = &s;
-    if (s.scriptLevel) DeclareScriptLevel(prog_.body);
-    else HoistLocals(prog_.body);
+    if (s.scriptLevel)
+      DeclareScriptLevel(prog_.body);
+    else
+      HoistLocals(prog_.body);
     scope_ = saved;
     // Bodies after all declarations, so a procedure can call one defined after it.
     for (auto& [cls, decl] : pendingClasses_) CompileClassBodies(cls, decl);
@@ -179,10 +181,18 @@ class Compiler {
         Procedure** target = nullptr;
         switch (pd->kind) {
           case ProcKind::Sub:
-          case ProcKind::Function: target = &m.method; break;
-          case ProcKind::PropertyGet: target = &m.get; break;
-          case ProcKind::PropertyLet: target = &m.let; break;
-          case ProcKind::PropertySet: target = &m.set; break;
+          case ProcKind::Function:
+            target = &m.method;
+            break;
+          case ProcKind::PropertyGet:
+            target = &m.get;
+            break;
+          case ProcKind::PropertyLet:
+            target = &m.let;
+            break;
+          case ProcKind::PropertySet:
+            target = &m.set;
+            break;
         }
         if (*target || m.field >= 0 || (exists && m.method) ||
             (pd->kind <= ProcKind::Function && exists))
@@ -253,17 +263,26 @@ class Compiler {
           for (auto& arm : static_cast<IfStmt&>(*st).arms) DeclareScriptLevel(arm.body);
           DeclareScriptLevel(static_cast<IfStmt&>(*st).elseBody);
           break;
-        case StmtKind::For: DeclareScriptLevel(static_cast<ForStmt&>(*st).body); break;
-        case StmtKind::ForEach: DeclareScriptLevel(static_cast<ForEachStmt&>(*st).body); break;
-        case StmtKind::Do: DeclareScriptLevel(static_cast<DoStmt&>(*st).body); break;
-        case StmtKind::With: DeclareScriptLevel(static_cast<WithStmt&>(*st).body); break;
+        case StmtKind::For:
+          DeclareScriptLevel(static_cast<ForStmt&>(*st).body);
+          break;
+        case StmtKind::ForEach:
+          DeclareScriptLevel(static_cast<ForEachStmt&>(*st).body);
+          break;
+        case StmtKind::Do:
+          DeclareScriptLevel(static_cast<DoStmt&>(*st).body);
+          break;
+        case StmtKind::With:
+          DeclareScriptLevel(static_cast<WithStmt&>(*st).body);
+          break;
         case StmtKind::Select: {
           auto& sel = static_cast<SelectStmt&>(*st);
           for (auto& c : sel.cases) DeclareScriptLevel(c.body);
           DeclareScriptLevel(sel.elseBody);
           break;
         }
-        default: break;
+        default:
+          break;
       }
     }
   }
@@ -294,17 +313,26 @@ class Compiler {
           for (auto& arm : static_cast<IfStmt&>(*st).arms) HoistLocals(arm.body);
           HoistLocals(static_cast<IfStmt&>(*st).elseBody);
           break;
-        case StmtKind::For: HoistLocals(static_cast<ForStmt&>(*st).body); break;
-        case StmtKind::ForEach: HoistLocals(static_cast<ForEachStmt&>(*st).body); break;
-        case StmtKind::Do: HoistLocals(static_cast<DoStmt&>(*st).body); break;
-        case StmtKind::With: HoistLocals(static_cast<WithStmt&>(*st).body); break;
+        case StmtKind::For:
+          HoistLocals(static_cast<ForStmt&>(*st).body);
+          break;
+        case StmtKind::ForEach:
+          HoistLocals(static_cast<ForEachStmt&>(*st).body);
+          break;
+        case StmtKind::Do:
+          HoistLocals(static_cast<DoStmt&>(*st).body);
+          break;
+        case StmtKind::With:
+          HoistLocals(static_cast<WithStmt&>(*st).body);
+          break;
         case StmtKind::Select: {
           auto& sel = static_cast<SelectStmt&>(*st);
           for (auto& c : sel.cases) HoistLocals(c.body);
           HoistLocals(sel.elseBody);
           break;
         }
-        default: break;
+        default:
+          break;
       }
     }
   }
@@ -321,7 +349,8 @@ class Compiler {
         if (b->kind != ExprKind::Literal) FailAt(kExpectedInteger, b->line, b->column);
       }
     }
-    for (auto& proc : cls->procs) CompileProcedure(proc.get(), const_cast<ProcDecl*>(proc->decl), cls);
+    for (auto& proc : cls->procs)
+      CompileProcedure(proc.get(), const_cast<ProcDecl*>(proc->decl), cls);
   }
 
   void CompileProcedure(Procedure* proc, ProcDecl* decl, ClassInfo* cls) {
@@ -463,7 +492,8 @@ class Compiler {
       case ExprKind::Me:
         if (e->kind == ExprKind::Me && !scope_->cls) FailAt(kInvalidMe, e->line, e->column);
         return;
-      case ExprKind::New: return;
+      case ExprKind::New:
+        return;
       case ExprKind::Name: {
         auto& n = static_cast<NameExpr&>(*e);
         Variant c;
@@ -563,9 +593,12 @@ class Compiler {
     switch (x.bind) {
       case Bind::Local:
       case Bind::Field:
-      case Bind::ReturnValue: return x.slot == y.slot;
-      case Bind::Global: return x.global == y.global;
-      default: return false;
+      case Bind::ReturnValue:
+        return x.slot == y.slot;
+      case Bind::Global:
+        return x.global == y.global;
+      default:
+        return false;
     }
   }
 
@@ -588,17 +621,20 @@ class Compiler {
             Bind k = static_cast<const NameExpr&>(x).bind;
             return k == Bind::Local || k == Bind::Global || k == Bind::ReturnValue;
           };
-          a.isSimpleArith = (b.op == BinaryOp::Add || b.op == BinaryOp::Sub || b.op == BinaryOp::Mul) &&
-                            plain(*b.left) && plain(*b.right) &&
-                            a.target->kind == ExprKind::Name && plain(*a.target);
+          a.isSimpleArith =
+              (b.op == BinaryOp::Add || b.op == BinaryOp::Sub || b.op == BinaryOp::Mul) &&
+              plain(*b.left) && plain(*b.right) && a.target->kind == ExprKind::Name &&
+              plain(*a.target);
           auto operand = [](const Expr& x) {
             AssignStmt::Operand o;
             if (x.kind == ExprKind::Literal) {
               o.literal = &static_cast<const LiteralExpr&>(x).value;
             } else {
               auto& n = static_cast<const NameExpr&>(x);
-              if (n.bind == Bind::Global) o.global = n.global;
-              else o.slot = n.slot;
+              if (n.bind == Bind::Global)
+                o.global = n.global;
+              else
+                o.slot = n.slot;
             }
             return o;
           };
@@ -639,7 +675,8 @@ class Compiler {
           if (scope_->scriptLevel) {
             GlobalVar* g = mod_->Global(lower);
             g->defined = true;
-          } else if (!scope_->locals.count(lower) && (!scope_->cls || scope_->cls->FindMember(lower) < 0)) {
+          } else if (!scope_->locals.count(lower) &&
+                     (!scope_->cls || scope_->cls->FindMember(lower) < 0)) {
             GlobalVar* g = mod_->FindGlobal(lower);
             if (!g || !g->defined) NewSlot(lower);
           }
@@ -717,10 +754,18 @@ class Compiler {
         bool ok = false;
         bool inProc = !scope_->proc->isScriptLevel;
         switch (x.what) {
-          case ExitKind::Do: ok = scope_->doDepth > 0; break;
-          case ExitKind::For: ok = scope_->forDepth > 0; break;
-          case ExitKind::Sub: ok = inProc && k == ProcKind::Sub; break;
-          case ExitKind::Function: ok = inProc && k == ProcKind::Function; break;
+          case ExitKind::Do:
+            ok = scope_->doDepth > 0;
+            break;
+          case ExitKind::For:
+            ok = scope_->forDepth > 0;
+            break;
+          case ExitKind::Sub:
+            ok = inProc && k == ProcKind::Sub;
+            break;
+          case ExitKind::Function:
+            ok = inProc && k == ProcKind::Function;
+            break;
           case ExitKind::Property:
             ok = inProc && (k == ProcKind::PropertyGet || k == ProcKind::PropertyLet ||
                             k == ProcKind::PropertySet);
@@ -732,12 +777,14 @@ class Compiler {
       case StmtKind::OnError:
         if (static_cast<OnErrorStmt&>(st).resumeNext) scope_->proc->usesResumeNext = true;
         return;
-      case StmtKind::OptionExplicit: return;
+      case StmtKind::OptionExplicit:
+        return;
       case StmtKind::Const: {
         auto& c = static_cast<ConstStmt&>(st);
         for (auto& item : c.items) {
           CompileExpr(item.value);
-          if (!IsLiteral(item.value)) FailAt(kExpectedLiteral, item.value->line, item.value->column);
+          if (!IsLiteral(item.value))
+            FailAt(kExpectedLiteral, item.value->line, item.value->column);
           const Variant& v = static_cast<LiteralExpr&>(*item.value).value;
           std::string lower = LowerName(item.name->name);
           if (scope_->scriptLevel) {

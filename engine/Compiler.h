@@ -31,8 +31,8 @@ struct Procedure {
   ProcKind kind = ProcKind::Sub;
   const ProcDecl* decl = nullptr;  // null for script-level code
   const Block* body = nullptr;
-  std::vector<uint8_t> byRef;        // per parameter (bytes: read on every call)
-  int slotCount = 1;                 // slot 0 holds the result, then parameters, then locals
+  std::vector<uint8_t> byRef;          // per parameter (bytes: read on every call)
+  int slotCount = 1;                   // slot 0 holds the result, then parameters, then locals
   std::vector<std::string> slotNames;  // lower case; for Execute in this scope
   ClassInfo* owner = nullptr;
   Module* module = nullptr;
@@ -84,11 +84,11 @@ struct Module {
   std::unordered_map<std::string, std::unique_ptr<GlobalVar>> globals;  // by lower-case name
   std::unordered_map<std::string, std::unique_ptr<ClassInfo>> classes;
   std::vector<std::unique_ptr<ClassInfo>> retiredClasses;  // replaced, maybe still in use
-  std::vector<Procedure*> procedures;                    // Subs and Functions, in order
+  std::vector<Procedure*> procedures;                      // Subs and Functions, in order
   std::vector<std::unique_ptr<Procedure>> ownedProcs;
-  std::vector<std::unique_ptr<Program>> programs;        // the trees compiled code points into
+  std::vector<std::unique_ptr<Program>> programs;  // the trees compiled code points into
 
-  GlobalVar* Global(const std::string& lowerName);       // creates an undefined entry
+  GlobalVar* Global(const std::string& lowerName);  // creates an undefined entry
   GlobalVar* FindGlobal(const std::string& lowerName) const;
   ClassInfo* FindClass(const std::string& lowerName) const;
 };

@@ -12,8 +12,8 @@ constexpr std::string_view kCompileSource = "Microsoft VBScript compilation erro
 }  // namespace
 
 Engine::Engine() : vm_(std::make_unique<Interpreter>()), modules_(this) {
-  modules_.modules_.push_back(std::unique_ptr<ScriptModule>(
-      new ScriptModule(this, vm_->GlobalModule(), "Global")));
+  modules_.modules_.push_back(
+      std::unique_ptr<ScriptModule>(new ScriptModule(this, vm_->GlobalModule(), "Global")));
 }
 
 Engine::~Engine() = default;
@@ -28,8 +28,8 @@ void Engine::Reset() {
   }
   vm_->Reset();
   modules_.modules_.clear();
-  modules_.modules_.push_back(std::unique_ptr<ScriptModule>(
-      new ScriptModule(this, vm_->GlobalModule(), "Global")));
+  modules_.modules_.push_back(
+      std::unique_ptr<ScriptModule>(new ScriptModule(this, vm_->GlobalModule(), "Global")));
   error_.Clear();
 }
 
@@ -39,11 +39,21 @@ bool Engine::SetLanguage(std::string_view language) {
   return true;
 }
 
-bool Engine::AllowUI() const { return vm_->allowUI; }
-void Engine::SetAllowUI(bool allow) { vm_->allowUI = allow; }
-void Engine::SetTimeout(int milliseconds) { vm_->SetTimeout(milliseconds); }
-int Engine::Timeout() const { return vm_->Timeout(); }
-void Engine::SetStepLimit(uint64_t steps) { vm_->SetStepLimit(steps); }
+bool Engine::AllowUI() const {
+  return vm_->allowUI;
+}
+void Engine::SetAllowUI(bool allow) {
+  vm_->allowUI = allow;
+}
+void Engine::SetTimeout(int milliseconds) {
+  vm_->SetTimeout(milliseconds);
+}
+int Engine::Timeout() const {
+  return vm_->Timeout();
+}
+void Engine::SetStepLimit(uint64_t steps) {
+  vm_->SetStepLimit(steps);
+}
 
 bool Engine::AddObject(std::string_view name, ObjectPtr<HostObject> object, bool addMembers) {
   if (!vm_->AddNamedObject(name, Variant::Object(object), addMembers)) {
@@ -60,7 +70,9 @@ void Engine::RegisterProgId(std::string_view progId,
   vm_->RegisterProgId(progId, std::move(factory));
 }
 
-Variant Engine::CreateObject(std::string_view progId) { return vm_->CreateObject(progId); }
+Variant Engine::CreateObject(std::string_view progId) {
+  return vm_->CreateObject(progId);
+}
 
 void Engine::SetMessageHook(std::function<Variant(const MessageRequest&)> hook) {
   vm_->SetMessageHook(std::move(hook));
@@ -69,8 +81,10 @@ void Engine::SetMessageHook(std::function<Variant(const MessageRequest&)> hook) 
 void Engine::Fail(const ScriptError& e, std::string_view scriptName) {
   error_.Number = e.number;
   error_.Description = e.description.empty() ? std::string(ErrorText(e.number)) : e.description;
-  if (!e.source.empty()) error_.Source = e.source;
-  else error_.Source = std::string(IsCompileError(e.number) ? kCompileSource : kRuntimeSource);
+  if (!e.source.empty())
+    error_.Source = e.source;
+  else
+    error_.Source = std::string(IsCompileError(e.number) ? kCompileSource : kRuntimeSource);
   error_.Line = e.line;
   error_.Column = e.column;
   error_.ScriptName = e.script.empty() ? std::string(scriptName) : e.script;
@@ -94,7 +108,8 @@ static bool Guarded(Engine& engine, std::string_view scriptName, F&& body,
 
 bool ScriptModule::AddCode(std::string_view code, std::string_view scriptName, int firstLine) {
   Engine& e = *engine_;
-  return Guarded(e, scriptName, [&] { e.vm_->RunCode(module_, code, scriptName, firstLine); }, &Engine::Fail);
+  return Guarded(
+      e, scriptName, [&] { e.vm_->RunCode(module_, code, scriptName, firstLine); }, &Engine::Fail);
 }
 
 std::vector<ProcedureInfo> ScriptModule::Procedures() const {
@@ -111,25 +126,31 @@ std::vector<ProcedureInfo> ScriptModule::Procedures() const {
 Variant ScriptModule::Run(std::string_view name, std::span<const Variant> args) {
   Engine& e = *engine_;
   Variant result;
-  Guarded(e, {}, [&] {
-    GlobalVar* g = module_->FindGlobal(LowerName(name));
-    if (!g || !g->proc) Throw(kSubNotDefined);
-    std::vector<Variant> copies(args.begin(), args.end());
-    std::vector<Variant*> ptrs;
-    for (auto& c : copies) ptrs.push_back(&c);
-    result = e.vm_->CallProcedure(g->proc, nullptr, Args(ptrs.data(), ptrs.size()));
-  }, &Engine::Fail);
+  Guarded(
+      e, {},
+      [&] {
+        GlobalVar* g = module_->FindGlobal(LowerName(name));
+        if (!g || !g->proc) Throw(kSubNotDefined);
+        std::vector<Variant> copies(args.begin(), args.end());
+        std::vector<Variant*> ptrs;
+        for (auto& c : copies) ptrs.push_back(&c);
+        result = e.vm_->CallProcedure(g->proc, nullptr, Args(ptrs.data(), ptrs.size()));
+      },
+      &Engine::Fail);
   return result;
 }
 
 Variant ScriptModule::Eval(std::string_view expression) {
   Engine& e = *engine_;
   Variant result;
-  Guarded(e, {}, [&] { result = e.vm_->EvalCode(module_, expression); }, &Engine::Fail);
+  Guarded(
+      e, {}, [&] { result = e.vm_->EvalCode(module_, expression); }, &Engine::Fail);
   return result;
 }
 
-bool ScriptModule::ExecuteStatement(std::string_view code) { return AddCode(code); }
+bool ScriptModule::ExecuteStatement(std::string_view code) {
+  return AddCode(code);
+}
 
 ScriptModule* ModuleCollection::Add(std::string_view name) {
   Module* m = engine_->vm_->AddModule(name);
@@ -139,7 +160,8 @@ ScriptModule* ModuleCollection::Add(std::string_view name) {
     engine_->error_.Description = std::string(ErrorText(457));
     return nullptr;
   }
-  modules_.push_back(std::unique_ptr<ScriptModule>(new ScriptModule(engine_, m, std::string(name))));
+  modules_.push_back(
+      std::unique_ptr<ScriptModule>(new ScriptModule(engine_, m, std::string(name))));
   return modules_.back().get();
 }
 

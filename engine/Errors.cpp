@@ -144,12 +144,16 @@ std::string_view ErrorText(int32_t number) {
   return "Unknown runtime error";
 }
 
-bool IsCompileError(int32_t number) { return number >= 1000 && number < 1100; }
+bool IsCompileError(int32_t number) {
+  return number >= 1000 && number < 1100;
+}
 
 ScriptError::ScriptError(int32_t n) : number(n), description(ErrorText(n)) {}
 ScriptError::ScriptError(int32_t n, std::string desc) : number(n), description(std::move(desc)) {}
 
-void Throw(int32_t number) { throw ScriptError(number); }
+void Throw(int32_t number) {
+  throw ScriptError(number);
+}
 void Throw(int32_t number, std::string description) {
   throw ScriptError(number, std::move(description));
 }

@@ -102,8 +102,8 @@ struct ScriptError {
   int32_t number = 0;
   std::string description;
   std::string source;
-  int line = 0;    // 1-based; 0 until the statement that failed is known
-  int column = 0;  // 1-based
+  int line = 0;        // 1-based; 0 until the statement that failed is known
+  int column = 0;      // 1-based
   std::string script;  // name of the code (as given to AddCode) where it happened
   // Time-outs and host aborts cannot be caught by On Error Resume Next.
   bool uncatchable = false;

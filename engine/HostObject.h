@@ -23,13 +23,13 @@ class Variant;
 using Args = std::span<Variant* const>;
 
 enum class InvokeKind : uint8_t {
-  Get,  // read a property or call a method for its result (obj.X, obj.X(1))
-  Call, // call statement: obj.X 1, 2 (result ignored)
-  Let,  // obj.X = v      (args.back() is v)
-  Set,  // Set obj.X = o  (args.back() is o)
+  Get,   // read a property or call a method for its result (obj.X, obj.X(1))
+  Call,  // call statement: obj.X 1, 2 (result ignored)
+  Let,   // obj.X = v      (args.back() is v)
+  Set,   // Set obj.X = o  (args.back() is o)
 };
 
-constexpr int kDefaultMember = 0;   // id of the default property/method (obj(1), CStr(obj))
+constexpr int kDefaultMember = 0;  // id of the default property/method (obj(1), CStr(obj))
 constexpr int kUnknownMember = -1;
 
 class Enumerator {

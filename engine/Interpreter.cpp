@@ -341,8 +341,10 @@ Variant Interpreter::CallProcedure(Procedure* p, ClassInstance* me, Args args) {
   } done{*this, outer};
   FrameGuard g(*this, p->slotCount);
   for (size_t i = 0; i < args.size(); ++i) {
-    if (p->byRef[i]) g.slots[i + 1] = Variant::MakeRef(&args[i]->Deref());
-    else g.slots[i + 1] = args[i]->Deref();
+    if (p->byRef[i])
+      g.slots[i + 1] = Variant::MakeRef(&args[i]->Deref());
+    else
+      g.slots[i + 1] = args[i]->Deref();
   }
   return RunFrame(p, me, g.slots);
 }
@@ -456,48 +458,47 @@ void Interpreter::SetErrFrom(const ScriptError& e) {
 // place. False when the operands need the general rules.
 inline __attribute__((always_inline)) bool Interpreter::ExecSimpleArith(const AssignStmt& a,
                                                                         Frame& f) {
-        // Long op Long into a variable, the bread and butter of loops, handled here.
-        auto& b = static_cast<const BinaryExpr&>(*a.value);
-        auto value = [&](const AssignStmt::Operand& o) -> Variant* {
-          if (o.slot >= 0) return &f.slots[o.slot].Deref();
-          if (o.literal) return const_cast<Variant*>(o.literal);
-          return o.global->defined && !o.global->proc && !o.global->isConst ? &o.global->value
-                                                                             : nullptr;
-        };
-        const Variant* l = value(a.arithLeft);
-        const Variant* r = value(a.arithRight);
-        Variant* dst = value(a.arithTarget);
-        if (a.arithLeft.global && a.arithLeft.global->isConst) l = nullptr;
-        if (a.arithRight.global && a.arithRight.global->isConst) r = nullptr;
-        if (!l || !r) dst = nullptr;
-        if (dst && l->Type() == VarType::Long && r->Type() == VarType::Long) {
-          int64_t x = l->AsLong(), y = r->AsLong();
-          int64_t v = b.op == BinaryOp::Add ? x + y : b.op == BinaryOp::Sub ? x - y : x * y;
-          if (v >= INT32_MIN && v <= INT32_MAX) {
-            dst->SetLong(static_cast<int32_t>(v));
-            return true;
-          }
-        } else if (dst && (l->Type() == VarType::Integer || l->Type() == VarType::Long) &&
-                   (r->Type() == VarType::Integer || r->Type() == VarType::Long)) {
-          bool bothInteger = l->Type() == VarType::Integer && r->Type() == VarType::Integer;
-          int64_t x = l->Type() == VarType::Integer ? l->AsInteger() : l->AsLong();
-          int64_t y = r->Type() == VarType::Integer ? r->AsInteger() : r->AsLong();
-          int64_t v = b.op == BinaryOp::Add ? x + y : b.op == BinaryOp::Sub ? x - y : x * y;
-          if (bothInteger && v >= INT16_MIN && v <= INT16_MAX) {
-            dst->SetInteger(static_cast<int16_t>(v));
-            return true;
-          }
-          if (v >= INT32_MIN && v <= INT32_MAX) {
-            dst->SetLong(static_cast<int32_t>(v));
-            return true;
-          }
-        } else if (dst && l->Type() == VarType::Double && r->Type() == VarType::Long &&
-                   b.op == BinaryOp::Add) {
-          dst->SetDouble(l->AsDouble() + r->AsLong());  // a total that outgrew Long
-          return true;
-        }
-        if (dst && ArithInto(b, *l, *r, *dst)) return true;
-        return false;
+  // Long op Long into a variable, the bread and butter of loops, handled here.
+  auto& b = static_cast<const BinaryExpr&>(*a.value);
+  auto value = [&](const AssignStmt::Operand& o) -> Variant* {
+    if (o.slot >= 0) return &f.slots[o.slot].Deref();
+    if (o.literal) return const_cast<Variant*>(o.literal);
+    return o.global->defined && !o.global->proc && !o.global->isConst ? &o.global->value : nullptr;
+  };
+  const Variant* l = value(a.arithLeft);
+  const Variant* r = value(a.arithRight);
+  Variant* dst = value(a.arithTarget);
+  if (a.arithLeft.global && a.arithLeft.global->isConst) l = nullptr;
+  if (a.arithRight.global && a.arithRight.global->isConst) r = nullptr;
+  if (!l || !r) dst = nullptr;
+  if (dst && l->Type() == VarType::Long && r->Type() == VarType::Long) {
+    int64_t x = l->AsLong(), y = r->AsLong();
+    int64_t v = b.op == BinaryOp::Add ? x + y : b.op == BinaryOp::Sub ? x - y : x * y;
+    if (v >= INT32_MIN && v <= INT32_MAX) {
+      dst->SetLong(static_cast<int32_t>(v));
+      return true;
+    }
+  } else if (dst && (l->Type() == VarType::Integer || l->Type() == VarType::Long) &&
+             (r->Type() == VarType::Integer || r->Type() == VarType::Long)) {
+    bool bothInteger = l->Type() == VarType::Integer && r->Type() == VarType::Integer;
+    int64_t x = l->Type() == VarType::Integer ? l->AsInteger() : l->AsLong();
+    int64_t y = r->Type() == VarType::Integer ? r->AsInteger() : r->AsLong();
+    int64_t v = b.op == BinaryOp::Add ? x + y : b.op == BinaryOp::Sub ? x - y : x * y;
+    if (bothInteger && v >= INT16_MIN && v <= INT16_MAX) {
+      dst->SetInteger(static_cast<int16_t>(v));
+      return true;
+    }
+    if (v >= INT32_MIN && v <= INT32_MAX) {
+      dst->SetLong(static_cast<int32_t>(v));
+      return true;
+    }
+  } else if (dst && l->Type() == VarType::Double && r->Type() == VarType::Long &&
+             b.op == BinaryOp::Add) {
+    dst->SetDouble(l->AsDouble() + r->AsLong());  // a total that outgrew Long
+    return true;
+  }
+  if (dst && ArithInto(b, *l, *r, *dst)) return true;
+  return false;
 }
 
 Interpreter::Flow Interpreter::ExecStmt(const Stmt& st, Frame& f) {
@@ -508,7 +509,9 @@ Interpreter::Flow Interpreter::ExecStmt(const Stmt& st, Frame& f) {
       ExecAssign(a, f);
       return Flow::Normal;
     }
-    case StmtKind::Call: ExecCall(*static_cast<const CallStmt&>(st).call, f); return Flow::Normal;
+    case StmtKind::Call:
+      ExecCall(*static_cast<const CallStmt&>(st).call, f);
+      return Flow::Normal;
     case StmtKind::If: {
       auto& s = static_cast<const IfStmt&>(st);
       for (const auto& arm : s.arms) {
@@ -541,8 +544,10 @@ Interpreter::Flow Interpreter::ExecStmt(const Stmt& st, Frame& f) {
       }
       return ExecBlock(s.elseBody, f);
     }
-    case StmtKind::For: return ExecFor(static_cast<const ForStmt&>(st), f);
-    case StmtKind::ForEach: return ExecForEach(static_cast<const ForEachStmt&>(st), f);
+    case StmtKind::For:
+      return ExecFor(static_cast<const ForStmt&>(st), f);
+    case StmtKind::ForEach:
+      return ExecForEach(static_cast<const ForEachStmt&>(st), f);
     case StmtKind::Do: {
       auto& s = static_cast<const DoStmt&>(st);
       while (true) {
@@ -572,22 +577,30 @@ Interpreter::Flow Interpreter::ExecStmt(const Stmt& st, Frame& f) {
     }
     case StmtKind::Exit: {
       switch (static_cast<const ExitStmt&>(st).what) {
-        case ExitKind::Do: return Flow::ExitDo;
-        case ExitKind::For: return Flow::ExitFor;
-        default: return Flow::ExitProc;
+        case ExitKind::Do:
+          return Flow::ExitDo;
+        case ExitKind::For:
+          return Flow::ExitFor;
+        default:
+          return Flow::ExitProc;
       }
     }
     case StmtKind::OnError:
       f.resumeNext = static_cast<const OnErrorStmt&>(st).resumeNext;
       err_.Clear();
       return Flow::Normal;
-    case StmtKind::Dim: ExecDim(static_cast<const DimStmt&>(st), f); return Flow::Normal;
-    case StmtKind::ReDim: ExecReDim(static_cast<const ReDimStmt&>(st), f); return Flow::Normal;
+    case StmtKind::Dim:
+      ExecDim(static_cast<const DimStmt&>(st), f);
+      return Flow::Normal;
+    case StmtKind::ReDim:
+      ExecReDim(static_cast<const ReDimStmt&>(st), f);
+      return Flow::Normal;
     case StmtKind::Erase:
       for (const auto& t : static_cast<const EraseStmt&>(st).targets) ExecErase(*t, f);
       return Flow::Normal;
     case StmtKind::Const:
-    case StmtKind::OptionExplicit: return Flow::Normal;
+    case StmtKind::OptionExplicit:
+      return Flow::Normal;
   }
   return Flow::Normal;
 }
@@ -652,28 +665,48 @@ bool Interpreter::ArithInto(const BinaryExpr& e, const Variant& l, const Variant
     int64_t b = rt == VarType::Long ? r.AsLong() : r.AsInteger();
     int64_t v;
     switch (e.op) {
-      case BinaryOp::Add: v = a + b; break;
-      case BinaryOp::Sub: v = a - b; break;
-      case BinaryOp::Mul: v = a * b; break;
-      default: return false;
+      case BinaryOp::Add:
+        v = a + b;
+        break;
+      case BinaryOp::Sub:
+        v = a - b;
+        break;
+      case BinaryOp::Mul:
+        v = a * b;
+        break;
+      default:
+        return false;
     }
     // Integer op Integer stays Integer when it fits: leave that to the general path.
     if (lt == VarType::Integer && rt == VarType::Integer) return false;
-    if (v >= INT32_MIN && v <= INT32_MAX) dst.SetLong(static_cast<int32_t>(v));
-    else dst.SetDouble(static_cast<double>(v));
+    if (v >= INT32_MIN && v <= INT32_MAX)
+      dst.SetLong(static_cast<int32_t>(v));
+    else
+      dst.SetDouble(static_cast<double>(v));
     return true;
   }
   bool lNum = lInt || lt == VarType::Double;
   bool rNum = rInt || rt == VarType::Double;
   if (lNum && rNum) {
-    double a = lt == VarType::Double ? l.AsDouble() : lt == VarType::Long ? l.AsLong() : l.AsInteger();
-    double b = rt == VarType::Double ? r.AsDouble() : rt == VarType::Long ? r.AsLong() : r.AsInteger();
+    double a = lt == VarType::Double ? l.AsDouble()
+               : lt == VarType::Long ? l.AsLong()
+                                     : l.AsInteger();
+    double b = rt == VarType::Double ? r.AsDouble()
+               : rt == VarType::Long ? r.AsLong()
+                                     : r.AsInteger();
     double v;
     switch (e.op) {
-      case BinaryOp::Add: v = a + b; break;
-      case BinaryOp::Sub: v = a - b; break;
-      case BinaryOp::Mul: v = a * b; break;
-      default: return false;
+      case BinaryOp::Add:
+        v = a + b;
+        break;
+      case BinaryOp::Sub:
+        v = a - b;
+        break;
+      case BinaryOp::Mul:
+        v = a * b;
+        break;
+      default:
+        return false;
     }
     if (!std::isfinite(v)) return false;
     dst.SetDouble(v);
@@ -710,7 +743,9 @@ void Interpreter::StoreTo(const Expr& target, Variant&& v, bool isSet, Frame& f)
                                               Args(&p, 1));
           return;
         }
-        default: Store(VariableOf(n, f, true), std::move(v), isSet); return;
+        default:
+          Store(VariableOf(n, f, true), std::move(v), isSet);
+          return;
       }
     }
     case ExprKind::Member: {
@@ -739,8 +774,10 @@ void Interpreter::StoreTo(const Expr& target, Variant&& v, bool isSet, Frame& f)
             pack.SetValue(i, ix.args[i] ? Eval(ix.args[i].get(), f) : MissingArgument());
           pack.SetRef(ix.args.size(), &v);
           InvokeKind k = isSet ? InvokeKind::Set : InvokeKind::Let;
-          if (n.bind == Bind::ClassMember) InvokeMember(f.me, n.slot, k, pack.Get(), true);
-          else n.object->object.AsObject()->Invoke(n.memberId, k, pack.Get());
+          if (n.bind == Bind::ClassMember)
+            InvokeMember(f.me, n.slot, k, pack.Get(), true);
+          else
+            n.object->object.AsObject()->Invoke(n.memberId, k, pack.Get());
           return;
         }
         if (n.bind == Bind::Global && n.global->proc) Throw(kIllegalAssignment);
@@ -767,7 +804,8 @@ void Interpreter::StoreTo(const Expr& target, Variant&& v, bool isSet, Frame& f)
       }
       Throw(kTypeMismatch);
     }
-    default: Throw(kIllegalAssignment);
+    default:
+      Throw(kIllegalAssignment);
   }
 }
 
@@ -784,12 +822,17 @@ void Interpreter::ExecCall(const Expr& call, Frame& f) {
             return;
           }
           break;
-        case Bind::ClassMember: InvokeMember(f.me, n.slot, InvokeKind::Call, {}, true); return;
-        case Bind::Builtin: CallBuiltin(n.index, &kNoArgs, f); return;
+        case Bind::ClassMember:
+          InvokeMember(f.me, n.slot, InvokeKind::Call, {}, true);
+          return;
+        case Bind::Builtin:
+          CallBuiltin(n.index, &kNoArgs, f);
+          return;
         case Bind::HostMember:
           n.object->object.AsObject()->Invoke(n.memberId, InvokeKind::Call, {});
           return;
-        default: break;
+        default:
+          break;
       }
       Variant v = EvalName(n, f);
       if (v.IsObject() && v.AsObject()) {
@@ -798,9 +841,14 @@ void Interpreter::ExecCall(const Expr& call, Frame& f) {
       }
       Throw(kTypeMismatch);
     }
-    case ExprKind::Index: EvalIndex(static_cast<const IndexExpr&>(call), f, InvokeKind::Call); return;
-    case ExprKind::Member: EvalMember(static_cast<const MemberExpr&>(call), f, InvokeKind::Call); return;
-    default: Throw(kTypeMismatch);
+    case ExprKind::Index:
+      EvalIndex(static_cast<const IndexExpr&>(call), f, InvokeKind::Call);
+      return;
+    case ExprKind::Member:
+      EvalMember(static_cast<const MemberExpr&>(call), f, InvokeKind::Call);
+      return;
+    default:
+      Throw(kTypeMismatch);
   }
 }
 
@@ -836,9 +884,12 @@ Interpreter::Flow Interpreter::ExecFor(const ForStmt& st, Frame& f) {
     while (true) {
       Variant& v = fixed ? *fixed : VariableOf(var, f, true);
       int64_t cur;
-      if (v.Type() == VarType::Long) cur = v.AsLong();
-      else if (v.Type() == VarType::Integer) cur = v.AsInteger();
-      else break;  // changed to something else by the body: leave the fast path
+      if (v.Type() == VarType::Long)
+        cur = v.AsLong();
+      else if (v.Type() == VarType::Integer)
+        cur = v.AsInteger();
+      else
+        break;  // changed to something else by the body: leave the fast path
       if (inc >= 0 ? cur > end : cur < end) return Flow::Normal;
       Tick();
       Flow flow;
@@ -857,13 +908,17 @@ Interpreter::Flow Interpreter::ExecFor(const ForStmt& st, Frame& f) {
       VarType at = after.Type();
       if (at == VarType::Long) {
         int64_t n = int64_t{after.AsLong()} + inc;
-        if (n > INT32_MAX || n < INT32_MIN) after.SetDouble(static_cast<double>(n));
-        else after.SetLong(static_cast<int32_t>(n));
+        if (n > INT32_MAX || n < INT32_MIN)
+          after.SetDouble(static_cast<double>(n));
+        else
+          after.SetLong(static_cast<int32_t>(n));
       } else if (at == VarType::Integer && step.Type() == VarType::Integer) {
         // Integer counter and step stay Integer until the sum needs a Long.
         int64_t n = int64_t{after.AsInteger()} + inc;
-        if (n >= INT16_MIN && n <= INT16_MAX) after.SetInteger(static_cast<int16_t>(n));
-        else after.SetLong(static_cast<int32_t>(n));
+        if (n >= INT16_MIN && n <= INT16_MAX)
+          after.SetInteger(static_cast<int16_t>(n));
+        else
+          after.SetLong(static_cast<int32_t>(n));
       } else {
         after = Add(after, step);
       }
@@ -989,7 +1044,8 @@ void Interpreter::ExecErase(const Expr& target, Frame& f) {
 Variant& Interpreter::VariableOf(const NameExpr& n, Frame& f, bool forWrite) {
   switch (n.bind) {
     case Bind::Local:
-    case Bind::ReturnValue: return f.slots[n.slot].Deref();
+    case Bind::ReturnValue:
+      return f.slots[n.slot].Deref();
     case Bind::Field:
       if (!f.me) Throw(kObjectRequired);
       return f.me->fields[n.slot];
@@ -1012,7 +1068,8 @@ Variant& Interpreter::VariableOf(const NameExpr& n, Frame& f, bool forWrite) {
       if (f.proc->optionExplicit) Throw(kVariableUndefined);
       return f.slots[n.slot].Deref();
     }
-    default: Throw(kIllegalAssignment);
+    default:
+      Throw(kIllegalAssignment);
   }
 }
 
@@ -1025,14 +1082,16 @@ Variant* Interpreter::RefOf(const Expr* e, Frame& f, std::vector<ArrayRep*>* loc
     switch (n.bind) {
       case Bind::Local:
       case Bind::ReturnValue:
-      case Bind::Field: return &VariableOf(n, f, true);
+      case Bind::Field:
+        return &VariableOf(n, f, true);
       case Bind::Global:
         if (n.global->proc || n.global->isConst) return nullptr;
         return &VariableOf(n, f, true);
       case Bind::Implicit:
         if (n.global->proc) return nullptr;
         return &VariableOf(n, f, true);
-      default: return nullptr;
+      default:
+        return nullptr;
     }
   }
   if (e->kind == ExprKind::Index && locks) {
@@ -1068,7 +1127,8 @@ Variant* Interpreter::RefOf(const Expr* e, Frame& f, std::vector<ArrayRep*>* loc
 
 Variant Interpreter::Eval(const Expr* e, Frame& f) {
   switch (e->kind) {
-    case ExprKind::Literal: return static_cast<const LiteralExpr*>(e)->value;
+    case ExprKind::Literal:
+      return static_cast<const LiteralExpr*>(e)->value;
     case ExprKind::Name: {
       auto* n = static_cast<const NameExpr*>(e);
       if (n->bind == Bind::Local) return f.slots[n->slot].Deref();
@@ -1076,21 +1136,25 @@ Variant Interpreter::Eval(const Expr* e, Frame& f) {
         return n->global->value;
       return EvalName(*n, f);
     }
-    case ExprKind::Binary: return EvalBinary(*static_cast<const BinaryExpr*>(e), f);
+    case ExprKind::Binary:
+      return EvalBinary(*static_cast<const BinaryExpr*>(e), f);
     case ExprKind::Compare: {
       auto* c = static_cast<const CompareExpr*>(e);
       Variant l = Eval(c->left.get(), f);
       Variant r = Eval(c->right.get(), f);
       return Compare(c->op, l, r, c->leftLiteral, c->rightLiteral);
     }
-    case ExprKind::Index: return EvalIndex(*static_cast<const IndexExpr*>(e), f, InvokeKind::Get);
-    case ExprKind::Member: return EvalMember(*static_cast<const MemberExpr*>(e), f, InvokeKind::Get);
+    case ExprKind::Index:
+      return EvalIndex(*static_cast<const IndexExpr*>(e), f, InvokeKind::Get);
+    case ExprKind::Member:
+      return EvalMember(*static_cast<const MemberExpr*>(e), f, InvokeKind::Get);
     case ExprKind::Unary: {
       auto* u = static_cast<const UnaryExpr*>(e);
       Variant v = Eval(u->operand.get(), f);
       return u->op == UnaryOp::Neg ? Negate(v) : Not(v);
     }
-    case ExprKind::Paren: return Eval(static_cast<const ParenExpr*>(e)->inner.get(), f);
+    case ExprKind::Paren:
+      return Eval(static_cast<const ParenExpr*>(e)->inner.get(), f);
     case ExprKind::Is: {
       auto* is = static_cast<const IsExpr*>(e);
       Variant l = Eval(is->left.get(), f);
@@ -1098,7 +1162,8 @@ Variant Interpreter::Eval(const Expr* e, Frame& f) {
       if (!l.IsObject() || !r.IsObject()) Throw(kObjectRequired);
       return Variant::Boolean(l.AsObject() == r.AsObject());
     }
-    case ExprKind::New: return EvalNew(*static_cast<const NewExpr*>(e), f);
+    case ExprKind::New:
+      return EvalNew(*static_cast<const NewExpr*>(e), f);
     case ExprKind::Me:
       if (!f.me) Throw(kObjectRequired);
       return Variant::Object(static_cast<HostObject*>(f.me));
@@ -1119,12 +1184,18 @@ Variant Interpreter::EvalBinary(const BinaryExpr& e, Frame& f) {
       if (l.Type() == VarType::Double && r.Type() == VarType::Long)
         return Variant::Double(l.AsDouble() + r.AsLong());
       return Add(l, r);
-    case BinaryOp::Sub: return Subtract(l, r);
-    case BinaryOp::Mul: return Multiply(l, r);
-    case BinaryOp::Div: return Divide(l, r);
-    case BinaryOp::IntDiv: return IntDivide(l, r);
-    case BinaryOp::Mod: return Modulo(l, r);
-    case BinaryOp::Pow: return Power(l, r);
+    case BinaryOp::Sub:
+      return Subtract(l, r);
+    case BinaryOp::Mul:
+      return Multiply(l, r);
+    case BinaryOp::Div:
+      return Divide(l, r);
+    case BinaryOp::IntDiv:
+      return IntDivide(l, r);
+    case BinaryOp::Mod:
+      return Modulo(l, r);
+    case BinaryOp::Pow:
+      return Power(l, r);
     case BinaryOp::Concat:
       if (l.IsString() && l.StringBlock()->refs == 1 && !r.IsObject()) {
         // A temporary with no other owner: append in place.
@@ -1132,11 +1203,16 @@ Variant Interpreter::EvalBinary(const BinaryExpr& e, Frame& f) {
         return l;
       }
       return Concat(l, r);
-    case BinaryOp::And: return And(l, r);
-    case BinaryOp::Or: return Or(l, r);
-    case BinaryOp::Xor: return Xor(l, r);
-    case BinaryOp::Eqv: return Eqv(l, r);
-    case BinaryOp::Imp: return Imp(l, r);
+    case BinaryOp::And:
+      return And(l, r);
+    case BinaryOp::Or:
+      return Or(l, r);
+    case BinaryOp::Xor:
+      return Xor(l, r);
+    case BinaryOp::Eqv:
+      return Eqv(l, r);
+    case BinaryOp::Imp:
+      return Imp(l, r);
   }
   Throw(kTypeMismatch);
 }
@@ -1145,7 +1221,8 @@ Variant Interpreter::EvalName(const NameExpr& n, Frame& f) {
   static const std::vector<ExprPtr> kNoArgs;
   switch (n.bind) {
     case Bind::Local:
-    case Bind::ReturnValue: return f.slots[n.slot].Deref();
+    case Bind::ReturnValue:
+      return f.slots[n.slot].Deref();
     case Bind::Field:
       if (!f.me) Throw(kObjectRequired);
       return f.me->fields[n.slot];
@@ -1162,12 +1239,16 @@ Variant Interpreter::EvalName(const NameExpr& n, Frame& f) {
       if (f.proc->optionExplicit) Throw(kVariableUndefined);
       return f.slots[n.slot].Deref();
     }
-    case Bind::ClassMember: return InvokeMember(f.me, n.slot, InvokeKind::Get, {}, true);
-    case Bind::Builtin: return CallBuiltin(n.index, &kNoArgs, f);
-    case Bind::NamedObject: return n.object->object;
+    case Bind::ClassMember:
+      return InvokeMember(f.me, n.slot, InvokeKind::Get, {}, true);
+    case Bind::Builtin:
+      return CallBuiltin(n.index, &kNoArgs, f);
+    case Bind::NamedObject:
+      return n.object->object;
     case Bind::HostMember:
       return n.object->object.AsObject()->Invoke(n.memberId, InvokeKind::Get, {});
-    case Bind::Unresolved: break;
+    case Bind::Unresolved:
+      break;
   }
   Throw(kVariableUndefined);
 }
@@ -1186,7 +1267,8 @@ Variant Interpreter::IndexValue(const Variant& c0, const std::vector<ExprPtr>& a
     Variant hold = c;
     return ArrayElement(*hold.AsArray(), idx, count);
   }
-  if (c.IsObject()) return InvokeObject(c, std::string(), InvokeKind::Get, &args, f, nullptr, false);
+  if (c.IsObject())
+    return InvokeObject(c, std::string(), InvokeKind::Get, &args, f, nullptr, false);
   if (args.empty()) return c;
   Throw(kTypeMismatch);
 }
@@ -1233,12 +1315,15 @@ Variant Interpreter::EvalIndex(const IndexExpr& e, Frame& f, InvokeKind kind) {
         pack.Reserve(e.args.size());
         for (size_t i = 0; i < e.args.size(); ++i) {
           Variant* r = e.args[i] ? RefOf(e.args[i].get(), f, &pack.locks) : nullptr;
-          if (r) pack.SetRef(i, r);
-          else pack.SetValue(i, e.args[i] ? Eval(e.args[i].get(), f) : MissingArgument());
+          if (r)
+            pack.SetRef(i, r);
+          else
+            pack.SetValue(i, e.args[i] ? Eval(e.args[i].get(), f) : MissingArgument());
         }
         return InvokeMember(f.me, n.slot, kind, pack.Get(), true);
       }
-      case Bind::Builtin: return CallBuiltin(n.index, &e.args, f);
+      case Bind::Builtin:
+        return CallBuiltin(n.index, &e.args, f);
       case Bind::NamedObject:
         return InvokeObject(n.object->object, std::string(), kind, &e.args, f, nullptr, false);
       case Bind::HostMember: {
@@ -1246,12 +1331,15 @@ Variant Interpreter::EvalIndex(const IndexExpr& e, Frame& f, InvokeKind kind) {
         pack.Reserve(e.args.size());
         for (size_t i = 0; i < e.args.size(); ++i) {
           Variant* r = e.args[i] ? RefOf(e.args[i].get(), f, &pack.locks) : nullptr;
-          if (r) pack.SetRef(i, r);
-          else pack.SetValue(i, e.args[i] ? Eval(e.args[i].get(), f) : MissingArgument());
+          if (r)
+            pack.SetRef(i, r);
+          else
+            pack.SetValue(i, e.args[i] ? Eval(e.args[i].get(), f) : MissingArgument());
         }
         return n.object->object.AsObject()->Invoke(n.memberId, kind, pack.Get());
       }
-      case Bind::Unresolved: Throw(kVariableUndefined);
+      case Bind::Unresolved:
+        Throw(kVariableUndefined);
     }
   }
   if (t.kind == ExprKind::Member) {
@@ -1312,8 +1400,10 @@ Variant Interpreter::InvokeObject(const Variant& target, const std::string& name
   for (size_t i = 0; i < n; ++i) {
     const Expr* a = (*args)[i].get();
     Variant* r = a ? RefOf(a, f, &pack.locks) : nullptr;
-    if (r) pack.SetRef(i, r);
-    else pack.SetValue(i, a ? Eval(a, f) : MissingArgument());
+    if (r)
+      pack.SetRef(i, r);
+    else
+      pack.SetValue(i, a ? Eval(a, f) : MissingArgument());
   }
   Variant valueCopy;
   if (value) {

@@ -19,7 +19,9 @@ constexpr Keyword kKeywords[] = {
 #undef VBS_KW
 };
 
-bool IsIdentStart(char c) { return std::isalpha(static_cast<unsigned char>(c)); }
+bool IsIdentStart(char c) {
+  return std::isalpha(static_cast<unsigned char>(c));
+}
 bool IsIdentChar(char c) {
   return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
 }
@@ -50,9 +52,22 @@ class Lexer {
         SkipToEol();
         continue;
       }
-      if (c == ':') { ++pos_; t.kind = Tok::Colon; out.push_back(std::move(t)); continue; }
-      if (c == '"') { LexString(t); out.push_back(std::move(t)); continue; }
-      if (c == '#') { LexDate(t); out.push_back(std::move(t)); continue; }
+      if (c == ':') {
+        ++pos_;
+        t.kind = Tok::Colon;
+        out.push_back(std::move(t));
+        continue;
+      }
+      if (c == '"') {
+        LexString(t);
+        out.push_back(std::move(t));
+        continue;
+      }
+      if (c == '#') {
+        LexDate(t);
+        out.push_back(std::move(t));
+        continue;
+      }
       if (c == '[') {
         size_t end = src_.find(']', pos_);
         size_t nl = src_.find_first_of("\r\n", pos_);
@@ -98,29 +113,64 @@ class Lexer {
       }
       ++pos_;
       switch (c) {
-        case '+': t.kind = Tok::Plus; break;
-        case '-': t.kind = Tok::Minus; break;
-        case '*': t.kind = Tok::Star; break;
-        case '/': t.kind = Tok::Slash; break;
-        case '\\': t.kind = Tok::Backslash; break;
-        case '^': t.kind = Tok::Caret; break;
-        case '&': t.kind = Tok::Amp; break;
-        case '=': t.kind = Tok::Eq; break;
-        case '(': t.kind = Tok::LParen; break;
-        case ')': t.kind = Tok::RParen; break;
-        case ',': t.kind = Tok::Comma; break;
-        case '.': t.kind = Tok::Dot; break;
+        case '+':
+          t.kind = Tok::Plus;
+          break;
+        case '-':
+          t.kind = Tok::Minus;
+          break;
+        case '*':
+          t.kind = Tok::Star;
+          break;
+        case '/':
+          t.kind = Tok::Slash;
+          break;
+        case '\\':
+          t.kind = Tok::Backslash;
+          break;
+        case '^':
+          t.kind = Tok::Caret;
+          break;
+        case '&':
+          t.kind = Tok::Amp;
+          break;
+        case '=':
+          t.kind = Tok::Eq;
+          break;
+        case '(':
+          t.kind = Tok::LParen;
+          break;
+        case ')':
+          t.kind = Tok::RParen;
+          break;
+        case ',':
+          t.kind = Tok::Comma;
+          break;
+        case '.':
+          t.kind = Tok::Dot;
+          break;
         case '<':
-          if (Peek(0) == '>') { ++pos_; t.kind = Tok::Ne; }
-          else if (Peek(0) == '=') { ++pos_; t.kind = Tok::Le; }
-          else t.kind = Tok::Lt;
+          if (Peek(0) == '>') {
+            ++pos_;
+            t.kind = Tok::Ne;
+          } else if (Peek(0) == '=') {
+            ++pos_;
+            t.kind = Tok::Le;
+          } else
+            t.kind = Tok::Lt;
           break;
         case '>':
-          if (Peek(0) == '=') { ++pos_; t.kind = Tok::Ge; }
-          else if (Peek(0) == '<') { ++pos_; t.kind = Tok::Ne; }
-          else t.kind = Tok::Gt;
+          if (Peek(0) == '=') {
+            ++pos_;
+            t.kind = Tok::Ge;
+          } else if (Peek(0) == '<') {
+            ++pos_;
+            t.kind = Tok::Ne;
+          } else
+            t.kind = Tok::Gt;
           break;
-        default: Fail(kInvalidCharacter, t);
+        default:
+          Fail(kInvalidCharacter, t);
       }
       out.push_back(std::move(t));
     }
@@ -223,7 +273,8 @@ class Lexer {
     }
     if ((Peek(0) == 'e' || Peek(0) == 'E') &&
         (std::isdigit(static_cast<unsigned char>(Peek(1))) ||
-         ((Peek(1) == '+' || Peek(1) == '-') && std::isdigit(static_cast<unsigned char>(Peek(2)))))) {
+         ((Peek(1) == '+' || Peek(1) == '-') &&
+          std::isdigit(static_cast<unsigned char>(Peek(2)))))) {
       isFloat = true;
       pos_ += 2;
       while (std::isdigit(static_cast<unsigned char>(Peek(0)))) ++pos_;
@@ -233,9 +284,12 @@ class Lexer {
     if (!std::isfinite(v)) Fail(kInvalidNumber, t);
     if (IsIdentChar(Peek(0))) Fail(kExpectedEndOfStatement, t);
     t.number = v;
-    if (isFloat || v > 2147483647.0) t.kind = Tok::DoubleLit;
-    else if (v > 32767.0) t.kind = Tok::LongLit;
-    else t.kind = Tok::IntegerLit;
+    if (isFloat || v > 2147483647.0)
+      t.kind = Tok::DoubleLit;
+    else if (v > 32767.0)
+      t.kind = Tok::LongLit;
+    else
+      t.kind = Tok::IntegerLit;
   }
 
   void LexRadix(Token& t) {
@@ -246,10 +300,14 @@ class Lexer {
     while (true) {
       char c = Peek(0);
       int d;
-      if (c >= '0' && c <= '9') d = c - '0';
-      else if (hex && c >= 'a' && c <= 'f') d = c - 'a' + 10;
-      else if (hex && c >= 'A' && c <= 'F') d = c - 'A' + 10;
-      else break;
+      if (c >= '0' && c <= '9')
+        d = c - '0';
+      else if (hex && c >= 'a' && c <= 'f')
+        d = c - 'a' + 10;
+      else if (hex && c >= 'A' && c <= 'F')
+        d = c - 'A' + 10;
+      else
+        break;
       if (!hex && d > 7) Fail(kSyntaxError, t);
       v = v * (hex ? 16 : 8) + d;
       if (v > 0xFFFFFFFFull) Fail(kOverflow, t);
@@ -278,7 +336,9 @@ class Lexer {
 
 }  // namespace
 
-bool IsKeyword(Tok t) { return t >= Tok::KwAnd; }
+bool IsKeyword(Tok t) {
+  return t >= Tok::KwAnd;
+}
 
 std::vector<Token> Tokenize(std::string_view source, int firstLine) {
   return Lexer(source, firstLine).Run();

@@ -58,9 +58,7 @@ class Parser {
  private:
   // ---- token access
   const Token& Cur() const { return toks_[pos_]; }
-  const Token& PeekTok(size_t k = 1) const {
-    return toks_[std::min(pos_ + k, toks_.size() - 1)];
-  }
+  const Token& PeekTok(size_t k = 1) const { return toks_[std::min(pos_ + k, toks_.size() - 1)]; }
   bool At(Tok k) const { return Cur().kind == k; }
   bool AtWord(std::string_view w) const { return At(Tok::Identifier) && NameEquals(Cur().text, w); }
   const Token& Next() {
@@ -84,7 +82,8 @@ class Parser {
     throw e;
   }
   bool AtEos() const {
-    return At(Tok::Newline) || At(Tok::Colon) || At(Tok::End) || (singleLineIf_ > 0 && At(Tok::KwElse));
+    return At(Tok::Newline) || At(Tok::Colon) || At(Tok::End) ||
+           (singleLineIf_ > 0 && At(Tok::KwElse));
   }
   void EndOfStatement() {
     if (At(Tok::Newline) || At(Tok::Colon) || At(Tok::End)) return;
@@ -156,10 +155,14 @@ class Parser {
     } else {
       Expect(Tok::KwProperty, kSyntaxError);
       if (!inClass) FailAt(kMustBeInClass, kw);
-      if (AtWord("get")) proc->kind = ProcKind::PropertyGet;
-      else if (At(Tok::KwLet)) proc->kind = ProcKind::PropertyLet;
-      else if (At(Tok::KwSet)) proc->kind = ProcKind::PropertySet;
-      else Fail(kExpectedLetSetGet);
+      if (AtWord("get"))
+        proc->kind = ProcKind::PropertyGet;
+      else if (At(Tok::KwLet))
+        proc->kind = ProcKind::PropertyLet;
+      else if (At(Tok::KwSet))
+        proc->kind = ProcKind::PropertySet;
+      else
+        Fail(kExpectedLetSetGet);
       Next();
       endTok = Tok::KwProperty;
     }
@@ -173,8 +176,10 @@ class Parser {
       if (!At(Tok::RParen)) {
         do {
           ParamDecl p;
-          if (Accept(Tok::KwByVal)) p.byVal = true;
-          else Accept(Tok::KwByRef);
+          if (Accept(Tok::KwByVal))
+            p.byVal = true;
+          else
+            Accept(Tok::KwByRef);
           p.name = ExpectIdentifier();
           if (Accept(Tok::LParen)) Expect(Tok::RParen, kExpectedRParen);
           proc->params.push_back(std::move(p));
@@ -189,8 +194,9 @@ class Parser {
     proc->body = ParseBlock([&] { return At(Tok::KwEnd); });
     Expect(Tok::KwEnd, kExpectedEnd);
     if (!Accept(endTok)) {
-      Fail(endTok == Tok::KwSub ? kExpectedSub
-           : endTok == Tok::KwFunction ? kExpectedFunction : kExpectedProperty);
+      Fail(endTok == Tok::KwSub        ? kExpectedSub
+           : endTok == Tok::KwFunction ? kExpectedFunction
+                                       : kExpectedProperty);
     }
     return proc;
   }
@@ -321,11 +327,16 @@ class Parser {
         } while (Accept(Tok::Comma));
         return st;
       }
-      case Tok::KwConst: return ParseConst();
-      case Tok::KwIf: return ParseIf();
-      case Tok::KwSelect: return ParseSelect();
-      case Tok::KwFor: return ParseFor();
-      case Tok::KwDo: return ParseDo();
+      case Tok::KwConst:
+        return ParseConst();
+      case Tok::KwIf:
+        return ParseIf();
+      case Tok::KwSelect:
+        return ParseSelect();
+      case Tok::KwFor:
+        return ParseFor();
+      case Tok::KwDo:
+        return ParseDo();
       case Tok::KwWhile: {
         Next();
         auto st = Make<DoStmt>(t);
@@ -349,12 +360,18 @@ class Parser {
       case Tok::KwExit: {
         Next();
         auto st = Make<ExitStmt>(t);
-        if (Accept(Tok::KwDo)) st->what = ExitKind::Do;
-        else if (Accept(Tok::KwFor)) st->what = ExitKind::For;
-        else if (Accept(Tok::KwSub)) st->what = ExitKind::Sub;
-        else if (Accept(Tok::KwFunction)) st->what = ExitKind::Function;
-        else if (Accept(Tok::KwProperty)) st->what = ExitKind::Property;
-        else Fail(kInvalidExit);
+        if (Accept(Tok::KwDo))
+          st->what = ExitKind::Do;
+        else if (Accept(Tok::KwFor))
+          st->what = ExitKind::For;
+        else if (Accept(Tok::KwSub))
+          st->what = ExitKind::Sub;
+        else if (Accept(Tok::KwFunction))
+          st->what = ExitKind::Function;
+        else if (Accept(Tok::KwProperty))
+          st->what = ExitKind::Property;
+        else
+          Fail(kInvalidExit);
         return st;
       }
       case Tok::KwOn: {
@@ -396,10 +413,14 @@ class Parser {
       case Tok::Dot:
       case Tok::KwMe:
         return ParseCallOrAssign();
-      case Tok::KwOption: Fail(kMustBeFirstStatement);
-      case Tok::KwNext: Fail(kUnexpectedNext);
-      case Tok::KwLoop: Fail(kLoopWithoutDo);
-      default: Fail(kExpectedStatement);
+      case Tok::KwOption:
+        Fail(kMustBeFirstStatement);
+      case Tok::KwNext:
+        Fail(kUnexpectedNext);
+      case Tok::KwLoop:
+        Fail(kLoopWithoutDo);
+      default:
+        Fail(kExpectedStatement);
     }
   }
 
@@ -493,7 +514,8 @@ class Parser {
       return st;
     }
     arm.body = ParseBlock([&] {
-      return At(Tok::KwElseIf) || At(Tok::KwElse) || (At(Tok::KwEnd) && PeekTok().kind == Tok::KwIf);
+      return At(Tok::KwElseIf) || At(Tok::KwElse) ||
+             (At(Tok::KwEnd) && PeekTok().kind == Tok::KwIf);
     });
     st->arms.push_back(std::move(arm));
     while (At(Tok::KwElseIf)) {
@@ -502,7 +524,8 @@ class Parser {
       a.cond = ParseExpr();
       Expect(Tok::KwThen, kExpectedThen);
       a.body = ParseBlock([&] {
-        return At(Tok::KwElseIf) || At(Tok::KwElse) || (At(Tok::KwEnd) && PeekTok().kind == Tok::KwIf);
+        return At(Tok::KwElseIf) || At(Tok::KwElse) ||
+               (At(Tok::KwEnd) && PeekTok().kind == Tok::KwIf);
       });
       st->arms.push_back(std::move(a));
     }
@@ -681,12 +704,24 @@ class Parser {
       const Token& t = Cur();
       CompareOp op;
       switch (t.kind) {
-        case Tok::Eq: op = CompareOp::Eq; break;
-        case Tok::Ne: op = CompareOp::Ne; break;
-        case Tok::Lt: op = CompareOp::Lt; break;
-        case Tok::Gt: op = CompareOp::Gt; break;
-        case Tok::Le: op = CompareOp::Le; break;
-        case Tok::Ge: op = CompareOp::Ge; break;
+        case Tok::Eq:
+          op = CompareOp::Eq;
+          break;
+        case Tok::Ne:
+          op = CompareOp::Ne;
+          break;
+        case Tok::Lt:
+          op = CompareOp::Lt;
+          break;
+        case Tok::Gt:
+          op = CompareOp::Gt;
+          break;
+        case Tok::Le:
+          op = CompareOp::Le;
+          break;
+        case Tok::Ge:
+          op = CompareOp::Ge;
+          break;
         case Tok::KwIs: {
           Next();
           auto is = Make<IsExpr>(t);
@@ -695,7 +730,8 @@ class Parser {
           l = std::move(is);
           continue;
         }
-        default: return l;
+        default:
+          return l;
       }
       Next();
       auto c = Make<CompareExpr>(t);
@@ -741,7 +777,8 @@ class Parser {
     auto l = ParseUnary();
     while (At(Tok::Star) || At(Tok::Slash)) {
       const Token& t = Next();
-      l = Binary(t.kind == Tok::Star ? BinaryOp::Mul : BinaryOp::Div, t, std::move(l), ParseUnary());
+      l = Binary(t.kind == Tok::Star ? BinaryOp::Mul : BinaryOp::Div, t, std::move(l),
+                 ParseUnary());
     }
     return l;
   }
@@ -807,7 +844,7 @@ class Parser {
         e = std::move(m);
         if (statement) lastParen_ = SIZE_MAX;
       } else if (At(Tok::LParen) && (e->kind == ExprKind::Name || e->kind == ExprKind::Member ||
-                                      e->kind == ExprKind::Index || e->kind == ExprKind::Me)) {
+                                     e->kind == ExprKind::Index || e->kind == ExprKind::Me)) {
         if (statement) lastParen_ = pos_;
         const Token& t = Next();
         auto idx = Make<IndexExpr>(t);
@@ -831,17 +868,39 @@ class Parser {
   ExprPtr ParsePrimary() {
     const Token& t = Cur();
     switch (t.kind) {
-      case Tok::IntegerLit: Next(); return Literal(t, Variant::Integer(static_cast<int16_t>(t.number)));
-      case Tok::LongLit: Next(); return Literal(t, Variant::Long(static_cast<int32_t>(t.number)));
-      case Tok::DoubleLit: Next(); return Literal(t, Variant::Double(t.number));
-      case Tok::StringLit: Next(); return Literal(t, Variant::String(t.text));
-      case Tok::DateLit: Next(); return Literal(t, Variant::Date(t.number));
-      case Tok::KwTrue: Next(); return Literal(t, Variant::Boolean(true));
-      case Tok::KwFalse: Next(); return Literal(t, Variant::Boolean(false));
-      case Tok::KwEmpty: Next(); return Literal(t, Variant());
-      case Tok::KwNull: Next(); return Literal(t, Variant::Null());
-      case Tok::KwNothing: Next(); return Literal(t, Variant::Nothing());
-      case Tok::KwMe: Next(); return Make<MeExpr>(t);
+      case Tok::IntegerLit:
+        Next();
+        return Literal(t, Variant::Integer(static_cast<int16_t>(t.number)));
+      case Tok::LongLit:
+        Next();
+        return Literal(t, Variant::Long(static_cast<int32_t>(t.number)));
+      case Tok::DoubleLit:
+        Next();
+        return Literal(t, Variant::Double(t.number));
+      case Tok::StringLit:
+        Next();
+        return Literal(t, Variant::String(t.text));
+      case Tok::DateLit:
+        Next();
+        return Literal(t, Variant::Date(t.number));
+      case Tok::KwTrue:
+        Next();
+        return Literal(t, Variant::Boolean(true));
+      case Tok::KwFalse:
+        Next();
+        return Literal(t, Variant::Boolean(false));
+      case Tok::KwEmpty:
+        Next();
+        return Literal(t, Variant());
+      case Tok::KwNull:
+        Next();
+        return Literal(t, Variant::Null());
+      case Tok::KwNothing:
+        Next();
+        return Literal(t, Variant::Nothing());
+      case Tok::KwMe:
+        Next();
+        return Make<MeExpr>(t);
       case Tok::Identifier: {
         Next();
         auto n = Make<NameExpr>(t);
@@ -867,7 +926,8 @@ class Parser {
         n->className = ExpectIdentifier();
         return n;
       }
-      default: Fail(kExpectedExpression);
+      default:
+        Fail(kExpectedExpression);
     }
   }
 

@@ -36,9 +36,12 @@ class Dictionary : public TableObject<Dictionary> {
         out = 'o';
         out += std::to_string(reinterpret_cast<uintptr_t>(k.AsObject()));
         return out;
-      case VarType::Empty: return "e";
-      case VarType::Null: return "z";
-      case VarType::Array: Throw(kTypeMismatch);
+      case VarType::Empty:
+        return "e";
+      case VarType::Null:
+        return "z";
+      case VarType::Array:
+        Throw(kTypeMismatch);
       default:
         out = 'n';
         out += FormatDouble(ToDouble(k));
@@ -116,8 +119,10 @@ Variant ItemGet(Dictionary& d, Args a) {
 
 Variant ItemPut(Dictionary& d, Args a) {
   Variant v = a[1]->Deref();
-  if (auto* e = d.Find(*a[0])) e->item = std::move(v);
-  else d.Insert(*a[0], std::move(v));
+  if (auto* e = d.Find(*a[0]))
+    e->item = std::move(v);
+  else
+    d.Insert(*a[0], std::move(v));
   return Variant();
 }
 
@@ -181,6 +186,8 @@ constexpr StandardObject kStandardObjects[] = {
 
 }  // namespace
 
-std::span<const StandardObject> StandardObjects() { return kStandardObjects; }
+std::span<const StandardObject> StandardObjects() {
+  return kStandardObjects;
+}
 
 }  // namespace vbs

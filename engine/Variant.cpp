@@ -27,7 +27,9 @@ std::string LowerName(std::string_view s) {
   return r;
 }
 
-std::unique_ptr<Enumerator> HostObject::Enumerate() { return nullptr; }
+std::unique_ptr<Enumerator> HostObject::Enumerate() {
+  return nullptr;
+}
 
 namespace detail {
 int FindMemberId(std::span<const MemberView> members, std::string_view name) {
@@ -56,13 +58,16 @@ Variant IndexResult(const Variant& result, InvokeKind kind, Args args) {
   Throw(kWrongArgCount);
 }
 
-size_t SelectMember(std::span<const MemberView> members, int id, InvokeKind kind,
-                    size_t argCount, bool& indexResult) {
+size_t SelectMember(std::span<const MemberView> members, int id, InvokeKind kind, size_t argCount,
+                    bool& indexResult) {
   indexResult = false;
   std::string_view name;
   if (id == kDefaultMember) {
     for (const auto& m : members)
-      if (m.isDefault) { name = m.name; break; }
+      if (m.isDefault) {
+        name = m.name;
+        break;
+      }
     if (name.empty()) Throw(kNoSuchMember);
   } else if (id > 0 && static_cast<size_t>(id) <= members.size()) {
     name = members[id - 1].name;
@@ -78,9 +83,15 @@ size_t SelectMember(std::span<const MemberView> members, int id, InvokeKind kind
     bool fits;
     switch (kind) {
       case InvokeKind::Get:
-      case InvokeKind::Call: fits = m.kind == MemberKind::Method || m.kind == MemberKind::Get; break;
-      case InvokeKind::Let: fits = m.kind == MemberKind::Let; break;
-      case InvokeKind::Set: fits = m.kind == MemberKind::Set; break;
+      case InvokeKind::Call:
+        fits = m.kind == MemberKind::Method || m.kind == MemberKind::Get;
+        break;
+      case InvokeKind::Let:
+        fits = m.kind == MemberKind::Let;
+        break;
+      case InvokeKind::Set:
+        fits = m.kind == MemberKind::Set;
+        break;
     }
     // Let and Set stand in for each other when a class offers only one of them.
     if (!fits && assign && (m.kind == MemberKind::Let || m.kind == MemberKind::Set)) {
@@ -111,10 +122,17 @@ size_t SelectMember(std::span<const MemberView> members, int id, InvokeKind kind
 
 void Variant::RetainBlock() const noexcept {
   switch (type_) {
-    case VarType::String: ++s_->refs; break;
-    case VarType::Object: if (o_) o_->AddRef(); break;
-    case VarType::Array: ++a_->refs; break;
-    default: break;
+    case VarType::String:
+      ++s_->refs;
+      break;
+    case VarType::Object:
+      if (o_) o_->AddRef();
+      break;
+    case VarType::Array:
+      ++a_->refs;
+      break;
+    default:
+      break;
   }
 }
 
@@ -137,10 +155,17 @@ static void DestroyArray(ArrayRep* first) noexcept {
 
 void Variant::DropBlock() noexcept {
   switch (type_) {
-    case VarType::String: if (--s_->refs == 0) delete s_; break;
-    case VarType::Object: if (o_) o_->Release(); break;
-    case VarType::Array: if (--a_->refs == 0) DestroyArray(a_); break;
-    default: break;
+    case VarType::String:
+      if (--s_->refs == 0) delete s_;
+      break;
+    case VarType::Object:
+      if (o_) o_->Release();
+      break;
+    case VarType::Array:
+      if (--a_->refs == 0) DestroyArray(a_);
+      break;
+    default:
+      break;
   }
 }
 
@@ -176,8 +201,10 @@ bool Variant::IsNumeric() const {
     case VarType::Currency:
     case VarType::Date:
     case VarType::Boolean:
-    case VarType::Byte: return true;
-    default: return false;
+    case VarType::Byte:
+      return true;
+    default:
+      return false;
   }
 }
 
@@ -222,11 +249,11 @@ double RoundHalfEven(double d) {
 }
 
 static std::string_view Trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r' ||
-                        s.front() == '\n'))
+  while (!s.empty() &&
+         (s.front() == ' ' || s.front() == '\t' || s.front() == '\r' || s.front() == '\n'))
     s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' ||
-                        s.back() == '\n'))
+  while (!s.empty() &&
+         (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
     s.remove_suffix(1);
   return s;
 }
@@ -240,10 +267,14 @@ bool ParseNumber(std::string_view text, double& out) {
     for (size_t i = 2; i < s.size(); ++i) {
       int d;
       char c = s[i];
-      if (c >= '0' && c <= '9') d = c - '0';
-      else if (base == 16 && c >= 'a' && c <= 'f') d = c - 'a' + 10;
-      else if (base == 16 && c >= 'A' && c <= 'F') d = c - 'A' + 10;
-      else return false;
+      if (c >= '0' && c <= '9')
+        d = c - '0';
+      else if (base == 16 && c >= 'a' && c <= 'f')
+        d = c - 'a' + 10;
+      else if (base == 16 && c >= 'A' && c <= 'F')
+        d = c - 'A' + 10;
+      else
+        return false;
       if (d >= base) return false;
       v = v * base + d;
       if (v > 0xFFFFFFFFull) return false;
@@ -259,7 +290,8 @@ bool ParseNumber(std::string_view text, double& out) {
   size_t i = 0;
   if (s[i] == '+' || s[i] == '-') buf += s[i++];
   bool digits = false;
-  while (i < s.size() && (std::isdigit(static_cast<unsigned char>(s[i])) || (s[i] == ',' && digits))) {
+  while (i < s.size() &&
+         (std::isdigit(static_cast<unsigned char>(s[i])) || (s[i] == ',' && digits))) {
     if (s[i] != ',') buf += s[i];
     digits = true;
     ++i;
@@ -360,8 +392,7 @@ double TimeSerial(int hour, int minute, int second) {
   return (hour * 3600.0 + minute * 60.0 + second) / 86400.0;
 }
 
-void SplitDate(double date, int& year, int& month, int& day, int& hour, int& minute,
-               int& second) {
+void SplitDate(double date, int& year, int& month, int& day, int& hour, int& minute, int& second) {
   double whole = std::trunc(date);
   int64_t secs = std::llround(std::fabs(date - whole) * 86400.0);
   int64_t days = static_cast<int64_t>(whole);
@@ -438,8 +469,10 @@ bool ParseDate(std::string_view text, double& out) {
       size_t start = i;
       while (i < s.size() && std::isalpha(static_cast<unsigned char>(s[i]))) ++i;
       std::string w = LowerName(s.substr(start, i - start));
-      if (w == "am" || w == "a") ampm = 1;
-      else if (w == "pm" || w == "p") ampm = 2;
+      if (w == "am" || w == "a")
+        ampm = 1;
+      else if (w == "pm" || w == "p")
+        ampm = 2;
       else {
         int found = 0;
         for (int k = 0; k < 12; ++k) {
@@ -466,25 +499,44 @@ bool ParseDate(std::string_view text, double& out) {
     if (month) {
       m = month;
       if (dateNums.size() == 2) {
-        if (dateNums[0] > 31 || dateDigits[0] >= 3) { y = dateNums[0]; d = dateNums[1]; }
-        else { d = dateNums[0]; y = dateNums[1]; }
+        if (dateNums[0] > 31 || dateDigits[0] >= 3) {
+          y = dateNums[0];
+          d = dateNums[1];
+        } else {
+          d = dateNums[0];
+          y = dateNums[1];
+        }
       } else if (dateNums.size() == 1) {
-        if (dateNums[0] > 31) { y = dateNums[0]; d = 1; }
-        else { d = dateNums[0]; y = thisYear; }
+        if (dateNums[0] > 31) {
+          y = dateNums[0];
+          d = 1;
+        } else {
+          d = dateNums[0];
+          y = thisYear;
+        }
       } else {
         return false;
       }
     } else if (dateNums.size() == 3) {
       if (dateDigits[0] >= 3 || dateNums[0] > 31) {
-        y = dateNums[0]; m = dateNums[1]; d = dateNums[2];
+        y = dateNums[0];
+        m = dateNums[1];
+        d = dateNums[2];
       } else {
-        m = dateNums[0]; d = dateNums[1]; y = dateNums[2];
+        m = dateNums[0];
+        d = dateNums[1];
+        y = dateNums[2];
         if (m > 12 && d <= 12) std::swap(m, d);
       }
     } else if (dateNums.size() == 2) {
-      if (dateNums[1] > 31 || dateDigits[1] >= 3) { m = dateNums[0]; y = dateNums[1]; d = 1; }
-      else {
-        m = dateNums[0]; d = dateNums[1]; y = thisYear;
+      if (dateNums[1] > 31 || dateDigits[1] >= 3) {
+        m = dateNums[0];
+        y = dateNums[1];
+        d = 1;
+      } else {
+        m = dateNums[0];
+        d = dateNums[1];
+        y = thisYear;
         if (m > 12 && d <= 12) std::swap(m, d);
       }
     } else {
@@ -544,31 +596,49 @@ static double TextToDouble(const std::string& s) {
 double ToDouble(const Variant& v0) {
   const Variant& v = v0.Deref();
   switch (v.Type()) {
-    case VarType::Empty: return 0;
-    case VarType::Null: Throw(kInvalidNull);
-    case VarType::Integer: return v.AsInteger();
-    case VarType::Long: return v.AsLong();
-    case VarType::Single: return v.AsSingle();
+    case VarType::Empty:
+      return 0;
+    case VarType::Null:
+      Throw(kInvalidNull);
+    case VarType::Integer:
+      return v.AsInteger();
+    case VarType::Long:
+      return v.AsLong();
+    case VarType::Single:
+      return v.AsSingle();
     case VarType::Double:
-    case VarType::Date: return v.AsDouble();
-    case VarType::Currency: return static_cast<double>(v.AsCurrency()) / 10000.0;
-    case VarType::Boolean: return v.AsBoolean() ? -1 : 0;
-    case VarType::Byte: return v.AsByte();
-    case VarType::String: return TextToDouble(v.AsString());
-    case VarType::Object: return ToDouble(ValueOf(v));
-    default: Throw(kTypeMismatch);
+    case VarType::Date:
+      return v.AsDouble();
+    case VarType::Currency:
+      return static_cast<double>(v.AsCurrency()) / 10000.0;
+    case VarType::Boolean:
+      return v.AsBoolean() ? -1 : 0;
+    case VarType::Byte:
+      return v.AsByte();
+    case VarType::String:
+      return TextToDouble(v.AsString());
+    case VarType::Object:
+      return ToDouble(ValueOf(v));
+    default:
+      Throw(kTypeMismatch);
   }
 }
 
 int32_t ToLong(const Variant& v0) {
   const Variant& v = v0.Deref();
   switch (v.Type()) {
-    case VarType::Long: return v.AsLong();
-    case VarType::Integer: return v.AsInteger();
-    case VarType::Boolean: return v.AsBoolean() ? -1 : 0;
-    case VarType::Byte: return v.AsByte();
-    case VarType::Empty: return 0;
-    default: break;
+    case VarType::Long:
+      return v.AsLong();
+    case VarType::Integer:
+      return v.AsInteger();
+    case VarType::Boolean:
+      return v.AsBoolean() ? -1 : 0;
+    case VarType::Byte:
+      return v.AsByte();
+    case VarType::Empty:
+      return 0;
+    default:
+      break;
   }
   double d = RoundHalfEven(ToDouble(v));
   if (!(d >= -2147483648.0 && d <= 2147483647.0)) Throw(kOverflow);
@@ -598,7 +668,8 @@ int64_t ToCurrency(const Variant& v0) {
 bool ToBoolean(const Variant& v0) {
   const Variant& v = v0.Deref();
   switch (v.Type()) {
-    case VarType::Boolean: return v.AsBoolean();
+    case VarType::Boolean:
+      return v.AsBoolean();
     case VarType::String: {
       if (NameEquals(v.AsString(), "true")) return true;
       if (NameEquals(v.AsString(), "false")) return false;
@@ -606,7 +677,8 @@ bool ToBoolean(const Variant& v0) {
       if (ParseNumber(v.AsString(), d)) return d != 0;
       Throw(kTypeMismatch);
     }
-    default: return ToDouble(v) != 0;
+    default:
+      return ToDouble(v) != 0;
   }
 }
 
@@ -635,34 +707,57 @@ void AppendText(std::string& out, const Variant& v0) {
       out += v.AsString();
       return;
     case VarType::Empty:
-    case VarType::Null: return;
-    case VarType::Integer: out += std::to_string(v.AsInteger()); return;
-    case VarType::Long: out += std::to_string(v.AsLong()); return;
-    default: out += ToString(v); return;
+    case VarType::Null:
+      return;
+    case VarType::Integer:
+      out += std::to_string(v.AsInteger());
+      return;
+    case VarType::Long:
+      out += std::to_string(v.AsLong());
+      return;
+    default:
+      out += ToString(v);
+      return;
   }
 }
 
 std::string ToString(const Variant& v0) {
   const Variant& v = v0.Deref();
   switch (v.Type()) {
-    case VarType::Empty: return {};
-    case VarType::Null: Throw(kInvalidNull);
-    case VarType::Integer: return std::to_string(v.AsInteger());
-    case VarType::Long: return std::to_string(v.AsLong());
-    case VarType::Byte: return std::to_string(v.AsByte());
-    case VarType::Single: return FormatSingle(v.AsSingle());
-    case VarType::Double: return FormatDouble(v.AsDouble());
-    case VarType::Currency: return FormatCurrency(v.AsCurrency());
-    case VarType::Date: return FormatGeneralDate(v.AsDouble());
-    case VarType::Boolean: return v.AsBoolean() ? "True" : "False";
-    case VarType::String: return v.AsString();
-    case VarType::Object: return ToString(ValueOf(v));
-    case VarType::Error: return "Error " + std::to_string(v.AsLong());
-    default: Throw(kTypeMismatch);
+    case VarType::Empty:
+      return {};
+    case VarType::Null:
+      Throw(kInvalidNull);
+    case VarType::Integer:
+      return std::to_string(v.AsInteger());
+    case VarType::Long:
+      return std::to_string(v.AsLong());
+    case VarType::Byte:
+      return std::to_string(v.AsByte());
+    case VarType::Single:
+      return FormatSingle(v.AsSingle());
+    case VarType::Double:
+      return FormatDouble(v.AsDouble());
+    case VarType::Currency:
+      return FormatCurrency(v.AsCurrency());
+    case VarType::Date:
+      return FormatGeneralDate(v.AsDouble());
+    case VarType::Boolean:
+      return v.AsBoolean() ? "True" : "False";
+    case VarType::String:
+      return v.AsString();
+    case VarType::Object:
+      return ToString(ValueOf(v));
+    case VarType::Error:
+      return "Error " + std::to_string(v.AsLong());
+    default:
+      Throw(kTypeMismatch);
   }
 }
 
-Variant MissingArgument() { return Variant::Error(static_cast<int32_t>(0x80020004)); }
+Variant MissingArgument() {
+  return Variant::Error(static_cast<int32_t>(0x80020004));
+}
 bool IsMissing(const Variant& v) {
   return v.Type() == VarType::Error && v.AsLong() == static_cast<int32_t>(0x80020004);
 }
@@ -670,21 +765,36 @@ bool IsMissing(const Variant& v) {
 std::string TypeNameOf(const Variant& v0) {
   const Variant& v = v0.Deref();
   switch (v.Type()) {
-    case VarType::Empty: return "Empty";
-    case VarType::Null: return "Null";
-    case VarType::Integer: return "Integer";
-    case VarType::Long: return "Long";
-    case VarType::Single: return "Single";
-    case VarType::Double: return "Double";
-    case VarType::Currency: return "Currency";
-    case VarType::Date: return "Date";
-    case VarType::String: return "String";
-    case VarType::Object: return v.AsObject() ? v.AsObject()->TypeName() : "Nothing";
-    case VarType::Error: return "Error";
-    case VarType::Boolean: return "Boolean";
-    case VarType::Byte: return "Byte";
-    case VarType::Array: return "Variant()";
-    default: return "Unknown";
+    case VarType::Empty:
+      return "Empty";
+    case VarType::Null:
+      return "Null";
+    case VarType::Integer:
+      return "Integer";
+    case VarType::Long:
+      return "Long";
+    case VarType::Single:
+      return "Single";
+    case VarType::Double:
+      return "Double";
+    case VarType::Currency:
+      return "Currency";
+    case VarType::Date:
+      return "Date";
+    case VarType::String:
+      return "String";
+    case VarType::Object:
+      return v.AsObject() ? v.AsObject()->TypeName() : "Nothing";
+    case VarType::Error:
+      return "Error";
+    case VarType::Boolean:
+      return "Boolean";
+    case VarType::Byte:
+      return "Byte";
+    case VarType::Array:
+      return "Variant()";
+    default:
+      return "Unknown";
   }
 }
 
@@ -696,38 +806,60 @@ std::string TypeNameOf(const Variant& v0) {
 
 namespace {
 
-enum Rank { kRankEmpty = 0, kRankByte, kRankInteger, kRankLong, kRankSingle, kRankDouble,
-            kRankCurrency, kRankDate };
+enum Rank {
+  kRankEmpty = 0,
+  kRankByte,
+  kRankInteger,
+  kRankLong,
+  kRankSingle,
+  kRankDouble,
+  kRankCurrency,
+  kRankDate
+};
 
 // Operand after default-member and text conversion; strings become Double.
 struct Num {
   Rank rank;
-  double d;       // every rank's value as a double
-  int64_t i;      // integer ranks and Currency (scaled)
+  double d;   // every rank's value as a double
+  int64_t i;  // integer ranks and Currency (scaled)
 };
 
 Num ToNum(const Variant& v0) {
   const Variant& v = v0.Deref();
   switch (v.Type()) {
-    case VarType::Empty: return {kRankEmpty, 0, 0};
-    case VarType::Byte: return {kRankByte, double(v.AsByte()), v.AsByte()};
-    case VarType::Integer: return {kRankInteger, double(v.AsInteger()), v.AsInteger()};
-    case VarType::Boolean: return {kRankInteger, v.AsBoolean() ? -1.0 : 0.0, v.AsBoolean() ? -1 : 0};
-    case VarType::Long: return {kRankLong, double(v.AsLong()), v.AsLong()};
-    case VarType::Single: return {kRankSingle, double(v.AsSingle()), 0};
-    case VarType::Double: return {kRankDouble, v.AsDouble(), 0};
-    case VarType::Currency: return {kRankCurrency, double(v.AsCurrency()) / 10000.0, v.AsCurrency()};
-    case VarType::Date: return {kRankDate, v.AsDouble(), 0};
-    case VarType::String: return {kRankDouble, TextToDouble(v.AsString()), 0};
-    case VarType::Object: return ToNum(ValueOf(v));
-    case VarType::Null: Throw(kInvalidNull);
-    default: Throw(kTypeMismatch);
+    case VarType::Empty:
+      return {kRankEmpty, 0, 0};
+    case VarType::Byte:
+      return {kRankByte, double(v.AsByte()), v.AsByte()};
+    case VarType::Integer:
+      return {kRankInteger, double(v.AsInteger()), v.AsInteger()};
+    case VarType::Boolean:
+      return {kRankInteger, v.AsBoolean() ? -1.0 : 0.0, v.AsBoolean() ? -1 : 0};
+    case VarType::Long:
+      return {kRankLong, double(v.AsLong()), v.AsLong()};
+    case VarType::Single:
+      return {kRankSingle, double(v.AsSingle()), 0};
+    case VarType::Double:
+      return {kRankDouble, v.AsDouble(), 0};
+    case VarType::Currency:
+      return {kRankCurrency, double(v.AsCurrency()) / 10000.0, v.AsCurrency()};
+    case VarType::Date:
+      return {kRankDate, v.AsDouble(), 0};
+    case VarType::String:
+      return {kRankDouble, TextToDouble(v.AsString()), 0};
+    case VarType::Object:
+      return ToNum(ValueOf(v));
+    case VarType::Null:
+      Throw(kInvalidNull);
+    default:
+      Throw(kTypeMismatch);
   }
 }
 
 Variant FromInt(Rank r, int64_t v) {
   if (r <= kRankByte && v >= 0 && v <= 255) return Variant::Byte(static_cast<uint8_t>(v));
-  if (r <= kRankInteger && v >= -32768 && v <= 32767) return Variant::Integer(static_cast<int16_t>(v));
+  if (r <= kRankInteger && v >= -32768 && v <= 32767)
+    return Variant::Integer(static_cast<int16_t>(v));
   if (v >= INT32_MIN && v <= INT32_MAX) return Variant::Long(static_cast<int32_t>(v));
   return Variant::Double(static_cast<double>(v));
 }
@@ -784,7 +916,9 @@ Variant Arith(ArithOp op, const Variant& a, const Variant& b) {
   return CheckDouble(v);
 }
 
-bool IsNullish(const Variant& v) { return v.Deref().IsNull(); }
+bool IsNullish(const Variant& v) {
+  return v.Deref().IsNull();
+}
 
 }  // namespace
 
@@ -874,8 +1008,10 @@ Variant Power(const Variant& a, const Variant& b) {
 Variant Negate(const Variant& a0) {
   const Variant& a = a0.Deref();
   switch (a.Type()) {
-    case VarType::Null: return Variant::Null();
-    case VarType::Empty: return Variant::Integer(0);
+    case VarType::Null:
+      return Variant::Null();
+    case VarType::Empty:
+      return Variant::Integer(0);
     case VarType::Integer:
     case VarType::Boolean:
     case VarType::Byte: {
@@ -885,15 +1021,21 @@ Variant Negate(const Variant& a0) {
     case VarType::Long:
       if (a.AsLong() == INT32_MIN) return Variant::Double(2147483648.0);
       return Variant::Long(-a.AsLong());
-    case VarType::Single: return Variant::Single(-a.AsSingle());
-    case VarType::Double: return Variant::Double(-a.AsDouble());
+    case VarType::Single:
+      return Variant::Single(-a.AsSingle());
+    case VarType::Double:
+      return Variant::Double(-a.AsDouble());
     case VarType::Currency:
       if (a.AsCurrency() == INT64_MIN) Throw(kOverflow);
       return Variant::Currency(-a.AsCurrency());
-    case VarType::Date: return CheckDate(-a.AsDouble());
-    case VarType::String: return Variant::Double(-TextToDouble(a.AsString()));
-    case VarType::Object: return Negate(ValueOf(a));
-    default: Throw(kTypeMismatch);
+    case VarType::Date:
+      return CheckDate(-a.AsDouble());
+    case VarType::String:
+      return Variant::Double(-TextToDouble(a.AsString()));
+    case VarType::Object:
+      return Negate(ValueOf(a));
+    default:
+      Throw(kTypeMismatch);
   }
 }
 
@@ -933,19 +1075,26 @@ struct Bits {
 Bits ToBits(const Variant& v0) {
   const Variant& v = v0.Deref();
   switch (v.Type()) {
-    case VarType::Boolean: return {true, kRankInteger, v.AsBoolean() ? -1 : 0};
-    case VarType::Empty: return {false, kRankInteger, 0};
-    case VarType::Byte: return {false, kRankByte, v.AsByte()};
-    case VarType::Integer: return {false, kRankInteger, v.AsInteger()};
-    case VarType::Long: return {false, kRankLong, v.AsLong()};
+    case VarType::Boolean:
+      return {true, kRankInteger, v.AsBoolean() ? -1 : 0};
+    case VarType::Empty:
+      return {false, kRankInteger, 0};
+    case VarType::Byte:
+      return {false, kRankByte, v.AsByte()};
+    case VarType::Integer:
+      return {false, kRankInteger, v.AsInteger()};
+    case VarType::Long:
+      return {false, kRankLong, v.AsLong()};
     case VarType::String: {
       const std::string& s = v.AsString();
       if (NameEquals(s, "true")) return {true, kRankInteger, -1};
       if (NameEquals(s, "false")) return {true, kRankInteger, 0};
       return {false, kRankLong, ToLong(v)};
     }
-    case VarType::Object: return ToBits(ValueOf(v));
-    default: return {false, kRankLong, ToLong(v)};
+    case VarType::Object:
+      return ToBits(ValueOf(v));
+    default:
+      return {false, kRankLong, ToLong(v)};
   }
 }
 
@@ -1041,7 +1190,9 @@ static int CompareText(const std::string& a, const std::string& b, bool textComp
   return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
 }
 
-static int CompareDoubles(double a, double b) { return a < b ? -1 : a > b ? 1 : 0; }
+static int CompareDoubles(double a, double b) {
+  return a < b ? -1 : a > b ? 1 : 0;
+}
 
 int CompareValues(const Variant& a0, const Variant& b0, bool aLiteral, bool bLiteral,
                   bool textCompare) {
@@ -1097,12 +1248,18 @@ Variant Compare(CompareOp op, const Variant& a, const Variant& b, bool aLiteral,
   int c = CompareValues(a, b, aLiteral, bLiteral, textCompare);
   if (c == 2) return Variant::Null();
   switch (op) {
-    case CompareOp::Eq: return Variant::Boolean(c == 0);
-    case CompareOp::Ne: return Variant::Boolean(c != 0);
-    case CompareOp::Lt: return Variant::Boolean(c < 0);
-    case CompareOp::Gt: return Variant::Boolean(c > 0);
-    case CompareOp::Le: return Variant::Boolean(c <= 0);
-    case CompareOp::Ge: return Variant::Boolean(c >= 0);
+    case CompareOp::Eq:
+      return Variant::Boolean(c == 0);
+    case CompareOp::Ne:
+      return Variant::Boolean(c != 0);
+    case CompareOp::Lt:
+      return Variant::Boolean(c < 0);
+    case CompareOp::Gt:
+      return Variant::Boolean(c > 0);
+    case CompareOp::Le:
+      return Variant::Boolean(c <= 0);
+    case CompareOp::Ge:
+      return Variant::Boolean(c >= 0);
   }
   return Variant::Null();
 }

@@ -56,8 +56,8 @@ struct ArrayRep {
     int32_t count;
   };
   uint32_t refs = 1;
-  uint32_t locks = 0;   // > 0 while an element is passed ByRef or a For Each runs on it
-  bool fixed = false;   // declared with bounds (Dim a(3)): ReDim is refused
+  uint32_t locks = 0;  // > 0 while an element is passed ByRef or a For Each runs on it
+  bool fixed = false;  // declared with bounds (Dim a(3)): ReDim is refused
   std::vector<Bound> bounds;
   std::vector<Variant> data;  // first index varies fastest, like the original's arrays
 };
@@ -117,14 +117,20 @@ class Variant {
     return r;
   }
   template <class T>
-  static Variant Object(const ObjectPtr<T>& o) { return Object(o.Get()); }
+  static Variant Object(const ObjectPtr<T>& o) {
+    return Object(o.Get());
+  }
   static Variant Nothing() { return Object(static_cast<HostObject*>(nullptr)); }
   static Variant Array(ArrayRep* adopted) {  // takes over one reference
     Variant r(VarType::Array);
     r.a_ = adopted;
     return r;
   }
-  static Variant MakeRef(Variant* target) { Variant r(VarType::Ref); r.r_ = target; return r; }
+  static Variant MakeRef(Variant* target) {
+    Variant r(VarType::Ref);
+    r.r_ = target;
+    return r;
+  }
 
   // ---- inspection
   VarType Type() const { return type_; }
@@ -254,8 +260,8 @@ Variant& ArrayElement(ArrayRep& a, const int32_t* indexes, size_t n);
 // 94 invalid use of Null). Objects convert through their default member.
 Variant ValueOf(const Variant& v);  // default member of an object, else v itself
 double ToDouble(const Variant& v);
-int32_t ToLong(const Variant& v);      // banker's rounding
-int16_t ToInteger(const Variant& v);   // banker's rounding
+int32_t ToLong(const Variant& v);     // banker's rounding
+int16_t ToInteger(const Variant& v);  // banker's rounding
 uint8_t ToByte(const Variant& v);
 int64_t ToCurrency(const Variant& v);  // scaled by 10000
 bool ToBoolean(const Variant& v);
@@ -276,8 +282,7 @@ std::string FormatCurrency(int64_t scaled);
 // Date serials: days since 12/30/1899; time is the fraction (of the absolute value).
 double DateSerial(int year, int month, int day);  // month and day may overflow
 double TimeSerial(int hour, int minute, int second);
-void SplitDate(double date, int& year, int& month, int& day, int& hour, int& minute,
-               int& second);
+void SplitDate(double date, int& year, int& month, int& day, int& hour, int& minute, int& second);
 // en-US general date: "M/D/YYYY h:mm:ss AM", the date alone when the time is 0, the time
 // alone when the date part is 0. Shared with the program's log.
 std::string FormatGeneralDate(double date);

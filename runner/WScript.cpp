@@ -14,7 +14,9 @@ using vbs::Member;
 using vbs::MemberKind;
 using vbs::Variant;
 
-std::string Text(Args a, size_t i) { return vbs::ToString(a[i]->Deref()); }
+std::string Text(Args a, size_t i) {
+  return vbs::ToString(a[i]->Deref());
+}
 
 class TextOut : public vbs::TableObject<TextOut> {
  public:
@@ -33,7 +35,10 @@ class TextOut : public vbs::TableObject<TextOut> {
 
 const Member<TextOut> TextOut::kMembers[] = {
     {"Write", MemberKind::Method, 1, 1,
-     [](TextOut& s, Args a) { s.Write(Text(a, 0)); return Variant(); }},
+     [](TextOut& s, Args a) {
+       s.Write(Text(a, 0));
+       return Variant();
+     }},
     {"WriteLine", MemberKind::Method, 0, 1,
      [](TextOut& s, Args a) {
        s.Write((a.empty() ? std::string() : Text(a, 0)) + "\n");
@@ -149,8 +154,10 @@ Variant Echo(WScript& s, Args a) {
   for (size_t i = 0; i < a.size(); ++i) {
     if (i) line += ' ';
     const Variant& v = a[i]->Deref();
-    if (v.IsNull()) line += "Null";
-    else if (!vbs::IsMissing(v)) line += vbs::ToString(v);
+    if (v.IsNull())
+      line += "Null";
+    else if (!vbs::IsMissing(v))
+      line += vbs::ToString(v);
   }
   line += '\n';
   s.stdout_->Write(line);

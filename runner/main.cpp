@@ -82,8 +82,8 @@ int main(int argc, char** argv) {
       for (const auto& block : job.scripts) {
         if (!vbs::NameEquals(block.language, "VBScript") &&
             !vbs::NameEquals(block.language, "VBS")) {
-          std::fprintf(stderr, "%s: unsupported script language \"%s\"\n",
-                       block.fileName.c_str(), block.language.c_str());
+          std::fprintf(stderr, "%s: unsupported script language \"%s\"\n", block.fileName.c_str(),
+                       block.language.c_str());
           return 1;
         }
         if (!engine.AddCode(block.code, block.fileName, block.firstLine)) {

@@ -33,8 +33,7 @@ const Program kPrograms[] = {
      "local function inc(x) return x + 1 end local r = 0 for i = 1, 1000000 do r = inc(r) end",
      "    def inc(x):\n        return x + 1\n    r = 0\n    for i in range(1000000):\n"
      "        r = inc(r)\n"},
-    {"100k appends s = s & \"x\"",
-     "Dim i, s: s = \"\"\nFor i = 1 To 100000: s = s & \"x\": Next\n",
+    {"100k appends s = s & \"x\"", "Dim i, s: s = \"\"\nFor i = 1 To 100000: s = s & \"x\": Next\n",
      "local s = \"\" for i = 1, 100000 do s = s .. \"x\" end",
      "    s = ''\n    for i in range(100000):\n        s = s + 'x'\n"},
     {"build 100k short strings",
@@ -80,8 +79,8 @@ std::string ShellQuote(const std::string& s) {
 }
 
 double RunLua(const char* body) {
-  std::string code = std::string("local c0 = os.clock() ") + body +
-                     " print((os.clock() - c0) * 1000)";
+  std::string code =
+      std::string("local c0 = os.clock() ") + body + " print((os.clock() - c0) * 1000)";
   return RunExternal("lua5.4 -e " + ShellQuote(code) + " 2>/dev/null");
 }
 

@@ -40,10 +40,16 @@ class Counter : public vbs::TableObject<Counter> {
 const Member<Counter> Counter::kMembers[] = {
     {"Value", MemberKind::Get, 0, 0, [](Counter& c, Args) { return Variant::Long(c.value); }, true},
     {"Value", MemberKind::Let, 0, 0,
-     [](Counter& c, Args a) { c.value = vbs::ToLong(*a[0]); return Variant(); }},
+     [](Counter& c, Args a) {
+       c.value = vbs::ToLong(*a[0]);
+       return Variant();
+     }},
     {"Label", MemberKind::Get, 0, 0, [](Counter& c, Args) { return Variant::String(c.label); }},
     {"Label", MemberKind::Let, 0, 0,
-     [](Counter& c, Args a) { c.label = vbs::ToString(*a[0]); return Variant(); }},
+     [](Counter& c, Args a) {
+       c.label = vbs::ToString(*a[0]);
+       return Variant();
+     }},
     {"Add", MemberKind::Method, 1, 2,
      [](Counter& c, Args a) {
        c.value += vbs::ToLong(*a[0]) * (a.size() > 1 ? vbs::ToLong(*a[1]) : 1);
@@ -51,7 +57,10 @@ const Member<Counter> Counter::kMembers[] = {
      }},
     // Writes through its by-reference argument.
     {"Fill", MemberKind::Method, 1, 1,
-     [](Counter&, Args a) { *a[0] = Variant::String("filled"); return Variant(); }},
+     [](Counter&, Args a) {
+       *a[0] = Variant::String("filled");
+       return Variant();
+     }},
     {"Child", MemberKind::Get, 0, 0,
      [](Counter&, Args) { return Variant::Object(vbs::MakeObject<Counter>()); }},
     {"Fail", MemberKind::Method, 0, 0,
@@ -84,9 +93,9 @@ TEST_F(HostTest, NamedObjectMembersByNameAndBareName) {
 
 TEST_F(HostTest, ByReferenceArgumentsAndEnumeration) {
   engine.AddObject("c", counter, false);
-  ASSERT_TRUE(engine.AddCode(
-      "Dim s, a(1)\nc.Fill s\nc.Fill a(1)\nc.Fill (t)\n"
-      "For Each item In c: joined = joined & item: Next\n"));
+  ASSERT_TRUE(
+      engine.AddCode("Dim s, a(1)\nc.Fill s\nc.Fill a(1)\nc.Fill (t)\n"
+                     "For Each item In c: joined = joined & item: Next\n"));
   EXPECT_EQ(EvalText("s & \"/\" & a(1) & \"/\" & t"), "filled/filled/");
   EXPECT_EQ(EvalText("joined"), "abc");
 }
@@ -140,10 +149,10 @@ TEST_F(HostTest, ModulesAddItemAndRefuseDuplicates) {
 
 TEST_F(HostTest, ProceduresAndRun) {
   vbs::ScriptModule* m = engine.Modules().Add("M1");
-  ASSERT_TRUE(m->AddCode(
-      "Dim calls\nSub Main()\n  calls = calls + 1\nEnd Sub\n"
-      "Function Twice(p)\n  Twice = p & p\nEnd Function\n"
-      "Function Pair(a, b)\n  Pair = a + b\nEnd Function\n"));
+  ASSERT_TRUE(
+      m->AddCode("Dim calls\nSub Main()\n  calls = calls + 1\nEnd Sub\n"
+                 "Function Twice(p)\n  Twice = p & p\nEnd Function\n"
+                 "Function Pair(a, b)\n  Pair = a + b\nEnd Function\n"));
   auto procs = m->Procedures();
   ASSERT_EQ(procs.size(), 3u);
   EXPECT_EQ(procs[0].Name, "Main");
@@ -181,8 +190,9 @@ TEST_F(HostTest, TimeoutStopsTheScriptAndTheHostGoesOn) {
   engine.SetTimeout(200);
   auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(engine.AddCode("On Error Resume Next\nDo\n  n = n + 1\nLoop\n"));
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                std::chrono::steady_clock::now() - start).count();
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                  start)
+                .count();
   EXPECT_EQ(engine.Error().Number, 18);
   EXPECT_GE(ms, 150);
   EXPECT_LT(ms, 5000);
@@ -230,7 +240,8 @@ TEST_F(HostTest, MessageBoxesUseTheHookAndNeverBlock) {
 }
 
 TEST_F(HostTest, CreateObjectUsesRegisteredFactories) {
-  engine.RegisterProgId("Test.Counter", [] { return vbs::ObjectPtr<vbs::HostObject>(new Counter); });
+  engine.RegisterProgId("Test.Counter",
+                        [] { return vbs::ObjectPtr<vbs::HostObject>(new Counter); });
   ASSERT_TRUE(engine.AddCode("Set o = CreateObject(\"test.counter\")\no.Value = 4\n"));
   EXPECT_EQ(EvalText("o.Value"), "4");
   EXPECT_FALSE(engine.AddCode("Set p = CreateObject(\"No.Such\")"));

@@ -78,9 +78,12 @@ int main(int argc, char** argv) {
       return true;
     };
     std::string v;
-    if (take("expect:", v)) expectOut.push_back(v);
-    else if (take("expect error:", v)) expectErr.push_back(v);
-    else if (take("expect exit:", v)) expectExit = std::stoi(v);
+    if (take("expect:", v))
+      expectOut.push_back(v);
+    else if (take("expect error:", v))
+      expectErr.push_back(v);
+    else if (take("expect exit:", v))
+      expectExit = std::stoi(v);
     else if (take("args:", v)) {
       std::istringstream in(v);
       std::string a;
