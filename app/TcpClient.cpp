@@ -1,20 +1,46 @@
 #include "app/TcpClient.h"
 
+#include <arpa/inet.h>
+#include <glib-unix.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
 #include "app/Log.h"
 
 namespace sablewick {
 
-TcpClient::TcpClient(App& app, unsigned retryMs)
-    : app_(app), retryMs_(retryMs), winsockTimer_([this] { WinsockTimer_Timer(); }) {
-  client_ = g_socket_client_new();
-  g_signal_connect(client_, "event", G_CALLBACK(&TcpClient::ClientEvent), this);
+// One asynchronous name lookup. A lookup that cannot be cancelled must stay alive until the
+// resolver is done with it, so it is handed to a sweeper instead of being freed.
+struct TcpClient::Lookup {
+  std::string host;
+  std::string service;
+  addrinfo hints{};
+  gaicb request{};
+  gaicb* list[1] = {&request};
+};
+
+namespace {
+
+constexpr unsigned kLookupPollMs = 10;
+
+gboolean SweepLookup(gpointer data) {
+  auto* lookup = static_cast<TcpClient::Lookup*>(data);
+  if (gai_error(&lookup->request) == EAI_INPROGRESS) return G_SOURCE_CONTINUE;
+  if (lookup->request.ar_result != nullptr) freeaddrinfo(lookup->request.ar_result);
+  delete lookup;
+  return G_SOURCE_REMOVE;
 }
 
-TcpClient::~TcpClient() {
-  CloseSocket();
-  g_signal_handlers_disconnect_by_data(client_, this);
-  g_object_unref(client_);
-}
+}  // namespace
+
+TcpClient::TcpClient(App& app, unsigned retryMs)
+    : app_(app), retryMs_(retryMs), winsockTimer_([this] { WinsockTimer_Timer(); }) {}
+
+TcpClient::~TcpClient() { CloseSocket(); }
 
 void TcpClient::RemoteConnect(std::string_view sIP, int32_t iPort) {
   StepRunner step(app_, "Sablewick", "RemoteConnect", ReportVia::Event);
@@ -70,79 +96,109 @@ void TcpClient::Connect() {
     OnError();
     return;
   }
-  cancellable_ = g_cancellable_new();
+  // An address needs no lookup.
+  sockaddr_in v4{};
+  v4.sin_family = AF_INET;
+  v4.sin_port = htons(static_cast<uint16_t>(tcpPort_));
+  if (inet_pton(AF_INET, tcpHost_.c_str(), &v4.sin_addr) == 1) {
+    ConnectTo(reinterpret_cast<sockaddr*>(&v4), sizeof v4);
+    return;
+  }
+  sockaddr_in6 v6{};
+  v6.sin6_family = AF_INET6;
+  v6.sin6_port = htons(static_cast<uint16_t>(tcpPort_));
+  if (inet_pton(AF_INET6, tcpHost_.c_str(), &v6.sin6_addr) == 1) {
+    ConnectTo(reinterpret_cast<sockaddr*>(&v6), sizeof v6);
+    return;
+  }
+  lookup_ = std::make_unique<Lookup>();
+  lookup_->host = tcpHost_;
+  lookup_->service = std::to_string(tcpPort_);
+  lookup_->hints.ai_family = AF_UNSPEC;
+  lookup_->hints.ai_socktype = SOCK_STREAM;
+  lookup_->request.ar_name = lookup_->host.c_str();
+  lookup_->request.ar_service = lookup_->service.c_str();
+  lookup_->request.ar_request = &lookup_->hints;
+  if (getaddrinfo_a(GAI_NOWAIT, lookup_->list, 1, nullptr) != 0) {
+    lookup_.reset();
+    OnError();
+    return;
+  }
   state_ = kResolving;
-  g_socket_client_connect_to_host_async(client_, tcpHost_.c_str(),
-                                        static_cast<guint16>(tcpPort_), cancellable_,
-                                        &TcpClient::ConnectDone, this);
+  lookupTimer_ = g_timeout_add(kLookupPollMs, &TcpClient::CheckLookup, this);
+}
+
+gboolean TcpClient::CheckLookup(gpointer self) {
+  auto* client = static_cast<TcpClient*>(self);
+  if (gai_error(&client->lookup_->request) == EAI_INPROGRESS) return G_SOURCE_CONTINUE;
+  client->lookupTimer_ = 0;
+  client->LookupDone();
+  return G_SOURCE_REMOVE;
+}
+
+void TcpClient::LookupDone() {
+  std::unique_ptr<Lookup> lookup = std::move(lookup_);
+  addrinfo* result = lookup->request.ar_result;
+  if (gai_error(&lookup->request) != 0 || result == nullptr) {
+    if (result != nullptr) freeaddrinfo(result);
+    OnError();
+    return;
+  }
+  ConnectTo(result->ai_addr, result->ai_addrlen);
+  freeaddrinfo(result);
+}
+
+void TcpClient::ConnectTo(const sockaddr* address, socklen_t length) {
+  fd_ = ::socket(address->sa_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd_ < 0) {
+    OnError();
+    return;
+  }
+  if (::connect(fd_, address, length) == 0) {
+    OnConnected();
+    return;
+  }
+  if (errno != EINPROGRESS) {
+    ::close(fd_);
+    fd_ = -1;
+    OnError();
+    return;
+  }
+  state_ = kConnecting;
+  writeWatch_ = g_unix_fd_add(fd_, G_IO_OUT, &TcpClient::Writable, this);
 }
 
 void TcpClient::CloseSocket() {
-  if (cancellable_ != nullptr) {
-    // The pending connect completes with "cancelled" and must not touch us any more.
-    g_cancellable_cancel(cancellable_);
-    g_object_unref(cancellable_);
-    cancellable_ = nullptr;
+  if (lookupTimer_ != 0) {
+    g_source_remove(lookupTimer_);
+    lookupTimer_ = 0;
   }
-  DropConnection();
-}
-
-void TcpClient::DropConnection() {
-  for (GSource** watch : {&readWatch_, &writeWatch_}) {
-    if (*watch != nullptr) {
-      g_source_destroy(*watch);
-      g_source_unref(*watch);
-      *watch = nullptr;
+  if (lookup_) {
+    if (gai_cancel(&lookup_->request) == EAI_ALLDONE || gai_error(&lookup_->request) != EAI_INPROGRESS) {
+      if (lookup_->request.ar_result != nullptr) freeaddrinfo(lookup_->request.ar_result);
+      lookup_.reset();
+    } else {
+      g_timeout_add(100, &SweepLookup, lookup_.release());
     }
   }
-  if (connection_ != nullptr) {
-    g_io_stream_close(G_IO_STREAM(connection_), nullptr, nullptr);
-    g_object_unref(connection_);
-    connection_ = nullptr;
+  for (guint* watch : {&readWatch_, &writeWatch_}) {
+    if (*watch != 0) {
+      g_source_remove(*watch);
+      *watch = 0;
+    }
+  }
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
   }
   unsent_.clear();
   state_ = kClosed;
 }
 
-void TcpClient::ClientEvent(GSocketClient*, GSocketClientEvent event, GSocketConnectable*,
-                            GIOStream*, gpointer self) {
-  auto* client = static_cast<TcpClient*>(self);
-  if (client->cancellable_ == nullptr) return;
-  if (event == G_SOCKET_CLIENT_RESOLVING) client->state_ = kResolving;
-  if (event == G_SOCKET_CLIENT_CONNECTING) client->state_ = kConnecting;
-}
-
-void TcpClient::ConnectDone(GObject* source, GAsyncResult* result, gpointer self) {
-  GError* error = nullptr;
-  GSocketConnection* connection =
-      g_socket_client_connect_to_host_finish(G_SOCKET_CLIENT(source), result, &error);
-  if (error != nullptr && g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED)) {
-    g_error_free(error);
-    if (connection != nullptr) g_object_unref(connection);
-    return;  // closed meanwhile; `self` may be gone
-  }
-  auto* client = static_cast<TcpClient*>(self);
-  if (client->cancellable_ != nullptr) {
-    g_object_unref(client->cancellable_);
-    client->cancellable_ = nullptr;
-  }
-  if (connection == nullptr) {
-    g_error_free(error);
-    client->OnError();
-    return;
-  }
-  client->OnConnected(connection);
-}
-
-void TcpClient::OnConnected(GSocketConnection* connection) {
-  connection_ = connection;
+void TcpClient::OnConnected() {
   state_ = kConnected;
-  GSocket* socket = g_socket_connection_get_socket(connection_);
-  g_socket_set_blocking(socket, FALSE);
-  readWatch_ = g_socket_create_source(
-      socket, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), nullptr);
-  g_source_set_callback(readWatch_, G_SOURCE_FUNC(&TcpClient::Readable), this, nullptr);
-  g_source_attach(readWatch_, nullptr);
+  readWatch_ = g_unix_fd_add(fd_, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
+                             &TcpClient::Readable, this);
   if (!pendingData_.empty()) {
     winsockTimer_.Stop();
     const std::string data = std::move(pendingData_);
@@ -160,7 +216,7 @@ void TcpClient::OnError() {
 void TcpClient::Send(std::string_view data) {
   if (unsent_.size() + data.size() > kMaxUnsent) {
     // The peer stopped reading; holding more would let it grow our memory without end.
-    DropConnection();
+    CloseSocket();
     OnError();
     throw Failure(kGenericFailure, "TCP peer is not reading; connection dropped");
   }
@@ -169,51 +225,55 @@ void TcpClient::Send(std::string_view data) {
 }
 
 void TcpClient::Flush() {
-  if (connection_ == nullptr) return;
-  GSocket* socket = g_socket_connection_get_socket(connection_);
-  while (!unsent_.empty()) {
-    GError* error = nullptr;
-    const gssize n = g_socket_send(socket, unsent_.data(), unsent_.size(), nullptr, &error);
+  while (fd_ >= 0 && !unsent_.empty()) {
+    const ssize_t n = ::send(fd_, unsent_.data(), unsent_.size(), MSG_NOSIGNAL);
     if (n < 0) {
-      const bool wouldBlock = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_WOULD_BLOCK);
-      g_error_free(error);
-      if (wouldBlock) break;
-      DropConnection();
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+      CloseSocket();
       OnError();
       return;
     }
     unsent_.erase(0, static_cast<size_t>(n));
   }
-  if (!unsent_.empty() && writeWatch_ == nullptr) {
-    writeWatch_ = g_socket_create_source(socket, G_IO_OUT, nullptr);
-    g_source_set_callback(writeWatch_, G_SOURCE_FUNC(&TcpClient::Writable), this, nullptr);
-    g_source_attach(writeWatch_, nullptr);
+  if (fd_ >= 0 && !unsent_.empty() && writeWatch_ == 0) {
+    writeWatch_ = g_unix_fd_add(fd_, G_IO_OUT, &TcpClient::Writable, this);
   }
 }
 
-gboolean TcpClient::Writable(GSocket*, GIOCondition, gpointer self) {
+gboolean TcpClient::Writable(gint fd, GIOCondition, gpointer self) {
   auto* client = static_cast<TcpClient*>(self);
-  GSource* current = client->writeWatch_;
-  client->writeWatch_ = nullptr;  // Flush makes a new one if bytes remain
+  client->writeWatch_ = 0;  // this source ends here; Flush makes a new one if bytes remain
+  if (client->state_ == kConnecting) {
+    int error = 0;
+    socklen_t len = sizeof error;
+    ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len);
+    if (error != 0) {
+      ::close(client->fd_);
+      client->fd_ = -1;
+      client->OnError();
+      return G_SOURCE_REMOVE;
+    }
+    client->OnConnected();
+    return G_SOURCE_REMOVE;
+  }
   client->Flush();
-  if (current != nullptr) g_source_unref(current);
   return G_SOURCE_REMOVE;
 }
 
-gboolean TcpClient::Readable(GSocket* socket, GIOCondition, gpointer self) {
+gboolean TcpClient::Readable(gint fd, GIOCondition, gpointer self) {
   auto* client = static_cast<TcpClient*>(self);
   char buf[4096];
   // Replies are read and discarded, a bounded number of reads per wake-up.
   for (int i = 0; i < 64; ++i) {
-    GError* error = nullptr;
-    const gssize n = g_socket_receive(socket, buf, sizeof buf, nullptr, &error);
+    const ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
     if (n > 0) continue;
-    const bool wouldBlock =
-        error != nullptr && g_error_matches(error, G_IO_ERROR, G_IO_ERROR_WOULD_BLOCK);
-    if (error != nullptr) g_error_free(error);
-    if (wouldBlock) return G_SOURCE_CONTINUE;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+      return G_SOURCE_CONTINUE;
+    }
     // The peer closed or the connection failed: simply not connected any more.
-    client->DropConnection();
+    client->readWatch_ = 0;  // this source ends by returning REMOVE
+    client->CloseSocket();
     return G_SOURCE_REMOVE;
   }
   return G_SOURCE_CONTINUE;

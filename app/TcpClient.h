@@ -1,11 +1,16 @@
 // One outgoing TCP connection for scripts' fire-and-forget text (SendTCP). Text that arrives
 // before the connection is up waits (only the newest), and a refused or lost connection is
 // retried every 20 seconds. Replies are read and thrown away.
+//
+// Plain non-blocking sockets on the loop; a host name is resolved with the C library's
+// asynchronous resolver, so a slow name server never holds the program.
 #pragma once
 
-#include <gio/gio.h>
+#include <glib.h>
+#include <netdb.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -37,30 +42,32 @@ class TcpClient {
   Timer& WinsockTimer() { return winsockTimer_; }
   void WinsockTimer_Timer();
 
+ // A host name lookup in flight (defined in the source file).
+  struct Lookup;
+
  private:
   void Connect();
+  void ConnectTo(const sockaddr* address, socklen_t length);
   void CloseSocket();
-  void OnConnected(GSocketConnection* connection);
+  void OnConnected();
   void OnError();
   void Send(std::string_view data);
   void Flush();
-  void DropConnection();
-  static void ConnectDone(GObject* source, GAsyncResult* result, gpointer self);
-  static void ClientEvent(GSocketClient*, GSocketClientEvent event, GSocketConnectable*,
-                          GIOStream*, gpointer self);
-  static gboolean Readable(GSocket* socket, GIOCondition condition, gpointer self);
-  static gboolean Writable(GSocket* socket, GIOCondition condition, gpointer self);
+  void LookupDone();
+  static gboolean CheckLookup(gpointer self);
+  static gboolean Writable(gint fd, GIOCondition condition, gpointer self);
+  static gboolean Readable(gint fd, GIOCondition condition, gpointer self);
 
   App& app_;
   std::string tcpHost_;
   int32_t tcpPort_ = 0;
   std::string pendingData_;
   State state_ = kClosed;
-  GSocketClient* client_ = nullptr;
-  GCancellable* cancellable_ = nullptr;
-  GSocketConnection* connection_ = nullptr;
-  GSource* readWatch_ = nullptr;
-  GSource* writeWatch_ = nullptr;
+  int fd_ = -1;
+  guint readWatch_ = 0;
+  guint writeWatch_ = 0;
+  std::unique_ptr<Lookup> lookup_;
+  guint lookupTimer_ = 0;
   std::string unsent_;
   unsigned retryMs_;
   Timer winsockTimer_;
