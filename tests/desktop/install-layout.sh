@@ -11,6 +11,7 @@ fail=0
 for f in sablewick sablewick-script; do
   [ -x "$root/$f" ] || { echo "missing program $f"; fail=1; }
 done
+[ -f "$root/sablewick-setup.so" ] || { echo "missing the setup dialog module"; fail=1; }
 for d in Config Data Scripts; do
   [ -d "$root/$d" ] || { echo "missing folder $d"; fail=1; }
 done
