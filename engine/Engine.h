@@ -107,7 +107,8 @@ class Engine {
   Engine& operator=(const Engine&) = delete;
 
   // Drops all modules, code and added objects; the Global module comes back empty.
-  // Refused (Error 5) when called from a host member while a script runs.
+  // ScriptModule pointers obtained before are invalid afterwards. Refused (Error 5)
+  // when called from a host member while a script runs.
   void Reset();
   const std::string& Language() const { return language_; }
   bool SetLanguage(std::string_view language);  // only "VBScript"
