@@ -288,7 +288,10 @@ bool ParseNumber(std::string_view text, double& out) {
   }
   std::string buf;
   size_t i = 0;
-  if (s[i] == '+' || s[i] == '-') buf += s[i++];
+  // en-US text may carry the currency sign before or after the sign: "$1", "-$1.50".
+  if (s[i] == '$') ++i;
+  if (i < s.size() && (s[i] == '+' || s[i] == '-')) buf += s[i++];
+  if (i < s.size() && s[i] == '$') ++i;
   bool digits = false;
   while (i < s.size() &&
          (std::isdigit(static_cast<unsigned char>(s[i])) || (s[i] == ',' && digits))) {

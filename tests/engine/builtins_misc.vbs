@@ -13,6 +13,8 @@ WScript.Echo TypeName(Empty), TypeName(Null), TypeName(Nothing), TypeName(CSng(1
 ' expect: Empty Null Nothing Single Date
 WScript.Echo IsNumeric("12.5"), IsNumeric("abc"), IsNumeric(Empty), IsNumeric("1e5"), IsNumeric(Null)
 ' expect: True False True True False
+WScript.Echo IsNumeric(""), IsNumeric(" 1. "), IsNumeric("&HFF"), CDbl("$1.5"), CLng("-$1,000")
+' expect: False True True 1.5 -1000
 WScript.Echo Int(-2.5), Fix(-2.5), Int(2.7), Abs(-3), Sgn(-0.1), Sqr(16), TypeName(Int(2.5))
 ' expect: -3 -2 2 3 -1 4 Double
 WScript.Echo Year(#2/29/2004#), Month(#2/29/2004#), Day(#2/29/2004#), Weekday(#2/29/2004#)

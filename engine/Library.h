@@ -1,0 +1,70 @@
+// The built-in functions that live outside Builtins.cpp (strings by bytes, math, dates,
+// number formats, locale), with the argument helpers they share. Builtins.cpp lists them
+// all in its one table; each group has its own file (Lib*.cpp).
+#pragma once
+
+#include <string>
+
+#include "engine/Builtins.h"
+#include "engine/Errors.h"
+
+namespace vbs::lib {
+
+// ---- argument helpers: uniform checks, uniform errors
+
+inline const Variant& Arg(Args a, size_t i) {
+  return a[i]->Deref();
+}
+inline bool Given(Args a, size_t i) {
+  return i < a.size() && !IsMissing(Arg(a, i));
+}
+inline std::string Text(Args a, size_t i) {
+  return ToString(Arg(a, i));
+}
+inline int32_t Long(Args a, size_t i) {
+  return ToLong(Arg(a, i));
+}
+inline int32_t LongOr(Args a, size_t i, int32_t dflt) {
+  return Given(a, i) ? Long(a, i) : dflt;
+}
+inline void Require(bool ok) {
+  if (!ok) Throw(kInvalidCall);
+}
+inline bool BoolOr(Args a, size_t i, bool dflt) {
+  return Given(a, i) ? ToBoolean(Arg(a, i)) : dflt;
+}
+// The compare argument: 0 binary (default), 1 text; anything negative is refused.
+inline bool TextCompareArg(Args a, size_t i) {
+  if (!Given(a, i)) return false;
+  int32_t c = Long(a, i);
+  Require(c >= 0);
+  return c == 1;
+}
+
+// A date's serial as one line of days: the stored form keeps the time of day positive
+// after a negative day number (-1.25 is 12/29/1899 6:00 AM), which arithmetic must undo.
+double DateToLinear(double date);
+double LinearToDate(double linear);
+// Refuses (error 5) a date outside 1/1/100 .. 12/31/9999.
+void CheckDateRange(double date);
+// Weekday 1..7 of a serial counted from `firstDay` (1 = Sunday).
+int WeekdayOf(double date, int firstDay);
+
+// UTF-8 encoding of a code point (ChrW, Unescape).
+void AppendUtf8(std::string& out, uint32_t cp);
+
+}  // namespace vbs::lib
+
+namespace vbs {
+
+#define VBS_LIBRARY_FUNCTIONS(X)                                                              \
+  X(AscB) X(AscW) X(ChrB) X(ChrW) X(InStrB) X(LeftB) X(RightB) X(MidB) X(LenB) X(Filter)     \
+  X(Escape) X(Unescape) X(Exp) X(Log) X(Sin) X(Cos) X(Tan) X(Atn) X(DateAdd) X(DateDiff)     \
+  X(DatePart) X(DateValue) X(TimeValue) X(WeekdayName) X(MonthName) X(FormatDateTime)        \
+  X(FormatNumber) X(FormatCurrency) X(FormatPercent) X(GetLocale) X(SetLocale) X(LoadPicture)
+
+#define VBS_DECLARE_LIB(name) Variant Lib##name(Interpreter& vm, Args args);
+VBS_LIBRARY_FUNCTIONS(VBS_DECLARE_LIB)
+#undef VBS_DECLARE_LIB
+
+}  // namespace vbs
