@@ -190,7 +190,7 @@ Variant LibEscape(Interpreter&, Args a) {
   out.reserve(s.size());
   for (char ch : s) {
     auto c = static_cast<unsigned char>(ch);
-    if (std::isalnum(c) || std::strchr("@*_+-./", c) && c != 0) {
+    if (std::isalnum(c) || (c != 0 && std::strchr("@*_+-./", c))) {
       out += ch;
     } else {
       out += '%';
