@@ -94,7 +94,7 @@ std::string FormatWith(double value, const NumberStyle& style, std::string_view 
   std::string intPart = both.substr(0, dot), frac = both.substr(dot + 1);
   size_t nz = intPart.find_first_not_of('0');
   intPart = nz == std::string::npos ? std::string() : intPart.substr(nz);
-  if (intPart.empty() && (style.leadingDigit || frac.empty())) intPart = "0";
+  if (intPart.empty() && (style.leadingDigit || frac.empty())) intPart.assign(1, '0');
   if (style.grouping && intPart.size() > 3) {
     std::string grouped;
     size_t lead = intPart.size() % 3;

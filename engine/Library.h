@@ -67,4 +67,8 @@ namespace vbs {
 VBS_LIBRARY_FUNCTIONS(VBS_DECLARE_LIB)
 #undef VBS_DECLARE_LIB
 
+// Standard objects with files of their own (RegExp.cpp, FileSystem.cpp).
+ObjectPtr<HostObject> MakeRegExp();
+ObjectPtr<HostObject> MakeFileSystemObject();
+
 }  // namespace vbs

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "engine/Errors.h"
+#include "engine/Library.h"
 #include "engine/Variant.h"
 
 namespace vbs {
@@ -182,6 +183,8 @@ const Member<Dictionary> Dictionary::kMembers[] = {
 // ProgID -> factory for every object the engine provides.
 constexpr StandardObject kStandardObjects[] = {
     {"Scripting.Dictionary", [] { return ObjectPtr<HostObject>(new Dictionary); }},
+    {"VBScript.RegExp", MakeRegExp},
+    {"Scripting.FileSystemObject", MakeFileSystemObject},
 };
 
 }  // namespace
