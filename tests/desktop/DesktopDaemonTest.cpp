@@ -194,6 +194,8 @@ TEST_F(DesktopDaemon, WithoutASessionBusItRunsOnAndSaysSoOnce) {
   auto notice = hub.Receive();
   ASSERT_TRUE(notice) << "no port notice";
   EXPECT_NE(notice->find("Using xAP port"), std::string::npos);
+  // Wait for the line (a loaded or sanitized machine is slow), then a while for a second one.
+  RunUntil([&] { return CountLines(daemon->Log(), "TrayIcon") >= 1; }, 5000);
   RunUntil([] { return false; }, 300);
   const std::string log = daemon->Log();
   EXPECT_EQ(CountLines(log, "TrayIcon"), 1) << log;
