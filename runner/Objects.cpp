@@ -1,6 +1,7 @@
 #include "runner/Objects.h"
 
 #include "runner/ApplicationProxy.h"
+#include "runner/WshShell.h"
 
 namespace runner {
 namespace {
@@ -13,6 +14,7 @@ struct ObjectClass {
 // ProgID -> factory. The engine registers its own standard objects itself.
 constexpr ObjectClass kObjects[] = {
     {"Sablewick.Application", MakeApplicationProxy},
+    {"WScript.Shell", MakeWshShell},
 };
 
 }  // namespace
