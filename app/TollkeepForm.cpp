@@ -33,9 +33,6 @@ std::string BasicStr(int32_t n) {
 TollkeepForm::TollkeepForm(App& app)
     : app_(app),
       timer1_([this] { Timer1_Timer(); }, /*oneShot=*/true),
-      winsockTimer_([this] {
-        if (OnWinsockTimer) OnWinsockTimer();
-      }),
       timestampTimer_([this] {
         if (OnTimestampTimer) OnTimestampTimer();
       }) {
@@ -220,7 +217,6 @@ void TollkeepForm::Form_Unload() {
   app_.application = {};
   app_.shell.reset();
   timer1_.Stop();
-  winsockTimer_.Stop();
   timestampTimer_.Stop();
   // The tray's connection goes last: its queued messages (the icon's removal, a menu reply)
   // are flushed before the process ends.

@@ -51,12 +51,10 @@ class TollkeepForm : public TrayIconOwner {
   void ShowTrayIcon();
 
   // Handlers that come with other parts of the program; each timer calls its hook if set.
-  std::function<void()> OnWinsockTimer;    // TCP reconnection
   std::function<void()> OnTimestampTimer;  // expiry sweep of stored messages
   std::function<void()> OnRemoteClose;     // closes the TCP connection at shutdown
 
   Timer& Timer1() { return timer1_; }
-  Timer& WinsockTimer() { return winsockTimer_; }
   Timer& TimestampTimer() { return timestampTimer_; }
   TrayIcon* Tray() { return trayIcon_.get(); }
   SetupDialog* Setup() { return setupForm_.get(); }
@@ -64,7 +62,6 @@ class TollkeepForm : public TrayIconOwner {
   const TrayImage& Image2() const { return image2_; }
 
   static constexpr unsigned kBlinkMs = 200;
-  static constexpr unsigned kWinsockTimerMs = 20000;
   // The stored messages expire after 60 s; sweeping every 5 s keeps them within 65 s.
   static constexpr unsigned kTimestampTimerMs = 5000;
 
@@ -76,7 +73,6 @@ class TollkeepForm : public TrayIconOwner {
   TrayImage image1_;
   TrayImage image2_;
   Timer timer1_;
-  Timer winsockTimer_;
   Timer timestampTimer_;
   std::unique_ptr<SetupDialog> setupForm_;
   std::unique_ptr<TrayIcon> trayIcon_;
