@@ -154,7 +154,12 @@ Variant FnInStr(Interpreter&, Args a) {
     text = TextCompare(a, 3);
   }
   if (Arg(a, base).IsNull() || Arg(a, base + 1).IsNull()) return Variant::Null();
-  std::string s = Text(a, base), what = Text(a, base + 1);
+  // Strings are read in place: a loop of InStr calls over a long text must not copy it.
+  std::string sCopy, whatCopy;
+  const std::string& s =
+      Arg(a, base).IsString() ? Arg(a, base).AsString() : (sCopy = Text(a, base));
+  const std::string& what =
+      Arg(a, base + 1).IsString() ? Arg(a, base + 1).AsString() : (whatCopy = Text(a, base + 1));
   if (static_cast<size_t>(start) > s.size()) return Variant::Long(0);
   if (what.empty()) return Variant::Long(start);
   size_t p = Find(s, what, start - 1, text);
