@@ -736,7 +736,7 @@ constexpr Builtin kBuiltins[] = {
     {"Hour", 1, 1, FnHour},
     {"InputBox", 1, 7, FnInputBox},
     {"InStr", 2, 4, FnInStr},
-    {"InStrB", 2, 4, LibInStrB},
+    {"InStrB", 2, 4, FnInStr},  // strings are bytes
     {"InStrRev", 2, 4, FnInStrRev},
     {"Int", 1, 1, FnInt},
     {"IsArray", 1, 1, FnIsArray},
@@ -749,14 +749,14 @@ constexpr Builtin kBuiltins[] = {
     {"LBound", 1, 2, FnLBound},
     {"LCase", 1, 1, FnLCase},
     {"Left", 2, 2, FnLeft},
-    {"LeftB", 2, 2, LibLeftB},
+    {"LeftB", 2, 2, FnLeft},  // strings are bytes
     {"Len", 1, 1, FnLen},
-    {"LenB", 1, 1, LibLenB},
+    {"LenB", 1, 1, FnLen},  // strings are bytes
     {"LoadPicture", 1, 1, LibLoadPicture},
     {"Log", 1, 1, LibLog},
     {"LTrim", 1, 1, FnLTrim},
     {"Mid", 2, 3, FnMid},
-    {"MidB", 2, 3, LibMidB},
+    {"MidB", 2, 3, FnMid},  // strings are bytes
     {"Minute", 1, 1, FnMinute},
     {"Month", 1, 1, FnMonth},
     {"MonthName", 1, 2, LibMonthName},
@@ -767,7 +767,7 @@ constexpr Builtin kBuiltins[] = {
     {"Replace", 3, 6, FnReplace},
     {"RGB", 3, 3, FnRGB},
     {"Right", 2, 2, FnRight},
-    {"RightB", 2, 2, LibRightB},
+    {"RightB", 2, 2, FnRight},  // strings are bytes
     {"Rnd", 0, 1, FnRnd},
     {"Round", 1, 2, FnRound},
     {"RTrim", 1, 1, FnRTrim},

@@ -88,8 +88,8 @@ bool HasWildcard(std::string_view name) {
 
 // The paths a name stands for: itself, or the entries of its folder that match the
 // wildcards of its last part (CopyFile "logs/*.txt", ...).
-std::vector<std::string> Expand(const std::string& spec, bool wantDirs) {
-  std::string p = ScriptPath(spec);
+std::vector<std::string> Expand(const std::string& pattern, bool wantDirs) {
+  std::string p = ScriptPath(pattern);
   std::string name(LastName(p));
   if (!HasWildcard(name)) return {p};
   std::string dir = p.substr(0, p.size() - name.size());
@@ -368,8 +368,8 @@ void CopyMany(Args a, bool folders, bool move) {
   }
 }
 
-void DeleteMany(const std::string& spec, bool folders) {
-  auto targets = Expand(spec, folders);
+void DeleteMany(const std::string& pattern, bool folders) {
+  auto targets = Expand(pattern, folders);
   if (targets.empty()) Throw(folders ? kPathNotFound : kFileNotFound);
   for (const auto& t : targets) {
     std::error_code ec;

@@ -104,62 +104,10 @@ Variant LibChrW(Interpreter&, Args a) {
   return Str(std::move(out));
 }
 
-Variant LibLenB(Interpreter&, Args a) {
-  const Variant& v = Arg(a, 0);
-  if (v.IsNull()) return Variant::Null();
-  return Variant::Long(static_cast<int32_t>(ToString(v).size()));
-}
 
-Variant LibLeftB(Interpreter&, Args a) {
-  if (Arg(a, 0).IsNull()) return Variant::Null();
-  int32_t n = Long(a, 1);
-  Require(n >= 0);
-  std::string s = Text(a, 0);
-  return Str(s.substr(0, std::min<size_t>(n, s.size())));
-}
 
-Variant LibRightB(Interpreter&, Args a) {
-  if (Arg(a, 0).IsNull()) return Variant::Null();
-  int32_t n = Long(a, 1);
-  Require(n >= 0);
-  std::string s = Text(a, 0);
-  return Str(s.substr(s.size() - std::min<size_t>(n, s.size())));
-}
 
-Variant LibMidB(Interpreter&, Args a) {
-  int32_t start = Long(a, 1);
-  Require(start >= 1);
-  int32_t len = -1;
-  if (Given(a, 2)) {
-    len = Long(a, 2);
-    Require(len >= 0);
-  }
-  if (Arg(a, 0).IsNull()) return Variant::Null();
-  std::string s = Text(a, 0);
-  if (static_cast<size_t>(start) > s.size()) return Str("");
-  return Str(s.substr(start - 1, len < 0 ? std::string::npos : static_cast<size_t>(len)));
-}
 
-Variant LibInStrB(Interpreter&, Args a) {
-  size_t base = 0;
-  int32_t start = 1;
-  bool text = false;
-  if (a.size() >= 3) {
-    if (Arg(a, 0).IsNull()) Throw(kInvalidNull);
-    start = Long(a, 0);
-    Require(start >= 1);
-    base = 1;
-    text = TextCompareArg(a, 3);
-  }
-  if (Arg(a, base).IsNull() || Arg(a, base + 1).IsNull()) return Variant::Null();
-  std::string s = Text(a, base), what = Text(a, base + 1);
-  if (static_cast<size_t>(start) > s.size()) return Variant::Long(0);
-  if (what.empty()) return Variant::Long(start);
-  auto from = s.begin() + (start - 1);
-  auto it = text ? std::search(from, s.end(), what.begin(), what.end(), LowerEq)
-                 : std::search(from, s.end(), what.begin(), what.end());
-  return Variant::Long(it == s.end() ? 0 : static_cast<int32_t>(it - s.begin() + 1));
-}
 
 // Filter(list, value[, include[, compare]]): the elements that contain (or lack) value.
 Variant LibFilter(Interpreter&, Args a) {
