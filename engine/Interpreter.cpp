@@ -802,7 +802,13 @@ void Interpreter::StoreTo(const Expr& target, Variant&& v, bool isSet, Frame& f)
         Store(ArrayElement(*a, idx, count), std::move(v), isSet);
         return;
       }
-      Throw(kTypeMismatch);
+      // F(a)(b) = v, o("x")("y") = v: the call before the last index yields an object whose
+      // default member takes the assignment. Anything else has nowhere to store into.
+      Variant obj = Eval(&t, f);
+      if (!obj.Deref().IsObject()) Throw(kTypeMismatch);
+      InvokeObject(obj, std::string(), isSet ? InvokeKind::Set : InvokeKind::Let, &ix.args, f, &v,
+                   false);
+      return;
     }
     default:
       Throw(kIllegalAssignment);
