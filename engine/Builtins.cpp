@@ -215,28 +215,32 @@ Variant FnRTrim(Interpreter&, Args a) {
 
 Variant FnReplace(Interpreter&, Args a) {
   if (AnyNull(a, 3)) return Variant::Null();
-  std::string s = Text(a, 0), find = Text(a, 1), repl = Text(a, 2);
+  // The source is read in place: Replace over a long text must not copy it first.
+  std::string sCopy;
+  const std::string& whole = Arg(a, 0).IsString() ? Arg(a, 0).AsString() : (sCopy = Text(a, 0));
+  const std::string find = Text(a, 1), repl = Text(a, 2);
   int32_t start = LongOr(a, 3, 1);
   Require(start >= 1);
   int32_t count = LongOr(a, 4, -1);
   Require(count >= -1);
   bool text = TextCompare(a, 5);
-  if (static_cast<size_t>(start) > s.size()) return Str("");
-  s = s.substr(start - 1);
-  if (find.empty() || count == 0) return Str(s);
+  if (static_cast<size_t>(start) > whole.size()) return Str("");
+  const size_t from = static_cast<size_t>(start) - 1;
+  if (find.empty() || count == 0) return Str(whole.substr(from));
   std::string out;
-  size_t pos = 0;
+  out.reserve(whole.size() - from);
+  size_t pos = from;
   int32_t done = 0;
   while (count < 0 || done < count) {
-    size_t p = Find(s, find, pos, text);
+    size_t p = Find(whole, find, pos, text);
     if (p == std::string::npos) break;
-    out.append(s, pos, p - pos);
+    out.append(whole, pos, p - pos);
     CheckStringSize(out.size() + repl.size());
     out += repl;
     pos = p + find.size();
     ++done;
   }
-  out.append(s, pos, std::string::npos);
+  out.append(whole, pos, std::string::npos);
   return Str(std::move(out));
 }
 
