@@ -44,6 +44,8 @@ int main(int argc, char** argv) {
   WriteFile(daemon.Root() + "/Scripts/empty.vbs", "x = 1\n");
   daemon.Start();
   if (!hub.Receive(5000) || !hub.Receive(5000)) return 1;  // heartbeat, port notice
+  const std::string bus = daemon.RuntimeDir() + "/sablewick/bus";  // the object server, just after
+  for (int i = 0; i < 500 && !std::filesystem::exists(bus); ++i) usleep(10000);
   if (daemon.RunScript(daemon.Root() + "/Scripts/subscribe.vbs") != 0) return 1;
 
   // The floor's second part: starting the runner on a script that does nothing.

@@ -48,6 +48,10 @@ class DaemonTest : public ::testing::Test {
     EXPECT_EQ(m.MsgClass, "Homeseer.Event");
     EXPECT_EQ(m.GetItem("Event.Log", "Data"), "Using xAP port  " + std::to_string(expectedPort));
     port = expectedPort;
+    // The object server comes up just after the port notice; scripts need it.
+    const std::string bus = daemon->RuntimeDir() + "/sablewick/bus";
+    for (int i = 0; i < 500 && !std::filesystem::exists(bus); ++i) ::usleep(10000);
+    EXPECT_TRUE(std::filesystem::exists(bus)) << "no object server at " << bus;
   }
   std::string Query(const std::string& header, const std::string& body) {
     return "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nsource=acme.tool.pc\n" + header + "}\n" +
