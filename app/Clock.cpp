@@ -1,5 +1,7 @@
 #include "app/Clock.h"
 
+#include "engine/Variant.h"
+
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -17,17 +19,6 @@ int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
   return era * 146097 + static_cast<int64_t>(doe) - 719468;
 }
 
-void CivilFromDays(int64_t z, int& y, int& m, int& d) {
-  z += 719468;
-  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const unsigned doe = static_cast<unsigned>(z - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-  m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-  y = static_cast<int>(static_cast<int64_t>(yoe) + era * 400 + (m <= 2));
-}
 
 // 1899-12-30 counted from 1970-01-01.
 constexpr int64_t kDateEpoch = -25569;
@@ -74,31 +65,8 @@ double DateFromParts(int year, int month, int day, int hour, int minute, int sec
 }
 
 std::string FormatGeneralDate(double date) {
-  const double whole = std::trunc(date);
-  int64_t seconds = std::llround(std::fabs(date - whole) * 86400.0);
-  int64_t days = static_cast<int64_t>(whole);
-  if (seconds >= 86400) {  // rounding reached the next day
-    seconds -= 86400;
-    days += date < 0 ? -1 : 1;
-  }
-  std::string out;
-  char buf[64];
-  if (days != 0) {
-    int y, m, d;
-    CivilFromDays(days + kDateEpoch, y, m, d);
-    std::snprintf(buf, sizeof buf, "%d/%d/%d", m, d, y);
-    out = buf;
-  }
-  if (seconds != 0 || days == 0) {
-    const int h = static_cast<int>(seconds / 3600);
-    const int mi = static_cast<int>(seconds / 60 % 60);
-    const int s = static_cast<int>(seconds % 60);
-    const int h12 = h % 12 == 0 ? 12 : h % 12;
-    std::snprintf(buf, sizeof buf, "%d:%02d:%02d %s", h12, mi, s, h < 12 ? "AM" : "PM");
-    if (!out.empty()) out += ' ';
-    out += buf;
-  }
-  return out;
+  // One format for the log, the "Time" items and the scripts' own date-to-text conversion.
+  return vbs::FormatGeneralDate(date);
 }
 
 }  // namespace sablewick
