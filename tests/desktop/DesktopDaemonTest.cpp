@@ -69,7 +69,7 @@ class DesktopDaemon : public ::testing::Test {
   }
 
   UdpSocket hub{3639};
-  PrivateBus bus;
+  PrivateBus bus{/*asSessionBus=*/true};
   std::unique_ptr<FakeWatcher> host = std::make_unique<FakeWatcher>(bus.Address());
   std::unique_ptr<Daemon> daemon = std::make_unique<Daemon>();
   std::string item, daemonName;

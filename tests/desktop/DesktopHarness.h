@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "app/BusSource.h"
+#include "tests/PrivateBus.h"
 #include "tests/TestSupport.h"
 
 namespace sablewick::testing {
@@ -41,88 +42,6 @@ inline bool RunUntil(const std::function<bool()>& pred, int timeoutMs = 5000) {
   g_source_remove(tick);
   return held;
 }
-
-// Starts a program with the given fd 3 as the write end of a pipe and reads one line from it.
-// Used for dbus-daemon's address and Xvfb's display number.
-class Helper {
- public:
-  Helper(std::vector<std::string> argv, int timeoutMs = 10000) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      // A test killed by its time-out must not leave its servers behind.
-      ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-      ::dup2(fds[1], 3);  // dup2 clears close-on-exec on the copy
-      std::vector<char*> args;
-      for (auto& a : argv) args.push_back(a.data());
-      args.push_back(nullptr);
-      ::execvp(args[0], args.data());
-      ::_exit(127);
-    }
-    ::close(fds[1]);
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    char c;
-    while (Clock::now() < deadline && line_.size() < 4096) {
-      pollfd p{fds[0], POLLIN, 0};
-      if (::poll(&p, 1, 50) <= 0) continue;
-      if (::read(fds[0], &c, 1) != 1 || c == '\n') break;
-      line_ += c;
-    }
-    ::close(fds[0]);
-  }
-  ~Helper() { Stop(); }
-  Helper(const Helper&) = delete;
-  Helper& operator=(const Helper&) = delete;
-
-  void Stop() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    for (int i = 0; i < 200; ++i) {
-      if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
-        pid_ = -1;
-        return;
-      }
-      ::usleep(10000);
-    }
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-  const std::string& Line() const { return line_; }
-  pid_t Pid() const { return pid_; }
-
- private:
-  pid_t pid_ = -1;
-  std::string line_;
-};
-
-// A session bus of our own, with no service activation: nothing on the machine can answer in
-// place of the fakes. DBUS_SESSION_BUS_ADDRESS points at it while it lives.
-class PrivateBus {
- public:
-  PrivateBus() {
-    WriteFile(dir_.Path() + "/bus.conf",
-              "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-              " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-              "<busconfig><type>session</type><listen>unix:dir=" + dir_.Path() +
-              "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
-              "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
-              "<allow own=\"*\"/></policy></busconfig>\n");
-    daemon_ = std::make_unique<Helper>(std::vector<std::string>{
-        "dbus-daemon", "--config-file=" + dir_.Path() + "/bus.conf", "--nofork",
-        "--print-address=3"});
-    address_ = daemon_->Line();
-    if (!address_.empty()) ::setenv("DBUS_SESSION_BUS_ADDRESS", address_.c_str(), 1);
-  }
-  ~PrivateBus() { ::unsetenv("DBUS_SESSION_BUS_ADDRESS"); }
-  const std::string& Address() const { return address_; }
-
- private:
-  TempDir dir_;
-  std::unique_ptr<Helper> daemon_;
-  std::string address_;
-};
 
 // An sd-bus client connection on the GLib loop.
 inline sd_bus* Connect(const std::string& address) {

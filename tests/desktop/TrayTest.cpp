@@ -89,7 +89,7 @@ class TrayInProcess : public ::testing::Test {
     return p;
   }
 
-  PrivateBus bus;
+  PrivateBus bus{/*asSessionBus=*/true};
   testing::TempDir dir;
   App app;
 };

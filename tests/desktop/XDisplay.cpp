@@ -15,7 +15,7 @@ int IgnoreXError(::Display*, XErrorEvent*) { return 0; }
 }  // namespace
 
 XDisplay::XDisplay() {
-  server_ = std::make_unique<Helper>(std::vector<std::string>{
+  server_ = std::make_unique<HelperProcess>(std::vector<std::string>{
       "Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0", "800x600x24"});
   if (server_->Line().empty()) return;
   name_ = ":" + server_->Line();

@@ -36,7 +36,7 @@ class XDisplay {
  private:
   void Key(unsigned long sym, unsigned long modifier = 0);
 
-  std::unique_ptr<Helper> server_;
+  std::unique_ptr<HelperProcess> server_;
   std::string name_;
   _XDisplay* dpy_ = nullptr;
 };

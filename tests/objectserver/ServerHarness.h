@@ -20,6 +20,7 @@
 #include "app/BusSource.h"
 #include "engine/Errors.h"
 #include "script/BusValue.h"
+#include "tests/PrivateBus.h"
 #include "tests/TestSupport.h"
 
 namespace sablewick::testing {
@@ -241,65 +242,5 @@ inline ProgramResult RunProgram(std::vector<std::string> argv, int timeoutMs = 1
   ::close(fds[0]);
   return result;
 }
-
-// A session bus of our own (dbus-daemon started here, stopped by its pid), with no service
-// activation: nothing on the machine can answer in its place.
-class PrivateBus {
- public:
-  PrivateBus() {
-    WriteFile(dir_.Path() + "/bus.conf",
-              "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-              " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-              "<busconfig><type>session</type><listen>unix:dir=" +
-                  dir_.Path() +
-                  "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
-                  "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
-                  "<allow own=\"*\"/></policy></busconfig>\n");
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(fds[1], 3);
-      const std::string config = "--config-file=" + dir_.Path() + "/bus.conf";
-      ::execlp("dbus-daemon", "dbus-daemon", config.c_str(), "--nofork", "--print-address=3",
-               static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    ::close(fds[1]);
-    const auto deadline = SteadyClock::now() + std::chrono::seconds(10);
-    char c;
-    while (SteadyClock::now() < deadline && address_.size() < 4096) {
-      pollfd p{fds[0], POLLIN, 0};
-      if (::poll(&p, 1, 50) <= 0) continue;
-      if (::read(fds[0], &c, 1) != 1 || c == '\n') break;
-      address_ += c;
-    }
-    ::close(fds[0]);
-  }
-  ~PrivateBus() { Stop(); }
-  PrivateBus(const PrivateBus&) = delete;
-  PrivateBus& operator=(const PrivateBus&) = delete;
-
-  const std::string& Address() const { return address_; }
-  void Stop() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    for (int i = 0; i < 200; ++i) {
-      if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
-        pid_ = -1;
-        return;
-      }
-      ::usleep(10000);
-    }
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-
- private:
-  TempDir dir_;
-  pid_t pid_ = -1;
-  std::string address_;
-};
 
 }  // namespace sablewick::testing
