@@ -249,25 +249,24 @@ void Interpreter::RunCode(Module* module, std::string_view code, std::string_vie
   RunTopLevel(top, nullptr);
 }
 
+Interpreter::RunScope::RunScope(Interpreter& vm) : vm_(vm), outer_(!vm.running_) {
+  if (!outer_) return;
+  vm.running_ = true;
+  vm.ticks_ = 1;
+  vm.steps_ = 0;
+  vm.deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(vm.timeoutMs_);
+  // This object lives in the entering caller's frame: native stack use is measured from here.
+  vm.nativeStackBase_ = reinterpret_cast<const char*>(this);
+}
+
+Interpreter::RunScope::~RunScope() {
+  if (outer_) vm_.running_ = false;
+}
+
 Variant Interpreter::EvalCode(Module* module, std::string_view expression) {
   ExprPtr e = ParseExpression(expression);
   auto proc = CompileEval(e, EnvFor(module), nullptr);
-  bool outer = !running_;
-  if (outer) {
-    running_ = true;
-    ticks_ = 1;
-    steps_ = 0;
-    deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs_);
-    char probe;
-    nativeStackBase_ = &probe;
-  }
-  struct Done {
-    Interpreter& vm;
-    bool outer;
-    ~Done() {
-      if (outer) vm.running_ = false;
-    }
-  } done{*this, outer};
+  RunScope scope(*this);
   FrameGuard g(*this, proc->slotCount);
   Frame f;
   f.slots = g.slots;
@@ -285,22 +284,7 @@ Variant Interpreter::EvalCode(Module* module, std::string_view expression) {
 }
 
 void Interpreter::RunTopLevel(Procedure* top, Frame* enclosing) {
-  bool outer = !running_;
-  if (outer) {
-    running_ = true;
-    ticks_ = 1;
-    steps_ = 0;
-    deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs_);
-    char probe;
-    nativeStackBase_ = &probe;
-  }
-  struct Done {
-    Interpreter& vm;
-    bool outer;
-    ~Done() {
-      if (outer) vm.running_ = false;
-    }
-  } done{*this, outer};
+  RunScope scope(*this);
   FrameGuard g(*this, top->slotCount);
   if (enclosing) {
     // Execute inside a procedure: its variables are this frame's first slots.
@@ -323,22 +307,7 @@ void Interpreter::RunTopLevel(Procedure* top, Frame* enclosing) {
 
 Variant Interpreter::CallProcedure(Procedure* p, ClassInstance* me, Args args) {
   if (args.size() != p->ParamCount()) Throw(kWrongArgCount);
-  bool outer = !running_;
-  if (outer) {
-    running_ = true;
-    ticks_ = 1;
-    steps_ = 0;
-    deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs_);
-    char probe;
-    nativeStackBase_ = &probe;
-  }
-  struct Done {
-    Interpreter& vm;
-    bool outer;
-    ~Done() {
-      if (outer) vm.running_ = false;
-    }
-  } done{*this, outer};
+  RunScope scope(*this);
   FrameGuard g(*this, p->slotCount);
   for (size_t i = 0; i < args.size(); ++i) {
     if (p->byRef[i])

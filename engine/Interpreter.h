@@ -174,6 +174,20 @@ class Interpreter {
   Variant* stackEnd_ = nullptr;
   Frame* current_ = nullptr;
   int depth_ = 0;
+  // Marks the outermost entry into the engine: time-out, step budget and native stack use are
+  // counted from there, and the engine is idle again when it ends.
+  class RunScope {
+   public:
+    explicit RunScope(Interpreter& vm);
+    ~RunScope();
+    RunScope(const RunScope&) = delete;
+    RunScope& operator=(const RunScope&) = delete;
+
+   private:
+    Interpreter& vm_;
+    bool outer_;
+  };
+
   const char* nativeStackBase_ = nullptr;
 
   int timeoutMs_ = -1;
