@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "bench/engine/BenchSupport.h"
 #include "engine/Engine.h"
 
 namespace {
@@ -57,50 +58,9 @@ const Program kPrograms[] = {
      "    assert len(d) == 100000\n"},
 };
 
-double CpuMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return ts.tv_sec * 1000.0 + ts.tv_nsec / 1e6;
-}
-
-double RunOurs(const char* code) {
-  vbs::Engine engine;
-  double start = CpuMs();
-  bool ok = engine.AddCode(code);
-  double end = CpuMs();
-  if (!ok) {
-    std::fprintf(stderr, "engine error %d: %s\n", engine.Error().Number,
-                 engine.Error().Description.c_str());
-    return -1;
-  }
-  return end - start;
-}
-
-std::string ShellQuote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-double RunPython(const char* body) {
-  std::string code = std::string("import time\ndef work():\n") + body +
-                     "t0 = time.process_time()\nwork()\nprint((time.process_time() - t0) * 1000)\n";
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(
-      popen(("python3 -c " + ShellQuote(code) + " 2>/dev/null").c_str(), "r"), pclose);
-  if (!pipe) return -1;
-  char buf[128] = {};
-  if (!std::fgets(buf, sizeof buf, pipe.get())) return -1;
-  return std::atof(buf);
-}
-
-std::string Cell(double ms) {
-  if (ms < 0) return "n/a";
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.1f ms", ms);
-  return buf;
-}
-
 }  // namespace
+
+using namespace bench;
 
 int main(int argc, char** argv) {
   int repeat = 3;
