@@ -625,6 +625,28 @@ void Interpreter::ExecAssign(const AssignStmt& st, Frame& f) {
   StoreTo(*st.target, Eval(st.value.get(), f), st.isSet, f);
 }
 
+namespace {
+
+// The three operators the fast arithmetic path takes; false for any other.
+template <class T>
+inline bool AddSubMul(BinaryOp op, T a, T b, T& v) {
+  switch (op) {
+    case BinaryOp::Add:
+      v = a + b;
+      return true;
+    case BinaryOp::Sub:
+      v = a - b;
+      return true;
+    case BinaryOp::Mul:
+      v = a * b;
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
 bool Interpreter::ArithInto(const BinaryExpr& e, const Variant& l, const Variant& r, Variant& dst) {
   VarType lt = l.Type(), rt = r.Type();
   bool lInt = lt == VarType::Long || lt == VarType::Integer;
@@ -633,19 +655,7 @@ bool Interpreter::ArithInto(const BinaryExpr& e, const Variant& l, const Variant
     int64_t a = lt == VarType::Long ? l.AsLong() : l.AsInteger();
     int64_t b = rt == VarType::Long ? r.AsLong() : r.AsInteger();
     int64_t v;
-    switch (e.op) {
-      case BinaryOp::Add:
-        v = a + b;
-        break;
-      case BinaryOp::Sub:
-        v = a - b;
-        break;
-      case BinaryOp::Mul:
-        v = a * b;
-        break;
-      default:
-        return false;
-    }
+    if (!AddSubMul(e.op, a, b, v)) return false;
     // Integer op Integer stays Integer when it fits: leave that to the general path.
     if (lt == VarType::Integer && rt == VarType::Integer) return false;
     if (v >= INT32_MIN && v <= INT32_MAX)
@@ -664,19 +674,7 @@ bool Interpreter::ArithInto(const BinaryExpr& e, const Variant& l, const Variant
                : rt == VarType::Long ? r.AsLong()
                                      : r.AsInteger();
     double v;
-    switch (e.op) {
-      case BinaryOp::Add:
-        v = a + b;
-        break;
-      case BinaryOp::Sub:
-        v = a - b;
-        break;
-      case BinaryOp::Mul:
-        v = a * b;
-        break;
-      default:
-        return false;
-    }
+    if (!AddSubMul(e.op, a, b, v)) return false;
     if (!std::isfinite(v)) return false;
     dst.SetDouble(v);
     return true;
