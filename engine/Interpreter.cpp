@@ -4,6 +4,8 @@
 #include <cmath>
 #include <typeinfo>
 
+#include <pthread.h>
+
 #include "engine/Builtins.h"
 #include "engine/Engine.h"
 #include "engine/Parser.h"
@@ -16,9 +18,31 @@ namespace {
 constexpr size_t kFirstBlockSlots = 1 << 12;
 constexpr size_t kBlockSlots = 1 << 16;
 constexpr size_t kMaxBlocks = 16;
-constexpr int kMaxDepth = 3000;
 constexpr size_t kMaxNativeStack = 6u << 20;  // bytes of the thread's stack we allow
+// Kept free below the deepest check for what runs between two checks (the parser, host
+// members, the regular expression compiler).
+constexpr size_t kNativeStackReserve = 512u << 10;
 constexpr uint32_t kTickInterval = 4096;
+
+// The lowest usable address of this thread's stack (0 when unknown), looked up once.
+uintptr_t ThreadStackLow() {
+  static thread_local uintptr_t low = [] {
+    uintptr_t result = 0;
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+      void* addr = nullptr;
+      size_t size = 0;
+      size_t guard = 0;
+      if (pthread_attr_getstack(&attr, &addr, &size) == 0 && addr) {
+        pthread_attr_getguardsize(&attr, &guard);
+        result = reinterpret_cast<uintptr_t>(addr) + guard;
+      }
+      pthread_attr_destroy(&attr);
+    }
+    return result;
+  }();
+  return low;
+}
 
 bool Truth(const Variant& v) {
   const Variant& d = v.Deref();
@@ -255,8 +279,13 @@ Interpreter::RunScope::RunScope(Interpreter& vm) : vm_(vm), outer_(!vm.running_)
   vm.ticks_ = 1;
   vm.steps_ = 0;
   vm.deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(vm.timeoutMs_);
-  // This object lives in the entering caller's frame: native stack use is measured from here.
-  vm.nativeStackBase_ = reinterpret_cast<const char*>(this);
+  // This object lives in the entering caller's frame: native stack use is measured from
+  // here, and never comes closer than the reserve to the end of the thread's stack.
+  auto base = reinterpret_cast<uintptr_t>(this);
+  uintptr_t limit = base > kMaxNativeStack ? base - kMaxNativeStack : 0;
+  uintptr_t low = ThreadStackLow();
+  if (low && low + kNativeStackReserve > limit) limit = low + kNativeStackReserve;
+  vm.nativeStackLimit_ = reinterpret_cast<const char*>(limit);
 }
 
 Interpreter::RunScope::~RunScope() {
@@ -267,6 +296,7 @@ Variant Interpreter::EvalCode(Module* module, std::string_view expression) {
   ExprPtr e = ParseExpression(expression);
   auto proc = CompileEval(e, EnvFor(module), nullptr);
   RunScope scope(*this);
+  Level level(*this);
   FrameGuard g(*this, proc->slotCount);
   Frame f;
   f.slots = g.slots;
@@ -285,6 +315,7 @@ Variant Interpreter::EvalCode(Module* module, std::string_view expression) {
 
 void Interpreter::RunTopLevel(Procedure* top, Frame* enclosing) {
   RunScope scope(*this);
+  Level level(*this);
   FrameGuard g(*this, top->slotCount);
   if (enclosing) {
     // Execute inside a procedure: its variables are this frame's first slots.
@@ -319,19 +350,7 @@ Variant Interpreter::CallProcedure(Procedure* p, ClassInstance* me, Args args) {
 }
 
 Variant Interpreter::RunFrame(Procedure* p, ClassInstance* me, Variant* slots) {
-  if (++depth_ > kMaxDepth) {
-    --depth_;
-    Throw(kOutOfStack);
-  }
-  char probe;
-  if (nativeStackBase_ && static_cast<size_t>(nativeStackBase_ - &probe) > kMaxNativeStack) {
-    --depth_;
-    Throw(kOutOfStack);
-  }
-  struct Depth {
-    int& d;
-    ~Depth() { --d; }
-  } depth{depth_};
+  Level level(*this);
   Tick();
   Frame f;
   f.slots = slots;
@@ -1600,6 +1619,7 @@ Variant Interpreter::Eval(std::string_view expression) {
   ExprPtr e = ParseExpression(expression);
   bool local = caller && !caller->proc->isScriptLevel;
   auto proc = CompileEval(e, EnvFor(m), local ? caller->proc : nullptr);
+  Level level(*this);
   FrameGuard g(*this, proc->slotCount);
   if (local) {
     for (int i = 0; i < caller->proc->slotCount; ++i)

@@ -174,6 +174,26 @@ class Interpreter {
   Variant* stackEnd_ = nullptr;
   Frame* current_ = nullptr;
   int depth_ = 0;
+  // One more level of calls or dynamic code (Execute, Eval, a host running code again):
+  // error 28 once the call depth or the native stack is used up. Every way into the
+  // interpreter goes through one, so no kind of re-entry can exhaust the thread's stack.
+  class Level {
+   public:
+    explicit Level(Interpreter& vm) : depth_(vm.depth_) {
+      char probe;
+      if (++depth_ > kMaxCallDepth || &probe < vm.nativeStackLimit_) {
+        --depth_;
+        Throw(kOutOfStack);
+      }
+    }
+    ~Level() { --depth_; }
+    Level(const Level&) = delete;
+    Level& operator=(const Level&) = delete;
+
+   private:
+    int& depth_;
+  };
+  static constexpr int kMaxCallDepth = 3000;
   // Marks the outermost entry into the engine: time-out, step budget and native stack use are
   // counted from there, and the engine is idle again when it ends.
   class RunScope {
@@ -188,7 +208,8 @@ class Interpreter {
     bool outer_;
   };
 
-  const char* nativeStackBase_ = nullptr;
+  // The native stack may not grow below this address (set by the outermost RunScope).
+  const char* nativeStackLimit_ = nullptr;
 
   int timeoutMs_ = -1;
   std::chrono::steady_clock::time_point deadline_;

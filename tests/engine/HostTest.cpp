@@ -67,6 +67,35 @@ const Member<Counter> Counter::kMembers[] = {
      [](Counter&, Args) -> Variant { throw vbs::ScriptError(5, "counter refused"); }},
 };
 
+// Runs script code again from inside a call, as the program's own Run does; an error of the
+// inner run is raised again in the caller.
+class Reentry : public vbs::TableObject<Reentry> {
+ public:
+  static constexpr std::string_view kTypeName = "Reentry";
+  static const Member<Reentry> kMembers[];
+  explicit Reentry(vbs::Engine& e) : engine(e) {}
+  vbs::Engine& engine;
+
+  Variant Passed(Variant result) {
+    vbs::ErrorInfo e = engine.Error();
+    engine.Error().Clear();
+    if (e.Number != 0) throw vbs::ScriptError(e.Number, e.Description);
+    return result;
+  }
+};
+
+const Member<Reentry> Reentry::kMembers[] = {
+    {"AddCode", MemberKind::Method, 1, 1,
+     [](Reentry& r, Args a) {
+       r.engine.AddCode(vbs::ToString(*a[0]));
+       return r.Passed(Variant());
+     }},
+    {"Run", MemberKind::Method, 1, 1,
+     [](Reentry& r, Args a) { return r.Passed(r.engine.GlobalModule().Run(vbs::ToString(*a[0]))); }},
+    {"Eval", MemberKind::Method, 1, 1,
+     [](Reentry& r, Args a) { return r.Passed(r.engine.Eval(vbs::ToString(*a[0]))); }},
+};
+
 class HostTest : public ::testing::Test {
  protected:
   vbs::Engine engine;
@@ -202,6 +231,22 @@ TEST_F(HostTest, TimeoutStopsTheScriptAndTheHostGoesOn) {
   EXPECT_EQ(engine.Error().Number, 28);
   engine.Error().Clear();
   EXPECT_EQ(vbs::ToString(engine.Eval("1 + 1")), "2");
+}
+
+TEST_F(HostTest, HostRunningCodeAgainWithoutEndStopsWithOutOfStack) {
+  engine.AddObject("again", vbs::MakeObject<Reentry>(engine), false);
+  const char* cases[] = {
+      "code = \"again.AddCode code\"\nagain.AddCode code\n",
+      "Sub R()\n  again.Run \"R\"\nEnd Sub\nR\n",
+      "e = \"again.Eval(e)\"\nx = again.Eval(e)\n",
+      "Sub X()\n  Execute \"again.Run \"\"X\"\"\"\nEnd Sub\nX\n",
+  };
+  for (const char* code : cases) {
+    EXPECT_FALSE(engine.AddCode(code)) << code;
+    EXPECT_EQ(engine.Error().Number, 28) << code << engine.Error().Description;
+    engine.Error().Clear();
+    EXPECT_EQ(EvalText("1 + 1"), "2") << code;
+  }
 }
 
 TEST_F(HostTest, ResetDropsEverything) {

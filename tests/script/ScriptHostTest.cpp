@@ -281,5 +281,26 @@ TEST_F(InProcess, ANewScriptingObjectDropsLoadedCode) {
       << (Reports().empty() ? "no report" : Reports().back());
 }
 
+TEST_F(InProcess, AScriptRunningItselfWithoutEndStopsWithOutOfStack) {
+  // Once from its script-level code (each load runs it again) and once from Main.
+  const struct {
+    const char* name;
+    const char* text;
+  } cases[] = {
+      {"top.vbs", "hs.Run \"top.vbs\"\nSub Main(p)\nEnd Sub\n"},
+      {"main.vbs", "Sub Main(p)\n  hs.Run \"main.vbs\"\nEnd Sub\n"},
+  };
+  for (const auto& c : cases) {
+    t.sink.sent.clear();
+    Script(c.name, c.text);
+    api->Run(c.name);
+    bool outOfStack = false;
+    for (const std::string& r : Reports()) outOfStack |= r.find("Out of stack space") != r.npos;
+    EXPECT_TRUE(outOfStack) << c.name;
+    // The engine is still usable.
+    EXPECT_EQ(vbs::ToString(t.app.engine->Eval("1 + 1")), "2") << c.name;
+  }
+}
+
 }  // namespace
 }  // namespace sablewick
