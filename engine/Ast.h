@@ -53,7 +53,10 @@ enum class Bind : uint8_t {
   Global,       // module-level entry: variable, constant or procedure
   Field,        // variable of the current class instance (Me)
   ClassMember,  // procedure or property of the current class, called on Me
-  Implicit,     // undeclared in a procedure: the global if it exists then, else a local
+  // Undeclared in a procedure: decided at its first use in each call. The slot is a
+  // handle, Empty until then, afterwards a Ref to the script-level variable (when one
+  // exists) or to the local storage in the slot right after the handle.
+  Implicit,
   Builtin,      // a function of the built-in table
   NamedObject,  // object added by the host
   HostMember,   // member of a host object added with its members
@@ -63,11 +66,14 @@ enum class Bind : uint8_t {
 struct NameExpr : Expr {
   std::string name;
   Bind bind = Bind::Unresolved;
-  int slot = -1;                  // Local, Field, Implicit (local fallback), ReturnValue
+  int slot = -1;                  // Local, Field, Implicit (handle), ReturnValue
   int index = -1;                 // Builtin index
   GlobalVar* global = nullptr;    // Global, Implicit
   NamedObject* object = nullptr;  // NamedObject, HostMember
   int memberId = -1;              // HostMember
+  // Implicit in Execute or Eval code: the slot holds a Ref to the handle, which lives in
+  // the procedure's frame or among the variables earlier Execute code created there.
+  bool viaRef = false;
   NameExpr() : Expr(ExprKind::Name) {}
 };
 

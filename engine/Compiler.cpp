@@ -44,8 +44,7 @@ class Compiler {
  public:
   Compiler(const CompileEnv& env, Program& prog) : env_(env), mod_(env.module), prog_(prog) {}
 
-  Procedure* CompileTopLevel(Procedure* enclosing) {
-    enclosing_ = enclosing;
+  Procedure* CompileTopLevel(const DynamicScope* enclosing) {
     DeclareClasses();
     DeclareProcedures();
     // Script-level code runs as a procedure of its own; its locals are only the hidden
@@ -60,24 +59,10 @@ class Compiler {
     Scope s;
     s.proc = top.get();
     if (enclosing) {
-      s.cls = enclosing->owner;
-      top->owner = enclosing->owner;
-      top->isScriptLevel = false;
-      top->kind = enclosing->kind;
-      top->name = enclosing->name;
-      top->optionExplicit = enclosing->optionExplicit || prog_.optionExplicit;
-      // The enclosing frame's slots come first, as references (see Interpreter::Execute).
-      for (int i = 0; i < enclosing->slotCount; ++i) {
-        const std::string& n = enclosing->slotNames[i];
-        top->slotNames.push_back(n);
-        if (!n.empty() && i > 0) s.locals[n] = i;
-      }
-      top->slotCount = enclosing->slotCount;
-      s.nextSlot = top->slotCount;
-      s.returnName = enclosing->HasReturnValue() ? LowerName(enclosing->name) : "";
-      s.scriptLevel = false;
+      EnterEnclosing(s, *enclosing);
+      top->optionExplicit = enclosing->proc->optionExplicit || prog_.optionExplicit;
     } else {
-      top->slotNames.push_back("");
+      AddSlot(s, "", SlotKind::Plain);
       s.scriptLevel = true;
     }
     Scope* saved = scope_;
@@ -93,40 +78,26 @@ class Compiler {
     scope_ = &s;
     CompileBlock(prog_.body);
     scope_ = saved;
-    top->slotCount = s.nextSlot > top->slotCount ? s.nextSlot : top->slotCount;
-    top->slotNames.resize(top->slotCount);
     Procedure* result = top.get();
     mod_->ownedProcs.push_back(std::move(top));
     return result;
   }
 
-  std::unique_ptr<Procedure> CompileEvalExpr(ExprPtr& expr, Procedure* enclosing) {
+  std::unique_ptr<Procedure> CompileEvalExpr(ExprPtr& expr, const DynamicScope* enclosing) {
     auto top = std::make_unique<Procedure>();
     top->module = mod_;
-    top->name = enclosing ? enclosing->name : "<eval>";
-    top->isScriptLevel = enclosing == nullptr;
+    top->name = "<eval>";
+    top->isScriptLevel = true;
     Scope s;
     s.proc = top.get();
     if (enclosing) {
-      s.cls = enclosing->owner;
-      top->owner = enclosing->owner;
-      top->optionExplicit = enclosing->optionExplicit;
-      for (int i = 0; i < enclosing->slotCount; ++i) {
-        top->slotNames.push_back(enclosing->slotNames[i]);
-        if (!enclosing->slotNames[i].empty() && i > 0) s.locals[enclosing->slotNames[i]] = i;
-      }
-      top->slotCount = enclosing->slotCount;
-      s.returnName = enclosing->HasReturnValue() ? LowerName(enclosing->name) : "";
-      s.scriptLevel = false;
+      EnterEnclosing(s, *enclosing);
     } else {
-      top->slotNames.push_back("");
+      AddSlot(s, "", SlotKind::Plain);
       s.scriptLevel = true;
     }
-    s.nextSlot = top->slotCount;
     scope_ = &s;
     CompileExpr(expr);
-    top->slotCount = s.nextSlot;
-    top->slotNames.resize(top->slotCount);
     return top;
   }
 
@@ -135,14 +106,64 @@ class Compiler {
     Procedure* proc = nullptr;
     ClassInfo* cls = nullptr;
     std::unordered_map<std::string, int> locals;
+    // Undeclared names: their handle slot, and whether that slot holds a Ref to it.
+    struct ImplicitSlot {
+      int slot;
+      bool viaRef;
+    };
+    std::unordered_map<std::string, ImplicitSlot> implicits;
     std::unordered_map<std::string, Variant> consts;
     std::string returnName;  // lower-case name of the function whose result is slot 0
     std::vector<int> withSlots;
-    int nextSlot = 1;
     int forDepth = 0;
     int doDepth = 0;
     bool scriptLevel = false;
+    bool dynamic = false;  // Execute or Eval code in a procedure
   };
+
+  // Execute or Eval code inside a procedure: the enclosing frame's slots come first
+  // (Interpreter::ShareScope fills them), then the variables earlier Execute code made.
+  void EnterEnclosing(Scope& s, const DynamicScope& scope) {
+    Procedure* enc = scope.proc;
+    Procedure* top = s.proc;
+    s.cls = enc->owner;
+    s.dynamic = true;
+    top->owner = enc->owner;
+    top->isScriptLevel = false;
+    top->kind = enc->kind;
+    top->name = enc->name;
+    top->optionExplicit = enc->optionExplicit;
+    s.returnName = enc->HasReturnValue() ? LowerName(enc->name) : "";
+    for (int i = 0; i < enc->slotCount; ++i) {
+      const std::string& n = enc->slotNames[i];
+      SlotKind k = enc->slotKinds[i];
+      if (k == SlotKind::Handle) k = SlotKind::HandleRef;
+      AddSlot(s, n, k);
+      if (n.empty() || i == 0) continue;
+      if (k == SlotKind::HandleRef)
+        s.implicits[n] = {i, true};
+      else if (k == SlotKind::Plain)
+        s.locals[n] = i;
+    }
+    for (const std::string& n : scope.dynamicNames)
+      if (!s.locals.count(n) && !s.implicits.count(n)) DynamicSlot(s, n);
+  }
+
+  int AddSlot(Scope& s, const std::string& lowerName, SlotKind kind) {
+    int slot = static_cast<int>(s.proc->slotNames.size());
+    s.proc->slotNames.push_back(lowerName);
+    s.proc->slotKinds.push_back(kind);
+    s.proc->slotCount = slot + 1;
+    return slot;
+  }
+
+  // A variable of the enclosing call that Execute code creates or finds by name.
+  int DynamicSlot(Scope& s, const std::string& lower) {
+    int slot = AddSlot(s, lower, SlotKind::HandleRef);
+    s.proc->dynamicSlots.push_back({slot, lower});
+    s.implicits[lower] = {slot, true};
+    return slot;
+  }
 
   // ---- declarations
 
@@ -245,10 +266,14 @@ class Compiler {
     }
   }
 
-  // Script-level Dim and Const declare globals for the whole program, wherever they are.
+  // Script-level Dim and Const declare globals for the whole program, wherever they are,
+  // before any procedure body is compiled: procedures see them by their declaration.
   void DeclareScriptLevel(Block& body) {
     for (auto& st : body) {
       switch (st->kind) {
+        case StmtKind::Const:
+          DeclareConst(static_cast<ConstStmt&>(*st));
+          break;
         case StmtKind::Dim:
           for (auto& v : static_cast<DimStmt&>(*st).vars) {
             std::string lower = LowerName(v.name->name);
@@ -287,13 +312,23 @@ class Compiler {
     }
   }
 
+  // A declared local (or a hidden slot when the name is empty).
   int NewSlot(const std::string& lowerName) {
-    int slot = scope_->nextSlot++;
-    auto& names = scope_->proc->slotNames;
-    if (names.size() <= static_cast<size_t>(slot)) names.resize(slot + 1);
-    names[slot] = lowerName;
+    int slot = AddSlot(*scope_, lowerName, SlotKind::Plain);
     if (!lowerName.empty()) scope_->locals[lowerName] = slot;
     return slot;
+  }
+
+  // A name declared with Dim or ReDim in this code. In Execute code inside a procedure
+  // it belongs to the procedure's call, not to this code's own frame.
+  void DeclareLocal(const std::string& lower) {
+    if (!scope_->dynamic) {
+      NewSlot(lower);
+      return;
+    }
+    auto it = scope_->implicits.find(lower);
+    int slot = it != scope_->implicits.end() ? it->second.slot : DynamicSlot(*scope_, lower);
+    scope_->proc->declaredSlots.push_back(slot);
   }
 
   void HoistLocals(Block& body) {
@@ -306,7 +341,7 @@ class Compiler {
               if (scope_->proc->decl) FailAt(kNameRedefined, st->line, st->column);
               continue;
             }
-            NewSlot(lower);
+            DeclareLocal(lower);
           }
           break;
         case StmtKind::If:
@@ -358,7 +393,9 @@ class Compiler {
     s.proc = proc;
     s.cls = cls;
     if (proc->HasReturnValue()) s.returnName = LowerName(proc->name);
-    proc->slotNames.assign(1, "");
+    proc->slotNames.clear();
+    proc->slotKinds.clear();
+    AddSlot(s, "", SlotKind::Plain);
     Scope* saved = scope_;
     scope_ = &s;
     for (auto& p : decl->params) {
@@ -368,8 +405,6 @@ class Compiler {
     }
     HoistLocals(decl->body);
     CompileBlock(decl->body);
-    proc->slotCount = s.nextSlot;
-    proc->slotNames.resize(proc->slotCount);
     scope_ = saved;
   }
 
@@ -386,6 +421,10 @@ class Compiler {
     if (auto it = s.locals.find(lower); it != s.locals.end()) {
       n.bind = Bind::Local;
       n.slot = it->second;
+      return;
+    }
+    if (auto it = s.implicits.find(lower); it != s.implicits.end()) {
+      BindImplicit(n, lower, it->second.slot, it->second.viaRef);
       return;
     }
     if (s.cls) {
@@ -437,17 +476,33 @@ class Compiler {
       n.index = b;
       return;
     }
-    g = mod_->Global(lower);
-    if (g->name == lower) g->name = n.name;
-    n.global = g;
     if (s.scriptLevel) {
+      g = mod_->Global(lower);
+      if (g->name == lower) g->name = n.name;
+      n.global = g;
       n.bind = Bind::Global;
-    } else {
-      // Undeclared inside a procedure: the script-level variable if one exists when the
-      // code runs, otherwise a variable of this procedure.
-      n.bind = Bind::Implicit;
-      n.slot = NewSlot(lower);
+      return;
     }
+    // Undeclared inside a procedure: the script-level variable if one exists when the
+    // call first uses the name, otherwise a variable of this call. Every mention shares
+    // one handle.
+    if (s.dynamic) {
+      BindImplicit(n, lower, DynamicSlot(s, lower), true);
+      return;
+    }
+    int handle = AddSlot(s, lower, SlotKind::Handle);
+    AddSlot(s, "", SlotKind::Storage);
+    s.implicits[lower] = {handle, false};
+    BindImplicit(n, lower, handle, false);
+  }
+
+  void BindImplicit(NameExpr& n, const std::string& lower, int slot, bool viaRef) {
+    GlobalVar* g = mod_->Global(lower);
+    if (g->name == lower) g->name = n.name;
+    n.bind = Bind::Implicit;
+    n.global = g;
+    n.slot = slot;
+    n.viaRef = viaRef;
   }
 
   bool ConstValue(const std::string& lower, Variant& out) {
@@ -455,7 +510,7 @@ class Compiler {
       out = it->second;
       return true;
     }
-    if (scope_->locals.count(lower)) return false;
+    if (scope_->locals.count(lower) || scope_->implicits.count(lower)) return false;
     if (scope_->cls && scope_->cls->FindMember(lower) > 0) return false;
     GlobalVar* g = mod_->FindGlobal(lower);
     if (!g && env_.globalModule) g = env_.globalModule->FindGlobal(lower);
@@ -675,10 +730,10 @@ class Compiler {
           if (scope_->scriptLevel) {
             GlobalVar* g = mod_->Global(lower);
             g->defined = true;
-          } else if (!scope_->locals.count(lower) &&
+          } else if (!scope_->locals.count(lower) && !scope_->implicits.count(lower) &&
                      (!scope_->cls || scope_->cls->FindMember(lower) < 0)) {
             GlobalVar* g = mod_->FindGlobal(lower);
-            if (!g || !g->defined) NewSlot(lower);
+            if (!g || !g->defined) DeclareLocal(lower);
           }
           Resolve(*v.name, false);
         }
@@ -779,30 +834,31 @@ class Compiler {
         return;
       case StmtKind::OptionExplicit:
         return;
-      case StmtKind::Const: {
-        auto& c = static_cast<ConstStmt&>(st);
-        for (auto& item : c.items) {
-          CompileExpr(item.value);
-          if (!IsLiteral(item.value))
-            FailAt(kExpectedLiteral, item.value->line, item.value->column);
-          const Variant& v = static_cast<LiteralExpr&>(*item.value).value;
-          std::string lower = LowerName(item.name->name);
-          if (scope_->scriptLevel) {
-            GlobalVar* g = mod_->Global(lower);
-            if (declaredHere_.count(lower) || (g->defined && !g->isConst))
-              FailAt(kNameRedefined, st.line, st.column);
-            declaredHere_.insert({lower, true});
-            g->name = item.name->name;
-            g->value = v;
-            g->defined = true;
-            g->isConst = true;
-          } else {
-            if (scope_->locals.count(lower) || scope_->consts.count(lower))
-              FailAt(kNameRedefined, st.line, st.column);
-            scope_->consts[lower] = v;
-          }
-        }
+      case StmtKind::Const:
+        if (!scope_->scriptLevel) DeclareConst(static_cast<ConstStmt&>(st));
         return;
+    }
+  }
+
+  void DeclareConst(ConstStmt& c) {
+    for (auto& item : c.items) {
+      CompileExpr(item.value);
+      if (!IsLiteral(item.value)) FailAt(kExpectedLiteral, item.value->line, item.value->column);
+      const Variant& v = static_cast<LiteralExpr&>(*item.value).value;
+      std::string lower = LowerName(item.name->name);
+      if (scope_->scriptLevel) {
+        GlobalVar* g = mod_->Global(lower);
+        if (declaredHere_.count(lower) || (g->defined && !g->isConst))
+          FailAt(kNameRedefined, c.line, c.column);
+        declaredHere_.insert({lower, true});
+        g->name = item.name->name;
+        g->value = v;
+        g->defined = true;
+        g->isConst = true;
+      } else {
+        if (scope_->locals.count(lower) || scope_->consts.count(lower))
+          FailAt(kNameRedefined, c.line, c.column);
+        scope_->consts[lower] = v;
       }
     }
   }
@@ -810,7 +866,6 @@ class Compiler {
   const CompileEnv& env_;
   Module* mod_;
   Program& prog_;
-  Procedure* enclosing_ = nullptr;
   Scope* scope_ = nullptr;
   int depth_ = 0;
   std::unordered_map<std::string, bool> declaredHere_;
@@ -824,7 +879,7 @@ namespace {
 // A program that fails to compile must leave no procedure or class behind: they would
 // point into a tree that was never resolved.
 Procedure* CompileWithRollback(std::unique_ptr<Program> program, const CompileEnv& env,
-                               Procedure* scope) {
+                               const DynamicScope* scope) {
   Module& m = *env.module;
   std::vector<std::pair<GlobalVar*, Procedure*>> procs;
   for (auto& pd : program->procs) {
@@ -866,11 +921,12 @@ Procedure* CompileProgram(std::unique_ptr<Program> program, const CompileEnv& en
 }
 
 Procedure* CompileInScope(std::unique_ptr<Program> program, const CompileEnv& env,
-                          Procedure* scope) {
-  return CompileWithRollback(std::move(program), env, scope);
+                          const DynamicScope& scope) {
+  return CompileWithRollback(std::move(program), env, &scope);
 }
 
-std::unique_ptr<Procedure> CompileEval(ExprPtr& expr, const CompileEnv& env, Procedure* scope) {
+std::unique_ptr<Procedure> CompileEval(ExprPtr& expr, const CompileEnv& env,
+                                       const DynamicScope* scope) {
   Program dummy;
   Compiler c(env, dummy);
   return c.CompileEvalExpr(expr, scope);

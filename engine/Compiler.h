@@ -26,6 +26,14 @@ struct GlobalVar {
   bool isConst = false;
 };
 
+// What a frame slot holds (see Bind::Implicit for the handles).
+enum class SlotKind : uint8_t {
+  Plain,          // a declared local, parameter, result or hidden slot
+  Handle,         // an undeclared name: handle, followed by its Storage
+  Storage,        // the local value behind a Handle
+  HandleRef,      // in Execute or Eval code: a Ref to a Handle elsewhere
+};
+
 struct Procedure {
   std::string name;
   ProcKind kind = ProcKind::Sub;
@@ -34,6 +42,12 @@ struct Procedure {
   std::vector<uint8_t> byRef;          // per parameter (bytes: read on every call)
   int slotCount = 1;                   // slot 0 holds the result, then parameters, then locals
   std::vector<std::string> slotNames;  // lower case; for Execute in this scope
+  std::vector<SlotKind> slotKinds;     // parallel to slotNames
+  // Execute and Eval code in a procedure: slots bound to variables that Execute code
+  // creates in that procedure's call, by name, and those of them (or of the procedure's
+  // undeclared names) that this code declares with Dim, hence local from the start.
+  std::vector<std::pair<int, std::string>> dynamicSlots;
+  std::vector<int> declaredSlots;
   ClassInfo* owner = nullptr;
   Module* module = nullptr;
   bool isPublic = true;
@@ -100,9 +114,11 @@ struct CompileEnv {
   const std::vector<std::unique_ptr<NamedObject>>* namedObjects = nullptr;
 };
 
-// The frame a piece of Execute/Eval code runs in.
+// The frame a piece of Execute or Eval code runs in, inside a procedure.
 struct DynamicScope {
-  Procedure* proc = nullptr;  // procedure whose locals the code sees; null at script level
+  Procedure* proc = nullptr;  // the running code whose locals this code sees
+  // Variables earlier Execute code created in the same call (local to that call).
+  std::vector<std::string> dynamicNames;
 };
 
 // Compiles a program into env.module. Returns the procedure that runs its script-level
@@ -111,11 +127,13 @@ struct DynamicScope {
 Procedure* CompileProgram(std::unique_ptr<Program> program, const CompileEnv& env);
 
 // Compiles Execute code that runs inside the frame of `scope.proc` (its locals visible).
-// The returned procedure uses the same slot layout and must run on that frame.
+// The returned procedure starts with the same slot layout; its frame refers to the
+// enclosing one (Interpreter::ShareScope).
 Procedure* CompileInScope(std::unique_ptr<Program> program, const CompileEnv& env,
-                          Procedure* scope);
+                          const DynamicScope& scope);
 
-// Compiles an Eval expression against the same scope rules.
-std::unique_ptr<Procedure> CompileEval(ExprPtr& expr, const CompileEnv& env, Procedure* scope);
+// Compiles an Eval expression against the same scope rules (scope null at script level).
+std::unique_ptr<Procedure> CompileEval(ExprPtr& expr, const CompileEnv& env,
+                                       const DynamicScope* scope);
 
 }  // namespace vbs

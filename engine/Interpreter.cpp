@@ -317,15 +317,11 @@ void Interpreter::RunTopLevel(Procedure* top, Frame* enclosing) {
   RunScope scope(*this);
   Level level(*this);
   FrameGuard g(*this, top->slotCount);
-  if (enclosing) {
-    // Execute inside a procedure: its variables are this frame's first slots.
-    for (int i = 0; i < enclosing->proc->slotCount; ++i)
-      g.slots[i] = Variant::MakeRef(&enclosing->slots[i].Deref());
-  }
   Frame f;
   f.slots = g.slots;
   f.proc = top;
   f.me = enclosing ? enclosing->me : nullptr;
+  if (enclosing) ShareScope(*top, f, *enclosing);
   Frame* saved = current_;
   current_ = &f;
   struct Restore {
@@ -334,6 +330,53 @@ void Interpreter::RunTopLevel(Procedure* top, Frame* enclosing) {
     ~Restore() { vm.current_ = saved; }
   } restore{*this, saved};
   ExecBody(*top->body, f);
+}
+
+DynamicScope Interpreter::ScopeOf(Frame& enclosing) {
+  DynamicScope scope;
+  scope.proc = enclosing.proc;
+  Frame* owner = enclosing.scopeFrame ? enclosing.scopeFrame : &enclosing;
+  if (owner->dynamic)
+    for (const DynamicVar& d : *owner->dynamic) scope.dynamicNames.push_back(d.name);
+  return scope;
+}
+
+// Execute or Eval code inside a procedure: its first slots refer to the enclosing frame's,
+// the rest to the variables Execute code creates in the procedure's call.
+void Interpreter::ShareScope(const Procedure& top, Frame& f, Frame& enclosing) {
+  const Procedure& outer = *enclosing.proc;
+  for (int i = 0; i < outer.slotCount; ++i) {
+    switch (outer.slotKinds[i]) {
+      case SlotKind::Plain:
+        f.slots[i] = Variant::MakeRef(&enclosing.slots[i].Deref());
+        break;
+      case SlotKind::Handle:
+        f.slots[i] = Variant::MakeRef(&enclosing.slots[i]);
+        break;
+      case SlotKind::HandleRef:
+        f.slots[i] = enclosing.slots[i];
+        break;
+      case SlotKind::Storage:
+        break;
+    }
+  }
+  Frame* owner = enclosing.scopeFrame ? enclosing.scopeFrame : &enclosing;
+  f.scopeFrame = owner;
+  for (const auto& [slot, name] : top.dynamicSlots) {
+    if (!owner->dynamic) owner->dynamic = std::make_unique<std::deque<DynamicVar>>();
+    DynamicVar* var = nullptr;
+    for (DynamicVar& d : *owner->dynamic)
+      if (d.name == name) var = &d;
+    if (!var) {
+      var = &owner->dynamic->emplace_back();
+      var->name = name;
+    }
+    f.slots[slot] = Variant::MakeRef(&var->cell[0]);
+  }
+  for (int slot : top.declaredSlots) {
+    Variant* handle = f.slots[slot].RefTarget();
+    if (!handle->IsRef()) handle->SetRef(handle + 1);  // Dim: local from the start
+  }
 }
 
 Variant Interpreter::CallProcedure(Procedure* p, ClassInstance* me, Args args) {
@@ -635,7 +678,7 @@ void Interpreter::ExecAssign(const AssignStmt& st, Frame& f) {
     auto& ix = static_cast<const IndexExpr&>(*st.value);
     if (ix.target->kind == ExprKind::Name) {
       auto& n = static_cast<const NameExpr&>(*ix.target);
-      if ((n.bind == Bind::Global || n.bind == Bind::Implicit) && n.global->proc) {
+      if (n.bind == Bind::Global && n.global->proc) {
         StoreTo(*st.target, CallWithExprs(n.global->proc, nullptr, ix.args, f), st.isSet, f);
         return;
       }
@@ -808,8 +851,13 @@ void Interpreter::ExecCall(const Expr& call, Frame& f) {
       static const std::vector<ExprPtr> kNoArgs;
       switch (n.bind) {
         case Bind::Global:
-        case Bind::Implicit:
           if (n.global->proc) {
+            CallWithExprs(n.global->proc, nullptr, kNoArgs, f);
+            return;
+          }
+          break;
+        case Bind::Implicit:
+          if (n.global->proc && !Handle(n, f)->IsRef()) {
             CallWithExprs(n.global->proc, nullptr, kNoArgs, f);
             return;
           }
@@ -863,7 +911,8 @@ Interpreter::Flow Interpreter::ExecFor(const ForStmt& st, Frame& f) {
   VariableOf(var, f, true) = from;
   // Locals and script-level variables stay where they are for the whole loop.
   Variant* fixed = nullptr;
-  if (var.bind == Bind::Local || var.bind == Bind::Global || var.bind == Bind::ReturnValue)
+  if (var.bind == Bind::Local || var.bind == Bind::Global || var.bind == Bind::ReturnValue ||
+      var.bind == Bind::Implicit)
     fixed = &VariableOf(var, f, true);
   // A body of one arithmetic assignment runs without the statement dispatch.
   const AssignStmt* simple = nullptr;
@@ -1050,19 +1099,27 @@ Variant& Interpreter::VariableOf(const NameExpr& n, Frame& f, bool forWrite) {
       }
       return g->value;
     }
-    case Bind::Implicit: {
-      GlobalVar* g = n.global;
-      if (g->defined) {
-        if (g->isConst || g->proc) Throw(kIllegalAssignment);
-        return g->value;
-      }
-      if (g->proc) Throw(kIllegalAssignment);
-      if (f.proc->optionExplicit) Throw(kVariableUndefined);
-      return f.slots[n.slot].Deref();
-    }
+    case Bind::Implicit:
+      if (Variant* v = ImplicitVar(n, f, true)) return *v;
+      Throw(kIllegalAssignment);  // a procedure or constant of the script
     default:
       Throw(kIllegalAssignment);
   }
+}
+
+Variant* Interpreter::ImplicitVar(const NameExpr& n, Frame& f, bool create) {
+  Variant* handle = Handle(n, f);
+  if (handle->IsRef()) return handle->RefTarget();
+  GlobalVar* g = n.global;
+  if (g->proc || g->isConst) return nullptr;
+  if (g->defined) {
+    handle->SetRef(&g->value);
+    return &g->value;
+  }
+  if (f.proc->optionExplicit) Throw(kVariableUndefined);
+  if (!create) return nullptr;  // read before any assignment: Empty, and nothing made
+  handle->SetRef(handle + 1);
+  return handle + 1;
 }
 
 Variant* Interpreter::RefOf(const Expr* e, Frame& f, std::vector<ArrayRep*>* locks) {
@@ -1080,8 +1137,7 @@ Variant* Interpreter::RefOf(const Expr* e, Frame& f, std::vector<ArrayRep*>* loc
         if (n.global->proc || n.global->isConst) return nullptr;
         return &VariableOf(n, f, true);
       case Bind::Implicit:
-        if (n.global->proc) return nullptr;
-        return &VariableOf(n, f, true);
+        return ImplicitVar(n, f, true);  // a constant goes by value
       default:
         return nullptr;
     }
@@ -1094,7 +1150,7 @@ Variant* Interpreter::RefOf(const Expr* e, Frame& f, std::vector<ArrayRep*>* loc
         n.bind != Bind::Implicit && n.bind != Bind::ReturnValue)
       return nullptr;
     if (n.bind == Bind::Global && n.global->proc) return nullptr;
-    if ((n.bind == Bind::Implicit || n.bind == Bind::Global) && n.global->proc) return nullptr;
+    if (n.bind == Bind::Implicit && !ImplicitVar(n, f, false)) return nullptr;
     Variant* var = &VariableOf(n, f, false);
     if (!var->IsArray()) return nullptr;
     int32_t idx[64];
@@ -1225,11 +1281,10 @@ Variant Interpreter::EvalName(const NameExpr& n, Frame& f) {
       return g->value;
     }
     case Bind::Implicit: {
+      if (Variant* v = ImplicitVar(n, f, false)) return *v;
       GlobalVar* g = n.global;
       if (g->proc) return CallWithExprs(g->proc, nullptr, kNoArgs, f);
-      if (g->defined) return g->value;
-      if (f.proc->optionExplicit) Throw(kVariableUndefined);
-      return f.slots[n.slot].Deref();
+      return g->isConst ? g->value : Variant();
     }
     case Bind::ClassMember:
       return InvokeMember(f.me, n.slot, InvokeKind::Get, {}, true);
@@ -1287,14 +1342,15 @@ Variant Interpreter::EvalIndex(const IndexExpr& e, Frame& f, InvokeKind kind) {
       case Bind::Field:
         if (!f.me) Throw(kObjectRequired);
         return IndexValue(f.me->fields[n.slot], e.args, f);
-      case Bind::Global:
       case Bind::Implicit: {
+        if (Variant* v = ImplicitVar(n, f, false)) return IndexValue(*v, e.args, f);
         GlobalVar* g = n.global;
         if (g->proc) return CallWithExprs(g->proc, nullptr, e.args, f);
-        if (n.bind == Bind::Implicit && !g->defined) {
-          if (f.proc->optionExplicit) Throw(kVariableUndefined);
-          return IndexValue(f.slots[n.slot].Deref(), e.args, f);
-        }
+        return IndexValue(g->isConst ? g->value : Variant(), e.args, f);
+      }
+      case Bind::Global: {
+        GlobalVar* g = n.global;
+        if (g->proc) return CallWithExprs(g->proc, nullptr, e.args, f);
         if (!g->defined) {
           // Calling a name that is nothing at all: the original says "Type mismatch".
           if (f.proc->optionExplicit) Throw(kVariableUndefined);
@@ -1609,7 +1665,7 @@ void Interpreter::Execute(std::string_view code, bool global) {
     RunTopLevel(top, nullptr);
     return;
   }
-  Procedure* top = CompileInScope(std::move(prog), EnvFor(m), caller->proc);
+  Procedure* top = CompileInScope(std::move(prog), EnvFor(m), ScopeOf(*caller));
   RunTopLevel(top, caller);
 }
 
@@ -1618,17 +1674,16 @@ Variant Interpreter::Eval(std::string_view expression) {
   Module* m = caller && caller->proc ? caller->proc->module : GlobalModule();
   ExprPtr e = ParseExpression(expression);
   bool local = caller && !caller->proc->isScriptLevel;
-  auto proc = CompileEval(e, EnvFor(m), local ? caller->proc : nullptr);
+  DynamicScope scope;
+  if (local) scope = ScopeOf(*caller);
+  auto proc = CompileEval(e, EnvFor(m), local ? &scope : nullptr);
   Level level(*this);
   FrameGuard g(*this, proc->slotCount);
-  if (local) {
-    for (int i = 0; i < caller->proc->slotCount; ++i)
-      g.slots[i] = Variant::MakeRef(&caller->slots[i].Deref());
-  }
   Frame f;
   f.slots = g.slots;
   f.proc = proc.get();
   f.me = local ? caller->me : nullptr;
+  if (local) ShareScope(*proc, f, *caller);
   Variant r = Eval(e.get(), f);
   // Keep the tree: the result may refer to nothing in it, but a GetRef made inside
   // would.

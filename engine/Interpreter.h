@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -19,12 +20,23 @@ namespace vbs {
 class ClassInstance;
 struct MessageRequest;
 
+// A variable Execute code created in a procedure's call that the procedure itself does
+// not mention: a handle and its storage side by side, as in a frame (see Bind::Implicit).
+struct DynamicVar {
+  std::string name;
+  Variant cell[2];
+};
+
 struct Frame {
   Variant* slots = nullptr;
   ClassInstance* me = nullptr;
   Procedure* proc = nullptr;
   const Stmt* current = nullptr;  // the statement running, for the position of errors
   bool resumeNext = false;
+  // Execute and Eval code in a procedure: the procedure's frame. That frame owns the
+  // variables such code creates, so later Execute code in the same call finds them.
+  Frame* scopeFrame = nullptr;
+  std::unique_ptr<std::deque<DynamicVar>> dynamic;
 };
 
 // Values of the Err object.
@@ -96,6 +108,8 @@ class Interpreter {
   CompileEnv EnvFor(Module* m);
   Variant RunFrame(Procedure* p, ClassInstance* me, Variant* slots);
   void RunTopLevel(Procedure* top, Frame* enclosing);
+  DynamicScope ScopeOf(Frame& enclosing);
+  void ShareScope(const Procedure& top, Frame& f, Frame& enclosing);
   Variant CallWithExprs(Procedure* p, ClassInstance* me, const std::vector<ExprPtr>& args,
                         Frame& caller);
   Variant CallBuiltin(int index, const std::vector<ExprPtr>* args, Frame& f);
@@ -145,6 +159,15 @@ class Interpreter {
   // Storage of a variable, or nullptr when the expression is not one (for ByRef).
   Variant* RefOf(const Expr* e, Frame& f, std::vector<ArrayRep*>* locks);
   Variant& VariableOf(const NameExpr& n, Frame& f, bool forWrite);
+  // The handle of an undeclared name of a procedure in this call.
+  static Variant* Handle(const NameExpr& n, Frame& f) {
+    Variant* h = &f.slots[n.slot];
+    return n.viaRef ? h->RefTarget() : h;
+  }
+  // The variable an undeclared name stands for in this call, decided at its first use.
+  // Null when it stands for a script-level procedure or constant, or (create false)
+  // for nothing yet.
+  Variant* ImplicitVar(const NameExpr& n, Frame& f, bool create);
   void Store(Variant& dst, Variant v, bool isSet);
   void StoreTo(const Expr& target, Variant&& v, bool isSet, Frame& f);
   void Tick() {

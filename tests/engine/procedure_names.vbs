@@ -1,0 +1,128 @@
+' How a name inside a procedure is found: a local of the call (declared, a parameter, or
+' made by an earlier assignment in this call), else a script-level name that exists when
+' the call first uses it (declared, Const, procedure, class, or assigned by script-level
+' code that already ran), else a new local. Every mention in a procedure, not only the
+' first, must reach the same variable.
+Const LIMIT = 10
+Const ForReading = 1
+Function Clamp(n)
+  If n > LIMIT Then Clamp = LIMIT Else Clamp = n
+  If LIMIT <> 10 Then Clamp = "LIMIT read as " & TypeName(LIMIT)
+End Function
+WScript.Echo Clamp(50), Clamp(3)
+' expect: 10 3
+
+' An implicit script-level variable, created before the procedure runs but after it
+' was compiled: read, written and read again in the procedure.
+counter = 0
+Sub Bump : counter = counter + 1 : counter = counter + 0 : End Sub
+Bump : Bump : Bump
+WScript.Echo counter
+' expect: 3
+
+' Passing by reference: the script-level variable itself; a Const goes by value, to a
+' script procedure and to an object's method alike.
+Sub AddTo(ByRef target, amount) : target = target + amount : End Sub
+Sub Passes()
+  AddTo counter, 10
+  AddTo counter, 1
+  AddTo LIMIT, 5
+  AddTo LIMIT, 5
+  Dim d : Set d = CreateObject("Scripting.Dictionary")
+  d.Add LIMIT, ForReading
+  d.Add "other", LIMIT
+  WScript.Echo counter, LIMIT, d(LIMIT), d("other")
+End Sub
+Passes
+' expect: 14 10 1 10
+
+' The cases as a table: what each procedure prints about `shared`, a variable the
+' script-level code creates (or not) around the calls.
+Sub ReadOnly() : WScript.Echo "read", TypeName(shared), shared, shared : End Sub
+Sub WriteThenRead() : shared = shared & "+w" : WScript.Echo "write", shared, shared : End Sub
+Sub ReadDoesNotCreate()
+  WScript.Echo "before", IsEmpty(shared)
+  ExecuteGlobal "shared = ""made"""
+  WScript.Echo "after", shared
+End Sub
+ReadDoesNotCreate
+' expect: before True
+' expect: after made
+ReadOnly
+' expect: read String made made
+WriteThenRead : WriteThenRead
+' expect: write made+w made+w
+' expect: write made+w+w made+w+w
+ExecuteGlobal "Sub Recompiled() : WScript.Echo ""recompiled"", shared, shared : End Sub"
+Recompiled
+' expect: recompiled made+w+w made+w+w
+LocalFirstTwice
+
+Sub LocalFirstTwice()
+  ' A fresh name each time: the first call makes a local, the global appears meanwhile,
+  ' the second call finds the global.
+  ExecuteGlobal "Sub Probe() : fresh = fresh & ""p"" : ExecuteGlobal ""If IsEmpty(fresh) Then fresh = 1"" : WScript.Echo fresh : End Sub"
+  Probe
+  Probe
+End Sub
+' expect: p
+' expect: 1p
+
+' Implicit locals belong to one call: recursion does not share them.
+Function Depth(n)
+  mark = n
+  If n > 0 Then Depth(n - 1)
+  Depth = mark
+End Function
+WScript.Echo Depth(3), IsEmpty(mark)
+' expect: 3 True
+
+' Execute and Eval code inside a procedure sees its locals, its undeclared names and the
+' variables earlier Execute code made in the same call, not those of other calls.
+Dim z : z = "global z"
+Sub Dynamic(tag)
+  Execute "Dim z : z = tag & "" z"""
+  Execute "made = 7"
+  Execute "counter = counter + 100"
+  seen = "seen"
+  Execute "seen = seen & ""!"""
+  WScript.Echo Eval("z"), Eval("made"), seen, counter
+  Execute "WScript.Echo z, made * 2"
+End Sub
+Dynamic "first"
+' expect: first z 7 seen! 114
+' expect: first z 14
+Dynamic "second"
+' expect: second z 7 seen! 214
+' expect: second z 14
+WScript.Echo z, IsEmpty(made)
+' expect: global z True
+
+' Class methods: fields first, then script-level names, the same on every mention.
+total = 0
+Class Meter
+  Private reading
+  Public Sub Add(v)
+    reading = reading + v
+    total = total + v
+    total = total + 0
+    If reading > LIMIT Then reading = LIMIT
+  End Sub
+  Public Property Get Value() : Value = reading & "/" & LIMIT & "/" & total : End Property
+End Class
+Dim m : Set m = New Meter
+m.Add 4 : m.Add 8
+WScript.Echo m.Value
+' expect: 10/10/12
+
+' Assigning to a script-level Const or procedure from a procedure is an error.
+Sub AssignsConst() : Execute "LIMIT = 1" : End Sub
+Sub AssignsProc() : Clamp = 1 : End Sub
+On Error Resume Next
+AssignsConst
+WScript.Echo Err.Number
+' expect: 501
+Err.Clear
+AssignsProc
+WScript.Echo Err.Number
+' expect: 501
