@@ -6,6 +6,8 @@
 
 #include "script/Application.h"
 #include "script/Dispatcher.h"
+#include "script/RunJournal.h"
+#include "script/ScriptStarter.h"
 #include "xap/Transport.h"
 
 namespace sablewick {

@@ -25,6 +25,8 @@ class Dispatcher;
 class ObjectServer;
 class TcpClient;
 class Recovery;
+class RunJournal;
+class ScriptStarter;
 class Shell;
 class TollkeepForm;
 class WatchedDeviceTable;
@@ -81,6 +83,9 @@ struct App {
   std::unique_ptr<TcpClient> tcp;  // the scripts' outgoing TCP text
   // Where other processes create "Sablewick.Application" and call its members.
   std::unique_ptr<ObjectServer> objectServer;
+  // The journal of script runs, and what starts the scripts and follows them to their end.
+  std::unique_ptr<RunJournal> runs;
+  std::unique_ptr<ScriptStarter> starter;
 
   // The hidden main window: owner of the main timers and the tray icon.
   TollkeepForm* form = nullptr;

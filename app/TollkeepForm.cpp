@@ -221,6 +221,7 @@ void TollkeepForm::Form_Unload() {
   // The tray's connection goes last: its queued messages (the icon's removal, a menu reply)
   // are flushed before the process ends.
   trayIcon_.reset();
+  EndScripts(app_);
 }
 
 }  // namespace sablewick

@@ -12,6 +12,7 @@
 #include "engine/Engine.h"
 #include "script/Dispatcher.h"
 #include "script/Script.h"
+#include "script/ScriptStarter.h"
 #include "xap/XapMessage.h"
 #include "app/Log.h"
 #include "app/Paths.h"
@@ -155,6 +156,7 @@ std::shared_ptr<XapMessage> Application::GetXapMessage(std::string_view sScriptH
     if (!(n >= 1 && n < 2147483648.0)) return nullptr;
     ScriptVBS* sub = app_.dispatcher->SubscriptionAt(static_cast<long>(n));
     if (sub == nullptr || sub->MessageCount() < 1) return nullptr;
+    if (app_.starter) app_.starter->NoteFetch(static_cast<int>(n));
     return app_.dispatcher->Store.Find(sub->MessageHandle());
   } catch (...) {
     return nullptr;

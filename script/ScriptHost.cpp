@@ -1,5 +1,7 @@
 #include "script/ScriptHost.h"
 
+#include <cstdlib>
+
 #include "app/Log.h"
 #include "app/TcpClient.h"
 #include "app/TollkeepForm.h"
@@ -9,15 +11,38 @@
 #include "script/ObjectServer.h"
 #include "script/ScriptObjects.h"
 #include "script/Process.h"
+#include "script/RunJournal.h"
+#include "script/ScriptStarter.h"
+#include "ini/IniTool.h"
 #include "watchdog/Shell.h"
 
 namespace sablewick {
+namespace {
+
+// [Scripts] MaxRunSeconds in Sablewick.ini: the wall-clock limit of a run, 0 for none.
+unsigned ReadMaxRunSeconds(App& app) {
+  IniTool ini(app);
+  ini.Load(app.AppPath + "/Config/Sablewick.ini");
+  const std::string text = ini.Read("Scripts", "MaxRunSeconds", "0");
+  char* end = nullptr;
+  const long seconds = std::strtol(text.c_str(), &end, 10);
+  if (end == text.c_str() || *end != '\0' || seconds < 0 || seconds > 86400 * 365) {
+    LogToFile(app, "Sablewick", "[Scripts] MaxRunSeconds=" + text + " is not a number of seconds; no limit");
+    return 0;
+  }
+  return static_cast<unsigned>(seconds);
+}
+
+}  // namespace
 
 void StartScriptHost(App& app, TollkeepForm& form) {
   App* a = &app;
+  if (!app.runs) app.runs = std::make_unique<RunJournal>();
+  if (!app.starter) app.starter = std::make_unique<ScriptStarter>(app, *app.runs);
+  app.starter->SetMaxRunSeconds(ReadMaxRunSeconds(app));
   app.dispatcher->StartScript = [a](const std::string& script, int position) {
-    if (!a->shell) throw Failure(91, "Object variable not set");
-    a->shell->Run(ScriptCommand(*a, script, {std::to_string(position)}));
+    if (!a->starter) throw Failure(91, "Object variable not set");
+    a->starter->StartSubscription(script, position);
   };
   form.OnTimestampTimer = [a] {
     if (a->dispatcher) a->dispatcher->ExpireMessages();
@@ -40,6 +65,11 @@ void StartScriptHost(App& app, TollkeepForm& form) {
 void StopScriptHost(App& app) {
   app.objectServer.reset();
   app.tcp.reset();
+}
+
+void EndScripts(App& app) {
+  if (app.starter) app.starter->EndAll();
+  app.starter.reset();
 }
 
 }  // namespace sablewick

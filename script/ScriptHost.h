@@ -13,5 +13,7 @@ class TollkeepForm;
 void StartScriptHost(App& app, TollkeepForm& form);
 // Stops serving scripts: the object server flushes its replies and closes.
 void StopScriptHost(App& app);
+// Ends the scripts the node started that still run (the last step of shutdown).
+void EndScripts(App& app);
 
 }  // namespace sablewick

@@ -1,0 +1,76 @@
+// The journal of script runs: what the node started, for which subscription, and how each run
+// ended. The last kCapacity runs are kept in memory, nothing on disk. Observers hear of every
+// run as it starts and as it ends (a control client following the runs).
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <string>
+
+namespace sablewick {
+
+struct ScriptRun {
+  uint64_t id = 0;         // rising from 1 over the node's run
+  double startTime = 0;    // seconds since the Unix epoch
+  double endTime = 0;      // 0 while it runs
+  int position = 0;        // the subscription's position; 0 for a script started on its own
+  std::string target, schema, section, source;  // the subscription's filters at start
+  std::string script;      // the script file
+  pid_t pid = 0;
+  int queuedAtStart = 0;   // handles in the subscription's queue when it started
+  int fetched = 0;         // messages it fetched
+  bool running = true;
+  int exitStatus = 0;      // its exit code, when it exited
+  int signal = 0;          // the signal that ended it, 0 when it exited
+  bool timedOut = false;   // ended by the wall-clock limit
+  bool shutdown = false;   // ended by the node's shutdown
+  std::string stderrTail;  // the last lines of its standard error
+
+  double Duration() const { return running ? 0 : endTime - startTime; }
+  bool Failed() const { return !running && (signal != 0 || exitStatus != 0); }
+  // "exit 0", "exit 3", "signal 9 (limit)": how it ended, for logs and listings.
+  std::string Outcome() const;
+};
+
+class RunJournal {
+ public:
+  static constexpr size_t kCapacity = 1000;
+
+  enum class Change { Started, Ended };
+  using Observer = std::function<void(const ScriptRun&, Change)>;
+
+  // Records a run that has just started; returns its id.
+  uint64_t Begin(ScriptRun run);
+  // Records how a run ended (the record with run.id, when still kept, is replaced).
+  void End(const ScriptRun& run);
+
+  // Oldest first.
+  const std::deque<ScriptRun>& Runs() const { return runs_; }
+  const ScriptRun* Find(uint64_t id) const;
+
+  uint64_t Started() const { return started_; }
+  uint64_t Failed() const { return failed_; }
+  size_t Running() const { return running_; }
+
+  // An observer is called after each change; it may add or remove observers.
+  uint64_t Watch(Observer observer);
+  void Unwatch(uint64_t handle);
+
+ private:
+  void Notify(const ScriptRun& run, Change change);
+
+  std::deque<ScriptRun> runs_;
+  uint64_t nextId_ = 1;
+  uint64_t started_ = 0;
+  uint64_t failed_ = 0;
+  size_t running_ = 0;
+  std::map<uint64_t, Observer> observers_;
+  uint64_t nextObserver_ = 1;
+};
+
+}  // namespace sablewick

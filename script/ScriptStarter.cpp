@@ -1,0 +1,414 @@
+#include "script/ScriptStarter.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <glib-unix.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <deque>
+#include <tuple>
+
+#include "app/Errors.h"
+#include "app/Log.h"
+#include "app/Paths.h"
+#include "script/Dispatcher.h"
+#include "script/Process.h"
+
+namespace sablewick {
+
+struct ScriptStarter::Stream {
+  Child* child = nullptr;
+  const char* name = "";
+  int fd = -1;
+  guint watch = 0;
+  std::string partial;  // the start of a line whose end has not arrived
+};
+
+struct ScriptStarter::Child {
+  ScriptStarter* owner = nullptr;
+  ScriptRun run;
+  std::string label;  // "OnLamp.vbs[1234]"
+  Stream out, err;
+  guint childWatch = 0, limitTimer = 0, killTimer = 0;
+  bool exited = false;
+  size_t logged = 0;   // bytes of output written to the log
+  size_t dropped = 0;  // bytes past the limit
+  std::deque<std::string> tail;
+};
+
+namespace {
+
+// Runs in the child between fork and exec: only async-signal-safe calls. A session of its own
+// makes the child the leader of a process group that can be ended as a whole.
+void ChildSetup(gpointer) { ::setsid(); }
+
+double WallSeconds() { return static_cast<double>(g_get_real_time()) / 1e6; }
+
+std::string ExitText(const ScriptRun& run) {
+  if (run.signal != 0) return "was ended by signal " + std::to_string(run.signal);
+  return "ended with exit status " + std::to_string(run.exitStatus);
+}
+
+struct RetryTicket {
+  ScriptStarter* owner;
+  int position;
+};
+
+}  // namespace
+
+ScriptStarter::ScriptStarter(App& app, RunJournal& journal) : app_(app), journal_(journal) {}
+
+ScriptStarter::~ScriptStarter() {
+  for (auto& [position, retry] : retries_) {
+    if (retry.timer != 0) g_source_remove(retry.timer);
+  }
+  for (auto& [pid, child] : children_) {
+    for (guint* source : {&child->childWatch, &child->limitTimer, &child->killTimer,
+                          &child->out.watch, &child->err.watch}) {
+      if (*source != 0) g_source_remove(*source);
+    }
+    for (Stream* s : {&child->out, &child->err}) {
+      if (s->fd >= 0) ::close(s->fd);
+    }
+  }
+}
+
+void ScriptStarter::StartSubscription(const std::string& script, int position) {
+  Launch(script, ScriptCommand(app_, script, {std::to_string(position)}), position);
+}
+
+pid_t ScriptStarter::StartScript(const std::string& script) {
+  return Launch(script, ScriptCommand(app_, script, {}), 0);
+}
+
+pid_t ScriptStarter::Launch(const std::string& script, const std::vector<std::string>& argv,
+                            int position) {
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  gchar** env = g_get_environ();
+  if (!app_.busAddress.empty()) {
+    env = g_environ_setenv(env, "SABLEWICK_ADDRESS", app_.busAddress.c_str(), TRUE);
+  }
+  GPid pid = 0;
+  int out = -1, err = -1;
+  GError* error = nullptr;
+  const gboolean ok = g_spawn_async_with_pipes(
+      nullptr, args.data(), env,
+      static_cast<GSpawnFlags>(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_SEARCH_PATH |
+                               G_SPAWN_STDIN_FROM_DEV_NULL),
+      &ChildSetup, nullptr, &pid, nullptr, &out, &err, &error);
+  g_strfreev(env);
+  if (!ok) {
+    std::string text = error != nullptr ? error->message : "the script could not be started";
+    g_clear_error(&error);
+    throw Failure(kGenericFailure, text);
+  }
+
+  auto child = std::make_unique<Child>();
+  Child& c = *child;
+  c.owner = this;
+  c.label = BaseName(script) + "[" + std::to_string(pid) + "]";
+  ScriptRun& run = c.run;
+  run.startTime = WallSeconds();
+  run.position = position;
+  run.script = script;
+  run.pid = pid;
+  if (position > 0 && app_.dispatcher) {
+    if (const ScriptVBS* sub = app_.dispatcher->SubscriptionAt(position)) {
+      run.target = sub->Target;
+      run.schema = sub->Schema;
+      run.section = sub->Section;
+      run.source = sub->Source;
+      run.queuedAtStart = sub->MessageCount();
+    }
+  }
+  for (auto [stream, fd, name] : {std::tuple{&c.out, out, "stdout"}, std::tuple{&c.err, err, "stderr"}}) {
+    stream->child = &c;
+    stream->name = name;
+    stream->fd = fd;
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    stream->watch = g_unix_fd_add(fd, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
+                                  &ScriptStarter::OnOutput, stream);
+  }
+  c.childWatch = g_child_watch_add(pid, &ScriptStarter::OnExit, &c);
+  if (maxRunSeconds_ > 0) c.limitTimer = g_timeout_add_seconds(maxRunSeconds_, &OnLimit, &c);
+  run.id = journal_.Begin(run);
+  children_[pid] = std::move(child);
+  return pid;
+}
+
+void ScriptStarter::NoteFetch(int position) {
+  // The newest run of the subscription still going is the one that asks.
+  Child* newest = nullptr;
+  for (auto& [pid, child] : children_) {
+    if (child->exited || child->run.position != position) continue;
+    if (newest == nullptr || child->run.id > newest->run.id) newest = child.get();
+  }
+  if (newest != nullptr) ++newest->run.fetched;
+}
+
+// ---- output --------------------------------------------------------------------------------
+
+gboolean ScriptStarter::OnOutput(gint, GIOCondition, gpointer data) {
+  auto* stream = static_cast<Stream*>(data);
+  Child& child = *stream->child;
+  ScriptStarter& self = *child.owner;
+  if (self.Drain(child, *stream)) return G_SOURCE_CONTINUE;
+  // Closed: the source goes with this return, and the run may be complete now.
+  stream->watch = 0;
+  if (child.exited && child.out.fd < 0 && child.err.fd < 0) self.Forget(child.run.pid);
+  return G_SOURCE_REMOVE;
+}
+
+bool ScriptStarter::Drain(Child& child, Stream& stream) {
+  if (stream.fd < 0) return false;
+  char buf[4096];
+  // Bounded per wake-up, so one chatty script cannot hold the loop.
+  for (int i = 0; i < 64; ++i) {
+    const ssize_t n = ::read(stream.fd, buf, sizeof buf);
+    if (n > 0) {
+      stream.partial.append(buf, static_cast<size_t>(n));
+      size_t start = 0;
+      for (size_t nl; (nl = stream.partial.find('\n', start)) != std::string::npos;
+           start = nl + 1) {
+        LogLine(child, stream, std::string_view(stream.partial).substr(start, nl - start));
+      }
+      stream.partial.erase(0, start);
+      while (stream.partial.size() >= kMaxLine) {
+        LogLine(child, stream, std::string_view(stream.partial).substr(0, kMaxLine));
+        stream.partial.erase(0, kMaxLine);
+      }
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) return true;
+    CloseStream(child, stream);
+    return false;
+  }
+  return true;
+}
+
+void ScriptStarter::LogLine(Child& child, Stream& stream, std::string_view line) {
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  if (line.empty()) return;
+  if (&stream == &child.err) {
+    child.tail.emplace_back(line.substr(0, kTailLineBytes));
+    if (child.tail.size() > kTailLines) child.tail.pop_front();
+  }
+  if (child.logged + line.size() > kMaxLogged) {
+    child.dropped += line.size() + 1;
+    return;
+  }
+  child.logged += line.size() + 1;
+  std::string text = "Script ";
+  text += child.label;
+  text += ' ';
+  text += stream.name;
+  text += ": ";
+  text += line;
+  LogToFile(app_, "Sablewick", text);
+}
+
+void ScriptStarter::CloseStream(Child& child, Stream& stream) {
+  if (stream.fd < 0) return;
+  if (!stream.partial.empty()) {
+    const std::string rest = std::move(stream.partial);
+    stream.partial.clear();
+    LogLine(child, stream, rest);
+  }
+  ::close(stream.fd);
+  stream.fd = -1;
+  if (child.out.fd < 0 && child.err.fd < 0 && child.dropped > 0) {
+    LogToFile(app_, "Sablewick",
+              "Script " + child.label + ": " + std::to_string(child.dropped) +
+                  " more bytes of output were not logged");
+  }
+}
+
+// ---- the end of a run ----------------------------------------------------------------------
+
+void ScriptStarter::OnExit(GPid pid, gint status, gpointer data) {
+  auto* child = static_cast<Child*>(data);
+  child->childWatch = 0;  // the loop removes a child watch once it has run
+  g_spawn_close_pid(pid);
+  ScriptStarter& self = *child->owner;
+  try {
+    self.Ended(*child, status);
+  } catch (...) {
+    SetPendingError(self.app_, 0);
+    LogToFile(self.app_, "Sablewick", "Script ended");
+  }
+}
+
+void ScriptStarter::Ended(Child& child, int waitStatus) {
+  child.exited = true;
+  for (guint* timer : {&child.limitTimer, &child.killTimer}) {
+    if (*timer != 0) g_source_remove(*timer);
+    *timer = 0;
+  }
+  // Everything the script itself wrote is in the pipes by now.
+  Drain(child, child.out);
+  Drain(child, child.err);
+
+  ScriptRun& run = child.run;
+  run.running = false;
+  run.endTime = WallSeconds();
+  if (WIFSIGNALED(waitStatus)) {
+    run.signal = WTERMSIG(waitStatus);
+  } else if (WIFEXITED(waitStatus)) {
+    run.exitStatus = WEXITSTATUS(waitStatus);
+  }
+  // Processes the script left behind in its group go with it when it was stopped.
+  if (run.timedOut || run.shutdown) ::kill(-run.pid, SIGKILL);
+  std::string tail;
+  for (const std::string& line : child.tail) tail += line + "\n";
+  if (!child.err.partial.empty()) tail += child.err.partial.substr(0, kTailLineBytes) + "\n";
+  run.stderrTail = std::move(tail);
+  if (run.Failed() && !run.shutdown) {
+    LogToFile(app_, "Sablewick", "Script " + child.label + " " + ExitText(run));
+  }
+  journal_.End(run);
+  const ScriptRun copy = run;
+  if (child.out.fd < 0 && child.err.fd < 0) Forget(run.pid);  // child is gone from here on
+  if (copy.position > 0 && !copy.shutdown) Restart(copy);
+}
+
+void ScriptStarter::Forget(pid_t pid) { children_.erase(pid); }
+
+void ScriptStarter::Restart(const ScriptRun& run) {
+  if (!app_.dispatcher) return;
+  ScriptVBS* sub = app_.dispatcher->SubscriptionAt(run.position);
+  // The list may have changed while the script ran: only the same subscription is restarted.
+  if (sub == nullptr || sub->Script != run.script || sub->Target != run.target ||
+      sub->Schema != run.schema || sub->Section != run.section || sub->Source != run.source) {
+    return;
+  }
+  Retry& retry = retries_[run.position];
+  if (sub->MessageCount() == 0) {
+    if (retry.timer == 0) retries_.erase(run.position);
+    return;
+  }
+  for (const auto& [pid, child] : children_) {
+    if (!child->exited && child->run.position == run.position) return;  // it fetches them
+  }
+  if (retry.timer != 0) return;
+  retry.script = run.script;
+  if (run.fetched > 0) {
+    retry.delayMs = 0;
+    try {
+      StartSubscription(run.script, run.position);
+    } catch (...) {
+      SetPendingError(app_, 0);
+      LogToFile(app_, "Sablewick", "Script restart " + BaseName(run.script));
+    }
+    return;
+  }
+  retry.delayMs = retry.delayMs == 0 ? kFirstRetryMs : std::min(retry.delayMs * 2, kLastRetryMs);
+  retry.timer = g_timeout_add_full(G_PRIORITY_DEFAULT, retry.delayMs, &OnRetry,
+                                   new RetryTicket{this, run.position},
+                                   [](gpointer p) { delete static_cast<RetryTicket*>(p); });
+}
+
+gboolean ScriptStarter::OnRetry(gpointer data) {
+  auto* ticket = static_cast<RetryTicket*>(data);
+  ScriptStarter& self = *ticket->owner;
+  auto it = self.retries_.find(ticket->position);
+  if (it == self.retries_.end()) return G_SOURCE_REMOVE;
+  it->second.timer = 0;
+  const std::string script = it->second.script;
+  ScriptVBS* sub =
+      self.app_.dispatcher ? self.app_.dispatcher->SubscriptionAt(ticket->position) : nullptr;
+  if (sub == nullptr || sub->Script != script) {
+    self.retries_.erase(it);
+    return G_SOURCE_REMOVE;
+  }
+  if (sub->MessageCount() == 0) return G_SOURCE_REMOVE;  // expired meanwhile; keep the pause
+  for (const auto& [pid, child] : self.children_) {
+    if (!child->exited && child->run.position == ticket->position) return G_SOURCE_REMOVE;
+  }
+  try {
+    self.StartSubscription(script, ticket->position);
+  } catch (...) {
+    SetPendingError(self.app_, 0);
+    LogToFile(self.app_, "Sablewick", "Script restart " + BaseName(script));
+  }
+  return G_SOURCE_REMOVE;
+}
+
+// ---- the wall-clock limit and shutdown -----------------------------------------------------
+
+gboolean ScriptStarter::OnLimit(gpointer data) {
+  auto* child = static_cast<Child*>(data);
+  child->limitTimer = 0;
+  ScriptStarter& self = *child->owner;
+  child->run.timedOut = true;
+  ::kill(-child->run.pid, SIGTERM);
+  LogToFile(self.app_, "Sablewick",
+            "Script " + child->label + " ran past the limit of " +
+                std::to_string(self.maxRunSeconds_) + " s (MaxRunSeconds): ending it");
+  child->killTimer = g_timeout_add(kKillGraceMs, &OnKill, child);
+  return G_SOURCE_REMOVE;
+}
+
+gboolean ScriptStarter::OnKill(gpointer data) {
+  auto* child = static_cast<Child*>(data);
+  child->killTimer = 0;
+  ::kill(-child->run.pid, SIGKILL);
+  return G_SOURCE_REMOVE;
+}
+
+void ScriptStarter::EndAll(unsigned graceMs) {
+  for (auto& [position, retry] : retries_) {
+    if (retry.timer != 0) g_source_remove(retry.timer);
+  }
+  retries_.clear();
+  std::vector<pid_t> going;
+  for (auto& [pid, child] : children_) {
+    if (child->exited) continue;
+    // From here on this function reaps the child, not the loop.
+    if (child->childWatch != 0) g_source_remove(child->childWatch);
+    child->childWatch = 0;
+    child->run.shutdown = true;
+    ::kill(-pid, SIGTERM);
+    going.push_back(pid);
+  }
+  if (going.empty()) return;
+  LogToFile(app_, "Sablewick",
+            "Ending " + std::to_string(going.size()) + " scripts still running");
+  auto reap = [&](bool last) {
+    for (auto it = going.begin(); it != going.end();) {
+      int status = 0;
+      const pid_t got = ::waitpid(*it, &status, WNOHANG);
+      if (got == 0 && !last) {
+        ++it;
+        continue;
+      }
+      // ECHILD: reaped already by the loop's own watcher; the status is lost, the end is not.
+      if (got <= 0) status = SIGKILL;
+      auto found = children_.find(*it);
+      if (found != children_.end()) Ended(*found->second, status);
+      it = going.erase(it);
+    }
+  };
+  for (unsigned waited = 0; waited < graceMs && !going.empty(); waited += 10) {
+    reap(false);
+    if (!going.empty()) ::usleep(10000);
+  }
+  for (pid_t pid : going) ::kill(-pid, SIGKILL);
+  for (unsigned waited = 0; waited < graceMs && !going.empty(); waited += 10) {
+    reap(false);
+    if (!going.empty()) ::usleep(10000);
+  }
+  if (!going.empty()) {
+    LogToFile(app_, "Sablewick",
+              std::to_string(going.size()) + " scripts did not end after SIGKILL");
+    reap(true);
+  }
+}
+
+}  // namespace sablewick

@@ -1,0 +1,93 @@
+// Starts the scripts of subscriptions (and the start-up script) and follows each run to its
+// end: standard output and error are read through pipes on the loop and written to the log,
+// an optional wall-clock limit ends a run that takes too long, and every run goes into the
+// journal. A run that ends while its subscription's queue still holds messages is started
+// again, at once when it fetched something, otherwise after a pause that doubles from 1 s to
+// 60 s, so a handler that crashes before fetching neither loses the queue nor spins.
+#pragma once
+
+#include <glib.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/App.h"
+#include "script/RunJournal.h"
+
+namespace sablewick {
+
+class ScriptStarter {
+ public:
+  // Output of one run written to the log at most; the rest is counted, read and dropped.
+  static constexpr size_t kMaxLogged = 64 * 1024;
+  // A line longer than this is logged in pieces.
+  static constexpr size_t kMaxLine = 4096;
+  // Lines of standard error the journal keeps per run, and bytes per line.
+  static constexpr size_t kTailLines = 10;
+  static constexpr size_t kTailLineBytes = 512;
+  static constexpr unsigned kFirstRetryMs = 1000;
+  static constexpr unsigned kLastRetryMs = 60000;
+  // Between SIGTERM and SIGKILL when a run passes the limit.
+  static constexpr unsigned kKillGraceMs = 5000;
+
+  ScriptStarter(App& app, RunJournal& journal);
+  ~ScriptStarter();
+  ScriptStarter(const ScriptStarter&) = delete;
+  ScriptStarter& operator=(const ScriptStarter&) = delete;
+
+  // Starts the script of the subscription at position (from 1) with the position as its one
+  // argument. Throws a Failure when the file cannot be started.
+  void StartSubscription(const std::string& script, int position);
+  // Starts a script that belongs to no subscription, without arguments.
+  pid_t StartScript(const std::string& script);
+
+  // A message was fetched for the subscription at position: counted for its newest run.
+  void NoteFetch(int position);
+
+  // 0 for none.
+  void SetMaxRunSeconds(unsigned seconds) { maxRunSeconds_ = seconds; }
+  unsigned MaxRunSeconds() const { return maxRunSeconds_; }
+
+  // Ends every run still going: SIGTERM to its process group, SIGKILL to the groups left
+  // after graceMs, and reaps them. Holds the thread for at most about twice graceMs.
+  void EndAll(unsigned graceMs = 3000);
+
+  size_t Running() const { return children_.size(); }
+
+ private:
+  struct Child;
+  struct Stream;
+  struct Retry {
+    guint timer = 0;
+    unsigned delayMs = 0;
+    std::string script;
+  };
+
+  pid_t Launch(const std::string& script, const std::vector<std::string>& argv, int position);
+  static gboolean OnOutput(gint fd, GIOCondition condition, gpointer data);
+  static void OnExit(GPid pid, gint status, gpointer data);
+  static gboolean OnLimit(gpointer data);
+  static gboolean OnKill(gpointer data);
+  static gboolean OnRetry(gpointer data);
+  // Reads what the stream holds now; false once it is closed.
+  bool Drain(Child& child, Stream& stream);
+  void LogLine(Child& child, Stream& stream, std::string_view line);
+  void CloseStream(Child& child, Stream& stream);
+  void Ended(Child& child, int waitStatus);
+  void Restart(const ScriptRun& run);
+  void Forget(pid_t pid);
+
+  App& app_;
+  RunJournal& journal_;
+  unsigned maxRunSeconds_ = 0;
+  // Runs whose process or output is still open, by process id.
+  std::map<pid_t, std::unique_ptr<Child>> children_;
+  // Pending restarts, by subscription position.
+  std::map<int, Retry> retries_;
+};
+
+}  // namespace sablewick

@@ -1,0 +1,245 @@
+// Scripts the daemon starts, followed to their end: their output in the log, the wall-clock
+// limit, restarts of handlers that end with messages still queued, and the end of every
+// running script at shutdown.
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "tests/daemon/DaemonFixture.h"
+
+namespace sablewick {
+namespace {
+
+using testing::Daemon;
+using testing::DaemonTest;
+using testing::Parse;
+using testing::ReadFile;
+using testing::WriteFile;
+
+// Fetches every queued message and answers each with test.reply carrying the lamp state.
+const char* const kFetchAll =
+    "Set hs = CreateObject(\"Sablewick.Application\")\n"
+    "Set m = hs.GetXapMessage(WScript.Arguments(0))\n"
+    "Do Until m Is Nothing\n"
+    "  hs.SendXapMessage \"\", \"test.reply\", \"Reply\", \"state\" & Chr(1) & "
+    "m.GetItem(\"lamp\", \"state\"), \"\", \"\", \"\"\n"
+    "  Set m = hs.GetXapMessage(WScript.Arguments(0))\n"
+    "Loop\n";
+
+class ScriptRuns : public DaemonTest {
+ protected:
+  void Script(const std::string& name, const std::string& text) {
+    const std::string path = daemon->Root() + "/Scripts/" + name;
+    WriteFile(path, text);
+    ::chmod(path.c_str(), 0755);
+  }
+  void Subscribe(const std::string& script) {
+    const std::string path = daemon->Root() + "/subscribe.vbs";
+    WriteFile(path, "Set hs = CreateObject(\"Sablewick.Application\")\n"
+                    "hs.SelectXapMessage \"\", \"xAPBSC.event\", \"\", \"\", \"" + script +
+                        "\"\n");
+    ASSERT_EQ(daemon->RunScript(path), 0);
+  }
+  void Lamp(const std::string& state) {
+    hub.SendTo(port, Query("class=xAPBSC.event\n", "Lamp\n{\nstate=" + state + "\n}\n"));
+  }
+  // The states of the replies that arrive within the time, in order.
+  std::vector<std::string> Replies(size_t want, int timeoutMs) {
+    std::vector<std::string> got;
+    for (int i = 0; i < 200 && got.size() < want; ++i) {
+      auto d = hub.ReceiveMessage(timeoutMs);
+      if (!d) break;
+      const XapMessage m = Parse(*d);
+      if (m.MsgClass == "test.reply") got.push_back(m.GetItem("Reply", "state"));
+    }
+    return got;
+  }
+  // Waits until the log holds the text; false when it does not within the time.
+  bool LogShows(const std::string& text, int timeoutMs = 5000) {
+    for (int waited = 0; waited <= timeoutMs; waited += 20) {
+      if (daemon->Log().find(text) != std::string::npos) return true;
+      ::usleep(20000);
+    }
+    return false;
+  }
+  // The process id a shell script wrote into Data/<name>.pid.
+  pid_t PidFrom(const std::string& name, int timeoutMs = 5000) {
+    const std::string path = daemon->Root() + "/Data/" + name + ".pid";
+    for (int waited = 0; waited <= timeoutMs; waited += 20) {
+      const std::string text = ReadFile(path);
+      if (!text.empty() && text.back() == '\n') return std::atoi(text.c_str());
+      ::usleep(20000);
+    }
+    return -1;
+  }
+  static bool Gone(pid_t pid, int timeoutMs) {
+    for (int waited = 0; waited <= timeoutMs; waited += 20) {
+      if (::kill(pid, 0) != 0 && errno == ESRCH) return true;
+      ::usleep(20000);
+    }
+    return false;
+  }
+};
+
+TEST_F(ScriptRuns, AHandlerThatDiesBeforeFetchingIsStartedAgainAndItsMessagesAreHandled) {
+  // The first run fails without fetching; the next one works.
+  Script("flaky.vbs",
+         "Set fso = CreateObject(\"Scripting.FileSystemObject\")\n"
+         "marker = \"" + daemon->Root() + "/Data/failed-once\"\n"
+         "If Not fso.FileExists(marker) Then\n"
+         "  fso.CreateTextFile(marker).Close\n"
+         "  WScript.Quit 3\n"
+         "End If\n" + std::string(kFetchAll));
+  StartAndGreet();
+  Subscribe("flaky.vbs");
+  Lamp("one");
+  Lamp("two");
+  EXPECT_EQ(Replies(2, 5000), (std::vector<std::string>{"one", "two"}));
+  EXPECT_TRUE(LogShows("flaky.vbs[")) << daemon->Log();
+  EXPECT_TRUE(LogShows("ended with exit status 3")) << daemon->Log();
+}
+
+TEST_F(ScriptRuns, AHandlerThatDiesAfterEachFetchIsStartedAgainAtOnceUntilTheQueueIsEmpty) {
+  // Takes one message per run, answers it and crashes.
+  Script("one.vbs",
+         "Set hs = CreateObject(\"Sablewick.Application\")\n"
+         "WScript.Sleep 300\n"
+         "Set m = hs.GetXapMessage(WScript.Arguments(0))\n"
+         "hs.SendXapMessage \"\", \"test.reply\", \"Reply\", \"state\" & Chr(1) & "
+         "m.GetItem(\"lamp\", \"state\"), \"\", \"\", \"\"\n"
+         "x = 1 / 0\n");
+  StartAndGreet();
+  Subscribe("one.vbs");
+  for (const char* s : {"a", "b", "c", "d"}) Lamp(s);
+  // No pause between runs that made progress: four runs of about 0.3 s each.
+  EXPECT_EQ(Replies(4, 3000), (std::vector<std::string>{"a", "b", "c", "d"}));
+  EXPECT_TRUE(LogShows("one.vbs[")) << daemon->Log();
+}
+
+TEST_F(ScriptRuns, AHandlerThatNeverFetchesIsRetriedWithAGrowingPause) {
+  // Each run appends a line and exits without fetching.
+  Script("idle.sh", "#!/bin/sh\necho run >> \"$(dirname \"$0\")/../Data/runs\"\nexit 1\n");
+  StartAndGreet();
+  Subscribe("idle.sh");
+  Lamp("on");
+  // Starts at 0 s, 1 s, 3 s, 7 s: three runs in 4.5 s. Without a pause it would spin.
+  ::usleep(4500000);
+  const std::string runs = ReadFile(daemon->Root() + "/Data/runs");
+  const auto count = std::count(runs.begin(), runs.end(), '\n');
+  EXPECT_GE(count, 2) << runs;
+  EXPECT_LE(count, 4) << runs;
+}
+
+TEST_F(ScriptRuns, AWorkingHandlerRunsOncePerBatch) {
+  Script("count.sh", "#!/bin/sh\necho run >> \"$(dirname \"$0\")/../Data/runs\"\n");
+  Script("fine.vbs", std::string(kFetchAll) + "CreateObject(\"WScript.Shell\").Run \"" +
+                         daemon->Root() + "/Scripts/count.sh\", 0, True\n");
+  StartAndGreet();
+  Subscribe("fine.vbs");
+  Lamp("on");
+  EXPECT_EQ(Replies(1, 5000), (std::vector<std::string>{"on"}));
+  ::usleep(1500000);  // past the first pause a restart would take
+  EXPECT_EQ(ReadFile(daemon->Root() + "/Data/runs"), "run\n");
+}
+
+TEST_F(ScriptRuns, OutputOfEveryStartedScriptReachesTheLogNamingScriptAndProcess) {
+  struct Case {
+    const char* name;
+    const char* text;
+    std::vector<std::string> expected;  // texts the log must hold after "<name>[<pid>] "
+  };
+  const Case cases[] = {
+      {"talk.sh", "#!/bin/sh\necho hello out\necho hello err >&2\nprintf 'no newline'\n",
+       {"stdout: hello out", "stderr: hello err", "stdout: no newline"}},
+      {"talk.vbs", "WScript.StdOut.WriteLine \"vbs out\"\nWScript.StdErr.WriteLine \"vbs err\"\n",
+       {"stdout: vbs out", "stderr: vbs err"}},
+      // A syntax error in a handler shows up in the log.
+      {"broken.vbs", "If Then\n", {"stderr: "}},
+  };
+  for (const Case& c : cases) Script(c.name, c.text);
+  StartAndGreet();
+  for (const Case& c : cases) Subscribe(c.name);
+  Lamp("on");
+  for (const Case& c : cases) {
+    ASSERT_TRUE(LogShows(std::string(c.name) + "[")) << c.name << "\n" << daemon->Log();
+    for (const std::string& e : c.expected) {
+      EXPECT_TRUE(LogShows("] " + e)) << c.name << ": " << e << "\n" << daemon->Log();
+    }
+  }
+  EXPECT_TRUE(LogShows("broken.vbs[")) << daemon->Log();
+  EXPECT_TRUE(LogShows("ended with exit status")) << daemon->Log();
+}
+
+TEST_F(ScriptRuns, OutputIsKeptWithinTheLimitPerRun) {
+  // 200 lines of 1 KB: only the first 64 KB reach the log.
+  Script("loud.sh",
+         "#!/bin/sh\nline=$(head -c 1023 /dev/zero | tr '\\0' x)\n"
+         "i=0; while [ $i -lt 200 ]; do echo \"$i $line\"; i=$((i+1)); done\n");
+  StartAndGreet();
+  Subscribe("loud.sh");
+  Lamp("on");
+  ASSERT_TRUE(LogShows("more bytes of output were not logged")) << daemon->Log().size();
+  const std::string log = daemon->Log();
+  EXPECT_NE(log.find("stdout: 0 xxx"), std::string::npos);
+  EXPECT_EQ(log.find("stdout: 199 xxx"), std::string::npos);
+  EXPECT_LT(log.size(), 100000u);
+}
+
+TEST_F(ScriptRuns, ARunPastTheTimeLimitIsEndedWithItsProcessGroup) {
+  struct Case {
+    const char* script;
+    const char* body;
+    const char* ending;  // how the log says it ended
+  };
+  const Case cases[] = {
+      {"slow.sh", "sleep 30 & echo $! > \"$d/child.pid\"\nwait\n", "was ended by signal 15"},
+      // Deaf to SIGTERM, so SIGKILL follows 5 s later.
+      {"deaf.sh", "trap '' TERM\nsleep 30 & echo $! > \"$d/child.pid\"\nwait; wait\n",
+       "was ended by signal 9"},
+  };
+  for (const Case& c : cases) {
+    daemon = std::make_unique<Daemon>(
+        "[Interface]\nBroadcastAddress=127.0.0.1\nInterfaceAddress=127.0.0.2\n",
+        "[Scripts]\nMaxRunSeconds=1\n");
+    Script(c.script, std::string("#!/bin/sh\nd=\"$(dirname \"$0\")/../Data\"\n") + c.body);
+    StartAndGreet();
+    Subscribe(c.script);
+    Lamp("on");
+    const pid_t grandchild = PidFrom("child");
+    ASSERT_GT(grandchild, 0) << c.script;
+    EXPECT_TRUE(LogShows("ran past the limit of 1 s", 3000)) << c.script << daemon->Log();
+    EXPECT_TRUE(LogShows(c.ending, 8000)) << c.script << daemon->Log();
+    EXPECT_TRUE(Gone(grandchild, 3000)) << c.script << ": the script's own child lives on";
+    daemon->Signal(SIGTERM);
+    EXPECT_EQ(daemon->WaitExit(), 0);
+  }
+}
+
+TEST_F(ScriptRuns, ShutdownEndsTheScriptsStillRunning) {
+  struct Case {
+    const char* script;
+    const char* body;
+  };
+  const Case cases[] = {
+      {"hang.sh", "sleep 60 & echo $! > \"$d/child.pid\"\nwait\n"},
+      {"deaf.sh", "trap '' TERM\nsleep 60 & echo $! > \"$d/child.pid\"\nwait; wait\n"},
+  };
+  for (const Case& c : cases) {
+    daemon = std::make_unique<Daemon>();
+    Script(c.script, std::string("#!/bin/sh\nd=\"$(dirname \"$0\")/../Data\"\n") + c.body);
+    StartAndGreet();
+    Subscribe(c.script);
+    Lamp("on");
+    const pid_t grandchild = PidFrom("child");
+    ASSERT_GT(grandchild, 0) << c.script;
+    daemon->Signal(SIGTERM);
+    EXPECT_EQ(daemon->WaitExit(10000), 0) << c.script;
+    EXPECT_TRUE(Gone(grandchild, 3000)) << c.script << " left behind";
+    EXPECT_NE(daemon->Log().find("Ending 1 scripts still running"), std::string::npos)
+        << daemon->Log();
+  }
+}
+
+}  // namespace
+}  // namespace sablewick
