@@ -15,36 +15,13 @@ namespace vbs {
 
 namespace {
 
-// ---- argument helpers: uniform checks, uniform errors
+using namespace lib;
 
-const Variant& Arg(Args a, size_t i) {
-  return a[i]->Deref();
-}
-bool Given(Args a, size_t i) {
-  return i < a.size() && !IsMissing(Arg(a, i));
-}
+// Null in any of the first n arguments (those the script gave).
 bool AnyNull(Args a, size_t n) {
   for (size_t i = 0; i < n && i < a.size(); ++i)
     if (Arg(a, i).IsNull()) return true;
   return false;
-}
-std::string Text(Args a, size_t i) {
-  return ToString(Arg(a, i));
-}
-int32_t Long(Args a, size_t i) {
-  return ToLong(Arg(a, i));
-}
-int32_t LongOr(Args a, size_t i, int32_t dflt) {
-  return Given(a, i) ? Long(a, i) : dflt;
-}
-void Require(bool ok) {
-  if (!ok) Throw(kInvalidCall);
-}
-bool TextCompare(Args a, size_t i) {
-  if (!Given(a, i)) return false;
-  int32_t c = Long(a, i);
-  Require(c >= 0);
-  return c == 1;
 }
 Variant Str(std::string s) {
   return Variant::String(std::move(s));
@@ -112,23 +89,25 @@ Variant FnLen(Interpreter&, Args a) {
 }
 
 Variant FnLeft(Interpreter&, Args a) {
-  if (Arg(a, 0).IsNull()) return Variant::Null();
   int32_t n = Long(a, 1);
   Require(n >= 0);
+  if (Arg(a, 0).IsNull()) return Variant::Null();
   std::string s = Text(a, 0);
   return Str(s.substr(0, std::min<size_t>(n, s.size())));
 }
 
 Variant FnRight(Interpreter&, Args a) {
-  if (Arg(a, 0).IsNull()) return Variant::Null();
   int32_t n = Long(a, 1);
   Require(n >= 0);
+  if (Arg(a, 0).IsNull()) return Variant::Null();
   std::string s = Text(a, 0);
   size_t k = std::min<size_t>(n, s.size());
   return Str(s.substr(s.size() - k));
 }
 
 Variant FnMid(Interpreter&, Args a) {
+  // A Null length is refused before the start is even read.
+  if (Given(a, 2) && Arg(a, 2).IsNull()) Throw(kInvalidNull);
   int32_t start = Long(a, 1);
   Require(start >= 1);
   int32_t len = -1;
@@ -151,7 +130,7 @@ Variant FnInStr(Interpreter&, Args a) {
     start = Long(a, 0);
     Require(start >= 1);
     base = 1;
-    text = TextCompare(a, 3);
+    text = TextCompareArg(a, 3);
   }
   if (Arg(a, base).IsNull() || Arg(a, base + 1).IsNull()) return Variant::Null();
   // Strings are read in place: a loop of InStr calls over a long text must not copy it.
@@ -167,11 +146,11 @@ Variant FnInStr(Interpreter&, Args a) {
 }
 
 Variant FnInStrRev(Interpreter&, Args a) {
-  if (AnyNull(a, 2)) return Variant::Null();
+  if (AnyNull(a, 2)) Throw(kInvalidNull);
   std::string s = Text(a, 0), what = Text(a, 1);
   int32_t start = LongOr(a, 2, -1);
   Require(start == -1 || start >= 1);
-  bool text = TextCompare(a, 3);
+  bool text = TextCompareArg(a, 3);
   size_t endPos = start == -1 ? s.size() : std::min<size_t>(start, s.size());
   if (start != -1 && static_cast<size_t>(start) > s.size()) return Variant::Long(0);
   if (what.empty()) return Variant::Long(static_cast<int32_t>(endPos));
@@ -214,7 +193,7 @@ Variant FnRTrim(Interpreter&, Args a) {
 }
 
 Variant FnReplace(Interpreter&, Args a) {
-  if (AnyNull(a, 3)) return Variant::Null();
+  if (AnyNull(a, 3)) Throw(kInvalidNull);
   // The source is read in place: Replace over a long text must not copy it first.
   std::string sCopy;
   const std::string& whole = Arg(a, 0).IsString() ? Arg(a, 0).AsString() : (sCopy = Text(a, 0));
@@ -223,7 +202,7 @@ Variant FnReplace(Interpreter&, Args a) {
   Require(start >= 1);
   int32_t count = LongOr(a, 4, -1);
   Require(count >= -1);
-  bool text = TextCompare(a, 5);
+  bool text = TextCompareArg(a, 5);
   if (static_cast<size_t>(start) > whole.size()) return Str("");
   const size_t from = static_cast<size_t>(start) - 1;
   if (find.empty() || count == 0) return Str(whole.substr(from));
@@ -250,7 +229,7 @@ Variant FnSplit(Interpreter&, Args a) {
   std::string delim = Given(a, 1) ? Text(a, 1) : " ";
   int32_t count = LongOr(a, 2, -1);
   Require(count >= -1);
-  bool text = TextCompare(a, 3);
+  bool text = TextCompareArg(a, 3);
   std::vector<std::string> parts;
   if (s.empty() || count == 0) return MakeStringArray({});
   if (delim.empty()) return MakeStringArray({s});
@@ -323,7 +302,7 @@ Variant FnStrReverse(Interpreter&, Args a) {
 Variant FnStrComp(Interpreter&, Args a) {
   if (AnyNull(a, 2)) return Variant::Null();
   std::string x = Text(a, 0), y = Text(a, 1);
-  bool text = TextCompare(a, 2);
+  bool text = TextCompareArg(a, 2);
   int c = CompareValues(Str(x), Str(y), false, false, text);
   return Variant::Integer(static_cast<int16_t>(c));
 }
@@ -340,7 +319,10 @@ Variant FnCLng(Interpreter&, Args a) {
   return Variant::Long(ToLong(Arg(a, 0)));
 }
 Variant FnCByte(Interpreter&, Args a) {
-  return Variant::Byte(ToByte(Arg(a, 0)));
+  // True is all bits set: its low byte, 255.
+  const Variant& v = Arg(a, 0);
+  if (v.Type() == VarType::Boolean) return Variant::Byte(v.AsBoolean() ? 255 : 0);
+  return Variant::Byte(ToByte(v));
 }
 Variant FnCDbl(Interpreter&, Args a) {
   return Variant::Double(ToDouble(Arg(a, 0)));
@@ -408,17 +390,17 @@ Variant KeepType(const Variant& like, double d) {
 }
 
 Variant FnInt(Interpreter&, Args a) {
-  const Variant& v = Arg(a, 0);
+  const Variant v = ValueOf(Arg(a, 0));
   if (v.IsNull()) return Variant::Null();
   return KeepType(v, std::floor(ToDouble(v)));
 }
 Variant FnFix(Interpreter&, Args a) {
-  const Variant& v = Arg(a, 0);
+  const Variant v = ValueOf(Arg(a, 0));
   if (v.IsNull()) return Variant::Null();
   return KeepType(v, std::trunc(ToDouble(v)));
 }
 Variant FnAbs(Interpreter&, Args a) {
-  const Variant& v = Arg(a, 0);
+  const Variant v = ValueOf(Arg(a, 0));
   if (v.IsNull()) return Variant::Null();
   if (v.Type() == VarType::Integer && v.AsInteger() == INT16_MIN) return Variant::Long(32768);
   if (v.Type() == VarType::Long && v.AsLong() == INT32_MIN) return Variant::Double(2147483648.0);
@@ -436,16 +418,25 @@ Variant FnSqr(Interpreter&, Args a) {
   return Variant::Double(std::sqrt(d));
 }
 Variant FnRound(Interpreter&, Args a) {
-  const Variant& v = Arg(a, 0);
+  const Variant v = ValueOf(Arg(a, 0));
   if (v.IsNull()) return Variant::Null();
   int32_t places = LongOr(a, 1, 0);
   Require(places >= 0);
+  // Whole-number types (Boolean too) are already round.
+  switch (v.Type()) {
+    case VarType::Integer:
+    case VarType::Long:
+    case VarType::Byte:
+    case VarType::Boolean:
+      return v;
+    case VarType::Empty:
+      return Variant::Integer(0);
+    default:
+      break;
+  }
   double d = ToDouble(v);
   double scale = std::pow(10.0, places);
   double r = RoundHalfEven(d * scale) / scale;
-  if (places == 0 &&
-      (v.Type() == VarType::Integer || v.Type() == VarType::Long || v.Type() == VarType::Byte))
-    return v;
   if (v.Type() == VarType::Single) return Variant::Single(static_cast<float>(r));
   if (v.Type() == VarType::Currency) return Variant::Currency(ToCurrency(Variant::Double(r)));
   return Variant::Double(r);
@@ -466,7 +457,18 @@ Variant FnIsArray(Interpreter&, Args a) {
   return Variant::Boolean(Arg(a, 0).IsArray());
 }
 Variant FnIsNumeric(Interpreter&, Args a) {
-  const Variant& v = Arg(a, 0);
+  // An object counts by its default value; one without a default value is not a number.
+  const Variant& given = Arg(a, 0);
+  Variant v = given;
+  if (given.IsObject()) {
+    if (!given.AsObject()) return Variant::Boolean(false);
+    try {
+      v = ValueOf(given);
+    } catch (const ScriptError& e) {
+      if (e.number != kNoSuchMember) throw;
+      return Variant::Boolean(false);
+    }
+  }
   switch (v.Type()) {
     case VarType::Empty:
     case VarType::Integer:
@@ -573,10 +575,10 @@ Variant FnSecond(Interpreter&, Args a) {
   return DatePartResult(a, 5);
 }
 Variant FnWeekday(Interpreter&, Args a) {
-  if (Arg(a, 0).IsNull()) return Variant::Null();
-  double d = std::floor(ToDate(Arg(a, 0)));
   int first = LongOr(a, 1, 1);
   Require(first >= 0 && first <= 7);
+  if (Arg(a, 0).IsNull()) return Variant::Null();
+  double d = std::floor(ToDate(Arg(a, 0)));
   if (first == 0) first = 1;
   // 12/30/1899 was a Saturday (7).
   int wd = static_cast<int>(std::fmod(std::fmod(d + 6, 7) + 7, 7)) + 1;
@@ -588,7 +590,9 @@ Variant FnDateSerial(Interpreter&, Args a) {
     y += 2000;
   else if (y >= 30 && y < 100)
     y += 1900;
-  return Variant::Date(DateSerial(y, Long(a, 1), Long(a, 2)));
+  double date = DateSerial(y, Long(a, 1), Long(a, 2));
+  CheckDateRange(date);
+  return Variant::Date(date);
 }
 Variant FnTimeSerial(Interpreter&, Args a) {
   double t = TimeSerial(Long(a, 0), Long(a, 1), Long(a, 2));
@@ -701,18 +705,18 @@ constexpr Builtin kBuiltins[] = {
     {"AscW", 1, 1, LibAscW},
     {"Atn", 1, 1, LibAtn},
     {"CBool", 1, 1, FnCBool},
-    {"CByte", 1, 1, FnCByte},
-    {"CCur", 1, 1, FnCCur},
-    {"CDate", 1, 1, FnCDate},
-    {"CDbl", 1, 1, FnCDbl},
+    {"CByte", 1, 1, FnCByte, Builtin::Use::ValueOnly},
+    {"CCur", 1, 1, FnCCur, Builtin::Use::ValueOnly},
+    {"CDate", 1, 1, FnCDate, Builtin::Use::ValueOnly},
+    {"CDbl", 1, 1, FnCDbl, Builtin::Use::ValueOnly},
     {"Chr", 1, 1, FnChr},
     {"ChrB", 1, 1, LibChrB},
     {"ChrW", 1, 1, LibChrW},
-    {"CInt", 1, 1, FnCInt},
-    {"CLng", 1, 1, FnCLng},
+    {"CInt", 1, 1, FnCInt, Builtin::Use::ValueOnly},
+    {"CLng", 1, 1, FnCLng, Builtin::Use::ValueOnly},
     {"Cos", 1, 1, LibCos},
     {"CreateObject", 1, 2, FnCreateObject},
-    {"CSng", 1, 1, FnCSng},
+    {"CSng", 1, 1, FnCSng, Builtin::Use::ValueOnly},
     {"CStr", 1, 1, FnCStr},
     {"Date", 0, 0, FnDate},
     {"DateAdd", 3, 3, LibDateAdd},
@@ -767,7 +771,7 @@ constexpr Builtin kBuiltins[] = {
     {"MsgBox", 1, 5, FnMsgBox},
     {"Now", 0, 0, FnNow},
     {"Oct", 1, 1, FnOct},
-    {"Randomize", 0, 1, FnRandomize},
+    {"Randomize", 0, 1, FnRandomize, Builtin::Use::StatementOnly},
     {"Replace", 3, 6, FnReplace},
     {"RGB", 3, 3, FnRGB},
     {"Right", 2, 2, FnRight},
@@ -853,6 +857,7 @@ constexpr Constant kConstants[] = {
     {"vbThursday", Constant::kInt, 5, {}},
     {"vbFriday", Constant::kInt, 6, {}},
     {"vbSaturday", Constant::kInt, 7, {}},
+    {"vbUseSystem", Constant::kInt, 0, {}},
     {"vbUseSystemDayOfWeek", Constant::kInt, 0, {}},
     {"vbFirstJan1", Constant::kInt, 1, {}},
     {"vbFirstFourDays", Constant::kInt, 2, {}},
@@ -878,6 +883,10 @@ constexpr Constant kConstants[] = {
     {"vbDefaultButton4", Constant::kInt, 768, {}},
     {"vbApplicationModal", Constant::kInt, 0, {}},
     {"vbSystemModal", Constant::kInt, 4096, {}},
+    {"vbMsgBoxHelpButton", Constant::kLong, 16384, {}},
+    {"vbMsgBoxSetForeground", Constant::kLong, 65536, {}},
+    {"vbMsgBoxRight", Constant::kLong, 524288, {}},
+    {"vbMsgBoxRtlReading", Constant::kLong, 1048576, {}},
     {"vbOK", Constant::kInt, 1, {}},
     {"vbCancel", Constant::kInt, 2, {}},
     {"vbAbort", Constant::kInt, 3, {}},

@@ -20,6 +20,10 @@ struct Builtin {
   int8_t minArgs;
   int8_t maxArgs;
   BuiltinFn fn;
+  // Where the function may stand: the numeric conversions give a value nothing can hold
+  // when called as a statement (Call CLng(1) raises 458 after converting), and Randomize
+  // gives no value at all (x = Randomize(1) raises 13 after seeding).
+  enum class Use : uint8_t { Anywhere, ValueOnly, StatementOnly } use = Use::Anywhere;
 };
 
 std::span<const Builtin> Builtins();

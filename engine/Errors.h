@@ -26,6 +26,7 @@ enum RuntimeError : int32_t {
   kCannotCreateObject = 429,
   kNoSuchMember = 438,
   kArgumentNotOptional = 449,
+  kUnsupportedType = 458,
   kWrongArgCount = 450,
   kNotACollection = 451,
   kVariableUndefined = 500,

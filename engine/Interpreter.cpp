@@ -569,7 +569,7 @@ Interpreter::Flow Interpreter::ExecStmt(const Stmt& st, Frame& f) {
       for (const auto& c : s.cases) {
         for (size_t i = 0; i < c.values.size(); ++i) {
           Variant v = Eval(c.values[i].get(), f);
-          if (CompareValues(subject, v, s.subjectLiteral, c.literal[i], false) == 0)
+          if (CaseMatches(subject, v, s.subjectLiteral, c.literal[i]))
             return ExecBlock(c.body, f);
         }
       }
@@ -866,7 +866,7 @@ void Interpreter::ExecCall(const Expr& call, Frame& f) {
           InvokeMember(f.me, n.slot, InvokeKind::Call, {}, true);
           return;
         case Bind::Builtin:
-          CallBuiltin(n.index, &kNoArgs, f);
+          CallBuiltin(n.index, &kNoArgs, f, true);
           return;
         case Bind::HostMember:
           n.object->object.AsObject()->Invoke(n.memberId, InvokeKind::Call, {});
@@ -1371,7 +1371,7 @@ Variant Interpreter::EvalIndex(const IndexExpr& e, Frame& f, InvokeKind kind) {
         return InvokeMember(f.me, n.slot, kind, pack.Get(), true);
       }
       case Bind::Builtin:
-        return CallBuiltin(n.index, &e.args, f);
+        return CallBuiltin(n.index, &e.args, f, kind == InvokeKind::Call);
       case Bind::NamedObject:
         return InvokeObject(n.object->object, std::string(), kind, &e.args, f, nullptr, false);
       case Bind::HostMember: {
@@ -1491,7 +1491,8 @@ Variant Interpreter::EvalNew(const NewExpr& e, Frame& f) {
   return Variant::Object(inst);
 }
 
-Variant Interpreter::CallBuiltin(int index, const std::vector<ExprPtr>* args, Frame& f) {
+Variant Interpreter::CallBuiltin(int index, const std::vector<ExprPtr>* args, Frame& f,
+                                 bool asStatement) {
   const Builtin& b = Builtins()[index];
   size_t n = args ? args->size() : 0;
   if (static_cast<int>(n) < b.minArgs || (b.maxArgs >= 0 && static_cast<int>(n) > b.maxArgs))
@@ -1510,7 +1511,12 @@ Variant Interpreter::CallBuiltin(int index, const std::vector<ExprPtr>* args, Fr
     }
     pack.SetValue(i, Eval(a, f));
   }
-  return b.fn(*this, pack.Get());
+  Variant r = b.fn(*this, pack.Get());
+  if (b.use != Builtin::Use::Anywhere) {
+    if (asStatement && b.use == Builtin::Use::ValueOnly) Throw(kUnsupportedType);
+    if (!asStatement && b.use == Builtin::Use::StatementOnly) Throw(kTypeMismatch);
+  }
+  return r;
 }
 
 // ---------------------------------------------------------------------------------------

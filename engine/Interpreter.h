@@ -112,7 +112,8 @@ class Interpreter {
   void ShareScope(const Procedure& top, Frame& f, Frame& enclosing);
   Variant CallWithExprs(Procedure* p, ClassInstance* me, const std::vector<ExprPtr>& args,
                         Frame& caller);
-  Variant CallBuiltin(int index, const std::vector<ExprPtr>* args, Frame& f);
+  Variant CallBuiltin(int index, const std::vector<ExprPtr>* args, Frame& f,
+                      bool asStatement = false);
   Variant InvokeObject(const Variant& target, const std::string& name, InvokeKind kind,
                        const std::vector<ExprPtr>* args, Frame& f, const Variant* value,
                        bool internal, const MemberExpr* site = nullptr);

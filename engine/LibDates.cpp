@@ -120,8 +120,8 @@ Variant Int16(int v) {
 
 Variant LibDateAdd(Interpreter&, Args a) {
   Interval iv = IntervalArg(a, 0);
-  if (Arg(a, 1).IsNull() || Arg(a, 2).IsNull()) return Variant::Null();
   double n = ToDouble(Arg(a, 1));
+  if (Arg(a, 2).IsNull()) return Variant::Null();
   double date = ToDate(Arg(a, 2));
   CheckDateRange(date);
   double count = std::trunc(n);
@@ -265,8 +265,8 @@ Variant LibWeekdayName(Interpreter&, Args a) {
 }
 
 Variant LibMonthName(Interpreter&, Args a) {
-  int32_t m = Long(a, 0);
   bool abbreviate = BoolOr(a, 1, false);
+  int32_t m = Long(a, 0);
   Require(m >= 1 && m <= 12);
   std::string name = kMonthNames[m - 1];
   return Variant::String(abbreviate ? name.substr(0, 3) : name);
@@ -275,7 +275,7 @@ Variant LibMonthName(Interpreter&, Args a) {
 // vbGeneralDate, vbLongDate ("Tuesday, March 4, 2003"), vbShortDate (3/4/2003),
 // vbLongTime (1:02:03 PM), vbShortTime (13:02): the en-US forms.
 Variant LibFormatDateTime(Interpreter&, Args a) {
-  if (Arg(a, 0).IsNull()) Throw(kInvalidNull);
+  if (Arg(a, 0).IsNull()) Throw(kTypeMismatch);
   double date = ToDate(Arg(a, 0));
   int32_t format = LongOr(a, 1, 0);
   Require(format >= 0 && format <= 4);

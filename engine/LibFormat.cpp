@@ -118,6 +118,12 @@ double NumberArg(Args a) {
   return ToDouble(v);
 }
 
+// The Format functions refuse a Null value as a type mismatch.
+double FormatArg(Args a) {
+  if (Arg(a, 0).IsNull()) Throw(kTypeMismatch);
+  return ToDouble(Arg(a, 0));
+}
+
 double Checked(double r) {
   if (!std::isfinite(r)) Throw(kOverflow);
   return r;
@@ -126,20 +132,20 @@ double Checked(double r) {
 }  // namespace
 
 Variant LibFormatNumber(Interpreter&, Args a) {
-  double v = NumberArg(a);
+  double v = FormatArg(a);
   return Variant::String(FormatWith(v, StyleArgs(a, 1, {}), "", ""));
 }
 
 // en-US currency: "$1,234.50"; negative amounts in parentheses unless the script says not.
 Variant LibFormatCurrency(Interpreter&, Args a) {
-  double v = NumberArg(a);
+  double v = FormatArg(a);
   NumberStyle style;
   style.parens = true;
   return Variant::String(FormatWith(v, StyleArgs(a, 1, style), "$", ""));
 }
 
 Variant LibFormatPercent(Interpreter&, Args a) {
-  double v = NumberArg(a);
+  double v = FormatArg(a);
   return Variant::String(FormatWith(v * 100.0, StyleArgs(a, 1, {}), "", "%"));
 }
 

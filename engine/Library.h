@@ -33,11 +33,11 @@ inline void Require(bool ok) {
 inline bool BoolOr(Args a, size_t i, bool dflt) {
   return Given(a, i) ? ToBoolean(Arg(a, i)) : dflt;
 }
-// The compare argument: 0 binary (default), 1 text; anything negative is refused.
+// The compare argument: 0 binary (default) or 1 text; any other number is refused.
 inline bool TextCompareArg(Args a, size_t i) {
   if (!Given(a, i)) return false;
   int32_t c = Long(a, i);
-  Require(c >= 0);
+  Require(c == 0 || c == 1);
   return c == 1;
 }
 

@@ -586,13 +586,11 @@ Variant ValueOf(const Variant& v0) {
   return cur;
 }
 
+// Text read as a number: only number text counts ("True" and dates do not, as in the
+// original: CLng("True") and "1/2/2003" + 1 are type mismatches).
 static double TextToDouble(const std::string& s) {
   double d;
   if (ParseNumber(s, d)) return d;
-  if (NameEquals(s, "true")) return -1;
-  if (NameEquals(s, "false")) return 0;
-  double dt;
-  if (ParseDate(s, dt) && s.find_first_of("/:") != std::string::npos) return dt;
   Throw(kTypeMismatch);
 }
 
@@ -674,8 +672,11 @@ bool ToBoolean(const Variant& v0) {
     case VarType::Boolean:
       return v.AsBoolean();
     case VarType::String: {
-      if (NameEquals(v.AsString(), "true")) return true;
-      if (NameEquals(v.AsString(), "false")) return false;
+      // "True", "False" and their literal forms "#TRUE#", "#FALSE#", any case.
+      std::string_view t = v.AsString();
+      if (t.size() > 2 && t.front() == '#' && t.back() == '#') t = t.substr(1, t.size() - 2);
+      if (NameEquals(t, "true")) return true;
+      if (NameEquals(t, "false")) return false;
       double d;
       if (ParseNumber(v.AsString(), d)) return d != 0;
       Throw(kTypeMismatch);
@@ -1197,8 +1198,12 @@ static int CompareDoubles(double a, double b) {
   return a < b ? -1 : a > b ? 1 : 0;
 }
 
-int CompareValues(const Variant& a0, const Variant& b0, bool aLiteral, bool bLiteral,
-                  bool textCompare) {
+namespace {
+
+// `lenient`: a string that is no number meets a numeric literal as the greater value
+// (Select Case) instead of raising 13.
+int CompareImpl(const Variant& a0, const Variant& b0, bool aLiteral, bool bLiteral,
+                bool textCompare, bool lenient) {
   const Variant& a = a0.Deref();
   const Variant& b = b0.Deref();
   if (a.Type() == VarType::Integer && b.Type() == VarType::Integer)
@@ -1208,7 +1213,7 @@ int CompareValues(const Variant& a0, const Variant& b0, bool aLiteral, bool bLit
   if (a.IsObject() || b.IsObject()) {
     Variant x = a.IsObject() ? ValueOf(a) : a;
     Variant y = b.IsObject() ? ValueOf(b) : b;
-    return CompareValues(x, y, aLiteral, bLiteral, textCompare);
+    return CompareImpl(x, y, aLiteral, bLiteral, textCompare, lenient);
   }
   if (a.IsNull() || b.IsNull()) return 2;
   if (a.IsArray() || b.IsArray() || a.Type() == VarType::Error || b.Type() == VarType::Error)
@@ -1230,11 +1235,14 @@ int CompareValues(const Variant& a0, const Variant& b0, bool aLiteral, bool bLit
     bool strLiteral = aIsString ? aLiteral : bLiteral;
     bool numLiteral = aIsString ? bLiteral : aLiteral;
     int c;
-    if (numLiteral) {
-      double d;
-      if (!ParseNumber(str.AsString(), d)) Throw(kTypeMismatch);
+    double d;
+    if (numLiteral && ParseNumber(str.AsString(), d)) {
       c = CompareDoubles(d, ToDouble(num));
+    } else if (numLiteral && !strLiteral && !lenient) {
+      Throw(kTypeMismatch);
     } else if (strLiteral) {
+      // Two literals of different types ("yes" = True, Case "x" against 3) compare as
+      // text when the string is no number.
       c = CompareText(str.AsString(), ToString(num), textCompare);
     } else {
       c = 1;  // a string is greater than any number
@@ -1243,7 +1251,23 @@ int CompareValues(const Variant& a0, const Variant& b0, bool aLiteral, bool bLit
   }
   if (a.Type() == VarType::Currency && b.Type() == VarType::Currency)
     return a.AsCurrency() < b.AsCurrency() ? -1 : a.AsCurrency() > b.AsCurrency() ? 1 : 0;
+  // A Single meets a Double at the Single's precision: CSng(0.1) = 0.1.
+  if ((a.Type() == VarType::Single && b.Type() == VarType::Double) ||
+      (a.Type() == VarType::Double && b.Type() == VarType::Single))
+    return CompareDoubles(static_cast<float>(ToDouble(a)), static_cast<float>(ToDouble(b)));
   return CompareDoubles(ToDouble(a), ToDouble(b));
+}
+
+}  // namespace
+
+int CompareValues(const Variant& a, const Variant& b, bool aLiteral, bool bLiteral,
+                  bool textCompare) {
+  return CompareImpl(a, b, aLiteral, bLiteral, textCompare, false);
+}
+
+bool CaseMatches(const Variant& subject, const Variant& value, bool subjectLiteral,
+                 bool valueLiteral) {
+  return CompareImpl(subject, value, subjectLiteral, valueLiteral, false, true) == 0;
 }
 
 Variant Compare(CompareOp op, const Variant& a, const Variant& b, bool aLiteral, bool bLiteral,

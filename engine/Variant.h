@@ -316,6 +316,10 @@ Variant Compare(CompareOp op, const Variant& a, const Variant& b, bool aLiteral 
 // -1, 0, 1; or 2 when either side is Null. Throws like Compare.
 int CompareValues(const Variant& a, const Variant& b, bool aLiteral, bool bLiteral,
                   bool textCompare);
+// Select Case: whether a Case value matches the subject. As `=`, except that a string
+// that reads as no number meets a numeric literal as unequal instead of raising 13.
+bool CaseMatches(const Variant& subject, const Variant& value, bool subjectLiteral,
+                 bool valueLiteral);
 
 // An argument left out in the middle of a list (f(1, , 3)) arrives as this value.
 Variant MissingArgument();

@@ -17,13 +17,14 @@ WScript.Echo Escape("a b&c/d.e@f*g_h+i-j"), Unescape("%41%42%u0043%zz%4"), Unesc
 ' expect: a%20b%26c/d.e@f*g_h+i-j ABC%zz%4 x y;z True
 WScript.Echo Join(Array(1, 2.5, True, Null, "x"), "|"), Len(Space(0)), "[" & Trim(vbTab & " x ") & "]", StrReverse("")
 ' expect: 1|2.5|True||x 0 [	 x] 
-WScript.Echo IsNull(Left(Null, 1)), IsNull(Mid(Null, 1)), IsNull(LCase(Null)), IsNull(Replace(Null, "a", "b")), IsNull(InStr(Null, "a")), IsNull(Trim(Null))
+WScript.Echo IsNull(Left(Null, 1)), IsNull(Mid(Null, 1)), IsNull(LCase(Null)), IsNull(Right(Null, 1)), IsNull(InStr(Null, "a")), IsNull(Trim(Null))
 ' expect: True True True True True True
 ' Each bad argument raises the language's error; one table of cases.
 Dim cases, c
 cases = Array("Left(""a"", -1)", "Mid(""a"", 0)", "Chr(256)", "ChrW(65536)", "Asc("""")", "AscW("""")", "Space(-1)", _
   "InStr(0, ""a"", ""a"")", "Split(""a"", "","", -2)", "Join(5)", "Asc(Null)", "Filter(Null, ""a"")", "Filter(5, ""a"")", _
-  "String(-1, ""a"")", "Replace(""a"", ""a"", ""b"", 0)", "StrComp(""a"", ""b"", -1)", "Split(Null)")
+  "String(-1, ""a"")", "Replace(""a"", ""a"", ""b"", 0)", "StrComp(""a"", ""b"", -1)", "Split(Null)", _
+  "Replace(Null, ""a"", ""b"")")
 On Error Resume Next
 Dim out: out = ""
 For Each c In cases
@@ -33,4 +34,4 @@ For Each c In cases
 Next
 On Error GoTo 0
 WScript.Echo out
-' expect: 5 5 5 5 5 5 5 5 5 13 94 94 13 5 5 5 94 
+' expect: 5 5 5 5 5 5 5 5 5 13 94 94 13 5 5 5 94 94 

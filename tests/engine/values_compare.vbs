@@ -13,8 +13,13 @@ Const LIMIT = 5
 Dim t: t = "5"
 WScript.Echo t = LIMIT
 ' expect: True
+' Two literals of different types give a result; a string variable against a numeric
+' literal must read as a number.
+WScript.Echo "x" = 1, "yes" = True, "" <> False, "true" <> True, "1" = 1, 2 > "10", "" = True = False
+' expect: False False True True True False True
 On Error Resume Next
-WScript.Echo "x" = 1
+Dim x: x = "x"
+WScript.Echo x = 1
 WScript.Echo Err.Number
 ' expect: 13
 Err.Clear
