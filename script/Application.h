@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -17,7 +18,7 @@ class XapMessage;
 class Application : public vbs::TableObject<Application> {
  public:
   static constexpr std::string_view kTypeName = "Application";
-  static const vbs::Member<Application> kMembers[];
+  static const std::span<const vbs::Member<Application>> kMembers;
 
   explicit Application(App& app);
 
@@ -59,6 +60,8 @@ class Application : public vbs::TableObject<Application> {
   const std::string& LogFile() const { return logFile_; }
 
  private:
+  // The table kMembers views: sized only in the .cpp, so nothing else iterates it.
+  static const vbs::Member<Application> kMemberTable[];
   void InitScriptControl();
   std::string IniPath(std::string_view file) const;
 

@@ -193,7 +193,7 @@ const vbs::Member<StreamObject> StreamObject::kMembers[] = {
 
 // ---- started processes -----------------------------------------------------------------------
 
-const vbs::Member<ProcessObject> ProcessObject::kMembers[] = {
+const vbs::Member<ProcessObject> ProcessObject::kMemberTable[] = {
     {"ProcessID", MemberKind::Get, 0, 0,
      [](ProcessObject& p, Args) { return Variant::Long(p.ProcessID()); }},
     {"Status", MemberKind::Get, 0, 0,
@@ -211,6 +211,7 @@ const vbs::Member<ProcessObject> ProcessObject::kMembers[] = {
        return Variant::Object(vbs::MakeObject<StreamObject>(p.State(), true));
      }},
 };
+const std::span<const vbs::Member<ProcessObject>> ProcessObject::kMembers = kMemberTable;
 
 
 

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,7 +35,7 @@ void RegisterProcessClasses(ObjectServer& server);
 class ProcessObject : public vbs::TableObject<ProcessObject> {
  public:
   static constexpr std::string_view kTypeName = "WshScriptExec";
-  static const vbs::Member<ProcessObject> kMembers[];
+  static const std::span<const vbs::Member<ProcessObject>> kMembers;
   // Output kept per stream; beyond it the oldest bytes go.
   static constexpr size_t kMaxOutput = 1u << 20;
 
@@ -49,6 +50,8 @@ class ProcessObject : public vbs::TableObject<ProcessObject> {
   std::shared_ptr<ProcessState> State() const { return state_; }
 
  private:
+  // The table kMembers views: sized only in the .cpp, so nothing else iterates it.
+  static const vbs::Member<ProcessObject> kMemberTable[];
   std::shared_ptr<ProcessState> state_;
 };
 

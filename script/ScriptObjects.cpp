@@ -50,7 +50,7 @@ Variant StringArray(const std::vector<std::string>& items) {
 
 // ---- Application ---------------------------------------------------------------------------
 
-const vbs::Member<Application> Application::kMembers[] = {
+const vbs::Member<Application> Application::kMemberTable[] = {
     {"SendUDPMessage", MemberKind::Method, 1, 1,
      [](Application& s, Args a) { return Guard([&] { s.SendUDPMessage(Text(a, 0)); return Variant(); }); }},
     {"SendXapMessage", MemberKind::Method, 7, 7,
@@ -119,6 +119,7 @@ const vbs::Member<Application> Application::kMembers[] = {
        return Guard([&] { s.WaitMilliseconds(Text(a, 0)); return Variant(); });
      }},
 };
+const std::span<const vbs::Member<Application>> Application::kMembers = kMemberTable;
 
 Application::Application(App& app) : app_(app), logFile_(LogFilePath(app)) {
   CreateFolders(app_, logFile_);
@@ -159,7 +160,7 @@ namespace {
 
 }  // namespace
 
-const vbs::Member<XapMessageObject> XapMessageObject::kMembers[] = {
+const vbs::Member<XapMessageObject> XapMessageObject::kMemberTable[] = {
     {"AddHeader", MemberKind::Method, 0, 0,
      [](XapMessageObject& m, Args) { return Variant::Integer(m.Msg().AddHeader()); }},
     {"AddItem", MemberKind::Method, 3, 3,
@@ -217,6 +218,7 @@ const vbs::Member<XapMessageObject> XapMessageObject::kMembers[] = {
     {"ToXap", MemberKind::Method, 0, 0,
      [](XapMessageObject& m, Args) { return Str(m.Msg().ToXap()); }},
 };
+const std::span<const vbs::Member<XapMessageObject>> XapMessageObject::kMembers = kMemberTable;
 
 #undef XAP_FIELD
 
@@ -225,7 +227,7 @@ XapMessageObject::XapMessageObject(std::shared_ptr<XapMessage> msg) : msg_(std::
 ItemCollectionObject::ItemCollectionObject(std::shared_ptr<XapMessage> msg, int section)
     : msg_(std::move(msg)), section_(section) {}
 
-const vbs::Member<ItemCollectionObject> ItemCollectionObject::kMembers[] = {
+const vbs::Member<ItemCollectionObject> ItemCollectionObject::kMemberTable[] = {
     {"Item", MemberKind::Get, 1, 1,
      [](ItemCollectionObject& c, Args a) {
        const Variant& key = Arg(a, 0);
@@ -239,6 +241,7 @@ const vbs::Member<ItemCollectionObject> ItemCollectionObject::kMembers[] = {
     {"Count", MemberKind::Get, 0, 0,
      [](ItemCollectionObject& c, Args) { return Variant::Long(c.Items().Count()); }},
 };
+const std::span<const vbs::Member<ItemCollectionObject>> ItemCollectionObject::kMembers = kMemberTable;
 
 std::unique_ptr<vbs::Enumerator> ItemCollectionObject::Enumerate() {
   class Lines : public vbs::Enumerator {

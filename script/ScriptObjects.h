@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <span>
 
 #include "engine/HostObject.h"
 #include "xap/XapMessage.h"
@@ -12,14 +13,15 @@ namespace sablewick {
 class XapMessageObject : public vbs::TableObject<XapMessageObject> {
  public:
   static constexpr std::string_view kTypeName = "XapMessage";
-  static const vbs::Member<XapMessageObject> kMembers[];
+  static const std::span<const vbs::Member<XapMessageObject>> kMembers;
 
-  // Out of line: the member table must be complete where the object's vtable is made.
   explicit XapMessageObject(std::shared_ptr<XapMessage> msg);
   XapMessage& Msg() { return *msg_; }
   const std::shared_ptr<XapMessage>& Shared() const { return msg_; }
 
  private:
+  // The table kMembers views: sized only in the .cpp, so nothing else iterates it.
+  static const vbs::Member<XapMessageObject> kMemberTable[];
   std::shared_ptr<XapMessage> msg_;
 };
 
@@ -28,13 +30,15 @@ class XapMessageObject : public vbs::TableObject<XapMessageObject> {
 class ItemCollectionObject : public vbs::TableObject<ItemCollectionObject> {
  public:
   static constexpr std::string_view kTypeName = "Collection";
-  static const vbs::Member<ItemCollectionObject> kMembers[];
+  static const std::span<const vbs::Member<ItemCollectionObject>> kMembers;
 
   ItemCollectionObject(std::shared_ptr<XapMessage> msg, int section);
   ItemCollection Items() const { return ItemCollection(*msg_, section_); }
   std::unique_ptr<vbs::Enumerator> Enumerate() override;
 
  private:
+  // The table kMembers views: sized only in the .cpp, so nothing else iterates it.
+  static const vbs::Member<ItemCollectionObject> kMemberTable[];
   std::shared_ptr<XapMessage> msg_;
   int section_;
 };
