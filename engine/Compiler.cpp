@@ -252,15 +252,23 @@ class Compiler {
   }
 
   void DeclareProcedures() {
+    std::unordered_map<std::string, size_t> mine;  // procedures of this program, by name
     for (auto& pd : prog_.procs) {
       std::string lower = LowerName(pd->name);
-      if (declaredHere_.count(lower)) FailAt(kNameRedefined, pd->line, pd->column);
+      auto again = mine.find(lower);
+      if (declaredHere_.count(lower) && again == mine.end())
+        FailAt(kNameRedefined, pd->line, pd->column);
       declaredHere_.insert({lower, true});
       auto proc = MakeProcedure(*pd);
       GlobalVar* g = mod_->Global(lower);
       g->proc = proc.get();
       g->name = pd->name;
-      mod_->procedures.push_back(proc.get());
+      if (again != mine.end()) {
+        mod_->procedures[again->second] = proc.get();  // defined twice: the last one wins
+      } else {
+        mine[lower] = mod_->procedures.size();
+        mod_->procedures.push_back(proc.get());
+      }
       pendingProcs_.push_back({proc.get(), pd.get()});
       mod_->ownedProcs.push_back(std::move(proc));
     }
@@ -564,8 +572,8 @@ class Compiler {
         if (m.object) {
           CompileExpr(m.object);
         } else {
-          if (scope_->withSlots.empty()) FailAt(505, e->line, e->column);
-          m.withSlot = scope_->withSlots.back();
+          // Outside any With: error 505 when it runs, which On Error can catch.
+          m.withSlot = scope_->withSlots.empty() ? -1 : scope_->withSlots.back();
         }
         return;
       }

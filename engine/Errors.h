@@ -31,6 +31,7 @@ enum RuntimeError : int32_t {
   kNotACollection = 451,
   kVariableUndefined = 500,
   kIllegalAssignment = 501,
+  kUnqualifiedReference = 505,
   kClassNotDefined = 506,
   kAccessDenied = 70,
   kFileNotFound = 53,

@@ -1018,6 +1018,7 @@ Interpreter::Flow Interpreter::ExecForEach(const ForEachStmt& st, Frame& f) {
     if (flow == Flow::ExitFor) return Flow::Normal;
     if (flow != Flow::Normal) return flow;
   }
+  VariableOf(var, f, true) = Variant();  // after the last element, as in the original
   return Flow::Normal;
 }
 
@@ -1401,6 +1402,7 @@ Variant Interpreter::EvalIndex(const IndexExpr& e, Frame& f, InvokeKind kind) {
 }
 
 Variant Interpreter::ObjectOf(const Expr* objectExpr, int withSlot, Frame& f) {
+  if (!objectExpr && withSlot < 0) Throw(kUnqualifiedReference);  // .x outside any With
   Variant obj = objectExpr ? Eval(objectExpr, f) : f.slots[withSlot];
   if (!obj.IsObject()) Throw(kObjectRequired);
   if (!obj.AsObject()) Throw(kObjectNotSet);

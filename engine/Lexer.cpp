@@ -135,7 +135,15 @@ class Lexer {
           t.kind = Tok::Amp;
           break;
         case '=':
-          t.kind = Tok::Eq;
+          // "=>" and "=<" are old spellings of ">=" and "<=".
+          if (Peek(0) == '>') {
+            ++pos_;
+            t.kind = Tok::Ge;
+          } else if (Peek(0) == '<') {
+            ++pos_;
+            t.kind = Tok::Le;
+          } else
+            t.kind = Tok::Eq;
           break;
         case '(':
           t.kind = Tok::LParen;

@@ -13,6 +13,7 @@ class Parser {
 
   Program ParseAll() {
     Program prog;
+    prog_ = &prog;
     SkipSeparators();
     bool first = true;
     while (!At(Tok::End)) {
@@ -38,7 +39,7 @@ class Parser {
           prog.body.push_back(std::move(dim));
         }
       } else {
-        prog.body.push_back(ParseStatement());
+        Push(prog.body, ParseStatement());
       }
       first = false;
       EndOfStatement();
@@ -83,11 +84,24 @@ class Parser {
   }
   bool AtEos() const {
     return At(Tok::Newline) || At(Tok::Colon) || At(Tok::End) ||
-           (singleLineIf_ > 0 && At(Tok::KwElse));
+           (singleLineIf_ > 0 && At(Tok::KwElse)) || AtEndOfBlock();
+  }
+  // "End Sub", "End Function", "End Property" and "End Class" also end the statement
+  // before them on the same line.
+  bool AtEndOfBlock() const {
+    if (!At(Tok::KwEnd)) return false;
+    Tok k = PeekTok().kind;
+    return k == Tok::KwSub || k == Tok::KwFunction || k == Tok::KwProperty || k == Tok::KwClass;
   }
   void EndOfStatement() {
-    if (At(Tok::Newline) || At(Tok::Colon) || At(Tok::End)) return;
+    if (At(Tok::Newline) || At(Tok::Colon) || At(Tok::End) || AtEndOfBlock()) return;
     Fail(kExpectedEndOfStatement);
+  }
+  // Property is a keyword only where a property procedure begins or ends; elsewhere it
+  // is an ordinary name.
+  bool AtIdentifier() const { return At(Tok::Identifier) || At(Tok::KwProperty); }
+  static void Push(Block& body, StmtPtr st) {
+    if (st) body.push_back(std::move(st));  // null: nothing to run (Stop, a procedure)
   }
   void SkipSeparators() {
     while (At(Tok::Newline) || At(Tok::Colon)) Next();
@@ -95,8 +109,34 @@ class Parser {
   void SkipNewlines() {
     while (At(Tok::Newline)) Next();
   }
+  bool StartsStatement() const {
+    switch (Cur().kind) {
+      case Tok::Identifier:
+      case Tok::Dot:
+      case Tok::KwMe:
+      case Tok::KwProperty:
+      case Tok::KwDim:
+      case Tok::KwReDim:
+      case Tok::KwErase:
+      case Tok::KwConst:
+      case Tok::KwIf:
+      case Tok::KwSelect:
+      case Tok::KwFor:
+      case Tok::KwDo:
+      case Tok::KwWhile:
+      case Tok::KwWith:
+      case Tok::KwExit:
+      case Tok::KwOn:
+      case Tok::KwCall:
+      case Tok::KwSet:
+      case Tok::KwLet:
+        return true;
+      default:
+        return false;
+    }
+  }
   std::string ExpectIdentifier() {
-    if (!At(Tok::Identifier)) Fail(kExpectedIdentifier);
+    if (!AtIdentifier()) Fail(kExpectedIdentifier);
     return Next().text;
   }
   // After a dot any word is a member name, keywords included (obj.End, Err.Raise).
@@ -128,7 +168,12 @@ class Parser {
       if (PeekTok(1).kind == Tok::Identifier && NameEquals(PeekTok(1).text, "default")) k = 2;
     }
     Tok t = PeekTok(k).kind;
-    return t == Tok::KwSub || t == Tok::KwFunction || t == Tok::KwProperty;
+    if (t == Tok::KwProperty) {
+      const Token& what = PeekTok(k + 1);
+      return what.kind == Tok::KwLet || what.kind == Tok::KwSet ||
+             (what.kind == Tok::Identifier && NameEquals(what.text, "get"));
+    }
+    return t == Tok::KwSub || t == Tok::KwFunction;
   }
 
   std::unique_ptr<ProcDecl> ParseProcedure(bool inClass) {
@@ -191,7 +236,9 @@ class Parser {
         proc->params.empty())
       FailAt(kPropertyNeedsArg, kw);
     EndOfStatement();
+    ++procDepth_;
     proc->body = ParseBlock([&] { return At(Tok::KwEnd); });
+    --procDepth_;
     Expect(Tok::KwEnd, kExpectedEnd);
     if (!Accept(endTok)) {
       Fail(endTok == Tok::KwSub        ? kExpectedSub
@@ -281,7 +328,7 @@ class Parser {
     while (true) {
       SkipSeparators();
       if (At(Tok::End) || stop()) break;
-      body.push_back(ParseStatement());
+      Push(body, ParseStatement());
       EndOfStatement();
     }
     return body;
@@ -410,9 +457,26 @@ class Parser {
         return st;
       }
       case Tok::Identifier:
+        if (NameEquals(t.text, "stop")) {
+          Next();  // a breakpoint for a debugger: nothing here
+          if (AtEos()) return nullptr;
+          --pos_;
+        }
+        return ParseCallOrAssign();
+      case Tok::KwProperty:
       case Tok::Dot:
       case Tok::KwMe:
         return ParseCallOrAssign();
+      case Tok::KwSub:
+      case Tok::KwFunction:
+      case Tok::KwPublic:
+      case Tok::KwPrivate:
+        // A procedure written inside a block of script-level code is declared all the same.
+        if (procDepth_ == 0 && prog_ && StartsProcedure()) {
+          prog_->procs.push_back(ParseProcedure(false));
+          return nullptr;
+        }
+        Fail(kExpectedStatement);
       case Tok::KwOption:
         Fail(kMustBeFirstStatement);
       case Tok::KwNext:
@@ -503,8 +567,9 @@ class Parser {
       arm.body = ParseLineStatements();
       st->arms.push_back(std::move(arm));
       if (Accept(Tok::KwElse)) {
+        int before = lineStatements_;
         st->elseBody = ParseLineStatements();
-        if (st->elseBody.empty()) Fail(kExpectedStatement);
+        if (lineStatements_ == before) Fail(kExpectedStatement);
       }
       --singleLineIf_;
       if (At(Tok::KwEnd) && PeekTok().kind == Tok::KwIf) {
@@ -543,7 +608,8 @@ class Parser {
       while (At(Tok::Colon)) Next();
       if (At(Tok::Newline) || At(Tok::End) || At(Tok::KwElse)) break;
       if (At(Tok::KwEnd) && PeekTok().kind == Tok::KwIf) break;
-      body.push_back(ParseStatement());
+      Push(body, ParseStatement());
+      ++lineStatements_;
       if (!At(Tok::Colon)) break;
     }
     return body;
@@ -568,7 +634,9 @@ class Parser {
       SelectStmt::Case c;
       do c.values.push_back(ParseExpr());
       while (Accept(Tok::Comma));
-      if (!At(Tok::Newline) && !At(Tok::Colon)) Fail(kExpectedEndOfStatement);
+      // Its first statement may follow on the same line.
+      if (!At(Tok::Newline) && !At(Tok::Colon) && !StartsStatement())
+        Fail(kExpectedEndOfStatement);
       c.body = ParseBlock(stop);
       st->cases.push_back(std::move(c));
     }
@@ -595,7 +663,7 @@ class Parser {
     }
     auto st = Make<ForStmt>(t);
     auto var = Make<NameExpr>(Cur());
-    if (!At(Tok::Identifier)) Fail(kInvalidForVariable);
+    if (!AtIdentifier()) Fail(kInvalidForVariable);
     var->name = Next().text;
     st->var = std::move(var);
     Expect(Tok::Eq, kExpectedEquals);
@@ -800,17 +868,10 @@ class Parser {
   }
   ExprPtr ParseUnary() {
     DepthGuard guard(*this);
-    if (At(Tok::Minus)) {
-      const Token& t = Next();
-      return Negated(t, ParseUnary());
-    }
-    if (At(Tok::Plus)) {
-      Next();
-      return ParseUnary();
-    }
     if (At(Tok::KwNot)) return ParseNot();
     return ParsePow();
   }
+  // A sign binds tighter than ^ in this language: -3^2 is 9.
   ExprPtr ParsePowOperand() {
     DepthGuard guard(*this);
     if (At(Tok::Minus)) {
@@ -821,10 +882,11 @@ class Parser {
       Next();
       return ParsePowOperand();
     }
+    if (At(Tok::KwNot)) return ParseNot();
     return ParsePostfix(ParsePrimary());
   }
   ExprPtr ParsePow() {
-    auto l = ParsePostfix(ParsePrimary());
+    auto l = ParsePowOperand();
     while (At(Tok::Caret)) {
       const Token& t = Next();
       l = Binary(BinaryOp::Pow, t, std::move(l), ParsePowOperand());
@@ -833,7 +895,7 @@ class Parser {
   }
 
   ExprPtr ParsePostfix(ExprPtr e, bool statement = false) {
-    // In a statement, lastParen_ remembers where the group that ends the chain starts:
+    // In a statement, lastParen_ remembers where the groups that end the chain start:
     // in "f (1) + 2, 3" that group is the start of the first argument, not a call.
     while (pos_ != stopAt_) {
       if (At(Tok::Dot) && !Cur().spaceBefore) {
@@ -844,8 +906,13 @@ class Parser {
         e = std::move(m);
         if (statement) lastParen_ = SIZE_MAX;
       } else if (At(Tok::LParen) && (e->kind == ExprKind::Name || e->kind == ExprKind::Member ||
-                                     e->kind == ExprKind::Index || e->kind == ExprKind::Me)) {
-        if (statement) lastParen_ = pos_;
+                                     e->kind == ExprKind::Index || e->kind == ExprKind::Me ||
+                                     e->kind == ExprKind::Paren)) {
+        // The first group after the last name: in "Echo (a)(1), 2" the argument list
+        // starts there.
+        if (statement && lastParen_ == SIZE_MAX) lastParen_ = pos_;
+        // (F)(4), ((a))(1): parentheses around what is called or indexed change nothing.
+        while (e->kind == ExprKind::Paren) e = std::move(static_cast<ParenExpr&>(*e).inner);
         const Token& t = Next();
         auto idx = Make<IndexExpr>(t);
         idx->target = std::move(e);
@@ -901,7 +968,8 @@ class Parser {
       case Tok::KwMe:
         Next();
         return Make<MeExpr>(t);
-      case Tok::Identifier: {
+      case Tok::Identifier:
+      case Tok::KwProperty: {
         Next();
         auto n = Make<NameExpr>(t);
         n->name = t.text;
@@ -935,6 +1003,9 @@ class Parser {
   size_t pos_ = 0;
   int depth_ = 0;
   int singleLineIf_ = 0;
+  int lineStatements_ = 0;
+  int procDepth_ = 0;
+  Program* prog_ = nullptr;  // where procedures written inside blocks go
   size_t lastParen_ = SIZE_MAX;
   size_t stopAt_ = SIZE_MAX;
 };

@@ -211,7 +211,7 @@ bool Variant::IsNumeric() const {
 Variant NewArray(const std::vector<int32_t>& counts, bool fixed) {
   auto* a = new ArrayRep;
   a->fixed = fixed;
-  size_t total = 1;
+  size_t total = counts.empty() ? 0 : 1;  // no dimensions (Dim a()): no elements
   for (int32_t c : counts) {
     if (c < 0) {
       delete a;

@@ -8,7 +8,7 @@ WScript.Echo TypeName(-32768), TypeName(&HFFFF), &HFFFF, &HFFFF&, &H10000, &O17,
 WScript.Echo 7 \ 2, -7 \ 2, 7 Mod 3, -7 Mod 3, 7.5 Mod 2, TypeName(7 \ 2)
 ' expect: 3 -3 1 -1 0 Integer
 WScript.Echo 2 ^ 10, TypeName(2 ^ 2), -2 ^ 2, 2 ^ -1, 2 ^ 3 ^ 2
-' expect: 1024 Double -4 0.5 64
+' expect: 1024 Double 4 0.5 64
 WScript.Echo 10 / 4, TypeName(10 / 2), 1 / 3
 ' expect: 2.5 Double 0.333333333333333
 WScript.Echo 1E+16, 1.5E-7, 123456789012345, 0.1 + 0.2, 1e15, 100000000000000
