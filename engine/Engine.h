@@ -120,7 +120,8 @@ class Engine {
   // by bare name. False when the name is already taken.
   bool AddObject(std::string_view name, ObjectPtr<HostObject> object, bool addMembers = false);
   // Milliseconds a call into the engine may run before it is stopped with a run-time
-  // error that On Error Resume Next cannot catch; -1 (the default) means no limit.
+  // error that On Error Resume Next cannot catch; -1 (the default) means no limit. Set
+  // from a host member while a script runs, it counts from the start of that run.
   void SetTimeout(int milliseconds);
   int Timeout() const;
   ModuleCollection& Modules() { return modules_; }

@@ -278,7 +278,8 @@ Interpreter::RunScope::RunScope(Interpreter& vm) : vm_(vm), outer_(!vm.running_)
   vm.running_ = true;
   vm.ticks_ = 1;
   vm.steps_ = 0;
-  vm.deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(vm.timeoutMs_);
+  vm.runStart_ = std::chrono::steady_clock::now();
+  vm.deadline_ = vm.runStart_ + std::chrono::milliseconds(vm.timeoutMs_);
   // This object lives in the entering caller's frame: native stack use is measured from
   // here, and never comes closer than the reserve to the end of the thread's stack.
   auto base = reinterpret_cast<uintptr_t>(this);

@@ -88,7 +88,11 @@ class Interpreter {
   uint32_t rndSeed = 327680;  // Rnd's 24-bit state, per engine
 
   // ---- limits
-  void SetTimeout(int milliseconds) { timeoutMs_ = milliseconds; }
+  // Set while a run goes on (a host member), the limit counts from that run's start.
+  void SetTimeout(int milliseconds) {
+    timeoutMs_ = milliseconds;
+    deadline_ = runStart_ + std::chrono::milliseconds(milliseconds);
+  }
   int Timeout() const { return timeoutMs_; }
   // Stops a run after about this many loop iterations and calls (0: none). For fuzzing.
   void SetStepLimit(uint64_t steps) { stepLimit_ = steps; }
@@ -237,6 +241,7 @@ class Interpreter {
 
   int timeoutMs_ = -1;
   std::chrono::steady_clock::time_point deadline_;
+  std::chrono::steady_clock::time_point runStart_;
   bool running_ = false;
   uint32_t ticks_ = 1;
   uint64_t stepLimit_ = 0;

@@ -7,6 +7,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "engine/Library.h"
+
 namespace runner {
 namespace {
 
@@ -49,13 +51,47 @@ std::string Attribute(const std::string& tag, const std::string& name) {
 
 }  // namespace
 
-std::string ReadWholeFile(const std::string& path, bool& ok) {
+std::string ScriptTextToUtf8(std::string bytes) {
+  auto byte = [&](size_t i) { return static_cast<unsigned char>(bytes[i]); };
+  if (bytes.size() >= 3 && byte(0) == 0xEF && byte(1) == 0xBB && byte(2) == 0xBF)
+    return bytes.substr(3);
+  if (bytes.size() < 2) return bytes;
+  bool little = byte(0) == 0xFF && byte(1) == 0xFE;
+  bool big = byte(0) == 0xFE && byte(1) == 0xFF;
+  if (!little && !big) return bytes;
+  auto unit = [&](size_t i) -> uint32_t {
+    return little ? byte(i) | byte(i + 1) << 8 : byte(i) << 8 | byte(i + 1);
+  };
+  std::string out;
+  out.reserve(bytes.size() / 2);
+  // A lone surrogate or an odd last byte becomes U+FFFD rather than bad UTF-8.
+  constexpr uint32_t kReplacement = 0xFFFD;
+  for (size_t i = 2; i < bytes.size(); i += 2) {
+    if (i + 1 >= bytes.size()) {
+      vbs::lib::AppendUtf8(out, kReplacement);
+      break;
+    }
+    uint32_t u = unit(i);
+    if (u >= 0xD800 && u < 0xDC00 && i + 3 < bytes.size()) {
+      uint32_t low = unit(i + 2);
+      if (low >= 0xDC00 && low < 0xE000) {
+        vbs::lib::AppendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));
+        i += 2;
+        continue;
+      }
+    }
+    vbs::lib::AppendUtf8(out, u >= 0xD800 && u < 0xE000 ? kReplacement : u);
+  }
+  return out;
+}
+
+std::string ReadScriptFile(const std::string& path, bool& ok) {
   std::ifstream in(path, std::ios::binary);
   ok = static_cast<bool>(in);
   if (!ok) return {};
   std::ostringstream ss;
   ss << in.rdbuf();
-  return ss.str();
+  return ScriptTextToUtf8(ss.str());
 }
 
 Job ReadJobFile(const std::string& path, const std::string& text) {
@@ -114,7 +150,7 @@ Job ReadJobFile(const std::string& path, const std::string& text) {
       std::filesystem::path p = src;
       if (p.is_relative()) p = dir / p;
       bool ok;
-      block.code = ReadWholeFile(p.string(), ok);
+      block.code = ReadScriptFile(p.string(), ok);
       if (!ok) throw std::runtime_error("cannot read script file " + p.string());
       block.fileName = p.string();
       block.firstLine = 1;

@@ -27,6 +27,10 @@ struct Job {
 // unterminated <script>, ...).
 Job ReadJobFile(const std::string& path, const std::string& text);
 
-std::string ReadWholeFile(const std::string& path, bool& ok);
+// A script file's text as UTF-8, the engine's encoding: UTF-16 in either byte order (with
+// its byte order mark) is converted, a UTF-8 byte order mark dropped, anything else kept
+// byte for byte.
+std::string ReadScriptFile(const std::string& path, bool& ok);
+std::string ScriptTextToUtf8(std::string bytes);
 
 }  // namespace runner

@@ -1,6 +1,8 @@
 #include "runner/WScript.h"
 
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <iostream>
 #include <thread>
 
@@ -88,27 +90,31 @@ const Member<TextIn> TextIn::kMembers[] = {
     {"Close", MemberKind::Method, 0, 0, [](TextIn&, Args) { return Variant(); }},
 };
 
-class ArgumentsEnum : public vbs::Enumerator {
+// Walks a list of values (the strings of the arguments, the names of the named ones).
+class ListEnum : public vbs::Enumerator {
  public:
-  explicit ArgumentsEnum(const std::vector<std::string>& args) : args_(args) {}
+  explicit ListEnum(std::vector<Variant> items) : items_(std::move(items)) {}
   bool Next(Variant& out) override {
-    if (i_ >= args_.size()) return false;
-    out = Variant::String(args_[i_++]);
+    if (i_ >= items_.size()) return false;
+    out = items_[i_++];
     return true;
   }
 
  private:
-  const std::vector<std::string>& args_;
+  std::vector<Variant> items_;
   size_t i_ = 0;
 };
 
-class Arguments : public vbs::TableObject<Arguments> {
+// A list of argument strings by position: WScript.Arguments and Arguments.Unnamed.
+class ArgumentList : public vbs::TableObject<ArgumentList> {
  public:
   static constexpr std::string_view kTypeName = "IArguments2";
-  static const Member<Arguments> kMembers[];
-  explicit Arguments(std::vector<std::string> args) : args_(std::move(args)) {}
+  static const Member<ArgumentList> kMembers[];
+  explicit ArgumentList(std::vector<std::string> args) : args_(std::move(args)) {}
   std::unique_ptr<vbs::Enumerator> Enumerate() override {
-    return std::make_unique<ArgumentsEnum>(args_);
+    std::vector<Variant> items;
+    for (const auto& a : args_) items.push_back(Variant::String(a));
+    return std::make_unique<ListEnum>(std::move(items));
   }
   Variant Item(Args a) {
     int32_t i = vbs::ToLong(*a[0]);
@@ -117,17 +123,86 @@ class Arguments : public vbs::TableObject<Arguments> {
   }
   Variant Count() const { return Variant::Long(static_cast<int32_t>(args_.size())); }
 
+  vbs::ObjectPtr<vbs::HostObject> named;    // set on WScript.Arguments only
+  vbs::ObjectPtr<vbs::HostObject> unnamed;  // set on WScript.Arguments only
+
  private:
   std::vector<std::string> args_;
 };
 
-const Member<Arguments> Arguments::kMembers[] = {
-    {"Item", MemberKind::Get, 1, 1, [](Arguments& s, Args a) { return s.Item(a); }, true},
-    {"Count", MemberKind::Method, 0, 0, [](Arguments& s, Args) { return s.Count(); }},
-    {"Length", MemberKind::Get, 0, 0, [](Arguments& s, Args) { return s.Count(); }},
-    {"Unnamed", MemberKind::Get, 0, 0,
-     [](Arguments& s, Args) { return Variant::Object(static_cast<vbs::HostObject*>(&s)); }},
+Variant Part(const vbs::ObjectPtr<vbs::HostObject>& part) {
+  if (!part) vbs::Throw(vbs::kNoSuchMember);
+  return Variant::Object(part.Get());
+}
+
+const Member<ArgumentList> ArgumentList::kMembers[] = {
+    {"Item", MemberKind::Get, 1, 1, [](ArgumentList& s, Args a) { return s.Item(a); }, true},
+    {"Count", MemberKind::Method, 0, 0, [](ArgumentList& s, Args) { return s.Count(); }},
+    {"Length", MemberKind::Get, 0, 0, [](ArgumentList& s, Args) { return s.Count(); }},
+    {"Named", MemberKind::Get, 0, 0, [](ArgumentList& s, Args) { return Part(s.named); }},
+    {"Unnamed", MemberKind::Get, 0, 0, [](ArgumentList& s, Args) { return Part(s.unnamed); }},
 };
+
+// Arguments.Named: "/name:value" arguments by name (any case); a name given twice keeps
+// the last value. For Each walks the names.
+class NamedArguments : public vbs::TableObject<NamedArguments> {
+ public:
+  static constexpr std::string_view kTypeName = "IWshNamed";
+  static const Member<NamedArguments> kMembers[];
+  void Set(const std::string& name, Variant value) {
+    for (auto& e : entries_) {
+      if (vbs::NameEquals(e.first, name)) {
+        e.second = std::move(value);
+        return;
+      }
+    }
+    entries_.emplace_back(name, std::move(value));
+  }
+  const Variant* Find(const std::string& name) const {
+    for (const auto& e : entries_)
+      if (vbs::NameEquals(e.first, name)) return &e.second;
+    return nullptr;
+  }
+  std::unique_ptr<vbs::Enumerator> Enumerate() override {
+    std::vector<Variant> names;
+    for (const auto& e : entries_) names.push_back(Variant::String(e.first));
+    return std::make_unique<ListEnum>(std::move(names));
+  }
+  Variant Count() const { return Variant::Long(static_cast<int32_t>(entries_.size())); }
+
+ private:
+  std::vector<std::pair<std::string, Variant>> entries_;
+};
+
+const Member<NamedArguments> NamedArguments::kMembers[] = {
+    // An absent name reads as Empty, as the original's does.
+    {"Item", MemberKind::Get, 1, 1,
+     [](NamedArguments& s, Args a) {
+       const Variant* v = s.Find(Text(a, 0));
+       return v ? *v : Variant();
+     },
+     true},
+    {"Exists", MemberKind::Method, 1, 1,
+     [](NamedArguments& s, Args a) { return Variant::Boolean(s.Find(Text(a, 0)) != nullptr); }},
+    {"Count", MemberKind::Method, 0, 0, [](NamedArguments& s, Args) { return s.Count(); }},
+    {"Length", MemberKind::Get, 0, 0, [](NamedArguments& s, Args) { return s.Count(); }},
+};
+
+vbs::ObjectPtr<ArgumentList> MakeArguments(const std::vector<std::string>& all) {
+  auto named = vbs::MakeObject<NamedArguments>();
+  std::vector<std::string> unnamed;
+  for (const auto& a : all) {
+    NamedArgument n = ParseNamedArgument(a);
+    if (n.named)
+      named->Set(n.name, std::move(n.value));
+    else
+      unnamed.push_back(a);
+  }
+  auto list = vbs::MakeObject<ArgumentList>(all);
+  list->named = named;
+  list->unnamed = vbs::MakeObject<ArgumentList>(std::move(unnamed));
+  return list;
+}
 
 class WScript : public vbs::TableObject<WScript> {
  public:
@@ -136,17 +211,19 @@ class WScript : public vbs::TableObject<WScript> {
   WScript(vbs::Engine& engine, ScriptInfo info)
       : engine_(engine),
         info_(std::move(info)),
-        arguments_(vbs::MakeObject<Arguments>(info_.arguments)),
+        arguments_(MakeArguments(info_.arguments)),
         stdout_(vbs::MakeObject<TextOut>(stdout)),
         stderr_(vbs::MakeObject<TextOut>(stderr)),
         stdin_(vbs::MakeObject<TextIn>()) {}
 
   vbs::Engine& engine_;
   ScriptInfo info_;
-  vbs::ObjectPtr<Arguments> arguments_;
+  vbs::ObjectPtr<ArgumentList> arguments_;
   vbs::ObjectPtr<TextOut> stdout_;
   vbs::ObjectPtr<TextOut> stderr_;
   vbs::ObjectPtr<TextIn> stdin_;
+  bool interactive_ = false;
+  int32_t timeoutSeconds_ = 0;  // 0: no limit
 };
 
 Variant Echo(WScript& s, Args a) {
@@ -175,8 +252,30 @@ Variant Quit(WScript&, Args a) {
   throw vbs::ScriptQuit{code};
 }
 
+// CreateObject(progId[, eventPrefix]): objects here raise no events, so the prefix that
+// would connect them is accepted and has nothing to connect.
 Variant CreateObj(WScript& s, Args a) {
   return s.engine_.CreateObject(Text(a, 0));
+}
+
+// GetObject(path[, progId]): there are no stored objects to open by path, so a ProgID
+// makes a new object and a path alone cannot be served (429).
+Variant GetObj(WScript& s, Args a) {
+  if (a.size() > 1 && !vbs::IsMissing(a[1]->Deref())) return s.engine_.CreateObject(Text(a, 1));
+  vbs::Throw(vbs::kCannotCreateObject);
+}
+
+// Timeout: seconds the whole script may run (0: no limit), counted from its start.
+Variant SetTimeout(WScript& s, Args a) {
+  int32_t seconds = vbs::ToLong(*a[0]);
+  if (seconds < 0) vbs::Throw(vbs::kInvalidCall);
+  s.timeoutSeconds_ = seconds;
+  s.engine_.SetTimeout(seconds == 0 ? -1 : static_cast<int>(std::min(seconds, 2000000)) * 1000);
+  return Variant();
+}
+
+std::string FolderOf(const std::string& path) {
+  return std::filesystem::path(path).parent_path().string();
 }
 
 const Member<WScript> WScript::kMembers[] = {
@@ -192,14 +291,52 @@ const Member<WScript> WScript::kMembers[] = {
      [](WScript& s, Args) { return Variant::String(s.info_.name); }},
     {"ScriptFullName", MemberKind::Get, 0, 0,
      [](WScript& s, Args) { return Variant::String(s.info_.fullName); }},
+    {"FullName", MemberKind::Get, 0, 0,
+     [](WScript& s, Args) { return Variant::String(s.info_.hostFullName); }},
+    {"Path", MemberKind::Get, 0, 0,
+     [](WScript& s, Args) { return Variant::String(FolderOf(s.info_.hostFullName)); }},
+    // The name and version scripts test for: those of the host whose object model this is.
     {"Name", MemberKind::Get, 0, 0,
      [](WScript&, Args) { return Variant::String("Windows Script Host"); }, true},
     {"Version", MemberKind::Get, 0, 0, [](WScript&, Args) { return Variant::String("5.8"); }},
-    {"Interactive", MemberKind::Get, 0, 0, [](WScript&, Args) { return Variant::Boolean(false); }},
+    {"BuildVersion", MemberKind::Get, 0, 0, [](WScript&, Args) { return Variant::Long(16384); }},
+    {"Interactive", MemberKind::Get, 0, 0,
+     [](WScript& s, Args) { return Variant::Boolean(s.interactive_); }},
+    {"Interactive", MemberKind::Let, 0, 0,
+     [](WScript& s, Args a) {
+       s.interactive_ = vbs::ToBoolean(*a[0]);
+       return Variant();
+     }},
+    {"Timeout", MemberKind::Get, 0, 0,
+     [](WScript& s, Args) { return Variant::Long(s.timeoutSeconds_); }},
+    {"Timeout", MemberKind::Let, 0, 0, SetTimeout},
     {"CreateObject", MemberKind::Method, 1, 2, CreateObj},
+    {"GetObject", MemberKind::Method, 1, 3, GetObj},
+    // Without events there is nothing to connect or disconnect.
+    {"ConnectObject", MemberKind::Method, 2, 2, [](WScript&, Args) { return Variant(); }},
+    {"DisconnectObject", MemberKind::Method, 1, 1, [](WScript&, Args) { return Variant(); }},
 };
 
 }  // namespace
+
+NamedArgument ParseNamedArgument(const std::string& arg) {
+  NamedArgument r;
+  if (arg.size() < 2 || arg[0] != '/') return r;
+  size_t colon = arg.find(':');
+  std::string name = arg.substr(1, colon == std::string::npos ? std::string::npos : colon - 1);
+  Variant value;
+  if (colon != std::string::npos) {
+    value = Variant::String(arg.substr(colon + 1));
+  } else if (name.size() > 1 && (name.back() == '+' || name.back() == '-')) {
+    value = Variant::Boolean(name.back() == '+');
+    name.pop_back();
+  }
+  if (name.empty() || name.find('/') != std::string::npos) return r;
+  r.named = true;
+  r.name = std::move(name);
+  r.value = std::move(value);
+  return r;
+}
 
 vbs::ObjectPtr<vbs::HostObject> MakeWScript(vbs::Engine& engine, ScriptInfo info) {
   return vbs::MakeObject<WScript>(engine, std::move(info));

@@ -1,4 +1,4 @@
-// sablewick-script FILE [ARGUMENTS...]: runs a .vbs or .wsf file with the engine.
+// sablewick-script [OPTIONS] FILE [ARGUMENTS...]: runs a .vbs or .wsf file with the engine.
 #include <cstdio>
 #include <filesystem>
 #include <stdexcept>
@@ -10,6 +10,26 @@
 #include "runner/WScript.h"
 
 namespace {
+
+constexpr char kUsage[] =
+    "usage: sablewick-script [--help] [--version] FILE [ARGUMENTS...]\n"
+    "Runs a VBScript file (.vbs) or a job file (.wsf) with the WScript object.\n"
+    "  FILE        the script; UTF-8, UTF-16 with a byte order mark, or plain bytes\n"
+    "  ARGUMENTS   WScript.Arguments; /name:value, /switch, /switch+ and /switch- are\n"
+    "              also in WScript.Arguments.Named, the rest in .Unnamed\n"
+    "  --help      print this text and exit\n"
+    "  --version   print the version and exit\n"
+    "Host options written //name (//nologo, //b) are accepted and ignored.\n"
+    "Exit status: 0, or the WScript.Quit code; 1 after a script error; 2 for a bad\n"
+    "command line or an unreadable file.\n";
+
+// This program's own path, for WScript.FullName and WScript.Path.
+std::string HostFullName(const char* argv0) {
+  std::error_code ec;
+  auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (!ec) return self.string();
+  return std::filesystem::absolute(argv0, ec).lexically_normal().string();
+}
 
 int ReportError(const vbs::ErrorInfo& e, const std::string& fallbackName) {
   std::fflush(stdout);
@@ -32,23 +52,43 @@ bool EndsWithNoCase(const std::string& s, const std::string& suffix) {
 
 int main(int argc, char** argv) {
   int first = 1;
-  // Host options in the form of the original (//nologo, //b) are accepted and ignored.
-  while (first < argc && argv[first][0] == '/' && argv[first][1] == '/') ++first;
+  // Options come before the script; what follows it belongs to the script. Host options
+  // in the form of the original (//nologo, //b) are accepted and ignored.
+  for (; first < argc; ++first) {
+    std::string_view a = argv[first];
+    if (a.starts_with("//")) continue;
+    if (a == "--help") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (a == "--version") {
+      std::printf("sablewick-script %s\n", SABLEWICK_VERSION);
+      return 0;
+    }
+    if (a == "--") {
+      ++first;
+      break;
+    }
+    if (a.starts_with("--")) {
+      std::fprintf(stderr, "sablewick-script: unknown option %s\n%s", argv[first], kUsage);
+      return 2;
+    }
+    break;
+  }
   if (first >= argc) {
-    std::fputs("usage: sablewick-script FILE [ARGUMENTS...]\n", stderr);
+    std::fputs(kUsage, stderr);
     return 2;
   }
   std::string path = argv[first];
   bool ok;
-  std::string text = runner::ReadWholeFile(path, ok);
+  std::string text = runner::ReadScriptFile(path, ok);
   if (!ok) {
     std::fprintf(stderr, "%s: cannot open the script file\n", path.c_str());
     return 2;
   }
-  // Editors on the original platform often save a UTF-8 byte order mark; it is no code.
-  if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
   runner::ScriptInfo info;
   std::error_code ec;
+  info.hostFullName = HostFullName(argv[0]);
   info.fullName = std::filesystem::absolute(path, ec).lexically_normal().string();
   info.name = std::filesystem::path(path).filename().string();
   for (int i = first + 1; i < argc; ++i) info.arguments.emplace_back(argv[i]);

@@ -1,0 +1,158 @@
+// sablewick-script's command line and the encodings of script files it reads.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Result {
+  int exitCode = -1;
+  std::string out, err;
+};
+
+std::string Quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+class RunnerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (std::filesystem::temp_directory_path() / "runner-test-XXXXXX");
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override {
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+  std::string Write(const std::string& name, const std::string& bytes) {
+    std::string path = dir_ + "/" + name;
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+  }
+  Result Run(const std::vector<std::string>& args) {
+    std::string cmd = "timeout 30 ";
+    cmd += Quote(SABLEWICK_SCRIPT);
+    for (const auto& a : args) cmd.append(" ").append(Quote(a));
+    std::string out = dir_ + "/stdout", err = dir_ + "/stderr";
+    cmd.append(" </dev/null >").append(Quote(out)).append(" 2>").append(Quote(err));
+    int status = std::system(cmd.c_str());
+    Result r;
+    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.out = ReadAll(out);
+    r.err = ReadAll(err);
+    return r;
+  }
+  std::string dir_;
+};
+
+// UTF-16 code units of ASCII-or-BMP text given as UTF-32, with a byte order mark.
+std::string Utf16(const std::u32string& text, bool bigEndian) {
+  std::string out = bigEndian ? std::string("\xFE\xFF") : std::string("\xFF\xFE");
+  auto unit = [&](uint32_t u) {
+    char hi = static_cast<char>(u >> 8), lo = static_cast<char>(u & 0xFF);
+    out += bigEndian ? hi : lo;
+    out += bigEndian ? lo : hi;
+  };
+  for (char32_t c : text) {
+    if (c >= 0x10000) {
+      uint32_t v = c - 0x10000;
+      unit(0xD800 + (v >> 10));
+      unit(0xDC00 + (v & 0x3FF));
+    } else {
+      unit(c);
+    }
+  }
+  return out;
+}
+
+// The same script in every encoding a script file may come in: the text reaches the
+// engine as UTF-8 (é is two bytes, € three, 😀 four), line numbers stay right, and a
+// file without a byte order mark is taken byte for byte.
+TEST_F(RunnerTest, ScriptFileEncodings) {
+  const std::u32string script =
+      U"s = \"\u00e9\u20ac\U0001F600\"\r\nWScript.Echo Len(s), s\r\nx = 1 / 0\r\n";
+  const std::string utf8Body = "s = \"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\"\r\n"
+                               "WScript.Echo Len(s), s\r\nx = 1 / 0\r\n";
+  const std::string expectOut = "9 \xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\n";
+  struct Case {
+    const char* name;
+    std::string bytes;
+    std::string out;
+  } cases[] = {
+      {"utf16le.vbs", Utf16(script, false), expectOut},
+      {"utf16be.vbs", Utf16(script, true), expectOut},
+      {"utf8bom.vbs", std::string("\xEF\xBB\xBF").append(utf8Body), expectOut},
+      {"utf8.vbs", utf8Body, expectOut},
+      {"latin1.vbs", "s = \"caf\xE9\"\r\nWScript.Echo Len(s), s\r\nx = 1 / 0\r\n", "4 caf\xE9\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string path = Write(c.name, c.bytes);
+    Result r = Run({path});
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, path + "(3, 1) error 11: Division by zero\n");
+    EXPECT_EQ(r.exitCode, 1);
+  }
+}
+
+// A broken UTF-16 file (lone surrogate, odd last byte) still runs: the bad units become
+// U+FFFD instead of invalid UTF-8.
+TEST_F(RunnerTest, BrokenUtf16BecomesReplacementCharacters) {
+  std::string bytes = Utf16(U"WScript.Echo \"a", false);
+  bytes += std::string("\x00\xD8", 2);  // a high surrogate with no low one after it
+  bytes += Utf16(U"b\"\n'", false).substr(2);
+  bytes += "\x41";  // half a code unit, in a comment
+  Result r = Run({Write("broken.vbs", bytes)});
+  EXPECT_EQ(r.out, "a\xEF\xBF\xBD" "b\n");
+  EXPECT_EQ(r.exitCode, 0);
+}
+
+TEST_F(RunnerTest, CommandLineOptions) {
+  std::string script = Write("args.vbs", "WScript.Echo WScript.Arguments.Count, WScript.Arguments(0)\n");
+  struct Case {
+    std::vector<std::string> args;
+    int exitCode;
+    std::string outStart, errStart;
+  } cases[] = {
+      {{"--help"}, 0, "usage: sablewick-script", ""},
+      {{"--version"}, 0, "sablewick-script 0.", ""},
+      {{"--bogus", script}, 2, "", "sablewick-script: unknown option --bogus\nusage:"},
+      {{}, 2, "", "usage: sablewick-script"},
+      {{dir_ + "/missing.vbs"}, 2, "", dir_ + "/missing.vbs: cannot open the script file"},
+      // Host options and "--" end the options; what follows the script is its own.
+      {{"//nologo", script, "--help"}, 0, "1 --help\n", ""},
+      {{"--", script, "--version"}, 0, "1 --version\n", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.empty() ? std::string("(none)") : c.args[0]);
+    Result r = Run(c.args);
+    EXPECT_EQ(r.exitCode, c.exitCode);
+    EXPECT_EQ(r.out.substr(0, c.outStart.size()), c.outStart);
+    if (c.outStart.empty()) {
+      EXPECT_EQ(r.out, "");
+    }
+    EXPECT_EQ(r.err.substr(0, c.errStart.size()), c.errStart);
+    if (c.errStart.empty()) {
+      EXPECT_EQ(r.err, "");
+    }
+  }
+}
+
+}  // namespace
