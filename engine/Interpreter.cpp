@@ -1036,6 +1036,12 @@ void Interpreter::ExecDim(const DimStmt& st, Frame& f) {
 
 void Interpreter::ExecReDim(const ReDimStmt& st, Frame& f) {
   for (const auto& v : st.vars) {
+    // Without Preserve a fixed array refuses before its new bounds are looked at (as in
+    // the original: ReDim a("x") on a fixed array is 10, ReDim Preserve a("x") is 13).
+    if (!st.preserve) {
+      const Variant& old = VariableOf(*v.name, f, true);
+      if (old.IsArray() && old.AsArray()->fixed) Throw(kArrayLocked);
+    }
     std::vector<int32_t> counts;
     for (const auto& b : v.bounds) {
       int32_t upper = ToLong(Eval(b.get(), f));
@@ -1469,6 +1475,8 @@ Variant Interpreter::InvokeObject(const Variant& target, const std::string& name
 
 Variant Interpreter::EvalNew(const NewExpr& e, Frame& f) {
   std::string lower = LowerName(e.className);
+  // RegExp is the language's own class: a script class of that name cannot replace it.
+  if (lower == "regexp") return CreateObject("VBScript.RegExp");
   Module* m = f.proc ? f.proc->module : GlobalModule();
   ClassInfo* cls = m->FindClass(lower);
   if (!cls && m != GlobalModule()) cls = GlobalModule()->FindClass(lower);

@@ -322,18 +322,14 @@ class Lexer {
       ++pos_;
       ++digits;
     }
-    bool forceLong = false;
-    if (Peek(0) == '&') {
-      forceLong = true;
-      ++pos_;
-    }
-    if (!forceLong && v <= 0xFFFF) {
-      t.kind = Tok::IntegerLit;
-      t.number = static_cast<int16_t>(static_cast<uint16_t>(v));
-    } else {
-      t.kind = Tok::LongLit;
-      t.number = static_cast<int32_t>(static_cast<uint32_t>(v));
-    }
+    // Without the & suffix four digits are 16 bits (&hFFFF is -1); with it the value is
+    // read as 32 bits (&hFFFF& is 65535). Either way the smallest type that holds it.
+    bool as32 = Peek(0) == '&';
+    if (as32) ++pos_;
+    int32_t n = !as32 && v <= 0xFFFF ? static_cast<int16_t>(static_cast<uint16_t>(v))
+                                     : static_cast<int32_t>(static_cast<uint32_t>(v));
+    t.kind = n >= INT16_MIN && n <= INT16_MAX ? Tok::IntegerLit : Tok::LongLit;
+    t.number = n;
   }
 
   std::string_view src_;

@@ -42,6 +42,14 @@ ReDim a(5)
 WScript.Echo Err.Number
 ' expect: 10
 Err.Clear
+ReDim a("x")
+WScript.Echo Err.Number
+' expect: 10
+Err.Clear
+ReDim Preserve a("x")
+WScript.Echo Err.Number
+' expect: 13
+Err.Clear
 On Error GoTo 0
 ReDim grid(2, 1)
 grid(2, 1) = "g"

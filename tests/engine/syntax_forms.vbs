@@ -109,3 +109,10 @@ For Each e In dynamic : n = n + 1 : Next
 For Each e In Array() : n = n + 1 : Next
 WScript.Echo n, UBound(dynamic)
 ' expect: 0 -1
+
+' New RegExp makes the language's own class, even beside a script class of that name.
+ExecuteGlobal "Class RegExp : Public Pattern : End Class"
+Dim re : Set re = New RegExp
+re.Pattern = "b+"
+WScript.Echo re.Test("abbc"), re.Replace("abbc", "-")
+' expect: True a-c

@@ -5,6 +5,9 @@ WScript.Echo TypeName(32767 + 1), 32767 + 1, TypeName(2147483647 + 1)
 ' expect: Long 32768 Double
 WScript.Echo TypeName(-32768), TypeName(&HFFFF), &HFFFF, &HFFFF&, &H10000, &O17, &HFFFFFFFF
 ' expect: Long Integer -1 65535 65536 15 -1
+' With the & suffix the 32-bit value decides the subtype, as for any other number.
+WScript.Echo TypeName(&H10&), TypeName(&HFFFF&), TypeName(&HFFFFFFFE&), &HFFFFFFFE&, TypeName(&H8000&)
+' expect: Integer Long Integer -2 Long
 WScript.Echo 7 \ 2, -7 \ 2, 7 Mod 3, -7 Mod 3, 7.5 Mod 2, TypeName(7 \ 2)
 ' expect: 3 -3 1 -1 0 Integer
 WScript.Echo 2 ^ 10, TypeName(2 ^ 2), -2 ^ 2, 2 ^ -1, 2 ^ 3 ^ 2
