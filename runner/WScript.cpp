@@ -56,37 +56,83 @@ const Member<TextOut> TextOut::kMembers[] = {
     {"Close", MemberKind::Method, 0, 0, [](TextOut&, Args) { return Variant(); }},
 };
 
+// Standard input as a TextStream read forwards: lines end at LF (a CR before it is
+// dropped); Line and Column say where the next read starts.
 class TextIn : public vbs::TableObject<TextIn> {
  public:
   static constexpr std::string_view kTypeName = "TextStream";
   static const Member<TextIn> kMembers[];
-  bool AtEnd() {
+  int Peek() {
     int c = std::fgetc(stdin);
-    if (c == EOF) return true;
-    std::ungetc(c, stdin);
-    return false;
+    if (c != EOF) std::ungetc(c, stdin);
+    return c;
   }
+  bool AtEnd() { return Peek() == EOF; }
+  int Get() {
+    int c = std::fgetc(stdin);
+    if (c == '\n') {
+      ++line;
+      column = 1;
+    } else if (c != EOF) {
+      ++column;
+    }
+    return c;
+  }
+  // Up to `count` bytes, or to the end of the line (its end read, not kept).
+  std::string Take(size_t count, bool toLineEnd) {
+    std::string out;
+    int c;
+    while (out.size() < count && (c = Get()) != EOF) {
+      if (toLineEnd && c == '\n') break;
+      out += static_cast<char>(c);
+      if ((out.size() & 0xFFFF) == 0) vbs::CheckStringSize(out.size());
+    }
+    if (toLineEnd && !out.empty() && out.back() == '\r') out.pop_back();
+    return out;
+  }
+  int32_t line = 1, column = 1;
 };
+
+int32_t CountArg(Args a) {
+  int32_t n = vbs::ToLong(*a[0]);
+  if (n < 0) vbs::Throw(vbs::kInvalidCall);
+  return n;
+}
 
 const Member<TextIn> TextIn::kMembers[] = {
     {"ReadLine", MemberKind::Method, 0, 0,
      [](TextIn& s, Args) {
        if (s.AtEnd()) vbs::Throw(62);
-       std::string line;
-       int c;
-       while ((c = std::fgetc(stdin)) != EOF && c != '\n') line += static_cast<char>(c);
-       if (!line.empty() && line.back() == '\r') line.pop_back();
-       return Variant::String(std::move(line));
+       return Variant::String(s.Take(std::string::npos, true));
+     }},
+    {"Read", MemberKind::Method, 1, 1,
+     [](TextIn& s, Args a) {
+       size_t n = static_cast<size_t>(CountArg(a));
+       if (n > 0 && s.AtEnd()) vbs::Throw(62);
+       return Variant::String(s.Take(n, false));
      }},
     {"ReadAll", MemberKind::Method, 0, 0,
-     [](TextIn&, Args) {
-       std::string all;
-       int c;
-       while ((c = std::fgetc(stdin)) != EOF) all += static_cast<char>(c);
-       return Variant::String(std::move(all));
+     [](TextIn& s, Args) { return Variant::String(s.Take(std::string::npos, false)); }},
+    {"Skip", MemberKind::Method, 1, 1,
+     [](TextIn& s, Args a) {
+       s.Take(static_cast<size_t>(CountArg(a)), false);
+       return Variant();
+     }},
+    {"SkipLine", MemberKind::Method, 0, 0,
+     [](TextIn& s, Args) {
+       if (s.AtEnd()) vbs::Throw(62);
+       s.Take(std::string::npos, true);
+       return Variant();
      }},
     {"AtEndOfStream", MemberKind::Get, 0, 0,
      [](TextIn& s, Args) { return Variant::Boolean(s.AtEnd()); }},
+    {"AtEndOfLine", MemberKind::Get, 0, 0,
+     [](TextIn& s, Args) {
+       int c = s.Peek();
+       return Variant::Boolean(c == EOF || c == '\n' || c == '\r');
+     }},
+    {"Line", MemberKind::Get, 0, 0, [](TextIn& s, Args) { return Variant::Long(s.line); }},
+    {"Column", MemberKind::Get, 0, 0, [](TextIn& s, Args) { return Variant::Long(s.column); }},
     {"Close", MemberKind::Method, 0, 0, [](TextIn&, Args) { return Variant(); }},
 };
 

@@ -46,12 +46,13 @@ class RunnerTest : public ::testing::Test {
     std::ofstream(path, std::ios::binary) << bytes;
     return path;
   }
-  Result Run(const std::vector<std::string>& args) {
+  Result Run(const std::vector<std::string>& args, const std::string& input = {}) {
+    std::string in = Write("stdin", input);
     std::string cmd = "timeout 30 ";
     cmd += Quote(SABLEWICK_SCRIPT);
     for (const auto& a : args) cmd.append(" ").append(Quote(a));
     std::string out = dir_ + "/stdout", err = dir_ + "/stderr";
-    cmd.append(" </dev/null >").append(Quote(out)).append(" 2>").append(Quote(err));
+    cmd.append(" <").append(Quote(in)).append(" >").append(Quote(out)).append(" 2>").append(Quote(err));
     int status = std::system(cmd.c_str());
     Result r;
     r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -153,6 +154,24 @@ TEST_F(RunnerTest, CommandLineOptions) {
       EXPECT_EQ(r.err, "");
     }
   }
+}
+
+// WScript.StdIn read in every way a TextStream offers: lines lose their CR LF, Line and
+// Column follow the reads, and reading past the end raises 62.
+TEST_F(RunnerTest, StdInReads) {
+  std::string script = Write("stdin.vbs",
+                             "Set i = WScript.StdIn\n"
+                             "WScript.Echo i.Line, i.Column, i.Read(3), i.Column, i.AtEndOfLine\n"
+                             "WScript.Echo \"[\" & i.ReadLine & \"]\", i.Line\n"
+                             "i.Skip 2: WScript.Echo i.ReadLine\n"
+                             "i.SkipLine\n"
+                             "WScript.Echo i.ReadAll & \"|\", i.AtEndOfStream, i.AtEndOfLine\n"
+                             "On Error Resume Next\n"
+                             "i.ReadLine: WScript.Echo Err.Number\n");
+  Result r = Run({script}, "abcdef\r\n12345\nskip me\nrest\nall");
+  EXPECT_EQ(r.out, "1 1 abc 4 False\n[def] 2\n345\nrest\nall| True True\n62\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.exitCode, 0);
 }
 
 }  // namespace
