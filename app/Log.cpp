@@ -29,17 +29,38 @@ void SetPendingError(App& app, int32_t line) {
   }
 }
 
+namespace {
+
+// The terminal's (and journald's) copy of a log line: the time, source and message, and the
+// pending error only when there is one.
+void MirrorToStderr(std::string_view head, const PendingError& err) {
+  std::string text(head);
+  if (err.IsSet() || !err.description.empty()) {
+    text += " (step ";
+    text += std::to_string(err.line);
+    text += ": ";
+    text += err.description;
+    text += ')';
+  }
+  text += '\n';
+  std::fwrite(text.data(), 1, text.size(), stderr);
+}
+
+}  // namespace
+
 void LogToFile(App& app, std::string_view source, std::string_view message) {
   std::string line = FormatGeneralDate(app.clock->Now());
   line += " | ";
   line += source;
   line += ' ';
   line += message;
+  const size_t head = line.size();
   line += ' ';
   line += std::to_string(app.Err.line);
   line += ' ';
   line += app.Err.description;
   line += "\r\n";
+  MirrorToStderr(std::string_view(line).substr(0, head), app.Err);
   app.Err.Clear();
   // The record of last resort: a line that cannot be written is lost silently.
   if (FILE* f = std::fopen(LogFilePath(app).c_str(), "ab")) {

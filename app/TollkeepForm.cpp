@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cstdio>
 
 #include "app/Log.h"
 #include "app/Paths.h"
@@ -26,6 +27,18 @@ std::string BasicStr(int32_t n) {
   std::string s(n >= 0 ? " " : "");
   s += std::to_string(n);
   return s;
+}
+
+// The one line on standard error that says what this node is and where it keeps its files.
+void SayStarted(const App& app, const XapTransport& xap) {
+  std::fprintf(stderr,
+               "sablewick %s: source %s, UID %s, receive port %d, broadcast %s, interface %s; "
+               "Config %s/Config, Data %s/Data, Scripts %s/Scripts, log %s\n",
+               SABLEWICK_VERSION, xap.XapSource().c_str(), app.UID.c_str(), xap.ListenPort(),
+               xap.SendAddress().c_str(),
+               xap.LocalAddress().empty() ? "any" : xap.LocalAddress().c_str(),
+               app.AppPath.c_str(), app.AppPath.c_str(), app.AppPath.c_str(),
+               LogFilePath(app).c_str());
 }
 
 }  // namespace
@@ -100,8 +113,12 @@ bool TollkeepForm::Form_Load() {
   const int32_t port = xap.Init();
   if (port <= 0) {
     LogToFile(app_, "Sablewick", "xAP Init Error " + BasicStr(port) + " occurred");
+    std::fprintf(stderr, "sablewick: cannot start: %s\n",
+                 xap.InitProblem().empty() ? "the xAP transport failed"
+                                           : xap.InitProblem().c_str());
     return false;
   }
+  SayStarted(app_, xap);
   xap.SendHeartbeat(60);
   app_.xapReady = true;
   ReportEvent(app_, "Sablewick", "Using xAP port " + BasicStr(port));
@@ -109,6 +126,7 @@ bool TollkeepForm::Form_Load() {
   InitHW();
   StartScriptHost(app_, *this);
   ShowTrayIcon();
+  RunStartupScript(app_);
   return true;
 }
 

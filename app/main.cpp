@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
 #include <string>
 
 #include "app/App.h"
@@ -23,9 +24,33 @@ std::string ExePath(const char* argv0) {
   return argv0;
 }
 
+constexpr const char* kUsage =
+    "Usage: sablewick [--help | --version]\n"
+    "A resident xAP node that runs user scripts on xAP messages. It takes no options: its\n"
+    "settings are Config/Drumlin.ini and Config/Sablewick.ini beside the program, its log is\n"
+    "Data/Sablewick.txt, and every log line is also written to standard error.\n";
+
+// The command line: only --help and --version. Anything else is refused before the node
+// touches the network, so a typo never starts a node.
+int Options(int argc, char** argv) {
+  if (argc <= 1) return -1;
+  const std::string arg = argv[1];
+  if (argc == 2 && (arg == "--help" || arg == "-h")) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (argc == 2 && (arg == "--version" || arg == "-V")) {
+    std::printf("sablewick %s\n", SABLEWICK_VERSION);
+    return 0;
+  }
+  std::fprintf(stderr, "sablewick: unknown option '%s'\n%s", arg.c_str(), kUsage);
+  return 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (const int code = Options(argc, argv); code >= 0) return code;
   std::signal(SIGPIPE, SIG_IGN);
   sablewick::App app;
   app.ExePath = ExePath(argc > 0 ? argv[0] : "sablewick");

@@ -11,6 +11,7 @@
 #include "app/Text.h"
 #include "engine/Engine.h"
 #include "script/Dispatcher.h"
+#include "script/Process.h"
 #include "script/Script.h"
 #include "script/ScriptStarter.h"
 #include "xap/XapMessage.h"
@@ -124,6 +125,27 @@ std::string Application::GetINISection(std::string_view Group, std::string_view 
 
 std::string Application::GetAppPath() const { return DirName(app_.ExePath); }
 
+namespace {
+
+void CheckSubscriptionScript(App& app, std::string_view given, const std::string& path) {
+  std::string problem;
+  if (given.empty()) {
+    problem = "the script name is empty";
+  } else {
+    try {
+      ScriptCommand(app, path, {});
+    } catch (const std::exception& e) {
+      problem = e.what();
+    }
+  }
+  if (problem.empty()) return;
+  LogToFile(app, "Sablewick",
+            "SelectXapMessage: " + problem + " (subscription " +
+                std::to_string(app.dispatcher->Subscriptions.size()) + ")");
+}
+
+}  // namespace
+
 void Application::SelectXapMessage(std::string_view sTarget, std::string_view sClass,
                                    std::string_view sSection, std::string_view sSource,
                                    std::string_view sScriptIn) {
@@ -146,6 +168,11 @@ void Application::SelectXapMessage(std::string_view sTarget, std::string_view sC
       }
     }
     app_.dispatcher->Subscriptions.push_back(std::move(sub));
+    // Said now, not only when a message first matches (perhaps hours later).
+    CheckSubscriptionScript(app_, sScriptIn,
+                            IsAbsolute(sScriptIn)
+                                ? std::string(sScriptIn)
+                                : JoinRelative(GetAppPath() + "/Scripts", sScriptIn));
   });
 }
 

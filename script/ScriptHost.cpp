@@ -1,8 +1,11 @@
 #include "script/ScriptHost.h"
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 
 #include "app/Log.h"
+#include "app/Paths.h"
 #include "app/TcpClient.h"
 #include "app/TollkeepForm.h"
 #include "engine/Engine.h"
@@ -65,6 +68,20 @@ void StartScriptHost(App& app, TollkeepForm& form) {
 void StopScriptHost(App& app) {
   app.objectServer.reset();
   app.tcp.reset();
+}
+
+void RunStartupScript(App& app) {
+  StepRunner step(app, "Sablewick", "Startup script", ReportVia::Log);
+  step([&] {
+    const std::string path = ResolveCaseInsensitive(app.AppPath + "/Scripts/startup.vbs");
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+    if (!app.starter || app.busAddress.empty()) {
+      throw Failure(kGenericFailure, BaseName(path) + " not started: the object server is not up");
+    }
+    const pid_t pid = app.starter->StartScript(path);
+    LogToFile(app, "Sablewick", "Started " + BaseName(path) + "[" + std::to_string(pid) + "]");
+  });
 }
 
 void EndScripts(App& app) {

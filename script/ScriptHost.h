@@ -13,6 +13,9 @@ class TollkeepForm;
 void StartScriptHost(App& app, TollkeepForm& form);
 // Stops serving scripts: the object server flushes its replies and closes.
 void StopScriptHost(App& app);
+// Starts Scripts/Startup.vbs (any letter case) when there is one: the place where a user
+// makes the subscriptions that must come back at every start. After the object server is up.
+void RunStartupScript(App& app);
 // Ends the scripts the node started that still run (the last step of shutdown).
 void EndScripts(App& app);
 

@@ -8,9 +8,14 @@ cmake --preset release >/dev/null
 cmake --build --preset release -j "$(nproc)" --target sablewick sablewick-script
 mkdir -p trial/Config trial/Scripts
 cp -f build/sablewick build/runner/sablewick-script trial/
+# The node receives on 127.0.0.1 and binds its sending socket to its interface address at the
+# same port. "Default" would pick the first address of an interface that is up, which on a
+# machine with only loopback (CI, containers, private network namespaces) is 127.0.0.1 again,
+# and the start fails. 127.0.0.2 is on loopback on every Linux machine, so the trial uses it.
 if [ ! -f trial/Config/Drumlin.ini ]; then
-  printf '[Interface]\r\nBroadcastAddress=127.0.0.1\r\nInterfaceAddress=Default\r\n' \
+  printf '[Interface]\r\nBroadcastAddress=127.0.0.1\r\nInterfaceAddress=127.0.0.2\r\n' \
     > trial/Config/Drumlin.ini
+  echo "trial/Config/Drumlin.ini: BroadcastAddress=127.0.0.1, InterfaceAddress=127.0.0.2 (loopback only)"
 fi
-echo "Running trial/sablewick; its log is trial/Data/Sablewick.txt"
+echo "Running trial/sablewick (Ctrl-C ends it); its log is trial/Data/Sablewick.txt"
 exec trial/sablewick

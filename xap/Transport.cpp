@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "app/Log.h"
@@ -133,6 +134,14 @@ std::string XapTransport::GetIP() {
       LogToFile(app_, "Sablewick", "GetIP");
     }
   }
+  // Every address of 127.0.0.0/8 belongs to the loopback interface, though only 127.0.0.1 is
+  // listed: a machine with nothing but loopback can still give the send socket an address of
+  // its own that way.
+  in_addr literal{};
+  if (::inet_pton(AF_INET, InterfaceAddress.c_str(), &literal) == 1 &&
+      (ntohl(literal.s_addr) >> 24) == 127) {
+    return InterfaceAddress;
+  }
   return addresses.front();
 }
 
@@ -155,8 +164,12 @@ int32_t XapTransport::Init() {
     }
   }
 
+  initProblem_.clear();
   winsock1_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (winsock1_ < 0) return -errno;
+  if (winsock1_ < 0) {
+    initProblem_ = std::string("cannot make the receiving socket: ") + std::strerror(errno);
+    return -errno;
+  }
   // No address reuse: the search has to find a port that is really free.
   bool bound = false;
   for (int i = 0; i < kPortTries; ++i) {
@@ -173,11 +186,16 @@ int32_t XapTransport::Init() {
   if (!bound) {
     ::close(winsock1_);
     winsock1_ = -1;
+    initProblem_ = "no free receive port on 127.0.0.1 from " + std::to_string(kFirstPort) +
+                   " to " + std::to_string(kFirstPort + kPortTries - 1);
     return -1;
   }
 
   winsock2_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (winsock2_ < 0) return -errno;
+  if (winsock2_ < 0) {
+    initProblem_ = std::string("cannot make the sending socket: ") + std::strerror(errno);
+    return -errno;
+  }
   const int on = 1;
   ::setsockopt(winsock2_, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
   sockaddr_in local{};
@@ -190,6 +208,14 @@ int32_t XapTransport::Init() {
     const int e = errno;
     ::close(winsock2_);
     winsock2_ = -1;
+    char shown[INET_ADDRSTRLEN] = "?";
+    ::inet_ntop(AF_INET, &local.sin_addr, shown, sizeof shown);
+    initProblem_ = "cannot bind the sending socket " + std::string(shown) + ":" +
+                   std::to_string(listenPort_) + ": " + std::strerror(e);
+    if (e == EADDRINUSE || e == EADDRNOTAVAIL) {
+      initProblem_ += "; set InterfaceAddress in Config/Drumlin.ini to an address of this "
+                      "machine other than 127.0.0.1 (127.0.0.2 works without a network)";
+    }
     return e > 0 ? -e : e;
   }
 

@@ -53,6 +53,8 @@ class XapTransport : public XapSink {
   // Binds both sockets: the port, -1 when no port was free, minus the errno when the send
   // socket could not be bound.
   int32_t Init();
+  // What made Init fail, in words (empty after a success).
+  const std::string& InitProblem() const { return initProblem_; }
   void SendHeartbeat(int32_t LongInterval);
   void SendXap(const std::string& sTarget, const std::string& sClass, const std::string& sSection,
                const std::string& sData, const std::string& sSubaddress, const std::string& sUID,
@@ -88,6 +90,7 @@ class XapTransport : public XapSink {
   App& app_;
   std::string xapSource_, xapTarget_, xapUID_;
   std::string sendAddress_, localAddress_;
+  std::string initProblem_;
   sockaddr_in sendTo_{};
   int32_t listenPort_ = 0;
   std::string hbeatHead_, hbeatTail_;

@@ -34,7 +34,10 @@ class DaemonTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(hub.Bound()) << "port 3639 is taken: run in a namespace"; }
   void TearDown() override {
-    if (HasFailure()) std::fprintf(stderr, "--- daemon log ---\n%s\n", daemon->Log().c_str());
+    if (HasFailure()) {
+      std::fprintf(stderr, "--- daemon log ---\n%s\n--- daemon stderr ---\n%s\n",
+                   daemon->Log().c_str(), daemon->Stderr().c_str());
+    }
   }
   // Starts the daemon and reads its start-up datagrams: the heartbeat and the port notice.
   void StartAndGreet(int expectedPort = 32768, const std::string& uid = "FF00E800") {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -94,15 +95,24 @@ class Daemon {
     }
   }
 
-  void Start() {
+  // Starts the daemon, with arguments when given; its standard output and error go to
+  // stdout.txt and stderr.txt beside it.
+  void Start(const std::vector<std::string>& args = {}) {
     pid_ = ::fork();
     if (pid_ == 0) {
       UseOwnEnvironment();
+      RedirectTo(1, root_ + "/stdout.txt");
+      RedirectTo(2, root_ + "/stderr.txt");
       const std::string exe = root_ + "/sablewick";
-      ::execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
+      std::vector<char*> argv{const_cast<char*>(exe.c_str())};
+      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      ::execv(exe.c_str(), argv.data());
       ::_exit(127);
     }
   }
+  std::string Stdout() const { return ReadFile(root_ + "/stdout.txt"); }
+  std::string Stderr() const { return ReadFile(root_ + "/stderr.txt"); }
   // Waits for the process to end; its exit status, or -1 on time-out.
   int WaitExit(int timeoutMs = 5000) {
     for (int waited = 0; waited < timeoutMs; waited += 10) {
@@ -152,6 +162,10 @@ class Daemon {
  private:
   // Each daemon gets a runtime folder of its own (so its private socket too) and no session
   // bus: tests running side by side never meet.
+  static void RedirectTo(int fd, const std::string& path) {
+    const int file = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (file >= 0) ::dup2(file, fd);
+  }
   void UseOwnEnvironment() const {
     ::setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1);
     ::unsetenv("DBUS_SESSION_BUS_ADDRESS");

@@ -241,5 +241,46 @@ TEST_F(ScriptRuns, ShutdownEndsTheScriptsStillRunning) {
   }
 }
 
+TEST_F(ScriptRuns, AStartupScriptInAnyLetterCaseRunsOnceAndItsSubscriptionsWork) {
+  for (const char* name : {"Startup.vbs", "STARTUP.VBS", "startup.vbs"}) {
+    daemon = std::make_unique<Daemon>();
+    Script("handler.vbs", kFetchAll);
+    Script(name,
+           "Set hs = CreateObject(\"Sablewick.Application\")\n"
+           "hs.SelectXapMessage \"\", \"xAPBSC.event\", \"\", \"\", \"handler.vbs\"\n"
+           "hs.SendUDPMessage \"startup ran\"\n");
+    StartAndGreet();
+    EXPECT_EQ(hub.ReceiveMessage(5000).value_or("(none)"), "startup ran") << name;
+    Lamp(name);
+    EXPECT_EQ(Replies(1, 5000), std::vector<std::string>{name});
+    EXPECT_FALSE(hub.ReceiveMessage(500)) << name << ": it ran once";
+    EXPECT_TRUE(LogShows("Started " + std::string(name) + "[")) << daemon->Log();
+    daemon->Signal(SIGTERM);
+    EXPECT_EQ(daemon->WaitExit(), 0);
+  }
+}
+
+TEST_F(ScriptRuns, ASubscriptionWhoseScriptCannotStartIsLoggedWhenItIsMade) {
+  struct Case {
+    const char* script;
+    const char* logged;
+  };
+  const Case cases[] = {
+      {"missing.vbs", "SelectXapMessage: File not found: /"},
+      {"", "SelectXapMessage: the script name is empty (subscription 2)"},
+      {"plain.sh", "/Scripts/plain.sh is not executable (subscription 3)"},
+  };
+  WriteFile(daemon->Root() + "/Scripts/plain.sh", "#!/bin/sh\n");  // no execute bit
+  StartAndGreet();
+  for (const Case& c : cases) {
+    Subscribe(c.script);
+    EXPECT_TRUE(LogShows(c.logged, 2000)) << c.script << "\n" << daemon->Log();
+  }
+  Script("fine.vbs", kFetchAll);
+  Subscribe("FINE.VBS");
+  ::usleep(200000);
+  EXPECT_EQ(daemon->Log().find("fine.vbs"), std::string::npos) << daemon->Log();
+}
+
 }  // namespace
 }  // namespace sablewick

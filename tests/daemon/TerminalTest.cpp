@@ -1,0 +1,95 @@
+// What the daemon says on the terminal: its options, the start-up line, a copy of every log
+// line, and a start-up failure in words.
+#include <signal.h>
+
+#include "tests/daemon/DaemonFixture.h"
+
+namespace sablewick {
+namespace {
+
+using testing::Daemon;
+using testing::DaemonTest;
+
+TEST_F(DaemonTest, OptionsAreAnsweredAndAnythingElseIsRefusedBeforeTheNodeStarts) {
+  struct Case {
+    std::vector<std::string> args;
+    int exit;
+    const char* out;  // expected at the start of stdout, or "" for none
+    const char* err;  // expected somewhere in stderr, or "" for none
+  };
+  const std::string version = "sablewick " SABLEWICK_VERSION "\n";
+  const Case cases[] = {
+      {{"--help"}, 0, "Usage: sablewick", ""},
+      {{"-h"}, 0, "Usage: sablewick", ""},
+      {{"--version"}, 0, version.c_str(), ""},
+      {{"--verison"}, 2, "", "unknown option '--verison'\nUsage: sablewick"},
+      {{"start"}, 2, "", "unknown option 'start'"},
+      {{"--help", "extra"}, 2, "", "Usage: sablewick"},
+  };
+  for (const Case& c : cases) {
+    daemon = std::make_unique<Daemon>();
+    daemon->Start(c.args);
+    EXPECT_EQ(daemon->WaitExit(), c.exit) << c.args[0];
+    EXPECT_EQ(daemon->Stdout().rfind(c.out, 0), 0u) << c.args[0] << ": " << daemon->Stdout();
+    if (*c.out == '\0') EXPECT_EQ(daemon->Stdout(), "");
+    EXPECT_NE(daemon->Stderr().find(c.err), std::string::npos) << daemon->Stderr();
+    EXPECT_FALSE(std::filesystem::exists(daemon->Root() + "/Data")) << "it started";
+  }
+  EXPECT_FALSE(hub.Receive(300)) << "nothing may be sent";
+}
+
+TEST_F(DaemonTest, StartUpSaysWhatAndWhereOnStandardErrorAndEveryLogLineFollows) {
+  StartAndGreet();
+  // Something for the log: a script that cannot be started.
+  const std::string root = daemon->Root();
+  testing::WriteFile(root + "/s.vbs", "Set hs = CreateObject(\"Sablewick.Application\")\n"
+                                      "hs.SelectXapMessage \"\", \"\", \"\", \"\", \"nope.vbs\"\n");
+  ASSERT_EQ(daemon->RunScript(root + "/s.vbs"), 0);
+  daemon->Signal(SIGTERM);
+  ASSERT_EQ(daemon->WaitExit(), 0);
+  const std::string err = daemon->Stderr();
+  const std::string first = err.substr(0, err.find('\n'));
+  const std::vector<std::string> parts = {
+      "sablewick " SABLEWICK_VERSION ": ", "source Orbel.Script." + testing::HostName(),
+      "UID FF00E800", "receive port 32768", "broadcast 127.0.0.1", "interface 127.0.0.2",
+      "Config " + root + "/Config", "Data " + root + "/Data", "Scripts " + root + "/Scripts",
+      "log " + root + "/Data/Sablewick.txt"};
+  for (const std::string& part : parts) {
+    EXPECT_NE(first.find(part), std::string::npos) << part << "\n" << first;
+  }
+  // Each log line, without its step number, description and CR LF, is a line of stderr.
+  const std::string log = daemon->Log();
+  ASSERT_NE(log, "");
+  for (size_t at = 0, nl; (nl = log.find("\r\n", at)) != std::string::npos; at = nl + 2) {
+    const std::string line = log.substr(at, nl - at);
+    const std::string head = line.substr(0, line.rfind(" 0 "));
+    EXPECT_NE(err.find(head), std::string::npos) << line << "\n" << err;
+  }
+  EXPECT_EQ(err.find(" 0 \n"), std::string::npos) << "no trailing fields: " << err;
+}
+
+TEST_F(DaemonTest, AStartUpFailureIsSaidInWordsOnStandardError) {
+  // The send socket would take the receive socket's address and port.
+  daemon = std::make_unique<Daemon>(
+      "[Interface]\nBroadcastAddress=127.0.0.1\nInterfaceAddress=127.0.0.1\n");
+  daemon->Start();
+  EXPECT_EQ(daemon->WaitExit(), 1);
+  EXPECT_NE(daemon->Log().find("xAP Init Error "), std::string::npos) << daemon->Log();
+  EXPECT_NE(daemon->Stderr().find("sablewick: cannot start: cannot bind the sending socket "
+                                  "127.0.0.1:32768: Address already in use; set "
+                                  "InterfaceAddress in Config/Drumlin.ini"),
+            std::string::npos)
+      << daemon->Stderr();
+}
+
+TEST_F(DaemonTest, ALoopbackInterfaceAddressThatNoInterfaceListsIsTakenAsItStands) {
+  // Only 127.0.0.1 and 127.0.0.2 are listed on loopback here; 127.0.0.4 is local all the same (and as a pattern fits neither).
+  daemon = std::make_unique<Daemon>(
+      "[Interface]\nBroadcastAddress=127.0.0.1\nInterfaceAddress=127.0.0.4\n");
+  StartAndGreet();
+  EXPECT_NE(daemon->Stderr().find("interface 127.0.0.4;"), std::string::npos)
+      << daemon->Stderr();
+}
+
+}  // namespace
+}  // namespace sablewick
