@@ -2,6 +2,7 @@
 
 #include <gtk/gtk.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "app/Log.h"
@@ -85,6 +86,15 @@ void SetupForm::Load() {
   gtk_box_pack_start(GTK_BOX(box), label1, FALSE, FALSE, 0);
   gtk_box_pack_start(GTK_BOX(box), aUID_, TRUE, TRUE, 0);
   gtk_container_add(GTK_CONTAINER(window_), box);
+  // The fields alone make a window narrower than its title bar needs: the caption in the
+  // title font, plus room for the window icon and the buttons.
+  PangoLayout* title = gtk_widget_create_pango_layout(window_, kCaption);
+  int titleWidth = 0;
+  pango_layout_get_pixel_size(title, &titleWidth, nullptr);
+  g_object_unref(title);
+  gtk_widget_set_size_request(window_, std::max(titleWidth * 3 / 2 + 160, 320), -1);
+  // Enter in the UID field closes the window, and closing saves.
+  g_signal_connect_swapped(aUID_, "activate", G_CALLBACK(&gtk_widget_destroy), window_);
 
   // Every way the window goes (the close button, Unload, a window manager destroying it) ends
   // in "destroy", which runs before the children are taken down: the text is still there.

@@ -253,6 +253,19 @@ TEST_F(SetupDialog, ClosingSavesExactlyEightCharacters) {
   EXPECT_EQ(daemon->WaitExit(10), -1);
 }
 
+TEST_F(SetupDialog, OpensWideEnoughForItsTitleAndEnterClosesAndSaves) {
+  ASSERT_FALSE(StartRegistered().empty());
+  auto w = OpenSetup();
+  ASSERT_TRUE(w);
+  // The title bar holds the caption besides the icon and the buttons: wider than the fields.
+  EXPECT_GE(x.Width(*w), 300) << "the title would be cut";
+  x.Type(*w, "abcd5678");
+  x.PressEnter();
+  ASSERT_TRUE(x.WaitGone(kCaption));
+  EXPECT_NE(Ini().find("UID=abcd5678"), std::string::npos) << Ini();
+  EXPECT_TRUE(daemon->Running());
+}
+
 TEST_F(SetupDialog, ASecondSetupBringsBackTheSameWindow) {
   ASSERT_FALSE(StartRegistered().empty());
   auto first = OpenSetup();

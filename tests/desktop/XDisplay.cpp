@@ -77,6 +77,11 @@ void XDisplay::Close(XWindow w) {
   XSync(dpy_, False);
 }
 
+int XDisplay::Width(XWindow w) {
+  XWindowAttributes attrs{};
+  return XGetWindowAttributes(dpy_, w, &attrs) ? attrs.width : 0;
+}
+
 void XDisplay::Key(unsigned long sym, unsigned long modifier) {
   const KeyCode mod = modifier != 0 ? XKeysymToKeycode(dpy_, modifier) : 0;
   const KeyCode code = XKeysymToKeycode(dpy_, sym);

@@ -32,6 +32,10 @@ class XDisplay {
   void Type(XWindow w, const std::string& text);
   // The window manager's close button: WM_DELETE_WINDOW.
   void Close(XWindow w);
+  // The Enter key, in the focused entry.
+  void PressEnter() { Key(0xff0d /* XK_Return */); }
+  // The window's width in pixels, 0 when it is gone.
+  int Width(XWindow w);
 
  private:
   void Key(unsigned long sym, unsigned long modifier = 0);

@@ -19,5 +19,20 @@ grep -qx "Exec=\"$root/sablewick\"" "$root/share/autostart/sablewick.desktop" ||
   { echo "autostart entry does not name $root/sablewick"; fail=1; }
 grep -qx "ExecStart=\"$root/sablewick\"" "$root/share/systemd/sablewick.service" ||
   { echo "user unit does not name $root/sablewick"; fail=1; }
+unit="$root/share/systemd/sablewick.service"
+# Lists in a unit are split at blanks: the install folder is quoted, a URL encodes its blank.
+grep -qx "ReadWritePaths=\"$root\" %t" "$unit" || { echo "ReadWritePaths does not quote $root"; fail=1; }
+grep -qx "Documentation=file://$(echo "$root" | sed 's/ /%%20/g')/README.md" "$unit" ||
+  { echo "Documentation does not name the installed README"; fail=1; }
+[ -f "$root/README.md" ] || { echo "missing README.md"; fail=1; }
+# Every picture the installed README shows is there, relative to it.
+for pic in $(grep -o '](docs/[^)]*)' "$root/README.md" | sed 's/^](//; s/)$//'); do
+  [ -f "$root/$pic" ] || { echo "README shows $pic, which is not installed"; fail=1; }
+done
+icon=$(sed -n 's/^Icon=//p' "$root/share/autostart/sablewick.desktop")
+[ -f "$icon" ] || { echo "autostart icon '$icon' is not installed"; fail=1; }
+if command -v systemd-analyze >/dev/null; then
+  out=$(systemd-analyze verify "$unit" 2>&1) || { echo "systemd-analyze verify: $out"; fail=1; }
+fi
 if [ $fail = 0 ]; then echo "1 passed, 0 failed"; else echo "0 passed, 1 failed"; fi
 exit $fail
