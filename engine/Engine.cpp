@@ -1,6 +1,9 @@
 #include "engine/Engine.h"
 
+#include <algorithm>
 #include <new>
+
+#include <unistd.h>
 
 #include "engine/Interpreter.h"
 
@@ -53,6 +56,21 @@ int Engine::Timeout() const {
 }
 void Engine::SetStepLimit(uint64_t steps) {
   vm_->SetStepLimit(steps);
+}
+void Engine::SetMemoryLimit(size_t bytes) {
+  vm_->SetMemoryLimit(bytes);
+}
+size_t Engine::MemoryLimit() const {
+  return vm_->MemoryLimit();
+}
+size_t Engine::MemoryUsed() const {
+  return vm_->MemoryUsed();
+}
+size_t Engine::ShareOfMemory(size_t cap, unsigned divisor) {
+  long pages = sysconf(_SC_PHYS_PAGES);
+  long pageSize = sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || pageSize <= 0 || divisor == 0) return cap;
+  return std::min(cap, static_cast<size_t>(pages) * static_cast<size_t>(pageSize) / divisor);
 }
 
 bool Engine::AddObject(std::string_view name, ObjectPtr<HostObject> object, bool addMembers) {

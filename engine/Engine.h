@@ -142,6 +142,15 @@ class Engine {
   void SetMessageHook(std::function<Variant(const MessageRequest&)> hook);
   // Stops runs after about this many steps (loop iterations and calls); 0: no limit.
   void SetStepLimit(uint64_t steps);
+  // Bytes that the strings and arrays made by scripts may hold together (default 512 MB);
+  // beyond it the script gets error 7 "Out of memory". Values a host makes while no
+  // script runs are not counted.
+  void SetMemoryLimit(size_t bytes);
+  size_t MemoryLimit() const;
+  size_t MemoryUsed() const;
+  // The smaller of cap and 1/divisor of the machine's memory (cap when that is unknown):
+  // a memory limit that suits the machine.
+  static size_t ShareOfMemory(size_t cap, unsigned divisor);
 
   Interpreter& Vm() { return *vm_; }
 

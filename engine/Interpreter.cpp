@@ -44,6 +44,15 @@ uintptr_t ThreadStackLow() {
   return low;
 }
 
+// Appends to a string that has no other owner, in place, and keeps its charge up to date.
+inline void AppendInPlace(Variant& s, const Variant& v) {
+  StringRep* rep = s.StringBlock();
+  size_t before = rep->text.size();
+  AppendText(rep->text, v);
+  if (rep->charged != rep->Footprint()) [[unlikely]]
+    RechargeString(rep, before);
+}
+
 bool Truth(const Variant& v) {
   const Variant& d = v.Deref();
   if (d.Type() == VarType::Boolean) return d.AsBoolean();
@@ -158,6 +167,7 @@ Interpreter::Interpreter() {
 }
 
 Interpreter::~Interpreter() {
+  budget_->Drop();  // the blocks still charged to it keep it until they go
   for (ClassInstance* c : instances_) c->Detach();
   std::vector<ClassInstance*> live(instances_.begin(), instances_.end());
   instances_.clear();
@@ -273,8 +283,11 @@ void Interpreter::RunCode(Module* module, std::string_view code, std::string_vie
   RunTopLevel(top, nullptr);
 }
 
-Interpreter::RunScope::RunScope(Interpreter& vm) : vm_(vm), outer_(!vm.running_) {
+Interpreter::RunScope::RunScope(Interpreter& vm)
+    : vm_(vm), outer_(!vm.running_), savedBudget_(detail::activeBudget) {
   if (!outer_) return;
+  // What the run makes is charged to this engine (another engine's run may be the caller).
+  detail::activeBudget = vm.budget_;
   vm.running_ = true;
   vm.ticks_ = 1;
   vm.steps_ = 0;
@@ -290,7 +303,9 @@ Interpreter::RunScope::RunScope(Interpreter& vm) : vm_(vm), outer_(!vm.running_)
 }
 
 Interpreter::RunScope::~RunScope() {
-  if (outer_) vm_.running_ = false;
+  if (!outer_) return;
+  vm_.running_ = false;
+  detail::activeBudget = savedBudget_;
 }
 
 Variant Interpreter::EvalCode(Module* module, std::string_view expression) {
@@ -644,10 +659,7 @@ void Interpreter::Store(Variant& dst, Variant v, bool isSet) {
     v = ValueOf(v);
   } else if (v.IsArray() && v.AsArray()->fixed) {
     // A copy of a fixed array is an ordinary dynamic one.
-    ArrayRep* copy = new ArrayRep;
-    copy->bounds = v.AsArray()->bounds;
-    copy->data = v.AsArray()->data;
-    v = Variant::Array(copy);
+    v = Variant::Array(CopyArray(*v.AsArray()));
   }
   dst = std::move(v);
 }
@@ -658,7 +670,7 @@ void Interpreter::ExecAssign(const AssignStmt& st, Frame& f) {
     Variant right = Eval(cat.right.get(), f);
     Variant& dst = VariableOf(static_cast<const NameExpr&>(*st.target), f, true);
     if (dst.IsString() && dst.StringBlock()->refs == 1 && !right.IsObject()) {
-      AppendText(dst.MutableString(), right);  // the one owner: grow in place
+      AppendInPlace(dst, right);  // the one owner: grow in place
       return;
     }
     Variant r = Concat(dst, right);
@@ -1069,6 +1081,7 @@ void Interpreter::ExecReDim(const ReDimStmt& st, Frame& f) {
     } else if (st.preserve && !var.IsEmpty()) {
       Throw(kTypeMismatch);
     }
+    var.Clear();  // the old elements go first: both need not fit in memory at once
     var = NewArray(counts);
   }
 }
@@ -1255,7 +1268,7 @@ Variant Interpreter::EvalBinary(const BinaryExpr& e, Frame& f) {
     case BinaryOp::Concat:
       if (l.IsString() && l.StringBlock()->refs == 1 && !r.IsObject()) {
         // A temporary with no other owner: append in place.
-        AppendText(l.MutableString(), r);
+        AppendInPlace(l, r);
         return l;
       }
       return Concat(l, r);

@@ -96,6 +96,11 @@ class Interpreter {
   int Timeout() const { return timeoutMs_; }
   // Stops a run after about this many loop iterations and calls (0: none). For fuzzing.
   void SetStepLimit(uint64_t steps) { stepLimit_ = steps; }
+  // Bytes the strings and arrays made by this engine's runs may hold together.
+  void SetMemoryLimit(size_t bytes) { budget_->limit = bytes; }
+  size_t MemoryLimit() const { return budget_->limit; }
+  size_t MemoryUsed() const { return budget_->used; }
+  static constexpr size_t kDefaultMemoryLimit = size_t{512} << 20;
 
   // ---- class instances (used by ClassInstance)
   Variant InvokeMember(ClassInstance* self, int id, InvokeKind kind, Args args, bool internal);
@@ -234,7 +239,9 @@ class Interpreter {
    private:
     Interpreter& vm_;
     bool outer_;
+    MemoryBudget* savedBudget_;
   };
+  MemoryBudget* budget_ = new MemoryBudget(kDefaultMemoryLimit);
 
   // The native stack may not grow below this address (set by the outermost RunScope).
   const char* nativeStackLimit_ = nullptr;

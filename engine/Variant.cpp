@@ -1,11 +1,13 @@
 #include "engine/Variant.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <limits>
+#include <memory>
 
 #include "engine/Errors.h"
 
@@ -171,19 +173,68 @@ void Variant::DropBlock() noexcept {
 
 std::string& Variant::MutableString() {
   if (s_->refs > 1) {
+    StringRep* copy = NewStringRep(std::string(s_->text));
     --s_->refs;
-    s_ = new StringRep{1, s_->text};
+    s_ = copy;
   }
   return s_->text;
+}
+
+void StringOverBudget(StringRep* rep) {
+  delete rep;
+  Throw(kOutOfMemory);
+}
+
+void RechargeString(StringRep* rep, size_t oldSize) {
+  MemoryBudget* b = rep->budget ? rep->budget : detail::activeBudget;
+  if (!b) return;
+  size_t bytes = rep->Footprint();
+  if (bytes <= rep->charged) {
+    b->used -= rep->charged - bytes;
+  } else if (!b->Charge(bytes - rep->charged)) {
+    rep->text.resize(oldSize);
+    rep->text.shrink_to_fit();
+    size_t kept = std::min<size_t>(rep->Footprint(), rep->charged);
+    b->used -= rep->charged - kept;
+    rep->charged = static_cast<uint32_t>(kept);
+    Throw(kOutOfMemory);
+  }
+  if (!rep->budget) {
+    b->Retain();
+    rep->budget = b;
+  }
+  rep->charged = static_cast<uint32_t>(bytes);
+}
+
+void ChargeArray(ArrayRep& a, size_t elements) {
+  MemoryBudget* b = a.budget ? a.budget : detail::activeBudget;
+  if (!b) return;
+  size_t bytes = sizeof(ArrayRep) + elements * sizeof(Variant);
+  if (bytes <= a.charged) {
+    b->used -= a.charged - bytes;
+  } else if (!b->Charge(bytes - a.charged)) {
+    Throw(kOutOfMemory);
+  }
+  if (!a.budget) {
+    b->Retain();
+    a.budget = b;
+  }
+  a.charged = bytes;
+}
+
+ArrayRep* CopyArray(const ArrayRep& a) {
+  auto copy = std::make_unique<ArrayRep>();
+  ChargeArray(*copy, a.data.size());
+  copy->bounds = a.bounds;
+  copy->data = a.data;
+  return copy.release();
 }
 
 ArrayRep* Variant::MutableArray() {
   // A lock (an element passed ByRef) also holds a reference, but it is the same
   // variable's array, not another owner.
   if (a_->refs - a_->locks > 1) {
-    auto* copy = new ArrayRep;
-    copy->bounds = a_->bounds;
-    copy->data = a_->data;
+    ArrayRep* copy = CopyArray(*a_);
     copy->fixed = a_->fixed;
     --a_->refs;
     a_ = copy;
@@ -209,23 +260,18 @@ bool Variant::IsNumeric() const {
 }
 
 Variant NewArray(const std::vector<int32_t>& counts, bool fixed) {
-  auto* a = new ArrayRep;
+  auto a = std::make_unique<ArrayRep>();
   a->fixed = fixed;
   size_t total = counts.empty() ? 0 : 1;  // no dimensions (Dim a()): no elements
   for (int32_t c : counts) {
-    if (c < 0) {
-      delete a;
-      Throw(kSubscriptOutOfRange);
-    }
+    if (c < 0) Throw(kSubscriptOutOfRange);
     a->bounds.push_back({0, c});
     total *= static_cast<size_t>(c);
-    if (total > kMaxArrayElements) {
-      delete a;
-      Throw(kOutOfMemory);
-    }
+    if (total > kMaxArrayElements) Throw(kOutOfMemory);
   }
+  ChargeArray(*a, total);
   a->data.resize(total);
-  return Variant::Array(a);
+  return Variant::Array(a.release());
 }
 
 Variant& ArrayElement(ArrayRep& a, const int32_t* indexes, size_t n) {

@@ -45,10 +45,72 @@ enum class VarType : uint16_t {
   Ref = 0x7fff,  // engine-internal by-reference slot
 };
 
+// What one engine's strings and arrays may hold together (error 7 beyond it). Blocks made
+// while an engine runs are charged to its budget, the thread's active one, and give their
+// bytes back when they go, even after the engine has gone: the budget lives as long as
+// anything charged to it. Blocks made while no engine runs (by a host) are not charged.
+class MemoryBudget {
+ public:
+  explicit MemoryBudget(size_t limit) : limit(limit) {}
+  MemoryBudget(const MemoryBudget&) = delete;
+  MemoryBudget& operator=(const MemoryBudget&) = delete;
+  // False (and nothing charged) when the bytes would pass the limit.
+  bool Charge(size_t bytes) {
+    if (bytes > limit || used > limit - bytes) return false;
+    used += bytes;
+    return true;
+  }
+  void Retain() { ++refs_; }
+  void Refund(size_t bytes) {
+    used -= bytes;
+    if (--refs_ == 0) delete this;
+  }
+  // The owner (the engine) lets go; the budget goes with the last block charged to it.
+  void Drop() { Refund(0); }
+
+  size_t limit;
+  size_t used = 0;
+
+ private:
+  ~MemoryBudget() = default;
+  uint32_t refs_ = 1;  // the owner's and one per charged block
+};
+
+namespace detail {
+// The budget of the engine running on this thread; nullptr while none runs.
+inline constinit thread_local MemoryBudget* activeBudget = nullptr;
+}  // namespace detail
+
 struct StringRep {
   uint32_t refs = 1;
+  uint32_t charged = 0;  // bytes charged to budget
+  MemoryBudget* budget = nullptr;
   std::string text;
+  ~StringRep() {
+    if (budget) budget->Refund(charged);
+  }
+  // Bytes the block holds, as charged.
+  size_t Footprint() const { return sizeof(StringRep) + text.capacity(); }
 };
+// A string block with one reference, charged to the running engine's budget (error 7 when
+// it does not fit).
+[[noreturn]] void StringOverBudget(StringRep* rep);
+inline StringRep* NewStringRep(std::string&& text) {
+  auto* rep = new StringRep{1, 0, nullptr, std::move(text)};
+  if (MemoryBudget* b = detail::activeBudget) {
+    size_t bytes = rep->Footprint();
+    if (!b->Charge(bytes)) [[unlikely]]
+      StringOverBudget(rep);
+    b->Retain();
+    rep->budget = b;
+    rep->charged = static_cast<uint32_t>(bytes);
+  }
+  return rep;
+}
+// After the text of a block with one owner changed in place (appended to from oldSize):
+// charges the difference, or puts the text back as it was and throws 7 when that does
+// not fit.
+void RechargeString(StringRep* rep, size_t oldSize);
 
 struct ArrayRep {
   struct Bound {
@@ -60,7 +122,20 @@ struct ArrayRep {
   bool fixed = false;  // declared with bounds (Dim a(3)): ReDim is refused
   std::vector<Bound> bounds;
   std::vector<Variant> data;  // first index varies fastest, like the original's arrays
+  MemoryBudget* budget = nullptr;
+  size_t charged = 0;  // bytes charged to budget
+  ArrayRep() = default;
+  ArrayRep(const ArrayRep&) = delete;
+  ArrayRep& operator=(const ArrayRep&) = delete;
+  ~ArrayRep() {
+    if (budget) budget->Refund(charged);
+  }
 };
+// Charges the block for holding this many elements, before they are allocated; throws 7
+// when the running engine's budget cannot take them.
+void ChargeArray(ArrayRep& a, size_t elements);
+// A dynamic copy of the array (bounds and elements), charged like a new one.
+ArrayRep* CopyArray(const ArrayRep& a);
 
 class Variant {
  public:
@@ -106,8 +181,9 @@ class Variant {
   static Variant Byte(uint8_t v) { return Word(VarType::Byte, v); }
   static Variant Error(int32_t v) { return Word(VarType::Error, static_cast<uint32_t>(v)); }
   static Variant String(std::string s) {
+    StringRep* rep = NewStringRep(std::move(s));  // may throw: before r owns anything
     Variant r(VarType::String);
-    r.s_ = new StringRep{1, std::move(s)};
+    r.s_ = rep;
     return r;
   }
   static Variant Object(HostObject* o) {  // nullptr gives Nothing

@@ -94,6 +94,9 @@ int main(int argc, char** argv) {
   for (int i = first + 1; i < argc; ++i) info.arguments.emplace_back(argv[i]);
 
   vbs::Engine engine;
+  // A script run on its own may use more than one inside the daemon: up to 2 GB of
+  // strings and arrays, at most half of the machine's memory.
+  engine.SetMemoryLimit(vbs::Engine::ShareOfMemory(size_t{2} << 30, 2));
   engine.SetMessageHook([](const vbs::MessageRequest& r) {
     // A prompt never blocks: it is written out and the default answer is taken.
     std::fflush(stdout);

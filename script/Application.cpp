@@ -35,6 +35,9 @@ void Application::InitScriptControl() {
     engine.AddObject("hs", vbs::ObjectPtr<vbs::HostObject>(this), true);
     engine.AddObject("xap", vbs::ObjectPtr<vbs::HostObject>(this), true);
     engine.SetTimeout(90000);
+    // Scripts share the daemon's process: a runaway one gets error 7 long before the
+    // machine runs short.
+    engine.SetMemoryLimit(vbs::Engine::ShareOfMemory(size_t{384} << 20, 4));
     App* app = &app_;
     // A daemon never blocks on a dialog: the prompt goes to the log and the default answer
     // comes back at once.

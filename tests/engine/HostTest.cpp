@@ -249,6 +249,56 @@ TEST_F(HostTest, HostRunningCodeAgainWithoutEndStopsWithOutOfStack) {
   }
 }
 
+// Strings and arrays together stay within the engine's budget, whichever way they grow;
+// what the script lets go of is given back.
+TEST_F(HostTest, MemoryBudgetStopsGrowthWithOutOfMemory) {
+  engine.SetMemoryLimit(64 << 20);
+  const size_t idle = engine.MemoryUsed();
+  const char* cases[] = {
+      // eight arrays of 16M elements
+      "Dim keep(7)\nFor i = 0 To 7\n  ReDim a(16777215)\n  keep(i) = a\nNext\n",
+      // many small strings, each far below any size limit
+      "Dim keep(999999)\nFor i = 0 To 999999\n  keep(i) = Space(200) & i\nNext\n",
+      // one string grown in place
+      "s = \"\"\nDo\n  s = s & Space(65536)\nLoop\n",
+      // copies of an array made on the first write
+      "Dim keep(99)\nReDim a(999999)\nFor i = 0 To 99\n  b = a\n  b(0) = i\n  keep(i) = b\nNext\n",
+      // ReDim Preserve growing step by step
+      "ReDim a(0)\nFor i = 1 To 100\n  ReDim Preserve a(i * 100000)\nNext\n",
+      // new strings from concatenation
+      "s = Space(1000000)\nDim keep(999)\nFor i = 0 To 999\n  keep(i) = s & i\nNext\n",
+  };
+  for (const char* code : cases) {
+    EXPECT_FALSE(engine.AddCode(code)) << code;
+    EXPECT_EQ(engine.Error().Number, 7) << code << engine.Error().Description;
+    EXPECT_LE(engine.MemoryUsed(), engine.MemoryLimit()) << code;
+    engine.Error().Clear();
+    engine.Reset();
+    EXPECT_EQ(engine.MemoryUsed(), idle) << code;
+  }
+  // Within the budget, nothing changes; the error can be caught.
+  ASSERT_TRUE(engine.AddCode(
+      "On Error Resume Next\nReDim a(1000): s = Space(100000) & \"x\"\n"
+      "ReDim b(16777215)\nn = Err.Number\n"));
+  EXPECT_EQ(EvalText("n & \" \" & UBound(a) & \" \" & Len(s) & \" \" & IsEmpty(b)"),
+            "7 1000 100001 True");
+}
+
+TEST_F(HostTest, ValuesOutliveTheEngineThatMadeThem) {
+  Variant kept;
+  {
+    vbs::Engine shortLived;
+    shortLived.SetMemoryLimit(1 << 20);
+    kept = shortLived.Eval("Array(Space(1000), 2)");
+    ASSERT_EQ(shortLived.Error().Number, 0);
+    EXPECT_GT(shortLived.MemoryUsed(), 1000u);
+  }
+  // Read and dropped after their engine went (the budget they were charged to goes last).
+  ASSERT_TRUE(kept.IsArray());
+  EXPECT_EQ(vbs::ToString(kept.AsArray()->data[0]).size(), 1000u);
+  kept = Variant();
+}
+
 TEST_F(HostTest, ResetDropsEverything) {
   engine.AddObject("c", counter, true);
   engine.Modules().Add("M1");

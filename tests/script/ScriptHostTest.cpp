@@ -302,5 +302,16 @@ TEST_F(InProcess, AScriptRunningItselfWithoutEndStopsWithOutOfStack) {
   }
 }
 
+TEST_F(InProcess, ARunawayScriptStopsAtTheMemoryBudget) {
+  Script("big.vbs",
+         "Sub Main(p)\n  Dim keep(7)\n  For i = 0 To 7\n    ReDim a(16777215)\n"
+         "    keep(i) = a\n  Next\nEnd Sub\n");
+  api->Run("big.vbs");
+  const auto r = Reports();
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_NE(r[0].find("7 - Out of memory@ Line 4"), std::string::npos) << r[0];
+  EXPECT_LT(t.app.engine->MemoryUsed(), size_t{1} << 20) << "the arrays were given back";
+}
+
 }  // namespace
 }  // namespace sablewick
