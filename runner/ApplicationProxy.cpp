@@ -208,32 +208,6 @@ Variant ProxyMapper::ObjectAt(std::string_view path) {
   return Variant::Object(vbs::MakeObject<RemoteObject>(link_, std::string(path)));
 }
 
-// A peer connection to address, or null.
-sd_bus* ConnectPeer(const std::string& address) {
-  sd_bus* bus = nullptr;
-  if (sd_bus_new(&bus) < 0) return nullptr;
-  if (sd_bus_set_address(bus, address.c_str()) < 0 || sd_bus_start(bus) < 0)
-    return sd_bus_unref(bus);
-  return bus;
-}
-
-// The session bus when the daemon's name is on it, or null.
-sd_bus* ConnectSessionBus() {
-  sd_bus* bus = nullptr;
-  if (sd_bus_open_user(&bus) < 0) return nullptr;
-  sd_bus_message* reply = nullptr;
-  int has = 0;
-  if (sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                         "org.freedesktop.DBus", "NameHasOwner", nullptr, &reply, "s",
-                         sablewick::kBusName) < 0 ||
-      sd_bus_message_read(reply, "b", &has) < 0 || !has) {
-    sd_bus_message_unref(reply);
-    return sd_bus_flush_close_unref(bus);
-  }
-  sd_bus_message_unref(reply);
-  return bus;
-}
-
 // Opened by the first CreateObject, shared by all the proxies of the process while any lives.
 std::shared_ptr<Link> OpenLink(std::string& tried) {
   // A weak reference: the link closes with its last proxy, and a later CreateObject opens a
@@ -242,20 +216,9 @@ std::shared_ptr<Link> OpenLink(std::string& tried) {
   if (auto link = shared.lock()) return link;
 
   std::shared_ptr<Link> link;
-  const char* given = std::getenv(sablewick::kAddressVariable);
-  if (given != nullptr && given[0] != 0) {
-    tried += std::string(" ") + given + ";";
-    if (sd_bus* bus = ConnectPeer(given)) link = std::make_shared<Link>(bus, nullptr);
-  }
-  if (!link) {
-    tried += std::string(" session bus name ") + sablewick::kBusName + ";";
-    if (sd_bus* bus = ConnectSessionBus()) link = std::make_shared<Link>(bus, sablewick::kBusName);
-  }
-  if (!link) {
-    const std::string fallback = "unix:path=" + sablewick::DefaultSocketPath();
-    tried += " " + fallback;
-    if (sd_bus* bus = ConnectPeer(fallback)) link = std::make_shared<Link>(bus, nullptr);
-  }
+  bool onSessionBus = false;
+  if (sd_bus* bus = sablewick::ConnectToDaemon({}, tried, onSessionBus))
+    link = std::make_shared<Link>(bus, onSessionBus ? sablewick::kBusName : nullptr);
   shared = link;
   return link;
 }

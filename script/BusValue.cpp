@@ -309,6 +309,57 @@ std::string DefaultSocketFolder() {
 
 std::string DefaultSocketPath() { return DefaultSocketFolder() + "/bus"; }
 
+namespace {
+
+// A peer connection to address, or null.
+sd_bus* ConnectPeer(const std::string& address) {
+  sd_bus* bus = nullptr;
+  if (sd_bus_new(&bus) < 0) return nullptr;
+  if (sd_bus_set_address(bus, address.c_str()) < 0 || sd_bus_start(bus) < 0)
+    return sd_bus_unref(bus);
+  return bus;
+}
+
+// The session bus when the daemon's name is on it, or null.
+sd_bus* ConnectSessionBus() {
+  sd_bus* bus = nullptr;
+  if (sd_bus_open_user(&bus) < 0) return nullptr;
+  sd_bus_message* reply = nullptr;
+  int has = 0;
+  if (sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                         "org.freedesktop.DBus", "NameHasOwner", nullptr, &reply, "s",
+                         kBusName) < 0 ||
+      sd_bus_message_read(reply, "b", &has) < 0 || !has) {
+    sd_bus_message_unref(reply);
+    return sd_bus_flush_close_unref(bus);
+  }
+  sd_bus_message_unref(reply);
+  return bus;
+}
+
+}  // namespace
+
+sd_bus* ConnectToDaemon(const std::string& address, std::string& tried, bool& onSessionBus) {
+  onSessionBus = false;
+  if (!address.empty()) {
+    tried += " " + address + ";";
+    return ConnectPeer(address);
+  }
+  const char* given = std::getenv(kAddressVariable);
+  if (given != nullptr && given[0] != 0) {
+    tried += std::string(" ") + given + ";";
+    if (sd_bus* bus = ConnectPeer(given)) return bus;
+  }
+  tried += std::string(" session bus name ") + kBusName + ";";
+  if (sd_bus* bus = ConnectSessionBus()) {
+    onSessionBus = true;
+    return bus;
+  }
+  const std::string fallback = "unix:path=" + DefaultSocketPath();
+  tried += " " + fallback;
+  return ConnectPeer(fallback);
+}
+
 void CheckBus(int result, std::string_view what) {
   if (result >= 0) return;
   if (result == -ENOMEM) vbs::Throw(vbs::kOutOfMemory);

@@ -51,10 +51,20 @@ inline constexpr char kAddressVariable[] = "SABLEWICK_ADDRESS";
 
 inline constexpr char kTaggedSignature[] = "(qv)";
 
+// The control service of sablewick-ctl: each client gets an object of its own at this path.
+inline constexpr char kControlPath[] = "/org/sablewick/Sablewick/control";
+inline constexpr char kControlInterface[] = "org.sablewick.Sablewick.Control";
+
 // Where the private socket is when nobody says otherwise: $XDG_RUNTIME_DIR/sablewick/bus, or
 // /tmp/sablewick-<uid>/bus without a runtime folder.
 std::string DefaultSocketFolder();
 std::string DefaultSocketPath();
+
+// A connection to the running daemon: the address given (when not empty), else
+// $SABLEWICK_ADDRESS, else the daemon's name on the session bus, else the default socket.
+// Null when none answers; tried lists what was tried, for the message. onSessionBus tells
+// that calls must name kBusName as their destination.
+sd_bus* ConnectToDaemon(const std::string& address, std::string& tried, bool& onSessionBus);
 
 // Objects cross the wire as paths; each side says how its objects become paths and back.
 // Both throw vbs::ScriptError when they cannot.

@@ -126,6 +126,9 @@ struct ObjectServer::Impl {
     std::vector<sd_bus_vtable> vtable;
     std::unordered_map<std::string, Method> methods;  // by D-Bus member name
     std::vector<std::string> memberNames;
+    // A service's fixed path and the maker of its per-client objects; empty for a class.
+    std::string servicePath;
+    std::function<vbs::ObjectPtr<vbs::HostObject>(std::shared_ptr<ClientLink>)> make;
   };
 
   // What a class vtable's find callback needs.
@@ -204,6 +207,58 @@ struct ObjectServer::Impl {
   std::unordered_map<std::string, std::unordered_set<uint64_t>> owners;
   std::deque<Face> faces;
   std::unordered_map<std::type_index, const Face*> faceByType;
+  // Each client's object of each service: (owner key, service) -> object id.
+  std::map<std::pair<std::string, const Face*>, uint64_t> serviceObjects;
+
+  // A service object's way back to its client.
+  class Link : public ClientLink {
+   public:
+    Link(Impl& server, uint64_t connection, std::string destination, const Face& face)
+        : server_(server), connection_(connection), destination_(std::move(destination)),
+          face_(face) {}
+    bool Emit(std::string_view member, const Variant& value) override {
+      Connection* c = server_.ConnectionById(connection_);
+      if (c == nullptr || server_.closing) return false;
+      uint64_t queued = 0;
+      if (sd_bus_get_n_queued_write(c->bus, &queued) < 0 ||
+          queued >= server_.options.maxQueuedSignals)
+        return false;
+      sd_bus_message* m = nullptr;
+      const std::string name(member);
+      int r = sd_bus_message_new_signal(c->bus, &m, face_.servicePath.c_str(),
+                                        face_.interface.c_str(), name.c_str());
+      if (r >= 0 && !destination_.empty())
+        r = sd_bus_message_set_destination(m, destination_.c_str());
+      if (r >= 0) {
+        try {
+          NoObjects none;
+          AppendTagged(m, value, none);
+        } catch (...) {
+          r = -EINVAL;
+        }
+      }
+      if (r >= 0) r = sd_bus_send(c->bus, m, nullptr);
+      sd_bus_message_unref(m);
+      return r >= 0;
+    }
+
+   private:
+    // Signals carry plain values only.
+    struct NoObjects : ObjectMapper {
+      std::string PathOf(vbs::HostObject*) override { vbs::Throw(vbs::kTypeMismatch); }
+      Variant ObjectAt(std::string_view) override { vbs::Throw(vbs::kTypeMismatch); }
+    };
+    Impl& server_;
+    uint64_t connection_;  // 0: the session bus
+    std::string destination_;
+    const Face& face_;
+  };
+
+  Connection* ConnectionById(uint64_t id) {
+    if (id == 0) return session.get();
+    auto it = peers.find(id);
+    return it == peers.end() ? nullptr : it->second.get();
+  }
 
   void Log(const std::string& line) { LogToFile(app, "Sablewick", "ObjectServer: " + line); }
 
@@ -261,6 +316,9 @@ struct ObjectServer::Impl {
   }
 
   void ReleaseOwner(const std::string& owner) {
+    for (auto it = serviceObjects.lower_bound({owner, nullptr});
+         it != serviceObjects.end() && it->first.first == owner;)
+      it = serviceObjects.erase(it);
     auto o = owners.find(owner);
     if (o == owners.end()) return;
     std::vector<vbs::ObjectPtr<vbs::HostObject>> dying;
@@ -274,6 +332,7 @@ struct ObjectServer::Impl {
   }
 
   void ReleaseAll() {
+    serviceObjects.clear();
     std::vector<vbs::ObjectPtr<vbs::HostObject>> dying;
     for (auto& [id, e] : objects) dying.push_back(std::move(e.object));
     objects.clear();
@@ -358,6 +417,39 @@ struct ObjectServer::Impl {
     if (e == nullptr || e->face != b->face) return 0;
     *found = e;
     return 1;
+  }
+
+  // The caller's object of the service, made at its first call.
+  static int FindServiceObject(sd_bus* bus, const char* path, const char*, void* userdata,
+                               void** found, sd_bus_error* error) {
+    auto* b = static_cast<FaceBinding*>(userdata);
+    Impl* s = b->connection->server;
+    const Face& face = *b->face;
+    if (face.servicePath != path || s->closing) return 0;
+    sd_bus_message* m = sd_bus_get_current_message(bus);
+    const std::string caller = CallerOf(b->connection, m);
+    const auto key = std::make_pair(caller, &face);
+    auto known = s->serviceObjects.find(key);
+    if (known != s->serviceObjects.end()) {
+      auto it = s->objects.find(known->second);
+      if (it != s->objects.end()) {
+        *found = &it->second;
+        return 1;
+      }
+      s->serviceObjects.erase(known);
+    }
+    try {
+      const char* sender = b->connection->session && m ? sd_bus_message_get_sender(m) : nullptr;
+      auto link = std::make_shared<Link>(*s, b->connection->id, sender ? sender : "", face);
+      vbs::ObjectPtr<vbs::HostObject> object = face.make(std::move(link));
+      if (!object) vbs::Throw(vbs::kCannotCreateObject);
+      const uint64_t id = s->Export(std::move(object), caller);
+      s->serviceObjects[key] = id;
+      *found = &s->objects.at(id);
+      return 1;
+    } catch (...) {
+      return ReplyFailure(error);
+    }
   }
 
   // busctl tree and introspection of the subtree list the caller's own objects.
@@ -651,8 +743,10 @@ struct ObjectServer::Impl {
   bool AddFace(Connection& c, const Face& f) {
     auto binding = std::make_unique<FaceBinding>(FaceBinding{&c, &f});
     sd_bus_slot* slot = nullptr;
-    const int r = sd_bus_add_fallback_vtable(c.bus, &slot, kObjectsPath, f.interface.c_str(),
-                                             f.vtable.data(), FindFaceObject, binding.get());
+    const bool service = !f.servicePath.empty();
+    const int r = sd_bus_add_fallback_vtable(
+        c.bus, &slot, service ? f.servicePath.c_str() : kObjectsPath, f.interface.c_str(),
+        f.vtable.data(), service ? FindServiceObject : FindFaceObject, binding.get());
     if (r < 0) return false;
     c.slots.push_back(slot);
     c.bindings.push_back(std::move(binding));
@@ -864,6 +958,11 @@ struct ObjectServer::Impl {
     }
   }
 
+  void AddClass(std::type_index type, std::string_view typeName,
+                std::span<const ClassMember> members, std::span<const std::string_view> signals,
+                std::string_view path,
+                std::function<vbs::ObjectPtr<vbs::HostObject>(std::shared_ptr<ClientLink>)> make);
+
   void Stop() {
     closing = true;
     if (acceptWatch) g_source_remove(acceptWatch);
@@ -892,37 +991,14 @@ struct ObjectServer::Impl {
 
 // ---------------------------------------------------------------------------------------
 
-ObjectServer::ObjectServer(App& app, Factory factory)
-    : ObjectServer(app, std::move(factory), Options{}) {}
-
-ObjectServer::ObjectServer(App& app, Factory factory, Options options)
-    : impl_(std::make_unique<Impl>(app, std::move(factory), std::move(options))) {
-  sd_id128_randomize(&impl_->serverId);
-}
-
-ObjectServer::~ObjectServer() { impl_->Stop(); }
-
-bool ObjectServer::Start() {
-  std::string why;
-  if (!impl_->Listen(why)) {
-    impl_->Log("no private socket: " + why);
-    return false;
-  }
-  if (impl_->options.useSessionBus) impl_->OpenSessionBus();
-  return true;
-}
-
-const std::string& ObjectServer::Address() const { return impl_->address; }
-const std::string& ObjectServer::SocketPath() const { return impl_->socketPath; }
-size_t ObjectServer::ObjectCount() const { return impl_->objects.size(); }
-size_t ObjectServer::ConnectionCount() const { return impl_->peers.size(); }
-bool ObjectServer::OwnsBusName() const { return impl_->ownsName; }
-
-void ObjectServer::RegisterClassTable(std::type_index type, std::string_view typeName,
-                                      std::span<const ClassMember> members) {
-  Impl& s = *impl_;
+void ObjectServer::Impl::AddClass(
+    std::type_index type, std::string_view typeName, std::span<const ClassMember> members,
+    std::span<const std::string_view> signals, std::string_view path,
+    std::function<vbs::ObjectPtr<vbs::HostObject>(std::shared_ptr<ClientLink>)> make) {
+  Impl& s = *this;
   if (s.faceByType.count(type)) return;
-  Impl::Face& f = s.faces.emplace_back(Impl::Face{type, {}, {}, {}, {}, {}});
+  Impl::Face& f = s.faces.emplace_back(Impl::Face{type, {}, {}, {}, {}, {}, std::string(path),
+                                                  std::move(make)});
 
   // Interface names must be unique: two classes may share a TypeName.
   std::string base = IsBusMemberName(typeName) ? std::string(typeName) : "Object";
@@ -992,12 +1068,55 @@ void ObjectServer::RegisterClassTable(std::type_index type, std::string_view typ
                                    Impl::OnMember, keep(names)));
     f.methods.emplace(p.busName, Impl::Face::Method{p.tableName, p.assign, list});
   }
+  for (std::string_view signal : signals) {
+    if (!IsBusMemberName(signal)) continue;
+    f.vtable.push_back(SD_BUS_SIGNAL_WITH_NAMES(keep(std::string(signal)), kTaggedSignature,
+                                                "value\0", 0));
+  }
   f.vtable.push_back(SD_BUS_VTABLE_END);
   s.faceByType.emplace(type, &f);
 
   // Connections made before the registration learn the class too.
   for (auto& [id, c] : s.peers) s.AddFace(*c, f);
   if (s.session) s.AddFace(*s.session, f);
+}
+
+ObjectServer::ObjectServer(App& app, Factory factory)
+    : ObjectServer(app, std::move(factory), Options{}) {}
+
+ObjectServer::ObjectServer(App& app, Factory factory, Options options)
+    : impl_(std::make_unique<Impl>(app, std::move(factory), std::move(options))) {
+  sd_id128_randomize(&impl_->serverId);
+}
+
+ObjectServer::~ObjectServer() { impl_->Stop(); }
+
+bool ObjectServer::Start() {
+  std::string why;
+  if (!impl_->Listen(why)) {
+    impl_->Log("no private socket: " + why);
+    return false;
+  }
+  if (impl_->options.useSessionBus) impl_->OpenSessionBus();
+  return true;
+}
+
+const std::string& ObjectServer::Address() const { return impl_->address; }
+const std::string& ObjectServer::SocketPath() const { return impl_->socketPath; }
+size_t ObjectServer::ObjectCount() const { return impl_->objects.size(); }
+size_t ObjectServer::ConnectionCount() const { return impl_->peers.size(); }
+bool ObjectServer::OwnsBusName() const { return impl_->ownsName; }
+
+void ObjectServer::RegisterClassTable(std::type_index type, std::string_view typeName,
+                                      std::span<const ClassMember> members) {
+  impl_->AddClass(type, typeName, members, {}, {}, nullptr);
+}
+
+void ObjectServer::RegisterServiceTable(
+    std::type_index type, std::string_view typeName, std::span<const ClassMember> members,
+    std::span<const std::string_view> signals, std::string_view path,
+    std::function<vbs::ObjectPtr<vbs::HostObject>(std::shared_ptr<ClientLink>)> make) {
+  impl_->AddClass(type, typeName, members, signals, path, std::move(make));
 }
 
 }  // namespace sablewick

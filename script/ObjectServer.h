@@ -14,6 +14,10 @@
 // MemberNames, Enumerate, Release). A class registered with RegisterClass<T>() also gets an
 // interface generated from T::kMembers, one D-Bus method per member, so that introspection
 // shows every member; script/README.md describes the mapping and the names.
+//
+// A service (RegisterService<T>) is a fixed path served to each client by an object of its own,
+// made at the client's first call there and released when the client goes; its interface is
+// generated from T::kMembers the same way, with the signals T::kSignals names.
 #pragma once
 
 #include <cstddef>
@@ -32,6 +36,16 @@ namespace sablewick {
 
 struct App;
 
+// What a service object holds of its client: a way to send it signals.
+class ClientLink {
+ public:
+  virtual ~ClientLink() = default;
+  // Sends the signal, carrying one tagged value, to this client alone. False when the client
+  // is gone or has not read what it was sent already: the signal is dropped, never queued
+  // without bound.
+  virtual bool Emit(std::string_view member, const vbs::Variant& value) = 0;
+};
+
 class ObjectServer {
  public:
   using Factory = std::function<vbs::ObjectPtr<vbs::HostObject>()>;
@@ -44,6 +58,8 @@ class ObjectServer {
     size_t maxConnections = 256;
     size_t maxObjectsPerClient = 10000;
     size_t maxObjects = 100000;
+    // Signals waiting for one connection's socket beyond which ClientLink::Emit drops.
+    size_t maxQueuedSignals = 4096;
   };
 
   // factory makes a new "Sablewick.Application" instance per creation.
@@ -72,6 +88,20 @@ class ObjectServer {
     RegisterClassTable(std::type_index(typeid(T)), T::kTypeName, members);
   }
 
+  // Serves path with one T per client, made by make; call once per path, before Start or after.
+  template <class T>
+  void RegisterService(std::string_view path,
+                       std::function<vbs::ObjectPtr<T>(std::shared_ptr<ClientLink>)> make) {
+    std::vector<ClassMember> members;
+    for (const auto& m : T::kMembers)
+      members.push_back({m.name, static_cast<uint8_t>(m.kind), m.minArgs, m.maxArgs});
+    std::vector<std::string_view> signals(std::begin(T::kSignals), std::end(T::kSignals));
+    RegisterServiceTable(std::type_index(typeid(T)), T::kTypeName, members, signals, path,
+                         [make = std::move(make)](std::shared_ptr<ClientLink> link) {
+                           return vbs::ObjectPtr<vbs::HostObject>(make(std::move(link)));
+                         });
+  }
+
   size_t ObjectCount() const;      // live exported objects
   size_t ConnectionCount() const;  // peer connections
   bool OwnsBusName() const;        // the session-bus name is ours at the moment
@@ -85,6 +115,10 @@ class ObjectServer {
   };
   void RegisterClassTable(std::type_index type, std::string_view typeName,
                           std::span<const ClassMember> members);
+  void RegisterServiceTable(
+      std::type_index type, std::string_view typeName, std::span<const ClassMember> members,
+      std::span<const std::string_view> signals, std::string_view path,
+      std::function<vbs::ObjectPtr<vbs::HostObject>(std::shared_ptr<ClientLink>)> make);
 
   struct Impl;
   std::unique_ptr<Impl> impl_;
