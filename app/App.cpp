@@ -5,6 +5,7 @@
 #include "script/ObjectServer.h"
 
 #include "script/Application.h"
+#include "script/Control.h"
 #include "script/Dispatcher.h"
 #include "script/RunJournal.h"
 #include "script/ScriptStarter.h"

@@ -21,6 +21,7 @@ class Engine;
 namespace sablewick {
 
 class Application;
+class Control;
 class Dispatcher;
 class ObjectServer;
 class TcpClient;
@@ -81,6 +82,8 @@ struct App {
   std::unique_ptr<vbs::Engine> engine;
   std::unique_ptr<Dispatcher> dispatcher;
   std::unique_ptr<TcpClient> tcp;  // the scripts' outgoing TCP text
+  // What sablewick-ctl reaches through the object server; declared first, so it goes last.
+  std::unique_ptr<Control> control;
   // Where other processes create "Sablewick.Application" and call its members.
   std::unique_ptr<ObjectServer> objectServer;
   // The journal of script runs, and what starts the scripts and follows them to their end.

@@ -29,9 +29,42 @@ void Dispatcher::onMessage() {
   Dispatching = false;
 }
 
+std::vector<int> Dispatcher::Inject(std::string_view text, bool dryRun) {
+  ++Count.injected;
+  if (!dryRun) {
+    injecting_ = true;
+    matched_.clear();
+    try {
+      Readmessage(text);
+    } catch (...) {
+      injecting_ = false;
+      throw;
+    }
+    injecting_ = false;
+    return std::move(matched_);
+  }
+  XapMessage msg(&app_);
+  msg.Init();
+  msg.FromXap(text);
+  std::vector<int> matched;
+  if (msg.CompareClass("Homeseer.Role")) return matched;
+  for (size_t i = 0; i < Subscriptions.size(); ++i)
+    if (Passes(Subscriptions[i], msg)) matched.push_back(static_cast<int>(i + 1));
+  return matched;
+}
+
+bool Dispatcher::Passes(const ScriptVBS& sub, const XapMessage& msg) {
+  return (sub.Source.empty() || msg.CompareSource(sub.Source)) &&
+         (sub.Target.empty() || msg.CompareTarget(sub.Target)) &&
+         (sub.Schema.empty() || msg.CompareClass(sub.Schema)) &&
+         (sub.Section.empty() || msg.CompareSection(sub.Section));
+}
+
 void Dispatcher::Readmessage(std::string_view text) {
   StepRunner step(app_, "Sablewick", "Readmessage", ReportVia::Log);
   ++MessageCounter;
+  const bool keepMatches = Trace || injecting_;
+  if (Trace) matched_.clear();
   auto shared = std::make_shared<XapMessage>(&app_);
   XapMessage& msg = *shared;
   step([&] {
@@ -50,6 +83,7 @@ void Dispatcher::Readmessage(std::string_view text) {
       const std::string role = ToLower(msg.GetItem("Role.Query", "Role"));
       if (role == "application" || role == "any") SendRoleNotification();
     });
+    if (Trace) Trace({text, msg, {}, injecting_});
     return;  // role messages are never offered to subscriptions
   }
 
@@ -58,18 +92,17 @@ void Dispatcher::Readmessage(std::string_view text) {
     const std::string query = msg.GetItem("Echo.Query", "Query");
     if (query != "Unknown") SendEchoResponse(msg, ToLower(query));
   });
+  ++Count.dispatched;
+  bool passedAny = false;
 
   const std::string handle = "M" + std::to_string(MessageCounter);
   for (size_t i = 0; i < Subscriptions.size(); ++i) {
     ScriptVBS& sub = Subscriptions[i];
     bool pass = true;
-    step([&] {
-      pass = (sub.Source.empty() || msg.CompareSource(sub.Source)) &&
-             (sub.Target.empty() || msg.CompareTarget(sub.Target)) &&
-             (sub.Schema.empty() || msg.CompareClass(sub.Schema)) &&
-             (sub.Section.empty() || msg.CompareSection(sub.Section));
-    });
+    step([&] { pass = Passes(sub, msg); });
     if (!pass) continue;
+    passedAny = true;
+    if (keepMatches) matched_.push_back(static_cast<int>(i + 1));
     step([&] {
       msg.Handle = handle;
       if (!Store.Contains(handle)) {
@@ -84,11 +117,14 @@ void Dispatcher::Readmessage(std::string_view text) {
       // The subscription list may change while the script starts; copy what we need.
       const std::string script = sub.Script;
       StartScript(script, static_cast<int>(i + 1));
+      if (i < Subscriptions.size()) ++Subscriptions[i].Starts;
     });
     step([&] {
       if (sub.MessageCount() == 1 && app_.form != nullptr) app_.form->SwapIcons();
     });
   }
+  if (passedAny) ++Count.matched;
+  if (Trace) Trace({text, msg, matched_, injecting_});
 }
 
 ScriptVBS* Dispatcher::SubscriptionAt(long position) {
@@ -101,6 +137,7 @@ void Dispatcher::DropHandles(const std::vector<std::string>& handles) {
     for (const std::string& h : handles) sub.RemoveMessageHandle(h);
   }
   storeDropped_ += handles.size();
+  Count.storeDropped += handles.size();
   const uint32_t now = app_.clock->TickCount();
   if (!storeReported_ || now - lastStoreReport_ >= 60000) {
     storeReported_ = true;
@@ -128,11 +165,13 @@ void Dispatcher::ExpireMessages() {
 }
 
 void Dispatcher::SendRoleNotification() {
+  ++Count.roleAnswers;
   SendXap(app_, "", "Homeseer.Role", "Role.Notification",
           ItemList({{"Role", "Application"}, {"Path", app_.ProgramPath}}));
 }
 
 void Dispatcher::SendEchoResponse(const XapMessage& query, std::string_view value) {
+  ++Count.echoAnswers;
   SendXap(app_, query.msgSource, "WDT.Echo", "Echo.Response", ItemList({{"Response", value}}));
 }
 

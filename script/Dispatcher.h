@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,6 +16,14 @@ namespace sablewick {
 
 class XapMessage;
 
+// One text as the dispatcher saw it, for whoever traces the node.
+struct TraceEvent {
+  std::string_view text;
+  const XapMessage& msg;
+  std::span<const int> matched;  // positions (from 1) of the subscriptions it passed
+  bool injected;                 // given by Inject, not received
+};
+
 class Dispatcher {
  public:
   explicit Dispatcher(App& app) : app_(app) {}
@@ -22,6 +31,9 @@ class Dispatcher {
   // Drains the transport's receive queue; a call made while a drain runs returns at once.
   void onMessage();
   void Readmessage(std::string_view text);
+  // Dispatches a text as if it had been received; the positions of the subscriptions it
+  // passed. dryRun: only the filters are tried; nothing is stored, started or answered.
+  std::vector<int> Inject(std::string_view text, bool dryRun);
   // Drops stored messages older than 60 seconds and their queued handles.
   void ExpireMessages();
 
@@ -37,11 +49,28 @@ class Dispatcher {
   // Starts a subscription's script file with its position as the one argument; throws when
   // the file cannot be started.
   std::function<void(const std::string& script, int position)> StartScript;
+  // Called for every text while set (someone traces the node); unset, tracing costs nothing.
+  std::function<void(const TraceEvent&)> Trace;
+
+  // What the node did with what it received, for its status.
+  struct Counters {
+    uint64_t dispatched = 0;    // messages offered to the subscriptions
+    uint64_t matched = 0;       // of those, the ones that passed at least one
+    uint64_t injected = 0;      // texts given by Inject (dry runs included)
+    uint64_t roleAnswers = 0;
+    uint64_t echoAnswers = 0;
+    uint64_t storeDropped = 0;  // stored messages pushed out by a full store
+  } Count;
 
  private:
   void SendRoleNotification();
   void SendEchoResponse(const XapMessage& query, std::string_view value);
   void DropHandles(const std::vector<std::string>& handles);
+  static bool Passes(const ScriptVBS& sub, const XapMessage& msg);
+
+  bool injecting_ = false;
+  // Positions passed by the text being dispatched, kept only while someone asks for them.
+  std::vector<int> matched_;
 
   uint64_t storeDropped_ = 0;
   uint32_t lastStoreReport_ = 0;

@@ -10,6 +10,7 @@
 #include "app/TollkeepForm.h"
 #include "engine/Engine.h"
 #include "script/Application.h"
+#include "script/Control.h"
 #include "script/Dispatcher.h"
 #include "script/ObjectServer.h"
 #include "script/ScriptObjects.h"
@@ -58,6 +59,8 @@ void StartScriptHost(App& app, TollkeepForm& form) {
   app.objectServer = std::make_unique<ObjectServer>(
       app, [a]() -> vbs::ObjectPtr<vbs::HostObject> { return vbs::MakeObject<Application>(*a); });
   RegisterScriptClasses(*app.objectServer);
+  if (!app.control) app.control = std::make_unique<Control>(app);
+  app.control->Serve(*app.objectServer);
   if (app.objectServer->Start()) {
     app.busAddress = app.objectServer->Address();
     // Every process the program starts learns where to find it.
@@ -67,6 +70,7 @@ void StartScriptHost(App& app, TollkeepForm& form) {
 
 void StopScriptHost(App& app) {
   app.objectServer.reset();
+  app.control.reset();
   app.tcp.reset();
 }
 

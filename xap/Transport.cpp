@@ -302,6 +302,7 @@ void XapTransport::SendRawXap(std::string_view sMessage) { Send(sMessage); }
 
 void XapTransport::ProcessReceivedMessage(std::string_view text) {
   if (FilterHeartbeats && !StartsWithNoCase(text, "xap-head")) return;
+  ++received_;
   if (receiveQueue_.size() >= kQueueMaxDatagrams || queuedBytes_ + text.size() > kQueueMaxBytes) {
     ++droppedTotal_;
     ++droppedUnreported_;

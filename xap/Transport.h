@@ -75,6 +75,8 @@ class XapTransport : public XapSink {
   const std::string& SendAddress() const { return sendAddress_; }
   size_t QueueLength() const { return receiveQueue_.size(); }
   uint64_t Dropped() const { return droppedTotal_; }
+  // xAP messages that arrived (heartbeats left out when they are filtered), dropped or not.
+  uint64_t Received() const { return received_; }
   Timer& HBeatTimer() { return hbeatTimer_; }
   Timer& ReceiveTimer() { return receiveTimer_; }
   Timer& AliveTimer() { return aliveTimer_; }
@@ -97,6 +99,7 @@ class XapTransport : public XapSink {
   int16_t hbeatTicks_ = 0;
   std::deque<std::string> receiveQueue_;
   size_t queuedBytes_ = 0;
+  uint64_t received_ = 0;
   uint64_t droppedTotal_ = 0;
   uint64_t droppedUnreported_ = 0;
   uint32_t lastDropReport_ = 0;

@@ -1,0 +1,135 @@
+#include "ctl/Client.h"
+
+#include <signal.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+#include "engine/Errors.h"
+#include "script/BusValue.h"
+
+namespace sablewick::ctl {
+namespace {
+
+using vbs::Variant;
+
+// The control interface answers with plain values only.
+struct NoObjects : ObjectMapper {
+  std::string PathOf(vbs::HostObject*) override { vbs::Throw(vbs::kTypeMismatch); }
+  Variant ObjectAt(std::string_view) override { return Variant::Nothing(); }
+};
+
+volatile std::sig_atomic_t stopRequested = 0;
+void OnStopSignal(int) { stopRequested = 1; }
+
+std::string ErrorText(const sd_bus_error& e) {
+  int32_t number = 0;
+  std::string description;
+  if (ParseScriptError(&e, number, description)) return description;
+  if (e.name && std::strcmp(e.name, SD_BUS_ERROR_UNKNOWN_OBJECT) == 0)
+    return "the node has no control interface (is it an older version?)";
+  return e.message ? e.message : e.name ? e.name : "unknown failure";
+}
+
+}  // namespace
+
+Client::Client(const std::string& address) {
+  std::string tried;
+  bus_ = ConnectToDaemon(address, tried, onSessionBus_);
+  if (bus_ == nullptr) throw CtlError("no running node found (tried" + tried + ")");
+}
+
+Client::~Client() { sd_bus_flush_close_unref(bus_); }
+
+Variant Client::Call(const char* member, const std::vector<Variant>& args) {
+  sd_bus_message* call = nullptr;
+  sd_bus_message* reply = nullptr;
+  sd_bus_error error = SD_BUS_ERROR_NULL;
+  NoObjects none;
+  try {
+    CheckBus(sd_bus_message_new_method_call(bus_, &call, onSessionBus_ ? kBusName : nullptr,
+                                            kControlPath, kControlInterface, member),
+             "new call");
+    for (const Variant& a : args) {
+      CheckBus(sd_bus_message_open_container(call, 'v', kTaggedSignature), "open argument");
+      AppendTagged(call, a, none);
+      CheckBus(sd_bus_message_close_container(call), "close argument");
+    }
+    const int r = sd_bus_call(bus_, call, 0, &error, &reply);
+    sd_bus_message_unref(call);
+    call = nullptr;
+    if (r < 0) {
+      const std::string what =
+          sd_bus_error_is_set(&error) ? ErrorText(error) : std::string(std::strerror(-r));
+      sd_bus_error_free(&error);
+      throw CtlError(what);
+    }
+    Variant result = ReadTagged(reply, none);
+    sd_bus_message_unref(reply);
+    return result;
+  } catch (const vbs::ScriptError& e) {
+    sd_bus_message_unref(call);
+    sd_bus_message_unref(reply);
+    throw CtlError(std::string(member) + ": " + e.description);
+  }
+}
+
+bool Client::Follow(const char* member, const std::function<void()>& start,
+                    const std::function<bool(const Variant&)>& onValue) {
+  struct Context {
+    const std::function<bool(const Variant&)>* onValue;
+    bool done = false;
+  } context{&onValue};
+  auto handler = [](sd_bus_message* m, void* userdata, sd_bus_error*) -> int {
+    auto* c = static_cast<Context*>(userdata);
+    if (c->done) return 0;
+    try {
+      NoObjects none;
+      if (!(*c->onValue)(ReadTagged(m, none))) c->done = true;
+    } catch (const vbs::ScriptError&) {
+      // A signal we cannot read is skipped.
+    }
+    return 0;
+  };
+  sd_bus_slot* slot = nullptr;
+  if (sd_bus_match_signal(bus_, &slot, onSessionBus_ ? kBusName : nullptr, kControlPath,
+                          kControlInterface, member, handler, &context) < 0)
+    throw CtlError("cannot listen for the node's signals");
+
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;  // no SA_RESTART: the wait returns at once
+  sigemptyset(&action.sa_mask);
+  struct sigaction oldInt {}, oldTerm {};
+  sigaction(SIGINT, &action, &oldInt);
+  sigaction(SIGTERM, &action, &oldTerm);
+
+  bool ended = false;
+  try {
+    start();
+    while (!context.done && !stopRequested) {
+      const int r = sd_bus_process(bus_, nullptr);
+      if (r < 0) {
+        ended = true;
+        break;
+      }
+      if (r > 0) continue;
+      const int w = sd_bus_wait(bus_, UINT64_MAX);
+      if (w < 0 && w != -EINTR) {
+        ended = true;
+        break;
+      }
+    }
+  } catch (...) {
+    sd_bus_slot_unref(slot);
+    sigaction(SIGINT, &oldInt, nullptr);
+    sigaction(SIGTERM, &oldTerm, nullptr);
+    throw;
+  }
+  sd_bus_slot_unref(slot);
+  sigaction(SIGINT, &oldInt, nullptr);
+  sigaction(SIGTERM, &oldTerm, nullptr);
+  return !ended;
+}
+
+}  // namespace sablewick::ctl

@@ -1,0 +1,45 @@
+// The tool's connection to the running node: calls on the control interface and the signals
+// it sends while the tool follows something.
+#pragma once
+
+#include <systemd/sd-bus.h>
+
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "engine/Variant.h"
+
+namespace sablewick::ctl {
+
+// A failure to print as "sablewick-ctl: <what>" with exit status 1.
+struct CtlError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+class Client {
+ public:
+  // address: empty to look where scripts look ($SABLEWICK_ADDRESS, the session bus, the
+  // default socket). Throws CtlError when no node answers.
+  explicit Client(const std::string& address);
+  ~Client();
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+
+  // Calls a member of the control interface; its result. Throws CtlError with the node's
+  // words when the call fails.
+  vbs::Variant Call(const char* member, const std::vector<vbs::Variant>& args = {});
+
+  // Receives the control interface's signal `member`: start makes the node send them (it runs
+  // after the tool listens, so nothing is missed), then each value goes to onValue until it
+  // returns false, SIGINT or SIGTERM arrives (true), or the node goes away (false).
+  bool Follow(const char* member, const std::function<void()>& start,
+              const std::function<bool(const vbs::Variant&)>& onValue);
+
+ private:
+  sd_bus* bus_ = nullptr;
+  bool onSessionBus_ = false;
+};
+
+}  // namespace sablewick::ctl

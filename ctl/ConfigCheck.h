@@ -1,0 +1,19 @@
+// `check`: reads Config/Drumlin.ini and Config/Sablewick.ini of an install folder the way the
+// node does and reports what the node would silently replace by a default or ignore.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace sablewick::ctl {
+
+struct Finding {
+  std::string file;  // "Config/Drumlin.ini"
+  int line;          // 0: the file as a whole
+  bool problem;      // false: a note that changes nothing the node does
+  std::string message;
+};
+
+std::vector<Finding> CheckConfig(const std::string& folder);
+
+}  // namespace sablewick::ctl

@@ -1,0 +1,30 @@
+// Every setting the node reads from its own INI files, with its default and the form its value
+// must have. A key the node starts to read goes here too: `sablewick-ctl check` reports every
+// other key of these sections as unknown. Header only, so that the tool needs nothing else.
+#pragma once
+
+#include <string_view>
+
+namespace sablewick {
+
+enum class SettingForm {
+  Address,      // "Default" or an IPv4 address (a host name is looked up at start)
+  AddressMask,  // "Default" or four dot-separated numbers matched against this machine's
+  Uid,          // eight hex digits (double quotes are dropped)
+};
+
+struct KnownSetting {
+  std::string_view file;  // below Config/
+  std::string_view section;
+  std::string_view key;
+  std::string_view defaultValue;
+  SettingForm form;
+};
+
+inline constexpr KnownSetting kKnownSettings[] = {
+    {"Drumlin.ini", "Interface", "BroadcastAddress", "Default", SettingForm::Address},
+    {"Drumlin.ini", "Interface", "InterfaceAddress", "Default", SettingForm::AddressMask},
+    {"Sablewick.ini", "General", "UID", "FF00E800", SettingForm::Uid},
+};
+
+}  // namespace sablewick

@@ -1,0 +1,379 @@
+#include "script/Control.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "app/Errors.h"
+#include "engine/Errors.h"
+#include "engine/Variant.h"
+#include "script/BusValue.h"
+#include "script/Dispatcher.h"
+#include "script/ObjectServer.h"
+#include "xap/SendHelper.h"
+#include "xap/Transport.h"
+#include "xap/XapMessage.h"
+
+#ifndef SABLEWICK_VERSION
+#define SABLEWICK_VERSION "unknown"
+#endif
+
+namespace sablewick {
+namespace {
+
+using vbs::Args;
+using vbs::MemberKind;
+using vbs::Variant;
+
+// Counters travel as Double: exact up to 2^53, where Long would end at 2^31.
+Variant Count(uint64_t n) { return Variant::Double(static_cast<double>(n)); }
+Variant Str(std::string s) { return Variant::String(std::move(s)); }
+
+Variant ArrayOf(const std::vector<Variant>& items) {
+  Variant array = vbs::NewArray({static_cast<int32_t>(items.size())});
+  for (size_t i = 0; i < items.size(); ++i) {
+    const int32_t index = static_cast<int32_t>(i);
+    vbs::ArrayElement(*array.AsArray(), &index, 1) = items[i];
+  }
+  return array;
+}
+
+// A record: names and values in turn.
+class Record {
+ public:
+  Record& Add(std::string_view name, Variant value) {
+    items_.push_back(Str(std::string(name)));
+    items_.push_back(std::move(value));
+    return *this;
+  }
+  Variant Take() const { return ArrayOf(items_); }
+
+ private:
+  std::vector<Variant> items_;
+};
+
+double UnixNow() { return static_cast<double>(g_get_real_time()) / 1e6; }
+
+// Text fields of a message sent from the tool: a line break or a brace would cut the message
+// into other sections than the caller wrote.
+void CheckField(std::string_view what, std::string_view text) {
+  if (text.find_first_of("\r\n{}") != std::string_view::npos || text.find('\0') != text.npos)
+    throw vbs::ScriptError(vbs::kInvalidCall,
+                           std::string(what) + " may not hold line breaks, braces or NUL");
+}
+
+std::string ArgText(Args a, size_t i) { return vbs::ToString(a[i]->Deref()); }
+
+TraceFilter FilterOf(Args a) {
+  return TraceFilter{ArgText(a, 0), ArgText(a, 1), ArgText(a, 2), ArgText(a, 3)};
+}
+
+}  // namespace
+
+bool TraceFilter::Passes(const XapMessage& msg) const {
+  return (source.empty() || msg.CompareSource(source)) &&
+         (target.empty() || msg.CompareTarget(target)) &&
+         (cls.empty() || msg.CompareClass(cls)) && (section.empty() || msg.CompareSection(section));
+}
+
+// ---- Control ---------------------------------------------------------------------------
+
+Control::Control(App& app) : app_(app), started_(g_get_monotonic_time()) {}
+
+Control::~Control() {
+  if (lingerTimer_ != 0) g_source_remove(lingerTimer_);
+  if (recording_ && app_.dispatcher) app_.dispatcher->Trace = nullptr;
+}
+
+void Control::Serve(ObjectServer& server) {
+  App* app = &app_;
+  server.RegisterService<ControlObject>(kControlPath, [app](std::shared_ptr<ClientLink> link) {
+    return vbs::MakeObject<ControlObject>(*app, std::move(link));
+  });
+}
+
+void Control::AddStatus(std::function<void(StatusFields&)> fill) {
+  statusFills_.push_back(std::move(fill));
+}
+
+Variant Control::Status() const {
+  Record r;
+  r.Add("version", Str(SABLEWICK_VERSION));
+  r.Add("pid", Variant::Long(static_cast<int32_t>(::getpid())));
+  r.Add("uptime", Variant::Double(static_cast<double>(g_get_monotonic_time() - started_) / 1e6));
+  r.Add("folder", Str(app_.AppPath));
+  r.Add("address", Str(app_.busAddress));
+  if (const XapTransport* xap = app_.xap.get()) {
+    r.Add("source", Str(xap->XapSource()));
+    r.Add("uid", Str(xap->XapUID()));
+    r.Add("port", Variant::Long(xap->ListenPort()));
+    r.Add("interface", Str(xap->LocalAddress()));
+    r.Add("broadcast", Str(xap->SendAddress()));
+    r.Add("messages.received", Count(xap->Received()));
+    r.Add("messages.dropped", Count(xap->Dropped()));
+    r.Add("messages.queued", Count(xap->QueueLength()));
+  }
+  if (const Dispatcher* d = app_.dispatcher.get()) {
+    r.Add("messages.dispatched", Count(d->Count.dispatched));
+    r.Add("messages.matched", Count(d->Count.matched));
+    r.Add("messages.injected", Count(d->Count.injected));
+    r.Add("messages.stored", Count(d->Store.Count()));
+    r.Add("messages.store_dropped", Count(d->Count.storeDropped));
+    r.Add("answers.role", Count(d->Count.roleAnswers));
+    r.Add("answers.echo", Count(d->Count.echoAnswers));
+    r.Add("scripts.subscriptions", Count(d->Subscriptions.size()));
+  }
+  r.Add("trace.recording", Variant::Boolean(recording_));
+  r.Add("trace.followers", Count(traceFollowers_.size()));
+  StatusFields more;
+  for (const auto& fill : statusFills_) fill(more);
+  for (auto& f : more) r.Add(f.name, std::move(f.value));
+  return r.Take();
+}
+
+Variant Control::Subscriptions() const {
+  std::vector<Variant> list;
+  if (!app_.dispatcher) return ArrayOf(list);
+  const auto& subs = app_.dispatcher->Subscriptions;
+  for (size_t i = 0; i < subs.size(); ++i) {
+    const ScriptVBS& s = subs[i];
+    list.push_back(Record()
+                       .Add("position", Variant::Long(static_cast<int32_t>(i + 1)))
+                       .Add("target", Str(s.Target))
+                       .Add("class", Str(s.Schema))
+                       .Add("section", Str(s.Section))
+                       .Add("source", Str(s.Source))
+                       .Add("script", Str(s.Script))
+                       .Add("queued", Count(static_cast<uint64_t>(s.MessageCount())))
+                       .Add("runs", Count(s.Starts))
+                       .Take());
+  }
+  return ArrayOf(list);
+}
+
+Variant Control::Unsubscribe(long position) {
+  if (!app_.dispatcher) vbs::Throw(vbs::kObjectRequired);
+  auto& subs = app_.dispatcher->Subscriptions;
+  if (position < 1 || position > static_cast<long>(subs.size()))
+    throw vbs::ScriptError(vbs::kSubscriptOutOfRange,
+                           "no subscription at position " + std::to_string(position) + " (" +
+                               std::to_string(subs.size()) + " in all)");
+  const ScriptVBS& s = subs[static_cast<size_t>(position - 1)];
+  Variant removed = Record()
+                        .Add("position", Variant::Long(static_cast<int32_t>(position)))
+                        .Add("target", Str(s.Target))
+                        .Add("class", Str(s.Schema))
+                        .Add("section", Str(s.Section))
+                        .Add("source", Str(s.Source))
+                        .Add("script", Str(s.Script))
+                        .Take();
+  subs.erase(subs.begin() + (position - 1));
+  return removed;
+}
+
+Variant Control::TraceEntries(const TraceFilter& filter) {
+  // The next look sees what arrives until then.
+  if (lingerTimer_ != 0) g_source_remove(lingerTimer_);
+  lingerTimer_ = g_timeout_add_seconds(kTraceLingerSeconds, &Control::OnLingerEnd, this);
+  UpdateRecording();
+  std::vector<Variant> list;
+  const bool all = filter.target.empty() && filter.cls.empty() && filter.section.empty() &&
+                   filter.source.empty();
+  for (const TraceEntry& e : trace_) {
+    if (!all) {
+      XapMessage msg(&app_);
+      msg.Init();
+      msg.FromXap(e.text);
+      if (!filter.Passes(msg)) continue;
+    }
+    list.push_back(EntryRecord(e));
+  }
+  return ArrayOf(list);
+}
+
+gboolean Control::OnLingerEnd(gpointer self) {
+  auto* c = static_cast<Control*>(self);
+  c->lingerTimer_ = 0;
+  c->UpdateRecording();
+  return G_SOURCE_REMOVE;
+}
+
+void Control::UpdateRecording() {
+  const bool wanted = !traceFollowers_.empty() || lingerTimer_ != 0;
+  if (wanted == recording_ || !app_.dispatcher) return;
+  recording_ = wanted;
+  if (wanted) {
+    app_.dispatcher->Trace = [this](const TraceEvent& e) { KeepTraced(e); };
+  } else {
+    app_.dispatcher->Trace = nullptr;
+  }
+}
+
+void Control::KeepTraced(const TraceEvent& event) {
+  TraceEntry e{++traceSeq_,
+               UnixNow(),
+               event.injected,
+               event.msg.msgSource,
+               event.msg.MsgTarget,
+               event.msg.MsgClass,
+               {},
+               {event.matched.begin(), event.matched.end()},
+               std::string(event.text)};
+  for (const std::string& s : event.msg.MsgSection()) {
+    if (!e.sections.empty()) e.sections += ',';
+    e.sections += s;
+  }
+  const size_t bytes = e.text.size() + e.sections.size() + e.source.size() + e.target.size() +
+                       e.cls.size() + sizeof e;
+  while (!trace_.empty() &&
+         (trace_.size() >= kTraceEntries || traceBytes_ + bytes > kTraceBytes)) {
+    const TraceEntry& old = trace_.front();
+    traceBytes_ -= old.text.size() + old.sections.size() + old.source.size() +
+                   old.target.size() + old.cls.size() + sizeof old;
+    trace_.pop_front();
+  }
+  traceBytes_ += bytes;
+  trace_.push_back(std::move(e));
+  if (traceFollowers_.empty()) return;
+  const Variant record = EntryRecord(trace_.back());
+  // A follower may go while we send (its connection can drop): walk a copy.
+  const std::vector<ControlObject*> followers = traceFollowers_;
+  for (ControlObject* f : followers)
+    if (std::find(traceFollowers_.begin(), traceFollowers_.end(), f) != traceFollowers_.end())
+      f->Traced(event.msg, record);
+}
+
+Variant Control::EntryRecord(const TraceEntry& e) {
+  std::vector<Variant> matched;
+  for (int p : e.matched) matched.push_back(Variant::Long(p));
+  return Record()
+      .Add("seq", Count(e.seq))
+      .Add("time", Variant::Double(e.time))
+      .Add("injected", Variant::Boolean(e.injected))
+      .Add("source", Str(e.source))
+      .Add("target", Str(e.target))
+      .Add("class", Str(e.cls))
+      .Add("sections", Str(e.sections))
+      .Add("matched", ArrayOf(matched))
+      .Add("text", Str(e.text))
+      .Take();
+}
+
+Variant Control::Inject(const std::string& text, bool dryRun) {
+  if (!app_.dispatcher) vbs::Throw(vbs::kObjectRequired);
+  const uint64_t before = app_.dispatcher->MessageCounter;
+  std::vector<int> matched = app_.dispatcher->Inject(text, dryRun);
+  std::vector<Variant> positions;
+  for (int p : matched) positions.push_back(Variant::Long(p));
+  const uint64_t counter = app_.dispatcher->MessageCounter;
+  return Record()
+      .Add("dry_run", Variant::Boolean(dryRun))
+      .Add("handle", Str(!dryRun && counter != before ? "M" + std::to_string(counter) : ""))
+      .Add("matched", ArrayOf(positions))
+      .Take();
+}
+
+void Control::Send(const std::string& target, const std::string& cls, const std::string& section,
+                   const std::vector<std::string>& items) {
+  CheckField("the target", target);
+  CheckField("the class", cls);
+  CheckField("the section", section);
+  if (cls.empty() || section.empty())
+    throw vbs::ScriptError(vbs::kInvalidCall, "a message needs a class and a section");
+  std::string data;
+  for (const std::string& item : items) {
+    const size_t eq = item.find('=');
+    if (eq == std::string::npos || eq == 0)
+      throw vbs::ScriptError(vbs::kInvalidCall, "an item is NAME=VALUE, not \"" + item + "\"");
+    CheckField("an item", item);
+    if (!data.empty()) data += '\0';
+    data.append(item, 0, eq).append(1, '\1').append(item, eq + 1);
+  }
+  SendXap(app_, target, cls, section, data);
+}
+
+void Control::AddTraceFollower(ControlObject* follower) {
+  if (std::find(traceFollowers_.begin(), traceFollowers_.end(), follower) == traceFollowers_.end())
+    traceFollowers_.push_back(follower);
+  UpdateRecording();
+}
+
+void Control::RemoveFollower(ControlObject* follower) {
+  std::erase(traceFollowers_, follower);
+  UpdateRecording();
+}
+
+// ---- ControlObject ---------------------------------------------------------------------
+
+ControlObject::ControlObject(App& app, std::shared_ptr<ClientLink> link)
+    : app_(app), link_(std::move(link)) {}
+
+ControlObject::~ControlObject() {
+  if (app_.control) app_.control->RemoveFollower(this);
+}
+
+Control& ControlObject::Hub() const {
+  if (!app_.control) vbs::Throw(vbs::kObjectRequired);
+  return *app_.control;
+}
+
+void ControlObject::FollowTrace(TraceFilter filter) {
+  filter_ = std::move(filter);
+  followsTrace_ = true;
+  Hub().AddTraceFollower(this);
+}
+
+void ControlObject::Traced(const XapMessage& msg, const Variant& record) {
+  if (!followsTrace_ || !filter_.Passes(msg)) return;
+  Variant sent = record;
+  if (lost_ != 0) {
+    // The client learns how many it missed with the next one that gets through.
+    Variant withLost = vbs::NewArray({record.AsArray()->bounds[0].count + 2});
+    for (int32_t i = 0; i < record.AsArray()->bounds[0].count; ++i)
+      vbs::ArrayElement(*withLost.AsArray(), &i, 1) = record.AsArray()->data[static_cast<size_t>(i)];
+    int32_t i = record.AsArray()->bounds[0].count;
+    vbs::ArrayElement(*withLost.AsArray(), &i, 1) = Str("lost");
+    ++i;
+    vbs::ArrayElement(*withLost.AsArray(), &i, 1) = Count(lost_);
+    sent = withLost;
+  }
+  if (link_ && link_->Emit("Traced", sent)) {
+    lost_ = 0;
+  } else {
+    ++lost_;
+  }
+}
+
+const vbs::Member<ControlObject> ControlObject::kMembers[] = {
+    {"Status", MemberKind::Method, 0, 0,
+     [](ControlObject& c, Args) { return c.Hub().Status(); }},
+    {"Subscriptions", MemberKind::Method, 0, 0,
+     [](ControlObject& c, Args) { return c.Hub().Subscriptions(); }},
+    {"Unsubscribe", MemberKind::Method, 1, 1,
+     [](ControlObject& c, Args a) { return c.Hub().Unsubscribe(vbs::ToLong(a[0]->Deref())); }},
+    {"Trace", MemberKind::Method, 4, 4,
+     [](ControlObject& c, Args a) { return c.Hub().TraceEntries(FilterOf(a)); }},
+    {"FollowTrace", MemberKind::Method, 4, 4,
+     [](ControlObject& c, Args a) {
+       c.FollowTrace(FilterOf(a));
+       return Variant();
+     }},
+    {"Inject", MemberKind::Method, 2, 2,
+     [](ControlObject& c, Args a) {
+       return c.Hub().Inject(ArgText(a, 0), vbs::ToBoolean(a[1]->Deref()));
+     }},
+    {"Send", MemberKind::Method, 4, 4,
+     [](ControlObject& c, Args a) {
+       std::vector<std::string> items;
+       const Variant& list = a[3]->Deref();
+       if (list.IsArray()) {
+         for (const Variant& item : list.AsArray()->data) items.push_back(vbs::ToString(item));
+       } else if (!vbs::ToString(list).empty()) {
+         items.push_back(vbs::ToString(list));
+       }
+       c.Hub().Send(ArgText(a, 0), ArgText(a, 1), ArgText(a, 2), items);
+       return Variant();
+     }},
+};
+
+}  // namespace sablewick

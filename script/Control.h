@@ -1,0 +1,133 @@
+// The node's side of sablewick-ctl: the control service on the object server (one
+// ControlObject per client at kControlPath), the trace of received messages and the fields of
+// the node's status.
+//
+// Everything the tool asks for goes through the member table of ControlObject, so that the
+// interface org.sablewick.Sablewick.Control is generated like the scripting classes' ones.
+// Results are plain values: a record is a one-dimension array of names and values in turn
+// (name, value, name, value, ...), a list is an array of records.
+//
+// The trace records only while someone looks: while a client follows it (trace -f), and for
+// kTraceLingerSeconds after the last look without -f, so that the next look shows what came
+// in between. Otherwise the dispatcher has no trace hook at all and pays nothing for it.
+#pragma once
+
+#include <glib.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/App.h"
+#include "engine/HostObject.h"
+
+namespace sablewick {
+
+class ClientLink;
+class ControlObject;
+class ObjectServer;
+class XapMessage;
+struct TraceEvent;
+
+// A status field: a name, dotted to group ("messages.received"), and its value.
+struct StatusField {
+  std::string name;
+  vbs::Variant value;
+};
+using StatusFields = std::vector<StatusField>;
+
+// The four filters of a trace, with the subscriptions' rules; an empty one passes anything.
+struct TraceFilter {
+  std::string target, cls, section, source;
+  bool Passes(const XapMessage& msg) const;
+};
+
+class Control {
+ public:
+  static constexpr size_t kTraceEntries = 1000;
+  static constexpr size_t kTraceBytes = 4u << 20;
+  static constexpr unsigned kTraceLingerSeconds = 600;
+
+  explicit Control(App& app);
+  ~Control();
+  Control(const Control&) = delete;
+  Control& operator=(const Control&) = delete;
+
+  // Serves the control interface on the server.
+  void Serve(ObjectServer& server);
+  // A subsystem's fields in the status: fill runs at every status call and appends its
+  // fields, named "<subsystem>.<field>".
+  void AddStatus(std::function<void(StatusFields&)> fill);
+
+  vbs::Variant Status() const;
+  vbs::Variant Subscriptions() const;
+  vbs::Variant Unsubscribe(long position);
+  // The recorded messages that pass the filter, oldest first; starts or prolongs recording.
+  vbs::Variant TraceEntries(const TraceFilter& filter);
+  vbs::Variant Inject(const std::string& text, bool dryRun);
+  void Send(const std::string& target, const std::string& cls, const std::string& section,
+            const std::vector<std::string>& items);
+
+  void AddTraceFollower(ControlObject* follower);
+  void RemoveFollower(ControlObject* follower);
+
+  size_t TraceFollowers() const { return traceFollowers_.size(); }
+  bool Recording() const { return recording_; }
+
+ private:
+  struct TraceEntry {
+    uint64_t seq;
+    double time;  // seconds since 1970
+    bool injected;
+    std::string source, target, cls, sections;
+    std::vector<int> matched;
+    std::string text;
+  };
+
+  void KeepTraced(const TraceEvent& event);
+  static vbs::Variant EntryRecord(const TraceEntry& entry);
+  // Hooks the dispatcher while someone looks, unhooks it when nobody does.
+  void UpdateRecording();
+  static gboolean OnLingerEnd(gpointer self);
+
+  App& app_;
+  gint64 started_;  // monotonic microseconds
+  std::vector<std::function<void(StatusFields&)>> statusFills_;
+
+  std::deque<TraceEntry> trace_;
+  size_t traceBytes_ = 0;
+  uint64_t traceSeq_ = 0;
+  bool recording_ = false;
+  guint lingerTimer_ = 0;
+  std::vector<ControlObject*> traceFollowers_;
+};
+
+// The object each client of the control service gets; it lives while the client's
+// connection does, and with it end the client's follows.
+class ControlObject : public vbs::TableObject<ControlObject> {
+ public:
+  static constexpr std::string_view kTypeName = "Control";
+  static const vbs::Member<ControlObject> kMembers[];
+  static constexpr std::string_view kSignals[] = {"Traced"};
+
+  ControlObject(App& app, std::shared_ptr<ClientLink> link);
+  ~ControlObject() override;
+
+  Control& Hub() const;
+  void FollowTrace(TraceFilter filter);
+  // Sends one traced message to the client when it passes the client's filter.
+  void Traced(const XapMessage& msg, const vbs::Variant& record);
+
+ private:
+  App& app_;
+  std::shared_ptr<ClientLink> link_;
+  bool followsTrace_ = false;
+  TraceFilter filter_;
+  uint64_t lost_ = 0;  // signals dropped because the client did not keep up
+};
+
+}  // namespace sablewick

@@ -1,0 +1,372 @@
+// sablewick-ctl against the real daemon, in a private network namespace with the daemon's
+// private socket: every command in its human and its JSON form.
+#include <gtest/gtest.h>
+
+#include "tests/ctl/CtlHarness.h"
+#include "tests/daemon/DaemonFixture.h"
+
+namespace sablewick {
+namespace {
+
+using testing::CtlProcess;
+using testing::CtlResult;
+using testing::DaemonTest;
+using testing::HostName;
+using testing::Parse;
+using testing::WriteFile;
+
+// Answers every queued message with test.reply naming its handle.
+const char* const kReplier =
+    "Set hs = CreateObject(\"Sablewick.Application\")\n"
+    "pos = WScript.Arguments(0)\n"
+    "Set m = hs.GetXapMessage(pos)\n"
+    "Do Until m Is Nothing\n"
+    "  hs.SendXapMessage \"\", \"test.reply\", \"Reply\", \"handle\" & Chr(1) & m.Handle, "
+    "\"\", \"\", \"\"\n"
+    "  Set m = hs.GetXapMessage(pos)\n"
+    "Loop\n";
+
+class Ctl : public DaemonTest {
+ protected:
+  CtlResult Run(const std::vector<std::string>& args, const std::string& input = "") {
+    return testing::RunCtl(daemon->RuntimeDir(), args, input);
+  }
+  void Subscribe(const std::string& cls, const std::string& source, const std::string& script) {
+    const std::string path = daemon->Root() + "/Scripts/subscribe.vbs";
+    WriteFile(path, "Set hs = CreateObject(\"Sablewick.Application\")\n"
+                    "hs.SelectXapMessage \"\", \"" + cls + "\", \"\", \"" + source + "\", \"" +
+                        script + "\"\n");
+    ASSERT_EQ(daemon->RunScript(path), 0);
+  }
+  std::string Lamp(const std::string& state, const std::string& source = "acme.lamp.hall") {
+    return "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nsource=" + source +
+           "\nclass=xAPBSC.event\n}\nLamp\n{\nstate=" + state + "\n}\n";
+  }
+  std::string Echo(const std::string& value) {
+    return Query("class=WDT.Echo\n", "Echo.Query\n{\nQuery=" + value + "\n}\n");
+  }
+  // Sends an echo query and waits for its answer: everything sent before it is dispatched.
+  void Settle() {
+    hub.SendTo(port, Echo("settle"));
+    auto answer = hub.ReceiveMessage();
+    ASSERT_TRUE(answer) << "no echo answer";
+  }
+  std::string NextReplyHandle() {
+    auto d = hub.ReceiveMessage(5000);
+    if (!d) return "(none)";
+    const XapMessage m = Parse(*d);
+    return m.MsgClass == "test.reply" ? m.GetItem("Reply", "handle") : "(other " + m.MsgClass + ")";
+  }
+};
+
+TEST_F(Ctl, StatusNamesTheNodeAndCountsWhatItReceivedAndAnswered) {
+  StartAndGreet();
+  hub.SendTo(port, Lamp("on"));
+  Settle();
+
+  CtlResult human = Run({"status"});
+  ASSERT_EQ(human.status, 0) << human.err;
+  EXPECT_EQ(human.out.rfind("sablewick 0.1 (pid " + std::to_string(daemon->Pid()) + "), up ", 0),
+            0u)
+      << human.out;
+  for (const std::string& line :
+       {"  source       Orbel.Script." + HostName() + "\n", std::string("  uid          FF00E800\n"),
+        std::string("  port         32768\n"), std::string("  broadcast    127.0.0.1\n"),
+        "  folder       " + daemon->Root() + "\n",
+        std::string("  messages     received 2, dropped 0, queued 0, dispatched 2, matched 0, "
+                    "injected 0, stored 0, store_dropped 0\n"),
+        std::string("  answers      role 0, echo 1\n")})
+    EXPECT_NE(human.out.find(line), std::string::npos) << line << "in:\n" << human.out;
+
+  CtlResult json = Run({"--json", "status"});
+  ASSERT_EQ(json.status, 0) << json.err;
+  for (const std::string& part :
+       {std::string("{\"version\":\"0.1\",\"pid\":") + std::to_string(daemon->Pid()) + ",",
+        std::string("\"port\":32768,"),
+        std::string("\"messages\":{\"received\":2,\"dropped\":0,\"queued\":0,\"dispatched\":2,"
+                    "\"matched\":0,\"injected\":0,\"stored\":0,\"store_dropped\":0}"),
+        std::string("\"answers\":{\"role\":0,\"echo\":1}"),
+        std::string("\"trace\":{\"recording\":false,\"followers\":0}}\n")})
+    EXPECT_NE(json.out.find(part), std::string::npos) << part << " in:\n" << json.out;
+}
+
+TEST_F(Ctl, SubscriptionsAreListedByPositionAndRemovedOneByOne) {
+  WriteFile(daemon->Root() + "/Scripts/OnLamp.vbs", kReplier);
+  StartAndGreet();
+  Subscribe("xAPBSC.event", "acme.lamp.>", "OnLamp.vbs");
+  Subscribe("", "", "other.vbs");
+  hub.SendTo(port, Lamp("on"));
+  EXPECT_EQ(NextReplyHandle(), "M1");
+  // The node keeps script paths in lower case.
+  const std::string scripts = testing::ToLowerForTest(daemon->Root()) + "/scripts/";
+
+  CtlResult human = Run({"subscriptions"});
+  ASSERT_EQ(human.status, 0) << human.err;
+  EXPECT_NE(human.out.find("  1  *                xapbsc.event         *              "
+                           "acme.lamp.>               0     1  " + scripts + "onlamp.vbs\n"),
+            std::string::npos)
+      << human.out;
+  EXPECT_NE(human.out.find("  2  *                *                    *              *"),
+            std::string::npos)
+      << human.out;
+
+  CtlResult json = Run({"subscriptions", "--json"});
+  ASSERT_EQ(json.status, 0) << json.err;
+  EXPECT_EQ(json.out.rfind("[{\"position\":1,\"target\":\"\",\"class\":\"xapbsc.event\","
+                           "\"section\":\"\",\"source\":\"acme.lamp.>\",\"script\":\"" + scripts +
+                               "onlamp.vbs\",\"queued\":0,\"runs\":1},{\"position\":2,",
+                           0),
+            0u)
+      << json.out;
+
+  CtlResult removed = Run({"unsubscribe", "1"});
+  ASSERT_EQ(removed.status, 0) << removed.err;
+  EXPECT_EQ(removed.out, "removed subscription 1: target *, class xapbsc.event, section *, "
+                         "source acme.lamp.> -> " + scripts + "onlamp.vbs\n");
+  // The other one moved up; a position past the end is refused in words.
+  CtlResult left = Run({"--json", "subscriptions"});
+  EXPECT_NE(left.out.find("[{\"position\":1,\"target\":\"\",\"class\":\"\""), std::string::npos)
+      << left.out;
+  EXPECT_EQ(left.out.find("\"position\":2"), std::string::npos) << left.out;
+  CtlResult past = Run({"unsubscribe", "2"});
+  EXPECT_EQ(past.status, 1);
+  EXPECT_EQ(past.err, "sablewick-ctl: no subscription at position 2 (1 in all)\n");
+  // The removed subscription no longer starts its script.
+  hub.SendTo(port, Lamp("off"));
+  Settle();
+  EXPECT_EQ(Run({"--json", "status"}).out.find("\"matched\":2"), std::string::npos);
+}
+
+TEST_F(Ctl, TraceShowsWhatArrivedAfterTheFirstLookWithTheSubscriptionsItMatched) {
+  StartAndGreet();
+  Subscribe("xAPBSC.event", "", "none.vbs");
+  hub.SendTo(port, Lamp("before"));
+  Settle();
+  // Nothing is recorded before somebody looks.
+  CtlResult first = Run({"trace"});
+  ASSERT_EQ(first.status, 0) << first.err;
+  EXPECT_EQ(first.out, "");
+  EXPECT_NE(first.err.find("nothing recorded yet"), std::string::npos) << first.err;
+
+  hub.SendTo(port, Lamp("on"));
+  hub.SendTo(port, Lamp("on", "acme.other.thing"));
+  Settle();
+  CtlResult all = Run({"trace"});
+  ASSERT_EQ(all.status, 0) << all.err;
+  // The two lamps and the echo query that settled them.
+  EXPECT_NE(all.out.find("  acme.lamp.hall -> Unknown  xAPBSC.event  [lamp]  matched 1\n"),
+            std::string::npos)
+      << all.out;
+  EXPECT_NE(all.out.find("  acme.other.thing -> Unknown  xAPBSC.event  [lamp]  matched 1\n"),
+            std::string::npos);
+  EXPECT_NE(all.out.find("  acme.tool.pc -> Unknown  WDT.Echo  [echo.query]  matched none\n"),
+            std::string::npos);
+
+  CtlResult matched = Run({"trace", "--match", "source=acme.lamp.>,class=xapbsc.event", "--text"});
+  ASSERT_EQ(matched.status, 0) << matched.err;
+  EXPECT_EQ(matched.out.find("acme.other.thing"), std::string::npos) << matched.out;
+  EXPECT_NE(matched.out.find("    Lamp\n    {\n    state=on\n    }\n"), std::string::npos)
+      << matched.out;
+
+  CtlResult json = Run({"trace", "--json", "-n", "1", "--match", "class=wdt.echo"});
+  ASSERT_EQ(json.status, 0) << json.err;
+  EXPECT_EQ(json.out.rfind("[{\"seq\":", 0), 0u) << json.out;
+  EXPECT_NE(json.out.find("\"injected\":false,\"source\":\"acme.tool.pc\",\"target\":\"Unknown\","
+                          "\"class\":\"WDT.Echo\",\"sections\":\"echo.query\",\"matched\":[],"
+                          "\"text\":\"xap-header\\n{\\nv=12\\n"),
+            std::string::npos)
+      << json.out;
+  EXPECT_EQ(json.out.find("},{"), std::string::npos) << "-n 1 gives one entry: " << json.out;
+}
+
+TEST_F(Ctl, TraceFollowPrintsEachMatchingMessageAsItArrives) {
+  StartAndGreet();
+  CtlProcess follow(daemon->RuntimeDir(),
+                    {"trace", "-f", "-n", "2", "--json", "--match", "source=acme.lamp.>"});
+  // The follow is attached once the node counts it.
+  bool attached = false;
+  for (int i = 0; i < 200 && !attached; ++i) {
+    attached = Run({"--json", "status"}).out.find("\"followers\":1") != std::string::npos;
+    if (!attached) ::usleep(20000);
+  }
+  ASSERT_TRUE(attached);
+  hub.SendTo(port, Lamp("one", "acme.other.thing"));
+  hub.SendTo(port, Lamp("two"));
+  hub.SendTo(port, Lamp("three"));
+  const std::string first = follow.ReadLine(), second = follow.ReadLine();
+  EXPECT_NE(first.find("\"source\":\"acme.lamp.hall\""), std::string::npos) << first;
+  EXPECT_NE(first.find("state=two"), std::string::npos) << first;
+  EXPECT_NE(second.find("state=three"), std::string::npos) << second;
+  // -n 2: it ends by itself, and the node forgets the follower with its connection.
+  CtlResult end = follow.Finish();
+  EXPECT_EQ(end.status, 0) << end.err;
+  bool detached = false;
+  for (int i = 0; i < 200 && !detached; ++i) {
+    detached = Run({"--json", "status"}).out.find("\"followers\":0") != std::string::npos;
+    if (!detached) ::usleep(20000);
+  }
+  EXPECT_TRUE(detached);
+}
+
+TEST_F(Ctl, InjectDispatchesLikeAReceivedMessageOrOnlyTriesTheFiltersInADryRun) {
+  WriteFile(daemon->Root() + "/Scripts/OnLamp.vbs", kReplier);
+  StartAndGreet();
+  Subscribe("xAPBSC.event", "", "OnLamp.vbs");
+  const std::string file = daemon->Root() + "/lamp.xap";
+  WriteFile(file, Lamp("on"));
+
+  CtlResult dry = Run({"inject", "--dry-run", file});
+  ASSERT_EQ(dry.status, 0) << dry.err;
+  EXPECT_EQ(dry.out, "would match subscriptions 1 (dry run: nothing stored, started or answered)\n");
+  CtlResult real = Run({"inject", file});
+  ASSERT_EQ(real.status, 0) << real.err;
+  EXPECT_EQ(real.out, "dispatched as M1; matched subscriptions 1\n");
+  EXPECT_EQ(NextReplyHandle(), "M1") << "the dry run started nothing; the real one did";
+
+  // From standard input, as JSON; a message no subscription takes.
+  CtlResult json = Run({"--json", "inject", "-"}, Echo("x"));
+  ASSERT_EQ(json.status, 0) << json.err;
+  EXPECT_EQ(json.out, "{\"dry_run\":false,\"handle\":\"M2\",\"matched\":[]}\n");
+  auto answer = hub.ReceiveMessage();
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(Parse(*answer).GetItem("Echo.Response", "Response"), "x");
+  EXPECT_NE(Run({"--json", "status"}).out.find("\"injected\":3"), std::string::npos);
+}
+
+TEST_F(Ctl, SendGoesOutThroughTheNodeAndRefusesTextThatWouldBreakTheMessage) {
+  StartAndGreet();
+  CtlResult sent = Run({"send", "acme.lamp.hall", "xAPBSC.cmd", "output.state.1", "id=*",
+                        "state=on"});
+  ASSERT_EQ(sent.status, 0) << sent.err;
+  EXPECT_EQ(sent.out, "");
+  auto d = hub.ReceiveMessage();
+  ASSERT_TRUE(d);
+  const XapMessage m = Parse(*d);
+  EXPECT_EQ(m.MsgTarget, "acme.lamp.hall");
+  EXPECT_EQ(m.MsgClass, "xAPBSC.cmd");
+  EXPECT_EQ(m.msgSource, "Orbel.Script." + HostName());
+  EXPECT_EQ(m.GetItem("output.state.1", "state"), "on");
+  EXPECT_EQ(m.GetItem("output.state.1", "id"), "*");
+
+  CtlResult json = Run({"--json", "send", "-", "test.class", "Body", "a=b=c"});
+  ASSERT_EQ(json.status, 0) << json.err;
+  EXPECT_EQ(json.out, "{\"sent\":true}\n");
+  d = hub.ReceiveMessage();
+  ASSERT_TRUE(d);
+  EXPECT_EQ(Parse(*d).GetItem("Body", "a"), "b=c");
+  EXPECT_EQ(d->find("target="), std::string::npos) << "- sends without a target";
+
+  CtlResult broken = Run({"send", "-", "test.class", "Body", "a=1\n}\nExtra\n{\nb=2"});
+  EXPECT_EQ(broken.status, 1);
+  EXPECT_EQ(broken.err, "sablewick-ctl: an item may not hold line breaks, braces or NUL\n");
+}
+
+struct UsageCase {
+  std::vector<std::string> args;
+  int status;
+  std::string stream;  // "out" or "err"
+  std::string contains;
+};
+
+TEST_F(Ctl, UsageErrorsExitWithTwoAndAMissingNodeWithOne) {
+  // No daemon runs in this test.
+  const UsageCase cases[] = {
+      {{"--help"}, 0, "out", "usage: sablewick-ctl [--json]"},
+      {{"--version"}, 0, "out", "sablewick-ctl 0.1\n"},
+      {{}, 2, "err", "no command given"},
+      {{"--bogus", "status"}, 2, "err", "unknown option --bogus"},
+      {{"stats"}, 2, "err", "unknown command stats"},
+      {{"status", "-f"}, 2, "err", "status takes no such option"},
+      {{"unsubscribe"}, 2, "err", "usage: sablewick-ctl unsubscribe POSITION"},
+      {{"unsubscribe", "first"}, 2, "err", "a position is a number from 1"},
+      {{"trace", "--match", "kind=x"}, 2, "err", "a filter is target=, class="},
+      {{"trace", "-n"}, 2, "err", "-n needs a count"},
+      {{"send", "-", "c", "s", "novalue"}, 2, "err", "an item is NAME=VALUE"},
+      {{"status"}, 1, "err", "sablewick-ctl: no running node found (tried"},
+      {{"inject", "/nonexistent/file"}, 1, "err", "cannot read /nonexistent/file"},
+  };
+  for (const UsageCase& c : cases) {
+    CtlResult r = Run(c.args);
+    std::string joined;
+    for (const auto& a : c.args) joined += a + " ";
+    EXPECT_EQ(r.status, c.status) << joined << r.err;
+    EXPECT_NE((c.stream == "out" ? r.out : r.err).find(c.contains), std::string::npos)
+        << joined << "\nout: " << r.out << "\nerr: " << r.err;
+  }
+}
+
+// ---- check
+
+struct CheckCase {
+  std::string name, drumlin, sablewick;
+  std::string expected;  // the whole human output but the last line, "" for a clean folder
+};
+
+TEST(CtlCheck, ReportsWhatTheNodeWouldSilentlyIgnoreOrReplace) {
+  const CheckCase cases[] = {
+      {"clean", "[Interface]\nBroadcastAddress=127.0.0.1\nInterfaceAddress=Default\n",
+       "[General]\r\nUID=FF00E800\r\n; a comment\r\n[MyScript]\r\nAnything=1\r\n",
+       "Config/Sablewick.ini:4: note: section [MyScript] is not read by the node (scripts may "
+       "read it)\n"},
+      {"spaces around =", "[Interface]\nBroadcastAddress = 127.0.0.1\n",
+       "[General]\nUID= FF00E800\n",
+       "Config/Drumlin.ini:2: problem: space before '=' in \"BroadcastAddress \": the node does "
+       "not see BroadcastAddress and takes its default Default\n"
+       "Config/Sablewick.ini:2: problem: space after '=' in UID: the node keeps it in the value\n"
+       "Config/Sablewick.ini:2: problem: UID \" FF00E800\" is not 8 hex digits\n"},
+      {"misspelled and misplaced", "[Interface]\nBroadcastAdress=127.0.0.1\nUID=FF00E800\n",
+       "[Genral]\nUID=FF00E800\n",
+       "Config/Drumlin.ini:2: problem: unknown key \"BroadcastAdress\" in [Interface]: did you "
+       "mean BroadcastAddress?\n"
+       "Config/Drumlin.ini:3: problem: UID belongs in [General] of Config/Sablewick.ini\n"
+       "Config/Sablewick.ini:1: problem: section [Genral] is not read by the node: did you mean "
+       "[General]?\n"},
+      {"bad values", "[Interface]\nBroadcastAddress=127.0.0.256 x\nInterfaceAddress=192.168.1\n",
+       "[General]\nUID=FF00E8\n",
+       "Config/Drumlin.ini:2: problem: BroadcastAddress \"127.0.0.256 x\" is not an address\n"
+       "Config/Drumlin.ini:3: problem: InterfaceAddress \"192.168.1\" is not four dot-separated "
+       "numbers: the node uses the first address of an interface that is up\n"
+       "Config/Sablewick.ini:2: problem: UID \"FF00E8\" is not 8 hex digits\n"},
+      {"lines without = and repeats", "[Interface]\nBroadcastAddress 127.0.0.1\n",
+       "[General]\nUID=FF00E801\nuid=FF00E802\nUID=\n",
+       "Config/Drumlin.ini:2: problem: no '=' in \"BroadcastAddress 127.0.0.1\": the node "
+       "ignores the line\n"
+       "Config/Sablewick.ini:3: problem: \"uid\" again: the node keeps the first, on line 2\n"
+       "Config/Sablewick.ini:4: problem: \"UID\" again: the node keeps the first, on line 2\n"},
+      {"empty value and a missing file", "[Interface]\nInterfaceAddress=\n", "",
+       "Config/Drumlin.ini:2: problem: InterfaceAddress is empty: the node takes the default "
+       "Default\n"
+       "Config/Sablewick.ini: note: missing: every setting of it takes its default (the node "
+       "creates it empty)\n"},
+      {"a key before any section", "UID=FF00E800\n[Interface]\n", "[General]\nUID=12345678\n",
+       "Config/Drumlin.ini:1: problem: UID belongs in [General] of Config/Sablewick.ini\n"},
+  };
+  for (const CheckCase& c : cases) {
+    testing::TempDir dir;
+    WriteFile(dir.Path() + "/Config/Drumlin.ini", c.drumlin);
+    if (!c.sablewick.empty()) WriteFile(dir.Path() + "/Config/Sablewick.ini", c.sablewick);
+    CtlResult r = testing::RunCtl(dir.Path(), {"check", dir.Path()});
+    int problems = 0;
+    for (size_t at = 0; (at = c.expected.find(": problem: ", at)) != std::string::npos; ++at)
+      ++problems;
+    EXPECT_EQ(r.out, c.expected + dir.Path() + ": " + std::to_string(problems) + " problem" +
+                         (problems == 1 ? "" : "s") + "\n")
+        << c.name;
+    EXPECT_EQ(r.status, problems == 0 ? 0 : 1) << c.name;
+  }
+}
+
+TEST(CtlCheck, JsonListsEachFindingWithItsFileAndLine) {
+  testing::TempDir dir;
+  WriteFile(dir.Path() + "/Config/Drumlin.ini", "[Interface]\nBroadcastAddress=x y\n");
+  WriteFile(dir.Path() + "/Config/Sablewick.ini", "[General]\nUID=FF00E800\n");
+  CtlResult r = testing::RunCtl(dir.Path(), {"--json", "check", dir.Path()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "{\"folder\":\"" + dir.Path() +
+                       "\",\"problems\":1,\"findings\":[{\"file\":\"Config/Drumlin.ini\","
+                       "\"line\":2,\"problem\":true,\"message\":\"BroadcastAddress \\\"x y\\\" "
+                       "is not an address\"}]}\n");
+}
+
+}  // namespace
+}  // namespace sablewick
