@@ -82,13 +82,14 @@ struct App {
   std::unique_ptr<vbs::Engine> engine;
   std::unique_ptr<Dispatcher> dispatcher;
   std::unique_ptr<TcpClient> tcp;  // the scripts' outgoing TCP text
-  // What sablewick-ctl reaches through the object server; declared first, so it goes last.
-  std::unique_ptr<Control> control;
-  // Where other processes create "Sablewick.Application" and call its members.
-  std::unique_ptr<ObjectServer> objectServer;
   // The journal of script runs, and what starts the scripts and follows them to their end.
   std::unique_ptr<RunJournal> runs;
   std::unique_ptr<ScriptStarter> starter;
+  // What sablewick-ctl reaches through the object server. Members go in the reverse order:
+  // the server's objects before the control state, both before the journal they watch.
+  std::unique_ptr<Control> control;
+  // Where other processes create "Sablewick.Application" and call its members.
+  std::unique_ptr<ObjectServer> objectServer;
 
   // The hidden main window: owner of the main timers and the tray icon.
   TollkeepForm* form = nullptr;

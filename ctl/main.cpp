@@ -52,6 +52,7 @@ struct Command {
 int Status(const Options&);
 int Subscriptions(const Options&);
 int Unsubscribe(const Options&);
+int Runs(const Options&);
 int Trace(const Options&);
 int Inject(const Options&);
 int Send(const Options&);
@@ -64,6 +65,9 @@ const Command kCommands[] = {
     {"subscriptions", "subscriptions", "the subscriptions, by position", "", 0, 0, Subscriptions},
     {"unsubscribe", "unsubscribe POSITION", "removes the subscription at that position", "", 1, 1,
      Unsubscribe},
+    {"runs", "runs [-f] [-n COUNT]",
+     "the journal of script runs (the last 1,000); -f follows runs as they start and end", "fn",
+     0, 0, Runs},
     {"trace", "trace [-f] [-n COUNT] [--match FILTERS] [--text]",
      "received messages and the subscriptions each matched; -f follows new ones", "fnmt", 0, 0,
      Trace},
@@ -196,14 +200,16 @@ int Subscriptions(const Options& o) {
     std::printf("no subscriptions\n");
     return 0;
   }
-  std::printf("%3s  %-16s %-20s %-14s %-20s %6s %5s  %s\n", "#", "target", "class", "section",
-              "source", "queued", "runs", "script");
+  std::printf("%3s  %-16s %-20s %-14s %-20s %6s %5s  %-10s %s\n", "#", "target", "class",
+              "section", "source", "queued", "runs", "last exit", "script");
   for (const Variant& r : list) {
     const Fields f = FieldsOf(r);
-    std::printf("%3s  %-16s %-20s %-14s %-20s %6s %5s  %s\n", Plain(Field(f, "position")).c_str(),
-                OrAny(Field(f, "target")).c_str(), OrAny(Field(f, "class")).c_str(),
-                OrAny(Field(f, "section")).c_str(), OrAny(Field(f, "source")).c_str(),
-                Plain(Field(f, "queued")).c_str(), Plain(Field(f, "runs")).c_str(),
+    const std::string last = Plain(Field(f, "last_exit"));
+    std::printf("%3s  %-16s %-20s %-14s %-20s %6s %5s  %-10s %s\n",
+                Plain(Field(f, "position")).c_str(), OrAny(Field(f, "target")).c_str(),
+                OrAny(Field(f, "class")).c_str(), OrAny(Field(f, "section")).c_str(),
+                OrAny(Field(f, "source")).c_str(), Plain(Field(f, "queued")).c_str(),
+                Plain(Field(f, "runs")).c_str(), last.empty() ? "-" : last.c_str(),
                 Plain(Field(f, "script")).c_str());
   }
   return 0;
@@ -224,6 +230,73 @@ int Unsubscribe(const Options& o) {
                 OrAny(Field(f, "section")).c_str(), OrAny(Field(f, "source")).c_str(),
                 Plain(Field(f, "script")).c_str());
   }
+  return 0;
+}
+
+// ---- runs
+
+std::string BaseName(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+void PrintRun(const Options& o, const Variant& record, bool following) {
+  const Fields f = FieldsOf(record);
+  if (o.json) {
+    std::printf("%s\n", JsonObject(f).c_str());
+    std::fflush(stdout);
+    return;
+  }
+  const bool running = vbs::ToBoolean(Field(f, "running"));
+  const long position = vbs::ToLong(Field(f, "position"));
+  std::string outcome = running ? (following ? "started" : "running")
+                                : Plain(Field(f, "outcome")) + " after " +
+                                      Duration(vbs::ToDouble(Field(f, "duration")));
+  std::printf("%s  #%s  %s  %s  pid %s  queued %s fetched %s  %s\n",
+              LocalTime(vbs::ToDouble(Field(f, running ? "start" : "end")), false).c_str(),
+              Plain(Field(f, "id")).c_str(),
+              position > 0 ? ("subscription " + std::to_string(position)).c_str() : "on its own",
+              BaseName(Plain(Field(f, "script"))).c_str(), Plain(Field(f, "pid")).c_str(),
+              Plain(Field(f, "queued")).c_str(), Plain(Field(f, "fetched")).c_str(),
+              outcome.c_str());
+  if (const Variant& lost = Field(f, "lost"); !lost.IsEmpty())
+    std::printf("  (%s runs were not shown: the tool did not keep up)\n", Plain(lost).c_str());
+  const std::string err = Plain(Field(f, "stderr"));
+  size_t start = 0;
+  while (!running && start < err.size()) {
+    const size_t end = err.find('\n', start);
+    std::printf("    stderr: %s\n", err.substr(start, end - start).c_str());
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  std::fflush(stdout);
+}
+
+int Runs(const Options& o) {
+  Client client(o.address);
+  if (!o.follow) {
+    std::vector<Variant> list = Items(client.Call("Runs", {Variant::Double(0)}));
+    if (o.count >= 0 && list.size() > static_cast<size_t>(o.count))
+      list.erase(list.begin(), list.end() - o.count);
+    if (o.json) {
+      std::string out = "[";
+      for (const Variant& r : list) out += (out.size() > 1 ? "," : "") + JsonObject(FieldsOf(r));
+      std::printf("%s]\n", out.c_str());
+    } else if (list.empty()) {
+      std::printf("no runs yet\n");
+    } else {
+      for (const Variant& r : list) PrintRun(o, r, false);
+    }
+    return 0;
+  }
+  long shown = 0;
+  const bool stayed = client.Follow(
+      "Run", [&] { client.Call("FollowRuns"); },
+      [&](const Variant& record) {
+        PrintRun(o, record, true);
+        return o.count < 0 || ++shown < o.count;
+      });
+  if (!stayed) throw CtlError("the node went away");
   return 0;
 }
 

@@ -10,6 +10,7 @@
 #include "script/BusValue.h"
 #include "script/Dispatcher.h"
 #include "script/ObjectServer.h"
+#include "script/RunJournal.h"
 #include "xap/SendHelper.h"
 #include "xap/Transport.h"
 #include "xap/XapMessage.h"
@@ -51,6 +52,15 @@ class Record {
  private:
   std::vector<Variant> items_;
 };
+
+// The client learns how many signals it missed with the next one that gets through.
+Variant WithLost(const Variant& record, uint64_t lost) {
+  if (lost == 0) return record;
+  std::vector<Variant> items = record.AsArray()->data;
+  items.push_back(Str("lost"));
+  items.push_back(Count(lost));
+  return ArrayOf(items);
+}
 
 double UnixNow() { return static_cast<double>(g_get_real_time()) / 1e6; }
 
@@ -123,8 +133,14 @@ Variant Control::Status() const {
     r.Add("answers.echo", Count(d->Count.echoAnswers));
     r.Add("scripts.subscriptions", Count(d->Subscriptions.size()));
   }
+  if (const RunJournal* runs = app_.runs.get()) {
+    r.Add("scripts.started", Count(runs->Started()));
+    r.Add("scripts.failed", Count(runs->Failed()));
+    r.Add("scripts.running", Count(runs->Running()));
+  }
   r.Add("trace.recording", Variant::Boolean(recording_));
   r.Add("trace.followers", Count(traceFollowers_.size()));
+  r.Add("runs.followers", Count(runFollowers_));
   StatusFields more;
   for (const auto& fill : statusFills_) fill(more);
   for (auto& f : more) r.Add(f.name, std::move(f.value));
@@ -137,6 +153,19 @@ Variant Control::Subscriptions() const {
   const auto& subs = app_.dispatcher->Subscriptions;
   for (size_t i = 0; i < subs.size(); ++i) {
     const ScriptVBS& s = subs[i];
+    // Its runs among those the journal keeps: started at its position for its filters.
+    uint64_t runs = 0;
+    std::string lastExit;
+    if (app_.runs) {
+      for (const ScriptRun& run : app_.runs->Runs()) {
+        if (run.position != static_cast<int>(i + 1) || run.script != s.Script ||
+            run.target != s.Target || run.schema != s.Schema || run.section != s.Section ||
+            run.source != s.Source)
+          continue;
+        ++runs;
+        if (!run.running) lastExit = run.Outcome();
+      }
+    }
     list.push_back(Record()
                        .Add("position", Variant::Long(static_cast<int32_t>(i + 1)))
                        .Add("target", Str(s.Target))
@@ -145,7 +174,8 @@ Variant Control::Subscriptions() const {
                        .Add("source", Str(s.Source))
                        .Add("script", Str(s.Script))
                        .Add("queued", Count(static_cast<uint64_t>(s.MessageCount())))
-                       .Add("runs", Count(s.Starts))
+                       .Add("runs", Count(runs))
+                       .Add("last_exit", Str(lastExit))
                        .Take());
   }
   return ArrayOf(list);
@@ -273,6 +303,38 @@ Variant Control::Inject(const std::string& text, bool dryRun) {
       .Take();
 }
 
+Variant Control::Runs(double since) const {
+  std::vector<Variant> list;
+  if (app_.runs)
+    for (const ScriptRun& run : app_.runs->Runs())
+      if (static_cast<double>(run.id) > since) list.push_back(RunRecord(run));
+  return ArrayOf(list);
+}
+
+Variant Control::RunRecord(const ScriptRun& run) {
+  return Record()
+      .Add("id", Count(run.id))
+      .Add("start", Variant::Double(run.startTime))
+      .Add("end", Variant::Double(run.endTime))
+      .Add("position", Variant::Long(run.position))
+      .Add("target", Str(run.target))
+      .Add("class", Str(run.schema))
+      .Add("section", Str(run.section))
+      .Add("source", Str(run.source))
+      .Add("script", Str(run.script))
+      .Add("pid", Variant::Long(static_cast<int32_t>(run.pid)))
+      .Add("queued", Variant::Long(run.queuedAtStart))
+      .Add("fetched", Variant::Long(run.fetched))
+      .Add("running", Variant::Boolean(run.running))
+      .Add("outcome", Str(run.Outcome()))
+      .Add("exit_status", Variant::Long(run.exitStatus))
+      .Add("signal", Variant::Long(run.signal))
+      .Add("timed_out", Variant::Boolean(run.timedOut))
+      .Add("duration", Variant::Double(run.Duration()))
+      .Add("stderr", Str(run.stderrTail))
+      .Take();
+}
+
 void Control::Send(const std::string& target, const std::string& cls, const std::string& section,
                    const std::vector<std::string>& items) {
   CheckField("the target", target);
@@ -310,6 +372,21 @@ ControlObject::ControlObject(App& app, std::shared_ptr<ClientLink> link)
 
 ControlObject::~ControlObject() {
   if (app_.control) app_.control->RemoveFollower(this);
+  if (runWatch_ != 0 && app_.runs) app_.runs->Unwatch(runWatch_);
+  if (runWatch_ != 0 && app_.control) app_.control->CountRunFollower(-1);
+}
+
+void ControlObject::FollowRuns() {
+  if (runWatch_ != 0) return;
+  if (!app_.runs) vbs::Throw(vbs::kObjectRequired);
+  Hub().CountRunFollower(+1);
+  runWatch_ = app_.runs->Watch([this](const ScriptRun& run, RunJournal::Change) {
+    if (link_ && link_->Emit("Run", WithLost(Control::RunRecord(run), runsLost_))) {
+      runsLost_ = 0;
+    } else {
+      ++runsLost_;
+    }
+  });
 }
 
 Control& ControlObject::Hub() const {
@@ -325,19 +402,7 @@ void ControlObject::FollowTrace(TraceFilter filter) {
 
 void ControlObject::Traced(const XapMessage& msg, const Variant& record) {
   if (!followsTrace_ || !filter_.Passes(msg)) return;
-  Variant sent = record;
-  if (lost_ != 0) {
-    // The client learns how many it missed with the next one that gets through.
-    Variant withLost = vbs::NewArray({record.AsArray()->bounds[0].count + 2});
-    for (int32_t i = 0; i < record.AsArray()->bounds[0].count; ++i)
-      vbs::ArrayElement(*withLost.AsArray(), &i, 1) = record.AsArray()->data[static_cast<size_t>(i)];
-    int32_t i = record.AsArray()->bounds[0].count;
-    vbs::ArrayElement(*withLost.AsArray(), &i, 1) = Str("lost");
-    ++i;
-    vbs::ArrayElement(*withLost.AsArray(), &i, 1) = Count(lost_);
-    sent = withLost;
-  }
-  if (link_ && link_->Emit("Traced", sent)) {
+  if (link_ && link_->Emit("Traced", WithLost(record, lost_))) {
     lost_ = 0;
   } else {
     ++lost_;
@@ -356,6 +421,13 @@ const vbs::Member<ControlObject> ControlObject::kMembers[] = {
     {"FollowTrace", MemberKind::Method, 4, 4,
      [](ControlObject& c, Args a) {
        c.FollowTrace(FilterOf(a));
+       return Variant();
+     }},
+    {"Runs", MemberKind::Method, 1, 1,
+     [](ControlObject& c, Args a) { return c.Hub().Runs(vbs::ToDouble(a[0]->Deref())); }},
+    {"FollowRuns", MemberKind::Method, 0, 0,
+     [](ControlObject& c, Args) {
+       c.FollowRuns();
        return Variant();
      }},
     {"Inject", MemberKind::Method, 2, 2,

@@ -29,6 +29,7 @@ namespace sablewick {
 
 class ClientLink;
 class ControlObject;
+struct ScriptRun;
 class ObjectServer;
 class XapMessage;
 struct TraceEvent;
@@ -69,14 +70,16 @@ class Control {
   // The recorded messages that pass the filter, oldest first; starts or prolongs recording.
   vbs::Variant TraceEntries(const TraceFilter& filter);
   vbs::Variant Inject(const std::string& text, bool dryRun);
+  // The journal's runs after the one with id since, oldest first.
+  vbs::Variant Runs(double since) const;
+  static vbs::Variant RunRecord(const ScriptRun& run);
   void Send(const std::string& target, const std::string& cls, const std::string& section,
             const std::vector<std::string>& items);
 
   void AddTraceFollower(ControlObject* follower);
   void RemoveFollower(ControlObject* follower);
 
-  size_t TraceFollowers() const { return traceFollowers_.size(); }
-  bool Recording() const { return recording_; }
+  void CountRunFollower(int change) { runFollowers_ += change; }
 
  private:
   struct TraceEntry {
@@ -104,6 +107,7 @@ class Control {
   bool recording_ = false;
   guint lingerTimer_ = 0;
   std::vector<ControlObject*> traceFollowers_;
+  long runFollowers_ = 0;
 };
 
 // The object each client of the control service gets; it lives while the client's
@@ -112,13 +116,15 @@ class ControlObject : public vbs::TableObject<ControlObject> {
  public:
   static constexpr std::string_view kTypeName = "Control";
   static const vbs::Member<ControlObject> kMembers[];
-  static constexpr std::string_view kSignals[] = {"Traced"};
+  static constexpr std::string_view kSignals[] = {"Traced", "Run"};
 
   ControlObject(App& app, std::shared_ptr<ClientLink> link);
   ~ControlObject() override;
 
   Control& Hub() const;
   void FollowTrace(TraceFilter filter);
+  // From now on every run that starts or ends goes to the client as the signal Run.
+  void FollowRuns();
   // Sends one traced message to the client when it passes the client's filter.
   void Traced(const XapMessage& msg, const vbs::Variant& record);
 
@@ -128,6 +134,8 @@ class ControlObject : public vbs::TableObject<ControlObject> {
   bool followsTrace_ = false;
   TraceFilter filter_;
   uint64_t lost_ = 0;  // signals dropped because the client did not keep up
+  uint64_t runWatch_ = 0;
+  uint64_t runsLost_ = 0;
 };
 
 }  // namespace sablewick

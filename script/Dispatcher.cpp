@@ -117,7 +117,6 @@ void Dispatcher::Readmessage(std::string_view text) {
       // The subscription list may change while the script starts; copy what we need.
       const std::string script = sub.Script;
       StartScript(script, static_cast<int>(i + 1));
-      if (i < Subscriptions.size()) ++Subscriptions[i].Starts;
     });
     step([&] {
       if (sub.MessageCount() == 1 && app_.form != nullptr) app_.form->SwapIcons();

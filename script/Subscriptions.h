@@ -22,7 +22,6 @@ class ScriptVBS {
   static constexpr size_t kMaxHandles = 10000;
 
   std::string Schema, Source, Target, Section, Script;
-  uint64_t Starts = 0;  // times its script was started
 
   void AddMessageHandle(std::string_view s);
   // Removes the first entry equal to s, letter case ignored.

@@ -51,6 +51,24 @@ class Ctl : public DaemonTest {
     auto answer = hub.ReceiveMessage();
     ASSERT_TRUE(answer) << "no echo answer";
   }
+  bool WaitForStatus(const std::string& part) {
+    for (int i = 0; i < 250; ++i) {
+      if (Run({"--json", "status"}).out.find(part) != std::string::npos) return true;
+      ::usleep(20000);
+    }
+    return false;
+  }
+  // Waits until the journal holds `ended` runs that have ended.
+  bool WaitForEndedRuns(int ended) {
+    for (int i = 0; i < 250; ++i) {
+      const std::string out = Run({"--json", "status"}).out;
+      if (out.find("\"running\":0}") != std::string::npos &&
+          out.find("\"started\":" + std::to_string(ended) + ",") != std::string::npos)
+        return true;
+      ::usleep(20000);
+    }
+    return false;
+  }
   std::string NextReplyHandle() {
     auto d = hub.ReceiveMessage(5000);
     if (!d) return "(none)";
@@ -86,7 +104,8 @@ TEST_F(Ctl, StatusNamesTheNodeAndCountsWhatItReceivedAndAnswered) {
         std::string("\"messages\":{\"received\":2,\"dropped\":0,\"queued\":0,\"dispatched\":2,"
                     "\"matched\":0,\"injected\":0,\"stored\":0,\"store_dropped\":0}"),
         std::string("\"answers\":{\"role\":0,\"echo\":1}"),
-        std::string("\"trace\":{\"recording\":false,\"followers\":0}}\n")})
+        std::string("\"trace\":{\"recording\":false,\"followers\":0},"
+                    "\"runs\":{\"followers\":0}}\n")})
     EXPECT_NE(json.out.find(part), std::string::npos) << part << " in:\n" << json.out;
 }
 
@@ -97,16 +116,18 @@ TEST_F(Ctl, SubscriptionsAreListedByPositionAndRemovedOneByOne) {
   Subscribe("", "", "other.vbs");
   hub.SendTo(port, Lamp("on"));
   EXPECT_EQ(NextReplyHandle(), "M1");
+  ASSERT_TRUE(WaitForEndedRuns(1));
   // The node keeps script paths in lower case.
   const std::string scripts = testing::ToLowerForTest(daemon->Root()) + "/scripts/";
 
   CtlResult human = Run({"subscriptions"});
   ASSERT_EQ(human.status, 0) << human.err;
   EXPECT_NE(human.out.find("  1  *                xapbsc.event         *              "
-                           "acme.lamp.>               0     1  " + scripts + "onlamp.vbs\n"),
+                           "acme.lamp.>               0     1  exit 0     " + scripts + "onlamp.vbs\n"),
             std::string::npos)
       << human.out;
-  EXPECT_NE(human.out.find("  2  *                *                    *              *"),
+  EXPECT_NE(human.out.find("  2  *                *                    *              *       "
+                           "                  1     0  -          " + scripts + "other.vbs\n"),
             std::string::npos)
       << human.out;
 
@@ -114,7 +135,8 @@ TEST_F(Ctl, SubscriptionsAreListedByPositionAndRemovedOneByOne) {
   ASSERT_EQ(json.status, 0) << json.err;
   EXPECT_EQ(json.out.rfind("[{\"position\":1,\"target\":\"\",\"class\":\"xapbsc.event\","
                            "\"section\":\"\",\"source\":\"acme.lamp.>\",\"script\":\"" + scripts +
-                               "onlamp.vbs\",\"queued\":0,\"runs\":1},{\"position\":2,",
+                               "onlamp.vbs\",\"queued\":0,\"runs\":1,\"last_exit\":\"exit 0\"},"
+                               "{\"position\":2,",
                            0),
             0u)
       << json.out;
@@ -135,6 +157,51 @@ TEST_F(Ctl, SubscriptionsAreListedByPositionAndRemovedOneByOne) {
   hub.SendTo(port, Lamp("off"));
   Settle();
   EXPECT_EQ(Run({"--json", "status"}).out.find("\"matched\":2"), std::string::npos);
+}
+
+TEST_F(Ctl, RunsListTheJournalAndFollowRunsAsTheyStartAndEnd) {
+  WriteFile(daemon->Root() + "/Scripts/Fails.vbs",
+            "Set hs = CreateObject(\"Sablewick.Application\")\n"
+            "Set m = hs.GetXapMessage(WScript.Arguments(0))\n"
+            "WScript.StdErr.WriteLine \"boom at \" & m.Handle\n"
+            "WScript.Quit 3\n");
+  StartAndGreet();
+  Subscribe("xAPBSC.event", "", "Fails.vbs");
+  CtlResult none = Run({"runs"});
+  EXPECT_EQ(none.out, "no runs yet\n");
+
+  CtlProcess follow(daemon->RuntimeDir(), {"runs", "-f", "-n", "2"});
+  ASSERT_TRUE(WaitForStatus("\"runs\":{\"followers\":1}"));
+  hub.SendTo(port, Lamp("on"));
+  const std::string started = follow.ReadLine();
+  EXPECT_NE(started.find("  #1  subscription 1  fails.vbs  pid "), std::string::npos) << started;
+  EXPECT_NE(started.find("  queued 1 fetched 0  started"), std::string::npos) << started;
+  const std::string ended = follow.ReadLine();
+  EXPECT_NE(ended.find("  subscription 1  fails.vbs  pid "), std::string::npos) << ended;
+  EXPECT_NE(ended.find("  queued 1 fetched 1  exit 3 after "), std::string::npos) << ended;
+  EXPECT_EQ(follow.ReadLine(), "    stderr: boom at M1") << "the run's error output follows it";
+  EXPECT_EQ(follow.Finish().status, 0);
+
+  ASSERT_TRUE(WaitForEndedRuns(1));
+  CtlResult human = Run({"runs"});
+  ASSERT_EQ(human.status, 0) << human.err;
+  EXPECT_NE(human.out.find("  #1  subscription 1  fails.vbs  pid "), std::string::npos)
+      << human.out;
+  EXPECT_NE(human.out.find("exit 3 after "), std::string::npos) << human.out;
+  CtlResult json = Run({"--json", "runs", "-n", "1"});
+  EXPECT_NE(json.out.find("\"position\":1,\"target\":\"\",\"class\":\"xapbsc.event\""),
+            std::string::npos)
+      << json.out;
+  EXPECT_NE(json.out.find("\"queued\":1,\"fetched\":1,\"running\":false,\"outcome\":\"exit 3\","
+                          "\"exit_status\":3,\"signal\":0,\"timed_out\":false,"),
+            std::string::npos)
+      << json.out;
+  EXPECT_NE(json.out.find("\"stderr\":\"boom at M1"), std::string::npos) << json.out;
+  const std::string status = Run({"--json", "status"}).out;
+  EXPECT_NE(status.find("\"scripts\":{\"subscriptions\":1,\"started\":1,\"failed\":1,"
+                        "\"running\":0}"),
+            std::string::npos)
+      << status;
 }
 
 TEST_F(Ctl, TraceShowsWhatArrivedAfterTheFirstLookWithTheSubscriptionsItMatched) {
@@ -184,12 +251,7 @@ TEST_F(Ctl, TraceFollowPrintsEachMatchingMessageAsItArrives) {
   CtlProcess follow(daemon->RuntimeDir(),
                     {"trace", "-f", "-n", "2", "--json", "--match", "source=acme.lamp.>"});
   // The follow is attached once the node counts it.
-  bool attached = false;
-  for (int i = 0; i < 200 && !attached; ++i) {
-    attached = Run({"--json", "status"}).out.find("\"followers\":1") != std::string::npos;
-    if (!attached) ::usleep(20000);
-  }
-  ASSERT_TRUE(attached);
+  ASSERT_TRUE(WaitForStatus("\"trace\":{\"recording\":true,\"followers\":1}"));
   hub.SendTo(port, Lamp("one", "acme.other.thing"));
   hub.SendTo(port, Lamp("two"));
   hub.SendTo(port, Lamp("three"));
@@ -200,12 +262,7 @@ TEST_F(Ctl, TraceFollowPrintsEachMatchingMessageAsItArrives) {
   // -n 2: it ends by itself, and the node forgets the follower with its connection.
   CtlResult end = follow.Finish();
   EXPECT_EQ(end.status, 0) << end.err;
-  bool detached = false;
-  for (int i = 0; i < 200 && !detached; ++i) {
-    detached = Run({"--json", "status"}).out.find("\"followers\":0") != std::string::npos;
-    if (!detached) ::usleep(20000);
-  }
-  EXPECT_TRUE(detached);
+  EXPECT_TRUE(WaitForStatus("\"trace\":{\"recording\":false,\"followers\":0}"));
 }
 
 TEST_F(Ctl, InjectDispatchesLikeAReceivedMessageOrOnlyTriesTheFiltersInADryRun) {
