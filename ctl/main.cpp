@@ -17,10 +17,6 @@
 #include "ctl/ConfigCheck.h"
 #include "ctl/Output.h"
 
-#ifndef SABLEWICK_VERSION
-#define SABLEWICK_VERSION "unknown"
-#endif
-
 namespace sablewick::ctl {
 namespace {
 

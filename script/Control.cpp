@@ -15,10 +15,6 @@
 #include "xap/Transport.h"
 #include "xap/XapMessage.h"
 
-#ifndef SABLEWICK_VERSION
-#define SABLEWICK_VERSION "unknown"
-#endif
-
 namespace sablewick {
 namespace {
 
