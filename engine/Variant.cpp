@@ -906,6 +906,23 @@ Num ToNum(const Variant& v0) {
   }
 }
 
+// Operands of + - *: text beside a Date reads as a date ("1/2/2003", or a number), so
+// Now - "1/1/2020" counts days; elsewhere text must be a number.
+void ToNums(const Variant& a0, const Variant& b0, Num& x, Num& y) {
+  const Variant& a = a0.Deref();
+  const Variant& b = b0.Deref();
+  if (a.IsString() && b.Type() == VarType::Date) {
+    x = {kRankDate, ToDate(a), 0};
+    y = ToNum(b);
+  } else if (b.IsString() && a.Type() == VarType::Date) {
+    x = ToNum(a);
+    y = {kRankDate, ToDate(b), 0};
+  } else {
+    x = ToNum(a);
+    y = ToNum(b);
+  }
+}
+
 Variant FromInt(Rank r, int64_t v) {
   if (r <= kRankByte && v >= 0 && v <= 255) return Variant::Byte(static_cast<uint8_t>(v));
   if (r <= kRankInteger && v >= -32768 && v <= 32767)
@@ -932,7 +949,8 @@ Variant CheckDate(double d) {
 enum class ArithOp { Add, Sub, Mul };
 
 Variant Arith(ArithOp op, const Variant& a, const Variant& b) {
-  Num x = ToNum(a), y = ToNum(b);
+  Num x, y;
+  ToNums(a, b, x, y);
   Rank r = std::max(x.rank, y.rank);
   if (r == kRankEmpty) r = kRankInteger;
   if (r == kRankDate) {

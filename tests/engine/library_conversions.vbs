@@ -42,6 +42,11 @@ WScript.Echo Table(Array("Round(True)", "Round(CByte(7))", "Round(""2.5"")", "Ro
   "Int(o)", "Fix(o)", "Abs(o)", "IsNumeric(o)", "IsNumeric(New Bare)", "IsNumeric(Nothing)", "Abs(True)"))
 ' expect: Boolean:True Byte:7 Double:2 Double:2.57 Single:2 Double:-3 Double:-2 Double:2.5 Boolean:True Boolean:False Boolean:False Integer:1
 
+' In arithmetic, text beside a Date reads as a date; anywhere else it must be number text.
+WScript.Echo Table(Array("#1/10/2020# - ""1/1/2020""", "#1/1/2020# + ""2""", """1/2/2020 6:00"" - #1/1/2020#", _
+  """1/1/2020"" + 1", """True"" + 1", """12"" * 2", "-""x"""))
+' expect: Double:9 Date:1/3/2020 Double:1.25 err13 err13 Double:24 err13
+
 ' A Single meets a Double at the Single's precision.
 WScript.Echo CSng(0.1) = 0.1, CSng(0.001 * 0.001) = 0.000001, CDbl(CSng(0.1)) = 0.1
 ' expect: True True False
