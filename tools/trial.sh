@@ -5,9 +5,14 @@ set -eu
 cd "$(dirname "$0")/.."
 tools/deps.sh
 cmake --preset release >/dev/null
-cmake --build --preset release -j "$(nproc)" --target sablewick sablewick-script
+programs="sablewick sablewick-script"
+[ -f ctl/CMakeLists.txt ] && programs="$programs sablewick-ctl"
+# shellcheck disable=SC2086
+cmake --build --preset release -j "$(nproc)" --target $programs
 mkdir -p trial/Config trial/Scripts
-cp -f build/sablewick build/runner/sablewick-script trial/
+for p in $programs; do
+  find build -maxdepth 2 -type f -name "$p" -perm -u+x -exec cp -f {} trial/ \;
+done
 # The node receives on 127.0.0.1 and binds its sending socket to its interface address at the
 # same port. "Default" would pick the first address of an interface that is up, which on a
 # machine with only loopback (CI, containers, private network namespaces) is 127.0.0.1 again,

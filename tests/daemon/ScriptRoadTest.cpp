@@ -115,6 +115,32 @@ TEST_F(ScriptRoad, AnExecutableInAnyLanguageCanHandleMessages) {
   EXPECT_EQ(*d, "shell saw on at 1");
 }
 
+// The README's Python handler, taken from the README itself so that what users copy works.
+TEST_F(ScriptRoad, TheReadmesPythonHandlerSwitchesTheLight) {
+  const std::string readme = testing::ReadFile(SABLEWICK_SOURCE_DIR "/README.md");
+  const size_t start = readme.find("```python\n");
+  ASSERT_NE(start, std::string::npos) << "no Python handler in README.md";
+  const size_t begin = start + 10;
+  const std::string handler = readme.substr(begin, readme.find("```", begin) - begin);
+  WriteFile(daemon->Root() + "/Scripts/onlamp.py", handler);
+  ::chmod((daemon->Root() + "/Scripts/onlamp.py").c_str(), 0755);
+  StartAndGreet();
+  Subscribe("xAPBSC.event", "onlamp.py");
+  hub.SendTo(port, Query("class=xAPBSC.event\n", "input.state\n{\nstate=on\n}\n"));
+  auto d = hub.ReceiveMessage(10000);
+  ASSERT_TRUE(d) << daemon->Log();
+  const XapMessage m = Parse(*d);
+  EXPECT_EQ(m.MsgClass, "xAPBSC.cmd") << *d << daemon->Log();
+  EXPECT_EQ(m.GetItem("output.state.1", "state"), "on") << *d;
+  EXPECT_EQ(m.GetItem("output.state.1", "id"), "*") << *d;
+  for (int i = 0; i < 100 && daemon->Log().find("stdout: lamp acme.tool.pc is on") ==
+                                 std::string::npos; ++i) {
+    ::usleep(20000);
+  }
+  EXPECT_NE(daemon->Log().find("] stdout: lamp acme.tool.pc is on"), std::string::npos)
+      << daemon->Log();
+}
+
 TEST_F(ScriptRoad, AScriptThatCannotStartIsLoggedAndTheNodeGoesOn) {
   StartAndGreet();
   Subscribe("", "missing.vbs");
