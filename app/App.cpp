@@ -16,4 +16,8 @@ namespace sablewick {
 App::App() = default;
 App::~App() = default;
 
+void XapSink::SendRawXap(std::string_view) {
+  throw Failure(kGenericFailure, "this sender takes no raw text");
+}
+
 }  // namespace sablewick

@@ -6,6 +6,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/Clock.h"
@@ -22,6 +23,7 @@ namespace sablewick {
 
 class Application;
 class Control;
+class Bridge;
 class Dispatcher;
 class ObjectServer;
 class TcpClient;
@@ -41,6 +43,8 @@ class XapSink {
                        const std::string& section, const std::string& data,
                        const std::string& subaddress, const std::string& uid,
                        const std::string& targetSubaddress) = 0;
+  // A complete xAP text, sent as it is. Throws when this sink cannot send raw text.
+  virtual void SendRawXap(std::string_view text);
 };
 
 // A message given to the sending helper before the transport was ready.
@@ -85,6 +89,8 @@ struct App {
   // The journal of script runs, and what starts the scripts and follows them to their end.
   std::unique_ptr<RunJournal> runs;
   std::unique_ptr<ScriptStarter> starter;
+  // The MQTT bridge; null unless [MQTT] Broker is set (bridge/).
+  std::shared_ptr<Bridge> bridge;
   // What sablewick-ctl reaches through the object server. Members go in the reverse order:
   // the server's objects before the control state, both before the journal they watch.
   std::unique_ptr<Control> control;

@@ -8,6 +8,7 @@
 #include "app/Log.h"
 #include "app/Paths.h"
 #include "app/SetupDialog.h"
+#include "bridge/Bridge.h"
 #include "ini/IniTool.h"
 #include "script/Application.h"
 #include "script/Dispatcher.h"
@@ -125,6 +126,7 @@ bool TollkeepForm::Form_Load() {
 
   InitHW();
   StartScriptHost(app_, *this);
+  StartBridge(app_);
   ShowTrayIcon();
   RunStartupScript(app_);
   return true;
@@ -226,6 +228,7 @@ void TollkeepForm::Form_Unload() {
     exitSource_ = 0;
   }
   if (OnRemoteClose) OnRemoteClose();
+  StopBridge(app_);
   if (trayIcon_) trayIcon_->Update(false, image1_);
   // The dialog's close step may still save the UID and report through the transport.
   if (setupForm_) setupForm_->Unload();

@@ -61,6 +61,8 @@ class Dispatcher {
     uint64_t echoAnswers = 0;
     uint64_t storeDropped = 0;  // stored messages pushed out by a full store
   } Count;
+  // Sees every message once it is parsed, before anything else is done with it.
+  std::function<void(const XapMessage&)> OnParsed;
 
  private:
   void SendRoleNotification();

@@ -15,6 +15,22 @@ std::string ItemList(std::initializer_list<std::pair<std::string_view, std::stri
   return out;
 }
 
+namespace {
+
+// What waited for the transport goes first, in the order given.
+void SendQueued(App& app) {
+  if (app.sink == nullptr) throw Failure(kGenericFailure, "no transport");
+  if (app.sendQueue.empty()) return;
+  std::vector<XapQueuedMessage> queued;
+  queued.swap(app.sendQueue);
+  for (const XapQueuedMessage& q : queued) {
+    app.sink->SendXap(q.MsgTarget, q.MsgClass, q.MsgSection, q.MsgData, q.MsgSubAddress, q.MsgUID,
+                      q.MsgTargetSubAddress);
+  }
+}
+
+}  // namespace
+
 void SendXap(App& app, std::string_view sTarget, std::string_view sClass,
              std::string_view sSection, std::string_view sData, std::string_view sSubaddress,
              std::string_view sUID, std::string_view sTargetSubaddress) {
@@ -36,15 +52,7 @@ void SendXap(App& app, std::string_view sTarget, std::string_view sClass,
       app.sendQueue.push_back(std::move(msg));
       return;
     }
-    if (app.sink == nullptr) throw Failure(kGenericFailure, "no transport");
-    if (!app.sendQueue.empty()) {
-      std::vector<XapQueuedMessage> queued;
-      queued.swap(app.sendQueue);
-      for (const XapQueuedMessage& q : queued) {
-        app.sink->SendXap(q.MsgTarget, q.MsgClass, q.MsgSection, q.MsgData, q.MsgSubAddress,
-                          q.MsgUID, q.MsgTargetSubAddress);
-      }
-    }
+    SendQueued(app);
     app.sink->SendXap(msg.MsgTarget, msg.MsgClass, msg.MsgSection, msg.MsgData,
                       msg.MsgSubAddress, msg.MsgUID, msg.MsgTargetSubAddress);
   } catch (...) {
@@ -52,6 +60,19 @@ void SendXap(App& app, std::string_view sTarget, std::string_view sClass,
     std::string message = "SendXap  ";
     message += sData;
     LogToFile(app, "Sablewick", message);
+  }
+}
+
+bool SendXapText(App& app, std::string_view text) {
+  try {
+    if (!app.xapReady) throw Failure(kGenericFailure, "the transport is not ready");
+    SendQueued(app);
+    app.sink->SendRawXap(text);
+    return true;
+  } catch (...) {
+    SetPendingError(app, 0);
+    LogToFile(app, "Sablewick", "SendXapText");
+    return false;
   }
 }
 

@@ -15,6 +15,10 @@ void SendXap(App& app, std::string_view sTarget, std::string_view sClass,
              std::string_view sSection, std::string_view sData, std::string_view sSubaddress = {},
              std::string_view sUID = {}, std::string_view sTargetSubaddress = {});
 
+// A complete xAP text, sent as it is once the transport is ready. Returns false (and logs)
+// when it could not be sent.
+bool SendXapText(App& app, std::string_view text);
+
 // The item-list form: name, char 1, value; items separated by char 0.
 std::string ItemList(std::initializer_list<std::pair<std::string_view, std::string_view>> items);
 

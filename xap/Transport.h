@@ -60,7 +60,7 @@ class XapTransport : public XapSink {
                const std::string& sData, const std::string& sSubaddress, const std::string& sUID,
                const std::string& sTargetSubaddress) override;
   // Sends the text unchanged; throws when the send fails.
-  void SendRawXap(std::string_view sMessage);
+  void SendRawXap(std::string_view sMessage) override;
 
   std::string GetIP();
   static bool AddressFitsMask(std::string_view mask, std::string_view address);

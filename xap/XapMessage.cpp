@@ -78,6 +78,7 @@ std::string XapMessage::ToXap() {
 // ---- parsing -----------------------------------------------------------------------------------
 
 void XapMessage::LogFault(const char* label, int32_t number, const char* description) {
+  ++faults_;
   if (app_ == nullptr) return;
   app_->Err.number = number;
   app_->Err.line = 0;
@@ -94,6 +95,8 @@ int16_t XapMessage::FromXap(std::string_view sRawMessage) {
   raw_.assign(sRawMessage);
   sections_.clear();
   items_.clear();
+  header_.clear();
+  faults_ = 0;
 
   const std::string_view text = raw_;
   // Line 0 is the header marker and line 1 is ignored; reading starts at line 2.
@@ -143,6 +146,12 @@ int16_t XapMessage::FromXap(std::string_view sRawMessage) {
       const std::string_view name = TrimSpaces(line.substr(0, eq));
       if (section < 0) {
         const std::string_view value = TrimSpaces(line.substr(eq + 1));
+        Item item;
+        item.name = {static_cast<uint32_t>(name.data() - text.data()),
+                     static_cast<uint32_t>(name.size())};
+        item.line = {static_cast<uint32_t>(value.data() - text.data()),
+                     static_cast<uint32_t>(value.size())};
+        header_.push_back(item);
         if (EqualsNoCase(name, "uid")) {
           MsgUID.assign(value);
         } else if (EqualsNoCase(name, "class")) {
@@ -236,6 +245,17 @@ std::vector<std::string> XapMessage::MsgSection() const {
   if (names.size() <= 1) return {std::string()};
   names.pop_back();
   return names;
+}
+
+std::string_view XapMessage::SectionName(int index) const {
+  if (index < 0 || index >= static_cast<int>(sections_.size())) return {};
+  return Text(sections_[static_cast<size_t>(index)].name);
+}
+
+std::pair<std::string_view, std::string_view> XapMessage::HeaderItem(int position) const {
+  if (position < 0 || position >= static_cast<int>(header_.size())) return {};
+  const Item& item = header_[static_cast<size_t>(position)];
+  return {Text(item.name), Text(item.line)};
 }
 
 std::optional<ItemCollection> XapMessage::msgCollection(int index) const {

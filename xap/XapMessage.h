@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "app/FastString.h"
@@ -60,6 +61,16 @@ class XapMessage {
   // The item collection numbered index (from 0); nullopt when out of range.
   std::optional<ItemCollection> msgCollection(int index) const;
   int SectionCount() const { return static_cast<int>(sections_.size()); }
+  // The name line of the section numbered index (from 0), as received; empty when out of range.
+  std::string_view SectionName(int index) const;
+  // The header's name=value lines in arrival order, the name trimmed of spaces and the value
+  // as the parser stores it (trimmed); position from 0.
+  int HeaderCount() const { return static_cast<int>(header_.size()); }
+  std::pair<std::string_view, std::string_view> HeaderItem(int position) const;
+  // True once FromXap has read a text whose first line is an xAP header.
+  bool Parsed() const { return !raw_.empty(); }
+  // Faults the last parse met (repeated names, a missing section name).
+  int Faults() const { return faults_; }
   void Reset() {}
 
   std::string MsgClass = "Unknown";
@@ -97,6 +108,8 @@ class XapMessage {
   std::string raw_;
   InlineVector<Section, 4> sections_;
   InlineVector<Item, 16> items_;
+  InlineVector<Item, 8> header_;  // header lines: their name, and in `line` their value
+  int faults_ = 0;
 };
 
 }  // namespace sablewick

@@ -1,0 +1,276 @@
+#include "bridge/Bridge.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "app/Log.h"
+#include "app/Text.h"
+#include "bridge/Mapping.h"
+#include "ini/IniTool.h"
+#include "script/Dispatcher.h"
+#include "xap/SendHelper.h"
+#include "xap/Transport.h"
+#include "xap/XapMessage.h"
+
+namespace sablewick {
+namespace {
+
+constexpr size_t kMaxPasswordFile = 4096;
+constexpr int kRefusalsPerMinute = 10;
+
+std::string InConfig(const App& app, const std::string& path) {
+  if (path.empty() || path.front() == '/') return path;
+  return app.AppPath + "/Config/" + path;
+}
+
+// "host", "host:port", "[v6]" or "[v6]:port"; false when the port is not a port.
+bool SplitBroker(std::string_view broker, std::string& host, int& port) {
+  std::string_view portText;
+  if (!broker.empty() && broker.front() == '[') {
+    const size_t close = broker.find(']');
+    if (close == std::string_view::npos) return false;
+    host = broker.substr(1, close - 1);
+    const std::string_view rest = broker.substr(close + 1);
+    if (!rest.empty()) {
+      if (rest.front() != ':') return false;
+      portText = rest.substr(1);
+    }
+  } else if (broker.find(':') != broker.rfind(':')) {
+    host = broker;  // a bare IPv6 address
+  } else {
+    const size_t colon = broker.find(':');
+    host = broker.substr(0, colon);
+    if (colon != std::string_view::npos) portText = broker.substr(colon + 1);
+  }
+  if (host.empty()) return false;
+  if (portText.empty()) return broker.back() != ':';
+  int p = 0;
+  for (char c : portText) {
+    if (c < '0' || c > '9' || p > 65535) return false;
+    p = p * 10 + (c - '0');
+  }
+  if (p < 1 || p > 65535) return false;
+  port = p;
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::string> ReadPasswordFile(const std::string& path, std::string* error) {
+  auto fail = [&](const std::string& why) -> std::optional<std::string> {
+    if (error != nullptr) *error = "PasswordFile " + path + " " + why;
+    return std::nullopt;
+  };
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return fail(std::string("cannot be opened: ") + std::strerror(errno));
+  struct stat st {};
+  std::string content;
+  bool ok = ::fstat(fd, &st) == 0;
+  if (ok && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 077) == 0) {
+    content.resize(kMaxPasswordFile + 1);
+    const ssize_t n = ::read(fd, content.data(), content.size());
+    content.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    ok = n >= 0;
+  }
+  ::close(fd);
+  if (!ok) return fail("cannot be read");
+  if (!S_ISREG(st.st_mode)) return fail("is not a regular file");
+  if (st.st_uid != ::geteuid()) return fail("does not belong to this user");
+  if ((st.st_mode & 077) != 0) return fail("may be read or written by others (chmod 600 it)");
+  if (content.size() > kMaxPasswordFile) return fail("is too long");
+  const size_t end = content.find_first_of("\r\n");
+  if (end != std::string::npos) content.resize(end);
+  return content;
+}
+
+std::optional<BridgeConfig> ReadBridgeConfig(const App& app, const IniTool& ini,
+                                             std::string* error) {
+  auto fail = [&](const std::string& why) -> std::optional<BridgeConfig> {
+    if (error != nullptr) *error = why;
+    return std::nullopt;
+  };
+  if (error != nullptr) error->clear();
+  const std::string broker = ini.Read("MQTT", "Broker", "");
+  if (broker.empty()) return std::nullopt;
+  BridgeConfig c;
+  c.caFile = InConfig(app, ini.Read("MQTT", "CAFile", ""));
+  c.port = c.caFile.empty() ? 1883 : 8883;
+  if (!SplitBroker(broker, c.host, c.port)) return fail("Broker " + broker + " is not host or host:port");
+  c.clientId = ini.Read("MQTT", "ClientId", "sablewick-" + app.ComputerName);
+  c.username = ini.Read("MQTT", "Username", "");
+  const std::string passwordFile = ini.Read("MQTT", "PasswordFile", "");
+  if (!passwordFile.empty()) {
+    std::string why;
+    auto password = ReadPasswordFile(InConfig(app, passwordFile), &why);
+    if (!password) return fail(why);
+    c.password = std::move(*password);
+  }
+  c.prefix = ini.Read("MQTT", "Prefix", "xap");
+  while (c.prefix.size() > 1 && c.prefix.back() == '/') c.prefix.pop_back();
+  if (c.prefix.find_first_of("+#") != std::string::npos) {
+    return fail("Prefix " + c.prefix + " holds an MQTT wildcard");
+  }
+  // A Discovery key that is there but empty switches discovery off.
+  bool discoveryKey = false;
+  for (const std::string& key : ini.Keys("MQTT")) discoveryKey = discoveryKey || key == "DISCOVERY";
+  c.discovery = ini.Read("MQTT", "Discovery", discoveryKey ? "" : "homeassistant");
+  if (c.discovery.find_first_of("+#") != std::string::npos) {
+    return fail("Discovery " + c.discovery + " holds an MQTT wildcard");
+  }
+  return c;
+}
+
+Bridge::Bridge(App& app, BridgeConfig config, std::string nodeSource)
+    : app_(app),
+      config_(std::move(config)),
+      nodeSource_(std::move(nodeSource)),
+      statusTopic_(config_.prefix + "/status/" + TopicLevel(nodeSource_)),
+      bsc_(config_.prefix, config_.discovery, statusTopic_, kMaxEndpoints) {}
+
+Bridge::~Bridge() { Stop(); }
+
+bool Bridge::Start(std::string* error) {
+  MqttLink::Settings s;
+  s.host = config_.host;
+  s.port = config_.port;
+  s.clientId = config_.clientId;
+  s.username = config_.username;
+  s.password = config_.password;
+  s.caFile = config_.caFile;
+  s.willTopic = statusTopic_;
+  s.willPayload = "offline";
+  link_ = std::make_unique<MqttLink>(std::move(s), *app_.clock,
+                                     [this](const std::string& line) { Log(line); });
+  link_->OnConnected = [this] { OnConnected(); };
+  link_->OnMessage = [this](std::string_view topic, std::string_view payload) {
+    OnMqttMessage(topic, payload);
+  };
+  return link_->Start(error);
+}
+
+void Bridge::Stop() {
+  if (!link_) return;
+  if (link_->Connected()) link_->Publish(statusTopic_, "offline", true, 1);
+  link_->Stop();
+  link_.reset();
+}
+
+void Bridge::Log(const std::string& line) { LogToFile(app_, "Sablewick", line); }
+
+void Bridge::OnConnected() {
+  link_->Subscribe(config_.prefix + "/out");
+  link_->Subscribe(config_.prefix + "/out/raw");
+  link_->Subscribe(bsc_.CommandFilter());
+  link_->Publish(statusTopic_, "online", true, 1);
+  for (Publication& p : bsc_.Replay()) link_->Publish(std::move(p.topic), std::move(p.payload), p.retain);
+  // Devices already running report their state now rather than at their next info.
+  SendXap(app_, ">", "xAPBSC.query", "request", "");
+}
+
+void Bridge::OnXapMessage(const XapMessage& msg) {
+  if (!link_ || !msg.Parsed()) return;
+  link_->Publish(InTopic(config_.prefix, msg), MessageJson(msg), false);
+  for (Publication& p : bsc_.Observe(msg)) {
+    link_->Publish(std::move(p.topic), std::move(p.payload), p.retain);
+  }
+  if (bsc_.Full() && !fullReported_) {
+    fullReported_ = true;
+    Log("MQTT: " + std::to_string(bsc_.Size()) +
+        " BSC endpoints known; further endpoints are not announced");
+  }
+}
+
+void Bridge::Refuse(std::string_view topic, const std::string& reason) {
+  // Whoever can publish to the broker must not be able to fill the log.
+  const uint32_t now = app_.clock->TickCount();
+  if (now - refusalWindow_ >= 60000 || refusalsInWindow_ == 0) {
+    refusalWindow_ = now;
+    refusalsInWindow_ = 0;
+  }
+  if (++refusalsInWindow_ > kRefusalsPerMinute) {
+    ++refusalsUnlogged_;
+    return;
+  }
+  std::string line = "MQTT message on ";
+  line += topic;
+  line += " not sent: ";
+  line += reason;
+  if (refusalsUnlogged_ > 0) {
+    line += " (" + std::to_string(refusalsUnlogged_) + " more refused before, not logged)";
+    refusalsUnlogged_ = 0;
+  }
+  Log(line);
+}
+
+void Bridge::OnMqttMessage(std::string_view topic, std::string_view payload) {
+  std::string reason;
+  if (topic == config_.prefix + "/out") {
+    if (auto text = XapFromJson(payload, {nodeSource_, app_.UID}, &reason)) {
+      SendXapText(app_, *text);
+      return;
+    }
+  } else if (topic == config_.prefix + "/out/raw") {
+    if (auto text = CheckRawXap(payload, &reason)) {
+      SendXapText(app_, *text);
+      return;
+    }
+  } else if (auto cmd = bsc_.FromCommand(topic, payload, &reason)) {
+    SendXap(app_, cmd->target, "xAPBSC.cmd", "output.state.1", cmd->items);
+    return;
+  }
+  Refuse(topic, reason);
+}
+
+Bridge::Status Bridge::State() const {
+  Status s;
+  s.broker = config_.host + ":" + std::to_string(config_.port);
+  if (link_) {
+    s.connected = link_->Connected();
+    s.queued = link_->Queued();
+    s.dropped = link_->Dropped();
+  }
+  return s;
+}
+
+std::string Bridge::StatusText() const {
+  const Status s = State();
+  return std::string("MQTT ") + (s.connected ? "connected to " : "not connected to ") + s.broker +
+         ", queued " + std::to_string(s.queued) + ", dropped " + std::to_string(s.dropped);
+}
+
+void StartBridge(App& app) {
+  StepRunner step(app, "Sablewick", "StartBridge", ReportVia::Log);
+  step([&] {
+    IniTool ini(app);
+    ini.Load(app.AppPath + "/Config/Sablewick.ini");
+    std::string error;
+    std::optional<BridgeConfig> config = ReadBridgeConfig(app, ini, &error);
+    if (!config) {
+      if (!error.empty()) LogToFile(app, "Sablewick", "MQTT bridge off: " + error);
+      return;
+    }
+    const std::string source = app.xap ? app.xap->XapSource() : std::string("Unknown");
+    auto bridge = std::make_shared<Bridge>(app, std::move(*config), source);
+    if (!bridge->Start(&error)) {
+      LogToFile(app, "Sablewick", "MQTT bridge off: " + error);
+      return;
+    }
+    app.bridge = std::move(bridge);
+    if (app.dispatcher) {
+      Bridge* b = app.bridge.get();
+      app.dispatcher->OnParsed = [b](const XapMessage& msg) { b->OnXapMessage(msg); };
+    }
+  });
+}
+
+void StopBridge(App& app) {
+  if (app.dispatcher) app.dispatcher->OnParsed = nullptr;
+  if (app.bridge) app.bridge->Stop();
+  app.bridge.reset();
+}
+
+}  // namespace sablewick

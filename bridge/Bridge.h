@@ -1,0 +1,93 @@
+// The bridge between the node's xAP traffic and an MQTT broker: every parsed message goes out
+// as JSON, JSON and raw xAP text from the broker come in through the sending helper, the node
+// announces itself on a retained status topic, and xAP BSC devices appear in Home Assistant.
+// Off unless [MQTT] Broker is set in Config/Sablewick.ini.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "app/App.h"
+#include "bridge/Bsc.h"
+#include "bridge/MqttLink.h"
+
+namespace sablewick {
+
+class IniTool;
+class XapMessage;
+
+struct BridgeConfig {
+  std::string host;
+  int port = 1883;
+  std::string clientId;
+  std::string username;
+  std::string password;  // read from PasswordFile; never logged
+  std::string caFile;
+  std::string prefix = "xap";
+  std::string discovery = "homeassistant";  // empty: no discovery configs
+};
+
+// The [MQTT] section. nullopt with an empty *error when Broker is not set (the bridge is off);
+// nullopt with *error when a setting cannot work. Relative paths are taken from Config/.
+std::optional<BridgeConfig> ReadBridgeConfig(const App& app, const IniTool& ini,
+                                             std::string* error);
+
+// The password: the first line of a regular file that only its owner (this user) may read or
+// write. nullopt and *error (naming the file, never its content) otherwise.
+std::optional<std::string> ReadPasswordFile(const std::string& path, std::string* error);
+
+class Bridge {
+ public:
+  static constexpr size_t kMaxEndpoints = 1000;
+
+  Bridge(App& app, BridgeConfig config, std::string nodeSource);
+  ~Bridge();
+  Bridge(const Bridge&) = delete;
+  Bridge& operator=(const Bridge&) = delete;
+
+  bool Start(std::string* error);
+  // Says "offline" on the status topic and disconnects.
+  void Stop();
+
+  // Every message the node received and parsed.
+  void OnXapMessage(const XapMessage& msg);
+
+  struct Status {
+    bool connected = false;
+    size_t queued = 0;
+    uint64_t dropped = 0;
+    std::string broker;  // host:port
+  };
+  Status State() const;
+  // One line for a status display: "MQTT connected to host:port, queued 0, dropped 0".
+  std::string StatusText() const;
+
+  const std::string& StatusTopic() const { return statusTopic_; }
+
+ private:
+  void OnConnected();
+  void OnMqttMessage(std::string_view topic, std::string_view payload);
+  void Refuse(std::string_view topic, const std::string& reason);
+  void Log(const std::string& line);
+
+  App& app_;
+  BridgeConfig config_;
+  std::string nodeSource_;
+  std::string statusTopic_;
+  BscDirectory bsc_;
+  std::unique_ptr<MqttLink> link_;
+  bool fullReported_ = false;
+  uint32_t refusalWindow_ = 0;
+  int refusalsInWindow_ = 0;
+  uint64_t refusalsUnlogged_ = 0;
+};
+
+// Makes and starts app.bridge when [MQTT] Broker is set, and feeds it every parsed message.
+void StartBridge(App& app);
+void StopBridge(App& app);
+
+}  // namespace sablewick

@@ -1,0 +1,303 @@
+#include "bridge/MqttLink.h"
+
+#include <glib.h>
+#include <mosquitto.h>
+#include <poll.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "app/Clock.h"
+
+namespace sablewick {
+namespace {
+
+constexpr unsigned kFirstBackoffMs = 1000;
+constexpr unsigned kLastBackoffMs = 60000;
+constexpr uint32_t kConnectTimeoutMs = 30000;
+constexpr uint32_t kReportMs = 60000;
+
+struct LinkSource {
+  GSource base;
+  MqttLink* link;
+};
+
+std::string ErrorText(int rc) {
+  if (rc == MOSQ_ERR_ERRNO) return std::strerror(errno);
+  return mosquitto_strerror(rc);
+}
+
+}  // namespace
+
+MqttLink::MqttLink(Settings settings, const Clock& clock,
+                   std::function<void(const std::string&)> log)
+    : settings_(std::move(settings)),
+      clock_(clock),
+      log_(std::move(log)),
+      tick_([this] { Tick(); }),
+      retry_([this] { Attempt(); }, /*oneShot=*/true) {
+  static const bool initialised = (mosquitto_lib_init(), true);
+  (void)initialised;
+}
+
+MqttLink::~MqttLink() {
+  Stop();
+  if (mosq_ != nullptr) mosquitto_destroy(mosq_);
+}
+
+bool MqttLink::Start(std::string* error) {
+  auto fail = [&](const std::string& why) {
+    if (error != nullptr) *error = why;
+    return false;
+  };
+  mosq_ = mosquitto_new(settings_.clientId.c_str(), true, this);
+  if (mosq_ == nullptr) return fail("the MQTT client could not be made");
+  mosquitto_connect_callback_set(mosq_, &MqttLink::ConnectCallback);
+  mosquitto_disconnect_callback_set(mosq_, &MqttLink::DisconnectCallback);
+  mosquitto_message_callback_set(mosq_, &MqttLink::MessageCallback);
+  if (!settings_.username.empty()) {
+    const int rc = mosquitto_username_pw_set(
+        mosq_, settings_.username.c_str(),
+        settings_.password.empty() ? nullptr : settings_.password.c_str());
+    if (rc != MOSQ_ERR_SUCCESS) return fail("user name refused: " + ErrorText(rc));
+  }
+  if (!settings_.caFile.empty()) {
+    const int rc =
+        mosquitto_tls_set(mosq_, settings_.caFile.c_str(), nullptr, nullptr, nullptr, nullptr);
+    if (rc != MOSQ_ERR_SUCCESS) {
+      return fail("CA file " + settings_.caFile + " cannot be used: " + ErrorText(rc));
+    }
+  }
+  if (!settings_.willTopic.empty()) {
+    const int rc = mosquitto_will_set(mosq_, settings_.willTopic.c_str(),
+                                      static_cast<int>(settings_.willPayload.size()),
+                                      settings_.willPayload.data(), 1, true);
+    if (rc != MOSQ_ERR_SUCCESS) return fail("last will refused: " + ErrorText(rc));
+  }
+  tick_.Start(1000);
+  Attempt();
+  return true;
+}
+
+void MqttLink::Stop() {
+  if (stopping_) return;
+  stopping_ = true;
+  retry_.Stop();
+  tick_.Stop();
+  if (mosq_ == nullptr) return;
+  if (connected_) {
+    Flush();
+    mosquitto_disconnect(mosq_);
+    // The DISCONNECT usually leaves at once; a full socket gets a short grace.
+    for (int i = 0; i < 100 && mosquitto_socket(mosq_) >= 0 && mosquitto_want_write(mosq_); ++i) {
+      pollfd p{mosquitto_socket(mosq_), POLLOUT, 0};
+      if (::poll(&p, 1, 10) > 0) mosquitto_loop_write(mosq_, 1);
+    }
+  }
+  Unwatch();
+  connected_ = false;
+}
+
+void MqttLink::Attempt() {
+  if (stopping_) return;
+  retry_.Stop();
+  Unwatch();
+  const int rc = everAttempted_ ? mosquitto_reconnect_async(mosq_)
+                                : mosquitto_connect_async(mosq_, settings_.host.c_str(),
+                                                          settings_.port,
+                                                          settings_.keepAliveSeconds);
+  everAttempted_ = true;
+  if (rc != MOSQ_ERR_SUCCESS) {
+    Note("MQTT broker " + settings_.host + ":" + std::to_string(settings_.port) +
+         " not reachable: " + ErrorText(rc));
+    Retry();
+    return;
+  }
+  attempting_ = true;
+  attemptStarted_ = clock_.TickCount();
+  Watch();
+}
+
+void MqttLink::Retry() {
+  if (stopping_ || retry_.Enabled()) return;
+  retry_.Start(backoffMs_);
+  backoffMs_ = backoffMs_ * 2 > kLastBackoffMs ? kLastBackoffMs : backoffMs_ * 2;
+}
+
+void MqttLink::Watch() {
+  const int fd = mosquitto_socket(mosq_);
+  if (fd < 0) return;
+  static GSourceFuncs funcs = {&MqttLink::Prepare, nullptr, &MqttLink::Dispatch, nullptr,
+                               nullptr, nullptr};
+  source_ = g_source_new(&funcs, sizeof(LinkSource));
+  reinterpret_cast<LinkSource*>(source_)->link = this;
+  tag_ = g_source_add_unix_fd(source_, fd, static_cast<GIOCondition>(G_IO_IN | G_IO_OUT));
+  g_source_attach(source_, nullptr);
+}
+
+void MqttLink::Unwatch() {
+  if (source_ == nullptr) return;
+  g_source_destroy(source_);
+  g_source_unref(source_);
+  source_ = nullptr;
+  tag_ = nullptr;
+}
+
+gboolean MqttLink::Prepare(GSource* source, gint* timeout) {
+  MqttLink* self = reinterpret_cast<LinkSource*>(source)->link;
+  *timeout = -1;
+  const bool write = self->mosq_ != nullptr && mosquitto_want_write(self->mosq_);
+  g_source_modify_unix_fd(source, self->tag_,
+                          static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR |
+                                                    (write ? G_IO_OUT : 0)));
+  return FALSE;
+}
+
+gboolean MqttLink::Dispatch(GSource* source, GSourceFunc, gpointer) {
+  MqttLink* self = reinterpret_cast<LinkSource*>(source)->link;
+  self->OnSocket(g_source_query_unix_fd(source, self->tag_));
+  return G_SOURCE_CONTINUE;
+}
+
+void MqttLink::OnSocket(unsigned condition) {
+  // Writing first finishes a pending connect (or learns that it failed) before reading.
+  if ((condition & G_IO_OUT) != 0) mosquitto_loop_write(mosq_, 1);
+  if ((condition & (G_IO_IN | G_IO_HUP | G_IO_ERR)) != 0 && mosquitto_socket(mosq_) >= 0) {
+    mosquitto_loop_read(mosq_, 1);
+  }
+  AfterIo();
+}
+
+void MqttLink::AfterIo() {
+  if (mosquitto_socket(mosq_) < 0) {
+    // The library closed the socket (and said why through the disconnect callback).
+    Unwatch();
+    connected_ = false;
+    attempting_ = false;
+    Retry();
+    return;
+  }
+  Flush();
+}
+
+void MqttLink::Tick() {
+  if (mosq_ == nullptr || source_ == nullptr) return;
+  if (connected_) {
+    mosquitto_loop_misc(mosq_);
+  } else if (attempting_ && clock_.TickCount() - attemptStarted_ > kConnectTimeoutMs) {
+    Note("MQTT broker " + settings_.host + ":" + std::to_string(settings_.port) +
+         " did not answer within 30 s");
+    Unwatch();
+    attempting_ = false;
+    Retry();
+    return;
+  }
+  AfterIo();
+}
+
+void MqttLink::ConnectCallback(mosquitto*, void* obj, int rc) {
+  auto* self = static_cast<MqttLink*>(obj);
+  self->attempting_ = false;
+  if (rc != 0) {
+    self->Note("MQTT broker " + self->settings_.host + ":" + std::to_string(self->settings_.port) +
+               " refused the connection: " + mosquitto_connack_string(rc));
+    return;
+  }
+  self->connected_ = true;
+  self->backoffMs_ = kFirstBackoffMs;
+  self->lastFailure_.clear();
+  if (self->log_) {
+    self->log_("MQTT connected to " + self->settings_.host + ":" +
+               std::to_string(self->settings_.port) + " as " + self->settings_.clientId);
+  }
+  if (self->OnConnected) self->OnConnected();
+}
+
+void MqttLink::DisconnectCallback(mosquitto*, void* obj, int rc) {
+  auto* self = static_cast<MqttLink*>(obj);
+  const bool was = self->connected_;
+  self->connected_ = false;
+  self->attempting_ = false;
+  if (was && !self->stopping_ && self->log_) {
+    self->log_("MQTT connection lost: " + ErrorText(rc) + "; queued " +
+               std::to_string(self->queue_.size()) + ", dropped " +
+               std::to_string(self->droppedTotal_));
+  }
+}
+
+void MqttLink::MessageCallback(mosquitto*, void* obj, const mosquitto_message* m) {
+  auto* self = static_cast<MqttLink*>(obj);
+  if (!self->OnMessage || m == nullptr || m->topic == nullptr) return;
+  const std::string_view payload(static_cast<const char*>(m->payload),
+                                 m->payload == nullptr ? 0 : static_cast<size_t>(m->payloadlen));
+  self->OnMessage(m->topic, payload);
+}
+
+void MqttLink::Subscribe(const std::string& filter, int qos) {
+  if (mosq_ != nullptr) mosquitto_subscribe(mosq_, nullptr, filter.c_str(), qos);
+}
+
+void MqttLink::Publish(std::string topic, std::string payload, bool retain, int qos) {
+  Pending p{std::move(topic), std::move(payload), retain, qos};
+  if (connected_ && queue_.empty() && !mosquitto_want_write(mosq_) && PublishNow(p)) return;
+  queuedBytes_ += p.topic.size() + p.payload.size();
+  queue_.push_back(std::move(p));
+  uint64_t dropped = 0;
+  while (queue_.size() > settings_.maxQueued || queuedBytes_ > settings_.maxQueuedBytes) {
+    queuedBytes_ -= queue_.front().topic.size() + queue_.front().payload.size();
+    queue_.pop_front();
+    ++dropped;
+  }
+  if (dropped > 0) Drop(dropped, "queue full");
+}
+
+bool MqttLink::PublishNow(const Pending& p) {
+  const int rc = mosquitto_publish(mosq_, nullptr, p.topic.c_str(),
+                                   static_cast<int>(p.payload.size()), p.payload.data(), p.qos,
+                                   p.retain);
+  switch (rc) {
+    case MOSQ_ERR_SUCCESS:
+      return true;
+    case MOSQ_ERR_NO_CONN:
+    case MOSQ_ERR_CONN_LOST:
+    case MOSQ_ERR_ERRNO:
+      return false;  // stays queued for the next connection
+    default:
+      Drop(1, mosquitto_strerror(rc));  // this message can never be sent
+      return true;
+  }
+}
+
+void MqttLink::Flush() {
+  // Bounded by the queue's length; a socket that stops keeping pace ends it early.
+  while (connected_ && !queue_.empty() && !mosquitto_want_write(mosq_)) {
+    if (!PublishNow(queue_.front())) return;
+    queuedBytes_ -= queue_.front().topic.size() + queue_.front().payload.size();
+    queue_.pop_front();
+  }
+}
+
+void MqttLink::Drop(uint64_t count, const char* why) {
+  droppedTotal_ += count;
+  droppedUnreported_ += count;
+  const uint32_t now = clock_.TickCount();
+  if (dropReported_ && now - lastDropReport_ < kReportMs) return;
+  dropReported_ = true;
+  lastDropReport_ = now;
+  if (log_) {
+    log_("MQTT messages dropped: " + std::to_string(droppedUnreported_) + " (" + why +
+         "); queued " + std::to_string(queue_.size()));
+  }
+  droppedUnreported_ = 0;
+}
+
+void MqttLink::Note(const std::string& line) {
+  // The same failure again is logged at most once a minute.
+  const uint32_t now = clock_.TickCount();
+  if (line == lastFailure_ && now - lastFailureLogged_ < kReportMs) return;
+  lastFailure_ = line;
+  lastFailureLogged_ = now;
+  if (log_) log_(line);
+}
+
+}  // namespace sablewick

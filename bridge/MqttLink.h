@@ -1,0 +1,117 @@
+// One MQTT connection driven from the GLib loop: libmosquitto's socket is watched by a loop
+// source (readable always, writable while the library has bytes to send), keep-alive runs
+// from a one-second timer, and a lost or refused connection is tried again after 1 s,
+// doubling up to 60 s. No thread of its own.
+//
+// Publishing never blocks: a message goes to the socket at once while the connection is up
+// and keeping pace; otherwise it waits in a queue bounded in count and bytes, whose oldest
+// entries are dropped (counted, logged at most once a minute) when it overflows.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "app/Timer.h"
+
+struct mosquitto;
+struct mosquitto_message;
+typedef struct _GSource GSource;
+
+namespace sablewick {
+
+class Clock;
+
+class MqttLink {
+ public:
+  struct Settings {
+    std::string host;
+    int port = 1883;
+    std::string clientId;
+    std::string username;
+    std::string password;  // never logged
+    std::string caFile;    // TLS when set
+    std::string willTopic, willPayload;
+    int keepAliveSeconds = 30;
+    size_t maxQueued = 5000;
+    size_t maxQueuedBytes = 1u << 20;
+  };
+
+  // log receives one line per event worth recording; clock paces the drop reports.
+  MqttLink(Settings settings, const Clock& clock, std::function<void(const std::string&)> log);
+  ~MqttLink();
+  MqttLink(const MqttLink&) = delete;
+  MqttLink& operator=(const MqttLink&) = delete;
+
+  // Sets the client up and makes the first attempt; false (and *error) when the settings
+  // cannot work (a CA file that cannot be read, ...).
+  bool Start(std::string* error);
+  // Sends what it can of the queue and a clean disconnect, waiting for the socket at most
+  // about a second; no reconnection afterwards.
+  void Stop();
+
+  void Publish(std::string topic, std::string payload, bool retain, int qos = 0);
+  void Subscribe(const std::string& filter, int qos = 0);
+
+  // Runs on every accepted connection (subscribe and announce here).
+  std::function<void()> OnConnected;
+  std::function<void(std::string_view topic, std::string_view payload)> OnMessage;
+
+  bool Connected() const { return connected_; }
+  size_t Queued() const { return queue_.size(); }
+  uint64_t Dropped() const { return droppedTotal_; }
+  unsigned BackoffMs() const { return backoffMs_; }
+
+ private:
+  struct Pending {
+    std::string topic, payload;
+    bool retain;
+    int qos;
+  };
+
+  void Attempt();
+  void Watch();
+  void Unwatch();
+  void Retry();
+  void AfterIo();
+  void Flush();
+  bool PublishNow(const Pending& p);
+  void Drop(uint64_t count, const char* why);
+  void Note(const std::string& line);
+  void OnSocket(unsigned condition);
+  void Tick();
+
+  static void ConnectCallback(mosquitto*, void* self, int rc);
+  static void DisconnectCallback(mosquitto*, void* self, int rc);
+  static void MessageCallback(mosquitto*, void* self, const mosquitto_message* m);
+  static int Prepare(GSource* source, int* timeout);
+  static int Dispatch(GSource* source, int (*)(void*), void*);
+
+  Settings settings_;
+  const Clock& clock_;
+  std::function<void(const std::string&)> log_;
+  mosquitto* mosq_ = nullptr;
+  GSource* source_ = nullptr;
+  void* tag_ = nullptr;
+  Timer tick_;
+  Timer retry_;
+  bool connected_ = false;
+  bool attempting_ = false;
+  bool stopping_ = false;
+  bool everAttempted_ = false;
+  uint32_t attemptStarted_ = 0;
+  unsigned backoffMs_ = 1000;
+  std::string lastFailure_;
+  uint32_t lastFailureLogged_ = 0;
+  std::deque<Pending> queue_;
+  size_t queuedBytes_ = 0;
+  uint64_t droppedTotal_ = 0;
+  uint64_t droppedUnreported_ = 0;
+  uint32_t lastDropReport_ = 0;
+  bool dropReported_ = false;
+};
+
+}  // namespace sablewick
