@@ -108,12 +108,12 @@ void MqttLink::Attempt() {
                                                           settings_.keepAliveSeconds);
   everAttempted_ = true;
   if (rc != MOSQ_ERR_SUCCESS) {
-    Note("MQTT broker " + settings_.host + ":" + std::to_string(settings_.port) +
-         " not reachable: " + ErrorText(rc));
+    Note(BrokerText() + ": cannot connect: " + ErrorText(rc));
     Retry();
     return;
   }
   attempting_ = true;
+  closeExplained_ = false;
   attemptStarted_ = clock_.TickCount();
   Watch();
 }
@@ -161,16 +161,22 @@ gboolean MqttLink::Dispatch(GSource* source, GSourceFunc, gpointer) {
 
 void MqttLink::OnSocket(unsigned condition) {
   // Writing first finishes a pending connect (or learns that it failed) before reading.
-  if ((condition & G_IO_OUT) != 0) mosquitto_loop_write(mosq_, 1);
+  int rc = MOSQ_ERR_SUCCESS;
+  if ((condition & G_IO_OUT) != 0) rc = mosquitto_loop_write(mosq_, 1);
   if ((condition & (G_IO_IN | G_IO_HUP | G_IO_ERR)) != 0 && mosquitto_socket(mosq_) >= 0) {
-    mosquitto_loop_read(mosq_, 1);
+    rc = mosquitto_loop_read(mosq_, 1);
   }
-  AfterIo();
+  AfterIo(rc);
 }
 
-void MqttLink::AfterIo() {
+void MqttLink::AfterIo(int rc) {
   if (mosquitto_socket(mosq_) < 0) {
-    // The library closed the socket (and said why through the disconnect callback).
+    // The library closed the socket, mostly saying why through the disconnect callback; a
+    // failed TLS handshake closes it without a word.
+    if (!closeExplained_ && !stopping_) {
+      Note(BrokerText() + (connected_ ? ": connection lost: " : ": cannot connect: ") +
+           ErrorText(rc));
+    }
     Unwatch();
     connected_ = false;
     attempting_ = false;
@@ -182,25 +188,25 @@ void MqttLink::AfterIo() {
 
 void MqttLink::Tick() {
   if (mosq_ == nullptr || source_ == nullptr) return;
+  int rc = MOSQ_ERR_SUCCESS;
   if (connected_) {
-    mosquitto_loop_misc(mosq_);
+    rc = mosquitto_loop_misc(mosq_);
   } else if (attempting_ && clock_.TickCount() - attemptStarted_ > kConnectTimeoutMs) {
-    Note("MQTT broker " + settings_.host + ":" + std::to_string(settings_.port) +
-         " did not answer within 30 s");
+    Note(BrokerText() + ": cannot connect: no answer within 30 s");
     Unwatch();
     attempting_ = false;
     Retry();
     return;
   }
-  AfterIo();
+  AfterIo(rc);
 }
 
 void MqttLink::ConnectCallback(mosquitto*, void* obj, int rc) {
   auto* self = static_cast<MqttLink*>(obj);
   self->attempting_ = false;
   if (rc != 0) {
-    self->Note("MQTT broker " + self->settings_.host + ":" + std::to_string(self->settings_.port) +
-               " refused the connection: " + mosquitto_connack_string(rc));
+    self->refused_ = true;
+    self->Note(self->BrokerText() + " refused the connection: " + mosquitto_connack_string(rc));
     return;
   }
   self->connected_ = true;
@@ -216,9 +222,19 @@ void MqttLink::ConnectCallback(mosquitto*, void* obj, int rc) {
 void MqttLink::DisconnectCallback(mosquitto*, void* obj, int rc) {
   auto* self = static_cast<MqttLink*>(obj);
   const bool was = self->connected_;
+  const bool refused = self->refused_;
   self->connected_ = false;
   self->attempting_ = false;
-  if (was && !self->stopping_ && self->log_) {
+  self->refused_ = false;
+  self->closeExplained_ = true;
+  if (self->stopping_) return;
+  if (!was) {
+    // A connection that failed before the broker accepted it (a TLS handshake, a closed port);
+    // a refusal was logged with its reason already.
+    if (!refused) self->Note(self->BrokerText() + ": cannot connect: " + ErrorText(rc));
+    return;
+  }
+  if (self->log_) {
     self->log_("MQTT connection lost: " + ErrorText(rc) + "; queued " +
                std::to_string(self->queue_.size()) + ", dropped " +
                std::to_string(self->droppedTotal_));
@@ -289,6 +305,10 @@ void MqttLink::Drop(uint64_t count, const char* why) {
          "); queued " + std::to_string(queue_.size()));
   }
   droppedUnreported_ = 0;
+}
+
+std::string MqttLink::BrokerText() const {
+  return "MQTT broker " + settings_.host + ":" + std::to_string(settings_.port);
 }
 
 void MqttLink::Note(const std::string& line) {

@@ -76,11 +76,12 @@ class MqttLink {
   void Watch();
   void Unwatch();
   void Retry();
-  void AfterIo();
+  void AfterIo(int rc);
   void Flush();
   bool PublishNow(const Pending& p);
   void Drop(uint64_t count, const char* why);
   void Note(const std::string& line);
+  std::string BrokerText() const;
   void OnSocket(unsigned condition);
   void Tick();
 
@@ -101,6 +102,8 @@ class MqttLink {
   bool connected_ = false;
   bool attempting_ = false;
   bool stopping_ = false;
+  bool refused_ = false;
+  bool closeExplained_ = false;  // the disconnect callback ran for this connection  // the broker answered this attempt with a refusal
   bool everAttempted_ = false;
   uint32_t attemptStarted_ = 0;
   unsigned backoffMs_ = 1000;

@@ -1,0 +1,190 @@
+// Home Assistant discovery for BSC devices: what the directory publishes and what a command
+// from Home Assistant becomes.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "bridge/Bsc.h"
+#include "bridge/Json.h"
+#include "xap/XapMessage.h"
+
+namespace sablewick {
+namespace {
+
+XapMessage Report(const std::string& cls, const std::string& source, const std::string& section,
+                  const std::string& items) {
+  XapMessage msg;
+  msg.FromXap("xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=" + cls + "\nsource=" + source +
+              "\n}\n" + section + "\n{\n" + items + "}\n");
+  return msg;
+}
+
+BscDirectory Directory(size_t max = 100) {
+  return BscDirectory("xap", "homeassistant", "xap/status/Orbel.Script.test", max);
+}
+
+TEST(Bsc, InputAndDimmableOutputGetTheirConfigsAndStates) {
+  BscDirectory bsc = Directory();
+  auto input = bsc.Observe(
+      Report("xAPBSC.info", "acme.door.house:front", "input.state.1", "State=on\n"));
+  ASSERT_EQ(input.size(), 2u);
+  EXPECT_EQ(input[0].topic,
+            "homeassistant/binary_sensor/xap/xap_acme_door_house_front_6b8bbc9c/config");
+  EXPECT_EQ(input[0].payload,
+            R"({"name": "front", "unique_id": "xap_acme_door_house_front_6b8bbc9c", )"
+            R"("object_id": "xap_acme_door_house_front_6b8bbc9c", )"
+            R"("state_topic": "xap/bsc/acme.door.house:front/state", )"
+            R"("availability_topic": "xap/status/Orbel.Script.test", "payload_available": "online", )"
+            R"("payload_not_available": "offline", "value_template": "{{ value_json.state }}", )"
+            R"("payload_on": "ON", "payload_off": "OFF", "device": {"identifiers": )"
+            R"(["xap_acme_door_house_9caf3ea1"], "name": "acme.door.house", "manufacturer": "xAP BSC"}})");
+  EXPECT_TRUE(input[0].retain);
+  EXPECT_EQ(input[1].topic, "xap/bsc/acme.door.house:front/state");
+  EXPECT_EQ(input[1].payload, R"({"state": "ON"})");
+  EXPECT_TRUE(input[1].retain);
+
+  auto light = bsc.Observe(Report("xAPBSC.event", "acme.dimmer.house:hall", "output.state.1",
+                                  "ID=01\nState=on\nLevel=128/255\n"));
+  ASSERT_EQ(light.size(), 2u);
+  EXPECT_EQ(light[0].topic, "homeassistant/light/xap/xap_acme_dimmer_house_hall_0ef1c2ac/config");
+  std::string error;
+  const auto config = ParseJson(light[0].payload, &error);
+  ASSERT_TRUE(config) << error;
+  EXPECT_EQ(config->Find("schema")->text, "json");
+  EXPECT_EQ(config->Find("command_topic")->text, "xap/bsc/acme.dimmer.house:hall/set");
+  EXPECT_EQ(config->Find("state_topic")->text, "xap/bsc/acme.dimmer.house:hall/state");
+  EXPECT_EQ(config->Find("brightness_scale")->text, "100");
+  EXPECT_EQ(light[1].payload,
+            R"({"state": "ON", "brightness": 50, "level": "128/255", "color_mode": "brightness"})");
+
+  // Later reports publish the state only, and only when it changed.
+  auto again = bsc.Observe(Report("xAPBSC.info", "acme.dimmer.house:hall", "output.state.1",
+                                  "ID=01\nState=on\nLevel=128/255\n"));
+  EXPECT_TRUE(again.empty());
+  auto off = bsc.Observe(Report("xAPBSC.event", "ACME.Dimmer.House:Hall", "output.state.1",
+                                "State=off\nLevel=0/255\n"));
+  ASSERT_EQ(off.size(), 1u);
+  EXPECT_EQ(off[0].topic, "xap/bsc/acme.dimmer.house:hall/state");
+  EXPECT_EQ(off[0].payload,
+            R"({"state": "OFF", "brightness": 0, "level": "0/255", "color_mode": "brightness"})");
+
+  // A broker that lost its retained topics gets everything again.
+  const auto replay = bsc.Replay();
+  ASSERT_EQ(replay.size(), 4u);
+  EXPECT_EQ(replay[0].topic, input[0].topic);
+  EXPECT_EQ(replay[3].payload, off[0].payload);
+}
+
+TEST(Bsc, EachKindOfEndpointBecomesItsComponent) {
+  struct Case {
+    std::string section, items, component, state;
+  } cases[] = {
+      {"input.state", "State=off\n", "binary_sensor", R"({"state": "OFF"})"},
+      {"input.state.1", "State=on\nLevel=7\n", "sensor",
+       R"({"state": "ON", "brightness": 7, "level": "7"})"},
+      {"Input.State.2", "State=?\nText=21.5 C\n", "sensor", R"({"state": null, "text": "21.5 C"})"},
+      {"output.state", "State=on\n", "switch", R"({"state": "ON"})"},
+      {"output.state.9", "State=off\nLevel=3/4\n", "light",
+       R"({"state": "OFF", "brightness": 75, "level": "3/4", "color_mode": "brightness"})"},
+  };
+  for (const Case& c : cases) {
+    BscDirectory bsc = Directory();
+    const auto out = bsc.Observe(Report("xAPBSC.info", "acme.x.y:1", c.section, c.items));
+    ASSERT_EQ(out.size(), 2u) << c.section;
+    EXPECT_TRUE(out[0].topic.starts_with("homeassistant/" + c.component + "/xap/")) << out[0].topic;
+    EXPECT_EQ(out[1].payload, c.state) << c.section;
+  }
+}
+
+TEST(Bsc, OtherMessagesAndAFullDirectoryAnnounceNothing) {
+  BscDirectory bsc = Directory(2);
+  EXPECT_TRUE(bsc.Observe(Report("xAPBSC.cmd", "a.b.c:1", "output.state.1", "State=on\n")).empty());
+  EXPECT_TRUE(bsc.Observe(Report("xAPBSC.info", "a.b.c:1", "status", "State=on\n")).empty());
+  EXPECT_EQ(bsc.Observe(Report("xAPBSC.info", "a.b.c:1", "input.state", "State=on\n")).size(), 2u);
+  EXPECT_EQ(bsc.Observe(Report("xAPBSC.info", "a.b.c:2", "input.state", "State=on\n")).size(), 2u);
+  EXPECT_TRUE(bsc.Full());
+  EXPECT_TRUE(bsc.Observe(Report("xAPBSC.info", "a.b.c:3", "input.state", "State=on\n")).empty());
+  // Known endpoints still report.
+  EXPECT_EQ(bsc.Observe(Report("xAPBSC.info", "a.b.c:2", "input.state", "State=off\n")).size(), 1u);
+}
+
+TEST(Bsc, WithoutDiscoveryOnlyStatesArePublished) {
+  BscDirectory bsc("xap", "", "xap/status/n", 10);
+  const auto out = bsc.Observe(Report("xAPBSC.info", "a.b.c:1", "input.state", "State=on\n"));
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0].topic, "xap/bsc/a.b.c:1/state");
+}
+
+TEST(Bsc, EndpointsThatLookAlikeInTopicsKeepTopicsOfTheirOwn) {
+  BscDirectory bsc = Directory();
+  const auto a = bsc.Observe(Report("xAPBSC.info", "a.b.c:x/y", "output.state", "State=on\n"));
+  const auto b = bsc.Observe(Report("xAPBSC.info", "a.b.c:x+y", "output.state", "State=on\n"));
+  ASSERT_EQ(a.size(), 2u);
+  ASSERT_EQ(b.size(), 2u);
+  EXPECT_EQ(a[1].topic, "xap/bsc/a.b.c:x_y/state");
+  EXPECT_NE(b[1].topic, a[1].topic);
+  std::string reason;
+  const std::string level = b[1].topic.substr(8, b[1].topic.size() - 8 - 6);
+  const auto cmd = bsc.FromCommand("xap/bsc/" + level + "/set", "ON", &reason);
+  ASSERT_TRUE(cmd) << reason;
+  EXPECT_EQ(cmd->target, "a.b.c:x+y");
+}
+
+TEST(Bsc, LevelsAsPercentOrFraction) {
+  struct Case {
+    std::string level;
+    std::optional<int> percent;
+  } cases[] = {{"0", 0},       {"40", 40},     {"250", 100},     {"128/255", 50},
+               {"1/3", 33},    {"2/3", 67},    {" 5/10 ", 50},   {"7/0", std::nullopt},
+               {"x", std::nullopt}, {"", std::nullopt}, {"-1", std::nullopt},
+               {"1/", std::nullopt}, {"9999999999", std::nullopt}};
+  for (const Case& c : cases) EXPECT_EQ(BscDirectory::LevelPercent(c.level), c.percent) << c.level;
+}
+
+TEST(Bsc, CommandsFromHomeAssistantBecomeBscCommands) {
+  BscDirectory bsc = Directory();
+  bsc.Observe(Report("xAPBSC.info", "acme.dimmer.house:hall", "output.state.1", "State=on\nLevel=1/2\n"));
+  bsc.Observe(Report("xAPBSC.info", "acme.relay.house:pump", "output.state.1", "State=off\n"));
+  bsc.Observe(Report("xAPBSC.info", "acme.door.house:front", "input.state.1", "State=off\n"));
+  struct Case {
+    std::string topic, payload, target, items, reason;
+  } cases[] = {
+      {"xap/bsc/acme.relay.house:pump/set", "ON", "acme.relay.house:pump", "id=*|State=on", ""},
+      {"xap/bsc/acme.relay.house:pump/set", " off\n", "acme.relay.house:pump", "id=*|State=off", ""},
+      {"xap/bsc/acme.dimmer.house:hall/set", R"({"state": "ON", "brightness": 40})",
+       "acme.dimmer.house:hall", "id=*|State=on|Level=40/100", ""},
+      {"xap/bsc/acme.dimmer.house:hall/set", R"({"brightness": 100})", "acme.dimmer.house:hall",
+       "id=*|State=on|Level=100/100", ""},
+      {"xap/bsc/acme.dimmer.house:hall/set", R"({"state": "OFF"})", "acme.dimmer.house:hall",
+       "id=*|State=off", ""},
+      {"xap/bsc/acme.dimmer.house:hall/set", R"({"state": "DIM"})", "", "",
+       "state is neither ON nor OFF"},
+      {"xap/bsc/acme.dimmer.house:hall/set", R"({"brightness": 101})", "", "",
+       "brightness is not a whole number from 0 to 100"},
+      {"xap/bsc/acme.dimmer.house:hall/set", R"({"brightness": 4.5})", "", "",
+       "brightness is not a whole number from 0 to 100"},
+      {"xap/bsc/acme.dimmer.house:hall/set", "{}", "", "", "no state and no brightness"},
+      {"xap/bsc/acme.dimmer.house:hall/set", "toggle", "", "",
+       "neither ON, OFF nor JSON: unknown word at byte 0"},
+      {"xap/bsc/acme.door.house:front/set", "ON", "", "", "acme.door.house:front is an input"},
+      {"xap/bsc/acme.gone.house:x/set", "ON", "", "", "no endpoint acme.gone.house:x has reported yet"},
+      {"xap/other", "ON", "", "", "not a command topic"},
+  };
+  for (const Case& c : cases) {
+    std::string reason;
+    const auto cmd = bsc.FromCommand(c.topic, c.payload, &reason);
+    if (!c.reason.empty()) {
+      EXPECT_FALSE(cmd) << c.payload;
+      EXPECT_EQ(reason, c.reason) << c.payload;
+      continue;
+    }
+    ASSERT_TRUE(cmd) << c.payload << ": " << reason;
+    EXPECT_EQ(cmd->target, c.target);
+    std::string items;
+    for (char ch : cmd->items) items += ch == '\1' ? '=' : ch == '\0' ? '|' : ch;
+    EXPECT_EQ(items, c.items) << c.payload;
+  }
+}
+
+}  // namespace
+}  // namespace sablewick

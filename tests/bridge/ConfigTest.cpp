@@ -1,0 +1,111 @@
+// The [MQTT] settings and the password file.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "bridge/Bridge.h"
+#include "ini/IniTool.h"
+#include "tests/TestSupport.h"
+
+namespace sablewick {
+namespace {
+
+using testing::TempDir;
+using testing::WriteFile;
+
+struct ConfigFixture {
+  TempDir dir;
+  App app;
+  ConfigFixture() {
+    app.AppPath = dir.Path();
+    app.ComputerName = "box";
+    std::filesystem::create_directories(dir.Path() + "/Config");
+  }
+  std::optional<BridgeConfig> Read(const std::string& section, std::string* error) {
+    WriteFile(dir.Path() + "/Config/Sablewick.ini", section);
+    IniTool ini(app);
+    ini.Load(dir.Path() + "/Config/Sablewick.ini");
+    return ReadBridgeConfig(app, ini, error);
+  }
+};
+
+TEST(BridgeConfig, OffUnlessABrokerIsSet) {
+  ConfigFixture f;
+  for (const char* ini : {"", "[General]\nUID=FF00E800\n", "[MQTT]\nBroker=\nPrefix=x\n"}) {
+    std::string error = "untouched";
+    EXPECT_FALSE(f.Read(ini, &error)) << ini;
+    EXPECT_EQ(error, "") << ini;
+  }
+}
+
+TEST(BridgeConfig, BrokerAddressesDefaultsAndDiscovery) {
+  ConfigFixture f;
+  std::string error;
+  auto c = f.Read("[MQTT]\nBroker=mqtt.lan\n", &error);
+  ASSERT_TRUE(c) << error;
+  EXPECT_EQ(c->host, "mqtt.lan");
+  EXPECT_EQ(c->port, 1883);
+  EXPECT_EQ(c->clientId, "sablewick-box");
+  EXPECT_EQ(c->prefix, "xap");
+  EXPECT_EQ(c->discovery, "homeassistant");
+
+  c = f.Read("[MQTT]\nBroker=[::1]:1884\nCAFile=ca.pem\nPrefix=home/xap/\nDiscovery=\nClientId=n1\n",
+             &error);
+  ASSERT_TRUE(c) << error;
+  EXPECT_EQ(c->host, "::1");
+  EXPECT_EQ(c->port, 1884);
+  EXPECT_EQ(c->caFile, f.dir.Path() + "/Config/ca.pem");
+  EXPECT_EQ(c->prefix, "home/xap");
+  EXPECT_EQ(c->discovery, "");
+  EXPECT_EQ(c->clientId, "n1");
+
+  c = f.Read("[MQTT]\nBroker=10.0.0.5\nCAFile=/etc/ssl/ca.pem\n", &error);
+  ASSERT_TRUE(c) << error;
+  EXPECT_EQ(c->port, 8883);  // TLS's port when none is given
+
+  struct Bad {
+    const char* ini;
+    const char* error;
+  } bad[] = {
+      {"[MQTT]\nBroker=host:0\n", "Broker host:0 is not host or host:port"},
+      {"[MQTT]\nBroker=host:70000\n", "Broker host:70000 is not host or host:port"},
+      {"[MQTT]\nBroker=host:\n", "Broker host: is not host or host:port"},
+      {"[MQTT]\nBroker=[::1\n", "Broker [::1 is not host or host:port"},
+      {"[MQTT]\nBroker=h\nPrefix=a/#\n", "Prefix a/# holds an MQTT wildcard"},
+      {"[MQTT]\nBroker=h\nDiscovery=+\n", "Discovery + holds an MQTT wildcard"},
+  };
+  for (const Bad& b : bad) {
+    EXPECT_FALSE(f.Read(b.ini, &error)) << b.ini;
+    EXPECT_EQ(error, b.error);
+  }
+}
+
+TEST(BridgeConfig, PasswordComesFromAFileOnlyTheUserCanRead) {
+  ConfigFixture f;
+  const std::string path = f.dir.Path() + "/Config/mqtt.pass";
+  WriteFile(path, "s3cret pass\r\nsecond line\n");
+  ::chmod(path.c_str(), 0600);
+  std::string error;
+  auto c = f.Read("[MQTT]\nBroker=h\nUsername=node\nPasswordFile=mqtt.pass\n", &error);
+  ASSERT_TRUE(c) << error;
+  EXPECT_EQ(c->username, "node");
+  EXPECT_EQ(c->password, "s3cret pass");
+
+  for (mode_t mode : {0640, 0604, 0620}) {
+    ::chmod(path.c_str(), mode);
+    EXPECT_FALSE(f.Read("[MQTT]\nBroker=h\nPasswordFile=mqtt.pass\n", &error)) << mode;
+    EXPECT_EQ(error, "PasswordFile " + path + " may be read or written by others (chmod 600 it)");
+    EXPECT_EQ(error.find("s3cret"), std::string::npos);
+  }
+  EXPECT_FALSE(f.Read("[MQTT]\nBroker=h\nPasswordFile=/nonexistent/pass\n", &error));
+  EXPECT_EQ(error, "PasswordFile /nonexistent/pass cannot be opened: No such file or directory");
+  const std::string folder = f.dir.Path() + "/Config/folder";
+  std::filesystem::create_directory(folder);
+  ::chmod(folder.c_str(), 0700);
+  EXPECT_FALSE(ReadPasswordFile(folder, &error));
+  EXPECT_EQ(error, "PasswordFile " + folder + " is not a regular file");
+}
+
+}  // namespace
+}  // namespace sablewick
