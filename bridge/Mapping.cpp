@@ -193,8 +193,9 @@ std::optional<std::string> XapFromJson(std::string_view payload, const XapDefaul
       for (const auto& [item, value] : items->members) {
         const std::string what = "item " + Quoted(item) + " of section " + Quoted(name->text);
         if (BadName(item)) throw Refusal{what + " has an unusable name"};
-        if (SeenNoCase(itemNames, item)) throw Refusal{what + " given twice"};
-        itemNames.push_back(item);
+        // The parser reads item names without their blanks: " a" and "a" are one name.
+        if (SeenNoCase(itemNames, TrimSpaces(item))) throw Refusal{what + " given twice"};
+        itemNames.push_back(TrimSpaces(item));
         const std::string& text = TextOf(value, what);
         if (BadValue(text)) throw Refusal{what + " holds a line break"};
         msg.AddItem(name->text, item, text);

@@ -123,6 +123,8 @@ TEST(Mapping, RefusesJsonThatCannotBecomeAnXapMessage) {
        "section 'S' given twice"},
       {R"({"header": {"class": "c"}, "sections": [{"name": "s", "items": {"a": "1", "A": "2"}}]})",
        "item 'A' of section 's' given twice"},
+      {R"({"header": {"class": "c"}, "sections": [{"name": "s", "items": {"a": "1", " a ": "2"}}]})",
+       "item ' a ' of section 's' given twice"},
       {R"({"header": {"class": "c"}, "sections": [{"name": "s", "items": {"a=b": "1"}}]})",
        "item 'a=b' of section 's' has an unusable name"},
       {R"({"header": {"class": "c"}, "sections": [{"name": "s", "items": {"a": "1\n}"}}]})",
