@@ -180,11 +180,7 @@ Publication BscDirectory::Config(const Endpoint& e) const {
   Member(c, "payload_not_available", "offline");
   const std::string command = prefix_ + "/bsc/" + e.level + "/set";
   switch (e.kind) {
-    case Kind::BinarySensor:
-      Member(c, "value_template", "{{ value_json.state }}");
-      Member(c, "payload_on", "ON");
-      Member(c, "payload_off", "OFF");
-      break;
+
     case Kind::LevelSensor:
       Member(c, "value_template", "{{ value_json.brightness }}");
       Member(c, "unit_of_measurement", "%");
@@ -194,11 +190,13 @@ Publication BscDirectory::Config(const Endpoint& e) const {
       break;
     case Kind::Switch:
       Member(c, "command_topic", command);
+      Member(c, "state_on", "ON");
+      Member(c, "state_off", "OFF");
+      [[fallthrough]];
+    case Kind::BinarySensor:
       Member(c, "value_template", "{{ value_json.state }}");
       Member(c, "payload_on", "ON");
       Member(c, "payload_off", "OFF");
-      Member(c, "state_on", "ON");
-      Member(c, "state_off", "OFF");
       break;
     case Kind::Light:
       Member(c, "schema", "json");

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "app/Text.h"
+#include "engine/Library.h"
 
 namespace sablewick {
 namespace {
@@ -175,24 +176,6 @@ class Reader {
     return true;
   }
 
-  static void PutUtf8(std::string& out, uint32_t cp) {
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | (cp >> 6));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += static_cast<char>(0xE0 | (cp >> 12));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (cp >> 18));
-      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-  }
-
   bool String(std::string& out) {
     ++p_;  // the opening quote
     for (;;) {
@@ -244,7 +227,7 @@ class Reader {
             if (low < 0xDC00 || low > 0xDFFF) return Failed("lone high surrogate");
             cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
           }
-          PutUtf8(out, cp);
+          vbs::lib::AppendUtf8(out, cp);
           break;
         }
         default:
@@ -315,8 +298,7 @@ void AppendJsonString(std::string& out, std::string_view s) {
         out.append(s.substr(i, n));
         i += n;
       } else {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
+        vbs::lib::AppendUtf8(out, c);  // Latin-1: the byte is the code point
         ++i;
       }
       continue;

@@ -22,20 +22,6 @@ namespace {
 
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
-long RssKb(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string key;
-  long value = 0;
-  while (in >> key) {
-    if (key == "VmRSS:") {
-      in >> value;
-      return value;
-    }
-    std::getline(in, key);
-  }
-  return -1;
-}
-
 void BigBuffer(int fd) {
   const int size = 64 << 20;
   if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0) {
@@ -108,7 +94,7 @@ int main() {
     }
     if (run == 0) {
       usleep(1000000);
-      rss = RssKb(daemon.Pid());
+      rss = daemon.RssKb();
     }
     daemon.Signal(SIGTERM);
     daemon.WaitExit();

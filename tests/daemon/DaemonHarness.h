@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -158,6 +159,20 @@ class Daemon {
   pid_t Pid() const { return pid_; }
   const std::string& Root() const { return root_; }
   std::string Log() const { return ReadFile(root_ + "/Data/Sablewick.txt"); }
+  // Its resident memory (VmRSS) in KB, -1 when it cannot be read.
+  long RssKb() const {
+    std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
+    std::string key;
+    long value = 0;
+    while (in >> key) {
+      if (key == "VmRSS:") {
+        in >> value;
+        return value;
+      }
+      std::getline(in, key);
+    }
+    return -1;
+  }
 
  private:
   // Each daemon gets a runtime folder of its own (so its private socket too) and no session
