@@ -85,13 +85,28 @@ std::string ScriptTextToUtf8(std::string bytes) {
   return out;
 }
 
-std::string ReadScriptFile(const std::string& path, bool& ok) {
+bool ReadScriptFile(const std::string& path, std::string& text, std::string& error) {
   std::ifstream in(path, std::ios::binary);
-  ok = static_cast<bool>(in);
-  if (!ok) return {};
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  return ScriptTextToUtf8(ss.str());
+  if (!in) {
+    error = "cannot open the script file";
+    return false;
+  }
+  // Read in pieces up to the limit: a path such as /dev/zero must not fill the memory.
+  std::string bytes;
+  char chunk[65536];
+  while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
+    if (bytes.size() + static_cast<size_t>(in.gcount()) > vbs::kMaxStringBytes) {
+      error = "the script file is larger than 256 MB";
+      return false;
+    }
+    bytes.append(chunk, static_cast<size_t>(in.gcount()));
+  }
+  if (in.bad()) {
+    error = "cannot read the script file";
+    return false;
+  }
+  text = ScriptTextToUtf8(std::move(bytes));
+  return true;
 }
 
 Job ReadJobFile(const std::string& path, const std::string& text) {
@@ -149,9 +164,9 @@ Job ReadJobFile(const std::string& path, const std::string& text) {
       std::replace(src.begin(), src.end(), '\\', '/');
       std::filesystem::path p = src;
       if (p.is_relative()) p = dir / p;
-      bool ok;
-      block.code = ReadScriptFile(p.string(), ok);
-      if (!ok) throw std::runtime_error("cannot read script file " + p.string());
+      std::string error;
+      if (!ReadScriptFile(p.string(), block.code, error))
+        throw std::runtime_error(p.string() + ": " + error);
       block.fileName = p.string();
       block.firstLine = 1;
     }

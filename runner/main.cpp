@@ -80,10 +80,9 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::string path = argv[first];
-  bool ok;
-  std::string text = runner::ReadScriptFile(path, ok);
-  if (!ok) {
-    std::fprintf(stderr, "%s: cannot open the script file\n", path.c_str());
+  std::string text, error;
+  if (!runner::ReadScriptFile(path, text, error)) {
+    std::fprintf(stderr, "%s: %s\n", path.c_str(), error.c_str());
     return 2;
   }
   runner::ScriptInfo info;

@@ -113,6 +113,19 @@ TEST_F(RunnerTest, ScriptFileEncodings) {
   }
 }
 
+// A job file and the script it names by src= may each be in any of the encodings.
+TEST_F(RunnerTest, JobFileAndItsSourceInUtf16) {
+  Write("lib.vbs", Utf16(U"Function Euro() : Euro = \"\u20ac\" : End Function\r\n", true));
+  std::string job = Write(
+      "job.wsf", Utf16(U"<job><script language=\"VBScript\" src=\"lib.vbs\"/>\r\n"
+                       U"<script language=\"VBScript\">WScript.Echo Euro() & \"\u00e9\"</script></job>\r\n",
+                       false));
+  Result r = Run({job});
+  EXPECT_EQ(r.out, "\xE2\x82\xAC\xC3\xA9\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.exitCode, 0);
+}
+
 // A broken UTF-16 file (lone surrogate, odd last byte) still runs: the bad units become
 // U+FFFD instead of invalid UTF-8.
 TEST_F(RunnerTest, BrokenUtf16BecomesReplacementCharacters) {
@@ -137,6 +150,8 @@ TEST_F(RunnerTest, CommandLineOptions) {
       {{"--bogus", script}, 2, "", "sablewick-script: unknown option --bogus\nusage:"},
       {{}, 2, "", "usage: sablewick-script"},
       {{dir_ + "/missing.vbs"}, 2, "", dir_ + "/missing.vbs: cannot open the script file"},
+      // A file without end is refused at the string limit instead of filling the memory.
+      {{"/dev/zero"}, 2, "", "/dev/zero: the script file is larger than 256 MB"},
       // Host options and "--" end the options; what follows the script is its own.
       {{"//nologo", script, "--help"}, 0, "1 --help\n", ""},
       {{"--", script, "--version"}, 0, "1 --version\n", ""},
