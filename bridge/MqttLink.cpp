@@ -2,6 +2,7 @@
 
 #include <glib.h>
 #include <mosquitto.h>
+#include <dlfcn.h>
 #include <poll.h>
 
 #include <cerrno>
@@ -17,6 +18,57 @@ constexpr unsigned kLastBackoffMs = 60000;
 constexpr uint32_t kConnectTimeoutMs = 30000;
 constexpr uint32_t kReportMs = 60000;
 
+// libmosquitto is loaded when a bridge is first made, not linked: with the TLS libraries it
+// pulls in it would cost every node about 2 MB of resident memory, bridge or not.
+#define SABLEWICK_MOSQUITTO_CALLS(X) \
+  X(connack_string) \
+  X(connect_async) \
+  X(connect_callback_set) \
+  X(destroy) \
+  X(disconnect) \
+  X(disconnect_callback_set) \
+  X(lib_init) \
+  X(loop_misc) \
+  X(loop_read) \
+  X(loop_write) \
+  X(message_callback_set) \
+  X(new) \
+  X(publish) \
+  X(reconnect_async) \
+  X(socket) \
+  X(strerror) \
+  X(subscribe) \
+  X(tls_set) \
+  X(username_pw_set) \
+  X(want_write) \
+  X(will_set)
+
+struct MosquittoCalls {
+#define X(name) decltype(&::mosquitto_##name) name##_ = nullptr;
+  SABLEWICK_MOSQUITTO_CALLS(X)
+#undef X
+};
+
+MosquittoCalls calls;
+
+// Loads the library once; the reason when it cannot be used.
+const std::string& LoadMosquitto() {
+  static const std::string failure = [] {
+    void* lib = ::dlopen("libmosquitto.so.1", RTLD_NOW | RTLD_LOCAL);
+    if (lib == nullptr) return std::string("libmosquitto.so.1 cannot be loaded: ") + ::dlerror();
+#define X(name)                                                                          \
+  calls.name##_ = reinterpret_cast<decltype(calls.name##_)>(::dlsym(lib, "mosquitto_" #name)); \
+  if (calls.name##_ == nullptr) return std::string("libmosquitto.so.1 lacks mosquitto_" #name);
+    SABLEWICK_MOSQUITTO_CALLS(X)
+#undef X
+    calls.lib_init_();
+    return std::string();
+  }();
+  return failure;
+}
+
+const MosquittoCalls& Mosq() { return calls; }
+
 struct LinkSource {
   GSource base;
   MqttLink* link;
@@ -24,7 +76,7 @@ struct LinkSource {
 
 std::string ErrorText(int rc) {
   if (rc == MOSQ_ERR_ERRNO) return std::strerror(errno);
-  return mosquitto_strerror(rc);
+  return Mosq().strerror_(rc);
 }
 
 }  // namespace
@@ -36,13 +88,11 @@ MqttLink::MqttLink(Settings settings, const Clock& clock,
       log_(std::move(log)),
       tick_([this] { Tick(); }),
       retry_([this] { Attempt(); }, /*oneShot=*/true) {
-  static const bool initialised = (mosquitto_lib_init(), true);
-  (void)initialised;
 }
 
 MqttLink::~MqttLink() {
   Stop();
-  if (mosq_ != nullptr) mosquitto_destroy(mosq_);
+  if (mosq_ != nullptr) Mosq().destroy_(mosq_);
 }
 
 bool MqttLink::Start(std::string* error) {
@@ -50,26 +100,28 @@ bool MqttLink::Start(std::string* error) {
     if (error != nullptr) *error = why;
     return false;
   };
-  mosq_ = mosquitto_new(settings_.clientId.c_str(), true, this);
+  const std::string& unusable = LoadMosquitto();
+  if (!unusable.empty()) return fail(unusable);
+  mosq_ = Mosq().new_(settings_.clientId.c_str(), true, this);
   if (mosq_ == nullptr) return fail("the MQTT client could not be made");
-  mosquitto_connect_callback_set(mosq_, &MqttLink::ConnectCallback);
-  mosquitto_disconnect_callback_set(mosq_, &MqttLink::DisconnectCallback);
-  mosquitto_message_callback_set(mosq_, &MqttLink::MessageCallback);
+  Mosq().connect_callback_set_(mosq_, &MqttLink::ConnectCallback);
+  Mosq().disconnect_callback_set_(mosq_, &MqttLink::DisconnectCallback);
+  Mosq().message_callback_set_(mosq_, &MqttLink::MessageCallback);
   if (!settings_.username.empty()) {
-    const int rc = mosquitto_username_pw_set(
+    const int rc = Mosq().username_pw_set_(
         mosq_, settings_.username.c_str(),
         settings_.password.empty() ? nullptr : settings_.password.c_str());
     if (rc != MOSQ_ERR_SUCCESS) return fail("user name refused: " + ErrorText(rc));
   }
   if (!settings_.caFile.empty()) {
     const int rc =
-        mosquitto_tls_set(mosq_, settings_.caFile.c_str(), nullptr, nullptr, nullptr, nullptr);
+        Mosq().tls_set_(mosq_, settings_.caFile.c_str(), nullptr, nullptr, nullptr, nullptr);
     if (rc != MOSQ_ERR_SUCCESS) {
       return fail("CA file " + settings_.caFile + " cannot be used: " + ErrorText(rc));
     }
   }
   if (!settings_.willTopic.empty()) {
-    const int rc = mosquitto_will_set(mosq_, settings_.willTopic.c_str(),
+    const int rc = Mosq().will_set_(mosq_, settings_.willTopic.c_str(),
                                       static_cast<int>(settings_.willPayload.size()),
                                       settings_.willPayload.data(), 1, true);
     if (rc != MOSQ_ERR_SUCCESS) return fail("last will refused: " + ErrorText(rc));
@@ -87,11 +139,11 @@ void MqttLink::Stop() {
   if (mosq_ == nullptr) return;
   if (connected_) {
     Flush();
-    mosquitto_disconnect(mosq_);
+    Mosq().disconnect_(mosq_);
     // The DISCONNECT usually leaves at once; a full socket gets a short grace.
-    for (int i = 0; i < 100 && mosquitto_socket(mosq_) >= 0 && mosquitto_want_write(mosq_); ++i) {
-      pollfd p{mosquitto_socket(mosq_), POLLOUT, 0};
-      if (::poll(&p, 1, 10) > 0) mosquitto_loop_write(mosq_, 1);
+    for (int i = 0; i < 100 && Mosq().socket_(mosq_) >= 0 && Mosq().want_write_(mosq_); ++i) {
+      pollfd p{Mosq().socket_(mosq_), POLLOUT, 0};
+      if (::poll(&p, 1, 10) > 0) Mosq().loop_write_(mosq_, 1);
     }
   }
   Unwatch();
@@ -102,8 +154,8 @@ void MqttLink::Attempt() {
   if (stopping_) return;
   retry_.Stop();
   Unwatch();
-  const int rc = everAttempted_ ? mosquitto_reconnect_async(mosq_)
-                                : mosquitto_connect_async(mosq_, settings_.host.c_str(),
+  const int rc = everAttempted_ ? Mosq().reconnect_async_(mosq_)
+                                : Mosq().connect_async_(mosq_, settings_.host.c_str(),
                                                           settings_.port,
                                                           settings_.keepAliveSeconds);
   everAttempted_ = true;
@@ -125,7 +177,7 @@ void MqttLink::Retry() {
 }
 
 void MqttLink::Watch() {
-  const int fd = mosquitto_socket(mosq_);
+  const int fd = Mosq().socket_(mosq_);
   if (fd < 0) return;
   static GSourceFuncs funcs = {&MqttLink::Prepare, nullptr, &MqttLink::Dispatch, nullptr,
                                nullptr, nullptr};
@@ -146,7 +198,7 @@ void MqttLink::Unwatch() {
 gboolean MqttLink::Prepare(GSource* source, gint* timeout) {
   MqttLink* self = reinterpret_cast<LinkSource*>(source)->link;
   *timeout = -1;
-  const bool write = self->mosq_ != nullptr && mosquitto_want_write(self->mosq_);
+  const bool write = self->mosq_ != nullptr && Mosq().want_write_(self->mosq_);
   g_source_modify_unix_fd(source, self->tag_,
                           static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR |
                                                     (write ? G_IO_OUT : 0)));
@@ -162,15 +214,15 @@ gboolean MqttLink::Dispatch(GSource* source, GSourceFunc, gpointer) {
 void MqttLink::OnSocket(unsigned condition) {
   // Writing first finishes a pending connect (or learns that it failed) before reading.
   int rc = MOSQ_ERR_SUCCESS;
-  if ((condition & G_IO_OUT) != 0) rc = mosquitto_loop_write(mosq_, 1);
-  if ((condition & (G_IO_IN | G_IO_HUP | G_IO_ERR)) != 0 && mosquitto_socket(mosq_) >= 0) {
-    rc = mosquitto_loop_read(mosq_, 1);
+  if ((condition & G_IO_OUT) != 0) rc = Mosq().loop_write_(mosq_, 1);
+  if ((condition & (G_IO_IN | G_IO_HUP | G_IO_ERR)) != 0 && Mosq().socket_(mosq_) >= 0) {
+    rc = Mosq().loop_read_(mosq_, 1);
   }
   AfterIo(rc);
 }
 
 void MqttLink::AfterIo(int rc) {
-  if (mosquitto_socket(mosq_) < 0) {
+  if (Mosq().socket_(mosq_) < 0) {
     // The library closed the socket, mostly saying why through the disconnect callback; a
     // failed TLS handshake closes it without a word.
     if (!closeExplained_ && !stopping_) {
@@ -190,7 +242,7 @@ void MqttLink::Tick() {
   if (mosq_ == nullptr || source_ == nullptr) return;
   int rc = MOSQ_ERR_SUCCESS;
   if (connected_) {
-    rc = mosquitto_loop_misc(mosq_);
+    rc = Mosq().loop_misc_(mosq_);
   } else if (attempting_ && clock_.TickCount() - attemptStarted_ > kConnectTimeoutMs) {
     Note(BrokerText() + ": cannot connect: no answer within 30 s");
     Unwatch();
@@ -206,7 +258,7 @@ void MqttLink::ConnectCallback(mosquitto*, void* obj, int rc) {
   self->attempting_ = false;
   if (rc != 0) {
     self->refused_ = true;
-    self->Note(self->BrokerText() + " refused the connection: " + mosquitto_connack_string(rc));
+    self->Note(self->BrokerText() + " refused the connection: " + Mosq().connack_string_(rc));
     return;
   }
   self->connected_ = true;
@@ -250,12 +302,12 @@ void MqttLink::MessageCallback(mosquitto*, void* obj, const mosquitto_message* m
 }
 
 void MqttLink::Subscribe(const std::string& filter, int qos) {
-  if (mosq_ != nullptr) mosquitto_subscribe(mosq_, nullptr, filter.c_str(), qos);
+  if (mosq_ != nullptr) Mosq().subscribe_(mosq_, nullptr, filter.c_str(), qos);
 }
 
 void MqttLink::Publish(std::string topic, std::string payload, bool retain, int qos) {
   Pending p{std::move(topic), std::move(payload), retain, qos};
-  if (connected_ && queue_.empty() && !mosquitto_want_write(mosq_) && PublishNow(p)) return;
+  if (connected_ && queue_.empty() && !Mosq().want_write_(mosq_) && PublishNow(p)) return;
   queuedBytes_ += p.topic.size() + p.payload.size();
   queue_.push_back(std::move(p));
   uint64_t dropped = 0;
@@ -268,7 +320,7 @@ void MqttLink::Publish(std::string topic, std::string payload, bool retain, int 
 }
 
 bool MqttLink::PublishNow(const Pending& p) {
-  const int rc = mosquitto_publish(mosq_, nullptr, p.topic.c_str(),
+  const int rc = Mosq().publish_(mosq_, nullptr, p.topic.c_str(),
                                    static_cast<int>(p.payload.size()), p.payload.data(), p.qos,
                                    p.retain);
   switch (rc) {
@@ -279,14 +331,14 @@ bool MqttLink::PublishNow(const Pending& p) {
     case MOSQ_ERR_ERRNO:
       return false;  // stays queued for the next connection
     default:
-      Drop(1, mosquitto_strerror(rc));  // this message can never be sent
+      Drop(1, Mosq().strerror_(rc));  // this message can never be sent
       return true;
   }
 }
 
 void MqttLink::Flush() {
   // Bounded by the queue's length; a socket that stops keeping pace ends it early.
-  while (connected_ && !queue_.empty() && !mosquitto_want_write(mosq_)) {
+  while (connected_ && !queue_.empty() && !Mosq().want_write_(mosq_)) {
     if (!PublishNow(queue_.front())) return;
     queuedBytes_ -= queue_.front().topic.size() + queue_.front().payload.size();
     queue_.pop_front();

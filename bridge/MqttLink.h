@@ -1,7 +1,8 @@
 // One MQTT connection driven from the GLib loop: libmosquitto's socket is watched by a loop
 // source (readable always, writable while the library has bytes to send), keep-alive runs
 // from a one-second timer, and a lost or refused connection is tried again after 1 s,
-// doubling up to 60 s. No thread of its own.
+// doubling up to 60 s. No thread of its own. The library itself is loaded with the first
+// link (Start says so when it cannot be).
 //
 // Publishing never blocks: a message goes to the socket at once while the connection is up
 // and keeping pace; otherwise it waits in a queue bounded in count and bytes, whose oldest

@@ -31,6 +31,21 @@ const std::string kBridgeIni = "[MQTT]\nBroker=127.0.0.1:" + std::to_string(kPor
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
+// Proportional set size: shared library pages divided among the processes that map them.
+long PssKb(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/smaps_rollup");
+  std::string key;
+  long value = 0;
+  while (in >> key) {
+    if (key == "Pss:") {
+      in >> value;
+      return value;
+    }
+    std::getline(in, key);
+  }
+  return -1;
+}
+
 // A subscriber on its own libmosquitto thread that counts what arrives under a filter.
 class Counter {
  public:
@@ -119,7 +134,7 @@ int main() {
   std::printf("%-58s %12s\n", "measure", "value");
 
   // Idle memory without the bridge, then with it connected.
-  long rssOff = -1, rssOn = -1;
+  long rssOff = -1, rssOn = -1, pssOff = -1, pssOn = -1;
   {
     UdpSocket hub(3639);
     Daemon daemon(kDrumlin, "[General]\nUID=FF00E800\n");
@@ -127,6 +142,7 @@ int main() {
     if (!hub.Receive(5000)) return 1;
     usleep(1000000);
     rssOff = daemon.RssKb();
+    pssOff = PssKb(daemon.Pid());
   }
   const int n = 50000;
   const double rate = 10000;
@@ -141,6 +157,7 @@ int main() {
     }
     usleep(1000000);
     rssOn = daemon.RssKb();
+    pssOn = PssKb(daemon.Pid());
 
     std::vector<std::string> texts;
     for (int i = 0; i < n; ++i) texts.push_back(Datagram(i));
@@ -183,5 +200,7 @@ int main() {
   }
   std::printf("%-58s %12ld\n", "idle resident memory, bridge connected, KB", rssOn);
   std::printf("%-58s %12ld\n", "idle resident memory, bridge off, KB", rssOff);
+  std::printf("%-58s %12ld\n", "idle proportional memory (PSS), bridge connected, KB", pssOn);
+  std::printf("%-58s %12ld\n", "idle proportional memory (PSS), bridge off, KB", pssOff);
   return 0;
 }
