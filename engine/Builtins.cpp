@@ -951,15 +951,22 @@ class ErrObjectImpl : public TableObject<ErrObjectImpl> {
   Interpreter* vm_;
 };
 
+// What Raise is not given comes from the Err object as it stands, unless cleared.
 Variant ErrRaise(ErrObjectImpl& self, Args a) {
   int32_t number = Long(a, 0);
   if (number == 0) Throw(kInvalidCall);
   ScriptError e(number);
-  e.description = Given(a, 2) ? Text(a, 2) : std::string(ErrorText(number));
-  e.source = Given(a, 1) ? Text(a, 1) : std::string("Microsoft VBScript runtime error");
-  ErrState& s = self.State();
-  s.helpFile = Given(a, 3) ? Text(a, 3) : std::string();
-  s.helpContext = Given(a, 4) ? Long(a, 4) : 0;
+  const ErrState& s = self.State();
+  if (Given(a, 1))
+    e.source = Text(a, 1);
+  else if (!s.source.empty())
+    e.source = s.source;
+  if (Given(a, 2))
+    e.description = Text(a, 2);
+  else if (!s.description.empty())
+    e.description = s.description;
+  e.helpFile = Given(a, 3) ? Text(a, 3) : s.helpFile;
+  e.helpContext = Given(a, 4) ? Long(a, 4) : s.helpContext;
   throw e;
 }
 

@@ -93,6 +93,10 @@ enum CompileError : int32_t {
   kTooDeep = 1059,
 };
 
+// The language's number for an error: a well-known COM status code (E_INVALIDARG is 5,
+// E_OUTOFMEMORY 7, ...) or one of the language's own in status-code form (&h800A000B is
+// 11) becomes that number; any other number stays as it is.
+int32_t ErrorNumberOf(int32_t number);
 // The text of an error number, or "Unknown runtime error" when the table has none.
 std::string_view ErrorText(int32_t number);
 // True for numbers in the compile-error range.
@@ -107,10 +111,13 @@ struct ScriptError {
   int line = 0;        // 1-based; 0 until the statement that failed is known
   int column = 0;      // 1-based
   std::string script;  // name of the code (as given to AddCode) where it happened
+  std::string helpFile;  // what Err.Raise was given (Err.HelpFile, Err.HelpContext)
+  int32_t helpContext = 0;
   // Time-outs and host aborts cannot be caught by On Error Resume Next.
   bool uncatchable = false;
 
   ScriptError() = default;
+  // The number goes through ErrorNumberOf.
   explicit ScriptError(int32_t n);
   ScriptError(int32_t n, std::string desc);
 };

@@ -493,12 +493,22 @@ Interpreter::Flow Interpreter::ExecBlock(const Block& body, Frame& f) {
   return Flow::Normal;
 }
 
+bool Interpreter::ResumeInto(ScriptError& e, const Stmt& header, Frame& f) {
+  if (!f.resumeNext || e.uncatchable) return false;
+  if (e.line == 0) {
+    e.line = header.line;
+    e.column = header.column;
+  }
+  SetErrFrom(e);
+  return true;
+}
+
 void Interpreter::SetErrFrom(const ScriptError& e) {
   err_.number = e.number;
   err_.description = e.description;
   err_.source = e.source.empty() ? "Microsoft VBScript runtime error" : e.source;
-  err_.helpFile.clear();
-  err_.helpContext = 0;
+  err_.helpFile = e.helpFile;
+  err_.helpContext = e.helpContext;
 }
 
 // x = a op b on plain variables and literals, the bread and butter of loops: computed in
@@ -566,14 +576,8 @@ Interpreter::Flow Interpreter::ExecStmt(const Stmt& st, Frame& f) {
         try {
           take = Truth(Eval(arm.cond.get(), f));
         } catch (ScriptError& e) {
-          // As in the original: with Resume Next a failing condition enters the branch.
-          if (!f.resumeNext || e.uncatchable) throw;
-          if (e.line == 0) {
-            e.line = st.line;
-            e.column = st.column;
-          }
-          SetErrFrom(e);
-          take = true;
+          if (!ResumeInto(e, st, f)) throw;
+          take = true;  // a failing condition enters its branch
         }
         if (take) return ExecBlock(arm.body, f);
       }
@@ -584,9 +588,15 @@ Interpreter::Flow Interpreter::ExecStmt(const Stmt& st, Frame& f) {
       Variant subject = Eval(s.subject.get(), f);
       for (const auto& c : s.cases) {
         for (size_t i = 0; i < c.values.size(); ++i) {
-          Variant v = Eval(c.values[i].get(), f);
-          if (CaseMatches(subject, v, s.subjectLiteral, c.literal[i]))
-            return ExecBlock(c.body, f);
+          bool match;
+          try {
+            Variant v = Eval(c.values[i].get(), f);
+            match = CaseMatches(subject, v, s.subjectLiteral, c.literal[i]);
+          } catch (ScriptError& e) {
+            if (!ResumeInto(e, st, f)) throw;
+            match = true;  // a failing Case value enters its case
+          }
+          if (match) return ExecBlock(c.body, f);
         }
       }
       return ExecBlock(s.elseBody, f);
@@ -600,8 +610,15 @@ Interpreter::Flow Interpreter::ExecStmt(const Stmt& st, Frame& f) {
       while (true) {
         Tick();
         if (s.testAtTop && s.cond != DoStmt::Cond::None) {
-          bool t = Truth(Eval(s.test.get(), f));
-          if (s.cond == DoStmt::Cond::While ? !t : t) break;
+          bool stop;
+          try {
+            bool t = Truth(Eval(s.test.get(), f));
+            stop = s.cond == DoStmt::Cond::While ? !t : t;
+          } catch (ScriptError& e) {
+            if (!ResumeInto(e, st, f)) throw;
+            stop = false;  // a failing test at the top enters the body
+          }
+          if (stop) break;
         }
         Flow flow = ExecBlock(s.body, f);
         if (flow == Flow::ExitDo) break;
@@ -615,8 +632,15 @@ Interpreter::Flow Interpreter::ExecStmt(const Stmt& st, Frame& f) {
     }
     case StmtKind::With: {
       auto& s = static_cast<const WithStmt&>(st);
-      Variant obj = Eval(s.object.get(), f);
-      if (!obj.IsObject()) Throw(kObjectRequired);
+      Variant obj;
+      try {
+        obj = Eval(s.object.get(), f);
+        if (!obj.IsObject()) Throw(kObjectRequired);
+      } catch (ScriptError& e) {
+        // The body runs without an object: its .member uses fail with 424.
+        if (!ResumeInto(e, st, f)) throw;
+        obj = Variant();
+      }
       f.slots[s.slot] = std::move(obj);
       Flow flow = ExecBlock(s.body, f);
       f.slots[s.slot] = Variant();
@@ -905,15 +929,30 @@ void Interpreter::ExecCall(const Expr& call, Frame& f) {
   }
 }
 
+// A loop whose header failed under On Error Resume Next: the language goes on into its
+// body, once, and its Next then finds no loop to continue (the error given).
+Interpreter::Flow Interpreter::ExecUnstartedLoop(const Block& body, Frame& f, int32_t error) {
+  Flow flow = ExecBlock(body, f);
+  if (flow == Flow::ExitFor) return Flow::Normal;
+  if (flow != Flow::Normal) return flow;
+  Throw(error);
+}
+
 Interpreter::Flow Interpreter::ExecFor(const ForStmt& st, Frame& f) {
   auto& var = static_cast<const NameExpr&>(*st.var);
-  Variant from = Eval(st.from.get(), f);
-  Variant to = Eval(st.to.get(), f);
-  Variant step = st.step ? Eval(st.step.get(), f) : Variant::Integer(1);
-  if (from.IsObject()) from = ValueOf(from);
-  if (to.IsObject()) to = ValueOf(to);
-  if (step.IsObject()) step = ValueOf(step);
-  if (from.IsNull() || to.IsNull() || step.IsNull()) Throw(kInvalidNull);
+  Variant from, to, step;
+  try {
+    from = Eval(st.from.get(), f);
+    to = Eval(st.to.get(), f);
+    step = st.step ? Eval(st.step.get(), f) : Variant::Integer(1);
+    if (from.IsObject()) from = ValueOf(from);
+    if (to.IsObject()) to = ValueOf(to);
+    if (step.IsObject()) step = ValueOf(step);
+    if (from.IsNull() || to.IsNull() || step.IsNull()) Throw(kInvalidNull);
+  } catch (ScriptError& e) {
+    if (!ResumeInto(e, st, f)) throw;
+    return ExecUnstartedLoop(st.body, f, kForNotInitialized);
+  }
   // The bounds are read once; the counter is the variable itself, so the body may
   // change it.
   bool intLoop = (to.Type() == VarType::Integer || to.Type() == VarType::Long) &&
@@ -1009,16 +1048,22 @@ class ArrayEnumerator : public Enumerator {
 }  // namespace
 
 Interpreter::Flow Interpreter::ExecForEach(const ForEachStmt& st, Frame& f) {
-  Variant coll = Eval(st.collection.get(), f);
+  Variant coll;
   std::unique_ptr<Enumerator> en;
-  if (coll.IsArray()) {
-    en = std::make_unique<ArrayEnumerator>(coll);
-  } else if (coll.IsObject()) {
-    if (!coll.AsObject()) Throw(kObjectNotSet);
-    en = coll.AsObject()->Enumerate();
-    if (!en) Throw(kNotACollection);
-  } else {
-    Throw(kNotACollection);
+  try {
+    coll = Eval(st.collection.get(), f);
+    if (coll.IsArray()) {
+      en = std::make_unique<ArrayEnumerator>(coll);
+    } else if (coll.IsObject()) {
+      if (!coll.AsObject()) Throw(kObjectNotSet);
+      en = coll.AsObject()->Enumerate();
+      if (!en) Throw(kNotACollection);
+    } else {
+      Throw(kNotACollection);
+    }
+  } catch (ScriptError& e) {
+    if (!ResumeInto(e, st, f)) throw;
+    return ExecUnstartedLoop(st.body, f, kNotACollection);
   }
   auto& var = static_cast<const NameExpr&>(*st.var);
   Variant item;
@@ -1113,6 +1158,12 @@ Variant& Interpreter::VariableOf(const NameExpr& n, Frame& f, bool forWrite) {
       return f.me->fields[n.slot];
     case Bind::Global: {
       GlobalVar* g = n.global;
+      if (g->proc && forWrite && g->proc->ParamCount() == 0) {
+        // A procedure's name assigned outside it: a procedure without parameters runs, so
+        // an error it raises is the statement's error; the assignment itself is refused.
+        static const std::vector<ExprPtr> kNoArgs;
+        CallWithExprs(g->proc, nullptr, kNoArgs, f);
+      }
       if (g->isConst || g->proc) Throw(kIllegalAssignment);
       if (!g->defined) {
         if (f.proc->optionExplicit) Throw(kVariableUndefined);

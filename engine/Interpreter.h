@@ -133,6 +133,7 @@ class Interpreter {
   void ExecCall(const Expr& call, Frame& f);
   Flow ExecFor(const struct ForStmt& st, Frame& f);
   Flow ExecForEach(const struct ForEachStmt& st, Frame& f);
+  Flow ExecUnstartedLoop(const Block& body, Frame& f, int32_t error);
   void ExecReDim(const struct ReDimStmt& st, Frame& f);
   void ExecErase(const Expr& target, Frame& f);
   void ExecDim(const struct DimStmt& st, Frame& f);
@@ -185,6 +186,10 @@ class Interpreter {
   }
   void CheckLimits();
   void SetErrFrom(const ScriptError& e);
+  // An error in the header of a block (a condition, bounds, a collection, a With object,
+  // a Case value): under On Error Resume Next, Err is set and true returned, and the
+  // caller goes on into the block as the language does; false when it must propagate.
+  bool ResumeInto(ScriptError& e, const Stmt& header, Frame& f);
   // Runs a procedure body; errors leaving it get the position of the failing statement.
   void ExecBody(const Block& body, Frame& f);
 

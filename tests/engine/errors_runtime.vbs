@@ -18,9 +18,12 @@ WScript.Echo "after inner: " & Err.Number
 Err.Raise 1000, "MySource", "My text"
 WScript.Echo Err.Number, Err.Source, Err.Description
 ' expect: 1000 MySource My text
+' Raise takes what it is not given from the Err object, so it is cleared first here.
+Err.Clear
 Err.Raise 9
 WScript.Echo Err.Number, Err.Description
 ' expect: 9 Subscript out of range
+Err.Clear
 Err.Raise vbObjectError + 1
 WScript.Echo Err.Number, Err.Description
 ' expect: -2147221503 Unknown runtime error
@@ -52,5 +55,5 @@ Sub Deep()
   a(5) = 1
 End Sub
 Deep
-' expect error: (52, 3) error 9: Subscript out of range
+' expect error: (55, 3) error 9: Subscript out of range
 WScript.Echo "not reached"
