@@ -19,7 +19,14 @@ Engine::Engine() : vm_(std::make_unique<Interpreter>()), modules_(this) {
       std::unique_ptr<ScriptModule>(new ScriptModule(this, vm_->GlobalModule(), "Global")));
 }
 
-Engine::~Engine() = default;
+Engine::~Engine() {
+  // While the engine is still whole: terminators may call the host's objects.
+  try {
+    vm_->TerminateAll();
+  } catch (...) {
+    // A terminator that cannot start (out of memory) changes nothing here.
+  }
+}
 
 void Engine::Reset() {
   if (vm_->IsRunning()) {

@@ -168,30 +168,43 @@ Interpreter::Interpreter() {
 
 Interpreter::~Interpreter() {
   budget_->Drop();  // the blocks still charged to it keep it until they go
+  DetachInstances();
+}
+
+void Interpreter::DetachInstances() {
   for (ClassInstance* c : instances_) c->Detach();
   std::vector<ClassInstance*> live(instances_.begin(), instances_.end());
   instances_.clear();
-  // Break reference cycles between instances so that they can be freed.
+  // Break reference cycles between instances so that they can be freed. All are held
+  // while fields are cleared: clearing one may drop the last reference to another.
+  for (ClassInstance* c : live) c->AddRef();
   for (ClassInstance* c : live) {
-    c->AddRef();
     auto fields = std::move(c->fields);
     c->fields.clear();
     fields.clear();
-    c->Release();
+  }
+  for (ClassInstance* c : live) c->Release();
+}
+
+void Interpreter::TerminateAll() {
+  std::vector<ObjectPtr<ClassInstance>> live;
+  for (ClassInstance* c : instances_) {
+    if (c->Class() && c->Class()->terminate && !c->terminated) live.emplace_back(c);
+  }
+  if (live.empty()) return;
+  std::sort(live.begin(), live.end(),
+            [](const auto& a, const auto& b) { return a->serial < b->serial; });
+  RunScope scope(*this);  // the time-out holds for all of them together
+  for (auto& c : live) {
+    if (c->terminated || !c->Class()) continue;
+    c->terminated = true;
+    Terminate(c.Get());
   }
 }
 
 void Interpreter::Reset() {
-  for (ClassInstance* c : instances_) c->Detach();
-  std::vector<ClassInstance*> live(instances_.begin(), instances_.end());
-  instances_.clear();
-  for (ClassInstance* c : live) {
-    c->AddRef();
-    auto fields = std::move(c->fields);
-    c->fields.clear();
-    fields.clear();
-    c->Release();
-  }
+  TerminateAll();
+  DetachInstances();
   named_.clear();
   evalProcs_.clear();
   modules_.clear();
@@ -1551,6 +1564,7 @@ Variant Interpreter::EvalNew(const NewExpr& e, Frame& f) {
     Throw(kClassNotDefined);
   }
   ObjectPtr<ClassInstance> inst(new ClassInstance(this, cls));
+  inst->serial = ++nextSerial_;
   instances_.insert(inst.Get());
   inst->fields.resize(cls->fields.size());
   for (size_t i = 0; i < cls->fields.size(); ++i) {
@@ -1705,7 +1719,8 @@ void ClassInstance::LastReleased() {
 }
 
 void ClassInstance::FinalRelease() {
-  if (vm_ && cls_ && cls_->terminate) {
+  if (vm_ && cls_ && cls_->terminate && !terminated) {
+    terminated = true;
     ResetRefs(1);
     vm_->Terminate(this);
     // Class_Terminate may have stored Me somewhere: then the instance lives on.

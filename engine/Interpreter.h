@@ -67,6 +67,16 @@ class Interpreter {
   bool AddNamedObject(std::string_view name, Variant object, bool addMembers);
   void Reset();
   bool IsRunning() const { return running_; }
+  // The end of the script: every class instance still alive (held by a variable, a cycle
+  // or the host) has its Class_Terminate run once, oldest first. Reset and the engine's
+  // end call it.
+  void TerminateAll();
+
+ private:
+  // Instances outlive the engine's code only as plain objects (no class, no terminator).
+  void DetachInstances();
+
+ public:
 
   // Compiles and runs a program's script-level code in a module. Throws ScriptError.
   void RunCode(Module* module, std::string_view code, std::string_view scriptName, int firstLine);
@@ -201,6 +211,7 @@ class Interpreter {
   std::unordered_map<std::string, ObjectFactory> progIds_;
   MessageHook messageHook_;
   std::unordered_set<ClassInstance*> instances_;
+  uint64_t nextSerial_ = 0;  // creation order of instances
   std::vector<ClassInstance*> releaseQueue_;
   bool releasing_ = false;
 
@@ -279,6 +290,8 @@ class ClassInstance final : public HostObject {
   }
   void FinalRelease();
   std::vector<Variant> fields;
+  uint64_t serial = 0;       // creation order in its engine
+  bool terminated = false;   // Class_Terminate has run (it runs once)
 
  protected:
   void LastReleased() override;

@@ -299,6 +299,26 @@ TEST_F(HostTest, ValuesOutliveTheEngineThatMadeThem) {
   kept = Variant();
 }
 
+// Reset and the engine's end run the terminators of what the script still holds, with
+// the host's objects still there.
+TEST_F(HostTest, ScriptEndRunsClassTerminateOfLiveObjects) {
+  const char* code =
+      "Class T\n  Public Other\n  Sub Class_Terminate(): c.Add 1: End Sub\nEnd Class\n"
+      "Set a = New T\nSet b = New T: Set c1 = New T: Set b.Other = c1: Set c1.Other = b\n"
+      "Set c1 = Nothing\n";
+  engine.AddObject("c", counter, false);
+  ASSERT_TRUE(engine.AddCode(code));
+  EXPECT_EQ(counter->value, 0);
+  engine.Reset();
+  EXPECT_EQ(counter->value, 3);
+  {
+    vbs::Engine other;
+    other.AddObject("c", counter, false);
+    ASSERT_TRUE(other.AddCode(code));
+  }
+  EXPECT_EQ(counter->value, 6);
+}
+
 TEST_F(HostTest, ResetDropsEverything) {
   engine.AddObject("c", counter, true);
   engine.Modules().Add("M1");
