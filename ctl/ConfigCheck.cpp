@@ -253,6 +253,13 @@ class FileCheck {
                          (mine.empty() ? std::string("none") : mine.front()));
         return;
       }
+      case SettingForm::Seconds:
+        if (!v.empty() && v.size() <= 8 && v.find_first_not_of("0123456789") == std::string::npos &&
+            std::stol(v) <= 86400L * 365)
+          return;
+        Problem(number, key + " \"" + v + "\" is not a whole number of seconds up to a year: the "
+                              "node takes the default " + std::string(s.defaultValue));
+        return;
       case SettingForm::Uid: {
         std::string uid = v;
         std::erase(uid, '"');

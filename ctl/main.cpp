@@ -324,7 +324,6 @@ void PrintTraced(const Options& o, const Variant& record) {
       }
     }
   }
-  std::fflush(stdout);
 }
 
 int Trace(const Options& o) {
@@ -349,9 +348,13 @@ int Trace(const Options& o) {
   long shown = 0;
   const bool stayed = client.Follow(
       "Traced", [&] { client.Call("FollowTrace", FilterArgs(o)); },
-      [&](const Variant& record) {
-        PrintTraced(o, record);
-        return o.count < 0 || ++shown < o.count;
+      [&](const Variant& batch) {
+        for (const Variant& record : Items(batch)) {
+          PrintTraced(o, record);
+          if (o.count >= 0 && ++shown >= o.count) break;
+        }
+        std::fflush(stdout);
+        return o.count < 0 || shown < o.count;
       });
   if (!stayed) throw CtlError("the node went away");
   return 0;

@@ -11,6 +11,7 @@ enum class SettingForm {
   Address,      // "Default" or an IPv4 address (a host name is looked up at start)
   AddressMask,  // "Default" or four dot-separated numbers matched against this machine's
   Uid,          // eight hex digits (double quotes are dropped)
+  Seconds,      // a whole number of seconds, at most a year
 };
 
 struct KnownSetting {
@@ -25,6 +26,7 @@ inline constexpr KnownSetting kKnownSettings[] = {
     {"Drumlin.ini", "Interface", "BroadcastAddress", "Default", SettingForm::Address},
     {"Drumlin.ini", "Interface", "InterfaceAddress", "Default", SettingForm::AddressMask},
     {"Sablewick.ini", "General", "UID", "FF00E800", SettingForm::Uid},
+    {"Sablewick.ini", "Scripts", "MaxRunSeconds", "0", SettingForm::Seconds},
 };
 
 }  // namespace sablewick

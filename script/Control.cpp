@@ -266,7 +266,7 @@ void Control::KeepTraced(const TraceEvent& event) {
   const std::vector<ControlObject*> followers = traceFollowers_;
   for (ControlObject* f : followers)
     if (std::find(traceFollowers_.begin(), traceFollowers_.end(), f) != traceFollowers_.end())
-      f->Traced(event.msg, record);
+      f->Traced(event.msg, record, bytes);
 }
 
 Variant Control::EntryRecord(const TraceEntry& e) {
@@ -367,6 +367,7 @@ ControlObject::ControlObject(App& app, std::shared_ptr<ClientLink> link)
     : app_(app), link_(std::move(link)) {}
 
 ControlObject::~ControlObject() {
+  if (flush_ != 0) g_source_remove(flush_);
   if (app_.control) app_.control->RemoveFollower(this);
   if (runWatch_ != 0 && app_.runs) app_.runs->Unwatch(runWatch_);
   if (runWatch_ != 0 && app_.control) app_.control->CountRunFollower(-1);
@@ -396,13 +397,34 @@ void ControlObject::FollowTrace(TraceFilter filter) {
   Hub().AddTraceFollower(this);
 }
 
-void ControlObject::Traced(const XapMessage& msg, const Variant& record) {
+void ControlObject::Traced(const XapMessage& msg, const Variant& record, size_t bytes) {
   if (!followsTrace_ || !filter_.Passes(msg)) return;
-  if (link_ && link_->Emit("Traced", WithLost(record, lost_))) {
+  batch_.push_back(record);
+  batchBytes_ += bytes;
+  if (batch_.size() >= kBatchRecords || batchBytes_ >= kBatchBytes) {
+    FlushTraced();
+  } else if (flush_ == 0) {
+    flush_ = g_idle_add(
+        [](gpointer self) {
+          auto* o = static_cast<ControlObject*>(self);
+          o->flush_ = 0;
+          o->FlushTraced();
+          return gboolean(G_SOURCE_REMOVE);
+        },
+        this);
+  }
+}
+
+void ControlObject::FlushTraced() {
+  if (batch_.empty()) return;
+  batch_.front() = WithLost(batch_.front(), lost_);
+  if (link_ && link_->Emit("Traced", ArrayOf(batch_))) {
     lost_ = 0;
   } else {
-    ++lost_;
+    lost_ += batch_.size();
   }
+  batch_.clear();
+  batchBytes_ = 0;
 }
 
 const vbs::Member<ControlObject> ControlObject::kMembers[] = {

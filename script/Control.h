@@ -125,15 +125,24 @@ class ControlObject : public vbs::TableObject<ControlObject> {
   void FollowTrace(TraceFilter filter);
   // From now on every run that starts or ends goes to the client as the signal Run.
   void FollowRuns();
-  // Sends one traced message to the client when it passes the client's filter.
-  void Traced(const XapMessage& msg, const vbs::Variant& record);
+  // Queues a traced message for the client when it passes the client's filter. The queue goes
+  // out as one signal (a list) when the loop is idle or the batch is full: one message on the
+  // bus per batch keeps a follower cheap under a flood.
+  void Traced(const XapMessage& msg, const vbs::Variant& record, size_t bytes);
+  void FlushTraced();
+
+  static constexpr size_t kBatchRecords = 1000;
+  static constexpr size_t kBatchBytes = 64u << 10;
 
  private:
   App& app_;
   std::shared_ptr<ClientLink> link_;
   bool followsTrace_ = false;
   TraceFilter filter_;
-  uint64_t lost_ = 0;  // signals dropped because the client did not keep up
+  uint64_t lost_ = 0;  // messages dropped because the client did not keep up
+  std::vector<vbs::Variant> batch_;
+  size_t batchBytes_ = 0;
+  guint flush_ = 0;
   uint64_t runWatch_ = 0;
   uint64_t runsLost_ = 0;
 };

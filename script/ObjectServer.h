@@ -58,8 +58,10 @@ class ObjectServer {
     size_t maxConnections = 256;
     size_t maxObjectsPerClient = 10000;
     size_t maxObjects = 100000;
-    // Signals waiting for one connection's socket beyond which ClientLink::Emit drops.
-    size_t maxQueuedSignals = 4096;
+    // Messages waiting for one connection's socket beyond which ClientLink::Emit drops: with
+    // signals of at most 64 KB (Control batches its own), a client that stops reading costs
+    // about 2 MB besides the socket's buffer.
+    size_t maxQueuedSignals = 32;
   };
 
   // factory makes a new "Sablewick.Application" instance per creation.

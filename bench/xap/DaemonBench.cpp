@@ -2,13 +2,20 @@
 // datagrams received, parsed and dispatched at a paced 100,000 a second (each an echo query,
 // so every one that got through comes back as an answer). The raw loopback receive rate is
 // measured in the same run as the ceiling. Run inside tests/netns-run.sh.
+//
+// With --trace, a `sablewick-ctl trace -f --json` follows the flood (its output into a file),
+// and the figures say how many messages it was sent and how many it was told it lost.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -53,9 +60,63 @@ int PacedSend(int fd, int port, const std::vector<std::string>& texts, double ra
   return drained;
 }
 
+// A `sablewick-ctl trace -f --json` on the daemon, writing to a file; stopped by its pid.
+class Tracer {
+ public:
+  Tracer(const Daemon& daemon, const std::string& output) : output_(output) {
+    const std::string runtime = daemon.RuntimeDir();
+    pid_ = fork();
+    if (pid_ == 0) {
+      const int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+      dup2(fd, 1);
+      setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+      unsetenv("DBUS_SESSION_BUS_ADDRESS");
+      unsetenv("SABLEWICK_ADDRESS");
+      execl(SABLEWICK_CTL, SABLEWICK_CTL, "trace", "-f", "--json", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    // Attached once the node counts a follower (at most 5 s).
+    for (int i = 0; i < 250 && !Attached(runtime); ++i) usleep(20000);
+  }
+  ~Tracer() { Stop(); }
+  void Stop() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+  // Lines written (messages shown) and the sum of the losses they report.
+  void Count(long& shown, long& lost) const {
+    std::ifstream in(output_);
+    std::string line;
+    shown = lost = 0;
+    while (std::getline(in, line)) {
+      ++shown;
+      const size_t at = line.find("\"lost\":");
+      if (at != std::string::npos) lost += std::atol(line.c_str() + at + 7);
+    }
+  }
+
+ private:
+  static bool Attached(const std::string& runtime) {
+    std::string command = "XDG_RUNTIME_DIR='" + runtime + "' " SABLEWICK_CTL " --json status";
+    FILE* p = popen(command.c_str(), "r");
+    if (p == nullptr) return false;
+    char buf[4096];
+    std::string out;
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    pclose(p);
+    return out.find("\"trace\":{\"recording\":true,\"followers\":1}") != std::string::npos;
+  }
+  std::string output_;
+  pid_t pid_ = -1;
+};
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  const bool trace = argc > 1 && std::strcmp(argv[1], "--trace") == 0;
   std::printf("%-44s %12s\n", "measure", "value");
 
   // Raw loopback ceiling: one socket to another, as fast as we can send.
@@ -119,6 +180,9 @@ int main() {
           "Echo.Query\n{\nQuery=q" + std::to_string(i) + "\n}\n");
     }
     UdpSocket tx(0);
+    sablewick::testing::TempDir traceDir;
+    std::unique_ptr<Tracer> tracer;
+    if (trace) tracer = std::make_unique<Tracer>(daemon, traceDir.Path() + "/trace.json");
     Drain(hub.Fd());
     const auto start = Clock::now();
     int answers = PacedSend(tx.Fd(), 32768, texts, 100000.0, hub.Fd());
@@ -131,6 +195,19 @@ int main() {
     std::printf("%-44s %12d\n", "echo queries sent", n);
     std::printf("%-44s %12d\n", "answers received", answers);
     std::printf("%-44s %12d\n", "lost", n - answers);
+    if (tracer) {
+      // The follower's tail: until its file stops growing (at most 5 s).
+      long shown = 0, lost = 0, before = -1;
+      for (int i = 0; i < 50 && shown != before; ++i) {
+        before = shown;
+        usleep(100000);
+        tracer->Count(shown, lost);
+      }
+      tracer->Stop();
+      tracer->Count(shown, lost);
+      std::printf("%-44s %12ld\n", "traced messages shown by trace -f", shown);
+      std::printf("%-44s %12ld\n", "traced messages trace -f was told it lost", lost);
+    }
     daemon.Signal(SIGTERM);
     daemon.WaitExit();
   }

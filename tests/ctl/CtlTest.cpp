@@ -2,6 +2,7 @@
 // private socket: every command in its human and its JSON form.
 #include <gtest/gtest.h>
 
+#include "script/BusValue.h"
 #include "tests/ctl/CtlHarness.h"
 #include "tests/daemon/DaemonFixture.h"
 
@@ -265,6 +266,71 @@ TEST_F(Ctl, TraceFollowPrintsEachMatchingMessageAsItArrives) {
   EXPECT_TRUE(WaitForStatus("\"trace\":{\"recording\":false,\"followers\":0}"));
 }
 
+// A follower that stops reading must cost the node a bounded amount, and learn what it missed.
+TEST_F(Ctl, AFollowerThatDoesNotReadLosesMessagesAndIsToldHowMany) {
+  StartAndGreet();
+  sd_bus* bus = nullptr;
+  ASSERT_GE(sd_bus_new(&bus), 0);
+  const std::string address = "unix:path=" + daemon->RuntimeDir() + "/sablewick/bus";
+  ASSERT_GE(sd_bus_set_address(bus, address.c_str()), 0);
+  ASSERT_GE(sd_bus_start(bus), 0);
+  struct Seen {
+    long records = 0, lost = 0;
+  } seen;
+  sd_bus_slot* slot = nullptr;
+  ASSERT_GE(sd_bus_match_signal(
+                bus, &slot, nullptr, kControlPath, kControlInterface, "Traced",
+                [](sd_bus_message* m, void* userdata, sd_bus_error*) {
+                  auto* s = static_cast<Seen*>(userdata);
+                  struct : ObjectMapper {
+                    std::string PathOf(vbs::HostObject*) override { return "/"; }
+                    vbs::Variant ObjectAt(std::string_view) override { return {}; }
+                  } none;
+                  const vbs::Variant batch = ReadTagged(m, none);
+                  for (const vbs::Variant& record : batch.AsArray()->data) {
+                    ++s->records;
+                    const auto& f = record.AsArray()->data;
+                    for (size_t i = 0; i + 1 < f.size(); i += 2)
+                      if (f[i].AsString() == "lost") s->lost += vbs::ToLong(f[i + 1]);
+                  }
+                  return 0;
+                },
+                &seen),
+            0);
+  sd_bus_error error = SD_BUS_ERROR_NULL;
+  ASSERT_GE(sd_bus_call_method(bus, nullptr, kControlPath, kControlInterface, "FollowTrace",
+                               &error, nullptr, "vvvv", "s", "", "s", "", "s", "", "s",
+                               "acme.lamp.>"),
+            0)
+      << (error.message ? error.message : "");
+  // Rounds of lamps, each drained by the node before the next: a batch each, never read.
+  // 48 MB in all: more than the socket's buffer (sd-bus asks for 8 MB, the kernel may double it)
+  // and the queue together.
+  const int rounds = 64, perRound = 32;
+  for (int r = 0; r < rounds; ++r) {
+    for (int i = 0; i < perRound; ++i) hub.SendTo(port, Lamp(std::string(24000, 'x')));
+    Settle();
+  }
+  // Read everything there is, within a bounded time; the next message that gets through
+  // tells how many were lost.
+  auto readAll = [&] {
+    for (int quiet = 0, i = 0; quiet < 5 && i < 5000; ++i) {
+      const int r = sd_bus_process(bus, nullptr);
+      if (r < 0) return;
+      if (r == 0) quiet += sd_bus_wait(bus, 100000) == 0 ? 1 : 0;
+    }
+  };
+  readAll();
+  hub.SendTo(port, Lamp("last"));
+  Settle();
+  readAll();
+  EXPECT_GT(seen.lost, 0) << "the node kept everything for a client that did not read";
+  EXPECT_EQ(seen.records + seen.lost, rounds * perRound + 1)
+      << "every lamp was either sent or counted as lost";
+  sd_bus_slot_unref(slot);
+  sd_bus_flush_close_unref(bus);
+}
+
 TEST_F(Ctl, InjectDispatchesLikeAReceivedMessageOrOnlyTriesTheFiltersInADryRun) {
   WriteFile(daemon->Root() + "/Scripts/OnLamp.vbs", kReplier);
   StartAndGreet();
@@ -379,11 +445,13 @@ TEST(CtlCheck, ReportsWhatTheNodeWouldSilentlyIgnoreOrReplace) {
        "Config/Sablewick.ini:1: problem: section [Genral] is not read by the node: did you mean "
        "[General]?\n"},
       {"bad values", "[Interface]\nBroadcastAddress=127.0.0.256 x\nInterfaceAddress=192.168.1\n",
-       "[General]\nUID=FF00E8\n",
+       "[General]\nUID=FF00E8\n[Scripts]\nMaxRunSeconds=5s\n",
        "Config/Drumlin.ini:2: problem: BroadcastAddress \"127.0.0.256 x\" is not an address\n"
        "Config/Drumlin.ini:3: problem: InterfaceAddress \"192.168.1\" is not four dot-separated "
        "numbers: the node uses the first address of an interface that is up\n"
-       "Config/Sablewick.ini:2: problem: UID \"FF00E8\" is not 8 hex digits\n"},
+       "Config/Sablewick.ini:2: problem: UID \"FF00E8\" is not 8 hex digits\n"
+       "Config/Sablewick.ini:4: problem: MaxRunSeconds \"5s\" is not a whole number of seconds "
+       "up to a year: the node takes the default 0\n"},
       {"lines without = and repeats", "[Interface]\nBroadcastAddress 127.0.0.1\n",
        "[General]\nUID=FF00E801\nuid=FF00E802\nUID=\n",
        "Config/Drumlin.ini:2: problem: no '=' in \"BroadcastAddress 127.0.0.1\": the node "
