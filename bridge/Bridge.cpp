@@ -146,7 +146,12 @@ bool Bridge::Start(std::string* error) {
   link_ = std::make_unique<MqttLink>(std::move(s), *app_.clock,
                                      [this](const std::string& line) { Log(line); });
   link_->OnConnected = [this] { OnConnected(); };
-  link_->OnMessage = [this](std::string_view topic, std::string_view payload) {
+  link_->OnMessage = [this](std::string_view topic, std::string_view payload, bool retained) {
+    // A retained command would be carried out again at every connection.
+    if (retained) {
+      Refuse(topic, "a retained message is not a command; publish without retain");
+      return;
+    }
     OnMqttMessage(topic, payload);
   };
   return link_->Start(error);

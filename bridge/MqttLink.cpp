@@ -3,6 +3,7 @@
 #include <glib.h>
 #include <mosquitto.h>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <poll.h>
 
 #include <cerrno>
@@ -138,12 +139,21 @@ void MqttLink::Stop() {
   tick_.Stop();
   if (mosq_ == nullptr) return;
   if (connected_) {
-    Flush();
-    Mosq().disconnect_(mosq_);
-    // The DISCONNECT usually leaves at once; a full socket gets a short grace.
-    for (int i = 0; i < 100 && Mosq().socket_(mosq_) >= 0 && Mosq().want_write_(mosq_); ++i) {
+    // What is queued (the last word "offline" among it) gets about a second to leave.
+    auto pending = [&] { return Mosq().socket_(mosq_) >= 0 && Mosq().want_write_(mosq_); };
+    for (int i = 0; i < 100 && connected_ && (pending() || !queue_.empty()); ++i) {
+      Flush();
       pollfd p{Mosq().socket_(mosq_), POLLOUT, 0};
-      if (::poll(&p, 1, 10) > 0) Mosq().loop_write_(mosq_, 1);
+      if (pending() && ::poll(&p, 1, 10) > 0) Mosq().loop_write_(mosq_, 1);
+    }
+    // All out: a clean goodbye. Otherwise the socket just closes, and the broker publishes the
+    // last will ("offline") in our place.
+    if (connected_ && !pending() && queue_.empty()) {
+      Mosq().disconnect_(mosq_);
+      for (int i = 0; i < 100 && pending(); ++i) {
+        pollfd p{Mosq().socket_(mosq_), POLLOUT, 0};
+        if (::poll(&p, 1, 10) > 0) Mosq().loop_write_(mosq_, 1);
+      }
     }
   }
   Unwatch();
@@ -179,6 +189,9 @@ void MqttLink::Retry() {
 void MqttLink::Watch() {
   const int fd = Mosq().socket_(mosq_);
   if (fd < 0) return;
+  // The library opens it without close-on-exec; a started script that kept it would keep
+  // the connection (and hold back the last will) after the node is gone.
+  ::fcntl(fd, F_SETFD, FD_CLOEXEC);
   static GSourceFuncs funcs = {&MqttLink::Prepare, nullptr, &MqttLink::Dispatch, nullptr,
                                nullptr, nullptr};
   source_ = g_source_new(&funcs, sizeof(LinkSource));
@@ -298,7 +311,7 @@ void MqttLink::MessageCallback(mosquitto*, void* obj, const mosquitto_message* m
   if (!self->OnMessage || m == nullptr || m->topic == nullptr) return;
   const std::string_view payload(static_cast<const char*>(m->payload),
                                  m->payload == nullptr ? 0 : static_cast<size_t>(m->payloadlen));
-  self->OnMessage(m->topic, payload);
+  self->OnMessage(m->topic, payload, m->retain);
 }
 
 void MqttLink::Subscribe(const std::string& filter, int qos) {

@@ -59,7 +59,8 @@ class MqttLink {
 
   // Runs on every accepted connection (subscribe and announce here).
   std::function<void()> OnConnected;
-  std::function<void(std::string_view topic, std::string_view payload)> OnMessage;
+  // retained: the broker kept it and hands it over because we subscribed.
+  std::function<void(std::string_view topic, std::string_view payload, bool retained)> OnMessage;
 
   bool Connected() const { return connected_; }
   size_t Queued() const { return queue_.size(); }

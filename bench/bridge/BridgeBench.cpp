@@ -1,5 +1,5 @@
 // The bridge measured from outside, in one run: xAP datagrams paced at 10,000 a second into
-// the real daemon and counted as they arrive from the broker, next to mosquitto_pub's own rate
+// the real daemon and counted as they arrive from the broker (one MQTT message each), next to mosquitto_pub's own rate
 // into the same broker (its -l mode, one message per line of stdin, same payload size); and
 // the node's idle resident memory with the bridge connected, next to the same node without
 // it. Run inside tests/netns-run.sh.
@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,21 @@ const std::string kDrumlin = "[Interface]\nBroadcastAddress=127.0.0.1\nInterface
 const std::string kBridgeIni = "[MQTT]\nBroker=127.0.0.1:" + std::to_string(kPort) + "\n";
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// User plus system CPU time of a process, in seconds.
+double CpuSeconds(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(in, line);
+  std::istringstream fields(line.substr(line.rfind(')') + 2));
+  std::string field;
+  long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14) utime = std::stol(field);
+    if (i == 15) stime = std::stol(field);
+  }
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
 
 // Proportional set size: shared library pages divided among the processes that map them.
 long PssKb(pid_t pid) {
@@ -99,8 +115,8 @@ bool WaitOnline(Counter& c) {
 }
 
 std::string Datagram(int i) {
-  return "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=xAPBSC.event\nsource=acme.bench.pc:" +
-         std::to_string(i % 50) + "\n}\ninput.state.1\n{\nState=on\nText=reading " +
+  return "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=Bench.Reading\nsource=acme.bench.pc:" +
+         std::to_string(i % 50) + "\n}\nreading\n{\nState=on\nText=reading " +
          std::to_string(i) + "\n}\n";
 }
 
@@ -161,15 +177,23 @@ int main() {
 
     std::vector<std::string> texts;
     for (int i = 0; i < n; ++i) texts.push_back(Datagram(i));
+    const double cpuBefore = CpuSeconds(daemon.Pid());
     const auto start = Clock::now();
     const double sendSecs = PacedSend(texts, rate);
     const long got = counter.WaitFor(n);
     const double allSecs = Seconds(Clock::now() - start);
+    const double cpu = CpuSeconds(daemon.Pid()) - cpuBefore;
     std::printf("%-58s %12.0f\n", "xAP datagrams sent to the node, paced, per second", n / sendSecs);
     std::printf("%-58s %12ld\n", "  of 50,000: arrived on MQTT (xap/in/#)", got);
     std::printf("%-58s %12ld\n", "  lost", n - got);
     std::printf("%-58s %12.2f\n", "  last arrival after the first send, s", allSecs);
+    std::printf("%-58s %12.1f\n", "  node CPU time per bridged datagram, us", cpu * 1e6 / n);
     std::printf("%-58s %12ld\n", "idle resident memory after the run, KB", daemon.RssKb());
+    // What the node said about its connection during the run (drops, losses).
+    std::istringstream log(daemon.Log());
+    for (std::string line; std::getline(log, line);) {
+      if (line.find("MQTT") != std::string::npos) std::fprintf(stderr, "node: %s\n", line.c_str());
+    }
   }
 
   // mosquitto_pub's own rate into the same broker: the same count, payloads of the same size.

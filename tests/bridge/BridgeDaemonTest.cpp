@@ -143,6 +143,34 @@ TEST_F(BridgeTest, MalformedInputIsLoggedAndNothingSent) {
   }
 }
 
+TEST_F(BridgeTest, RetainedCommandsAreNotCarriedOutAtConnect) {
+  ASSERT_TRUE(broker->Start());
+  {
+    MqttClient sender;
+    ASSERT_TRUE(sender.Connect(kPort));
+    sender.Publish("xap/out",
+                   R"({"header": {"class": "Stale.Cmd"}, "sections": [{"name": "s", "items": {}}]})",
+                   /*retain=*/true);
+  }
+  MqttClient watcher;
+  ASSERT_TRUE(watcher.Connect(kPort, {"xap/#"}));
+  StartDaemon(Plain());
+  ASSERT_TRUE(watcher.WaitFor(status, 10000, "online"));
+  ASSERT_TRUE(LogShows("MQTT message on xap/out not sent: a retained message is not a command"));
+  MqttClient sender;
+  ASSERT_TRUE(sender.Connect(kPort));
+  sender.Publish("xap/out", R"({"header": {"class": "Fresh.Cmd"}, "sections": [{"name": "s", "items": {}}]})");
+  bool fresh = false;
+  for (int i = 0; i < 20 && !fresh; ++i) {
+    const auto d = hub.ReceiveMessage(5000);
+    ASSERT_TRUE(d);
+    const XapMessage m = Parse(*d);
+    ASSERT_FALSE(m.CompareClass("Stale.Cmd"));
+    fresh = m.CompareClass("Fresh.Cmd");
+  }
+  EXPECT_TRUE(fresh);
+}
+
 TEST_F(BridgeTest, BrokerDownAtStartThenUp) {
   StartDaemon(Plain());
   ASSERT_TRUE(LogShows("MQTT broker 127.0.0.1:18830: cannot connect: Connection refused"));
