@@ -17,6 +17,7 @@
 #include "engine/Variant.h"
 #include "script/ObjectServer.h"
 #include "script/ProcessState.h"
+#include "script/ScriptStarter.h"
 
 extern char** environ;
 
@@ -128,6 +129,8 @@ ProcessObject::ProcessObject(App& app, const std::vector<std::string>& argv)
                          new std::shared_ptr<ProcessState>(state_), [](gpointer p) {
                            delete static_cast<std::shared_ptr<ProcessState>*>(p);
                          });
+  // A job outlives its object; shutdown ends it with the other scripts.
+  if (app.starter) app.starter->Adopt(state_);
 }
 
 ProcessObject::~ProcessObject() = default;

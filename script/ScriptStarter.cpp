@@ -16,6 +16,7 @@
 #include "app/Paths.h"
 #include "script/Dispatcher.h"
 #include "script/Process.h"
+#include "script/ProcessState.h"
 
 namespace sablewick {
 
@@ -362,11 +363,41 @@ gboolean ScriptStarter::OnKill(gpointer data) {
   return G_SOURCE_REMOVE;
 }
 
+void ScriptStarter::Adopt(const std::shared_ptr<ProcessState>& process) {
+  std::erase_if(adopted_, [](const std::weak_ptr<ProcessState>& p) {
+    auto state = p.lock();
+    return !state || state->ended;
+  });
+  adopted_.push_back(process);
+}
+
+namespace {
+
+// True once the process has ended, whoever reaps it: WNOWAIT leaves the status to the loop's
+// watcher, and ECHILD means it was reaped already.
+bool HasEnded(pid_t pid) {
+  siginfo_t info{};
+  if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+    return errno == ECHILD;
+  }
+  return info.si_pid == pid;
+}
+
+}  // namespace
+
 void ScriptStarter::EndAll(unsigned graceMs) {
   for (auto& [position, retry] : retries_) {
     if (retry.timer != 0) g_source_remove(retry.timer);
   }
   retries_.clear();
+  std::vector<pid_t> jobs;
+  for (const std::weak_ptr<ProcessState>& p : adopted_) {
+    auto state = p.lock();
+    if (!state || state->ended || state->pid <= 0 || HasEnded(state->pid)) continue;
+    ::kill(-state->pid, SIGTERM);
+    jobs.push_back(state->pid);
+  }
+  adopted_.clear();
   std::vector<pid_t> going;
   for (auto& [pid, child] : children_) {
     if (child->exited) continue;
@@ -377,9 +408,13 @@ void ScriptStarter::EndAll(unsigned graceMs) {
     ::kill(-pid, SIGTERM);
     going.push_back(pid);
   }
-  if (going.empty()) return;
+  if (going.empty() && jobs.empty()) return;
   LogToFile(app_, "Sablewick",
-            "Ending " + std::to_string(going.size()) + " scripts still running");
+            "Ending " + std::to_string(going.size() + jobs.size()) + " scripts still running");
+  auto jobsLeft = [&] {
+    std::erase_if(jobs, HasEnded);
+    return !jobs.empty();
+  };
   auto reap = [&](bool last) {
     for (auto it = going.begin(); it != going.end();) {
       int status = 0;
@@ -395,14 +430,15 @@ void ScriptStarter::EndAll(unsigned graceMs) {
       it = going.erase(it);
     }
   };
-  for (unsigned waited = 0; waited < graceMs && !going.empty(); waited += 10) {
+  for (unsigned waited = 0; waited < graceMs && (!going.empty() || jobsLeft()); waited += 10) {
     reap(false);
-    if (!going.empty()) ::usleep(10000);
+    if (!going.empty() || !jobs.empty()) ::usleep(10000);
   }
   for (pid_t pid : going) ::kill(-pid, SIGKILL);
-  for (unsigned waited = 0; waited < graceMs && !going.empty(); waited += 10) {
+  for (pid_t pid : jobs) ::kill(-pid, SIGKILL);
+  for (unsigned waited = 0; waited < graceMs && (!going.empty() || jobsLeft()); waited += 10) {
     reap(false);
-    if (!going.empty()) ::usleep(10000);
+    if (!going.empty() || !jobs.empty()) ::usleep(10000);
   }
   if (!going.empty()) {
     LogToFile(app_, "Sablewick",

@@ -20,6 +20,8 @@
 
 namespace sablewick {
 
+struct ProcessState;
+
 class ScriptStarter {
  public:
   // Output of one run written to the log at most; the rest is counted, read and dropped.
@@ -58,6 +60,10 @@ class ScriptStarter {
 
   size_t Running() const { return children_.size(); }
 
+  // A process started elsewhere (a Spawn job) that shutdown ends with the scripts; the loop
+  // keeps reaping it.
+  void Adopt(const std::shared_ptr<ProcessState>& process);
+
  private:
   struct Child;
   struct Stream;
@@ -88,6 +94,7 @@ class ScriptStarter {
   std::map<pid_t, std::unique_ptr<Child>> children_;
   // Pending restarts, by subscription position.
   std::map<int, Retry> retries_;
+  std::vector<std::weak_ptr<ProcessState>> adopted_;
 };
 
 }  // namespace sablewick

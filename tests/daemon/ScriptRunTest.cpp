@@ -241,6 +241,23 @@ TEST_F(ScriptRuns, ShutdownEndsTheScriptsStillRunning) {
   }
 }
 
+TEST_F(ScriptRuns, ShutdownEndsASpawnedJobStillRunning) {
+  WriteFile(daemon->Root() + "/Hang.txt", "Sub Hang(p)\n  WScript.Sleep 60000\nEnd Sub\n");
+  Script("spawn.vbs", "Set hs = CreateObject(\"Sablewick.Application\")\n"
+                      "Set p = hs.Spawn(\"Hang.txt\", \"Hang\", \"\")\n"
+                      "hs.SendUDPMessage \"pid \" & p.ProcessID\n");
+  StartAndGreet();
+  ASSERT_EQ(daemon->RunScript(daemon->Root() + "/Scripts/spawn.vbs"), 0);
+  const std::string said = hub.ReceiveMessage().value_or("");
+  ASSERT_EQ(said.rfind("pid ", 0), 0u) << said;
+  const pid_t job = std::atoi(said.c_str() + 4);
+  ASSERT_GT(job, 0);
+  EXPECT_FALSE(Gone(job, 300)) << "the job should still run";
+  daemon->Signal(SIGTERM);
+  EXPECT_EQ(daemon->WaitExit(10000), 0);
+  EXPECT_TRUE(Gone(job, 3000)) << "the job was left behind";
+}
+
 TEST_F(ScriptRuns, AStartupScriptInAnyLetterCaseRunsOnceAndItsSubscriptionsWork) {
   for (const char* name : {"Startup.vbs", "STARTUP.VBS", "startup.vbs"}) {
     daemon = std::make_unique<Daemon>();
