@@ -1,4 +1,4 @@
-// The string library over a 1 MB text and a Dictionary of 100,000 keys, in our engine and
+// The string library and RegExp over a 1 MB text and a Dictionary of 100,000 keys, in our engine and
 // in CPython, timed in one run and printed side by side (CPU time, start-up excluded).
 //   vbs-lib-bench [--repeat N]
 #include <time.h>
@@ -46,6 +46,26 @@ const Program kPrograms[] = {
              "        p = t.find('fox', p + 3)\n    assert n == 20000\n"
              "    p = t.find('e'); n = 0\n    while p >= 0:\n        n += 1\n"
              "        p = t.find('e', p + 1)\n"},
+    {"RegExp Execute \\w+ in 1 MB (200k matches)",
+     TEXT_VBS "Dim re, ms: Set re = CreateObject(\"VBScript.RegExp\")\n"
+              "re.Pattern = \"\\w+\": re.Global = True: Set ms = re.Execute(t)\n"
+              "If ms.Count <> 200000 Or ms(199999).Value <> \"0123456\" Then Err.Raise 5\n",
+     TEXT_PY "    import re\n    ms = list(re.finditer(r'\\w+', t))\n"
+             "    assert len(ms) == 200000 and ms[199999].group(0) == '0123456'\n"},
+    {"RegExp Replace 2 groups in 1 MB (100k hits)",
+     TEXT_VBS "Dim re, u: Set re = CreateObject(\"VBScript.RegExp\")\n"
+              "re.Pattern = \"(\\w+) (\\w+)\": re.Global = True: u = re.Replace(t, \"$2 $1\")\n"
+              "If Len(u) <> Len(t) Or Left(u, 9) <> \"quick the\" Then Err.Raise 5\n",
+     TEXT_PY "    import re\n    u = re.sub(r'(\\w+) (\\w+)', r'\\2 \\1', t)\n"
+             "    assert len(u) == len(t) and u[:9] == 'quick the'\n"},
+    {"RegExp Test on each of 20k lines",
+     TEXT_VBS "Dim re, a, l, n: Set re = CreateObject(\"VBScript.RegExp\")\n"
+              "re.Pattern = \"^the .* dog \\d+$\": a = Split(t, vbLf): n = 0\n"
+              "For Each l In a: If re.Test(l) Then n = n + 1\n: Next\n"
+              "If n <> 20000 Then Err.Raise 5\n",
+     TEXT_PY "    import re\n    rx = re.compile(r'^the .* dog \\d+$')\n    n = 0\n"
+             "    for l in t.split('\\n'):\n        if rx.search(l): n += 1\n"
+             "    assert n == 20000\n"},
     {"Dictionary: 100k adds, lookups, Exists",
      "Dim d, i, s: Set d = CreateObject(\"Scripting.Dictionary\")\n"
      "For i = 1 To 100000: d.Add \"key\" & i, i: Next\n"
