@@ -8,6 +8,7 @@
 
 #include "engine/Builtins.h"
 #include "engine/Engine.h"
+#include "engine/Library.h"
 #include "engine/Parser.h"
 #include "engine/StandardObjects.h"
 
@@ -163,7 +164,8 @@ Interpreter::Interpreter() {
   auto global = std::make_unique<Module>();
   global->name = "Global";
   modules_.push_back(std::move(global));
-  for (const auto& o : StandardObjects()) RegisterProgId(o.progId, o.make);
+  for (const auto& o : StandardObjects())
+    RegisterProgId(o.progId, [this, make = o.make] { return make(*this); });
 }
 
 Interpreter::~Interpreter() {
@@ -313,12 +315,14 @@ Interpreter::RunScope::RunScope(Interpreter& vm)
   uintptr_t low = ThreadStackLow();
   if (low && low + kNativeStackReserve > limit) limit = low + kNativeStackReserve;
   vm.nativeStackLimit_ = reinterpret_cast<const char*>(limit);
+  vm.PublishDeadline();
 }
 
 Interpreter::RunScope::~RunScope() {
   if (!outer_) return;
   vm_.running_ = false;
   detail::activeBudget = savedBudget_;
+  *vm_.sharedDeadline_ = std::chrono::steady_clock::time_point::max();
 }
 
 Variant Interpreter::EvalCode(Module* module, std::string_view expression) {
@@ -1561,6 +1565,7 @@ Variant Interpreter::EvalNew(const NewExpr& e, Frame& f) {
     // "New" also makes objects registered by the host under a plain name.
     auto it = progIds_.find(lower);
     if (it != progIds_.end()) return CreateObject(lower);
+    if (lower == "regexp") return Variant::Object(MakeRegExp(*this));
     Throw(kClassNotDefined);
   }
   ObjectPtr<ClassInstance> inst(new ClassInstance(this, cls));

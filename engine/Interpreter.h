@@ -102,8 +102,18 @@ class Interpreter {
   void SetTimeout(int milliseconds) {
     timeoutMs_ = milliseconds;
     deadline_ = runStart_ + std::chrono::milliseconds(milliseconds);
+    if (running_) PublishDeadline();
   }
   int Timeout() const { return timeoutMs_; }
+  // When the running script must stop (time_point::max() when it need not), for library calls
+  // that can run long inside one step (regular expressions). Objects keep it after this
+  // interpreter is gone, so it is shared.
+  using SharedDeadline = std::shared_ptr<const std::chrono::steady_clock::time_point>;
+  SharedDeadline Deadline() const { return sharedDeadline_; }
+  void PublishDeadline() {
+    *sharedDeadline_ =
+        timeoutMs_ > 0 ? deadline_ : std::chrono::steady_clock::time_point::max();
+  }
   // Stops a run after about this many loop iterations and calls (0: none). For fuzzing.
   void SetStepLimit(uint64_t steps) { stepLimit_ = steps; }
   // Bytes the strings and arrays made by this engine's runs may hold together.
@@ -265,6 +275,9 @@ class Interpreter {
   int timeoutMs_ = -1;
   std::chrono::steady_clock::time_point deadline_;
   std::chrono::steady_clock::time_point runStart_;
+  std::shared_ptr<std::chrono::steady_clock::time_point> sharedDeadline_ =
+      std::make_shared<std::chrono::steady_clock::time_point>(
+          std::chrono::steady_clock::time_point::max());
   bool running_ = false;
   uint32_t ticks_ = 1;
   uint64_t stepLimit_ = 0;

@@ -68,7 +68,8 @@ VBS_LIBRARY_FUNCTIONS(VBS_DECLARE_LIB)
 #undef VBS_DECLARE_LIB
 
 // Standard objects with files of their own (RegExp.cpp, FileSystem.cpp).
-ObjectPtr<HostObject> MakeRegExp();
+// A RegExp stops at the interpreter's deadline.
+ObjectPtr<HostObject> MakeRegExp(Interpreter& vm);
 ObjectPtr<HostObject> MakeFileSystemObject();
 
 }  // namespace vbs

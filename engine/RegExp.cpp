@@ -1,12 +1,10 @@
-// "VBScript.RegExp" and its Matches / Match / SubMatches objects, on std::regex with the
-// ECMAScript grammar: the language's pattern syntax is the ECMAScript one of its time
-// (classes, \d\w\s\b, lazy quantifiers, look-ahead, back-references, no look-behind), the
-// library is the one the rest of the program already uses, and it needs nothing outside
-// the C++ standard library, which this engine must not depend beyond.
-#include <regex>
-
+// "VBScript.RegExp" (also `New RegExp`) and its Matches / Match / SubMatches objects, on the
+// program's PCRE2 wrapper (regex/Regex.h), whose dialect is the ECMAScript one the language's
+// patterns are written in. A search stops with the script's time-out.
+#include "engine/Interpreter.h"
 #include "engine/Library.h"
 #include "engine/StandardObjects.h"
+#include "regex/Regex.h"
 
 namespace vbs {
 
@@ -15,10 +13,6 @@ using namespace lib;
 namespace {
 
 constexpr int32_t kRegexSyntax = 5017;  // "Syntax error in regular expression"
-// libstdc++'s back-tracking matcher recurses once per character; only patterns with
-// back-references need it, and for those a subject longer than this is refused instead of
-// overflowing the stack.
-constexpr size_t kBacktrackLimit = 8192;
 
 struct MatchData {
   size_t firstIndex;
@@ -112,71 +106,70 @@ class RegExp : public TableObject<RegExp> {
  public:
   static constexpr std::string_view kTypeName = "IRegExp2";
   static const Member<RegExp> kMembers[];
+  explicit RegExp(Interpreter::SharedDeadline deadline) : deadline_(std::move(deadline)) {}
 
-  // Calls fn(match) for each match the Global flag allows.
+  // Calls fn(matcher) for each match: all of them when `global`, else the first.
   template <class Fn>
-  void ForEachMatch(const std::string& s, Fn fn) {
-    const std::regex& re = Compiled();
-    if (backtracking_ && s.size() > kBacktrackLimit) Throw(kOutOfStack);
-    auto flags = std::regex_constants::match_default;
-    auto pos = s.cbegin();
-    std::smatch m;
-    while (std::regex_search(pos, s.cend(), m, re, flags)) {
+  void ForEachMatch(const std::string& s, bool global, Fn fn) {
+    rx::Matcher& m = Compiled();
+    size_t pos = 0;
+    while (Find(m, s, pos)) {
       fn(m);
-      if (!global_) break;
-      auto next = m[0].second;
-      if (m[0].length() == 0) {
-        if (next == s.cend()) break;
-        ++next;
-      }
-      pos = next;
-      flags |= std::regex_constants::match_prev_avail;
+      if (!global) break;
+      // After an empty match the search goes on one character further.
+      pos = m.End(0) > m.Begin(0) ? m.End(0) : m.Begin(0) + 1;
     }
   }
 
-  const std::regex& Compiled() {
-    if (dirty_) {
-      auto flags = std::regex::ECMAScript;
-      if (ignoreCase_) flags |= std::regex::icase;
-      if (multiline_) flags |= std::regex::multiline;
-      backtracking_ = false;
+  bool Find(rx::Matcher& m, const std::string& s, size_t pos) {
+    try {
+      return m.Find(s, pos, *deadline_);
+    } catch (const rx::Error& e) {
+      if (e.kind != rx::Error::Kind::Deadline) Throw(kOutOfStack);
+      // The script's time-out, as the interpreter raises it between steps.
+      ScriptError timedOut(kUserInterrupt, "Script timed out");
+      timedOut.uncatchable = true;
+      throw timedOut;
+    }
+  }
+
+  rx::Matcher& Compiled() {
+    if (!matcher_) {
       try {
-        auto fast = flags;
-#ifdef __GLIBCXX__
-        // The breadth-first matcher: no recursion per character, so long subjects are safe.
-        fast |= std::regex_constants::__polynomial;
-#endif
-        try {
-          re_ = std::regex(pattern_, fast);
-        } catch (const std::regex_error&) {
-          // Back-references need the back-tracking matcher.
-          re_ = std::regex(pattern_, flags);
-          backtracking_ = true;
-        }
-      } catch (const std::regex_error&) {
+        pattern_ = std::make_unique<rx::Pattern>(text_, rx::Options{ignoreCase_, multiline_});
+      } catch (const rx::Error&) {
         Throw(kRegexSyntax, "Syntax error in regular expression");
       }
-      dirty_ = false;
+      matcher_ = std::make_unique<rx::Matcher>(*pattern_);
+      groups_ = pattern_->Groups();
     }
-    return re_;
+    return *matcher_;
   }
 
-  std::string pattern_;
+  // A new pattern or flag: compiled again at the next search.
+  void Changed() {
+    matcher_.reset();
+    pattern_.reset();
+  }
+
+  Interpreter::SharedDeadline deadline_;
+  std::string text_;
   bool ignoreCase_ = false, global_ = false, multiline_ = false;
-  bool dirty_ = true, backtracking_ = false;
-  std::regex re_;
+  std::unique_ptr<rx::Pattern> pattern_;
+  std::unique_ptr<rx::Matcher> matcher_;  // uses *pattern_
+  uint32_t groups_ = 0;
 };
 
-MatchData ToData(const std::string& s, const std::smatch& m) {
-  MatchData d{static_cast<size_t>(m[0].first - s.cbegin()), m[0].str(), {}};
-  for (size_t g = 1; g < m.size(); ++g)
-    d.subMatches.push_back(m[g].matched ? Variant::String(m[g].str()) : Variant());
+MatchData ToData(const rx::Matcher& m, uint32_t groups) {
+  MatchData d{m.Begin(0), std::string(m.Group(0)), {}};
+  for (uint32_t g = 1; g <= groups; ++g)
+    d.subMatches.push_back(m.Matched(g) ? Variant::String(std::string(m.Group(g))) : Variant());
   return d;
 }
 
 // $1..$99, $& (the match), $` (before it), $' (after it), $$ (a dollar sign).
 void AppendReplacement(std::string& out, const std::string& repl, const std::string& s,
-                       const std::smatch& m) {
+                       const rx::Matcher& m, uint32_t groups) {
   for (size_t i = 0; i < repl.size(); ++i) {
     char c = repl[i];
     if (c != '$' || i + 1 >= repl.size()) {
@@ -188,25 +181,24 @@ void AppendReplacement(std::string& out, const std::string& repl, const std::str
       out += '$';
       ++i;
     } else if (n == '&') {
-      out.append(m[0].first, m[0].second);
+      out += m.Group(0);
       ++i;
     } else if (n == '`') {
-      out.append(s.cbegin(), m[0].first);
+      out.append(s, 0, m.Begin(0));
       ++i;
     } else if (n == '\'') {
-      out.append(m[0].second, s.cend());
+      out.append(s, m.End(0), std::string::npos);
       ++i;
     } else if (n >= '0' && n <= '9') {
-      size_t groups = m.size() - 1;
       size_t one = static_cast<size_t>(n - '0');
       size_t two = i + 2 < repl.size() && repl[i + 2] >= '0' && repl[i + 2] <= '9'
                        ? one * 10 + static_cast<size_t>(repl[i + 2] - '0')
                        : 0;
       if (two >= 1 && two <= groups) {
-        out += m[two].str();
+        out += m.Group(static_cast<uint32_t>(two));
         i += 2;
       } else if (one >= 1 && one <= groups) {
-        out += m[one].str();
+        out += m.Group(static_cast<uint32_t>(one));
         i += 1;
       } else {
         out += c;
@@ -218,24 +210,32 @@ void AppendReplacement(std::string& out, const std::string& repl, const std::str
   }
 }
 
+// The object's string arguments are converted the way its COM interface converts them,
+// which differs from the language's own conversion for Booleans: True is "-1".
+std::string StringArg(Args a, size_t i) {
+  const Variant& v = Arg(a, i);
+  if (v.Type() == VarType::Boolean) return v.AsBoolean() ? "-1" : "0";
+  return ToString(v);
+}
+
 Variant BoolProp(bool v) {
   return Variant::Boolean(v);
 }
 
 const Member<RegExp> RegExp::kMembers[] = {
-    {"Pattern", MemberKind::Get, 0, 0, [](RegExp& r, Args) { return Variant::String(r.pattern_); },
+    {"Pattern", MemberKind::Get, 0, 0, [](RegExp& r, Args) { return Variant::String(r.text_); },
      true},
     {"Pattern", MemberKind::Let, 0, 0,
      [](RegExp& r, Args a) {
-       r.pattern_ = Text(a, 0);
-       r.dirty_ = true;
+       r.text_ = StringArg(a, 0);
+       r.Changed();
        return Variant();
      }},
     {"IgnoreCase", MemberKind::Get, 0, 0, [](RegExp& r, Args) { return BoolProp(r.ignoreCase_); }},
     {"IgnoreCase", MemberKind::Let, 0, 0,
      [](RegExp& r, Args a) {
        r.ignoreCase_ = ToBoolean(Arg(a, 0));
-       r.dirty_ = true;
+       r.Changed();
        return Variant();
      }},
     {"Global", MemberKind::Get, 0, 0, [](RegExp& r, Args) { return BoolProp(r.global_); }},
@@ -248,43 +248,34 @@ const Member<RegExp> RegExp::kMembers[] = {
     {"Multiline", MemberKind::Let, 0, 0,
      [](RegExp& r, Args a) {
        r.multiline_ = ToBoolean(Arg(a, 0));
-       r.dirty_ = true;
+       r.Changed();
        return Variant();
      }},
     {"Test", MemberKind::Method, 1, 1,
      [](RegExp& r, Args a) {
-       std::string s = Text(a, 0);
+       std::string s = StringArg(a, 0);
        bool found = false;
-       bool global = r.global_;
-       r.global_ = false;
-       try {
-         r.ForEachMatch(s, [&](const std::smatch&) { found = true; });
-       } catch (...) {
-         r.global_ = global;
-         throw;
-       }
-       r.global_ = global;
+       r.ForEachMatch(s, false, [&](const rx::Matcher&) { found = true; });
        return Variant::Boolean(found);
      }},
     {"Execute", MemberKind::Method, 1, 1,
      [](RegExp& r, Args a) {
-       std::string s = Text(a, 0);
+       std::string s = StringArg(a, 0);
        auto coll = MakeObject<Matches>();
-       r.ForEachMatch(s, [&](const std::smatch& m) {
+       r.ForEachMatch(s, r.global_, [&](const rx::Matcher& m) {
          if (coll->items_.size() >= kMaxArrayElements) Throw(kOutOfMemory);
-         coll->items_.push_back(Variant::Object(MakeObject<Match>(ToData(s, m))));
+         coll->items_.push_back(Variant::Object(MakeObject<Match>(ToData(m, r.groups_))));
        });
        return Variant::Object(coll);
      }},
     {"Replace", MemberKind::Method, 2, 2,
      [](RegExp& r, Args a) {
-       std::string s = Text(a, 0), repl = Text(a, 1), out;
+       std::string s = StringArg(a, 0), repl = StringArg(a, 1), out;
        size_t done = 0;
-       r.ForEachMatch(s, [&](const std::smatch& m) {
-         size_t at = static_cast<size_t>(m[0].first - s.cbegin());
-         out.append(s, done, at - done);
-         AppendReplacement(out, repl, s, m);
-         done = at + static_cast<size_t>(m[0].length());
+       r.ForEachMatch(s, r.global_, [&](const rx::Matcher& m) {
+         out.append(s, done, m.Begin(0) - done);
+         AppendReplacement(out, repl, s, m, r.groups_);
+         done = m.End(0);
        });
        out.append(s, done, std::string::npos);
        return Variant::String(std::move(out));
@@ -293,8 +284,8 @@ const Member<RegExp> RegExp::kMembers[] = {
 
 }  // namespace
 
-ObjectPtr<HostObject> MakeRegExp() {
-  return ObjectPtr<HostObject>(new RegExp);
+ObjectPtr<HostObject> MakeRegExp(Interpreter& vm) {
+  return ObjectPtr<HostObject>(new RegExp(vm.Deadline()));
 }
 
 }  // namespace vbs

@@ -296,9 +296,9 @@ const Member<Dictionary> Dictionary::kMembers[] = {
 
 // ProgID -> factory for every object the engine provides.
 constexpr StandardObject kStandardObjects[] = {
-    {"Scripting.Dictionary", [] { return ObjectPtr<HostObject>(new Dictionary); }},
+    {"Scripting.Dictionary", [](Interpreter&) { return ObjectPtr<HostObject>(new Dictionary); }},
     {"VBScript.RegExp", MakeRegExp},
-    {"Scripting.FileSystemObject", MakeFileSystemObject},
+    {"Scripting.FileSystemObject", [](Interpreter&) { return MakeFileSystemObject(); }},
 };
 
 }  // namespace

@@ -9,9 +9,11 @@
 
 namespace vbs {
 
+class Interpreter;
+
 struct StandardObject {
   std::string_view progId;
-  ObjectPtr<HostObject> (*make)();
+  ObjectPtr<HostObject> (*make)(Interpreter& vm);
 };
 
 std::span<const StandardObject> StandardObjects();

@@ -1,9 +1,9 @@
 // Installing INI values into the text of a script file.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
-#include <regex>
 
 #include "app/Clock.h"
 #include "app/Errors.h"
@@ -30,11 +30,11 @@ std::string_view TrimSpaces(std::string_view text) {
   return text.substr(first, text.find_last_not_of(' ') - first + 1);
 }
 
-size_t MatchEnd(const std::smatch& m) {
-  return static_cast<size_t>(m.position(0) + m.length(0));
+size_t MatchEnd(const rx::Matcher& m) {
+  return m.End(0);
 }
-size_t NameEnd(const std::smatch& m) {
-  return static_cast<size_t>(m.position(1) + m.length(1));
+size_t NameEnd(const rx::Matcher& m) {
+  return m.Matched(1) ? m.End(1) : m.End(0);
 }
 
 // On every line where `pattern` matches, keeps the text up to keepEnd(match), puts `insert`
@@ -44,13 +44,15 @@ size_t NameEnd(const std::smatch& m) {
 template <class KeepEnd>
 std::string RewriteLines(const std::string& text, const std::string& pattern,
                          std::string_view insert, const std::string& filename, KeepEnd keepEnd) {
-  const std::regex re = CompilePattern(pattern);
+  NamePattern re(pattern);
   std::string out;
   size_t copied = 0;  // text before this offset is already in `out`
   bool rewritten = false;
-  for (std::sregex_iterator it(text.begin(), text.end(), re), end; it != end; ++it) {
-    if (static_cast<size_t>(it->position(0)) < copied) continue;
-    const size_t keep = keepEnd(*it);
+  for (size_t from = 0; re.Find(text, from);) {
+    const rx::Matcher& m = re.Match();
+    from = m.End(0) > m.Begin(0) ? m.End(0) : m.Begin(0) + 1;
+    if (m.Begin(0) < copied) continue;
+    const size_t keep = std::max(keepEnd(m), m.Begin(0));
     const size_t lineEnd = text.find("\r\n", keep);
     if (lineEnd == std::string::npos) {
       throw Failure(kGenericFailure, "Matching line has no line end in " + filename);

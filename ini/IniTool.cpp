@@ -186,14 +186,16 @@ std::vector<std::string> IniTool::Keys(std::string_view header) const {
       std::string text = "^";
       text += header;
       text += "\\~";
-      const std::regex pattern = CompilePattern(text);
+      NamePattern pattern(text);
       for (const Entry& entry : entries_) {
         if (entry.removed || entry.isSection) continue;
-        const auto sectionEnd = entry.key.begin() + entry.sectionLength + 1;
-        if (std::regex_search(entry.key.begin(), sectionEnd, pattern)) collect(entry);
+        if (pattern.Find(std::string_view(entry.key).substr(0, entry.sectionLength + 1))) {
+          collect(entry);
+        }
       }
     } catch (...) {
-      // A section name that is no valid pattern names no section.
+      // A section name that is no valid pattern (or one that ran past its budget) names no
+      // section.
       SetPendingError(app_, 0);
       ReportEvent(app_, "IniTool",
                   " Keys section name is not a valid pattern " + std::string(header));

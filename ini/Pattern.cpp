@@ -3,18 +3,33 @@
 #include "app/Errors.h"
 
 namespace sablewick {
+namespace {
 
-std::regex CompilePattern(const std::string& pattern) {
-  auto flags = std::regex::ECMAScript | std::regex::icase;
-#ifdef __GLIBCXX__
-  // libstdc++'s default matcher recurses once per character of a repeat and overflows the
-  // stack on long lines (".*" against 100 kB is enough); its breadth-first matcher does not.
-  flags |= std::regex_constants::__polynomial;
-#endif
+rx::Pattern Compile(const std::string& pattern) {
   try {
-    return std::regex(pattern, flags);
-  } catch (const std::regex_error& e) {
+    rx::Pattern compiled(pattern, rx::Options{.ignoreCase = true});
+    if (compiled.HasBackReferences()) {
+      throw Failure(kGenericFailure, "Invalid pattern \"" + pattern + "\": back-reference");
+    }
+    return compiled;
+  } catch (const rx::Error& e) {
     throw Failure(kGenericFailure, "Invalid pattern \"" + pattern + "\": " + e.what());
+  }
+}
+
+}  // namespace
+
+NamePattern::NamePattern(const std::string& pattern)
+    : text_(pattern),
+      pattern_(Compile(pattern)),
+      matcher_(pattern_),
+      deadline_(rx::Clock::now() + kPatternBudget) {}
+
+bool NamePattern::Find(std::string_view text, size_t start) {
+  try {
+    return matcher_.FindBounded(text, start, deadline_);
+  } catch (const rx::Error& e) {
+    throw Failure(kGenericFailure, "Pattern \"" + text_ + "\" gave up: " + e.what());
   }
 }
 

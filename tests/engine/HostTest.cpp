@@ -319,6 +319,21 @@ TEST_F(HostTest, ScriptEndRunsClassTerminateOfLiveObjects) {
   EXPECT_EQ(counter->value, 6);
 }
 
+// A search whose cost grows with the square of the subject (every start position runs to the
+// end and back) stops at the time-out like any loop, both ways a script makes a RegExp.
+TEST_F(HostTest, RegExpSearchStopsAtTheTimeout) {
+  engine.SetTimeout(300);
+  for (const char* make : {"Set re = New RegExp", "Set re = CreateObject(\"VBScript.RegExp\")"}) {
+    SCOPED_TRACE(make);
+    EXPECT_FALSE(engine.AddCode(std::string(make) +
+                                "\nOn Error Resume Next\nre.Pattern = \"(a|b)*c\"\n"
+                                "r = re.Test(String(70000, \"a\") & \"xc\")\n"));
+    EXPECT_EQ(engine.Error().Number, 18);
+    engine.Error().Clear();
+  }
+  EXPECT_EQ(vbs::ToString(engine.Eval("1 + 1")), "2");
+}
+
 TEST_F(HostTest, ResetDropsEverything) {
   engine.AddObject("c", counter, true);
   engine.Modules().Add("M1");

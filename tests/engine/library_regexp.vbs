@@ -46,6 +46,29 @@ re.Pattern = "(unclosed": r = re.Test("x")
 WScript.Echo Err.Number
 ' expect: 5017
 Err.Clear
-re.Pattern = "(\w)\1": r = re.Test(big)
-WScript.Echo Err.Number
-' expect: 28
+' Back-references on a long subject need no stack per character either.
+re.Pattern = "(\w)\1": WScript.Echo re.Test(big), Err.Number
+' expect: True 0
+' Patterns a script can make that must end in an error, not a crash or a hang: nesting too
+' deep to compile (5017), and a search that backtracks exponentially at one position (28).
+Dim deep: deep = String(20000, "(") & "a" & String(20000, ")")
+Dim subject: subject = String(60, "a") & "!c"
+For Each p In Array(deep, String(251, "(") & String(251, ")"), "(a|aa)*c")
+  r = Empty: Err.Clear: re.Pattern = p: r = re.Test(subject): s = Err.Number
+  Err.Clear: r = re.Replace(subject, "x"): WScript.Echo s, Err.Number, IsEmpty(r)
+Next
+' expect: 5017 5017 True
+' expect: 5017 5017 True
+' expect: 28 28 True
+' Nesting up to the limit compiles.
+Err.Clear: re.Pattern = String(250, "(") & "a" & String(250, ")")
+WScript.Echo re.Test("a"), re.Execute("xa")(0).SubMatches.Count, Err.Number
+' expect: True 250 0
+' New RegExp is the same object; its string arguments take True as "-1", as its interface
+' converts them, where the language's own conversion says "True".
+Set re = New RegExp
+WScript.Echo TypeName(re), re.Global
+' expect: IRegExp2 False
+re.Pattern = True: re.Global = True
+WScript.Echo re.Pattern, re.Replace("a-1b-1", False), re.Test(True), re.Execute(-1).Count, re.Replace(12.5, True)
+' expect: -1 a0b0 True 1 12.5

@@ -200,6 +200,7 @@ TEST_F(IniInstallTest, FailuresLeaveTheScriptAsItWas) {
     std::function<void(IniTool&, const std::string&)> install;
     bool logWritten;
   };
+  const std::string longLine = "Const A = 1\r\n" + std::string(70000, 'a') + "xc = Array(1)\r\n";
   const Case cases[] = {
       {"script file missing", nullptr,
        [](IniTool& ini, const std::string& f) { ini.InstallKeys(f, "S"); }, false},
@@ -219,6 +220,16 @@ TEST_F(IniInstallTest, FailuresLeaveTheScriptAsItWas) {
        [](IniTool& ini, const std::string& f) { ini.InstallConstant(f, "A[", "2"); }, true},
       {"array name that is no valid pattern", "Const A = 1\r\n",
        [](IniTool& ini, const std::string& f) { ini.InstallArray(f, "S", "(", "V"); }, true},
+      {"constant name nested too deep to compile", "Const A = 1\r\n",
+       [](IniTool& ini, const std::string& f) {
+         ini.InstallConstant(f, std::string(20000, '(') + "A" + std::string(20000, ')'), "2");
+       },
+       true},
+      // Every start position on the long line runs to its end and back: quadratic, so the
+      // search stops at its time budget.
+      {"array name that searches past its budget", longLine.c_str(),
+       [](IniTool& ini, const std::string& f) { ini.InstallArray(f, "S", "(a|b)*c", "V"); },
+       true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
