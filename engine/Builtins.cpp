@@ -6,6 +6,8 @@
 #include <cmath>
 #include <ctime>
 
+#include <unistd.h>
+
 #include "engine/Engine.h"
 #include "engine/Errors.h"
 #include "engine/Interpreter.h"
@@ -646,8 +648,25 @@ Variant FnExecuteGlobal(Interpreter& vm, Args a) {
 Variant FnGetRef(Interpreter& vm, Args a) {
   return vm.GetRef(Text(a, 0));
 }
+// Whether a CreateObject server name means this machine: empty, ".", localhost, a
+// loopback address or this host's name ("\\\\name" as well as "name").
+bool ThisMachine(std::string server) {
+  while (!server.empty() && (server.front() == '\\' || server.front() == '/')) server.erase(0, 1);
+  if (server.empty() || server == "." || NameEquals(server, "localhost") || server == "::1" ||
+      server.starts_with("127."))
+    return true;
+  char host[256] = {};
+  if (gethostname(host, sizeof host - 1) != 0) return false;
+  std::string_view name(host);
+  return NameEquals(server, name) || NameEquals(server, name.substr(0, name.find('.')));
+}
+
+// CreateObject(progId[, server]): objects are only made here, so another machine named
+// as the server is unreachable (462) instead of silently standing for this one.
 Variant FnCreateObject(Interpreter& vm, Args a) {
-  return vm.CreateObject(Text(a, 0));
+  std::string progId = Text(a, 0);
+  if (Given(a, 1) && !ThisMachine(Text(a, 1))) Throw(462);
+  return vm.CreateObject(progId);
 }
 Variant FnGetObject(Interpreter& vm, Args a) {
   if (Given(a, 1)) return vm.CreateObject(Text(a, 1));

@@ -72,6 +72,12 @@ WScript.Echo Table(Array("FormatNumber(Null)", "FormatCurrency(Null)", "FormatPe
   "FormatNumber(1, Null)", "FormatDateTime(0, Null)"))
 ' expect: err13 err13 err13 err13 err94 err94
 
+' CreateObject's server: this machine under any of its names; another one is unreachable.
+WScript.Echo Table(Array("TypeName(CreateObject(""Scripting.Dictionary"", """"))", "TypeName(CreateObject(""Scripting.Dictionary"", "".""))", _
+  "TypeName(CreateObject(""Scripting.Dictionary"", ""\\localhost""))", "TypeName(CreateObject(""Scripting.Dictionary"", ""127.0.0.1""))", _
+  "CreateObject(""Scripting.Dictionary"", ""fileserver.invalid"")", "CreateObject(""No.Such"", ""."")"))
+' expect: String:Dictionary String:Dictionary String:Dictionary String:Dictionary err462 err429
+
 ' The numeric conversions give nothing a statement can hold: 458 after converting;
 ' Randomize gives no value.
 Function Stmt(code)
