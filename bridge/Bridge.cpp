@@ -11,6 +11,7 @@
 #include "app/Text.h"
 #include "bridge/Mapping.h"
 #include "ini/IniTool.h"
+#include "script/Control.h"
 #include "script/Dispatcher.h"
 #include "xap/SendHelper.h"
 #include "xap/Transport.h"
@@ -265,6 +266,17 @@ void StartBridge(App& app) {
       return;
     }
     app.bridge = std::move(bridge);
+    if (app.control) {
+      // sablewick-ctl status: the fields read the bridge of the moment (none after a stop).
+      app.control->AddStatus([&app](StatusFields& fields) {
+        if (!app.bridge) return;
+        const Bridge::Status s = app.bridge->State();
+        fields.push_back({"mqtt.broker", vbs::Variant::String(s.broker)});
+        fields.push_back({"mqtt.connected", vbs::Variant::Boolean(s.connected)});
+        fields.push_back({"mqtt.queued", vbs::Variant::Double(static_cast<double>(s.queued))});
+        fields.push_back({"mqtt.dropped", vbs::Variant::Double(static_cast<double>(s.dropped))});
+      });
+    }
     if (app.dispatcher) {
       Bridge* b = app.bridge.get();
       app.dispatcher->OnParsed = [b](const XapMessage& msg) { b->OnXapMessage(msg); };

@@ -9,6 +9,7 @@
 
 #include "bridge/Mapping.h"
 #include "tests/bridge/BrokerHarness.h"
+#include "tests/ctl/CtlHarness.h"
 #include "tests/daemon/DaemonFixture.h"
 
 namespace sablewick::testing {
@@ -222,6 +223,25 @@ TEST_F(BridgeTest, LastWillAfterTheNodeIsKilled) {
   ASSERT_TRUE(kept);
   EXPECT_EQ(kept->payload, "offline");
   EXPECT_TRUE(kept->retain);
+}
+
+TEST_F(BridgeTest, StatusShowsTheConnection) {
+  ASSERT_TRUE(broker->Start());
+  MqttClient watcher;
+  ASSERT_TRUE(watcher.Connect(kPort, {"xap/status/#"}));
+  StartDaemon(Plain());
+  ASSERT_TRUE(watcher.WaitFor(status, 10000, "online"));
+  // The object server comes up beside the bridge; ask until it answers.
+  CtlResult r;
+  for (int i = 0; i < 100; ++i) {
+    r = RunCtl(daemon->RuntimeDir(), {"--json", "status"});
+    if (r.status == 0) break;
+    ::usleep(20000);
+  }
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find(R"("mqtt":{"broker":"127.0.0.1:18830","connected":true,"queued":0,"dropped":0})"),
+            std::string::npos)
+      << r.out;
 }
 
 TEST_F(BridgeTest, CleanStopSaysOffline) {
