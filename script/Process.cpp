@@ -51,9 +51,39 @@ std::vector<std::string> ScriptCommand(const App& app, const std::string& path,
   return argv;
 }
 
-namespace {
+StartedProcess StartWithPipes(const App& app, const std::vector<std::string>& argv,
+                              int32_t failureNumber) {
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  gchar** env = g_get_environ();
+  if (!app.busAddress.empty()) {
+    env = g_environ_setenv(env, "SABLEWICK_ADDRESS", app.busAddress.c_str(), TRUE);
+  }
+  GPid pid = 0;
+  int out = -1, err = -1;
+  GError* error = nullptr;
+  // A session of its own makes the child the leader of a process group that can be ended as
+  // a whole, and keeps signals meant for the daemon's terminal away from it.
+  const gboolean ok = g_spawn_async_with_pipes(
+      nullptr, args.data(), env,
+      static_cast<GSpawnFlags>(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_SEARCH_PATH |
+                               G_SPAWN_STDIN_FROM_DEV_NULL),
+      [](gpointer) { ::setsid(); }, nullptr, &pid, nullptr, &out, &err, &error);
+  g_strfreev(env);
+  if (!ok) {
+    std::string text = error != nullptr ? error->message : "cannot start";
+    g_clear_error(&error);
+    throw Failure(failureNumber, text);
+  }
+  for (int fd : {out, err}) {
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  }
+  return {pid, out, err};
+}
 
-void ChildSetup(gpointer) { ::setsid(); }
+namespace {
 
 struct StreamWatch {
   std::shared_ptr<ProcessState> state;
@@ -83,8 +113,6 @@ gboolean ReadStream(gint fd, GIOCondition, gpointer data) {
 }
 
 void Watch(const std::shared_ptr<ProcessState>& state, ProcessState::Stream& stream, int fd) {
-  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-  ::fcntl(fd, F_SETFD, FD_CLOEXEC);
   auto* w = new StreamWatch{state, &stream};
   stream.watch = g_unix_fd_add_full(G_PRIORITY_DEFAULT, fd, G_IO_IN, &ReadStream, w,
                                     [](gpointer p) { delete static_cast<StreamWatch*>(p); });
@@ -101,30 +129,11 @@ void ChildEnded(GPid pid, gint status, gpointer data) {
 
 ProcessObject::ProcessObject(App& app, const std::vector<std::string>& argv)
     : state_(std::make_shared<ProcessState>()) {
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  gchar** env = g_get_environ();
-  if (!app.busAddress.empty()) {
-    env = g_environ_setenv(env, "SABLEWICK_ADDRESS", app.busAddress.c_str(), TRUE);
-  }
-  GPid pid = 0;
-  int out = -1, err = -1;
-  GError* error = nullptr;
-  const gboolean ok = g_spawn_async_with_pipes(
-      nullptr, args.data(), env,
-      static_cast<GSpawnFlags>(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_SEARCH_PATH |
-                               G_SPAWN_STDIN_FROM_DEV_NULL),
-      &ChildSetup, nullptr, &pid, nullptr, &out, &err, &error);
-  g_strfreev(env);
-  if (!ok) {
-    std::string text = error != nullptr ? error->message : "cannot start";
-    g_clear_error(&error);
-    throw Failure(kFileNotFound, text);
-  }
+  const StartedProcess started = StartWithPipes(app, argv, kFileNotFound);
+  const pid_t pid = started.pid;
   state_->pid = pid;
-  Watch(state_, state_->out, out);
-  Watch(state_, state_->err, err);
+  Watch(state_, state_->out, started.out);
+  Watch(state_, state_->err, started.err);
   g_child_watch_add_full(G_PRIORITY_DEFAULT, pid, &ChildEnded,
                          new std::shared_ptr<ProcessState>(state_), [](gpointer p) {
                            delete static_cast<std::shared_ptr<ProcessState>*>(p);

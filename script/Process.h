@@ -21,6 +21,19 @@ namespace sablewick {
 std::vector<std::string> ScriptCommand(const App& app, const std::string& path,
                                        const std::vector<std::string>& arguments);
 
+// A started child: its pid and the read ends of its stdout and stderr pipes (non-blocking,
+// close-on-exec). The caller watches the pipes and reaps the child.
+struct StartedProcess {
+  pid_t pid;
+  int out;
+  int err;
+};
+
+// Starts argv (argv only, no shell) in a session of its own, with SABLEWICK_ADDRESS in its
+// environment and stdin from /dev/null. Throws a Failure with failureNumber when it cannot.
+StartedProcess StartWithPipes(const App& app, const std::vector<std::string>& argv,
+                              int32_t failureNumber);
+
 // The script runner beside the daemon's binary (or on PATH).
 std::string RunnerPath(const App& app);
 

@@ -42,10 +42,6 @@ struct ScriptStarter::Child {
 
 namespace {
 
-// Runs in the child between fork and exec: only async-signal-safe calls. A session of its own
-// makes the child the leader of a process group that can be ended as a whole.
-void ChildSetup(gpointer) { ::setsid(); }
-
 double WallSeconds() { return static_cast<double>(g_get_real_time()) / 1e6; }
 
 std::string ExitText(const ScriptRun& run) {
@@ -87,27 +83,7 @@ pid_t ScriptStarter::StartScript(const std::string& script) {
 
 pid_t ScriptStarter::Launch(const std::string& script, const std::vector<std::string>& argv,
                             int position) {
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  gchar** env = g_get_environ();
-  if (!app_.busAddress.empty()) {
-    env = g_environ_setenv(env, "SABLEWICK_ADDRESS", app_.busAddress.c_str(), TRUE);
-  }
-  GPid pid = 0;
-  int out = -1, err = -1;
-  GError* error = nullptr;
-  const gboolean ok = g_spawn_async_with_pipes(
-      nullptr, args.data(), env,
-      static_cast<GSpawnFlags>(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_SEARCH_PATH |
-                               G_SPAWN_STDIN_FROM_DEV_NULL),
-      &ChildSetup, nullptr, &pid, nullptr, &out, &err, &error);
-  g_strfreev(env);
-  if (!ok) {
-    std::string text = error != nullptr ? error->message : "the script could not be started";
-    g_clear_error(&error);
-    throw Failure(kGenericFailure, text);
-  }
+  const auto [pid, out, err] = StartWithPipes(app_, argv, kGenericFailure);
 
   auto child = std::make_unique<Child>();
   Child& c = *child;
@@ -131,8 +107,6 @@ pid_t ScriptStarter::Launch(const std::string& script, const std::vector<std::st
     stream->child = &c;
     stream->name = name;
     stream->fd = fd;
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
     stream->watch = g_unix_fd_add(fd, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
                                   &ScriptStarter::OnOutput, stream);
   }

@@ -73,6 +73,15 @@ class ScriptRuns : public DaemonTest {
     }
     return -1;
   }
+  // Starts the daemon with a shell handler whose body starts a child of its own, sends the
+  // handler a message and returns the child's pid (the body writes it to $d/child.pid).
+  pid_t StartHandlerWithChild(const std::string& script, const std::string& body) {
+    Script(script, "#!/bin/sh\nd=\"$(dirname \"$0\")/../Data\"\n" + body);
+    StartAndGreet();
+    Subscribe(script);
+    Lamp("on");
+    return PidFrom("child");
+  }
   static bool Gone(pid_t pid, int timeoutMs) {
     for (int waited = 0; waited <= timeoutMs; waited += 20) {
       if (::kill(pid, 0) != 0 && errno == ESRCH) return true;
@@ -202,11 +211,7 @@ TEST_F(ScriptRuns, ARunPastTheTimeLimitIsEndedWithItsProcessGroup) {
     daemon = std::make_unique<Daemon>(
         "[Interface]\nBroadcastAddress=127.0.0.1\nInterfaceAddress=127.0.0.2\n",
         "[Scripts]\nMaxRunSeconds=1\n");
-    Script(c.script, std::string("#!/bin/sh\nd=\"$(dirname \"$0\")/../Data\"\n") + c.body);
-    StartAndGreet();
-    Subscribe(c.script);
-    Lamp("on");
-    const pid_t grandchild = PidFrom("child");
+    const pid_t grandchild = StartHandlerWithChild(c.script, c.body);
     ASSERT_GT(grandchild, 0) << c.script;
     EXPECT_TRUE(LogShows("ran past the limit of 1 s", 3000)) << c.script << daemon->Log();
     EXPECT_TRUE(LogShows(c.ending, 8000)) << c.script << daemon->Log();
@@ -227,11 +232,7 @@ TEST_F(ScriptRuns, ShutdownEndsTheScriptsStillRunning) {
   };
   for (const Case& c : cases) {
     daemon = std::make_unique<Daemon>();
-    Script(c.script, std::string("#!/bin/sh\nd=\"$(dirname \"$0\")/../Data\"\n") + c.body);
-    StartAndGreet();
-    Subscribe(c.script);
-    Lamp("on");
-    const pid_t grandchild = PidFrom("child");
+    const pid_t grandchild = StartHandlerWithChild(c.script, c.body);
     ASSERT_GT(grandchild, 0) << c.script;
     daemon->Signal(SIGTERM);
     EXPECT_EQ(daemon->WaitExit(10000), 0) << c.script;
