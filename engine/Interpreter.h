@@ -110,10 +110,6 @@ class Interpreter {
   // interpreter is gone, so it is shared.
   using SharedDeadline = std::shared_ptr<const std::chrono::steady_clock::time_point>;
   SharedDeadline Deadline() const { return sharedDeadline_; }
-  void PublishDeadline() {
-    *sharedDeadline_ =
-        timeoutMs_ > 0 ? deadline_ : std::chrono::steady_clock::time_point::max();
-  }
   // Stops a run after about this many loop iterations and calls (0: none). For fuzzing.
   void SetStepLimit(uint64_t steps) { stepLimit_ = steps; }
   // Bytes the strings and arrays made by this engine's runs may hold together.
@@ -278,6 +274,10 @@ class Interpreter {
   std::shared_ptr<std::chrono::steady_clock::time_point> sharedDeadline_ =
       std::make_shared<std::chrono::steady_clock::time_point>(
           std::chrono::steady_clock::time_point::max());
+  void PublishDeadline() {
+    *sharedDeadline_ =
+        timeoutMs_ > 0 ? deadline_ : std::chrono::steady_clock::time_point::max();
+  }
   bool running_ = false;
   uint32_t ticks_ = 1;
   uint64_t stepLimit_ = 0;
