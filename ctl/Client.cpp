@@ -93,8 +93,11 @@ bool Client::Follow(const char* member, const std::function<void()>& start,
     return 0;
   };
   sd_bus_slot* slot = nullptr;
-  if (sd_bus_match_signal(bus_, &slot, onSessionBus_ ? kBusName : nullptr, kControlPath,
-                          kControlInterface, member, handler, &context) < 0)
+  // No sender in the rule: on the session bus it would name the node by its well-known name,
+  // which sd-bus cannot match against the unique name a signal carries. The node's signals
+  // come addressed to this connection alone.
+  if (sd_bus_match_signal(bus_, &slot, nullptr, kControlPath, kControlInterface, member, handler,
+                          &context) < 0)
     throw CtlError("cannot listen for the node's signals");
 
   struct sigaction action {};

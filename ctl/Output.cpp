@@ -103,23 +103,26 @@ std::string JsonString(std::string_view text) {
   return out + "\"";
 }
 
-std::string Json(const Variant& value) {
+namespace {
+
+// One walk for both forms: JSON, or text as a person reads it.
+std::string Render(const Variant& value, bool json) {
   const Variant& v = value.Deref();
   switch (v.Type()) {
     case VarType::Empty:
     case VarType::Null:
-      return "null";
+      return json ? "null" : "";
     case VarType::Boolean:
-      return v.AsBoolean() ? "true" : "false";
+      return json ? (v.AsBoolean() ? "true" : "false") : (v.AsBoolean() ? "yes" : "no");
     case VarType::String:
-      return JsonString(v.AsString());
+      return json ? JsonString(v.AsString()) : v.AsString();
     case VarType::Array: {
-      std::string out = "[";
+      std::string out;
       for (const Variant& item : Items(v)) {
-        if (out.size() > 1) out += ",";
-        out += Json(item);
+        if (!out.empty()) out += ",";
+        out += Render(item, json);
       }
-      return out + "]";
+      return json ? "[" + out + "]" : out;
     }
     case VarType::Integer:
     case VarType::Long:
@@ -128,8 +131,19 @@ std::string Json(const Variant& value) {
     case VarType::Byte:
       return Number(AsNumber(v));
     default:
-      return JsonString(vbs::ToString(v));
+      return json ? JsonString(vbs::ToString(v)) : vbs::ToString(v);
   }
+}
+
+}  // namespace
+
+std::string Json(const Variant& value) { return Render(value, true); }
+std::string Plain(const Variant& value) { return Render(value, false); }
+
+std::string JsonList(const std::vector<Variant>& records) {
+  std::string out;
+  for (const Variant& r : records) out += (out.empty() ? "" : ",") + JsonObject(FieldsOf(r));
+  return "[" + out + "]";
 }
 
 std::string JsonObject(const Fields& fields, bool nest) {
@@ -166,33 +180,6 @@ std::string JsonObject(const Fields& fields, bool nest) {
     }
   }
   return out + "}";
-}
-
-std::string Plain(const Variant& value) {
-  const Variant& v = value.Deref();
-  switch (v.Type()) {
-    case VarType::Empty:
-    case VarType::Null:
-      return "";
-    case VarType::Boolean:
-      return v.AsBoolean() ? "yes" : "no";
-    case VarType::Array: {
-      std::string out;
-      for (const Variant& item : Items(v)) {
-        if (!out.empty()) out += ",";
-        out += Plain(item);
-      }
-      return out;
-    }
-    case VarType::Integer:
-    case VarType::Long:
-    case VarType::Single:
-    case VarType::Double:
-    case VarType::Byte:
-      return Number(AsNumber(v));
-    default:
-      return vbs::ToString(v);
-  }
 }
 
 std::string Duration(double seconds) {

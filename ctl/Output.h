@@ -20,11 +20,13 @@ Fields FieldsOf(const vbs::Variant& record);
 // The field's value, Empty when the record has no such field.
 const vbs::Variant& Field(const Fields& fields, std::string_view name);
 
-// JSON of a value: numbers, true/false, strings, arrays of values; records when asRecord.
+// JSON of a value: numbers, true/false, null, strings, arrays of values.
 std::string Json(const vbs::Variant& value);
 std::string JsonString(std::string_view text);
 // A record as a JSON object; with nest, "a.b" names become members b of an object a.
 std::string JsonObject(const Fields& fields, bool nest = false);
+// A list of records as a JSON array of objects.
+std::string JsonList(const std::vector<vbs::Variant>& records);
 
 // A value as a person reads it: integers without a fraction, yes/no, arrays joined by ",".
 std::string Plain(const vbs::Variant& value);

@@ -140,6 +140,12 @@ std::vector<Variant> FilterArgs(const Options& o) {
   return args;
 }
 
+// -n COUNT without -f: the newest COUNT entries.
+void KeepLast(std::vector<Variant>& list, long count) {
+  if (count >= 0 && list.size() > static_cast<size_t>(count))
+    list.erase(list.begin(), list.end() - count);
+}
+
 // ---- status
 
 int Status(const Options& o) {
@@ -187,9 +193,7 @@ int Subscriptions(const Options& o) {
   Client client(o.address);
   const std::vector<Variant> list = Items(client.Call("Subscriptions"));
   if (o.json) {
-    std::string out = "[";
-    for (const Variant& r : list) out += (out.size() > 1 ? "," : "") + JsonObject(FieldsOf(r));
-    std::printf("%s]\n", out.c_str());
+    std::printf("%s\n", JsonList(list).c_str());
     return 0;
   }
   if (list.empty()) {
@@ -272,12 +276,9 @@ int Runs(const Options& o) {
   Client client(o.address);
   if (!o.follow) {
     std::vector<Variant> list = Items(client.Call("Runs", {Variant::Double(0)}));
-    if (o.count >= 0 && list.size() > static_cast<size_t>(o.count))
-      list.erase(list.begin(), list.end() - o.count);
+    KeepLast(list, o.count);
     if (o.json) {
-      std::string out = "[";
-      for (const Variant& r : list) out += (out.size() > 1 ? "," : "") + JsonObject(FieldsOf(r));
-      std::printf("%s]\n", out.c_str());
+      std::printf("%s\n", JsonList(list).c_str());
     } else if (list.empty()) {
       std::printf("no runs yet\n");
     } else {
@@ -330,12 +331,9 @@ int Trace(const Options& o) {
   Client client(o.address);
   if (!o.follow) {
     std::vector<Variant> list = Items(client.Call("Trace", FilterArgs(o)));
-    if (o.count >= 0 && list.size() > static_cast<size_t>(o.count))
-      list.erase(list.begin(), list.end() - o.count);
+    KeepLast(list, o.count);
     if (o.json) {
-      std::string out = "[";
-      for (const Variant& r : list) out += (out.size() > 1 ? "," : "") + JsonObject(FieldsOf(r));
-      std::printf("%s]\n", out.c_str());
+      std::printf("%s\n", JsonList(list).c_str());
     } else {
       for (const Variant& r : list) PrintTraced(o, r);
       if (list.empty())

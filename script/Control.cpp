@@ -58,6 +58,17 @@ Variant WithLost(const Variant& record, uint64_t lost) {
   return ArrayOf(items);
 }
 
+Record SubscriptionRecord(const ScriptVBS& s, long position) {
+  Record r;
+  r.Add("position", Variant::Long(static_cast<int32_t>(position)))
+      .Add("target", Str(s.Target))
+      .Add("class", Str(s.Schema))
+      .Add("section", Str(s.Section))
+      .Add("source", Str(s.Source))
+      .Add("script", Str(s.Script));
+  return r;
+}
+
 double UnixNow() { return static_cast<double>(g_get_real_time()) / 1e6; }
 
 // Text fields of a message sent from the tool: a line break or a brace would cut the message
@@ -162,13 +173,7 @@ Variant Control::Subscriptions() const {
         if (!run.running) lastExit = run.Outcome();
       }
     }
-    list.push_back(Record()
-                       .Add("position", Variant::Long(static_cast<int32_t>(i + 1)))
-                       .Add("target", Str(s.Target))
-                       .Add("class", Str(s.Schema))
-                       .Add("section", Str(s.Section))
-                       .Add("source", Str(s.Source))
-                       .Add("script", Str(s.Script))
+    list.push_back(SubscriptionRecord(s, static_cast<long>(i + 1))
                        .Add("queued", Count(static_cast<uint64_t>(s.MessageCount())))
                        .Add("runs", Count(runs))
                        .Add("last_exit", Str(lastExit))
@@ -185,14 +190,7 @@ Variant Control::Unsubscribe(long position) {
                            "no subscription at position " + std::to_string(position) + " (" +
                                std::to_string(subs.size()) + " in all)");
   const ScriptVBS& s = subs[static_cast<size_t>(position - 1)];
-  Variant removed = Record()
-                        .Add("position", Variant::Long(static_cast<int32_t>(position)))
-                        .Add("target", Str(s.Target))
-                        .Add("class", Str(s.Schema))
-                        .Add("section", Str(s.Section))
-                        .Add("source", Str(s.Source))
-                        .Add("script", Str(s.Script))
-                        .Take();
+  Variant removed = SubscriptionRecord(s, position).Take();
   subs.erase(subs.begin() + (position - 1));
   return removed;
 }

@@ -25,8 +25,9 @@ class CtlProcess {
  public:
   // Starts the tool with the daemon's runtime folder, so it finds the daemon's socket the way
   // a user's terminal would.
+  // sessionBus: the tool's session bus, none when empty.
   CtlProcess(const std::string& runtimeDir, const std::vector<std::string>& args,
-             const std::string& input = "") {
+             const std::string& input = "", const std::string& sessionBus = "") {
     int in[2], out[2], err[2];
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 ||
         ::pipe2(err, O_CLOEXEC) != 0)
@@ -37,7 +38,10 @@ class CtlProcess {
       ::dup2(out[1], 1);
       ::dup2(err[1], 2);
       ::setenv("XDG_RUNTIME_DIR", runtimeDir.c_str(), 1);
-      ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+      if (sessionBus.empty())
+        ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+      else
+        ::setenv("DBUS_SESSION_BUS_ADDRESS", sessionBus.c_str(), 1);
       ::unsetenv("SABLEWICK_ADDRESS");
       std::vector<char*> argv{const_cast<char*>(SABLEWICK_CTL)};
       for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));

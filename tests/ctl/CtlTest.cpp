@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "script/BusValue.h"
+#include "tests/PrivateBus.h"
 #include "tests/ctl/CtlHarness.h"
 #include "tests/daemon/DaemonFixture.h"
 
@@ -382,6 +383,39 @@ TEST_F(Ctl, SendGoesOutThroughTheNodeAndRefusesTextThatWouldBreakTheMessage) {
   CtlResult broken = Run({"send", "-", "test.class", "Body", "a=1\n}\nExtra\n{\nb=2"});
   EXPECT_EQ(broken.status, 1);
   EXPECT_EQ(broken.err, "sablewick-ctl: an item may not hold line breaks, braces or NUL\n");
+}
+
+// Without the private socket (another runtime folder), the tool finds the node by its name on
+// the session bus, and signals come through the bus addressed to the follower alone.
+TEST_F(Ctl, WorksThroughTheSessionBusName) {
+  testing::PrivateBus bus;
+  ASSERT_FALSE(bus.Address().empty()) << "no dbus-daemon";
+  daemon->sessionBus = bus.Address();
+  StartAndGreet();
+  testing::TempDir elsewhere;
+  auto run = [&](const std::vector<std::string>& args) {
+    CtlProcess p(elsewhere.Path(), args, "", bus.Address());
+    return p.Finish();
+  };
+  bool named = false;
+  for (int i = 0; i < 250 && !named; ++i) {
+    named = run({"status"}).status == 0;
+    if (!named) ::usleep(20000);
+  }
+  ASSERT_TRUE(named) << run({"status"}).err;
+  EXPECT_NE(run({"status"}).out.find("  folder       " + daemon->Root() + "\n"), std::string::npos);
+
+  CtlProcess follow(elsewhere.Path(), {"trace", "-f", "-n", "1"}, "", bus.Address());
+  bool attached = false;
+  for (int i = 0; i < 250 && !attached; ++i) {
+    attached = run({"--json", "status"}).out.find("\"followers\":1") != std::string::npos;
+    if (!attached) ::usleep(20000);
+  }
+  ASSERT_TRUE(attached);
+  hub.SendTo(port, Lamp("bus"));
+  EXPECT_NE(follow.ReadLine().find("  acme.lamp.hall -> Unknown  xAPBSC.event  [lamp]  matched none"),
+            std::string::npos);
+  EXPECT_EQ(follow.Finish().status, 0);
 }
 
 struct UsageCase {

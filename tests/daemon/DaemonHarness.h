@@ -154,6 +154,8 @@ class Daemon {
     ::waitpid(pid, nullptr, 0);
     return -1;
   }
+  // A session bus for the daemon and its scripts (a test's private one); none when empty.
+  std::string sessionBus;
   const std::string& RuntimeDir() const { return runtime_; }
   bool Running() const { return pid_ > 0; }
   pid_t Pid() const { return pid_; }
@@ -183,7 +185,10 @@ class Daemon {
   }
   void UseOwnEnvironment() const {
     ::setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1);
-    ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    if (sessionBus.empty())
+      ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    else
+      ::setenv("DBUS_SESSION_BUS_ADDRESS", sessionBus.c_str(), 1);
     ::unsetenv("SABLEWICK_ADDRESS");
   }
 
