@@ -270,11 +270,17 @@ TEST_F(Ctl, TraceFollowPrintsEachMatchingMessageAsItArrives) {
 // A follower that stops reading must cost the node a bounded amount, and learn what it missed.
 TEST_F(Ctl, AFollowerThatDoesNotReadLosesMessagesAndIsToldHowMany) {
   StartAndGreet();
-  sd_bus* bus = nullptr;
-  ASSERT_GE(sd_bus_new(&bus), 0);
+  // The socket file stands a moment before the node listens on it: connect within 2 s.
   const std::string address = "unix:path=" + daemon->RuntimeDir() + "/sablewick/bus";
-  ASSERT_GE(sd_bus_set_address(bus, address.c_str()), 0);
-  ASSERT_GE(sd_bus_start(bus), 0);
+  sd_bus* bus = nullptr;
+  for (int i = 0; i < 100 && bus == nullptr; ++i) {
+    ASSERT_GE(sd_bus_new(&bus), 0);
+    if (sd_bus_set_address(bus, address.c_str()) < 0 || sd_bus_start(bus) < 0) {
+      bus = sd_bus_unref(bus);
+      ::usleep(20000);
+    }
+  }
+  ASSERT_NE(bus, nullptr);
   struct Seen {
     long records = 0, lost = 0;
   } seen;
