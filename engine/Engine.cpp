@@ -106,6 +106,7 @@ void Engine::SetMessageHook(std::function<Variant(const MessageRequest&)> hook) 
 void Engine::Fail(const ScriptError& e, std::string_view scriptName) {
   error_.Number = e.number;
   error_.Description = e.description.empty() ? std::string(ErrorText(e.number)) : e.description;
+  if (!e.subject.empty()) error_.Description += ": '" + e.subject + "'";
   if (!e.source.empty())
     error_.Source = e.source;
   else

@@ -111,6 +111,7 @@ struct ScriptError {
   int line = 0;        // 1-based; 0 until the statement that failed is known
   int column = 0;      // 1-based
   std::string script;  // name of the code (as given to AddCode) where it happened
+  std::string subject;   // the variable or member the error is about, for the report
   std::string helpFile;  // what Err.Raise was given (Err.HelpFile, Err.HelpContext)
   int32_t helpContext = 0;
   // Time-outs and host aborts cannot be caught by On Error Resume Next.

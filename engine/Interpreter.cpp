@@ -54,6 +54,32 @@ inline void AppendInPlace(Variant& s, const Variant& v) {
     RechargeString(rep, before);
 }
 
+// Errors about a name carry it: the host's report says which ("Variable is undefined:
+// 'x'", "Object doesn't support this property or method: 'hs.Nmae'"); Err.Description
+// keeps the plain text.
+[[noreturn]] void ThrowNamed(int32_t number, std::string_view name) {
+  ScriptError e(number);
+  e.subject = std::string(name);
+  throw e;
+}
+
+// The text of a name or a chain of members ("a.b.c"); empty for anything else.
+std::string NameText(const Expr* e) {
+  if (!e) return {};
+  if (e->kind == ExprKind::Name) return static_cast<const NameExpr*>(e)->name;
+  if (e->kind == ExprKind::Me) return "Me";
+  if (e->kind != ExprKind::Member) return {};
+  auto* m = static_cast<const MemberExpr*>(e);
+  std::string object = NameText(m->object.get());
+  return object.empty() ? m->name : object + "." + m->name;
+}
+
+[[noreturn]] void ThrowNoMember(const MemberExpr* site, const std::string& name) {
+  std::string text = site ? NameText(site) : name;
+  if (text.empty()) Throw(kNoSuchMember);
+  ThrowNamed(kNoSuchMember, text);
+}
+
 bool Truth(const Variant& v) {
   const Variant& d = v.Deref();
   if (d.Type() == VarType::Boolean) return d.AsBoolean();
@@ -1183,7 +1209,7 @@ Variant& Interpreter::VariableOf(const NameExpr& n, Frame& f, bool forWrite) {
       }
       if (g->isConst || g->proc) Throw(kIllegalAssignment);
       if (!g->defined) {
-        if (f.proc->optionExplicit) Throw(kVariableUndefined);
+        if (f.proc->optionExplicit) ThrowNamed(kVariableUndefined, n.name);
         if (forWrite) g->defined = true;
       }
       return g->value;
@@ -1205,7 +1231,7 @@ Variant* Interpreter::ImplicitVar(const NameExpr& n, Frame& f, bool create) {
     handle->SetRef(&g->value);
     return &g->value;
   }
-  if (f.proc->optionExplicit) Throw(kVariableUndefined);
+  if (f.proc->optionExplicit) ThrowNamed(kVariableUndefined, n.name);
   if (!create) return nullptr;  // read before any assignment: Empty, and nothing made
   handle->SetRef(handle + 1);
   return handle + 1;
@@ -1366,7 +1392,7 @@ Variant Interpreter::EvalName(const NameExpr& n, Frame& f) {
     case Bind::Global: {
       GlobalVar* g = n.global;
       if (g->proc) return CallWithExprs(g->proc, nullptr, kNoArgs, f);
-      if (!g->defined && f.proc->optionExplicit) Throw(kVariableUndefined);
+      if (!g->defined && f.proc->optionExplicit) ThrowNamed(kVariableUndefined, n.name);
       return g->value;
     }
     case Bind::Implicit: {
@@ -1386,7 +1412,7 @@ Variant Interpreter::EvalName(const NameExpr& n, Frame& f) {
     case Bind::Unresolved:
       break;
   }
-  Throw(kVariableUndefined);
+  ThrowNamed(kVariableUndefined, n.name);
 }
 
 Variant Interpreter::IndexValue(const Variant& c0, const std::vector<ExprPtr>& args, Frame& f) {
@@ -1442,7 +1468,7 @@ Variant Interpreter::EvalIndex(const IndexExpr& e, Frame& f, InvokeKind kind) {
         if (g->proc) return CallWithExprs(g->proc, nullptr, e.args, f);
         if (!g->defined) {
           // Calling a name that is nothing at all: the original says "Type mismatch".
-          if (f.proc->optionExplicit) Throw(kVariableUndefined);
+          if (f.proc->optionExplicit) ThrowNamed(kVariableUndefined, n.name);
           Throw(kTypeMismatch);
         }
         return IndexValue(g->value, e.args, f);
@@ -1476,7 +1502,7 @@ Variant Interpreter::EvalIndex(const IndexExpr& e, Frame& f, InvokeKind kind) {
         return n.object->object.AsObject()->Invoke(n.memberId, kind, pack.Get());
       }
       case Bind::Unresolved:
-        Throw(kVariableUndefined);
+        ThrowNamed(kVariableUndefined, n.name);
     }
   }
   if (t.kind == ExprKind::Member) {
@@ -1522,7 +1548,7 @@ Variant Interpreter::InvokeObject(const Variant& target, const std::string& name
       id = site->cachedId;
     } else {
       id = inst->Class()->FindMember(name);
-      if (id < 0) Throw(kNoSuchMember);
+      if (id < 0) ThrowNoMember(site, name);
       if (site) {
         site->cachedClass = inst->Class();
         site->cachedId = id;
@@ -1530,7 +1556,7 @@ Variant Interpreter::InvokeObject(const Variant& target, const std::string& name
     }
   } else {
     id = o->MemberId(name);
-    if (id == kUnknownMember) Throw(kNoSuchMember);
+    if (id == kUnknownMember) ThrowNoMember(site, name);
   }
   ArgPack pack;
   size_t n = args ? args->size() : 0;

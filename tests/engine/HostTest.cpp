@@ -146,6 +146,33 @@ TEST_F(HostTest, HostErrorsBecomeScriptErrors) {
   EXPECT_EQ(EvalText("n"), "5");
 }
 
+// What the host is told names the variable or member; Err.Description stays plain.
+TEST_F(HostTest, ErrorsAboutANameSayWhich) {
+  engine.AddObject("c", counter, false);
+  const struct {
+    const char* code;
+    const char* description;
+  } cases[] = {
+      {"Option Explicit\nx = 1\n", "Variable is undefined: 'x'"},
+      {"Option Explicit\nDim y\ny = Zed + 1\n", "Variable is undefined: 'Zed'"},
+      {"Option Explicit\nSub P()\n  n = 1\nEnd Sub\nP\n", "Variable is undefined: 'n'"},
+      {"c.Nope 1\n", "Object doesn't support this property or method: 'c.Nope'"},
+      {"x = c.Child.Child.Nope\n",
+       "Object doesn't support this property or method: 'c.Child.Child.Nope'"},
+      {"Set d = CreateObject(\"Scripting.Dictionary\")\nx = d.Itemz(1)\n",
+       "Object doesn't support this property or method: 'd.Itemz'"},
+      {"Class K\nEnd Class\nSet k = New K\nk.Missing = 1\n",
+       "Object doesn't support this property or method: 'k.Missing'"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_FALSE(engine.AddCode(c.code)) << c.code;
+    EXPECT_EQ(engine.Error().Description, c.description) << c.code;
+    engine.Error().Clear();
+  }
+  ASSERT_TRUE(engine.AddCode("On Error Resume Next\nc.Nope\nd = Err.Description\n"));
+  EXPECT_EQ(EvalText("d"), "Object doesn't support this property or method");
+}
+
 TEST_F(HostTest, SyntaxErrorHasNumberLineAndColumnAndRunsNothing) {
   vbs::ScriptModule* m = engine.Modules().Add("M1");
   ASSERT_NE(m, nullptr);

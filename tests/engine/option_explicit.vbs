@@ -4,4 +4,4 @@ known = 1
 WScript.Echo known
 ' expect: 1
 unknown = 2
-' expect error: (6, 1) error 500: Variable is undefined
+' expect error: (6, 1) error 500: Variable is undefined: 'unknown'

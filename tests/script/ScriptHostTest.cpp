@@ -313,5 +313,15 @@ TEST_F(InProcess, ARunawayScriptStopsAtTheMemoryBudget) {
   EXPECT_LT(t.app.engine->MemoryUsed(), size_t{1} << 20) << "the arrays were given back";
 }
 
+TEST_F(InProcess, AMisspelledMemberIsNamedInTheReport) {
+  Script("typo.vbs", "Sub Main(p)\n  Set m = hs.GetXapMesage(1)\nEnd Sub\n");
+  api->Run("typo.vbs");
+  const auto r = Reports();
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(r[0],
+            "|Type=Sablewick|Data=Script Run Error  / 438 - Object doesn't support this property "
+            "or method: 'hs.GetXapMesage'@ Line 2 col 3");
+}
+
 }  // namespace
 }  // namespace sablewick
