@@ -47,21 +47,6 @@ double CpuSeconds(pid_t pid) {
   return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-// Proportional set size: shared library pages divided among the processes that map them.
-long PssKb(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/smaps_rollup");
-  std::string key;
-  long value = 0;
-  while (in >> key) {
-    if (key == "Pss:") {
-      in >> value;
-      return value;
-    }
-    std::getline(in, key);
-  }
-  return -1;
-}
-
 // A subscriber on its own libmosquitto thread that counts what arrives under a filter.
 class Counter {
  public:
@@ -158,7 +143,8 @@ int main() {
     if (!hub.Receive(5000)) return 1;
     usleep(1000000);
     rssOff = daemon.RssKb();
-    pssOff = PssKb(daemon.Pid());
+    // PSS: shared library pages divided among the processes that map them.
+    pssOff = sablewick::testing::ProcKb(daemon.Pid(), "smaps_rollup", "Pss:");
   }
   const int n = 50000;
   const double rate = 10000;
@@ -173,7 +159,7 @@ int main() {
     }
     usleep(1000000);
     rssOn = daemon.RssKb();
-    pssOn = PssKb(daemon.Pid());
+    pssOn = sablewick::testing::ProcKb(daemon.Pid(), "smaps_rollup", "Pss:");
 
     std::vector<std::string> texts;
     for (int i = 0; i < n; ++i) texts.push_back(Datagram(i));

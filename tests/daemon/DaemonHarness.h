@@ -70,6 +70,21 @@ class UdpSocket {
   bool bound_ = false;
 };
 
+// A "Key: value kB" line of /proc/<pid>/<file> (status, smaps_rollup), -1 when missing.
+inline long ProcKb(pid_t pid, const std::string& file, const std::string& key) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/" + file);
+  std::string word;
+  long value = 0;
+  while (in >> word) {
+    if (word == key) {
+      in >> value;
+      return value;
+    }
+    std::getline(in, word);
+  }
+  return -1;
+}
+
 class Daemon {
  public:
   // Lays out an install folder with the binary and a loopback-only configuration.
@@ -162,19 +177,7 @@ class Daemon {
   const std::string& Root() const { return root_; }
   std::string Log() const { return ReadFile(root_ + "/Data/Sablewick.txt"); }
   // Its resident memory (VmRSS) in KB, -1 when it cannot be read.
-  long RssKb() const {
-    std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
-    std::string key;
-    long value = 0;
-    while (in >> key) {
-      if (key == "VmRSS:") {
-        in >> value;
-        return value;
-      }
-      std::getline(in, key);
-    }
-    return -1;
-  }
+  long RssKb() const { return ProcKb(pid_, "status", "VmRSS:"); }
 
  private:
   // Each daemon gets a runtime folder of its own (so its private socket too) and no session
