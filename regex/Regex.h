@@ -42,8 +42,10 @@ inline constexpr size_t kMaxPatternLength = 4u << 20;
 inline constexpr uint32_t kMatchSteps = 10'000'000;
 // Nested assertions and recursions of the automaton matcher.
 inline constexpr uint32_t kAutomatonDepth = 1000;
-// Memory of the matcher's backtracking state, in KiB (interpreter) and bytes (JIT stack).
-inline constexpr uint32_t kHeapKiB = 256u << 10;
+// Memory of the matcher's backtracking state, in KiB (interpreter) and bytes (JIT stack),
+// beside the engine's own budget. A group repeated over 200,000 characters fits in the
+// first, over 1,000,000 in the second (the JIT, which takes over on long subjects).
+inline constexpr uint32_t kHeapKiB = 64u << 10;
 inline constexpr size_t kJitStackBytes = 64u << 20;
 
 struct Options {
