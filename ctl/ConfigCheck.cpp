@@ -117,6 +117,10 @@ class FileCheck {
       Problem(0, "larger than 1 MB: not checked");
       return;
     }
+    RunText(text, file);
+  }
+
+  void RunText(std::string_view text, std::string_view file) {
     std::set<std::string> knownSections;
     for (const KnownSetting& s : kKnownSettings)
       if (s.file == file) knownSections.insert(Upper(s.section));
@@ -127,8 +131,8 @@ class FileCheck {
     size_t pos = 0;
     while (pos < text.size()) {
       size_t end = text.find('\n', pos);
-      if (end == std::string::npos) end = text.size();
-      std::string_view raw(text.data() + pos, end - pos);
+      if (end == std::string_view::npos) end = text.size();
+      std::string_view raw = text.substr(pos, end - pos);
       pos = end + 1;
       ++number;
       if (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
@@ -277,6 +281,12 @@ class FileCheck {
 };
 
 }  // namespace
+
+std::vector<Finding> CheckConfigText(std::string_view file, std::string_view text) {
+  std::vector<Finding> out;
+  FileCheck("Config/" + std::string(file), out).RunText(text, file);
+  return out;
+}
 
 std::vector<Finding> CheckConfig(const std::string& folder) {
   std::vector<Finding> out;

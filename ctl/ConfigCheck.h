@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace sablewick::ctl {
@@ -15,5 +16,7 @@ struct Finding {
 };
 
 std::vector<Finding> CheckConfig(const std::string& folder);
+// One file's text, as if it were Config/<file> ("Drumlin.ini" or "Sablewick.ini").
+std::vector<Finding> CheckConfigText(std::string_view file, std::string_view text);
 
 }  // namespace sablewick::ctl
