@@ -285,6 +285,10 @@ Variant Control::EntryRecord(const TraceEntry& e) {
 
 Variant Control::Inject(const std::string& text, bool dryRun) {
   if (!app_.dispatcher) vbs::Throw(vbs::kObjectRequired);
+  // What the network could bring: one datagram. The trace keeps the text.
+  if (text.size() > kMaxDatagram)
+    throw vbs::ScriptError(vbs::kInvalidCall, "the message is longer than one datagram (" +
+                                                  std::to_string(kMaxDatagram) + " bytes)");
   const uint64_t before = app_.dispatcher->MessageCounter;
   std::vector<int> matched = app_.dispatcher->Inject(text, dryRun);
   std::vector<Variant> positions;

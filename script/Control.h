@@ -52,6 +52,7 @@ class Control {
   static constexpr size_t kTraceEntries = 1000;
   static constexpr size_t kTraceBytes = 4u << 20;
   static constexpr unsigned kTraceLingerSeconds = 600;
+  static constexpr size_t kMaxDatagram = 65507;
 
   explicit Control(App& app);
   ~Control();

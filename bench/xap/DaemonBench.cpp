@@ -60,6 +60,25 @@ int PacedSend(int fd, int port, const std::vector<std::string>& texts, double ra
   return drained;
 }
 
+// `sablewick-ctl --json status` of the daemon.
+std::string Status(const std::string& runtime) {
+  const std::string command = "XDG_RUNTIME_DIR='" + runtime + "' " SABLEWICK_CTL " --json status";
+  FILE* p = popen(command.c_str(), "r");
+  if (p == nullptr) return {};
+  char buf[4096];
+  std::string out;
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  pclose(p);
+  return out;
+}
+
+// A number in the status JSON after `"name":`, -1 when missing.
+long StatusNumber(const std::string& status, const std::string& name) {
+  const size_t at = status.find("\"" + name + "\":");
+  return at == std::string::npos ? -1 : std::atol(status.c_str() + at + name.size() + 3);
+}
+
 // A `sablewick-ctl trace -f --json` on the daemon, writing to a file; stopped by its pid.
 class Tracer {
  public:
@@ -99,15 +118,8 @@ class Tracer {
 
  private:
   static bool Attached(const std::string& runtime) {
-    std::string command = "XDG_RUNTIME_DIR='" + runtime + "' " SABLEWICK_CTL " --json status";
-    FILE* p = popen(command.c_str(), "r");
-    if (p == nullptr) return false;
-    char buf[4096];
-    std::string out;
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    pclose(p);
-    return out.find("\"trace\":{\"recording\":true,\"followers\":1}") != std::string::npos;
+    return Status(runtime).find("\"trace\":{\"recording\":true,\"followers\":1}") !=
+           std::string::npos;
   }
   std::string output_;
   pid_t pid_ = -1;
@@ -195,6 +207,10 @@ int main(int argc, char** argv) {
     std::printf("%-44s %12d\n", "echo queries sent", n);
     std::printf("%-44s %12d\n", "answers received", answers);
     std::printf("%-44s %12d\n", "lost", n - answers);
+    // Where they were lost: before the node's socket (the kernel), or in its own queue.
+    const std::string status = Status(daemon.RuntimeDir());
+    std::printf("%-44s %12ld\n", "taken in by the node", StatusNumber(status, "received"));
+    std::printf("%-44s %12ld\n", "dropped by the node's queue", StatusNumber(status, "dropped"));
     if (tracer) {
       // The follower's tail: until its file stops growing (at most 5 s).
       long shown = 0, lost = 0, before = -1;
