@@ -32,12 +32,17 @@ inline XapMessage Parse(const std::string& text) {
 
 class DaemonTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(hub.Bound()) << "port 3639 is taken: run in a namespace"; }
+  void SetUp() override {
+    reportsBefore_ = Daemon::SanitizerReports();
+    ASSERT_TRUE(hub.Bound()) << "port 3639 is taken: run in a namespace";
+  }
   void TearDown() override {
     if (HasFailure()) {
       std::fprintf(stderr, "--- daemon log ---\n%s\n--- daemon stderr ---\n%s\n",
                    daemon->Log().c_str(), daemon->Stderr().c_str());
     }
+    daemon.reset();
+    EXPECT_EQ(Daemon::SanitizerReports(), reportsBefore_) << "a daemon's sanitizer report";
   }
   // Starts the daemon and reads its start-up datagrams: the heartbeat and the port notice.
   void StartAndGreet(int expectedPort = 32768, const std::string& uid = "FF00E800") {
@@ -64,6 +69,9 @@ class DaemonTest : public ::testing::Test {
   UdpSocket hub{3639};
   std::unique_ptr<Daemon> daemon = std::make_unique<Daemon>();
   int port = 0;
+
+ private:
+  int reportsBefore_ = 0;
 };
 
 }  // namespace sablewick::testing

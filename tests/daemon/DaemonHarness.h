@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -109,6 +110,19 @@ class Daemon {
       ::kill(pid_, SIGKILL);
       ::waitpid(pid_, nullptr, 0);
     }
+    // Its standard error goes to a file: a sanitizer's report there must still be seen.
+    const std::string err = Stderr();
+    // (Only the summary line: a script's own "runtime error" lines are logged here too.)
+    if (err.find("SUMMARY: AddressSanitizer") != std::string::npos ||
+        err.find("SUMMARY: UndefinedBehaviorSanitizer") != std::string::npos) {
+      std::fprintf(stderr, "--- sanitizer report of the daemon ---\n%s\n", err.c_str());
+      ++SanitizerReports();
+    }
+  }
+  // Daemons whose standard error held a sanitizer's report, over the whole test program.
+  static int& SanitizerReports() {
+    static int count = 0;
+    return count;
   }
 
   // Starts the daemon, with arguments when given; its standard output and error go to
