@@ -1,5 +1,6 @@
 #include "app/App.h"
 
+#include "app/Log.h"
 #include "app/TcpClient.h"
 #include "engine/Engine.h"
 #include "script/ObjectServer.h"

@@ -25,6 +25,7 @@ class Application;
 class Control;
 class Bridge;
 class Dispatcher;
+class LogFile;
 class ObjectServer;
 class TcpClient;
 class Recovery;
@@ -72,6 +73,8 @@ struct App {
 
   // The error left behind by the last failing step (see app/Errors.h).
   PendingError Err;
+  // The log file, kept open (app/Log.h).
+  std::unique_ptr<LogFile> logFile;
 
   const Clock* clock = &SystemClock();
 

@@ -1,6 +1,8 @@
 #include "app/Log.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -63,10 +65,42 @@ void LogToFile(App& app, std::string_view source, std::string_view message) {
   MirrorToStderr(std::string_view(line).substr(0, head), app.Err);
   app.Err.Clear();
   // The record of last resort: a line that cannot be written is lost silently.
-  if (FILE* f = std::fopen(LogFilePath(app).c_str(), "ab")) {
-    std::fwrite(line.data(), 1, line.size(), f);
-    std::fclose(f);
+  AppendToLog(app, line);
+}
+
+bool AppendToLog(App& app, std::string_view text) {
+  if (!app.logFile) app.logFile = std::make_unique<LogFile>();
+  return app.logFile->Append(LogFilePath(app), text);
+}
+
+LogFile::~LogFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool LogFile::Append(const std::string& path, std::string_view text) {
+  struct stat st {};
+  const bool current = fd_ >= 0 && path == path_ && ::stat(path.c_str(), &st) == 0 &&
+                       st.st_dev == device_ && st.st_ino == inode_;
+  if (!current) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd_ < 0) return false;
+    if (::fstat(fd_, &st) != 0) {
+      ::close(fd_);
+      fd_ = -1;
+      return false;
+    }
+    path_ = path;
+    device_ = st.st_dev;
+    inode_ = st.st_ino;
   }
+  while (!text.empty()) {
+    const ssize_t n = ::write(fd_, text.data(), text.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    text.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
 }
 
 void ReportEvent(App& app, std::string_view source, std::string_view message) {

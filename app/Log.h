@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -17,6 +18,27 @@ std::string LogFilePath(const App& app);
 // Appends "time | source message line description" and CR LF; never fails towards the caller.
 // Reads and clears the pending error.
 void LogToFile(App& app, std::string_view source, std::string_view message);
+
+// Appends text to the log file as it is (one write); false when it could not be written.
+bool AppendToLog(App& app, std::string_view text);
+
+// The log file, kept open between lines. Before each write it checks that the path still
+// names the open file: a file that rotation renamed or a user deleted is let go, and the line
+// goes to a file created anew at the path.
+class LogFile {
+ public:
+  LogFile() = default;
+  ~LogFile();
+  LogFile(const LogFile&) = delete;
+  LogFile& operator=(const LogFile&) = delete;
+
+  bool Append(const std::string& path, std::string_view text);
+
+ private:
+  int fd_ = -1;
+  std::string path_;
+  uint64_t device_ = 0, inode_ = 0;
+};
 
 // Sends a Homeseer.Event / Event.Log message through the sending helper. Reads and clears the
 // pending error.

@@ -1,5 +1,7 @@
 #include "xap/XapMessage.h"
 
+#include <unordered_set>
+
 #include "app/App.h"
 #include "app/Log.h"
 #include "app/Text.h"
@@ -17,6 +19,52 @@ std::string_view TrimSpaces(std::string_view s) {
   while (e > b && s[e - 1] == ' ') --e;
   return s.substr(b, e - b);
 }
+
+struct NoCaseHash {
+  size_t operator()(std::string_view s) const {
+    uint64_t h = 1469598103934665603ull;  // FNV-1a over the lower-cased bytes
+    for (char c : s) h = (h ^ static_cast<unsigned char>(LowerAscii(c))) * 1099511628211ull;
+    return static_cast<size_t>(h);
+  }
+};
+struct NoCaseEqual {
+  bool operator()(std::string_view a, std::string_view b) const { return EqualsNoCase(a, b); }
+};
+
+// The names already met in one group during a parse (the section names, or the items of the
+// current section), for the repeat check. A small group is scanned; a large one moves into a
+// hash set, so that a text of many names costs time in proportion to its length.
+class SeenNames {
+ public:
+  static constexpr uint32_t kScanLimit = 16;
+
+  // Whether name is among the count names of group that nameAt(i) gives (case ignored). When
+  // it is not, the caller adds it as name number count.
+  template <class NameAt>
+  bool Repeated(uint32_t group, std::string_view name, uint32_t count, NameAt nameAt) {
+    if (group != group_) {
+      group_ = group;
+      set_.clear();
+      loaded_ = false;
+    }
+    if (count < kScanLimit) {
+      for (uint32_t i = 0; i < count; ++i) {
+        if (EqualsNoCase(nameAt(i), name)) return true;
+      }
+      return false;
+    }
+    if (!loaded_) {
+      for (uint32_t i = 0; i < count; ++i) set_.insert(nameAt(i));
+      loaded_ = true;
+    }
+    return !set_.insert(name).second;
+  }
+
+ private:
+  uint32_t group_ = UINT32_MAX;
+  bool loaded_ = false;
+  std::unordered_set<std::string_view, NoCaseHash, NoCaseEqual> set_;
+};
 
 }  // namespace
 
@@ -77,13 +125,12 @@ std::string XapMessage::ToXap() {
 
 // ---- parsing -----------------------------------------------------------------------------------
 
-void XapMessage::LogFault(const char* label, int32_t number, const char* description) {
-  ++faults_;
+void XapMessage::LogFault(std::string_view message, int32_t number, const char* description) {
   if (app_ == nullptr) return;
   app_->Err.number = number;
   app_->Err.line = 0;
   app_->Err.description = description;
-  LogToFile(*app_, label, "");
+  LogToFile(*app_, "From XAP", message);
 }
 
 int16_t XapMessage::FromXap(std::string_view sRawMessage) {
@@ -105,6 +152,10 @@ int16_t XapMessage::FromXap(std::string_view sRawMessage) {
   if (pos == std::string_view::npos) return 0;
   pos += 1;  // start of line 2 (possibly the empty last line)
 
+  // Repeated names keep the first and are logged once for the whole text.
+  SeenNames sectionNames, itemNames;
+  uint32_t repeatedSections = 0, repeatedItems = 0;
+  bool missingName = false;
   int section = -1;
   bool more = true;  // a line starts at pos (the text's final line feed yields an empty line)
   while (more) {
@@ -128,8 +179,10 @@ int16_t XapMessage::FromXap(std::string_view sRawMessage) {
         }
         s.name = {static_cast<uint32_t>(next), static_cast<uint32_t>(nameEnd - next)};
         const std::string_view name = text.substr(next, nameEnd - next);
-        if (FindSection(name) >= 0) {
-          LogFault("From XAP", kKeyExists, "This key is already associated with an element of this collection");
+        const auto sectionName = [&](uint32_t i) { return Text(sections_[i].name); };
+        if (sectionNames.Repeated(UINT32_MAX, name, static_cast<uint32_t>(sections_.size()),
+                                  sectionName)) {
+          ++repeatedSections;
         } else {
           s.indexed = true;
         }
@@ -138,7 +191,7 @@ int16_t XapMessage::FromXap(std::string_view sRawMessage) {
         continue;
       }
       sections_.push_back(s);
-      LogFault("From XAP", kSubscriptOutOfRange, "Subscript out of range");
+      missingName = true;
       break;
     }
     const size_t eq = line.find('=');
@@ -163,15 +216,9 @@ int16_t XapMessage::FromXap(std::string_view sRawMessage) {
         }
       } else {
         Section& s = sections_.back();
-        bool duplicate = false;
-        for (uint32_t i = s.firstItem; i < s.firstItem + s.itemCount; ++i) {
-          if (EqualsNoCase(Text(items_[i].name), name)) {
-            duplicate = true;
-            break;
-          }
-        }
-        if (duplicate) {
-          LogFault("From XAP", kKeyExists, "This key is already associated with an element of this collection");
+        const auto itemName = [&](uint32_t i) { return Text(items_[s.firstItem + i].name); };
+        if (itemNames.Repeated(static_cast<uint32_t>(section), name, s.itemCount, itemName)) {
+          ++repeatedItems;
         } else {
           Item item;
           item.name = {static_cast<uint32_t>(name.data() - text.data()),
@@ -184,6 +231,17 @@ int16_t XapMessage::FromXap(std::string_view sRawMessage) {
     }
     pos = next;
   }
+  if (repeatedSections + repeatedItems > 0) {
+    std::string message;
+    if (repeatedSections > 0) message = std::to_string(repeatedSections) + " repeated sections";
+    if (repeatedSections > 0 && repeatedItems > 0) message += " and ";
+    if (repeatedItems > 0) message += std::to_string(repeatedItems) + " repeated items";
+    message += " ignored";
+    LogFault(message, kKeyExists,
+             "This key is already associated with an element of this collection");
+  }
+  if (missingName) LogFault("", kSubscriptOutOfRange, "Subscript out of range");
+  faults_ = static_cast<int>(repeatedSections + repeatedItems) + (missingName ? 1 : 0);
   return 0;
 }
 

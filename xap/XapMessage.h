@@ -99,7 +99,7 @@ class XapMessage {
 
   std::string_view Text(Span s) const { return std::string_view(raw_).substr(s.pos, s.len); }
   int FindSection(std::string_view name) const;
-  void LogFault(const char* label, int32_t number, const char* description);
+  void LogFault(std::string_view message, int32_t number, const char* description);
   FastString& Builder();
 
   App* app_;

@@ -2,11 +2,14 @@
 // the dispatcher against 10 subscriptions. The bare line splitter is the floor we measure
 // against in the same run.
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "app/App.h"
 #include "xap/XapMessage.h"
 
 namespace {
@@ -99,6 +102,49 @@ void BM_Compose(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_Compose);
+
+// A 64 KB datagram of one kind of line: the same item again and again (every line after the
+// first is a repeat, each one a fault to log), distinct items, or distinct sections.
+enum class Flood { RepeatedItem, DistinctItems, DistinctSections };
+
+std::string FloodDatagram(Flood kind) {
+  std::string text = "xap-header\n{\nclass=a.b\nsource=x.y.z\n}\nblock\n{\n";
+  for (int i = 0; text.size() < 65000; ++i) {
+    const std::string n = std::to_string(i);
+    switch (kind) {
+      case Flood::RepeatedItem: text += "k=v\n"; break;
+      case Flood::DistinctItems: text.append("k").append(n).append("=v\n"); break;
+      case Flood::DistinctSections: text.append("}\ns").append(n).append("\n{\nk=v\n"); break;
+    }
+  }
+  return text + "}\n";
+}
+
+// Parsing with the faults logged to a real log file in a temporary folder, as the node does.
+void BM_FromXapFlood(benchmark::State& state) {
+  const std::string text = FloodDatagram(static_cast<Flood>(state.range(0)));
+  std::string dir = (std::filesystem::temp_directory_path() / "sablewick-bench-XXXXXX").string();
+  if (::mkdtemp(dir.data()) == nullptr) return state.SkipWithError("mkdtemp");
+  std::filesystem::create_directories(dir + "/Data");
+  sablewick::App app;
+  app.AppPath = dir;
+  for (auto _ : state) {
+    sablewick::XapMessage m(&app);
+    m.FromXap(text);
+    benchmark::DoNotOptimize(m);
+  }
+  std::error_code ec;
+  const uintmax_t logged = std::filesystem::file_size(dir + "/Data/Sablewick.txt", ec);
+  state.counters["log_bytes_per_parse"] =
+      ec ? 0.0 : static_cast<double>(logged) / static_cast<double>(state.iterations());
+  std::filesystem::remove_all(dir, ec);
+}
+BENCHMARK(BM_FromXapFlood)
+    ->ArgName("repeated0_items1_sections2")
+    ->Arg(static_cast<int>(Flood::RepeatedItem))
+    ->Arg(static_cast<int>(Flood::DistinctItems))
+    ->Arg(static_cast<int>(Flood::DistinctSections))
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "app/Log.h"
 #include "script/Dispatcher.h"
 #include "tests/TestSupport.h"
@@ -79,6 +81,32 @@ TEST(LogFile, MissingDataFolderLosesTheLineSilently) {
   t.app.Err = {5, 1, "x"};
   LogToFile(t.app, "Sablewick", "lost");
   EXPECT_FALSE(t.app.Err.IsSet());
+}
+
+// The file stays open between lines, yet a line after the file was renamed (rotation) or
+// deleted goes to a new file at the path.
+TEST(LogFile, KeptOpenAndFollowsRotationAndDeletion) {
+  TestApp t;
+  const std::string path = t.dir.Path() + "/Data/Sablewick.txt";
+  const auto openOnLog = [&] {
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+      std::error_code ec;
+      if (std::filesystem::read_symlink(fd.path(), ec) == path) return true;
+    }
+    return false;
+  };
+  LogToFile(t.app, "one", "");
+  EXPECT_TRUE(openOnLog());
+  std::filesystem::rename(path, path + ".1");
+  LogToFile(t.app, "two", "");
+  EXPECT_EQ(testing::ReadFile(path + ".1"), "3/4/2026 3:06:07 PM | one  0 \r\n");
+  EXPECT_EQ(t.Log(), "3/4/2026 3:06:07 PM | two  0 \r\n");
+  std::filesystem::remove(path);
+  LogToFile(t.app, "three", "");
+  EXPECT_EQ(t.Log(), "3/4/2026 3:06:07 PM | three  0 \r\n");
+  t.app.AppPath = t.dir.Path() + "/nowhere";
+  LogToFile(t.app, "lost", "");
+  EXPECT_FALSE(openOnLog());
 }
 
 TEST(StepRunner, ReportsEachFailureWithTheOperationAndGoesOn) {

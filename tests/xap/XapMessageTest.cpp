@@ -73,7 +73,7 @@ TEST(XapMessageParse, CollectionsByNumberPositionAndName) {
   EXPECT_FALSE(m.msgCollection(-1));
 }
 
-TEST(XapMessageParse, RepeatedNamesFirstWinsWithOneLogLineEach) {
+TEST(XapMessageParse, RepeatedNamesFirstWinsWithOneLogLinePerText) {
   TestApp t;
   XapMessage m(&t.app);
   m.FromXap("xap-header\n{\nclass=a\n}\nA\n{\nx=1\nX=2\n}\nB\n{\ny=1\n}\na\n{\nx=3\n}\n");
@@ -82,9 +82,49 @@ TEST(XapMessageParse, RepeatedNamesFirstWinsWithOneLogLineEach) {
   // The repeated block still gets its own collection, reachable by number only.
   ASSERT_TRUE(m.msgCollection(2));
   EXPECT_EQ(m.msgCollection(2)->Item(1), "x=3");
-  const std::string log = t.Log();
-  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
-  EXPECT_NE(log.find(" | From XAP  0 This key is already associated"), std::string::npos) << log;
+  EXPECT_EQ(t.Log(),
+            "3/4/2026 3:06:07 PM | From XAP 1 repeated sections and 1 repeated items ignored 0 "
+            "This key is already associated with an element of this collection\r\n");
+}
+
+// Many names: past a handful the repeat check works on a hash of the names, and must find
+// exactly the repeats a scan finds, in any letter case, in sections and items alike.
+TEST(XapMessageParse, RepeatsAmongManyNames) {
+  struct Case {
+    int distinct;  // distinct names before the repeats
+    int repeats;   // then this many lines repeating earlier names
+    bool sections;
+  } cases[] = {{3, 2, false}, {40, 25, false}, {5000, 12000, false}, {3, 2, true}, {40, 25, true},
+               {2000, 3000, true}};
+  for (const Case& c : cases) {
+    TestApp t;
+    std::string text = "xap-header\n{\nclass=a\n}\nblock\n{\n";
+    const auto line = [&](int i, const char* value) {
+      const std::string n = std::to_string(i);
+      if (c.sections) {
+        text.append("}\nS").append(n).append("\n{\nk=").append(value).append("\n");
+      } else {
+        text.append("K").append(n).append("=").append(value).append("\n");
+      }
+    };
+    for (int i = 0; i < c.distinct; ++i) line(i, "first");
+    for (int i = 0; i < c.repeats; ++i) line((i * 7) % c.distinct, "again");
+    text += "}\n";
+    XapMessage m(&t.app);
+    m.FromXap(text);
+    for (int i : {0, c.distinct / 2, c.distinct - 1}) {
+      const std::string n = std::to_string(i);
+      EXPECT_EQ(c.sections ? m.GetItem("s" + n, "k") : m.GetItem("block", "k" + n), "first")
+          << c.distinct << " " << i;
+    }
+    EXPECT_EQ(m.MsgSection().size(), c.sections ? c.distinct + 1 : 1u);
+    const std::string log = t.Log();
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << c.distinct;
+    EXPECT_NE(log.find(" | From XAP " + std::to_string(c.repeats) + " repeated " +
+                       (c.sections ? "sections" : "items") + " ignored 0 "),
+              std::string::npos)
+        << log;
+  }
 }
 
 TEST(XapMessageParse, TextWithoutFinalLineFeed) {
