@@ -87,14 +87,10 @@ void Application::SendXapMessage(std::string_view sTarget, std::string_view sCla
 void Application::WriteLog(std::string_view c, std::string_view Message) {
   const std::string time = FormatGeneralDate(app_.clock->Now());
   try {
-    SendXap(app_, "", "Homeseer.Event", "Event.Log",
-            ItemList({{"Time", time}, {"Type", c}, {"Data", Message}}));
+    SendXapOrThrow(app_, "", "Homeseer.Event", "Event.Log",
+                   ItemList({{"Time", time}, {"Type", c}, {"Data", Message}}));
   } catch (...) {
-    std::string line = time + "\t" + std::string(c) + "\t" + std::string(Message) + "\r\n";
-    if (FILE* f = std::fopen(logFile_.c_str(), "ab")) {
-      std::fwrite(line.data(), 1, line.size(), f);
-      std::fclose(f);
-    }
+    AppendToLog(app_, time + "\t" + std::string(c) + "\t" + std::string(Message) + "\r\n");
   }
 }
 

@@ -17,49 +17,65 @@ std::string ItemList(std::initializer_list<std::pair<std::string_view, std::stri
 
 namespace {
 
-// What waited for the transport goes first, in the order given.
+void LogSendFailure(App& app, std::string_view data) {
+  SetPendingError(app, 0);
+  std::string message = "SendXap  ";
+  message += data;
+  LogToFile(app, "Sablewick", message);
+}
+
+// What waited for the transport goes first, in the order given. One message that cannot be
+// sent is logged and does not hold back the ones after it.
 void SendQueued(App& app) {
   if (app.sink == nullptr) throw Failure(kGenericFailure, "no transport");
   if (app.sendQueue.empty()) return;
   std::vector<XapQueuedMessage> queued;
   queued.swap(app.sendQueue);
   for (const XapQueuedMessage& q : queued) {
-    app.sink->SendXap(q.MsgTarget, q.MsgClass, q.MsgSection, q.MsgData, q.MsgSubAddress, q.MsgUID,
-                      q.MsgTargetSubAddress);
+    try {
+      app.sink->SendXap(q.MsgTarget, q.MsgClass, q.MsgSection, q.MsgData, q.MsgSubAddress,
+                        q.MsgUID, q.MsgTargetSubAddress);
+    } catch (...) {
+      LogSendFailure(app, q.MsgData);
+    }
   }
 }
 
 }  // namespace
 
+void SendXapOrThrow(App& app, std::string_view sTarget, std::string_view sClass,
+                    std::string_view sSection, std::string_view sData,
+                    std::string_view sSubaddress, std::string_view sUID,
+                    std::string_view sTargetSubaddress) {
+  std::string uid;
+  if (sUID.empty()) {
+    uid = app.UID;
+  } else if (sUID.size() == 2) {
+    uid = app.UID.substr(0, 6);  // a sub-device of this node
+    uid += sUID;
+  } else {
+    uid = sUID;
+  }
+  XapQueuedMessage msg{std::string(sTarget),    uid,
+                       std::string(sClass),     std::string(sSection),
+                       std::string(sData),      std::string(sSubaddress),
+                       std::string(sTargetSubaddress)};
+  if (!app.xapReady) {
+    app.sendQueue.push_back(std::move(msg));
+    return;
+  }
+  SendQueued(app);
+  app.sink->SendXap(msg.MsgTarget, msg.MsgClass, msg.MsgSection, msg.MsgData, msg.MsgSubAddress,
+                    msg.MsgUID, msg.MsgTargetSubAddress);
+}
+
 void SendXap(App& app, std::string_view sTarget, std::string_view sClass,
              std::string_view sSection, std::string_view sData, std::string_view sSubaddress,
              std::string_view sUID, std::string_view sTargetSubaddress) {
   try {
-    std::string uid;
-    if (sUID.empty()) {
-      uid = app.UID;
-    } else if (sUID.size() == 2) {
-      uid = app.UID.substr(0, 6);  // a sub-device of this node
-      uid += sUID;
-    } else {
-      uid = sUID;
-    }
-    XapQueuedMessage msg{std::string(sTarget),    uid,
-                         std::string(sClass),     std::string(sSection),
-                         std::string(sData),      std::string(sSubaddress),
-                         std::string(sTargetSubaddress)};
-    if (!app.xapReady) {
-      app.sendQueue.push_back(std::move(msg));
-      return;
-    }
-    SendQueued(app);
-    app.sink->SendXap(msg.MsgTarget, msg.MsgClass, msg.MsgSection, msg.MsgData,
-                      msg.MsgSubAddress, msg.MsgUID, msg.MsgTargetSubAddress);
+    SendXapOrThrow(app, sTarget, sClass, sSection, sData, sSubaddress, sUID, sTargetSubaddress);
   } catch (...) {
-    SetPendingError(app, 0);
-    std::string message = "SendXap  ";
-    message += sData;
-    LogToFile(app, "Sablewick", message);
+    LogSendFailure(app, sData);
   }
 }
 

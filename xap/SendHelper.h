@@ -11,9 +11,16 @@
 
 namespace sablewick {
 
+// A failure to send is logged ("SendXap  " and the data); the caller goes on.
 void SendXap(App& app, std::string_view sTarget, std::string_view sClass,
              std::string_view sSection, std::string_view sData, std::string_view sSubaddress = {},
              std::string_view sUID = {}, std::string_view sTargetSubaddress = {});
+// The same, but a failure to send this message reaches the caller (messages held back
+// before it are still sent, and logged when they fail).
+void SendXapOrThrow(App& app, std::string_view sTarget, std::string_view sClass,
+                    std::string_view sSection, std::string_view sData,
+                    std::string_view sSubaddress = {}, std::string_view sUID = {},
+                    std::string_view sTargetSubaddress = {});
 
 // A complete xAP text, sent as it is once the transport is ready. Returns false (and logs)
 // when it could not be sent.

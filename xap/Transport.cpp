@@ -269,8 +269,9 @@ void XapTransport::SendXap(const std::string& sTarget, const std::string& sClass
                            const std::string& sSection, const std::string& sData,
                            const std::string& sSubaddress, const std::string& sUID,
                            const std::string& sTargetSubaddress) {
-  // Faults of building or sending are not reported here; the result is simply not sent.
-  try {
+  // A failure to send (a text too large for a datagram, no route) reaches the caller: the
+  // sending helper logs it, and WriteLog falls back to the log file.
+  {
     XapMessage msg(&app_);
     msg.MsgClass = sClass;
     msg.msgSource = sSubaddress.empty() ? xapSource_ : xapSource_ + ":" + sSubaddress;
@@ -294,7 +295,6 @@ void XapTransport::SendXap(const std::string& sTarget, const std::string& sClass
       data.remove_prefix(end + 1);
     }
     Send(msg.ToXap());
-  } catch (...) {
   }
 }
 

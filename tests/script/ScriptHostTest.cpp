@@ -167,6 +167,19 @@ TEST_F(HostFixture, SettingsThroughTheScriptingObject) {
   EXPECT_EQ(api->GetAppPath(), t.dir.Path());
 }
 
+// The real transport: a log message that fits goes out as an event; one too large for a
+// datagram cannot be sent and lands in the log file in WriteLog's own form instead.
+TEST_F(HostFixture, WriteLogThatCannotBeSentGoesToTheLogFile) {
+  t.app.xap->BroadcastAddress = "127.0.0.1";
+  ASSERT_GT(t.app.xap->Init(), 0);
+  t.app.sink = t.app.xap.get();
+  api->WriteLog("Small", "fits");
+  EXPECT_EQ(t.Log(), "");
+  const std::string big(70000, 'x');
+  api->WriteLog("Big", big);
+  EXPECT_EQ(t.Log(), "3/4/2026 3:06:07 PM\tBig\t" + big + "\r\n");
+}
+
 TEST_F(HostFixture, WaitMillisecondsReturnsAtOnceForNothingToWaitFor) {
   const gint64 start = g_get_monotonic_time();
   for (const char* ms : {"0", "-5", "abc", ""}) api->WaitMilliseconds(ms);

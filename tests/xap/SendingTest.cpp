@@ -48,6 +48,37 @@ TEST(SendHelper, HoldsMessagesUntilReadyAndSendsThemInOrderWithTheNextCall) {
   EXPECT_TRUE(t.app.sendQueue.empty());
 }
 
+// A sender that fails for the section "bad".
+class FailingSink : public testing::RecordingSink {
+ public:
+  void SendXap(const std::string& target, const std::string& cls, const std::string& section,
+               const std::string& data, const std::string& subaddress, const std::string& uid,
+               const std::string& targetSubaddress) override {
+    if (section == "bad") throw Failure(kGenericFailure, "Message too long");
+    RecordingSink::SendXap(target, cls, section, data, subaddress, uid, targetSubaddress);
+  }
+};
+
+TEST(SendHelper, FailuresAreLoggedOrReachTheCallerAndHoldNothingBack) {
+  TestApp t;
+  FailingSink sink;
+  t.app.sink = &sink;
+  t.app.xapReady = false;
+  SendXap(t.app, "", "c", "first", "");
+  SendXap(t.app, "", "c", "bad", "d1");
+  SendXap(t.app, "", "c", "third", "");
+  t.app.xapReady = true;
+  EXPECT_THROW(SendXapOrThrow(t.app, "", "c", "bad", "d2"), Failure);
+  SendXap(t.app, "", "c", "bad", "d3");
+  SendXap(t.app, "", "c", "last", "");
+  ASSERT_EQ(sink.sent.size(), 3u);
+  EXPECT_EQ(sink.sent[1].section, "third");
+  EXPECT_EQ(sink.sent[2].section, "last");
+  EXPECT_EQ(t.Log(),
+            "3/4/2026 3:06:07 PM | Sablewick SendXap  d1 0 Message too long\r\n"
+            "3/4/2026 3:06:07 PM | Sablewick SendXap  d3 0 Message too long\r\n");
+}
+
 TEST(EventReport, MessageShapeAndErrorSuffix) {
   TestApp t;
   ReportEvent(t.app, "Sablewick", "Using xAP port  32768");
