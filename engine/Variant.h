@@ -127,9 +127,7 @@ struct ArrayRep {
   ArrayRep() = default;
   ArrayRep(const ArrayRep&) = delete;
   ArrayRep& operator=(const ArrayRep&) = delete;
-  ~ArrayRep() {
-    if (budget) budget->Refund(charged);
-  }
+  ~ArrayRep();  // below Variant: destroying data needs the complete type
 };
 // Charges the block for holding this many elements, before they are allocated; throws 7
 // when the running engine's budget cannot take them.
@@ -318,6 +316,10 @@ class Variant {
     uint64_t bits_;
   };
 };
+
+inline ArrayRep::~ArrayRep() {
+  if (budget) budget->Refund(charged);
+}
 
 // Limits on what a script can grow: beyond them, 14 "Out of string space" and
 // 7 "Out of memory" instead of exhausting the process.
