@@ -10,6 +10,7 @@
 #include "app/SetupDialog.h"
 #include "bridge/Bridge.h"
 #include "ini/IniTool.h"
+#include "ini/TextFile.h"
 #include "script/Application.h"
 #include "script/Dispatcher.h"
 #include "script/ScriptHost.h"
@@ -75,6 +76,9 @@ void TollkeepForm::InitXap() {
   step([&] {
     CreateFolders(app_, app_.AppPath + "/Config/x");
     CreateFolders(app_, app_.AppPath + "/Data/x");
+    // What saves killed before their rename left beside the files.
+    RemoveStaleTempFiles(app_.AppPath + "/Config");
+    RemoveStaleTempFiles(app_.AppPath + "/Scripts");
   });
   step([&] { app_.ProgramPath = NetworkPathRule(app_.ProgramPath); });
   IniTool ini(app_);

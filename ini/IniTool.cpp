@@ -92,6 +92,7 @@ void IniTool::Erase(const std::string& key) {
 void IniTool::Load(const std::string& fPath) {
   Clear();
   filePath_ = fPath;
+  createdByLoad_ = false;
 
   struct stat st {};
   if (::stat(fPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -100,6 +101,7 @@ void IniTool::Load(const std::string& fPath) {
     const int fd = ::open(fPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) ThrowSystemError("Cannot create " + fPath);
     ::close(fd);
+    createdByLoad_ = true;
     return;
   }
 
@@ -222,6 +224,24 @@ void IniTool::Clear() {
 void IniTool::Save() {
   StepRunner step(app_, "Sablewick", "IniTool Save " + filePath_, ReportVia::Event);
   step([this] { SaveFile(); });
+}
+
+void IniTool::SaveOrThrow() {
+  try {
+    SaveFile();
+  } catch (...) {
+    SetPendingError(app_, 1);
+    ReportEvent(app_, "Sablewick", "IniTool Save " + filePath_);
+    if (createdByLoad_) {
+      for (const std::string& path : {filePath_, filePath_ + "_bck"}) {
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0) {
+          ::unlink(path.c_str());
+        }
+      }
+    }
+    throw;
+  }
 }
 
 void IniTool::SaveFile() const {

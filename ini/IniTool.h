@@ -56,6 +56,9 @@ class IniTool {
   // Writes the file atomically after copying the old one to FilePath + "_bck". Failures are
   // reported, never thrown; the old file stays intact.
   void Save();
+  // The same, and then the failure reaches the caller as well. When the file was created empty
+  // by Load, a failed save removes it again (and the empty backup it made of it).
+  void SaveOrThrow();
 
   const std::string& FilePath() const { return filePath_; }
 
@@ -83,6 +86,7 @@ class IniTool {
   bool Add(Entry entry);
   void Erase(const std::string& key);
   void SaveFile() const;
+  bool createdByLoad_ = false;
 
   App& app_;
   std::string filePath_;

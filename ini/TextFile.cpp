@@ -1,12 +1,15 @@
 #include "ini/TextFile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <string_view>
 
 #include "app/Errors.h"
 
@@ -63,7 +66,44 @@ std::string ResolveTarget(const std::string& path) {
   return path;
 }
 
+// The name's file and process when it has the form ".NAME.tmpPID-N".
+bool ParseTempName(std::string_view name, std::string_view& base, pid_t& pid) {
+  const size_t tmp = name.rfind(".tmp");
+  if (name.size() < 2 || name.front() != '.' || tmp == std::string_view::npos || tmp < 2) {
+    return false;
+  }
+  const std::string_view tail = name.substr(tmp + 4);
+  const size_t dash = tail.find('-');
+  const auto digits = [](std::string_view d) {
+    return !d.empty() && d.size() <= 10 &&
+           d.find_first_not_of("0123456789") == std::string_view::npos;
+  };
+  if (dash == std::string_view::npos || !digits(tail.substr(0, dash)) ||
+      !digits(tail.substr(dash + 1))) {
+    return false;
+  }
+  base = name.substr(1, tmp - 1);
+  pid = static_cast<pid_t>(std::stol(std::string(tail.substr(0, dash))));
+  return true;
+}
+
 }  // namespace
+
+void RemoveStaleTempFiles(const std::string& folder, std::string_view base) {
+  DIR* dir = ::opendir(folder.c_str());
+  if (dir == nullptr) return;
+  // This process writes one replacement at a time, so its own leftovers are stale too.
+  const pid_t self = ::getpid();
+  while (const dirent* entry = ::readdir(dir)) {
+    std::string_view fileBase;
+    pid_t pid = 0;
+    if (!ParseTempName(entry->d_name, fileBase, pid)) continue;
+    if (!base.empty() && fileBase != base) continue;
+    if (pid != self && !(::kill(pid, 0) != 0 && errno == ESRCH)) continue;
+    (void)::unlinkat(::dirfd(dir), entry->d_name, 0);
+  }
+  ::closedir(dir);
+}
 
 std::string ReadTextFile(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -99,6 +139,7 @@ void ReplaceTextFile(const std::string& path, std::string_view text) {
 
   struct stat old {};
   const bool existed = ::stat(target.c_str(), &old) == 0;
+  RemoveStaleTempFiles(folder, base);
 
   TempFile temp;
   // Names are unique per process and attempt; another writer's leftover only costs a retry.

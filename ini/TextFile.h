@@ -17,4 +17,10 @@ std::string ReadTextFile(const std::string& path);
 // a Failure is thrown.
 void ReplaceTextFile(const std::string& path, std::string_view text);
 
+// Removes the temporary files of replacements that were killed before their rename
+// (".NAME.tmpPID-N" in folder) whose process is gone: those of the file named base, or of
+// every file when base is empty. ReplaceTextFile does it for its own file; start-up for the
+// folders the program writes to.
+void RemoveStaleTempFiles(const std::string& folder, std::string_view base = {});
+
 }  // namespace sablewick

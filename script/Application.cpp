@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 
@@ -106,7 +107,15 @@ void Application::SaveIniSetting(std::string_view Group, std::string_view Key,
   IniTool ini(app_);
   ini.Load(IniPath(File));
   ini.WriteKey(Group, Key, Value);
-  ini.Save();
+  try {
+    ini.SaveOrThrow();  // reported as an event, and the script gets the error too
+  } catch (const Failure& f) {
+    // The file errors a script knows by number; the text keeps the reason.
+    int32_t number = f.Number();
+    if (number == ENOSPC || number == EDQUOT) number = 61;  // Disk full
+    if (number == EACCES || number == EPERM || number == EROFS) number = 70;  // Permission denied
+    throw Failure(number, f.what());
+  }
 }
 
 std::string Application::GetINISection(std::string_view Group, std::string_view File) {

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
@@ -23,6 +24,23 @@ TEST_F(DaemonTest, StartsWithHeartbeatAndPortNoticeAndStopsOnSignals) {
   EXPECT_EQ(testing::ReadFile(daemon->Root() + "/Config/Sablewick.ini"), "");
   daemon->Signal(SIGTERM);
   EXPECT_EQ(daemon->WaitExit(), 0);
+}
+
+// Saves killed before their rename leave ".NAME.tmpPID-N" beside the file; a start removes
+// those of processes that are gone.
+TEST_F(DaemonTest, StartRemovesTheLeftoversOfKilledSaves) {
+  const pid_t gone = ::fork();
+  if (gone == 0) ::_exit(0);
+  ::waitpid(gone, nullptr, 0);
+  const std::string config = daemon->Root() + "/Config/";
+  const std::string leftovers[] = {config + ".Sablewick.ini.tmp" + std::to_string(gone) + "-3",
+                                   daemon->Root() + "/Scripts/.a.vbs.tmp" + std::to_string(gone) + "-1"};
+  const std::string live = config + ".Drumlin.ini.tmp" + std::to_string(::getpid()) + "-1";
+  for (const std::string& path : leftovers) testing::WriteFile(path, "half");
+  testing::WriteFile(live, "in progress");
+  StartAndGreet();
+  for (const std::string& path : leftovers) EXPECT_FALSE(std::filesystem::exists(path)) << path;
+  EXPECT_TRUE(std::filesystem::exists(live));
 }
 
 TEST_F(DaemonTest, ExitsOnSigintAndSighupToo) {

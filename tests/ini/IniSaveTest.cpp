@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdlib>
@@ -9,6 +11,7 @@
 #include <functional>
 
 #include "ini/IniTool.h"
+#include "ini/TextFile.h"
 #include "tests/ini/IniTestSupport.h"
 
 namespace sablewick::testing {
@@ -167,6 +170,41 @@ TEST_F(IniSaveTest, FailedSaveLeavesTheOldFileIntact) {
     EXPECT_NE(items.find(c.reason, prefix.size()), std::string::npos) << items;
     EXPECT_FALSE(t.app.Err.IsSet());
   }
+}
+
+// A process id that no process has any more.
+pid_t GonePid() {
+  const pid_t pid = ::fork();
+  if (pid == 0) ::_exit(0);
+  ::waitpid(pid, nullptr, 0);
+  return pid;
+}
+
+// Temporary files of a save killed before its rename: the next save of the same file removes
+// those whose process is gone; start-up removes them for every file of a folder. Files of a
+// live process and names of another form stay.
+TEST_F(IniSaveTest, LeftoversOfKilledSavesAreRemoved) {
+  const std::string gone = std::to_string(GonePid());
+  const std::string live = std::to_string(::getppid());
+  const std::vector<std::string> leftovers = {
+      ".s.ini.tmp" + gone + "-7", ".s.ini_bck.tmp" + gone + "-1", ".s.ini.tmp" + live + "-1",
+      ".other.ini.tmp" + gone + "-1", "s.ini.tmp" + gone + "-1", ".s.ini.tmp" + gone + "-x"};
+  for (const std::string& name : leftovers) WriteFile(Path(name), "half");
+  IniTool ini(t.app);
+  ini.Load(Path("s.ini"));
+  ini.WriteKey("S", "k", "v");
+  ini.Save();
+  const auto sorted = [](std::vector<std::string> names) {
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  EXPECT_EQ(FilesIn(t.dir.Path() + "/Config"),
+            sorted({".other.ini.tmp" + gone + "-1", ".s.ini.tmp" + gone + "-x",
+                    ".s.ini.tmp" + live + "-1", "s.ini", "s.ini.tmp" + gone + "-1", "s.ini_bck"}));
+  RemoveStaleTempFiles(t.dir.Path() + "/Config");
+  EXPECT_EQ(FilesIn(t.dir.Path() + "/Config"),
+            sorted({".s.ini.tmp" + gone + "-x", ".s.ini.tmp" + live + "-1", "s.ini",
+                    "s.ini.tmp" + gone + "-1", "s.ini_bck"}));
 }
 
 TEST_F(IniSaveTest, SaveIntoAVanishedFolderIsReported) {

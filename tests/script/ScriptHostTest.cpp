@@ -1,4 +1,11 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
 
 #include "app/Log.h"
 #include "engine/Engine.h"
@@ -178,6 +185,70 @@ TEST_F(HostFixture, WriteLogThatCannotBeSentGoesToTheLogFile) {
   const std::string big(70000, 'x');
   api->WriteLog("Big", big);
   EXPECT_EQ(t.Log(), "3/4/2026 3:06:07 PM\tBig\t" + big + "\r\n");
+}
+
+// Mounts a small tmpfs over folder in a mount namespace of this test process alone (a user
+// namespace as well when not root). False when the system allows neither.
+bool MountSmallFilesystem(const std::string& folder) {
+  if (::unshare(CLONE_NEWNS) != 0) {
+    const uid_t uid = ::getuid();
+    const gid_t gid = ::getgid();
+    if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) return false;
+    WriteFile("/proc/self/setgroups", "deny");
+    WriteFile("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1");
+    WriteFile("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
+  }
+  return ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+         ::mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=64k") == 0;
+}
+
+// Fills the file system of folder with one file; returns its path.
+std::string FillUp(const std::string& folder) {
+  const std::string path = folder + "/filler";
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  const std::string block(4096, 'f');
+  for (int i = 0; i < 1000 && ::write(fd, block.data(), block.size()) > 0; ++i) {
+  }
+  ::close(fd);
+  return path;
+}
+
+// A full disk: the caller of SaveIniSetting gets the error with its reason (besides the event),
+// the file it had stays as it was, a file it did not have is not left behind empty, and no
+// temporary file stays.
+TEST_F(HostFixture, SaveIniSettingOnAFullDiskFailsToTheCaller) {
+  const std::string config = t.dir.Path() + "/Config";
+  if (!MountSmallFilesystem(config)) GTEST_SKIP() << "no mount namespace for a small tmpfs";
+  WriteFile(config + "/Old.ini", "[General]\r\nUID=AB12CD34\r\n");
+  const std::string filler = FillUp(config);
+  for (const char* file : {"Old.ini", "New.ini"}) {
+    SCOPED_TRACE(file);
+    t.sink.sent.clear();
+    try {
+      api->SaveIniSetting("General", "Name", std::string(8000, 'n'), file);
+      ADD_FAILURE() << "no error";
+    } catch (const Failure& f) {
+      EXPECT_EQ(f.Number(), 61);
+      EXPECT_NE(std::string(f.what()).find("No space left on device"), std::string::npos)
+          << f.what();
+    }
+    ASSERT_EQ(t.sink.sent.size(), 1u);
+    EXPECT_NE(t.sink.sent[0].Items().find("Data=IniTool Save " + config + "/" + file + " Line 1"),
+              std::string::npos)
+        << t.sink.sent[0].Items();
+  }
+  std::vector<std::string> files;
+  for (const auto& e : std::filesystem::directory_iterator(config)) {
+    files.push_back(e.path().filename().string());
+  }
+  std::sort(files.begin(), files.end());
+  EXPECT_EQ(files, (std::vector<std::string>{"Old.ini", "filler"}));
+  EXPECT_EQ(ReadFile(config + "/Old.ini"), "[General]\r\nUID=AB12CD34\r\n");
+
+  std::filesystem::remove(filler);
+  api->SaveIniSetting("General", "Name", "n", "New.ini");
+  EXPECT_EQ(ReadFile(config + "/New.ini"), "[GENERAL]\r\nNAME=n\r\n");
+  ::umount2(config.c_str(), MNT_DETACH);
 }
 
 TEST_F(HostFixture, WaitMillisecondsReturnsAtOnceForNothingToWaitFor) {
