@@ -75,19 +75,27 @@ Variant Client::Call(const char* member, const std::vector<Variant>& args) {
   }
 }
 
+Variant Client::ReadValue(sd_bus_message* m) {
+  try {
+    NoObjects none;
+    return ReadTagged(m, none);
+  } catch (const vbs::ScriptError& e) {
+    throw CtlError("unreadable answer: " + e.description);
+  }
+}
+
 bool Client::Follow(const char* member, const std::function<void()>& start,
-                    const std::function<bool(const Variant&)>& onValue) {
+                    const std::function<bool(sd_bus_message*)>& onSignal) {
   struct Context {
-    const std::function<bool(const Variant&)>* onValue;
+    const std::function<bool(sd_bus_message*)>* onSignal;
     bool done = false;
-  } context{&onValue};
+  } context{&onSignal};
   auto handler = [](sd_bus_message* m, void* userdata, sd_bus_error*) -> int {
     auto* c = static_cast<Context*>(userdata);
     if (c->done) return 0;
     try {
-      NoObjects none;
-      if (!(*c->onValue)(ReadTagged(m, none))) c->done = true;
-    } catch (const vbs::ScriptError&) {
+      if (!(*c->onSignal)(m)) c->done = true;
+    } catch (const CtlError&) {
       // A signal we cannot read is skipped.
     }
     return 0;

@@ -32,10 +32,13 @@ class Client {
   vbs::Variant Call(const char* member, const std::vector<vbs::Variant>& args = {});
 
   // Receives the control interface's signal `member`: start makes the node send them (it runs
-  // after the tool listens, so nothing is missed), then each value goes to onValue until it
-  // returns false, SIGINT or SIGTERM arrives (true), or the node goes away (false).
+  // after the tool listens, so nothing is missed), then each signal goes to onSignal until it
+  // returns false, SIGINT or SIGTERM arrives (true), or the node goes away (false). A signal
+  // onSignal cannot read (it throws CtlError) is skipped.
   bool Follow(const char* member, const std::function<void()>& start,
-              const std::function<bool(const vbs::Variant&)>& onValue);
+              const std::function<bool(sd_bus_message*)>& onSignal);
+  // The one tagged value a signal or reply carries.
+  static vbs::Variant ReadValue(sd_bus_message* m);
 
  private:
   sd_bus* bus_ = nullptr;

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <span>
 #include <string>
@@ -16,6 +17,7 @@
 #include "ctl/Client.h"
 #include "ctl/ConfigCheck.h"
 #include "ctl/Output.h"
+#include "script/BusValue.h"
 
 namespace sablewick::ctl {
 namespace {
@@ -289,8 +291,8 @@ int Runs(const Options& o) {
   long shown = 0;
   const bool stayed = client.Follow(
       "Run", [&] { client.Call("FollowRuns"); },
-      [&](const Variant& record) {
-        PrintRun(o, record, true);
+      [&](sd_bus_message* m) {
+        PrintRun(o, Client::ReadValue(m), true);
         return o.count < 0 || ++shown < o.count;
       });
   if (!stayed) throw CtlError("the node went away");
@@ -299,8 +301,7 @@ int Runs(const Options& o) {
 
 // ---- trace
 
-void PrintTraced(const Options& o, const Variant& record) {
-  const Fields f = FieldsOf(record);
+void PrintTraced(const Options& o, const Fields& f) {
   if (o.json) {
     std::printf("%s\n", JsonObject(f).c_str());
   } else {
@@ -327,6 +328,44 @@ void PrintTraced(const Options& o, const Variant& record) {
   }
 }
 
+// The signal Traced (kTracedSignature): each message as the fields Trace answers with.
+void ReadTracedBatch(sd_bus_message* m, const std::function<bool(const Fields&)>& each) {
+  auto bytes = [m]() {
+    const void* data = nullptr;
+    size_t size = 0;
+    if (sd_bus_message_read_array(m, 'y', &data, &size) < 0) throw CtlError("unreadable trace");
+    return Variant::String(std::string(static_cast<const char*>(data), size));
+  };
+  if (sd_bus_message_enter_container(m, 'a', kTracedSignature + 1) < 0)
+    throw CtlError("unreadable trace");
+  while (sd_bus_message_enter_container(m, 'r', "tdbayayayayauayt") > 0) {
+    uint64_t seq = 0, lost = 0;
+    double time = 0;
+    int injected = 0;
+    if (sd_bus_message_read(m, "tdb", &seq, &time, &injected) < 0)
+      throw CtlError("unreadable trace");
+    Fields f;
+    f.emplace_back("seq", Variant::Double(static_cast<double>(seq)));
+    f.emplace_back("time", Variant::Double(time));
+    f.emplace_back("injected", Variant::Boolean(injected != 0));
+    for (const char* name : {"source", "target", "class", "sections"}) f.emplace_back(name, bytes());
+    const void* data = nullptr;
+    size_t size = 0;
+    if (sd_bus_message_read_array(m, 'u', &data, &size) < 0) throw CtlError("unreadable trace");
+    std::vector<Variant> matched;
+    for (size_t i = 0; i < size / sizeof(uint32_t); ++i)
+      matched.push_back(Variant::Long(static_cast<int32_t>(static_cast<const uint32_t*>(data)[i])));
+    Variant positions = vbs::NewArray({static_cast<int32_t>(matched.size())});
+    positions.AsArray()->data = matched;
+    f.emplace_back("matched", positions);
+    f.emplace_back("text", bytes());
+    if (sd_bus_message_read(m, "t", &lost) < 0 || sd_bus_message_exit_container(m) < 0)
+      throw CtlError("unreadable trace");
+    if (lost != 0) f.emplace_back("lost", Variant::Double(static_cast<double>(lost)));
+    if (!each(f)) return;
+  }
+}
+
 int Trace(const Options& o) {
   Client client(o.address);
   if (!o.follow) {
@@ -335,7 +374,7 @@ int Trace(const Options& o) {
     if (o.json) {
       std::printf("%s\n", JsonList(list).c_str());
     } else {
-      for (const Variant& r : list) PrintTraced(o, r);
+      for (const Variant& r : list) PrintTraced(o, FieldsOf(r));
       if (list.empty())
         std::fprintf(stderr,
                      "sablewick-ctl: nothing recorded yet; the node records from the first look "
@@ -346,11 +385,11 @@ int Trace(const Options& o) {
   long shown = 0;
   const bool stayed = client.Follow(
       "Traced", [&] { client.Call("FollowTrace", FilterArgs(o)); },
-      [&](const Variant& batch) {
-        for (const Variant& record : Items(batch)) {
-          PrintTraced(o, record);
-          if (o.count >= 0 && ++shown >= o.count) break;
-        }
+      [&](sd_bus_message* m) {
+        ReadTracedBatch(m, [&](const Fields& f) {
+          PrintTraced(o, f);
+          return o.count < 0 || ++shown < o.count;
+        });
         std::fflush(stdout);
         return o.count < 0 || shown < o.count;
       });

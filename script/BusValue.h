@@ -54,6 +54,11 @@ inline constexpr char kTaggedSignature[] = "(qv)";
 // The control service of sablewick-ctl: each client gets an object of its own at this path.
 inline constexpr char kControlPath[] = "/org/sablewick/Sablewick/control";
 inline constexpr char kControlInterface[] = "org.sablewick.Sablewick.Control";
+// The signal Traced: a batch of received messages, each (seq, time in seconds since 1970,
+// injected, source, target, class, sections joined by ",", positions of the subscriptions it
+// passed, text, messages lost before it). Native types rather than tagged values: a follower
+// under a flood must cost the node little. Texts are bytes, as received.
+inline constexpr char kTracedSignature[] = "a(tdbayayayayauayt)";
 
 // Where the private socket is when nobody says otherwise: $XDG_RUNTIME_DIR/sablewick/bus, or
 // /tmp/sablewick-<uid>/bus without a runtime folder.

@@ -1,5 +1,6 @@
 #include "script/Control.h"
 
+#include <systemd/sd-bus.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -203,7 +204,8 @@ Variant Control::TraceEntries(const TraceFilter& filter) {
   std::vector<Variant> list;
   const bool all = filter.target.empty() && filter.cls.empty() && filter.section.empty() &&
                    filter.source.empty();
-  for (const TraceEntry& e : trace_) {
+  for (const auto& entry : trace_) {
+    const TraceEntry& e = *entry;
     if (!all) {
       XapMessage msg(&app_);
       msg.Init();
@@ -234,37 +236,33 @@ void Control::UpdateRecording() {
 }
 
 void Control::KeepTraced(const TraceEvent& event) {
-  TraceEntry e{++traceSeq_,
-               UnixNow(),
-               event.injected,
-               event.msg.msgSource,
-               event.msg.MsgTarget,
-               event.msg.MsgClass,
-               {},
-               {event.matched.begin(), event.matched.end()},
-               std::string(event.text)};
+  auto e = std::make_shared<TraceEntry>(TraceEntry{++traceSeq_,
+                                                   UnixNow(),
+                                                   event.injected,
+                                                   event.msg.msgSource,
+                                                   event.msg.MsgTarget,
+                                                   event.msg.MsgClass,
+                                                   {},
+                                                   {event.matched.begin(), event.matched.end()},
+                                                   std::string(event.text)});
   for (const std::string& s : event.msg.MsgSection()) {
-    if (!e.sections.empty()) e.sections += ',';
-    e.sections += s;
+    if (!e->sections.empty()) e->sections += ',';
+    e->sections += s;
   }
-  const size_t bytes = e.text.size() + e.sections.size() + e.source.size() + e.target.size() +
-                       e.cls.size() + sizeof e;
+  const size_t bytes = e->Bytes();
   while (!trace_.empty() &&
          (trace_.size() >= kTraceEntries || traceBytes_ + bytes > kTraceBytes)) {
-    const TraceEntry& old = trace_.front();
-    traceBytes_ -= old.text.size() + old.sections.size() + old.source.size() +
-                   old.target.size() + old.cls.size() + sizeof old;
+    traceBytes_ -= trace_.front()->Bytes();
     trace_.pop_front();
   }
   traceBytes_ += bytes;
-  trace_.push_back(std::move(e));
+  trace_.push_back(e);
   if (traceFollowers_.empty()) return;
-  const Variant record = EntryRecord(trace_.back());
   // A follower may go while we send (its connection can drop): walk a copy.
   const std::vector<ControlObject*> followers = traceFollowers_;
   for (ControlObject* f : followers)
     if (std::find(traceFollowers_.begin(), traceFollowers_.end(), f) != traceFollowers_.end())
-      f->Traced(event.msg, record, bytes);
+      f->Traced(event.msg, e);
 }
 
 Variant Control::EntryRecord(const TraceEntry& e) {
@@ -399,10 +397,11 @@ void ControlObject::FollowTrace(TraceFilter filter) {
   Hub().AddTraceFollower(this);
 }
 
-void ControlObject::Traced(const XapMessage& msg, const Variant& record, size_t bytes) {
+void ControlObject::Traced(const XapMessage& msg,
+                           std::shared_ptr<const Control::TraceEntry> entry) {
   if (!followsTrace_ || !filter_.Passes(msg)) return;
-  batch_.push_back(record);
-  batchBytes_ += bytes;
+  batchBytes_ += entry->Bytes();
+  batch_.push_back(std::move(entry));
   if (batch_.size() >= kBatchRecords || batchBytes_ >= kBatchBytes) {
     FlushTraced();
   } else if (flush_ == 0) {
@@ -419,8 +418,26 @@ void ControlObject::Traced(const XapMessage& msg, const Variant& record, size_t 
 
 void ControlObject::FlushTraced() {
   if (batch_.empty()) return;
-  batch_.front() = WithLost(batch_.front(), lost_);
-  if (link_ && link_->Emit("Traced", ArrayOf(batch_))) {
+  const auto fill = [&](sd_bus_message* m) {
+    auto bytes = [m](const std::string& s) { return sd_bus_message_append_array(m, 'y', s.data(), s.size()); };
+    int r = sd_bus_message_open_container(m, 'a', kTracedSignature + 1);
+    bool first = true;
+    for (const auto& entry : batch_) {
+      const Control::TraceEntry& e = *entry;
+      if (r >= 0) r = sd_bus_message_open_container(m, 'r', "tdbayayayayauayt");
+      if (r >= 0) r = sd_bus_message_append(m, "tdb", e.seq, e.time, static_cast<int>(e.injected));
+      for (const std::string* s : {&e.source, &e.target, &e.cls, &e.sections})
+        if (r >= 0) r = bytes(*s);
+      if (r >= 0) r = sd_bus_message_append_array(m, 'u', e.matched.data(), e.matched.size() * sizeof(int));
+      if (r >= 0) r = bytes(e.text);
+      if (r >= 0) r = sd_bus_message_append(m, "t", first ? lost_ : uint64_t{0});
+      if (r >= 0) r = sd_bus_message_close_container(m);
+      first = false;
+    }
+    if (r >= 0) r = sd_bus_message_close_container(m);
+    return r;
+  };
+  if (link_ && link_->EmitWith("Traced", fill)) {
     lost_ = 0;
   } else {
     lost_ += batch_.size();

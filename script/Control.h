@@ -24,6 +24,8 @@
 
 #include "app/App.h"
 #include "engine/HostObject.h"
+#include "script/BusValue.h"
+#include "script/ObjectServer.h"
 
 namespace sablewick {
 
@@ -77,13 +79,12 @@ class Control {
   void Send(const std::string& target, const std::string& cls, const std::string& section,
             const std::vector<std::string>& items);
 
-  void AddTraceFollower(ControlObject* follower);
-  void RemoveFollower(ControlObject* follower);
-
-  void CountRunFollower(int change) { runFollowers_ += change; }
-
- private:
+  // One received message as the trace keeps it; shared by the ring and followers' batches.
   struct TraceEntry {
+    size_t Bytes() const {
+      return text.size() + sections.size() + source.size() + target.size() + cls.size() +
+             sizeof *this;
+    }
     uint64_t seq;
     double time;  // seconds since 1970
     bool injected;
@@ -91,6 +92,13 @@ class Control {
     std::vector<int> matched;
     std::string text;
   };
+
+  void AddTraceFollower(ControlObject* follower);
+  void RemoveFollower(ControlObject* follower);
+
+  void CountRunFollower(int change) { runFollowers_ += change; }
+
+ private:
 
   void KeepTraced(const TraceEvent& event);
   static vbs::Variant EntryRecord(const TraceEntry& entry);
@@ -102,7 +110,7 @@ class Control {
   gint64 started_;  // monotonic microseconds
   std::vector<std::function<void(StatusFields&)>> statusFills_;
 
-  std::deque<TraceEntry> trace_;
+  std::deque<std::shared_ptr<const TraceEntry>> trace_;
   size_t traceBytes_ = 0;
   uint64_t traceSeq_ = 0;
   bool recording_ = false;
@@ -117,7 +125,7 @@ class ControlObject : public vbs::TableObject<ControlObject> {
  public:
   static constexpr std::string_view kTypeName = "Control";
   static const vbs::Member<ControlObject> kMembers[];
-  static constexpr std::string_view kSignals[] = {"Traced", "Run"};
+  static constexpr SignalSpec kSignals[] = {{"Traced", kTracedSignature}, {"Run", "(qv)"}};
 
   ControlObject(App& app, std::shared_ptr<ClientLink> link);
   ~ControlObject() override;
@@ -129,7 +137,7 @@ class ControlObject : public vbs::TableObject<ControlObject> {
   // Queues a traced message for the client when it passes the client's filter. The queue goes
   // out as one signal (a list) when the loop is idle or the batch is full: one message on the
   // bus per batch keeps a follower cheap under a flood.
-  void Traced(const XapMessage& msg, const vbs::Variant& record, size_t bytes);
+  void Traced(const XapMessage& msg, std::shared_ptr<const Control::TraceEntry> entry);
   void FlushTraced();
 
   static constexpr size_t kBatchRecords = 1000;
@@ -141,7 +149,7 @@ class ControlObject : public vbs::TableObject<ControlObject> {
   bool followsTrace_ = false;
   TraceFilter filter_;
   uint64_t lost_ = 0;  // messages dropped because the client did not keep up
-  std::vector<vbs::Variant> batch_;
+  std::vector<std::shared_ptr<const Control::TraceEntry>> batch_;
   size_t batchBytes_ = 0;
   guint flush_ = 0;
   uint64_t runWatch_ = 0;

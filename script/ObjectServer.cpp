@@ -217,6 +217,18 @@ struct ObjectServer::Impl {
         : server_(server), connection_(connection), destination_(std::move(destination)),
           face_(face) {}
     bool Emit(std::string_view member, const Variant& value) override {
+      return EmitWith(member, [&](sd_bus_message* m) {
+        try {
+          NoObjects none;
+          AppendTagged(m, value, none);
+          return 0;
+        } catch (...) {
+          return -EINVAL;
+        }
+      });
+    }
+    bool EmitWith(std::string_view member,
+                  const std::function<int(sd_bus_message*)>& fill) override {
       Connection* c = server_.ConnectionById(connection_);
       if (c == nullptr || server_.closing) return false;
       uint64_t queued = 0;
@@ -229,14 +241,7 @@ struct ObjectServer::Impl {
                                         face_.interface.c_str(), name.c_str());
       if (r >= 0 && !destination_.empty())
         r = sd_bus_message_set_destination(m, destination_.c_str());
-      if (r >= 0) {
-        try {
-          NoObjects none;
-          AppendTagged(m, value, none);
-        } catch (...) {
-          r = -EINVAL;
-        }
-      }
+      if (r >= 0) r = fill(m);
       if (r >= 0) r = sd_bus_send(c->bus, m, nullptr);
       sd_bus_message_unref(m);
       return r >= 0;
@@ -959,7 +964,7 @@ struct ObjectServer::Impl {
   }
 
   void AddClass(std::type_index type, std::string_view typeName,
-                std::span<const ClassMember> members, std::span<const std::string_view> signals,
+                std::span<const ClassMember> members, std::span<const SignalSpec> signals,
                 std::string_view path,
                 std::function<vbs::ObjectPtr<vbs::HostObject>(std::shared_ptr<ClientLink>)> make);
 
@@ -993,7 +998,7 @@ struct ObjectServer::Impl {
 
 void ObjectServer::Impl::AddClass(
     std::type_index type, std::string_view typeName, std::span<const ClassMember> members,
-    std::span<const std::string_view> signals, std::string_view path,
+    std::span<const SignalSpec> signals, std::string_view path,
     std::function<vbs::ObjectPtr<vbs::HostObject>(std::shared_ptr<ClientLink>)> make) {
   Impl& s = *this;
   if (s.faceByType.count(type)) return;
@@ -1068,10 +1073,11 @@ void ObjectServer::Impl::AddClass(
                                    Impl::OnMember, keep(names)));
     f.methods.emplace(p.busName, Impl::Face::Method{p.tableName, p.assign, list});
   }
-  for (std::string_view signal : signals) {
-    if (!IsBusMemberName(signal)) continue;
-    f.vtable.push_back(SD_BUS_SIGNAL_WITH_NAMES(keep(std::string(signal)), kTaggedSignature,
-                                                "value\0", 0));
+  for (const SignalSpec& signal : signals) {
+    if (!IsBusMemberName(signal.name)) continue;
+    f.vtable.push_back(SD_BUS_SIGNAL_WITH_NAMES(keep(std::string(signal.name)),
+                                                keep(std::string(signal.signature)), "value\0",
+                                                0));
   }
   f.vtable.push_back(SD_BUS_VTABLE_END);
   s.faceByType.emplace(type, &f);
@@ -1114,7 +1120,7 @@ void ObjectServer::RegisterClassTable(std::type_index type, std::string_view typ
 
 void ObjectServer::RegisterServiceTable(
     std::type_index type, std::string_view typeName, std::span<const ClassMember> members,
-    std::span<const std::string_view> signals, std::string_view path,
+    std::span<const SignalSpec> signals, std::string_view path,
     std::function<vbs::ObjectPtr<vbs::HostObject>(std::shared_ptr<ClientLink>)> make) {
   impl_->AddClass(type, typeName, members, signals, path, std::move(make));
 }

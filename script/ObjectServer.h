@@ -17,7 +17,8 @@
 //
 // A service (RegisterService<T>) is a fixed path served to each client by an object of its own,
 // made at the client's first call there and released when the client goes; its interface is
-// generated from T::kMembers the same way, with the signals T::kSignals names.
+// generated from T::kMembers the same way, with the signals T::kSignals lists (name and
+// signature).
 #pragma once
 
 #include <cstddef>
@@ -32,14 +33,26 @@
 
 #include "engine/HostObject.h"
 
+typedef struct sd_bus_message sd_bus_message;
+
 namespace sablewick {
 
 struct App;
+
+// A signal of a service: its name and D-Bus signature ("(qv)" for one tagged value).
+struct SignalSpec {
+  std::string_view name;
+  std::string_view signature;
+};
 
 // What a service object holds of its client: a way to send it signals.
 class ClientLink {
  public:
   virtual ~ClientLink() = default;
+  // Sends the signal with the arguments fill appends (fill returns a negative errno on
+  // failure), to this client alone; false as Emit.
+  virtual bool EmitWith(std::string_view member,
+                        const std::function<int(sd_bus_message*)>& fill) = 0;
   // Sends the signal, carrying one tagged value, to this client alone. False when the client
   // is gone or has not read what it was sent already: the signal is dropped, never queued
   // without bound.
@@ -97,7 +110,7 @@ class ObjectServer {
     std::vector<ClassMember> members;
     for (const auto& m : T::kMembers)
       members.push_back({m.name, static_cast<uint8_t>(m.kind), m.minArgs, m.maxArgs});
-    std::vector<std::string_view> signals(std::begin(T::kSignals), std::end(T::kSignals));
+    std::vector<SignalSpec> signals(std::begin(T::kSignals), std::end(T::kSignals));
     RegisterServiceTable(std::type_index(typeid(T)), T::kTypeName, members, signals, path,
                          [make = std::move(make)](std::shared_ptr<ClientLink> link) {
                            return vbs::ObjectPtr<vbs::HostObject>(make(std::move(link)));
@@ -119,7 +132,7 @@ class ObjectServer {
                           std::span<const ClassMember> members);
   void RegisterServiceTable(
       std::type_index type, std::string_view typeName, std::span<const ClassMember> members,
-      std::span<const std::string_view> signals, std::string_view path,
+      std::span<const SignalSpec> signals, std::string_view path,
       std::function<vbs::ObjectPtr<vbs::HostObject>(std::shared_ptr<ClientLink>)> make);
 
   struct Impl;
