@@ -212,6 +212,7 @@ TEST_F(ScriptRoad, SpawnWritesAJobFileWhoseProcessRuns) {
 TEST_F(ScriptRoad, WaitMillisecondsHoldsEveryOtherClient) {
   WriteFile(daemon->Root() + "/Scripts/wait.vbs",
             "Set hs = CreateObject(\"Sablewick.Application\")\n"
+            "hs.SendUDPMessage \"waiting\"\n"
             "hs.WaitMilliseconds 1500\n");
   WriteFile(daemon->Root() + "/Scripts/quick.vbs",
             "t = Timer\n"
@@ -224,7 +225,11 @@ TEST_F(ScriptRoad, WaitMillisecondsHoldsEveryOtherClient) {
     daemon->RunScript(daemon->Root() + "/Scripts/wait.vbs");
     ::_exit(0);
   }
-  usleep(400000);  // the wait is running in the daemon now
+  // The waiter's next call after this datagram is the wait; on a loaded machine its start
+  // alone can take longer than any fixed pause.
+  auto started = hub.ReceiveMessage(15000);
+  ASSERT_TRUE(started);
+  ASSERT_EQ(*started, "waiting");
   EXPECT_EQ(daemon->RunScript(daemon->Root() + "/Scripts/quick.vbs"), 0);
   ::waitpid(waiter, nullptr, 0);
   auto d = hub.ReceiveMessage();
