@@ -35,8 +35,8 @@ namespace {
 
 constexpr char kDbusPath[] = "/org/freedesktop/DBus";
 constexpr char kDbusInterface[] = "org.freedesktop.DBus";
-// Refusals of other users' connections are logged one line each, up to this many per run: a
-// flood must not fill the log.
+// Refusals are logged one line each, up to this many per run and kind (other users, and
+// connections past the limit): a flood must not fill the log, nor hide the other kind.
 constexpr int kMaxRefusalLines = 20;
 // How long shutdown waits for replies that the kernel did not take at once.
 constexpr int kFlushMs = 1000;
@@ -196,7 +196,8 @@ struct ObjectServer::Impl {
   sd_id128_t serverId{};
   uint64_t nextConnection = 1;
   uint64_t nextObject = 1;
-  int refusalLines = 0;
+  int otherUserLines = 0;
+  int pastLimitLines = 0;
   bool closing = false;
 
   std::map<uint64_t, std::unique_ptr<Connection>> peers;
@@ -775,7 +776,7 @@ struct ObjectServer::Impl {
       socklen_t len = sizeof cred;
       if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || cred.uid != ::geteuid()) {
         ::close(fd);
-        if (refusalLines++ < kMaxRefusalLines)
+        if (otherUserLines++ < kMaxRefusalLines)
           Log("refused a connection of user " + std::to_string(cred.uid) + " (pid " +
               std::to_string(cred.pid) + "): only user " + std::to_string(::geteuid()) +
               " may connect");
@@ -783,7 +784,7 @@ struct ObjectServer::Impl {
       }
       if (peers.size() >= options.maxConnections) {
         ::close(fd);
-        if (refusalLines++ < kMaxRefusalLines)
+        if (pastLimitLines++ < kMaxRefusalLines)
           Log("refused a connection: " + std::to_string(options.maxConnections) +
               " connections are open");
         continue;

@@ -522,6 +522,30 @@ TEST_F(ObjectServerTest, BusctlAndGdbusCallThePrivateSocket) {
   EXPECT_EQ(server->ObjectCount(), 0u);
 }
 
+// Runs a client as nobody: exit 0 when the call went through, 2 when the connection was
+// refused at connect(), 3 when it was accepted and then closed.
+testing::ProgramResult CallAsNobody(const std::string& socketPath, const std::string& address) {
+  return testing::RunProgram({"true"}, 10000, [&] {
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
+        ::setresuid(65534, 65534, 65534) != 0)
+      ::_exit(9);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, socketPath.c_str(), sizeof addr.sun_path - 1);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) ::_exit(2);
+    ::close(fd);
+    sd_bus* bus = nullptr;
+    sd_bus_new(&bus);
+    sd_bus_set_address(bus, address.c_str());
+    if (sd_bus_start(bus) < 0) ::_exit(3);
+    sd_bus_message* reply = nullptr;
+    const int r = sd_bus_call_method(bus, nullptr, kFactoryPath, kFactoryInterface, "Create",
+                                     nullptr, &reply, "");
+    ::_exit(r >= 0 ? 0 : 3);
+  });
+}
+
 TEST_F(ObjectServerTest, OtherUsersAreRefused) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a client as another user";
   StartServer();
@@ -529,36 +553,12 @@ TEST_F(ObjectServerTest, OtherUsersAreRefused) {
   ASSERT_EQ(::stat(server->SocketPath().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 
-  // Runs a client as nobody: exit 0 when the call went through, 2 when the connection was
-  // refused at connect(), 3 when it was accepted and then closed.
-  const std::string socketPath = server->SocketPath();
-  const std::string address = server->Address();
-  auto asNobody = [&] {
-    return testing::RunProgram({"true"}, 10000, [&] {
-      if (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
-          ::setresuid(65534, 65534, 65534) != 0)
-        ::_exit(9);
-      const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-      sockaddr_un addr{};
-      addr.sun_family = AF_UNIX;
-      std::strncpy(addr.sun_path, socketPath.c_str(), sizeof addr.sun_path - 1);
-      if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) ::_exit(2);
-      ::close(fd);
-      sd_bus* bus = nullptr;
-      sd_bus_new(&bus);
-      sd_bus_set_address(bus, address.c_str());
-      if (sd_bus_start(bus) < 0) ::_exit(3);
-      sd_bus_message* reply = nullptr;
-      const int r = sd_bus_call_method(bus, nullptr, kFactoryPath, kFactoryInterface, "Create",
-                                       nullptr, &reply, "");
-      ::_exit(r >= 0 ? 0 : 3);
-    });
-  };
+  const auto asNobody = [&] { return CallAsNobody(server->SocketPath(), server->Address()); };
   // First the file mode keeps it out...
   EXPECT_EQ(asNobody().status, 2);
   // ...and with the file and folder opened to everybody, the peer check still does.
   ASSERT_EQ(::chmod(dir.Path().c_str(), 0755), 0);
-  ASSERT_EQ(::chmod(socketPath.c_str(), 0666), 0);
+  ASSERT_EQ(::chmod(server->SocketPath().c_str(), 0666), 0);
   EXPECT_EQ(asNobody().status, 3);
   EXPECT_NE(Log().find("refused a connection of user 65534"), std::string::npos) << Log();
   EXPECT_EQ(server->ObjectCount(), 0u);
@@ -583,6 +583,24 @@ TEST_F(ObjectServerTest, ConnectionsAreLimited) {
   ASSERT_TRUE(RunUntil([&] { return server->ConnectionCount() == 1; }));
   Client fourth(server->Address());
   EXPECT_FALSE(fourth.Create().empty());
+}
+
+// A flood of connections past the limit uses up its own log lines, not those of other users.
+TEST_F(ObjectServerTest, AnotherUserIsLoggedAfterAFloodPastTheLimit) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a client as another user";
+  ObjectServer::Options options;
+  options.maxConnections = 1;
+  StartServer(options);
+  ASSERT_EQ(::chmod(dir.Path().c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(server->SocketPath().c_str(), 0666), 0);
+  Client held(server->Address());
+  ASSERT_FALSE(held.Create().empty());
+  for (int i = 0; i < 30; ++i) {
+    Client refused(server->Address());
+    EXPECT_TRUE(refused.Create().empty());
+  }
+  EXPECT_EQ(CallAsNobody(server->SocketPath(), server->Address()).status, 3);
+  EXPECT_NE(Log().find("refused a connection of user 65534"), std::string::npos) << Log();
 }
 
 TEST_F(ObjectServerTest, ShutdownRemovesTheSocketAndAnUnusableFolderFailsStart) {
