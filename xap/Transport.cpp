@@ -26,6 +26,8 @@ constexpr int kReceiveBuffer = 8 << 20;
 constexpr int kReadsPerWakeup = 1024;
 // Drops are logged at most once a minute.
 constexpr uint32_t kDropReportMs = 60000;
+constexpr char kQueueDropText[] = "Receive queue full: ";
+constexpr char kKernelDropText[] = "Receive socket full: ";
 
 std::vector<std::string_view> SplitDots(std::string_view s) {
   std::vector<std::string_view> pieces;
@@ -53,6 +55,8 @@ long PieceNumber(std::string_view piece) {
 XapTransport::XapTransport(App& app)
     : app_(app),
       aliveTimer_([this] {
+        ReportDrops(queueDrops_, kQueueDropText, false);
+        ReportDrops(kernelDrops_, kKernelDropText, false);
         if (OnAlive) OnAlive();
       }),
       hbeatTimer_([this] { HeartbeatTick(); }),
@@ -223,6 +227,8 @@ int32_t XapTransport::Init() {
     if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBuffer, sizeof kReceiveBuffer) != 0) {
       ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kReceiveBuffer, sizeof kReceiveBuffer);
     }
+    // Datagrams the kernel drops for want of buffer are counted with the next one read.
+    ::setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
   }
   watch1_ = g_unix_fd_add(winsock1_, G_IO_IN, &XapTransport::OnReadable, this);
   watch2_ = g_unix_fd_add(winsock2_, G_IO_IN, &XapTransport::OnReadable, this);
@@ -304,16 +310,7 @@ void XapTransport::ProcessReceivedMessage(std::string_view text) {
   if (FilterHeartbeats && !StartsWithNoCase(text, "xap-head")) return;
   ++received_;
   if (receiveQueue_.size() >= kQueueMaxDatagrams || queuedBytes_ + text.size() > kQueueMaxBytes) {
-    ++droppedTotal_;
-    ++droppedUnreported_;
-    const uint32_t now = app_.clock->TickCount();
-    if (!dropReported_ || now - lastDropReport_ >= kDropReportMs) {
-      dropReported_ = true;
-      lastDropReport_ = now;
-      LogToFile(app_, "Sablewick",
-                "Receive queue full: " + std::to_string(droppedUnreported_) + " datagrams dropped");
-      droppedUnreported_ = 0;
-    }
+    CountDrops(queueDrops_, 1, kQueueDropText);
     return;
   }
   queuedBytes_ += text.size();
@@ -323,6 +320,23 @@ void XapTransport::ProcessReceivedMessage(std::string_view text) {
   if (!receiveTimer_.Enabled()) receiveTimer_.Start(50);
 }
 
+void XapTransport::CountDrops(DropCount& count, uint64_t n, const char* what) {
+  count.total += n;
+  count.unreported += n;
+  ReportDrops(count, what, !count.reported);
+}
+
+void XapTransport::ReportDrops(DropCount& count, const char* what, bool force) {
+  if (count.unreported == 0) return;
+  const uint32_t now = app_.clock->TickCount();
+  if (!force && now - count.lastReport < kDropReportMs) return;
+  count.reported = true;
+  count.lastReport = now;
+  LogToFile(app_, "Sablewick",
+            what + std::to_string(count.unreported) + " datagrams dropped");
+  count.unreported = 0;
+}
+
 void XapTransport::ReceiveTimerFired() {
   receiveTimer_.Stop();
   if (messageCallback_) messageCallback_();
@@ -330,13 +344,30 @@ void XapTransport::ReceiveTimerFired() {
 
 void XapTransport::ReadSocket(int fd) {
   static thread_local std::vector<char> buffer(65536);
+  uint32_t& counter = kernelCounter_[fd == winsock1_ ? 0 : 1];
   for (int i = 0; i < kReadsPerWakeup; ++i) {
-    const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+    iovec iov{buffer.data(), buffer.size()};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint32_t))];
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    const ssize_t n = ::recvmsg(fd, &msg, MSG_DONTWAIT);
     if (n < 0) {
       if (errno == EINTR) continue;
       // EAGAIN: drained. Anything else loses only the datagram that failed, never queues
       // an earlier one again.
       return;
+    }
+    // The kernel's count of datagrams it dropped on this socket so far, with each datagram
+    // read after a drop.
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+      if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SO_RXQ_OVFL) continue;
+      uint32_t total = 0;
+      std::memcpy(&total, CMSG_DATA(c), sizeof total);
+      if (total != counter) CountDrops(kernelDrops_, total - counter, kKernelDropText);
+      counter = total;
     }
     try {
       ProcessReceivedMessage(std::string_view(buffer.data(), static_cast<size_t>(n)));

@@ -74,7 +74,9 @@ class XapTransport : public XapSink {
   const std::string& LocalAddress() const { return localAddress_; }
   const std::string& SendAddress() const { return sendAddress_; }
   size_t QueueLength() const { return receiveQueue_.size(); }
-  uint64_t Dropped() const { return droppedTotal_; }
+  uint64_t Dropped() const { return queueDrops_.total; }
+  // Datagrams the kernel dropped on our sockets because they were not read in time.
+  uint64_t KernelDropped() const { return kernelDrops_.total; }
   // xAP messages that arrived (heartbeats left out when they are filtered), dropped or not.
   uint64_t Received() const { return received_; }
   Timer& HBeatTimer() { return hbeatTimer_; }
@@ -100,10 +102,19 @@ class XapTransport : public XapSink {
   std::deque<std::string> receiveQueue_;
   size_t queuedBytes_ = 0;
   uint64_t received_ = 0;
-  uint64_t droppedTotal_ = 0;
-  uint64_t droppedUnreported_ = 0;
-  uint32_t lastDropReport_ = 0;
-  bool dropReported_ = false;
+  // Datagrams lost, logged at most once a minute per kind: the first at once, later ones with
+  // a drop or an alive tick past the minute.
+  struct DropCount {
+    uint64_t total = 0;
+    uint64_t unreported = 0;
+    uint32_t lastReport = 0;
+    bool reported = false;
+  };
+  void CountDrops(DropCount& count, uint64_t n, const char* what);
+  void ReportDrops(DropCount& count, const char* what, bool force);
+  DropCount queueDrops_;   // the receive queue was full
+  DropCount kernelDrops_;  // the kernel's socket buffer was full (SO_RXQ_OVFL)
+  uint32_t kernelCounter_[2] = {0, 0};  // the kernel's running count, per socket
   std::function<void()> messageCallback_;
   int winsock1_ = -1;  // receive socket
   int winsock2_ = -1;  // send socket

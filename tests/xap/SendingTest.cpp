@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <filesystem>
 
@@ -253,6 +255,47 @@ TEST(ReceiveQueue, FilterOrderAndLimit) {
   const std::string log = t.Log();
   EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
   EXPECT_NE(log.find("Receive queue full: 1 datagrams dropped"), std::string::npos) << log;
+}
+
+// A burst the loop cannot read in time overflows the socket's buffer: the kernel's drops are
+// counted and logged, and with what was read they account for every datagram sent.
+TEST(Transport, KernelDropsAreCountedAndLogged) {
+  TestApp t;
+  XapTransport xap(t.app);
+  xap.BroadcastAddress = "127.0.0.1";
+  xap.InterfaceAddress = "127.0.0.2";
+  ASSERT_GT(xap.Init(), 0) << xap.InitProblem();
+  const int out = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(xap.ListenPort()));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const std::string datagram = "xap-header\n" + std::string(1000, 'x');
+  constexpr int kSent = 40000;  // far beyond what 8 MB of socket buffer holds
+  const auto send = [&] {
+    return ::sendto(out, datagram.data(), datagram.size(), 0,
+                    reinterpret_cast<const sockaddr*>(&to), sizeof to) ==
+           static_cast<ssize_t>(datagram.size());
+  };
+  const auto readAll = [&] {
+    size_t before = SIZE_MAX;
+    for (int i = 0; i < 1000 && xap.QueueLength() != before; ++i) {
+      before = xap.QueueLength();
+      while (g_main_context_iteration(nullptr, FALSE)) {
+      }
+    }
+  };
+  for (int i = 0; i < kSent; ++i) ASSERT_TRUE(send());
+  readAll();
+  // The kernel's count rides on the datagrams queued after a drop: the next one brings it.
+  ASSERT_TRUE(send());
+  readAll();
+  ::close(out);
+  EXPECT_GT(xap.KernelDropped(), 0u);
+  EXPECT_EQ(xap.QueueLength() + xap.KernelDropped(), static_cast<uint64_t>(kSent + 1));
+  const std::string log = t.Log();
+  EXPECT_NE(log.find("| Sablewick Receive socket full: "), std::string::npos) << log;
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
 }
 
 TEST(Transport, AddressFitsMask) {
