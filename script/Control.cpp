@@ -446,7 +446,7 @@ void ControlObject::FlushTraced() {
   batchBytes_ = 0;
 }
 
-const vbs::Member<ControlObject> ControlObject::kMembers[] = {
+const vbs::Member<ControlObject> ControlObject::kMemberTable[] = {
     {"Status", MemberKind::Method, 0, 0,
      [](ControlObject& c, Args) { return c.Hub().Status(); }},
     {"Subscriptions", MemberKind::Method, 0, 0,
@@ -484,5 +484,6 @@ const vbs::Member<ControlObject> ControlObject::kMembers[] = {
        return Variant();
      }},
 };
+const std::span<const vbs::Member<ControlObject>> ControlObject::kMembers = kMemberTable;
 
 }  // namespace sablewick

@@ -19,6 +19,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -124,7 +125,7 @@ class Control {
 class ControlObject : public vbs::TableObject<ControlObject> {
  public:
   static constexpr std::string_view kTypeName = "Control";
-  static const vbs::Member<ControlObject> kMembers[];
+  static const std::span<const vbs::Member<ControlObject>> kMembers;
   static constexpr SignalSpec kSignals[] = {{"Traced", kTracedSignature}, {"Run", "(qv)"}};
 
   ControlObject(App& app, std::shared_ptr<ClientLink> link);
@@ -144,6 +145,8 @@ class ControlObject : public vbs::TableObject<ControlObject> {
   static constexpr size_t kBatchBytes = 64u << 10;
 
  private:
+  // The table kMembers views: sized only in the .cpp, so nothing else iterates it.
+  static const vbs::Member<ControlObject> kMemberTable[];
   App& app_;
   std::shared_ptr<ClientLink> link_;
   bool followsTrace_ = false;
