@@ -67,6 +67,9 @@ XapTransport::XapTransport(App& app)
 }
 
 XapTransport::~XapTransport() {
+  // Drops not yet logged for the minute's limit are logged at the end.
+  ReportDrops(queueDrops_, kQueueDropText, true);
+  ReportDrops(kernelDrops_, kKernelDropText, true);
   receiveQueue_.clear();
   if (watch1_ != 0) g_source_remove(watch1_);
   if (watch2_ != 0) g_source_remove(watch2_);

@@ -127,6 +127,16 @@ class Tracer {
 
 }  // namespace
 
+// The sum of the counts in the log's lines "... PREFIX N datagrams dropped".
+long LoggedDrops(const std::string& logPath, const std::string& prefix) {
+  const std::string log = sablewick::testing::ReadFile(logPath);
+  long total = 0;
+  for (size_t at = log.find(prefix); at != std::string::npos; at = log.find(prefix, at + 1)) {
+    total += std::strtol(log.c_str() + at + prefix.size(), nullptr, 10);
+  }
+  return total;
+}
+
 int main(int argc, char** argv) {
   const bool trace = argc > 1 && std::strcmp(argv[1], "--trace") == 0;
   std::printf("%-44s %12s\n", "measure", "value");
@@ -192,6 +202,10 @@ int main(int argc, char** argv) {
           "Echo.Query\n{\nQuery=q" + std::to_string(i) + "\n}\n");
     }
     UdpSocket tx(0);
+    sockaddr_in nodeAddress{};
+    nodeAddress.sin_family = AF_INET;
+    nodeAddress.sin_port = htons(32768);
+    inet_pton(AF_INET, "127.0.0.1", &nodeAddress.sin_addr);
     sablewick::testing::TempDir traceDir;
     std::unique_ptr<Tracer> tracer;
     if (trace) tracer = std::make_unique<Tracer>(daemon, traceDir.Path() + "/trace.json");
@@ -211,6 +225,10 @@ int main(int argc, char** argv) {
     const std::string status = Status(daemon.RuntimeDir());
     std::printf("%-44s %12ld\n", "taken in by the node", StatusNumber(status, "received"));
     std::printf("%-44s %12ld\n", "dropped by the node's queue", StatusNumber(status, "dropped"));
+    // The kernel's drops on the node's socket reach its log with the next datagram it reads.
+    sendto(tx.Fd(), "xap-header\n", 11, 0, reinterpret_cast<const sockaddr*>(&nodeAddress),
+           sizeof nodeAddress);
+    usleep(200000);
     if (tracer) {
       // The follower's tail: until its file stops growing (at most 5 s).
       long shown = 0, lost = 0, before = -1;
@@ -226,6 +244,9 @@ int main(int argc, char** argv) {
     }
     daemon.Signal(SIGTERM);
     daemon.WaitExit();
+    // Logged at once for the first drop, then once a minute, and what remains at the end.
+    std::printf("%-44s %12ld\n", "dropped by the kernel (the node's log)",
+                LoggedDrops(daemon.Root() + "/Data/Sablewick.txt", "Receive socket full: "));
   }
   return 0;
 }
