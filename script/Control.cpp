@@ -129,6 +129,7 @@ Variant Control::Status() const {
     r.Add("broadcast", Str(xap->SendAddress()));
     r.Add("messages.received", Count(xap->Received()));
     r.Add("messages.dropped", Count(xap->Dropped()));
+    r.Add("messages.kernel_dropped", Count(xap->KernelDropped()));
     r.Add("messages.queued", Count(xap->QueueLength()));
   }
   if (const Dispatcher* d = app_.dispatcher.get()) {

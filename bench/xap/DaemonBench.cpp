@@ -229,6 +229,8 @@ int main(int argc, char** argv) {
     sendto(tx.Fd(), "xap-header\n", 11, 0, reinterpret_cast<const sockaddr*>(&nodeAddress),
            sizeof nodeAddress);
     usleep(200000);
+    std::printf("%-44s %12ld\n", "dropped by the kernel (the node's status)",
+                StatusNumber(Status(daemon.RuntimeDir()), "kernel_dropped"));
     if (tracer) {
       // The follower's tail: until its file stops growing (at most 5 s).
       long shown = 0, lost = 0, before = -1;

@@ -93,7 +93,7 @@ TEST_F(Ctl, StatusNamesTheNodeAndCountsWhatItReceivedAndAnswered) {
        {"  source       Orbel.Script." + HostName() + "\n", std::string("  uid          FF00E800\n"),
         std::string("  port         32768\n"), std::string("  broadcast    127.0.0.1\n"),
         "  folder       " + daemon->Root() + "\n",
-        std::string("  messages     received 2, dropped 0, queued 0, dispatched 2, matched 0, "
+        std::string("  messages     received 2, dropped 0, kernel_dropped 0, queued 0, dispatched 2, matched 0, "
                     "injected 0, stored 0, store_dropped 0\n"),
         std::string("  answers      role 0, echo 1\n")})
     EXPECT_NE(human.out.find(line), std::string::npos) << line << "in:\n" << human.out;
@@ -103,7 +103,8 @@ TEST_F(Ctl, StatusNamesTheNodeAndCountsWhatItReceivedAndAnswered) {
   for (const std::string& part :
        {std::string("{\"version\":\"0.1\",\"pid\":") + std::to_string(daemon->Pid()) + ",",
         std::string("\"port\":32768,"),
-        std::string("\"messages\":{\"received\":2,\"dropped\":0,\"queued\":0,\"dispatched\":2,"
+        std::string("\"messages\":{\"received\":2,\"dropped\":0,\"kernel_dropped\":0,\"queued\":0,"
+                    "\"dispatched\":2,"
                     "\"matched\":0,\"injected\":0,\"stored\":0,\"store_dropped\":0}"),
         std::string("\"answers\":{\"role\":0,\"echo\":1}"),
         std::string("\"trace\":{\"recording\":false,\"followers\":0},"
