@@ -479,6 +479,18 @@ Variant Interpreter::CallWithExprs(Procedure* p, ClassInstance* me,
     const Expr* a = args[i].get();
     if (!a) continue;  // omitted: the parameter stays Empty
     if (p->byRef[i]) {
+      if (a->kind == ExprKind::Name) {  // the common case, a variable, without the call
+        auto& n = static_cast<const NameExpr&>(*a);
+        Variant* r = n.bind == Bind::Local ? &caller.slots[n.slot].Deref()
+                     : n.bind == Bind::Global && n.global->defined && !n.global->proc &&
+                             !n.global->isConst
+                         ? &n.global->value
+                         : nullptr;
+        if (r) {
+          g.slots[i + 1].SetRef(r);
+          continue;
+        }
+      }
       if (Variant* r = RefOf(a, caller, &g.locks)) {
         g.slots[i + 1].SetRef(r);
         continue;
@@ -503,37 +515,6 @@ void Interpreter::ExecBody(const Block& body, Frame& f) {
     }
     throw;
   }
-}
-
-Interpreter::Flow Interpreter::ExecBlock(const Block& body, Frame& f) {
-  if (!f.proc->usesResumeNext) {
-    // Without Resume Next no statement needs a handler of its own: ExecBody places the
-    // error, and the hot path has no exception scaffolding.
-    for (const auto& st : body) {
-      f.current = st.get();
-      Flow flow = ExecStmt(*st, f);
-      if (flow != Flow::Normal) return flow;
-    }
-    return Flow::Normal;
-  }
-  for (const auto& st : body) {
-    Flow flow;
-    f.current = st.get();
-    try {
-      flow = ExecStmt(*st, f);
-    } catch (ScriptError& e) {
-      if (e.line == 0) {
-        e.line = st->line;
-        e.column = st->column;
-        if (f.proc->scriptName) e.script = *f.proc->scriptName;
-      }
-      if (!f.resumeNext || e.uncatchable) throw;
-      SetErrFrom(e);
-      continue;
-    }
-    if (flow != Flow::Normal) return flow;
-  }
-  return Flow::Normal;
 }
 
 bool Interpreter::ResumeInto(ScriptError& e, const Stmt& header, Frame& f) {
@@ -599,6 +580,48 @@ inline __attribute__((always_inline)) bool Interpreter::ExecSimpleArith(const As
   }
   if (dst && ArithInto(b, *l, *r, *dst)) return true;
   return false;
+}
+
+// One statement; assignments, most of what runs, go straight to their code.
+inline __attribute__((always_inline)) Interpreter::Flow Interpreter::Exec(const Stmt& st,
+                                                                         Frame& f) {
+  if (st.kind == StmtKind::Assign) {
+    auto& a = static_cast<const AssignStmt&>(st);
+    if (!(a.isSimpleArith && ExecSimpleArith(a, f))) ExecAssign(a, f);
+    return Flow::Normal;
+  }
+  return ExecStmt(st, f);
+}
+
+Interpreter::Flow Interpreter::ExecBlock(const Block& body, Frame& f) {
+  if (!f.proc->usesResumeNext) {
+    // Without Resume Next no statement needs a handler of its own: ExecBody places the
+    // error, and the hot path has no exception scaffolding.
+    for (const auto& st : body) {
+      f.current = st.get();
+      Flow flow = Exec(*st, f);
+      if (flow != Flow::Normal) return flow;
+    }
+    return Flow::Normal;
+  }
+  for (const auto& st : body) {
+    Flow flow;
+    f.current = st.get();
+    try {
+      flow = ExecStmt(*st, f);
+    } catch (ScriptError& e) {
+      if (e.line == 0) {
+        e.line = st->line;
+        e.column = st->column;
+        if (f.proc->scriptName) e.script = *f.proc->scriptName;
+      }
+      if (!f.resumeNext || e.uncatchable) throw;
+      SetErrFrom(e);
+      continue;
+    }
+    if (flow != Flow::Normal) return flow;
+  }
+  return Flow::Normal;
 }
 
 Interpreter::Flow Interpreter::ExecStmt(const Stmt& st, Frame& f) {
@@ -829,11 +852,11 @@ void Interpreter::StoreTo(const Expr& target, Variant&& v, bool isSet, Frame& f)
     // The common case: a plain value into a variable.
     auto& n = static_cast<const NameExpr&>(target);
     if (n.bind == Bind::Local || n.bind == Bind::ReturnValue) {
-      f.slots[n.slot].Deref() = std::move(v);
+      f.slots[n.slot].Deref().TakePlain(std::move(v));
       return;
     }
     if (n.bind == Bind::Global && n.global->defined && !n.global->proc && !n.global->isConst) {
-      n.global->value = std::move(v);
+      n.global->value.TakePlain(std::move(v));
       return;
     }
   }
@@ -1034,7 +1057,7 @@ Interpreter::Flow Interpreter::ExecFor(const ForStmt& st, Frame& f) {
         flow = ExecSimpleArith(*simple, f) ? Flow::Normal : ExecStmt(*simple, f);
       } else if (st.body.size() == 1 && !f.proc->usesResumeNext) {
         f.current = st.body[0].get();
-        flow = ExecStmt(*st.body[0], f);
+        flow = Exec(*st.body[0], f);
       } else {
         flow = ExecBlock(st.body, f);
       }
@@ -1201,6 +1224,8 @@ Variant& Interpreter::VariableOf(const NameExpr& n, Frame& f, bool forWrite) {
       return f.me->fields[n.slot];
     case Bind::Global: {
       GlobalVar* g = n.global;
+      if (g->defined && !g->proc && !g->isConst) [[likely]]
+        return g->value;  // a variable of the script
       if (g->proc && forWrite && g->proc->ParamCount() == 0) {
         // A procedure's name assigned outside it: a procedure without parameters runs, so
         // an error it raises is the statement's error; the assignment itself is refused.

@@ -144,6 +144,7 @@ class Interpreter {
                        bool internal, const MemberExpr* site = nullptr);
 
   Flow ExecBlock(const Block& body, Frame& f);
+  Flow Exec(const Stmt& st, Frame& f);
   Flow ExecStmt(const Stmt& st, Frame& f);
   void ExecAssign(const struct AssignStmt& st, Frame& f);
   void ExecCall(const Expr& call, Frame& f);

@@ -265,6 +265,17 @@ class Variant {
     tagWord_ = static_cast<uint16_t>(VarType::Double);
     bits_ = std::bit_cast<uint64_t>(v);
   }
+  // Takes o's value, o being a value that holds no block (a number, a date, Empty, ...):
+  // when this holds none either, two word copies instead of a full move assignment.
+  void TakePlain(Variant&& o) noexcept {
+    if (OwnsBlock()) {
+      *this = std::move(o);
+      return;
+    }
+    tagWord_ = o.tagWord_;
+    bits_ = o.bits_;
+    o.tagWord_ = 0;
+  }
 
   // The string, changeable in place when this Variant is its only owner (copies first
   // otherwise). Precondition: IsString().
