@@ -1,7 +1,9 @@
 #include "engine/Interpreter.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <new>
 #include <typeinfo>
 
 #include <pthread.h>
@@ -110,7 +112,12 @@ class ArgPack {
     n_ = std::max(n_, i + 1);
   }
   void SetValue(size_t i, Variant v) {
-    temps_[i] = std::move(v);
+    if (temps_ == inline_.v && !(made_ >> i & 1)) {
+      new (&temps_[i]) Variant(std::move(v));
+      made_ |= 1u << i;
+    } else {
+      temps_[i] = std::move(v);
+    }
     ptrs_[i] = &temps_[i];
     n_ = std::max(n_, i + 1);
   }
@@ -120,15 +127,23 @@ class ArgPack {
       --a->locks;
       if (--a->refs == 0) delete a;
     }
+    for (uint32_t m = made_; m != 0; m &= m - 1) inline_.v[std::countr_zero(m)].~Variant();
   }
 
  private:
   static constexpr size_t kInline = 6;
-  Variant inlineTemps_[kInline];
+  // The inline values are made as they are set (made_ has a bit for each), so a call with
+  // two arguments does not make and destroy six.
+  union InlineTemps {
+    InlineTemps() {}
+    ~InlineTemps() {}
+    Variant v[kInline];
+  } inline_;
+  uint32_t made_ = 0;
   Variant* inlinePtrs_[kInline];
   std::vector<Variant> heapTemps_;
   std::vector<Variant*> heapPtrs_;
-  Variant* temps_ = inlineTemps_;
+  Variant* temps_ = inline_.v;
   Variant** ptrs_ = inlinePtrs_;
   size_t n_ = 0;
 };
