@@ -10,6 +10,7 @@
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -111,6 +112,9 @@ struct ObjectServer::Impl {
     vbs::ObjectPtr<vbs::HostObject> object;
     std::string owner;
     const Face* face;  // null when the class was never registered
+    // Kept objects: the process group of the process that made it, and when it was last used.
+    pid_t maker = 0;
+    gint64 lastUse = 0;
   };
 
   // The D-Bus interface generated from a class's member table.
@@ -196,6 +200,7 @@ struct ObjectServer::Impl {
   sd_id128_t serverId{};
   uint64_t nextConnection = 1;
   uint64_t nextObject = 1;
+  guint keptSweep = 0;
   int otherUserLines = 0;
   int pastLimitLines = 0;
   bool closing = false;
@@ -305,7 +310,40 @@ struct ObjectServer::Impl {
     auto it = objects.find(id);
     if (it == objects.end()) return nullptr;
     if (it->second.owner != caller && it->second.owner != "k") return nullptr;
+    if (it->second.owner == "k") it->second.lastUse = g_get_monotonic_time();
     return &it->second;
+  }
+
+  // Kept objects go when their maker's script ended (pgid given) or when unused too long.
+  void ReleaseKept(pid_t pgid, gint64 unusedSince) {
+    auto o = owners.find("k");
+    if (o == owners.end()) return;
+    std::vector<uint64_t> stale;
+    for (uint64_t id : o->second) {
+      const Entry& e = objects.at(id);
+      if ((pgid > 0 && e.maker == pgid) || e.lastUse < unusedSince) stale.push_back(id);
+    }
+    for (uint64_t id : stale) Drop(id);
+  }
+
+  static gboolean OnKeptSweep(gpointer userdata) {
+    auto* s = static_cast<Impl*>(userdata);
+    s->ReleaseKept(0, g_get_monotonic_time() -
+                          static_cast<gint64>(s->options.keptIdleSeconds) * G_USEC_PER_SEC);
+    return G_SOURCE_CONTINUE;
+  }
+
+  // The process group of the caller of m, 0 when unknown.
+  static pid_t CallerGroup(sd_bus_message* m) {
+    sd_bus_creds* creds = nullptr;
+    pid_t pid = 0;
+    if (sd_bus_query_sender_creds(m, SD_BUS_CREDS_PID, &creds) >= 0 &&
+        sd_bus_creds_get_pid(creds, &pid) >= 0 && pid > 0) {
+      const pid_t group = ::getpgid(pid);
+      pid = group > 0 ? group : 0;
+    }
+    sd_bus_creds_unref(creds);
+    return pid;
   }
 
   void Drop(uint64_t id) {
@@ -489,6 +527,11 @@ struct ObjectServer::Impl {
       vbs::ObjectPtr<vbs::HostObject> object = s->factory();
       if (!object) vbs::Throw(vbs::kCannotCreateObject);
       const uint64_t id = s->Export(std::move(object), kept ? "k" : CallerOf(c, m));
+      if (kept) {
+        Entry& e = s->objects.at(id);
+        e.maker = CallerGroup(m);
+        e.lastUse = g_get_monotonic_time();
+      }
       return sd_bus_reply_method_return(m, "o", s->PathFor(id).c_str());
     } catch (...) {
       return ReplyFailure(error);
@@ -971,6 +1014,8 @@ struct ObjectServer::Impl {
 
   void Stop() {
     closing = true;
+    if (keptSweep) g_source_remove(keptSweep);
+    keptSweep = 0;
     if (acceptWatch) g_source_remove(acceptWatch);
     if (acceptPause) g_source_remove(acceptPause);
     acceptWatch = acceptPause = 0;
@@ -1105,7 +1150,15 @@ bool ObjectServer::Start() {
     return false;
   }
   if (impl_->options.useSessionBus) impl_->OpenSessionBus();
+  if (impl_->keptSweep == 0) {
+    impl_->keptSweep = g_timeout_add_seconds(std::clamp(impl_->options.keptIdleSeconds, 1u, 60u),
+                                             Impl::OnKeptSweep, impl_.get());
+  }
   return true;
+}
+
+void ObjectServer::ReleaseKeptOf(int pgid) {
+  if (pgid > 0) impl_->ReleaseKept(pgid, 0);
 }
 
 const std::string& ObjectServer::Address() const { return impl_->address; }

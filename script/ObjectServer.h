@@ -75,6 +75,9 @@ class ObjectServer {
     // signals of at most 64 KB (Control batches its own), a client that stops reading costs
     // about 2 MB besides the socket's buffer.
     size_t maxQueuedSignals = 32;
+    // A kept object nobody used for this long is released (checked every minute, or at this
+    // interval when it is shorter).
+    unsigned keptIdleSeconds = 3600;
   };
 
   // factory makes a new "Sablewick.Application" instance per creation.
@@ -116,6 +119,10 @@ class ObjectServer {
                            return vbs::ObjectPtr<vbs::HostObject>(make(std::move(link)));
                          });
   }
+
+  // Releases the kept objects made from processes of the process group pgid: a script the
+  // node started (the leader of its group) has ended.
+  void ReleaseKeptOf(int pgid);
 
   size_t ObjectCount() const;      // live exported objects
   size_t ConnectionCount() const;  // peer connections

@@ -15,6 +15,7 @@
 #include "app/Log.h"
 #include "app/Paths.h"
 #include "script/Dispatcher.h"
+#include "script/ObjectServer.h"
 #include "script/Process.h"
 #include "script/ProcessState.h"
 
@@ -231,6 +232,8 @@ void ScriptStarter::Ended(Child& child, int waitStatus) {
   Drain(child, child.err);
 
   ScriptRun& run = child.run;
+  // The kept objects its processes made go with it.
+  if (app_.objectServer) app_.objectServer->ReleaseKeptOf(run.pid);
   run.running = false;
   run.endTime = WallSeconds();
   if (WIFSIGNALED(waitStatus)) {

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 #include "tests/daemon/DaemonFixture.h"
 
@@ -90,6 +91,40 @@ class ScriptRuns : public DaemonTest {
     return false;
   }
 };
+
+// A shell handler that ends without releasing its kept object leaks nothing: the object
+// goes when the handler does.
+TEST_F(ScriptRuns, AKeptObjectGoesWhenTheHandlerThatMadeItEnds) {
+  Script("keeps.sh",
+         "#!/bin/sh\nd=\"$(dirname \"$0\")/../Data\"\n"
+         "A=\"--address=$SABLEWICK_ADDRESS\"; S=org.sablewick.Sablewick\n"
+         "APP=$(busctl \"$A\" call $S /org/sablewick/Sablewick $S.Factory CreateKept | "
+         "cut -d'\"' -f2)\n"
+         "echo \"$APP\" > \"$d/kept.tmp\" && mv \"$d/kept.tmp\" \"$d/kept\"\n"
+         "i=0; while [ ! -e \"$d/go\" ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i+1)); done\n"
+         "busctl \"$A\" call $S \"$APP\" $S.Application GetXapMessage v s \"$1\" >/dev/null\n");
+  StartAndGreet();
+  Subscribe("keeps.sh");
+  Lamp("on");
+  std::string path;
+  for (int i = 0; i < 250 && path.empty(); ++i) {
+    path = ReadFile(daemon->Root() + "/Data/kept");
+    if (path.empty()) ::usleep(20000);
+  }
+  ASSERT_FALSE(path.empty());
+  path.pop_back();  // the line feed
+  const std::string typeName = "busctl --address=unix:path=" + daemon->RuntimeDir() +
+                               "/sablewick/bus call org.sablewick.Sablewick " + path +
+                               " org.sablewick.Sablewick.Object TypeName >/dev/null 2>&1";
+  EXPECT_EQ(std::system(typeName.c_str()), 0) << path;
+  WriteFile(daemon->Root() + "/Data/go", "");
+  bool gone = false;
+  for (int i = 0; i < 50 && !gone; ++i) {
+    gone = std::system(typeName.c_str()) != 0;
+    if (!gone) ::usleep(100000);
+  }
+  EXPECT_TRUE(gone) << path;
+}
 
 TEST_F(ScriptRuns, AHandlerThatDiesBeforeFetchingIsStartedAgainAndItsMessagesAreHandled) {
   // The first run fails without fetching; the next one works.

@@ -585,6 +585,31 @@ TEST_F(ObjectServerTest, ConnectionsAreLimited) {
   EXPECT_FALSE(fourth.Create().empty());
 }
 
+// Kept objects are reclaimed when the script that made them ends (its process group is
+// named) and, whoever made them, after a time unused; one in use stays.
+TEST_F(ObjectServerTest, KeptObjectsGoWithTheirScriptOrWhenUnused) {
+  ObjectServer::Options options;
+  options.keptIdleSeconds = 2;
+  StartServer(options);
+  Client c(server->Address());
+  const std::string mine = c.Create(true);
+  ASSERT_FALSE(mine.empty());
+  server->ReleaseKeptOf(::getpgrp() + 1);  // another group's script ended
+  EXPECT_EQ(server->ObjectCount(), 1u);
+  server->ReleaseKeptOf(::getpgrp());
+  EXPECT_EQ(server->ObjectCount(), 0u);
+  EXPECT_FALSE(c.Invoke(mine, "Name", InvokeKind::Get, {}).Ok());
+
+  const std::string idle = c.Create(true);
+  const std::string used = c.Create(true);
+  ASSERT_TRUE(RunUntil([&] {
+    EXPECT_TRUE(c.Invoke(used, "Name", InvokeKind::Get, {}).Ok());
+    return server->ObjectCount() == 1;
+  }, 10000));
+  EXPECT_FALSE(c.Invoke(idle, "Name", InvokeKind::Get, {}).Ok());
+  EXPECT_TRUE(c.Invoke(used, "Name", InvokeKind::Get, {}).Ok());
+}
+
 // A flood of connections past the limit uses up its own log lines, not those of other users.
 TEST_F(ObjectServerTest, AnotherUserIsLoggedAfterAFloodPastTheLimit) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a client as another user";
