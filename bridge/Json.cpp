@@ -282,6 +282,13 @@ const JsonValue* JsonValue::Find(std::string_view name, bool ignoreCase) const {
   return nullptr;
 }
 
+JsonValue::JsonValue() = default;
+JsonValue::~JsonValue() = default;
+JsonValue::JsonValue(const JsonValue&) = default;
+JsonValue::JsonValue(JsonValue&&) noexcept = default;
+JsonValue& JsonValue::operator=(const JsonValue&) = default;
+JsonValue& JsonValue::operator=(JsonValue&&) noexcept = default;
+
 std::optional<JsonValue> ParseJson(std::string_view text, std::string* error) {
   if (error != nullptr) error->clear();
   return Reader(text, error).Document();

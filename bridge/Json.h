@@ -20,6 +20,15 @@ struct JsonValue {
   std::vector<JsonValue> elements;
   std::vector<std::pair<std::string, JsonValue>> members;
 
+  // Declared here and defaulted in Json.cpp: inline they would need the pair of members
+  // complete while it is still being made (clang with libstdc++ refuses that).
+  JsonValue();
+  ~JsonValue();
+  JsonValue(const JsonValue&);
+  JsonValue(JsonValue&&) noexcept;
+  JsonValue& operator=(const JsonValue&);
+  JsonValue& operator=(JsonValue&&) noexcept;
+
   // The first member of that name (ASCII letters compared without case when asked); null when
   // there is none or this is not an object.
   const JsonValue* Find(std::string_view name, bool ignoreCase = false) const;
