@@ -19,65 +19,13 @@
 #include <string>
 #include <vector>
 
-#include "tests/daemon/DaemonHarness.h"
+#include "bench/xap/BenchSupport.h"
 
 using sablewick::testing::Daemon;
 using sablewick::testing::UdpSocket;
-using Clock = std::chrono::steady_clock;
+using namespace sablewick::bench;
 
 namespace {
-
-double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
-
-void BigBuffer(int fd) {
-  const int size = 64 << 20;
-  if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0) {
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-  }
-}
-
-int Drain(int fd) {
-  char buf[2048];
-  int n = 0;
-  while (recv(fd, buf, sizeof buf, MSG_DONTWAIT) > 0) ++n;
-  return n;
-}
-
-// Sends count datagrams to port at rate per second, draining `drainFd` between batches.
-int PacedSend(int fd, int port, const std::vector<std::string>& texts, double rate, int drainFd) {
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(static_cast<uint16_t>(port));
-  inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
-  const auto start = Clock::now();
-  int drained = 0;
-  for (size_t i = 0; i < texts.size(); ++i) {
-    const auto due = start + std::chrono::duration_cast<Clock::duration>(
-                                 std::chrono::duration<double>(static_cast<double>(i) / rate));
-    while (Clock::now() < due) drained += drainFd >= 0 ? Drain(drainFd) : 0;
-    sendto(fd, texts[i].data(), texts[i].size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-  }
-  return drained;
-}
-
-// `sablewick-ctl --json status` of the daemon.
-std::string Status(const std::string& runtime) {
-  const std::string command = "XDG_RUNTIME_DIR='" + runtime + "' " SABLEWICK_CTL " --json status";
-  FILE* p = popen(command.c_str(), "r");
-  if (p == nullptr) return {};
-  char buf[4096];
-  std::string out;
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  pclose(p);
-  return out;
-}
-
-// A number in the status JSON after `"name":`, -1 when missing.
-long StatusNumber(const std::string& status, const std::string& name) {
-  const size_t at = status.find("\"" + name + "\":");
-  return at == std::string::npos ? -1 : std::atol(status.c_str() + at + name.size() + 3);
-}
 
 // A `sablewick-ctl trace -f --json` on the daemon, writing to a file; stopped by its pid.
 class Tracer {
@@ -126,16 +74,6 @@ class Tracer {
 };
 
 }  // namespace
-
-// The sum of the counts in the log's lines "... PREFIX N datagrams dropped".
-long LoggedDrops(const std::string& logPath, const std::string& prefix) {
-  const std::string log = sablewick::testing::ReadFile(logPath);
-  long total = 0;
-  for (size_t at = log.find(prefix); at != std::string::npos; at = log.find(prefix, at + 1)) {
-    total += std::strtol(log.c_str() + at + prefix.size(), nullptr, 10);
-  }
-  return total;
-}
 
 int main(int argc, char** argv) {
   const bool trace = argc > 1 && std::strcmp(argv[1], "--trace") == 0;
@@ -211,7 +149,8 @@ int main(int argc, char** argv) {
     if (trace) tracer = std::make_unique<Tracer>(daemon, traceDir.Path() + "/trace.json");
     Drain(hub.Fd());
     const auto start = Clock::now();
-    int answers = PacedSend(tx.Fd(), 32768, texts, 100000.0, hub.Fd());
+    long answers = PacedSend(
+        tx.Fd(), 32768, texts.size(), [&](size_t i) { return texts[i]; }, 100000.0, hub.Fd());
     const double sendMs = Ms(Clock::now() - start);
     for (int i = 0; i < 300 && answers < n; ++i) {  // at most 3 s for the tail
       usleep(10000);
@@ -219,8 +158,8 @@ int main(int argc, char** argv) {
     }
     std::printf("%-44s %12.0f\n", "offered rate, datagrams/s", n / (sendMs / 1000));
     std::printf("%-44s %12d\n", "echo queries sent", n);
-    std::printf("%-44s %12d\n", "answers received", answers);
-    std::printf("%-44s %12d\n", "lost", n - answers);
+    std::printf("%-44s %12ld\n", "answers received", answers);
+    std::printf("%-44s %12ld\n", "lost", n - answers);
     // Where they were lost: before the node's socket (the kernel), or in its own queue.
     const std::string status = Status(daemon.RuntimeDir());
     std::printf("%-44s %12ld\n", "taken in by the node", StatusNumber(status, "received"));
