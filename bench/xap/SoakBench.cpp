@@ -1,9 +1,10 @@
 // A long run of the real daemon under steady traffic with handlers: ten subscriptions, each
 // to its own class that one datagram in a thousand carries, each with a handler script that
 // fetches its messages until none is left and writes down each one's sequence number. Sends
-// 1,000,000 datagrams at 50,000 a second (or `soak_bench COUNT RATE`), waits until the
-// handlers are idle, and prints what went in, what was handled (once each?), zombies, open
-// descriptors and resident memory. Run inside tests/netns-run.sh.
+// 1,000,000 datagrams at 50,000 a second, waits until the handlers are idle, and prints what
+// went in, what was handled (once each?), zombies, open descriptors and resident memory, then
+// memory again once the queued messages have expired. Run inside tests/netns-run.sh:
+//   soak_bench [COUNT [RATE [SECONDS_TO_EXPIRY [EVERY]]]]   (1000000 50000 65 100)
 #include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -27,7 +28,7 @@ using namespace sablewick::bench;
 namespace {
 
 constexpr int kHandlers = 10;
-constexpr size_t kEvery = 100;  // one datagram in kEvery matches a subscription
+size_t kEvery = 100;  // one datagram in kEvery matches a subscription (`soak_bench C R S EVERY`)
 
 void Print(const char* what, long value) { std::printf("%-48s %12ld\n", what, value); }
 
@@ -104,6 +105,7 @@ Handled Count(const std::string& dataDir, size_t sent) {
 int main(int argc, char** argv) {
   const size_t count = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 1000000;
   const double rate = argc > 2 ? std::strtod(argv[2], nullptr) : 50000.0;
+  if (argc > 4) kEvery = std::max<size_t>(1, std::strtoul(argv[4], nullptr, 10));
   const size_t matching = (count + kEvery - 1) / kEvery;
 
   UdpSocket hub(3639);
@@ -141,6 +143,7 @@ int main(int argc, char** argv) {
   const pid_t node = daemon.Pid();
   usleep(1000000);
   const long rssIdle = daemon.RssKb();
+  const long anonIdle = ProcKb(node, "status", "RssAnon:");
   const long fdsBefore = OpenDescriptors(node);
 
   // The flood, with the resident memory sampled between batches for its peak.
@@ -186,6 +189,10 @@ int main(int argc, char** argv) {
   Print("taken in by the node", StatusNumber(status, "received"));
   Print("dropped by the node's queue", StatusNumber(status, "dropped"));
   Print("dropped by the kernel (the node's status)", StatusNumber(status, "kernel_dropped"));
+  Print("matched by a subscription (the node's status)", StatusNumber(status, "matched"));
+  Print("still stored (the node's status)", StatusNumber(status, "stored"));
+  Print("handler runs started (the node's status)", StatusNumber(status, "started"));
+  Print("handler runs failed (the node's status)", StatusNumber(status, "failed"));
   Print("matching messages sent", static_cast<long>(matching));
   Print("matching messages handled (lines written)", handled.lines);
   Print("  distinct", handled.unique);
@@ -199,6 +206,7 @@ int main(int argc, char** argv) {
   Print("open descriptors of the node, before", fdsBefore);
   Print("open descriptors of the node, after", fdsAfter);
   Print("resident memory idle before, KB", rssIdle);
+  Print("  of which anonymous (RssAnon), KB", anonIdle);
   Print("resident memory at peak (sampled), KB", rssPeak);
   Print("resident memory high-water mark (VmHWM), KB", rssHwm);
   Print("resident memory when handlers are idle, KB", rssAfter);
@@ -212,6 +220,9 @@ int main(int argc, char** argv) {
   std::printf("%-48s %12ld\n",
               ("resident memory " + std::to_string(expirySecs) + " s later, KB").c_str(),
               daemon.RssKb());
+  Print("  of which anonymous (RssAnon), KB", ProcKb(node, "status", "RssAnon:"));
+  Print("still stored then (the node's status)",
+        StatusNumber(Status(daemon.RuntimeDir()), "stored"));
   Print("open descriptors of the node then", OpenDescriptors(node));
   Children(node, children, zombies);
   Print("zombies then", zombies);
