@@ -77,6 +77,16 @@ sd_bus_vtable MethodEntry(const char* member, const char* signature, const char*
   return e;
 }
 
+// About what a value takes in a message: its text and a few bytes per value.
+size_t WireBytes(const Variant& value) {
+  const Variant& v = value.Deref();
+  if (v.IsString()) return 16 + v.AsString().size();
+  if (!v.IsArray() || v.AsArray() == nullptr) return 16;
+  size_t bytes = 16;
+  for (const Variant& e : v.AsArray()->data) bytes += WireBytes(e);
+  return bytes;
+}
+
 // The folder of the socket must be ours alone: in /tmp someone else could have made it first.
 bool PrepareFolder(const std::string& folder, std::string& why) {
   if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
@@ -149,6 +159,9 @@ struct ObjectServer::Impl {
     std::unique_ptr<BusSource> source;
     std::vector<sd_bus_slot*> slots;
     std::vector<std::unique_ptr<FaceBinding>> bindings;
+    // Bytes of replies sent since sd-bus last had nothing waiting for this socket.
+    size_t unreadBytes = 0;
+    bool overLimit = false;
 
     void DropSlots() {
       for (sd_bus_slot* s : slots) sd_bus_slot_unref(s);
@@ -201,6 +214,9 @@ struct ObjectServer::Impl {
   uint64_t nextConnection = 1;
   uint64_t nextObject = 1;
   guint keptSweep = 0;
+  // Peers that left too many replies unread, disconnected from the loop after the call.
+  std::vector<uint64_t> unreadDrops;
+  guint unreadIdle = 0;
   int otherUserLines = 0;
   int pastLimitLines = 0;
   bool closing = false;
@@ -419,11 +435,47 @@ struct ObjectServer::Impl {
       sd_bus_message_unref(reply);
       throw;
     }
-    const int r = sd_bus_send(nullptr, reply, nullptr);
-    sd_bus_message_unref(reply);
-    // A client that is gone gets no answer; its objects go when its connection does.
-    (void)r;
+    SendReply(reply, WireBytes(result));
     return 1;
+  }
+
+  // Sends a reply of about bytes and drops it. A client gone gets no answer (its objects go
+  // with its connection). Replies sent while earlier ones still wait in our memory (the
+  // socket's buffer is full) are counted; a client that leaves more than maxUnreadBytes so is
+  // disconnected. One large reply to a client that reads it does not count.
+  void SendReply(sd_bus_message* reply, size_t bytes) {
+    sd_bus* bus = sd_bus_message_get_bus(reply);
+    Connection* c = nullptr;
+    for (auto& [id, peer] : peers)
+      if (peer->bus == bus) c = peer.get();
+    if (c != nullptr && c->overLimit) {  // already going: nothing more is queued for it
+      sd_bus_message_unref(reply);
+      return;
+    }
+    uint64_t waiting = 0;
+    const bool counted = c != nullptr && sd_bus_get_n_queued_write(bus, &waiting) >= 0;
+    sd_bus_send(nullptr, reply, nullptr);
+    sd_bus_message_unref(reply);
+    if (!counted) return;
+    c->unreadBytes = waiting == 0 ? 0 : c->unreadBytes + bytes;
+    if (c->unreadBytes <= options.maxUnreadBytes) return;
+    c->overLimit = true;
+    Log("disconnected a client that left " + std::to_string(c->unreadBytes) +
+        " bytes of replies unread (limit " + std::to_string(options.maxUnreadBytes) + ")");
+    unreadDrops.push_back(c->id);
+    if (unreadIdle != 0) return;
+    // Not now: sd-bus is in the middle of this connection's call.
+    unreadIdle = g_idle_add_full(
+        G_PRIORITY_HIGH,
+        [](gpointer data) {
+          auto* self = static_cast<Impl*>(data);
+          self->unreadIdle = 0;
+          std::vector<uint64_t> ids;
+          ids.swap(self->unreadDrops);
+          for (uint64_t id : ids) self->DropPeer(id);
+          return gboolean(G_SOURCE_REMOVE);
+        },
+        this, nullptr);
   }
 
   // Turns the exception being handled into the D-Bus error of the call.
@@ -632,14 +684,15 @@ struct ObjectServer::Impl {
       CheckBus(sd_bus_message_open_container(reply, 'a', kTaggedSignature), "open items");
       Variant item;
       size_t count = 0;
+      size_t bytes = 16;
       while (items->Next(item)) {
         if (++count > kMaxCollectionItems)
           vbs::Throw(vbs::kOutOfMemory, "collection too large to send");
         AppendTagged(reply, item, map);
+        bytes += WireBytes(item);
       }
       CheckBus(sd_bus_message_close_container(reply), "close items");
-      sd_bus_send(nullptr, reply, nullptr);
-      sd_bus_message_unref(reply);
+      e->server->SendReply(reply, bytes);
       return 1;
     } catch (...) {
       sd_bus_message_unref(reply);
@@ -869,6 +922,12 @@ struct ObjectServer::Impl {
     if (r >= 0) r = sd_bus_negotiate_fds(c->bus, 0);
     if (r >= 0) r = sd_bus_start(c->bus);
     if (r < 0 || !AddVtables(*c)) return;
+    // sd-bus asks the kernel for megabytes of buffer per socket; a smaller one makes replies a
+    // client does not read wait where they are counted against maxUnreadBytes.
+    const int sendBuffer = static_cast<int>(options.peerSendBuffer);
+    if (sendBuffer > 0 &&
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &sendBuffer, sizeof sendBuffer) != 0)
+      ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
     const uint64_t id = c->id;
     c->source = std::make_unique<BusSource>(c->bus, [this, id](int) { DropPeer(id); });
     if (!c->source->Attached()) return;
@@ -1015,7 +1074,8 @@ struct ObjectServer::Impl {
   void Stop() {
     closing = true;
     if (keptSweep) g_source_remove(keptSweep);
-    keptSweep = 0;
+    if (unreadIdle) g_source_remove(unreadIdle);
+    keptSweep = unreadIdle = 0;
     if (acceptWatch) g_source_remove(acceptWatch);
     if (acceptPause) g_source_remove(acceptPause);
     acceptWatch = acceptPause = 0;

@@ -75,6 +75,10 @@ class ObjectServer {
     // signals of at most 64 KB (Control batches its own), a client that stops reading costs
     // about 2 MB besides the socket's buffer.
     size_t maxQueuedSignals = 32;
+    // Bytes of replies a peer connection may leave unread once its socket's buffer (at most
+    // peerSendBuffer, 0: what sd-bus chose) is full; past it the client is disconnected.
+    size_t maxUnreadBytes = 32u << 20;
+    size_t peerSendBuffer = 2u << 20;
     // A kept object nobody used for this long is released (checked every minute, or at this
     // interval when it is shorter).
     unsigned keptIdleSeconds = 3600;

@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstring>
@@ -25,6 +27,7 @@ namespace {
 
 using testing::Client;
 using testing::PathIn;
+using testing::PathMapper;
 using testing::PathObject;
 using testing::Reply;
 using testing::RunUntil;
@@ -608,6 +611,59 @@ TEST_F(ObjectServerTest, KeptObjectsGoWithTheirScriptOrWhenUnused) {
   }, 10000));
   EXPECT_FALSE(c.Invoke(idle, "Name", InvokeKind::Get, {}).Ok());
   EXPECT_TRUE(c.Invoke(used, "Name", InvokeKind::Get, {}).Ok());
+}
+
+// A client that keeps calling and never reads the replies is disconnected once what waits for
+// it passes the limit; one that reads the same replies stays, and the others go on.
+TEST_F(ObjectServerTest, AClientThatDoesNotReadItsRepliesIsDisconnected) {
+  ObjectServer::Options options;
+  options.maxUnreadBytes = 4u << 20;
+  options.peerSendBuffer = 256u << 10;  // the replies below do not fit in it
+  StartServer(options);
+  Client c(server->Address());
+  const std::string path = c.Create(true);  // kept: the other connection may call it
+  const std::string big(1 << 20, 'n');
+  ASSERT_TRUE(c.Invoke(path, "Name", InvokeKind::Let, {Variant::String(big)}).Ok());
+  for (int i = 0; i < 40; ++i) {
+    Reply r = c.Invoke(path, "Name", InvokeKind::Get, {});
+    ASSERT_TRUE(r.Ok());
+    ASSERT_EQ(vbs::ToString(r.Value()).size(), big.size());
+  }
+  EXPECT_EQ(Log().find("disconnected a client"), std::string::npos) << Log();
+
+  const std::string address = server->Address();
+  const pid_t child = ::fork();
+  if (child == 0) {  // sends 40 calls, then reads nothing
+    sd_bus* bus = nullptr;
+    if (sd_bus_new(&bus) < 0 || sd_bus_set_address(bus, address.c_str()) < 0 ||
+        sd_bus_start(bus) < 0)
+      ::_exit(2);
+    for (int i = 0; i < 40; ++i) {
+      sd_bus_message* m = nullptr;
+      if (sd_bus_message_new_method_call(bus, &m, nullptr, path.c_str(), kObjectInterface,
+                                         "Invoke") < 0 ||
+          sd_bus_message_append(m, "sy", "Name", static_cast<uint8_t>(InvokeKind::Get)) < 0)
+        ::_exit(3);
+      PathMapper map;
+      AppendArguments(m, {}, map);
+      uint64_t cookie = 0;  // kept, or sd-bus asks for no reply
+      if (sd_bus_send(bus, m, &cookie) < 0) ::_exit(4);
+      sd_bus_message_unref(m);
+    }
+    sd_bus_flush(bus);
+    ::sleep(20);
+    ::_exit(0);
+  }
+  ASSERT_GT(child, 0);
+  const bool cut = RunUntil(
+      [&] { return Log().find("disconnected a client that left ") != std::string::npos; },
+      10000);
+  const bool gone = RunUntil([&] { return server->ConnectionCount() == 1; }, 5000);
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  EXPECT_TRUE(cut) << Log();
+  EXPECT_TRUE(gone);
+  EXPECT_TRUE(c.Invoke(path, "Add", InvokeKind::Call, {Variant::Long(1)}).Ok());
 }
 
 // A flood of connections past the limit uses up its own log lines, not those of other users.
