@@ -1,24 +1,21 @@
-#include "app/App.h"
+// The program's state is made and destroyed here, where every subsystem's type is complete.
+#include "core/App.h"
 
-#include "app/Log.h"
-#include "app/TcpClient.h"
+#include "core/Log.h"
 #include "engine/Engine.h"
-#include "script/ObjectServer.h"
-
 #include "script/Application.h"
 #include "script/Control.h"
 #include "script/Dispatcher.h"
+#include "script/ObjectServer.h"
 #include "script/RunJournal.h"
 #include "script/ScriptStarter.h"
+#include "script/TcpClient.h"
+#include "xap/SendHelper.h"
 #include "xap/Transport.h"
 
 namespace sablewick {
 
-App::App() = default;
+App::App() : SendEvent(&SendEventReport) {}
 App::~App() = default;
-
-void XapSink::SendRawXap(std::string_view) {
-  throw Failure(kGenericFailure, "this sender takes no raw text");
-}
 
 }  // namespace sablewick

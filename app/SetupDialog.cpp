@@ -5,8 +5,8 @@
 
 #include <cstdlib>
 
-#include "app/Log.h"
-#include "app/Paths.h"
+#include "core/Log.h"
+#include "core/Paths.h"
 
 namespace sablewick {
 namespace {

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "app/App.h"
+#include "core/App.h"
 
 namespace sablewick {
 

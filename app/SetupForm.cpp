@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "app/Log.h"
+#include "core/Log.h"
 #include "app/TrayIcon.h"
 #include "script/Application.h"
 

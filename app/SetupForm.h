@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "app/App.h"
+#include "core/App.h"
 #include "app/SetupDialog.h"
 
 typedef struct _GtkWidget GtkWidget;

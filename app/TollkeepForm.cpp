@@ -5,8 +5,8 @@
 #include <array>
 #include <cstdio>
 
-#include "app/Log.h"
-#include "app/Paths.h"
+#include "core/Log.h"
+#include "core/Paths.h"
 #include "app/SetupDialog.h"
 #include "bridge/Bridge.h"
 #include "ini/IniTool.h"
@@ -14,6 +14,7 @@
 #include "script/Application.h"
 #include "script/Dispatcher.h"
 #include "script/ScriptHost.h"
+#include "script/TcpClient.h"
 #include "watchdog/Recovery.h"
 #include "watchdog/Shell.h"
 #include "watchdog/WDT.h"
@@ -52,11 +53,13 @@ TollkeepForm::TollkeepForm(App& app)
         if (OnTimestampTimer) OnTimestampTimer();
       }) {
   app_.form = this;
+  app_.SwapIcons = [this] { SwapIcons(); };
 }
 
 TollkeepForm::~TollkeepForm() {
   if (exitSource_ != 0) g_source_remove(exitSource_);
   app_.form = nullptr;
+  app_.SwapIcons = nullptr;
 }
 
 const std::string& LocalComputerName(App& app) {
@@ -129,7 +132,14 @@ bool TollkeepForm::Form_Load() {
   ReportEvent(app_, "Sablewick", "Using xAP port " + BasicStr(port));
 
   InitHW();
-  StartScriptHost(app_, *this);
+  StartScriptHost(app_);
+  App* a = &app_;
+  OnTimestampTimer = [a] {
+    if (a->dispatcher) a->dispatcher->ExpireMessages();
+  };
+  OnRemoteClose = [a] {
+    if (a->tcp) a->tcp->RemoteClose();
+  };
   StartBridge(app_);
   ShowTrayIcon();
   RunStartupScript(app_);

@@ -8,8 +8,8 @@
 #include <functional>
 #include <memory>
 
-#include "app/App.h"
-#include "app/Timer.h"
+#include "core/App.h"
+#include "core/Timer.h"
 #include "app/TrayIcon.h"
 
 namespace sablewick {

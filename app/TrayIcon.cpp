@@ -9,8 +9,8 @@
 #include <cstring>
 #include <functional>
 
-#include "app/BusSource.h"
-#include "app/Log.h"
+#include "core/BusSource.h"
+#include "core/Log.h"
 
 namespace sablewick {
 namespace {

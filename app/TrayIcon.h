@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "app/App.h"
+#include "core/App.h"
 
 namespace sablewick {
 

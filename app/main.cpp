@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string>
 
-#include "app/App.h"
+#include "core/App.h"
 #include "app/LoaderTables.h"
 #include "app/TollkeepForm.h"
 

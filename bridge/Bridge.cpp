@@ -7,8 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "app/Log.h"
-#include "app/Text.h"
+#include "core/Log.h"
+#include "core/Text.h"
 #include "bridge/Mapping.h"
 #include "ini/IniTool.h"
 #include "script/Control.h"

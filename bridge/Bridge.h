@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/App.h"
+#include "core/App.h"
 #include "bridge/Bsc.h"
 #include "bridge/MqttLink.h"
 

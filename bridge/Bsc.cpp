@@ -1,6 +1,6 @@
 #include "bridge/Bsc.h"
 
-#include "app/Text.h"
+#include "core/Text.h"
 #include "bridge/Json.h"
 #include "bridge/Mapping.h"
 #include "xap/SendHelper.h"

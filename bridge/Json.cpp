@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "app/Text.h"
+#include "core/Text.h"
 #include "engine/Library.h"
 
 namespace sablewick {

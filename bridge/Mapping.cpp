@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "app/Text.h"
+#include "core/Text.h"
 #include "bridge/Json.h"
 #include "xap/XapMessage.h"
 

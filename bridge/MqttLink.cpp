@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "app/Clock.h"
+#include "core/Clock.h"
 
 namespace sablewick {
 namespace {

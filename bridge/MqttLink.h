@@ -16,7 +16,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/Timer.h"
+#include "core/Timer.h"
 
 struct mosquitto;
 struct mosquitto_message;

@@ -5,8 +5,8 @@
 #include <ctime>
 #include <filesystem>
 
-#include "app/Clock.h"
-#include "app/Errors.h"
+#include "core/Clock.h"
+#include "core/Errors.h"
 #include "ini/IniTool.h"
 #include "ini/Pattern.h"
 #include "ini/TextFile.h"

@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "app/Errors.h"
-#include "app/Log.h"
+#include "core/Errors.h"
+#include "core/Log.h"
 #include "ini/Pattern.h"
 #include "ini/TextFile.h"
 

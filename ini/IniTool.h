@@ -10,7 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "app/App.h"
+#include "core/App.h"
 
 namespace sablewick {
 

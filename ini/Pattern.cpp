@@ -1,6 +1,6 @@
 #include "ini/Pattern.h"
 
-#include "app/Errors.h"
+#include "core/Errors.h"
 
 namespace sablewick {
 namespace {

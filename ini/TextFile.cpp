@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "app/Errors.h"
+#include "core/Errors.h"
 
 namespace sablewick {
 namespace {

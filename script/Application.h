@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/App.h"
+#include "core/App.h"
 #include "engine/HostObject.h"
 
 namespace sablewick {

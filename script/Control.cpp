@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "app/Errors.h"
+#include "core/Errors.h"
 #include "engine/Errors.h"
 #include "engine/Variant.h"
 #include "script/BusValue.h"

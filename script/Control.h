@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "app/App.h"
+#include "core/App.h"
 #include "engine/HostObject.h"
 #include "script/BusValue.h"
 #include "script/ObjectServer.h"

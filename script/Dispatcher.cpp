@@ -3,9 +3,8 @@
 #include <cmath>
 #include <unordered_set>
 
-#include "app/Log.h"
-#include "app/TollkeepForm.h"
-#include "app/Text.h"
+#include "core/Log.h"
+#include "core/Text.h"
 #include "xap/SendHelper.h"
 #include "xap/Transport.h"
 #include "xap/XapMessage.h"
@@ -120,7 +119,7 @@ void Dispatcher::Readmessage(std::string_view text) {
       StartScript(script, static_cast<int>(i + 1));
     });
     step([&] {
-      if (sub.MessageCount() == 1 && app_.form != nullptr) app_.form->SwapIcons();
+      if (sub.MessageCount() == 1 && app_.SwapIcons) app_.SwapIcons();
     });
   }
   if (passedAny) ++Count.matched;

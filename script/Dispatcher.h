@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/App.h"
+#include "core/App.h"
 #include "script/Subscriptions.h"
 
 namespace sablewick {

@@ -21,9 +21,9 @@
 #include <unordered_set>
 #include <vector>
 
-#include "app/BusSource.h"
-#include "app/Errors.h"
-#include "app/Log.h"
+#include "core/BusSource.h"
+#include "core/Errors.h"
+#include "core/Log.h"
 #include "engine/Errors.h"
 #include "engine/Variant.h"
 #include "script/BusValue.h"

@@ -10,9 +10,9 @@
 
 #include <cstring>
 
-#include "app/Errors.h"
-#include "app/Paths.h"
-#include "app/Text.h"
+#include "core/Errors.h"
+#include "core/Paths.h"
+#include "core/Text.h"
 #include "engine/Errors.h"
 #include "engine/Variant.h"
 #include "script/ObjectServer.h"

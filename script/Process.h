@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/App.h"
+#include "core/App.h"
 #include "engine/HostObject.h"
 
 namespace sablewick {

@@ -6,9 +6,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/Log.h"
-#include "app/Paths.h"
-#include "app/Text.h"
+#include "core/Log.h"
+#include "core/Paths.h"
+#include "core/Text.h"
 #include "engine/Engine.h"
 
 namespace sablewick {

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/App.h"
+#include "core/App.h"
 #include "engine/Variant.h"
 
 namespace vbs {

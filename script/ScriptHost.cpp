@@ -4,10 +4,9 @@
 
 #include <cstdlib>
 
-#include "app/Log.h"
-#include "app/Paths.h"
-#include "app/TcpClient.h"
-#include "app/TollkeepForm.h"
+#include "core/Log.h"
+#include "core/Paths.h"
+#include "script/TcpClient.h"
 #include "engine/Engine.h"
 #include "script/Application.h"
 #include "script/Control.h"
@@ -39,7 +38,7 @@ unsigned ReadMaxRunSeconds(App& app) {
 
 }  // namespace
 
-void StartScriptHost(App& app, TollkeepForm& form) {
+void StartScriptHost(App& app) {
   App* a = &app;
   if (!app.runs) app.runs = std::make_unique<RunJournal>();
   if (!app.starter) app.starter = std::make_unique<ScriptStarter>(app, *app.runs);
@@ -48,13 +47,7 @@ void StartScriptHost(App& app, TollkeepForm& form) {
     if (!a->starter) throw Failure(91, "Object variable not set");
     a->starter->StartSubscription(script, position);
   };
-  form.OnTimestampTimer = [a] {
-    if (a->dispatcher) a->dispatcher->ExpireMessages();
-  };
   if (!app.tcp) app.tcp = std::make_unique<TcpClient>(app);
-  form.OnRemoteClose = [a] {
-    if (a->tcp) a->tcp->RemoteClose();
-  };
 
   app.objectServer = std::make_unique<ObjectServer>(
       app, [a]() -> vbs::ObjectPtr<vbs::HostObject> { return vbs::MakeObject<Application>(*a); });

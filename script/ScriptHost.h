@@ -1,16 +1,13 @@
-// Brings the script host up and down: script start for the dispatcher, the expiry sweep on
-// the main window's timestamp timer, the TCP client, and the object server through which
-// other processes create "Sablewick.Application".
+// Brings the script host up and down: script start for the dispatcher, the TCP client, and
+// the object server through which other processes create "Sablewick.Application".
 #pragma once
 
-#include "app/App.h"
+#include "core/App.h"
 
 namespace sablewick {
 
-class TollkeepForm;
-
 // After InitHW (the process-start shell exists). Failures are logged; the node runs on.
-void StartScriptHost(App& app, TollkeepForm& form);
+void StartScriptHost(App& app);
 // Stops serving scripts: the object server flushes its replies and closes.
 void StopScriptHost(App& app);
 // Starts Scripts/Startup.vbs (any letter case) when there is one: the place where a user

@@ -6,9 +6,9 @@
 
 #include <cstdio>
 
-#include "app/Log.h"
-#include "app/Paths.h"
-#include "app/Text.h"
+#include "core/Log.h"
+#include "core/Paths.h"
+#include "core/Text.h"
 #include "engine/Errors.h"
 #include "engine/Variant.h"
 #include "script/Application.h"

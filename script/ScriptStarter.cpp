@@ -11,9 +11,9 @@
 #include <deque>
 #include <tuple>
 
-#include "app/Errors.h"
-#include "app/Log.h"
-#include "app/Paths.h"
+#include "core/Errors.h"
+#include "core/Log.h"
+#include "core/Paths.h"
 #include "script/Dispatcher.h"
 #include "script/ObjectServer.h"
 #include "script/Process.h"

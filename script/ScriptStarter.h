@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "app/App.h"
+#include "core/App.h"
 #include "script/RunJournal.h"
 
 namespace sablewick {

@@ -1,6 +1,6 @@
 #include "script/Subscriptions.h"
 
-#include "app/Text.h"
+#include "core/Text.h"
 
 namespace sablewick {
 

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "app/App.h"
-#include "app/Clock.h"
+#include "core/App.h"
+#include "core/Clock.h"
 
 namespace sablewick::testing {
 

@@ -5,9 +5,8 @@
 
 #include <cmath>
 
-#include "app/CWaitNDispatch.h"
-#include "app/Log.h"
-#include "app/TollkeepForm.h"
+#include "core/CWaitNDispatch.h"
+#include "core/Log.h"
 #include "xap/SendHelper.h"
 
 namespace sablewick {
@@ -79,7 +78,7 @@ void Recovery::RestartSequence() {
   // would stay so until someone notices.
   StepRunner step(app_, "Sablewick", "Timer2_Timer", ReportVia::Log);
   const bool paused = step([&] {
-    if (app_.form != nullptr) app_.form->SwapIcons();
+    if (app_.SwapIcons) app_.SwapIcons();
     if (wait) wait(kRestartPause);
   });
   if (paused) LogToFile(app_, "Restarted", "");

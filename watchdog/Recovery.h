@@ -13,8 +13,8 @@
 #include <string_view>
 #include <vector>
 
-#include "app/App.h"
-#include "app/Timer.h"
+#include "core/App.h"
+#include "core/Timer.h"
 #include "watchdog/Shell.h"
 
 namespace sablewick {

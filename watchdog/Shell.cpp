@@ -12,7 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "app/Errors.h"
+#include "core/Errors.h"
 
 namespace sablewick {
 namespace {

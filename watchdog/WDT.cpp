@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "app/Log.h"
+#include "core/Log.h"
 #include "watchdog/WatchedDevices.h"
 #include "xap/SendHelper.h"
 

@@ -13,8 +13,8 @@
 #include <string>
 #include <string_view>
 
-#include "app/App.h"
-#include "app/StopWatch.h"
+#include "core/App.h"
+#include "core/StopWatch.h"
 
 namespace sablewick {
 

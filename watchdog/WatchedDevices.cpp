@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "app/Errors.h"
+#include "core/Errors.h"
 
 namespace sablewick {
 namespace {

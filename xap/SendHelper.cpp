@@ -1,6 +1,6 @@
 #include "xap/SendHelper.h"
 
-#include "app/Log.h"
+#include "core/Log.h"
 
 namespace sablewick {
 
@@ -90,6 +90,12 @@ bool SendXapText(App& app, std::string_view text) {
     LogToFile(app, "Sablewick", "SendXapText");
     return false;
   }
+}
+
+void SendEventReport(App& app, std::string_view time, std::string_view type,
+                     std::string_view data) {
+  SendXap(app, "", "Homeseer.Event", "Event.Log",
+          ItemList({{"Time", time}, {"Type", type}, {"Data", data}}));
 }
 
 }  // namespace sablewick

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <utility>
 
-#include "app/App.h"
+#include "core/App.h"
 
 namespace sablewick {
 
@@ -25,6 +25,10 @@ void SendXapOrThrow(App& app, std::string_view sTarget, std::string_view sClass,
 // A complete xAP text, sent as it is once the transport is ready. Returns false (and logs)
 // when it could not be sent.
 bool SendXapText(App& app, std::string_view text);
+
+// An event report (class Homeseer.Event, section Event.Log) to every listener.
+void SendEventReport(App& app, std::string_view time, std::string_view type,
+                     std::string_view data);
 
 // The item-list form: name, char 1, value; items separated by char 0.
 std::string ItemList(std::initializer_list<std::pair<std::string_view, std::string_view>> items);

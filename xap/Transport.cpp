@@ -13,8 +13,8 @@
 #include <cstring>
 #include <vector>
 
-#include "app/Log.h"
-#include "app/Text.h"
+#include "core/Log.h"
+#include "core/Text.h"
 #include "xap/XapMessage.h"
 
 namespace sablewick {

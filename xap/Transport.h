@@ -13,8 +13,8 @@
 #include <string>
 #include <string_view>
 
-#include "app/App.h"
-#include "app/Timer.h"
+#include "core/App.h"
+#include "core/Timer.h"
 
 namespace sablewick {
 

@@ -2,9 +2,9 @@
 
 #include <unordered_set>
 
-#include "app/App.h"
-#include "app/Log.h"
-#include "app/Text.h"
+#include "core/App.h"
+#include "core/Log.h"
+#include "core/Text.h"
 
 namespace sablewick {
 namespace {

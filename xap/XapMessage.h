@@ -13,8 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "app/FastString.h"
-#include "app/InlineVector.h"
+#include "core/FastString.h"
+#include "core/InlineVector.h"
 
 namespace sablewick {
 

@@ -21,8 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "app/App.h"
-#include "app/BusSource.h"
+#include "core/App.h"
+#include "core/BusSource.h"
 #include "engine/Variant.h"
 #include "script/BusValue.h"
 #include "script/ObjectServer.h"

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "app/Log.h"
+#include "core/Log.h"
 #include "engine/Engine.h"
 #include "script/Application.h"
 #include "script/Dispatcher.h"

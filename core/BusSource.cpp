@@ -1,4 +1,4 @@
-#include "app/BusSource.h"
+#include "core/BusSource.h"
 
 #include <poll.h>
 

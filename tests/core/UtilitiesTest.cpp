@@ -1,12 +1,12 @@
 #include <glib.h>
 #include <gtest/gtest.h>
 
-#include "app/CWaitNDispatch.h"
-#include "app/Clock.h"
-#include "app/FastString.h"
-#include "app/Paths.h"
-#include "app/StopWatch.h"
-#include "app/Timer.h"
+#include "core/CWaitNDispatch.h"
+#include "core/Clock.h"
+#include "core/FastString.h"
+#include "core/Paths.h"
+#include "core/StopWatch.h"
+#include "core/Timer.h"
 #include "tests/TestSupport.h"
 
 namespace sablewick {

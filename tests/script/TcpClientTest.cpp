@@ -1,4 +1,4 @@
-#include "app/TcpClient.h"
+#include "script/TcpClient.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

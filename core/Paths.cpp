@@ -1,9 +1,9 @@
-#include "app/Paths.h"
+#include "core/Paths.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
 
-#include "app/Text.h"
+#include "core/Text.h"
 
 namespace sablewick {
 

@@ -1,4 +1,4 @@
-#include "app/CWaitNDispatch.h"
+#include "core/CWaitNDispatch.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cmath>
 
-#include "app/Errors.h"
+#include "core/Errors.h"
 
 namespace sablewick {
 namespace {

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <utility>
 
-#include "app/App.h"
+#include "core/App.h"
 
 namespace sablewick {
 

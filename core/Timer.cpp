@@ -1,4 +1,4 @@
-#include "app/Timer.h"
+#include "core/Timer.h"
 
 namespace sablewick {
 

@@ -1,4 +1,4 @@
-#include "app/StopWatch.h"
+#include "core/StopWatch.h"
 
 #include <cmath>
 

@@ -1,16 +1,18 @@
 // The program's state: one App object, owned by main and passed by reference. Everything the
 // program keeps for its whole run hangs off it; nothing else in the program is mutable and
-// global.
+// global. The subsystems' objects are only named here; they are made, and destroyed, by the
+// program (app/App.cpp), where every type is complete.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "app/Clock.h"
-#include "app/Errors.h"
+#include "core/Clock.h"
+#include "core/Errors.h"
 #include "engine/HostObject.h"
 
 typedef struct _GMainLoop GMainLoop;
@@ -71,9 +73,9 @@ struct App {
   double StartupTime = 0;  // date type, local time
   std::string ExePath;     // the program file as the kernel reports it (/proc/self/exe)
 
-  // The error left behind by the last failing step (see app/Errors.h).
+  // The error left behind by the last failing step (see core/Errors.h).
   PendingError Err;
-  // The log file, kept open (app/Log.h).
+  // The log file, kept open (core/Log.h).
   std::unique_ptr<LogFile> logFile;
 
   const Clock* clock = &SystemClock();
@@ -100,8 +102,15 @@ struct App {
   // Where other processes create "Sablewick.Application" and call its members.
   std::unique_ptr<ObjectServer> objectServer;
 
-  // The hidden main window: owner of the main timers and the tray icon.
+  // The hidden main window: owner of the main timers and the tray icon (app/). Lower layers
+  // never call it; they use the hooks below, which the window sets.
   TollkeepForm* form = nullptr;
+  // Shows activity on the tray icon (a message queued, a recovery step); empty without a desktop.
+  std::function<void()> SwapIcons;
+  // Sends one event report on the network (class Homeseer.Event). The program sets it to the
+  // xAP sending helper when it makes the state (app/App.cpp).
+  void (*SendEvent)(App& app, std::string_view time, std::string_view type,
+                    std::string_view data) = nullptr;
 
   // The watchdog and recovery objects. Shared pointers because their types live in watchdog/
   // and a shared pointer needs the complete type only where the object is made.

@@ -1,4 +1,4 @@
-#include "app/Log.h"
+#include "core/Log.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <exception>
 
-#include "xap/SendHelper.h"
 
 namespace sablewick {
 
@@ -113,8 +112,7 @@ void ReportEvent(App& app, std::string_view source, std::string_view message) {
     app.Err.Clear();
   }
   const std::string time = FormatGeneralDate(app.clock->Now());
-  SendXap(app, "", "Homeseer.Event", "Event.Log",
-          ItemList({{"Time", time}, {"Type", source}, {"Data", data}}));
+  if (app.SendEvent != nullptr) app.SendEvent(app, time, source, data);
 }
 
 void CreateFolders(App& app, std::string_view path) {

@@ -1,4 +1,4 @@
-#include "app/TcpClient.h"
+#include "script/TcpClient.h"
 
 #include <arpa/inet.h>
 #include <glib-unix.h>
@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "app/Log.h"
+#include "core/Log.h"
 
 namespace sablewick {
 
