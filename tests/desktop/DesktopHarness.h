@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "app/BusSource.h"
+#include "core/BusSource.h"
 #include "tests/PrivateBus.h"
 #include "tests/TestSupport.h"
 

@@ -15,7 +15,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/App.h"
+#include "core/App.h"
 #include "engine/Errors.h"
 #include "engine/Variant.h"
 #include "script/BusValue.h"

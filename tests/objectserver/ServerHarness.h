@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "app/BusSource.h"
+#include "core/BusSource.h"
 #include "engine/Errors.h"
 #include "script/BusValue.h"
 #include "tests/PrivateBus.h"

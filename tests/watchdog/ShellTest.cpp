@@ -9,7 +9,7 @@
 #include <chrono>
 #include <optional>
 
-#include "app/Errors.h"
+#include "core/Errors.h"
 #include "tests/watchdog/WatchdogSupport.h"
 #include "watchdog/Shell.h"
 

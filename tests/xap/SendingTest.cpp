@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "app/Log.h"
+#include "core/Log.h"
 #include "script/Dispatcher.h"
 #include "tests/TestSupport.h"
 #include "xap/SendHelper.h"
