@@ -948,6 +948,18 @@ Variant CheckDate(double d) {
 
 enum class ArithOp { Add, Sub, Mul };
 
+// n / d rounded half to even (d > 0).
+__int128 ScaledDivide(__int128 n, int64_t d) {
+  __int128 q = n / d, r = n % d;
+  if (r < 0) {
+    r = -r;
+    if (2 * r > d || (2 * r == d && (q & 1))) --q;
+  } else if (2 * r > d || (2 * r == d && (q & 1))) {
+    ++q;
+  }
+  return q;
+}
+
 Variant Arith(ArithOp op, const Variant& a, const Variant& b) {
   Num x, y;
   ToNums(a, b, x, y);
@@ -965,10 +977,14 @@ Variant Arith(ArithOp op, const Variant& a, const Variant& b) {
       double v = op == ArithOp::Add ? x.d + y.d : op == ArithOp::Sub ? x.d - y.d : x.d * y.d;
       return CheckDouble(v);
     }
-    double xs = x.rank == kRankCurrency ? double(x.i) : x.d * 10000.0;
-    double ys = y.rank == kRankCurrency ? double(y.i) : y.d * 10000.0;
-    double v = op == ArithOp::Add ? xs + ys : op == ArithOp::Sub ? xs - ys : xs * ys / 10000.0;
-    return FromCurrency(v);
+    // Exact in scaled 64-bit integers; the other operand is of an integer rank here.
+    __int128 xs = x.rank == kRankCurrency ? x.i : __int128{x.i} * 10000;
+    __int128 ys = y.rank == kRankCurrency ? y.i : __int128{y.i} * 10000;
+    __int128 v = op == ArithOp::Add ? xs + ys
+                 : op == ArithOp::Sub ? xs - ys
+                                      : ScaledDivide(xs * ys, 10000);
+    if (v < INT64_MIN || v > INT64_MAX) Throw(kOverflow);
+    return Variant::Currency(static_cast<int64_t>(v));
   }
   if (r <= kRankLong) {
     int64_t v = op == ArithOp::Add ? x.i + y.i : op == ArithOp::Sub ? x.i - y.i : x.i * y.i;
@@ -993,8 +1009,8 @@ bool IsNullish(const Variant& v) {
 Variant Add(const Variant& a0, const Variant& b0) {
   const Variant& a = a0.Deref();
   const Variant& b = b0.Deref();
-  if (a.Type() == VarType::Integer && b.Type() == VarType::Integer)
-    return FromInt(kRankInteger, int64_t{a.AsInteger()} + b.AsInteger());
+  Variant r;
+  if (QuickArith(NumOp::Add, a, b, r)) return r;
   if (a.IsNull() || b.IsNull()) return Variant::Null();
   if (a.IsString() && (b.IsString() || b.IsEmpty())) return Concat(a, b);
   if (b.IsString() && a.IsEmpty()) return Concat(a, b);
@@ -1002,11 +1018,15 @@ Variant Add(const Variant& a0, const Variant& b0) {
 }
 
 Variant Subtract(const Variant& a, const Variant& b) {
+  Variant r;
+  if (QuickArith(NumOp::Sub, a.Deref(), b.Deref(), r)) return r;
   if (IsNullish(a) || IsNullish(b)) return Variant::Null();
   return Arith(ArithOp::Sub, a, b);
 }
 
 Variant Multiply(const Variant& a, const Variant& b) {
+  Variant r;
+  if (QuickArith(NumOp::Mul, a.Deref(), b.Deref(), r)) return r;
   if (IsNullish(a) || IsNullish(b)) return Variant::Null();
   return Arith(ArithOp::Mul, a, b);
 }
@@ -1270,10 +1290,7 @@ int CompareImpl(const Variant& a0, const Variant& b0, bool aLiteral, bool bLiter
                 bool textCompare, bool lenient) {
   const Variant& a = a0.Deref();
   const Variant& b = b0.Deref();
-  if (a.Type() == VarType::Integer && b.Type() == VarType::Integer)
-    return a.AsInteger() < b.AsInteger() ? -1 : a.AsInteger() > b.AsInteger() ? 1 : 0;
-  if (a.Type() == VarType::Long && b.Type() == VarType::Long)
-    return a.AsLong() < b.AsLong() ? -1 : a.AsLong() > b.AsLong() ? 1 : 0;
+  if (int c; QuickCompare(a, b, c)) return c;
   if (a.IsObject() || b.IsObject()) {
     Variant x = a.IsObject() ? ValueOf(a) : a;
     Variant y = b.IsObject() ? ValueOf(b) : b;

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -284,7 +285,12 @@ class Variant {
   ArrayRep* MutableArray();
 
  private:
-  explicit Variant(VarType t) : tagWord_(static_cast<uint16_t>(t)), bits_(0) {}
+  explicit Variant(VarType t) : tagWord_(TagWord(t)), bits_(0) {}
+  // The tag word of a type: its number, plus kOwnsBit for the three that own a block.
+  static constexpr uint64_t TagWord(VarType t) {
+    return static_cast<uint16_t>(t) |
+           (t == VarType::String || t == VarType::Object || t == VarType::Array ? kOwnsBit : 0);
+  }
   static Variant Word(VarType t, uint64_t bits) {
     Variant r(t);
     r.bits_ = bits;
@@ -292,10 +298,10 @@ class Variant {
   }
 
  public:
-  // Only three tags own something; the test for them stays inline, the rest does not.
-  bool OwnsBlock() const noexcept {
-    return type_ == VarType::String || type_ == VarType::Object || type_ == VarType::Array;
-  }
+  // Only three tags own something (String, Object, Array): they carry kOwnsBit in the tag
+  // word, so the test is one bit, inline; the rest does not stay inline.
+  bool OwnsBlock() const noexcept { return (tagWord_ & kOwnsBit) != 0; }
+  static constexpr uint64_t kOwnsBit = uint64_t{1} << 16;
 
  private:
   void Retain() const noexcept {
@@ -308,7 +314,8 @@ class Variant {
   void DropBlock() noexcept;
 
   // The tag fills a whole word: a narrower store followed by a wide copy of the Variant
-  // stalls store forwarding, and values are copied all the time.
+  // stalls store forwarding, and values are copied all the time. The type is its low 16
+  // bits; bit 16 says that the value owns a block (kOwnsBit); the other bits are zero.
   union {
     VarType type_;
     uint64_t tagWord_;
@@ -396,10 +403,118 @@ Variant Xor(const Variant& a, const Variant& b);
 Variant Eqv(const Variant& a, const Variant& b);
 Variant Imp(const Variant& a, const Variant& b);
 
+// The common numeric cases of + - * and of comparisons, inline for the interpreter's hot
+// paths: one switch on both operand types (Integer, Long, Double; the running total that
+// outgrew Long, Double with Long, first). They give the same results as the functions
+// above and say false when those must decide (any other type, an overflow).
+enum class NumOp : uint8_t { Add, Sub, Mul };
+enum class CompareOp : uint8_t { Eq, Ne, Lt, Gt, Le, Ge };
+constexpr uint32_t TypePair(VarType a, VarType b) {
+  return static_cast<uint32_t>(a) << 16 | static_cast<uint32_t>(b);
+}
+namespace detail {
+template <class T>
+inline T Apply(NumOp op, T x, T y) {
+  return op == NumOp::Add ? x + y : op == NumOp::Sub ? x - y : x * y;
+}
+inline bool DoubleResult(double v, Variant& out) {
+  if (!std::isfinite(v)) [[unlikely]]
+    return false;  // overflow: error 6 from the general path
+  out.SetDouble(v);
+  return true;
+}
+inline void LongResult(int64_t v, Variant& out) {
+  if (v >= INT32_MIN && v <= INT32_MAX) [[likely]]
+    out.SetLong(static_cast<int32_t>(v));
+  else
+    out.SetDouble(static_cast<double>(v));
+}
+}  // namespace detail
+// out may be a or b.
+inline bool QuickArith(NumOp op, const Variant& a, const Variant& b, Variant& out) {
+  uint32_t pair = TypePair(a.Type(), b.Type());
+  if (pair == TypePair(VarType::Double, VarType::Long)) [[likely]]
+    return detail::DoubleResult(detail::Apply<double>(op, a.AsDouble(), b.AsLong()), out);
+  switch (pair) {
+    case TypePair(VarType::Long, VarType::Long):
+      detail::LongResult(detail::Apply<int64_t>(op, a.AsLong(), b.AsLong()), out);
+      return true;
+    case TypePair(VarType::Long, VarType::Integer):
+      detail::LongResult(detail::Apply<int64_t>(op, a.AsLong(), b.AsInteger()), out);
+      return true;
+    case TypePair(VarType::Integer, VarType::Long):
+      detail::LongResult(detail::Apply<int64_t>(op, a.AsInteger(), b.AsLong()), out);
+      return true;
+    case TypePair(VarType::Integer, VarType::Integer): {
+      int32_t v = detail::Apply<int32_t>(op, a.AsInteger(), b.AsInteger());
+      if (v >= INT16_MIN && v <= INT16_MAX)
+        out.SetInteger(static_cast<int16_t>(v));
+      else
+        out.SetLong(v);
+      return true;
+    }
+    case TypePair(VarType::Double, VarType::Double):
+      return detail::DoubleResult(detail::Apply<double>(op, a.AsDouble(), b.AsDouble()), out);
+    case TypePair(VarType::Long, VarType::Double):
+      return detail::DoubleResult(detail::Apply<double>(op, a.AsLong(), b.AsDouble()), out);
+    case TypePair(VarType::Double, VarType::Integer):
+      return detail::DoubleResult(detail::Apply<double>(op, a.AsDouble(), b.AsInteger()), out);
+    case TypePair(VarType::Integer, VarType::Double):
+      return detail::DoubleResult(detail::Apply<double>(op, a.AsInteger(), b.AsDouble()), out);
+    default:
+      return false;
+  }
+}
+// -1, 0 or 1 into c for two numbers of those types; false for anything else.
+inline bool QuickCompare(const Variant& a, const Variant& b, int& c) {
+  auto order = [&c](auto x, auto y) {
+    c = x < y ? -1 : x > y ? 1 : 0;
+    return true;
+  };
+  switch (TypePair(a.Type(), b.Type())) {
+    case TypePair(VarType::Double, VarType::Long):
+      return order(a.AsDouble(), double(b.AsLong()));
+    case TypePair(VarType::Long, VarType::Long):
+      return order(a.AsLong(), b.AsLong());
+    case TypePair(VarType::Integer, VarType::Integer):
+      return order(a.AsInteger(), b.AsInteger());
+    case TypePair(VarType::Long, VarType::Integer):
+      return order(a.AsLong(), int32_t{b.AsInteger()});
+    case TypePair(VarType::Integer, VarType::Long):
+      return order(int32_t{a.AsInteger()}, b.AsLong());
+    case TypePair(VarType::Double, VarType::Double):
+      return order(a.AsDouble(), b.AsDouble());
+    case TypePair(VarType::Long, VarType::Double):
+      return order(double(a.AsLong()), b.AsDouble());
+    case TypePair(VarType::Double, VarType::Integer):
+      return order(a.AsDouble(), double(b.AsInteger()));
+    case TypePair(VarType::Integer, VarType::Double):
+      return order(double(a.AsInteger()), b.AsDouble());
+    default:
+      return false;
+  }
+}
+inline bool CompareResult(CompareOp op, int c) {
+  switch (op) {
+    case CompareOp::Eq:
+      return c == 0;
+    case CompareOp::Ne:
+      return c != 0;
+    case CompareOp::Lt:
+      return c < 0;
+    case CompareOp::Gt:
+      return c > 0;
+    case CompareOp::Le:
+      return c <= 0;
+    case CompareOp::Ge:
+      return c >= 0;
+  }
+  return false;
+}
+
 // Comparison. A literal operand changes how a number meets a string: a string compared
 // with a numeric literal is read as a number, a number compared with a string literal
 // is turned into text; two non-literals compare the number as the smaller.
-enum class CompareOp : uint8_t { Eq, Ne, Lt, Gt, Le, Ge };
 Variant Compare(CompareOp op, const Variant& a, const Variant& b, bool aLiteral = false,
                 bool bLiteral = false, bool textCompare = false);
 // -1, 0, 1; or 2 when either side is Null. Throws like Compare.
