@@ -74,8 +74,24 @@ struct NameExpr : Expr {
   // Implicit in Execute or Eval code: the slot holds a Ref to the handle, which lives in
   // the procedure's frame or among the variables earlier Execute code created there.
   bool viaRef = false;
+  // Local: the slot may hold a Ref (a ByRef parameter, or any slot of Execute or Eval code
+  // inside a procedure); otherwise it holds the value itself.
+  bool mayBeRef = true;
   NameExpr() : Expr(ExprKind::Name) {}
 };
+
+// Where a plain operand lives (a literal, a frame slot, a script-level variable), found
+// once instead of at every use. Literals and slots are filled in by the compiler; the
+// address of a script-level variable at run time, and found again after code was
+// compiled or a variable defined, which may change what a name is (AddCode, Execute,
+// ExecuteGlobal): see Interpreter::Locate. None: the operand needs the general rules.
+struct Place {
+  enum class Kind : uint8_t { None, Fixed, Slot, SlotRef };
+  Kind kind = Kind::None;
+  int32_t slot = -1;
+  Variant* fixed = nullptr;  // Fixed: a literal's value or a script-level variable
+};
+
 
 struct MemberExpr : Expr {
   ExprPtr object;  // null: the object of the innermost With
@@ -88,9 +104,28 @@ struct MemberExpr : Expr {
   MemberExpr() : Expr(ExprKind::Member) {}
 };
 
+// How each argument of a call of a script procedure is bound, planned once per call
+// site for the procedure it reaches (see Interpreter::CallPlanned).
+struct ArgPlan {
+  enum class Kind : uint8_t {
+    Omitted,  // the parameter stays Empty
+    Ref,      // ByRef to a variable at place
+    Copy,     // ByVal (or ByRef to a literal): a copy of the value at place
+    General,  // anything else: the general binding
+  };
+  Kind kind = Kind::General;
+  Place place;
+};
+struct CallSite {
+  Procedure* proc = nullptr;  // the procedure the plan is for
+  uint64_t epoch = 0;         // Interpreter::epoch_ when planned
+  std::vector<ArgPlan> args;
+};
+
 struct IndexExpr : Expr {
   ExprPtr target;
   std::vector<ExprPtr> args;  // a null entry is an omitted argument: f(1, , 3)
+  mutable CallSite site;      // when target names a script procedure
   IndexExpr() : Expr(ExprKind::Index) {}
 };
 
@@ -126,6 +161,9 @@ struct CompareExpr : Expr {
   CompareOp op;
   ExprPtr left, right;
   bool leftLiteral = false, rightLiteral = false;
+  // Where plain operands live, as of epoch (see Place); compared there without copies.
+  mutable uint64_t epoch = 0;
+  mutable Place leftPlace, rightPlace;
   CompareExpr() : Expr(ExprKind::Compare) {}
 };
 
@@ -182,18 +220,21 @@ struct AssignStmt : Stmt {
   ExprPtr target;  // Name, Member or Index
   ExprPtr value;
   bool isSet = false;
-  // `x = x & y` on a plain variable: appended in place when the string has one owner.
-  bool isAppend = false;
-  // `x = a + b` (or -, *) where x, a and b are plain variables or literals: the
-  // interpreter may compute it in place.
-  bool isSimpleArith = false;
-  // Where the operands and the target of a simple arithmetic assignment live.
-  struct Operand {
-    const Variant* literal = nullptr;
-    int slot = -1;
-    GlobalVar* global = nullptr;
+  enum class Form : uint8_t {
+    General,
+    // `x = x & y` on a plain variable: appended in place when the string has one owner.
+    Append,
+    // `x = a + b` (or -, *) where x, a and b are plain variables or literals: computed in
+    // place when the operands are common numbers.
+    Arith,
+    // `x = F(args)` with F a script-level name (a procedure, unless code changed it).
+    Call,
   };
-  Operand arithLeft, arithRight, arithTarget;
+  Form form = Form::General;
+  NumOp arithOp = NumOp::Add;
+  // Arith: where the operands and the target live, as of epoch (Interpreter::epoch_).
+  mutable uint64_t epoch = 0;
+  mutable Place left, right, dst;
   AssignStmt() : Stmt(StmtKind::Assign) {}
 };
 

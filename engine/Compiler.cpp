@@ -424,11 +424,17 @@ class Compiler {
     if (!hasArgs && !s.returnName.empty() && lower == s.returnName) {
       n.bind = Bind::ReturnValue;
       n.slot = 0;
+      n.mayBeRef = s.dynamic;
       return;
     }
     if (auto it = s.locals.find(lower); it != s.locals.end()) {
       n.bind = Bind::Local;
       n.slot = it->second;
+      // Only ByRef parameters hold a Ref in a procedure's own frame; in Execute or Eval
+      // code every slot of the enclosing frame is one.
+      const Procedure& p = *s.proc;
+      n.mayBeRef = s.dynamic || (n.slot >= 1 && static_cast<size_t>(n.slot) <= p.ParamCount() &&
+                                 p.byRef[n.slot - 1]);
       return;
     }
     if (auto it = s.implicits.find(lower); it != s.implicits.end()) {
@@ -671,41 +677,34 @@ class Compiler {
         auto& a = static_cast<AssignStmt&>(st);
         CompileExpr(a.value);
         CompileTarget(a.target, st);
-        if (!a.isSet && a.value->kind == ExprKind::Binary &&
-            static_cast<BinaryExpr&>(*a.value).op == BinaryOp::Concat) {
-          auto& cat = static_cast<BinaryExpr&>(*a.value);
-          a.isAppend = SameVariable(*cat.left, *a.target);
-        }
-        if (!a.isSet && a.value->kind == ExprKind::Binary) {
+        if (a.isSet) return;
+        if (a.value->kind == ExprKind::Binary) {
           auto& b = static_cast<BinaryExpr&>(*a.value);
+          if (b.op == BinaryOp::Concat && SameVariable(*b.left, *a.target)) {
+            a.form = AssignStmt::Form::Append;
+            return;
+          }
           auto plain = [](const Expr& x) {
             if (x.kind == ExprKind::Literal) return true;
             if (x.kind != ExprKind::Name) return false;
             Bind k = static_cast<const NameExpr&>(x).bind;
             return k == Bind::Local || k == Bind::Global || k == Bind::ReturnValue;
           };
-          a.isSimpleArith =
-              (b.op == BinaryOp::Add || b.op == BinaryOp::Sub || b.op == BinaryOp::Mul) &&
-              plain(*b.left) && plain(*b.right) && a.target->kind == ExprKind::Name &&
-              plain(*a.target);
-          auto operand = [](const Expr& x) {
-            AssignStmt::Operand o;
-            if (x.kind == ExprKind::Literal) {
-              o.literal = &static_cast<const LiteralExpr&>(x).value;
-            } else {
-              auto& n = static_cast<const NameExpr&>(x);
-              if (n.bind == Bind::Global)
-                o.global = n.global;
-              else
-                o.slot = n.slot;
-            }
-            return o;
-          };
-          if (a.isSimpleArith) {
-            a.arithLeft = operand(*b.left);
-            a.arithRight = operand(*b.right);
-            a.arithTarget = operand(*a.target);
+          bool arith = b.op == BinaryOp::Add || b.op == BinaryOp::Sub || b.op == BinaryOp::Mul;
+          if (arith && plain(*b.left) && plain(*b.right) && a.target->kind == ExprKind::Name &&
+              plain(*a.target)) {
+            a.form = AssignStmt::Form::Arith;
+            a.arithOp = b.op == BinaryOp::Add   ? NumOp::Add
+                        : b.op == BinaryOp::Sub ? NumOp::Sub
+                                                : NumOp::Mul;
           }
+          return;
+        }
+        if (a.value->kind == ExprKind::Index) {
+          auto& ix = static_cast<IndexExpr&>(*a.value);
+          if (ix.target->kind == ExprKind::Name &&
+              static_cast<NameExpr&>(*ix.target).bind == Bind::Global)
+            a.form = AssignStmt::Form::Call;
         }
         return;
       }

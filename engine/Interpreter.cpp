@@ -150,6 +150,14 @@ class ArgPack {
 
 }  // namespace
 
+// Compiling code may give names new meanings (a procedure where a variable was, a variable
+// defined): places and call plans found before are found again. Bumped also when the
+// compiler fails half-way, since it may have declared names by then.
+struct NamesMayChange {
+  uint64_t& epoch;
+  ~NamesMayChange() { ++epoch; }
+};
+
 // Slots of one call on the value stack; cleared (objects released) when the call ends,
 // normally or by an error.
 class FrameGuard {
@@ -335,7 +343,11 @@ void Interpreter::RunCode(Module* module, std::string_view code, std::string_vie
                           int firstLine) {
   auto prog = std::make_unique<Program>(ParseProgram(code, firstLine));
   prog->name = std::string(scriptName);
-  Procedure* top = CompileProgram(std::move(prog), EnvFor(module));
+  Procedure* top;
+  {
+    NamesMayChange bump(epoch_);
+    top = CompileProgram(std::move(prog), EnvFor(module));
+  }
   RunTopLevel(top, nullptr);
 }
 
@@ -486,34 +498,95 @@ Variant Interpreter::RunFrame(Procedure* p, ClassInstance* me, Variant* slots) {
   return std::move(slots[0]);
 }
 
+Variant Interpreter::RunLean(Procedure* p, Variant* slots) {
+  Level level(*this);
+  Tick();
+  Frame f;
+  f.slots = slots;
+  f.proc = p;
+  Frame* saved = current_;
+  current_ = &f;
+  struct Restore {
+    Interpreter& vm;
+    Frame* saved;
+    ~Restore() { vm.current_ = saved; }
+  } restore{*this, saved};
+  ExecBody(*p->body, f);
+  return std::move(slots[0]);
+}
+
+void Interpreter::BindArg(Variant& param, bool byRef, const Expr* a, Frame& caller,
+                          std::vector<ArrayRep*>& locks) {
+  if (!a) return;  // omitted: the parameter stays Empty
+  if (byRef) {
+    if (Variant* r = RefOf(a, caller, &locks)) {
+      param.SetRef(r);
+      return;
+    }
+  }
+  param = Eval(a, caller);
+}
+
 Variant Interpreter::CallWithExprs(Procedure* p, ClassInstance* me,
                                    const std::vector<ExprPtr>& args, Frame& caller) {
   if (args.size() != p->ParamCount()) Throw(kWrongArgCount);
   FrameGuard g(*this, p->slotCount);
-  for (size_t i = 0; i < args.size(); ++i) {
-    const Expr* a = args[i].get();
-    if (!a) continue;  // omitted: the parameter stays Empty
-    if (p->byRef[i]) {
-      if (a->kind == ExprKind::Name) {  // the common case, a variable, without the call
-        auto& n = static_cast<const NameExpr&>(*a);
-        Variant* r = n.bind == Bind::Local ? &caller.slots[n.slot].Deref()
-                     : n.bind == Bind::Global && n.global->defined && !n.global->proc &&
-                             !n.global->isConst
-                         ? &n.global->value
-                         : nullptr;
-        if (r) {
-          g.slots[i + 1].SetRef(r);
-          continue;
-        }
-      }
-      if (Variant* r = RefOf(a, caller, &g.locks)) {
-        g.slots[i + 1].SetRef(r);
-        continue;
-      }
-    }
-    g.slots[i + 1] = Eval(a, caller);
-  }
+  for (size_t i = 0; i < args.size(); ++i)
+    BindArg(g.slots[i + 1], p->byRef[i], args[i].get(), caller, g.locks);
   return RunFrame(p, me, g.slots);
+}
+
+void Interpreter::PlanCall(CallSite& site, Procedure* p, const std::vector<ExprPtr>& args) const {
+  site.proc = nullptr;
+  if (args.size() != p->ParamCount()) Throw(kWrongArgCount);
+  site.args.resize(args.size());
+  for (size_t i = 0; i < args.size(); ++i) {
+    ArgPlan& plan = site.args[i];
+    plan = ArgPlan();
+    const Expr* a = args[i].get();
+    if (!a) {
+      plan.kind = ArgPlan::Kind::Omitted;
+      continue;
+    }
+    if (p->byRef[i] && a->kind == ExprKind::Name) {
+      // A variable by reference; anything else named (a constant, a procedure, a name
+      // not yet defined) the general way.
+      plan.place = Locate(a, true);
+      if (Found(plan.place)) plan.kind = ArgPlan::Kind::Ref;
+      continue;
+    }
+    if (!p->byRef[i] || a->kind == ExprKind::Literal) {
+      plan.place = Locate(a, false);
+      if (Found(plan.place)) plan.kind = ArgPlan::Kind::Copy;
+    }
+  }
+  site.proc = p;
+  site.epoch = epoch_;
+}
+
+Variant Interpreter::CallPlanned(Procedure* p, const IndexExpr& e, Frame& caller) {
+  CallSite& site = e.site;
+  if (site.proc != p || site.epoch != epoch_) [[unlikely]]
+    PlanCall(site, p, e.args);
+  FrameGuard g(*this, p->slotCount);
+  Variant* params = g.slots + 1;
+  for (size_t i = 0, n = site.args.size(); i < n; ++i) {
+    const ArgPlan& a = site.args[i];
+    switch (a.kind) {
+      case ArgPlan::Kind::Omitted:
+        break;
+      case ArgPlan::Kind::Ref:
+        params[i].SetRef(At(a.place, caller));
+        break;
+      case ArgPlan::Kind::Copy:
+        params[i] = *At(a.place, caller);
+        break;
+      case ArgPlan::Kind::General:
+        BindArg(params[i], p->byRef[i], e.args[i].get(), caller, g.locks);
+        break;
+    }
+  }
+  return p->owner ? RunFrame(p, nullptr, g.slots) : RunLean(p, g.slots);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -550,51 +623,54 @@ void Interpreter::SetErrFrom(const ScriptError& e) {
   err_.helpContext = e.helpContext;
 }
 
+Place Interpreter::Locate(const Expr* e, bool forWrite) const {
+  Place p;
+  if (e->kind == ExprKind::Literal) {
+    if (!forWrite) {
+      p.kind = Place::Kind::Fixed;
+      p.fixed = const_cast<Variant*>(&static_cast<const LiteralExpr*>(e)->value);
+    }
+    return p;
+  }
+  if (e->kind != ExprKind::Name) return p;
+  auto& n = static_cast<const NameExpr&>(*e);
+  switch (n.bind) {
+    case Bind::Local:
+    case Bind::ReturnValue:
+      p.kind = n.mayBeRef ? Place::Kind::SlotRef : Place::Kind::Slot;
+      p.slot = n.slot;
+      return p;
+    case Bind::Global: {
+      // A variable of the script stays where it is until code makes the name something
+      // else (a procedure); a name not yet defined takes the general path until it is.
+      GlobalVar* g = n.global;
+      if (g->defined && !g->proc && !(forWrite && g->isConst)) {
+        p.kind = Place::Kind::Fixed;
+        p.fixed = &g->value;
+      }
+      return p;
+    }
+    default:
+      return p;
+  }
+}
+
+void Interpreter::LocateArith(const AssignStmt& a) const {
+  auto& b = static_cast<const BinaryExpr&>(*a.value);
+  a.left = Locate(b.left.get(), false);
+  a.right = Locate(b.right.get(), false);
+  a.dst = Locate(a.target.get(), true);
+  a.epoch = epoch_;
+}
+
 // x = a op b on plain variables and literals, the bread and butter of loops: computed in
 // place. False when the operands need the general rules.
-inline __attribute__((always_inline)) bool Interpreter::ExecSimpleArith(const AssignStmt& a,
-                                                                        Frame& f) {
-  // Long op Long into a variable, the bread and butter of loops, handled here.
-  auto& b = static_cast<const BinaryExpr&>(*a.value);
-  auto value = [&](const AssignStmt::Operand& o) -> Variant* {
-    if (o.slot >= 0) return &f.slots[o.slot].Deref();
-    if (o.literal) return const_cast<Variant*>(o.literal);
-    return o.global->defined && !o.global->proc && !o.global->isConst ? &o.global->value : nullptr;
-  };
-  const Variant* l = value(a.arithLeft);
-  const Variant* r = value(a.arithRight);
-  Variant* dst = value(a.arithTarget);
-  if (a.arithLeft.global && a.arithLeft.global->isConst) l = nullptr;
-  if (a.arithRight.global && a.arithRight.global->isConst) r = nullptr;
-  if (!l || !r) dst = nullptr;
-  if (dst && l->Type() == VarType::Long && r->Type() == VarType::Long) {
-    int64_t x = l->AsLong(), y = r->AsLong();
-    int64_t v = b.op == BinaryOp::Add ? x + y : b.op == BinaryOp::Sub ? x - y : x * y;
-    if (v >= INT32_MIN && v <= INT32_MAX) {
-      dst->SetLong(static_cast<int32_t>(v));
-      return true;
-    }
-  } else if (dst && (l->Type() == VarType::Integer || l->Type() == VarType::Long) &&
-             (r->Type() == VarType::Integer || r->Type() == VarType::Long)) {
-    bool bothInteger = l->Type() == VarType::Integer && r->Type() == VarType::Integer;
-    int64_t x = l->Type() == VarType::Integer ? l->AsInteger() : l->AsLong();
-    int64_t y = r->Type() == VarType::Integer ? r->AsInteger() : r->AsLong();
-    int64_t v = b.op == BinaryOp::Add ? x + y : b.op == BinaryOp::Sub ? x - y : x * y;
-    if (bothInteger && v >= INT16_MIN && v <= INT16_MAX) {
-      dst->SetInteger(static_cast<int16_t>(v));
-      return true;
-    }
-    if (v >= INT32_MIN && v <= INT32_MAX) {
-      dst->SetLong(static_cast<int32_t>(v));
-      return true;
-    }
-  } else if (dst && l->Type() == VarType::Double && r->Type() == VarType::Long &&
-             b.op == BinaryOp::Add) {
-    dst->SetDouble(l->AsDouble() + r->AsLong());  // a total that outgrew Long
-    return true;
-  }
-  if (dst && ArithInto(b, *l, *r, *dst)) return true;
-  return false;
+inline __attribute__((always_inline)) bool Interpreter::ExecArith(const AssignStmt& a, Frame& f) {
+  if (a.epoch != epoch_) [[unlikely]]
+    LocateArith(a);
+  if (!Found(a.left) || !Found(a.right) || !Found(a.dst)) [[unlikely]]
+    return false;
+  return QuickArith(a.arithOp, *At(a.left, f), *At(a.right, f), *At(a.dst, f));
 }
 
 // One statement; assignments, most of what runs, go straight to their code.
@@ -602,7 +678,7 @@ inline __attribute__((always_inline)) Interpreter::Flow Interpreter::Exec(const 
                                                                          Frame& f) {
   if (st.kind == StmtKind::Assign) {
     auto& a = static_cast<const AssignStmt&>(st);
-    if (!(a.isSimpleArith && ExecSimpleArith(a, f))) ExecAssign(a, f);
+    if (!(a.form == AssignStmt::Form::Arith && ExecArith(a, f))) ExecAssign(a, f);
     return Flow::Normal;
   }
   return ExecStmt(st, f);
@@ -643,7 +719,7 @@ Interpreter::Flow Interpreter::ExecStmt(const Stmt& st, Frame& f) {
   switch (st.kind) {
     case StmtKind::Assign: {
       auto& a = static_cast<const AssignStmt&>(st);
-      if (a.isSimpleArith && ExecSimpleArith(a, f)) return Flow::Normal;
+      if (a.form == AssignStmt::Form::Arith && ExecArith(a, f)) return Flow::Normal;
       ExecAssign(a, f);
       return Flow::Normal;
     }
@@ -770,96 +846,34 @@ void Interpreter::Store(Variant& dst, Variant v, bool isSet) {
 }
 
 void Interpreter::ExecAssign(const AssignStmt& st, Frame& f) {
-  if (st.isAppend) {
-    auto& cat = static_cast<const BinaryExpr&>(*st.value);
-    Variant right = Eval(cat.right.get(), f);
-    Variant& dst = VariableOf(static_cast<const NameExpr&>(*st.target), f, true);
-    if (dst.IsString() && dst.StringBlock()->refs == 1 && !right.IsObject()) {
-      AppendInPlace(dst, right);  // the one owner: grow in place
-      return;
-    }
-    Variant r = Concat(dst, right);
-    Variant& again = VariableOf(static_cast<const NameExpr&>(*st.target), f, true);
-    again = std::move(r);
-    return;
-  }
-  if (!st.isSet && st.value->kind == ExprKind::Binary) {
-    // x = a + b on plain variables and literals: no temporaries at all.
-    auto& b = static_cast<const BinaryExpr&>(*st.value);
-    const Variant* l = Peek(b.left.get(), f);
-    const Variant* r = l ? Peek(b.right.get(), f) : nullptr;
-    Variant* dst = r ? DirectTarget(st.target.get(), f) : nullptr;
-    if (dst && ArithInto(b, *l, *r, *dst)) return;
-  }
-  if (st.value->kind == ExprKind::Index) {
-    // x = F(args) with F a script procedure: straight to the call.
-    auto& ix = static_cast<const IndexExpr&>(*st.value);
-    if (ix.target->kind == ExprKind::Name) {
-      auto& n = static_cast<const NameExpr&>(*ix.target);
-      if (n.bind == Bind::Global && n.global->proc) {
-        StoreTo(*st.target, CallWithExprs(n.global->proc, nullptr, ix.args, f), st.isSet, f);
+  switch (st.form) {
+    case AssignStmt::Form::Append: {
+      auto& cat = static_cast<const BinaryExpr&>(*st.value);
+      Variant right = Eval(cat.right.get(), f);
+      Variant& dst = VariableOf(static_cast<const NameExpr&>(*st.target), f, true);
+      if (dst.IsString() && dst.StringBlock()->refs == 1 && !right.IsObject()) {
+        AppendInPlace(dst, right);  // the one owner: grow in place
         return;
       }
+      Variant r = Concat(dst, right);
+      Variant& again = VariableOf(static_cast<const NameExpr&>(*st.target), f, true);
+      again = std::move(r);
+      return;
     }
+    case AssignStmt::Form::Call: {
+      // x = F(args) with F a script procedure: straight to the call.
+      auto& ix = static_cast<const IndexExpr&>(*st.value);
+      if (Procedure* p = static_cast<const NameExpr&>(*ix.target).global->proc) {
+        StoreTo(*st.target, CallPlanned(p, ix, f), false, f);
+        return;
+      }
+      break;
+    }
+    case AssignStmt::Form::Arith:
+    case AssignStmt::Form::General:
+      break;
   }
   StoreTo(*st.target, Eval(st.value.get(), f), st.isSet, f);
-}
-
-namespace {
-
-// The three operators the fast arithmetic path takes; false for any other.
-template <class T>
-inline bool AddSubMul(BinaryOp op, T a, T b, T& v) {
-  switch (op) {
-    case BinaryOp::Add:
-      v = a + b;
-      return true;
-    case BinaryOp::Sub:
-      v = a - b;
-      return true;
-    case BinaryOp::Mul:
-      v = a * b;
-      return true;
-    default:
-      return false;
-  }
-}
-
-}  // namespace
-
-bool Interpreter::ArithInto(const BinaryExpr& e, const Variant& l, const Variant& r, Variant& dst) {
-  VarType lt = l.Type(), rt = r.Type();
-  bool lInt = lt == VarType::Long || lt == VarType::Integer;
-  bool rInt = rt == VarType::Long || rt == VarType::Integer;
-  if (lInt && rInt) {
-    int64_t a = lt == VarType::Long ? l.AsLong() : l.AsInteger();
-    int64_t b = rt == VarType::Long ? r.AsLong() : r.AsInteger();
-    int64_t v;
-    if (!AddSubMul(e.op, a, b, v)) return false;
-    // Integer op Integer stays Integer when it fits: leave that to the general path.
-    if (lt == VarType::Integer && rt == VarType::Integer) return false;
-    if (v >= INT32_MIN && v <= INT32_MAX)
-      dst.SetLong(static_cast<int32_t>(v));
-    else
-      dst.SetDouble(static_cast<double>(v));
-    return true;
-  }
-  bool lNum = lInt || lt == VarType::Double;
-  bool rNum = rInt || rt == VarType::Double;
-  if (lNum && rNum) {
-    double a = lt == VarType::Double ? l.AsDouble()
-               : lt == VarType::Long ? l.AsLong()
-                                     : l.AsInteger();
-    double b = rt == VarType::Double ? r.AsDouble()
-               : rt == VarType::Long ? r.AsLong()
-                                     : r.AsInteger();
-    double v;
-    if (!AddSubMul(e.op, a, b, v)) return false;
-    if (!std::isfinite(v)) return false;
-    dst.SetDouble(v);
-    return true;
-  }
-  return false;
 }
 
 void Interpreter::StoreTo(const Expr& target, Variant&& v, bool isSet, Frame& f) {
@@ -1019,6 +1033,58 @@ Interpreter::Flow Interpreter::ExecUnstartedLoop(const Block& body, Frame& f, in
   Throw(error);
 }
 
+// A For loop over whole numbers whose body is one assignment x = a op b: its operands are
+// located once (again when names change meaning), the counter is stepped in place.
+// False when the counter stops being an Integer or Long, for the general loop to go on.
+template <NumOp op>
+bool Interpreter::ArithLoop(const AssignStmt& a, Variant& counter, int64_t end, int64_t inc,
+                            const Variant& step, Frame& f) {
+  uint64_t seen = 0;
+  const Variant* l = nullptr;
+  const Variant* r = nullptr;
+  Variant* d = nullptr;
+  bool stepIsInteger = step.Type() == VarType::Integer;
+  f.current = &a;
+  while (true) {
+    int64_t cur;
+    if (counter.Type() == VarType::Long) [[likely]]
+      cur = counter.AsLong();
+    else if (counter.Type() == VarType::Integer)
+      cur = counter.AsInteger();
+    else
+      return false;
+    if (inc >= 0 ? cur > end : cur < end) return true;
+    Tick();
+    if (seen != epoch_) [[unlikely]] {
+      if (a.epoch != epoch_) LocateArith(a);
+      bool found = Found(a.left) && Found(a.right) && Found(a.dst);
+      l = found ? At(a.left, f) : nullptr;
+      r = found ? At(a.right, f) : nullptr;
+      d = found ? At(a.dst, f) : nullptr;
+      seen = epoch_;
+    }
+    if (!(d && QuickArithOf<op>(*l, *r, *d))) [[unlikely]]
+      ExecAssign(a, f);
+    VarType ct = counter.Type();
+    if (ct == VarType::Long) [[likely]] {
+      int64_t n = int64_t{counter.AsLong()} + inc;
+      if (n > INT32_MAX || n < INT32_MIN)
+        counter.SetDouble(static_cast<double>(n));
+      else
+        counter.SetLong(static_cast<int32_t>(n));
+    } else if (ct == VarType::Integer && stepIsInteger) {
+      // Integer counter and step stay Integer until the sum needs a Long.
+      int64_t n = int64_t{counter.AsInteger()} + inc;
+      if (n >= INT16_MIN && n <= INT16_MAX)
+        counter.SetInteger(static_cast<int16_t>(n));
+      else
+        counter.SetLong(static_cast<int32_t>(n));
+    } else {
+      counter = Add(counter, step);
+    }
+  }
+}
+
 Interpreter::Flow Interpreter::ExecFor(const ForStmt& st, Frame& f) {
   auto& var = static_cast<const NameExpr&>(*st.var);
   Variant from, to, step;
@@ -1050,11 +1116,27 @@ Interpreter::Flow Interpreter::ExecFor(const ForStmt& st, Frame& f) {
   // A body of one arithmetic assignment runs without the statement dispatch.
   const AssignStmt* simple = nullptr;
   if (st.body.size() == 1 && !f.proc->usesResumeNext && st.body[0]->kind == StmtKind::Assign &&
-      static_cast<const AssignStmt&>(*st.body[0]).isSimpleArith)
+      static_cast<const AssignStmt&>(*st.body[0]).form == AssignStmt::Form::Arith)
     simple = static_cast<const AssignStmt*>(st.body[0].get());
   if (intLoop) {
     int64_t end = to.Type() == VarType::Long ? to.AsLong() : to.AsInteger();
     int64_t inc = step.Type() == VarType::Long ? step.AsLong() : step.AsInteger();
+    if (simple && fixed) {
+      bool done = false;
+      switch (simple->arithOp) {
+        case NumOp::Add:
+          done = ArithLoop<NumOp::Add>(*simple, *fixed, end, inc, step, f);
+          break;
+        case NumOp::Sub:
+          done = ArithLoop<NumOp::Sub>(*simple, *fixed, end, inc, step, f);
+          break;
+        case NumOp::Mul:
+          done = ArithLoop<NumOp::Mul>(*simple, *fixed, end, inc, step, f);
+          break;
+      }
+      if (done) return Flow::Normal;
+      // The counter became something else than a whole number: the general loop goes on.
+    }
     while (true) {
       Variant& v = fixed ? *fixed : VariableOf(var, f, true);
       int64_t cur;
@@ -1069,7 +1151,7 @@ Interpreter::Flow Interpreter::ExecFor(const ForStmt& st, Frame& f) {
       Flow flow;
       if (simple) {
         f.current = simple;
-        flow = ExecSimpleArith(*simple, f) ? Flow::Normal : ExecStmt(*simple, f);
+        flow = ExecArith(*simple, f) ? Flow::Normal : ExecStmt(*simple, f);
       } else if (st.body.size() == 1 && !f.proc->usesResumeNext) {
         f.current = st.body[0].get();
         flow = Exec(*st.body[0], f);
@@ -1250,7 +1332,10 @@ Variant& Interpreter::VariableOf(const NameExpr& n, Frame& f, bool forWrite) {
       if (g->isConst || g->proc) Throw(kIllegalAssignment);
       if (!g->defined) {
         if (f.proc->optionExplicit) ThrowNamed(kVariableUndefined, n.name);
-        if (forWrite) g->defined = true;
+        if (forWrite) {
+          g->defined = true;
+          ++epoch_;  // plain from now on: operands naming it can be located
+        }
       }
       return g->value;
     }
@@ -1341,12 +1426,8 @@ Variant Interpreter::Eval(const Expr* e, Frame& f) {
     }
     case ExprKind::Binary:
       return EvalBinary(*static_cast<const BinaryExpr*>(e), f);
-    case ExprKind::Compare: {
-      auto* c = static_cast<const CompareExpr*>(e);
-      Variant l = Eval(c->left.get(), f);
-      Variant r = Eval(c->right.get(), f);
-      return Compare(c->op, l, r, c->leftLiteral, c->rightLiteral);
-    }
+    case ExprKind::Compare:
+      return EvalCompare(*static_cast<const CompareExpr*>(e), f);
     case ExprKind::Index:
       return EvalIndex(*static_cast<const IndexExpr*>(e), f, InvokeKind::Get);
     case ExprKind::Member:
@@ -1374,18 +1455,38 @@ Variant Interpreter::Eval(const Expr* e, Frame& f) {
   Throw(kTypeMismatch);
 }
 
+Variant Interpreter::EvalCompare(const CompareExpr& c, Frame& f) {
+  if (c.epoch != epoch_) [[unlikely]] {
+    c.leftPlace = Locate(c.left.get(), false);
+    c.rightPlace = Locate(c.right.get(), false);
+    c.epoch = epoch_;
+  }
+  int k;
+  if (Found(c.leftPlace) && Found(c.rightPlace)) {
+    // Two plain operands: compared where they are when they are numbers.
+    const Variant& l = *At(c.leftPlace, f);
+    const Variant& r = *At(c.rightPlace, f);
+    if (QuickCompare(l, r, k)) return Variant::Boolean(CompareResult(c.op, k));
+  }
+  Variant l = Eval(c.left.get(), f);
+  Variant r = Eval(c.right.get(), f);
+  if (QuickCompare(l, r, k)) return Variant::Boolean(CompareResult(c.op, k));
+  return Compare(c.op, l, r, c.leftLiteral, c.rightLiteral);
+}
+
+static_assert(static_cast<int>(BinaryOp::Add) == static_cast<int>(NumOp::Add) &&
+              static_cast<int>(BinaryOp::Sub) == static_cast<int>(NumOp::Sub) &&
+              static_cast<int>(BinaryOp::Mul) == static_cast<int>(NumOp::Mul));
+
 Variant Interpreter::EvalBinary(const BinaryExpr& e, Frame& f) {
   Variant l = Eval(e.left.get(), f);
   Variant r = Eval(e.right.get(), f);
+  if (e.op <= BinaryOp::Mul) {
+    Variant out;
+    if (QuickArith(static_cast<NumOp>(e.op), l, r, out)) return out;
+  }
   switch (e.op) {
     case BinaryOp::Add:
-      if (l.Type() == VarType::Long && r.Type() == VarType::Long) {
-        int64_t s = int64_t{l.AsLong()} + r.AsLong();
-        if (s >= INT32_MIN && s <= INT32_MAX) return Variant::Long(static_cast<int32_t>(s));
-        return Variant::Double(static_cast<double>(s));
-      }
-      if (l.Type() == VarType::Double && r.Type() == VarType::Long)
-        return Variant::Double(l.AsDouble() + r.AsLong());
       return Add(l, r);
     case BinaryOp::Sub:
       return Subtract(l, r);
@@ -1505,7 +1606,7 @@ Variant Interpreter::EvalIndex(const IndexExpr& e, Frame& f, InvokeKind kind) {
       }
       case Bind::Global: {
         GlobalVar* g = n.global;
-        if (g->proc) return CallWithExprs(g->proc, nullptr, e.args, f);
+        if (g->proc) return CallPlanned(g->proc, e, f);
         if (!g->defined) {
           // Calling a name that is nothing at all: the original says "Type mismatch".
           if (f.proc->optionExplicit) ThrowNamed(kVariableUndefined, n.name);
@@ -1827,13 +1928,14 @@ void Interpreter::Execute(std::string_view code, bool global) {
   Module* m = caller && caller->proc ? caller->proc->module : GlobalModule();
   auto prog = std::make_unique<Program>(ParseProgram(code));
   if (caller && caller->proc->scriptName) prog->name = *caller->proc->scriptName;
-  if (global || !caller || caller->proc->isScriptLevel) {
-    Procedure* top = CompileProgram(std::move(prog), EnvFor(m));
-    RunTopLevel(top, nullptr);
-    return;
+  bool inScope = !global && caller && !caller->proc->isScriptLevel;
+  Procedure* top;
+  {
+    NamesMayChange bump(epoch_);
+    top = inScope ? CompileInScope(std::move(prog), EnvFor(m), ScopeOf(*caller))
+                  : CompileProgram(std::move(prog), EnvFor(m));
   }
-  Procedure* top = CompileInScope(std::move(prog), EnvFor(m), ScopeOf(*caller));
-  RunTopLevel(top, caller);
+  RunTopLevel(top, inScope ? caller : nullptr);
 }
 
 Variant Interpreter::Eval(std::string_view expression) {

@@ -132,6 +132,8 @@ class Interpreter {
 
   CompileEnv EnvFor(Module* m);
   Variant RunFrame(Procedure* p, ClassInstance* me, Variant* slots);
+  // RunFrame for a procedure of the script (no Me).
+  Variant RunLean(Procedure* p, Variant* slots);
   void RunTopLevel(Procedure* top, Frame* enclosing);
   DynamicScope ScopeOf(Frame& enclosing);
   void ShareScope(const Procedure& top, Frame& f, Frame& enclosing);
@@ -149,6 +151,9 @@ class Interpreter {
   void ExecAssign(const struct AssignStmt& st, Frame& f);
   void ExecCall(const Expr& call, Frame& f);
   Flow ExecFor(const struct ForStmt& st, Frame& f);
+  template <NumOp op>
+  bool ArithLoop(const AssignStmt& a, Variant& counter, int64_t end, int64_t inc,
+                 const Variant& step, Frame& f);
   Flow ExecForEach(const struct ForEachStmt& st, Frame& f);
   Flow ExecUnstartedLoop(const Block& body, Frame& f, int32_t error);
   void ExecReDim(const struct ReDimStmt& st, Frame& f);
@@ -160,26 +165,26 @@ class Interpreter {
   Variant EvalIndex(const IndexExpr& e, Frame& f, InvokeKind kind);
   Variant EvalMember(const MemberExpr& e, Frame& f, InvokeKind kind);
   Variant EvalBinary(const struct BinaryExpr& e, Frame& f);
-  // Where a literal or a plain variable's value already is (no copy); else nullptr.
-  const Variant* Peek(const Expr* e, Frame& f) {
-    if (e->kind == ExprKind::Literal) return &static_cast<const LiteralExpr*>(e)->value;
-    if (e->kind != ExprKind::Name) return nullptr;
-    auto* n = static_cast<const NameExpr*>(e);
-    if (n->bind == Bind::Local || n->bind == Bind::ReturnValue) return &f.slots[n->slot].Deref();
-    if (n->bind == Bind::Global && n->global->defined && !n->global->proc) return &n->global->value;
-    return nullptr;
+  // Where a plain operand lives now (see Place): None when it needs the general rules.
+  // forWrite: a place that may be assigned (no literal, no constant).
+  Place Locate(const Expr* e, bool forWrite) const;
+  static Variant* At(const Place& p, Frame& f) {
+    if (p.kind == Place::Kind::Fixed) return p.fixed;
+    Variant* v = &f.slots[p.slot];
+    return p.kind == Place::Kind::SlotRef ? &v->Deref() : v;
   }
-  // Storage a plain value may be written to directly; else nullptr.
-  Variant* DirectTarget(const Expr* e, Frame& f) {
-    if (e->kind != ExprKind::Name) return nullptr;
-    auto* n = static_cast<const NameExpr*>(e);
-    if (n->bind == Bind::Local || n->bind == Bind::ReturnValue) return &f.slots[n->slot].Deref();
-    if (n->bind == Bind::Global && n->global->defined && !n->global->proc && !n->global->isConst)
-      return &n->global->value;
-    return nullptr;
-  }
-  bool ExecSimpleArith(const struct AssignStmt& a, Frame& f);
-  bool ArithInto(const struct BinaryExpr& e, const Variant& l, const Variant& r, Variant& dst);
+  static bool Found(const Place& p) { return p.kind != Place::Kind::None; }
+  // x = a op b on plain operands, computed in place; false when it needs the general path.
+  bool ExecArith(const struct AssignStmt& a, Frame& f);
+  void LocateArith(const struct AssignStmt& a) const;
+  Variant EvalCompare(const struct CompareExpr& c, Frame& f);
+  // A call of a script procedure from a call site: its arguments bound as planned for
+  // that procedure (planned again when the procedure or the names changed).
+  Variant CallPlanned(Procedure* p, const IndexExpr& e, Frame& caller);
+  void PlanCall(CallSite& site, Procedure* p, const std::vector<ExprPtr>& args) const;
+  // Binds an argument the general way (any expression; ByRef to a variable or element).
+  void BindArg(Variant& param, bool byRef, const Expr* a, Frame& caller,
+               std::vector<ArrayRep*>& locks);
   Variant EvalNew(const NewExpr& e, Frame& f);
   Variant ObjectOf(const Expr* objectExpr, int withSlot, Frame& f);
   Variant IndexValue(const Variant& container, const std::vector<ExprPtr>& args, Frame& f);
@@ -280,6 +285,9 @@ class Interpreter {
         timeoutMs_ > 0 ? deadline_ : std::chrono::steady_clock::time_point::max();
   }
   bool running_ = false;
+  // Bumped whenever what a name is may have changed (code compiled, a script-level
+  // variable defined): places and call plans found before are found again.
+  uint64_t epoch_ = 1;
   uint32_t ticks_ = 1;
   uint64_t stepLimit_ = 0;
   uint64_t steps_ = 0;

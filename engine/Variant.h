@@ -413,8 +413,8 @@ constexpr uint32_t TypePair(VarType a, VarType b) {
   return static_cast<uint32_t>(a) << 16 | static_cast<uint32_t>(b);
 }
 namespace detail {
-template <class T>
-inline T Apply(NumOp op, T x, T y) {
+template <NumOp op, class T>
+[[gnu::always_inline]] inline T Apply(T x, T y) {
   return op == NumOp::Add ? x + y : op == NumOp::Sub ? x - y : x * y;
 }
 inline bool DoubleResult(double v, Variant& out) {
@@ -431,22 +431,23 @@ inline void LongResult(int64_t v, Variant& out) {
 }
 }  // namespace detail
 // out may be a or b.
-inline bool QuickArith(NumOp op, const Variant& a, const Variant& b, Variant& out) {
+template <NumOp op>
+[[gnu::always_inline]] inline bool QuickArithOf(const Variant& a, const Variant& b, Variant& out) {
   uint32_t pair = TypePair(a.Type(), b.Type());
   if (pair == TypePair(VarType::Double, VarType::Long)) [[likely]]
-    return detail::DoubleResult(detail::Apply<double>(op, a.AsDouble(), b.AsLong()), out);
+    return detail::DoubleResult(detail::Apply<op, double>(a.AsDouble(), b.AsLong()), out);
   switch (pair) {
     case TypePair(VarType::Long, VarType::Long):
-      detail::LongResult(detail::Apply<int64_t>(op, a.AsLong(), b.AsLong()), out);
+      detail::LongResult(detail::Apply<op, int64_t>(a.AsLong(), b.AsLong()), out);
       return true;
     case TypePair(VarType::Long, VarType::Integer):
-      detail::LongResult(detail::Apply<int64_t>(op, a.AsLong(), b.AsInteger()), out);
+      detail::LongResult(detail::Apply<op, int64_t>(a.AsLong(), b.AsInteger()), out);
       return true;
     case TypePair(VarType::Integer, VarType::Long):
-      detail::LongResult(detail::Apply<int64_t>(op, a.AsInteger(), b.AsLong()), out);
+      detail::LongResult(detail::Apply<op, int64_t>(a.AsInteger(), b.AsLong()), out);
       return true;
     case TypePair(VarType::Integer, VarType::Integer): {
-      int32_t v = detail::Apply<int32_t>(op, a.AsInteger(), b.AsInteger());
+      int32_t v = detail::Apply<op, int32_t>(a.AsInteger(), b.AsInteger());
       if (v >= INT16_MIN && v <= INT16_MAX)
         out.SetInteger(static_cast<int16_t>(v));
       else
@@ -454,16 +455,27 @@ inline bool QuickArith(NumOp op, const Variant& a, const Variant& b, Variant& ou
       return true;
     }
     case TypePair(VarType::Double, VarType::Double):
-      return detail::DoubleResult(detail::Apply<double>(op, a.AsDouble(), b.AsDouble()), out);
+      return detail::DoubleResult(detail::Apply<op, double>(a.AsDouble(), b.AsDouble()), out);
     case TypePair(VarType::Long, VarType::Double):
-      return detail::DoubleResult(detail::Apply<double>(op, a.AsLong(), b.AsDouble()), out);
+      return detail::DoubleResult(detail::Apply<op, double>(a.AsLong(), b.AsDouble()), out);
     case TypePair(VarType::Double, VarType::Integer):
-      return detail::DoubleResult(detail::Apply<double>(op, a.AsDouble(), b.AsInteger()), out);
+      return detail::DoubleResult(detail::Apply<op, double>(a.AsDouble(), b.AsInteger()), out);
     case TypePair(VarType::Integer, VarType::Double):
-      return detail::DoubleResult(detail::Apply<double>(op, a.AsInteger(), b.AsDouble()), out);
+      return detail::DoubleResult(detail::Apply<op, double>(a.AsInteger(), b.AsDouble()), out);
     default:
       return false;
   }
+}
+inline bool QuickArith(NumOp op, const Variant& a, const Variant& b, Variant& out) {
+  switch (op) {
+    case NumOp::Add:
+      return QuickArithOf<NumOp::Add>(a, b, out);
+    case NumOp::Sub:
+      return QuickArithOf<NumOp::Sub>(a, b, out);
+    case NumOp::Mul:
+      return QuickArithOf<NumOp::Mul>(a, b, out);
+  }
+  return false;
 }
 // -1, 0 or 1 into c for two numbers of those types; false for anything else.
 inline bool QuickCompare(const Variant& a, const Variant& b, int& c) {
