@@ -163,8 +163,13 @@ struct NamesMayChange {
 class FrameGuard {
  public:
   FrameGuard(Interpreter& vm, int count)
-      : vm_(vm), count_(count), savedBlock_(vm.stackBlock_), savedTop_(vm.stackTop_) {
-    if (vm.stackTop_ + count > vm.stackEnd_) vm.NextStackBlock(static_cast<size_t>(count));
+      : vm_(vm),
+        count_(count),
+        savedBlock_(vm.stackBlock_),
+        savedTop_(vm.stackTop_),
+        savedEnd_(vm.stackEnd_) {
+    if (vm.stackTop_ + count > vm.stackEnd_) [[unlikely]]
+      vm.NextStackBlock(static_cast<size_t>(count));
     slots = vm.stackTop_;
     vm.stackTop_ += count;
   }
@@ -172,20 +177,31 @@ class FrameGuard {
     for (int i = 0; i < count_; ++i) slots[i].Clear();
     vm_.stackBlock_ = savedBlock_;
     vm_.stackTop_ = savedTop_;
-    vm_.stackEnd_ = vm_.stackBlocks_[savedBlock_].second;
-    for (ArrayRep* a : locks) {
+    vm_.stackEnd_ = savedEnd_;
+    if (locks_) [[unlikely]]
+      ReleaseLocks();
+  }
+  // Arrays whose elements are passed ByRef, locked until the call returns (made on demand:
+  // most calls have none).
+  std::vector<ArrayRep*>& Locks() {
+    if (!locks_) locks_ = std::make_unique<std::vector<ArrayRep*>>();
+    return *locks_;
+  }
+  Variant* slots;
+
+ private:
+  [[gnu::noinline]] void ReleaseLocks() {
+    for (ArrayRep* a : *locks_) {
       --a->locks;
       if (--a->refs == 0) delete a;
     }
   }
-  Variant* slots;
-  std::vector<ArrayRep*> locks;
-
- private:
   Interpreter& vm_;
   int count_;
   size_t savedBlock_;
   Variant* savedTop_;
+  Variant* savedEnd_;
+  std::unique_ptr<std::vector<ArrayRep*>> locks_;
 };
 
 void Interpreter::NextStackBlock(size_t count) {
@@ -498,28 +514,12 @@ Variant Interpreter::RunFrame(Procedure* p, ClassInstance* me, Variant* slots) {
   return std::move(slots[0]);
 }
 
-Variant Interpreter::RunLean(Procedure* p, Variant* slots) {
-  Level level(*this);
-  Tick();
-  Frame f;
-  f.slots = slots;
-  f.proc = p;
-  Frame* saved = current_;
-  current_ = &f;
-  struct Restore {
-    Interpreter& vm;
-    Frame* saved;
-    ~Restore() { vm.current_ = saved; }
-  } restore{*this, saved};
-  ExecBody(*p->body, f);
-  return std::move(slots[0]);
-}
-
 void Interpreter::BindArg(Variant& param, bool byRef, const Expr* a, Frame& caller,
-                          std::vector<ArrayRep*>& locks) {
+                          FrameGuard& frame) {
   if (!a) return;  // omitted: the parameter stays Empty
   if (byRef) {
-    if (Variant* r = RefOf(a, caller, &locks)) {
+    // An array element is locked while the call runs.
+    if (Variant* r = RefOf(a, caller, a->kind == ExprKind::Index ? &frame.Locks() : nullptr)) {
       param.SetRef(r);
       return;
     }
@@ -532,7 +532,7 @@ Variant Interpreter::CallWithExprs(Procedure* p, ClassInstance* me,
   if (args.size() != p->ParamCount()) Throw(kWrongArgCount);
   FrameGuard g(*this, p->slotCount);
   for (size_t i = 0; i < args.size(); ++i)
-    BindArg(g.slots[i + 1], p->byRef[i], args[i].get(), caller, g.locks);
+    BindArg(g.slots[i + 1], p->byRef[i], args[i].get(), caller, g);
   return RunFrame(p, me, g.slots);
 }
 
@@ -582,11 +582,25 @@ Variant Interpreter::CallPlanned(Procedure* p, const IndexExpr& e, Frame& caller
         params[i] = *At(a.place, caller);
         break;
       case ArgPlan::Kind::General:
-        BindArg(params[i], p->byRef[i], e.args[i].get(), caller, g.locks);
+        BindArg(params[i], p->byRef[i], e.args[i].get(), caller, g);
         break;
     }
   }
-  return p->owner ? RunFrame(p, nullptr, g.slots) : RunLean(p, g.slots);
+  // A procedure of the script: a lean frame, without Me.
+  Level level(*this);
+  Tick();
+  Frame f;
+  f.slots = g.slots;
+  f.proc = p;
+  Frame* saved = current_;
+  current_ = &f;
+  struct Restore {
+    Interpreter& vm;
+    Frame* saved;
+    ~Restore() { vm.current_ = saved; }
+  } restore{*this, saved};
+  ExecBody(*p->body, f);
+  return std::move(g.slots[0]);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -670,7 +684,18 @@ inline __attribute__((always_inline)) bool Interpreter::ExecArith(const AssignSt
     LocateArith(a);
   if (!Found(a.left) || !Found(a.right) || !Found(a.dst)) [[unlikely]]
     return false;
-  return QuickArith(a.arithOp, *At(a.left, f), *At(a.right, f), *At(a.dst, f));
+  const Variant& l = *At(a.left, f);
+  const Variant& r = *At(a.right, f);
+  Variant& d = *At(a.dst, f);
+  switch (a.arithOp) {
+    case NumOp::Add:
+      return QuickArithOf<NumOp::Add>(l, r, d);
+    case NumOp::Sub:
+      return QuickArithOf<NumOp::Sub>(l, r, d);
+    case NumOp::Mul:
+      return QuickArithOf<NumOp::Mul>(l, r, d);
+  }
+  return false;
 }
 
 // One statement; assignments, most of what runs, go straight to their code.
@@ -863,11 +888,20 @@ void Interpreter::ExecAssign(const AssignStmt& st, Frame& f) {
     case AssignStmt::Form::Call: {
       // x = F(args) with F a script procedure: straight to the call.
       auto& ix = static_cast<const IndexExpr&>(*st.value);
-      if (Procedure* p = static_cast<const NameExpr&>(*ix.target).global->proc) {
-        StoreTo(*st.target, CallPlanned(p, ix, f), false, f);
+      Procedure* p = static_cast<const NameExpr&>(*ix.target).global->proc;
+      if (!p) break;
+      Variant r = CallPlanned(p, ix, f);
+      // The call may have changed what the target is: located after it.
+      if (st.epoch != epoch_) [[unlikely]] {
+        st.dst = Locate(st.target.get(), true);
+        st.epoch = epoch_;
+      }
+      if (Found(st.dst) && !r.IsObject() && !r.IsArray()) {
+        At(st.dst, f)->TakePlain(std::move(r));
         return;
       }
-      break;
+      StoreTo(*st.target, std::move(r), false, f);
+      return;
     }
     case AssignStmt::Form::Arith:
     case AssignStmt::Form::General:

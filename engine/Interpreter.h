@@ -18,6 +18,7 @@
 namespace vbs {
 
 class ClassInstance;
+class FrameGuard;
 struct MessageRequest;
 
 // A variable Execute code created in a procedure's call that the procedure itself does
@@ -132,8 +133,6 @@ class Interpreter {
 
   CompileEnv EnvFor(Module* m);
   Variant RunFrame(Procedure* p, ClassInstance* me, Variant* slots);
-  // RunFrame for a procedure of the script (no Me).
-  Variant RunLean(Procedure* p, Variant* slots);
   void RunTopLevel(Procedure* top, Frame* enclosing);
   DynamicScope ScopeOf(Frame& enclosing);
   void ShareScope(const Procedure& top, Frame& f, Frame& enclosing);
@@ -183,8 +182,7 @@ class Interpreter {
   Variant CallPlanned(Procedure* p, const IndexExpr& e, Frame& caller);
   void PlanCall(CallSite& site, Procedure* p, const std::vector<ExprPtr>& args) const;
   // Binds an argument the general way (any expression; ByRef to a variable or element).
-  void BindArg(Variant& param, bool byRef, const Expr* a, Frame& caller,
-               std::vector<ArrayRep*>& locks);
+  void BindArg(Variant& param, bool byRef, const Expr* a, Frame& caller, FrameGuard& frame);
   Variant EvalNew(const NewExpr& e, Frame& f);
   Variant ObjectOf(const Expr* objectExpr, int withSlot, Frame& f);
   Variant IndexValue(const Variant& container, const std::vector<ExprPtr>& args, Frame& f);

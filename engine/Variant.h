@@ -266,8 +266,8 @@ class Variant {
     tagWord_ = static_cast<uint16_t>(VarType::Double);
     bits_ = std::bit_cast<uint64_t>(v);
   }
-  // Takes o's value, o being a value that holds no block (a number, a date, Empty, ...):
-  // when this holds none either, two word copies instead of a full move assignment.
+  // Takes o's value (a move): when this holds no block, two word copies instead of a full
+  // move assignment.
   void TakePlain(Variant&& o) noexcept {
     if (OwnsBlock()) {
       *this = std::move(o);
@@ -417,13 +417,13 @@ template <NumOp op, class T>
 [[gnu::always_inline]] inline T Apply(T x, T y) {
   return op == NumOp::Add ? x + y : op == NumOp::Sub ? x - y : x * y;
 }
-inline bool DoubleResult(double v, Variant& out) {
+[[gnu::always_inline]] inline bool DoubleResult(double v, Variant& out) {
   if (!std::isfinite(v)) [[unlikely]]
     return false;  // overflow: error 6 from the general path
   out.SetDouble(v);
   return true;
 }
-inline void LongResult(int64_t v, Variant& out) {
+[[gnu::always_inline]] inline void LongResult(int64_t v, Variant& out) {
   if (v >= INT32_MIN && v <= INT32_MAX) [[likely]]
     out.SetLong(static_cast<int32_t>(v));
   else
