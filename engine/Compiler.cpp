@@ -636,12 +636,24 @@ class Compiler {
     }
   }
 
-  // A name being assigned: constants and procedures cannot be.
-  void CompileTarget(ExprPtr& e, const Stmt& st) {
+  // A name being assigned. A constant cannot be: error 501 when the statement runs (a
+  // script that never runs it is fine), through the script-level entry for a constant of
+  // the script, and left unbound for any other (the interpreter refuses to store there).
+  void CompileTarget(ExprPtr& e) {
     if (e->kind == ExprKind::Name) {
       auto& n = static_cast<NameExpr&>(*e);
+      std::string lower = LowerName(n.name);
       Variant c;
-      if (ConstValue(LowerName(n.name), c)) FailAt(kIllegalAssignment, st.line, st.column);
+      if (ConstValue(lower, c)) {
+        GlobalVar* g = scope_->consts.count(lower) ? nullptr : mod_->FindGlobal(lower);
+        if ((!g || !g->isConst) && env_.globalModule && !scope_->consts.count(lower))
+          g = env_.globalModule->FindGlobal(lower);
+        if (g && g->isConst) {
+          n.bind = Bind::Global;
+          n.global = g;
+        }
+        return;
+      }
       Resolve(n, false);
       return;
     }
@@ -676,7 +688,7 @@ class Compiler {
       case StmtKind::Assign: {
         auto& a = static_cast<AssignStmt&>(st);
         CompileExpr(a.value);
-        CompileTarget(a.target, st);
+        CompileTarget(a.target);
         if (a.isSet) return;
         if (a.value->kind == ExprKind::Binary) {
           auto& b = static_cast<BinaryExpr&>(*a.value);
@@ -747,7 +759,7 @@ class Compiler {
         return;
       }
       case StmtKind::Erase: {
-        for (auto& t : static_cast<EraseStmt&>(st).targets) CompileTarget(t, st);
+        for (auto& t : static_cast<EraseStmt&>(st).targets) CompileTarget(t);
         return;
       }
       case StmtKind::If: {
@@ -775,7 +787,7 @@ class Compiler {
       }
       case StmtKind::For: {
         auto& f = static_cast<ForStmt&>(st);
-        CompileTarget(f.var, st);
+        CompileTarget(f.var);
         CompileExpr(f.from);
         CompileExpr(f.to);
         CompileExpr(f.step);
@@ -786,7 +798,7 @@ class Compiler {
       }
       case StmtKind::ForEach: {
         auto& f = static_cast<ForEachStmt&>(st);
-        CompileTarget(f.var, st);
+        CompileTarget(f.var);
         CompileExpr(f.collection);
         ++scope_->forDepth;
         CompileBlock(f.body);

@@ -991,12 +991,16 @@ void Interpreter::StoreTo(const Expr& target, Variant&& v, bool isSet, Frame& f)
           if (!ix.args[i]) Throw(kSubscriptOutOfRange);
           idx[i] = ToLong(Eval(ix.args[i].get(), f));
         }
+        // The default member of an object value runs code: before the element is found.
+        if (!isSet && v.IsObject()) v = ValueOf(v);
         Variant& var = VariableOf(n, f, true);
         if (!var.IsArray()) Throw(kTypeMismatch);
         ArrayRep* a = var.MutableArray();
         Store(ArrayElement(*a, idx, count), std::move(v), isSet);
         return;
       }
+      // a(i)(j) = v on an array of arrays: into the inner array, in place.
+      if (t.kind == ExprKind::Index && StoreNested(ix, v, isSet, f)) return;
       // F(a)(b) = v, o("x")("y") = v: the call before the last index yields an object whose
       // default member takes the assignment. Anything else has nowhere to store into.
       Variant obj = Eval(&t, f);
@@ -1008,6 +1012,78 @@ void Interpreter::StoreTo(const Expr& target, Variant&& v, bool isSet, Frame& f)
     default:
       Throw(kIllegalAssignment);
   }
+}
+
+bool Interpreter::StoreNested(const IndexExpr& ix, Variant& v, bool isSet, Frame& f) {
+  // The levels from the variable outwards: a(i) first, then (j), ...
+  std::vector<const IndexExpr*> levels;
+  const Expr* e = &ix;
+  while (e->kind == ExprKind::Index) {
+    levels.push_back(static_cast<const IndexExpr*>(e));
+    e = levels.back()->target.get();
+  }
+  std::reverse(levels.begin(), levels.end());
+  if (e->kind != ExprKind::Name) return false;
+  auto& n = static_cast<const NameExpr&>(*e);
+  // Only a variable that holds an array; a procedure's result, an object's default member
+  // and the rest go the general way.
+  const Variant* base = nullptr;
+  switch (n.bind) {
+    case Bind::Local:
+    case Bind::ReturnValue:
+    case Bind::Field:
+      base = &VariableOf(n, f, false);
+      break;
+    case Bind::Global:
+      if (n.global->defined && !n.global->proc) base = &n.global->value;
+      break;
+    case Bind::Implicit:
+      base = ImplicitVar(n, f, false);
+      break;
+    default:
+      break;
+  }
+  if (!base || !base->IsArray()) return false;
+  // The indexes of each level are evaluated in order; that may run code that changes the
+  // arrays, so the path is walked again from the variable after each level (copying an
+  // array shared with another variable before it is changed).
+  std::vector<std::vector<int32_t>> path;
+  auto walk = [&]() -> Variant* {
+    Variant* cur = &VariableOf(n, f, true);
+    for (const auto& idx : path) {
+      if (!cur->IsArray()) Throw(kTypeMismatch);
+      cur = &ArrayElement(*cur->MutableArray(), idx.data(), idx.size());
+    }
+    return cur;
+  };
+  InvokeKind kind = isSet ? InvokeKind::Set : InvokeKind::Let;
+  for (size_t k = 0; k < levels.size(); ++k) {
+    const std::vector<ExprPtr>& args = levels[k]->args;
+    if (k > 0) {
+      Variant* cur = walk();
+      if (cur->IsObject()) {
+        // An object inside the array: its default member takes the rest, as it would
+        // through the object's own chain.
+        Variant obj = *cur;
+        for (; k + 1 < levels.size(); ++k) obj = IndexValue(obj, levels[k]->args, f);
+        if (!obj.IsObject()) Throw(kTypeMismatch);
+        InvokeObject(obj, std::string(), kind, &levels[k]->args, f, &v, false);
+        return true;
+      }
+      if (!cur->IsArray()) Throw(kTypeMismatch);
+    }
+    if (args.size() > 64) Throw(kSubscriptOutOfRange);
+    std::vector<int32_t> idx;
+    for (const auto& a : args) {
+      if (!a) Throw(kSubscriptOutOfRange);
+      idx.push_back(ToLong(Eval(a.get(), f)));
+    }
+    path.push_back(std::move(idx));
+  }
+  // The default member of an object value runs code: before the element is found.
+  if (!isSet && v.IsObject()) v = ValueOf(v);
+  Store(*walk(), std::move(v), isSet);
+  return true;
 }
 
 void Interpreter::ExecCall(const Expr& call, Frame& f) {

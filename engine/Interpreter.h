@@ -201,6 +201,9 @@ class Interpreter {
   Variant* ImplicitVar(const NameExpr& n, Frame& f, bool create);
   void Store(Variant& dst, Variant v, bool isSet);
   void StoreTo(const Expr& target, Variant&& v, bool isSet, Frame& f);
+  // a(i)(j) = v where a holds an array: the element of the inner array, changed in place.
+  // False (nothing done) when a is no variable holding an array.
+  bool StoreNested(const IndexExpr& ix, Variant& v, bool isSet, Frame& f);
   void Tick() {
     if (--ticks_ == 0) CheckLimits();
   }

@@ -59,6 +59,31 @@ WScript.Echo grid(2, 1), UBound(grid, 2)
 Dim nested: nested = Array(Array(1, 2), Array(3, 4))
 WScript.Echo nested(1)(0)
 ' expect: 3
+' An element of an inner array is assigned in place; arrays keep their value semantics (a
+' copy made before, or the array the inner one came from, stays as it was).
+Dim inner, copy: inner = Array("x", "y")
+nested = Array(inner, 2): copy = nested
+nested(0)(1) = "z"
+WScript.Echo nested(0)(0) & nested(0)(1), inner(1), copy(0)(1)
+' expect: xz y y
+Dim deep(1): deep(1) = Array(0, Array("a", "b"))
+deep(1)(1)(0) = "c"
+WScript.Echo deep(1)(1)(0) & deep(1)(1)(1)
+' expect: cb
+Dim holder: Set holder = CreateObject("Scripting.Dictionary")
+nested = Array(holder)
+nested(0)("k") = "v"
+WScript.Echo holder("k")
+' expect: v
+On Error Resume Next
+nested = Array(1, Array(5))
+nested(0)(0) = 2
+WScript.Echo Err.Number, nested(0): Err.Clear
+nested(1)(3) = 2
+WScript.Echo Err.Number, UBound(nested(1)): Err.Clear
+On Error GoTo 0
+' expect: 13 1
+' expect: 9 0
 Sub Fill(x)
   x(0) = "filled"
 End Sub

@@ -115,6 +115,29 @@ m.Add 4 : m.Add 8
 WScript.Echo m.Value
 ' expect: 10/10/12
 
+' Assigning to a constant is error 501 when the statement runs, not a compile error: a
+' procedure that would assign one compiles, and the script runs as long as nobody calls it.
+' The constant keeps its value; each statement form that assigns is refused the same way.
+Sub NeverCalled() : LIMIT = 1 : End Sub
+Sub AssignsDirectly() : LIMIT = LIMIT + 1 : End Sub
+Sub CountsWithConst() : For LIMIT = 1 To 2 : Next : End Sub
+Sub AssignsLocalConst()
+  Const LOCAL_MAX = 3
+  LOCAL_MAX = 4
+End Sub
+Dim constCase
+For Each constCase In Array("AssignsDirectly", "CountsWithConst", "AssignsLocalConst", "LIMIT = 2")
+  On Error Resume Next
+  Err.Clear
+  Execute constCase
+  WScript.Echo constCase, Err.Number, LIMIT
+  On Error GoTo 0
+Next
+' expect: AssignsDirectly 501 10
+' expect: CountsWithConst 501 10
+' expect: AssignsLocalConst 501 10
+' expect: LIMIT = 2 501 10
+
 ' Assigning to a script-level Const or procedure from a procedure is an error.
 Sub AssignsConst() : Execute "LIMIT = 1" : End Sub
 Sub AssignsProc() : Clamp = 1 : End Sub

@@ -29,6 +29,21 @@ WScript.Echo TypeName(b + CByte(50)), TypeName(b + CByte(100)), b + CByte(100)
 ' expect: Byte Integer 300
 WScript.Echo TypeName(CCur(1.5) * 2), CCur(1.23456), CCur(10) / 4
 ' expect: Currency 1.2346 2.5
+' Currency + - * are exact in scaled 64-bit integers, past the 15 digits of a Double, and
+' overflow (6) beyond its range instead of rounding.
+Dim cy, n: cy = CCur(1)
+For n = 1 To 45: cy = cy + cy: Next
+WScript.Echo cy + CCur(1), cy * 2 + 1, cy - CCur(0.0001), TypeName(cy * 2)
+' expect: 35184372088833 70368744177665 35184372088831.9999 Currency
+WScript.Echo CCur(1.5) * CCur(2.25), CCur(0.1) + CCur(0.2) = CCur(0.3), CCur(2.5) - 7, CCur(3) * -7
+' expect: 3.375 True -4.5 -21
+WScript.Echo TypeName(CCur(1) * 2.5), TypeName(CCur(1) + True), CCur(1) + True
+' expect: Double Currency 0
+On Error Resume Next
+cy = CCur(900000000000000) + CCur(900000000000000)
+WScript.Echo Err.Number
+' expect: 6
+On Error GoTo 0
 WScript.Echo TypeName(CSng(1.5) + 1), CSng(1) / 3
 ' expect: Single 0.3333333
 Dim d: d = #1/31/2003#
