@@ -158,6 +158,19 @@ struct NamesMayChange {
   ~NamesMayChange() { ++epoch; }
 };
 
+inline __attribute__((always_inline)) void Interpreter::ExecBody(const Block& body, Frame& f) {
+  try {
+    ExecBlock(body, f);
+  } catch (ScriptError& e) {
+    if (e.line == 0 && f.current) {
+      e.line = f.current->line;
+      e.column = f.current->column;
+      if (f.proc->scriptName) e.script = *f.proc->scriptName;
+    }
+    throw;
+  }
+}
+
 // Slots of one call on the value stack; cleared (objects released) when the call ends,
 // normally or by an error.
 class FrameGuard {
@@ -606,18 +619,6 @@ Variant Interpreter::CallPlanned(Procedure* p, const IndexExpr& e, Frame& caller
 // ---------------------------------------------------------------------------------------
 // Statements
 
-void Interpreter::ExecBody(const Block& body, Frame& f) {
-  try {
-    ExecBlock(body, f);
-  } catch (ScriptError& e) {
-    if (e.line == 0 && f.current) {
-      e.line = f.current->line;
-      e.column = f.current->column;
-      if (f.proc->scriptName) e.script = *f.proc->scriptName;
-    }
-    throw;
-  }
-}
 
 bool Interpreter::ResumeInto(ScriptError& e, const Stmt& header, Frame& f) {
   if (!f.resumeNext || e.uncatchable) return false;
