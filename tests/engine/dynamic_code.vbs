@@ -41,3 +41,26 @@ Next
 ' expect: EvalInside(0): 28 Out of stack space
 WScript.Echo Eval("1 + 1")
 ' expect: 2
+' Code compiled while a loop runs can change what its names are: a call site reaches the
+' procedure defined last and binds its arguments as that one declares them; a name that
+' becomes a procedure is no longer the variable it was (assigning it is error 501).
+Function Twice(x): Twice = x * 2: End Function
+Sub Grow(n): n = n + 1: End Sub
+Dim round, got, grown, counter: grown = 1: counter = 0
+For round = 1 To 2
+  got = got & Twice(5) & " "
+  Grow grown
+  On Error Resume Next
+  counter = counter + 1
+  got = got & Err.Number & " "
+  On Error GoTo 0
+  ExecuteGlobal "Function Twice(x): Twice = x * 3: End Function"
+  ExecuteGlobal "Sub Grow(ByVal n): n = n + 1: End Sub"
+  If round = 1 Then ExecuteGlobal "Function counter(): counter = 40: End Function"
+Next
+WScript.Echo got & grown, counter
+' expect: 10 0 15 501 2 40
+' A script-level name first assigned inside a loop is the same variable afterwards.
+For round = 1 To 4: undefinedYet = undefinedYet + round: Next
+WScript.Echo undefinedYet
+' expect: 10
