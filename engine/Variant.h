@@ -1,7 +1,8 @@
 // How values are represented.
 //
 // Every value a script handles is a Variant: a 16-byte tagged union. The tag is the
-// language's VarType number, so VarType() is a field read. Numbers, Booleans, dates and
+// language's VarType number, so VarType() is a field read; one more bit of the tag word
+// says that the value owns a block, so copies and stores test one bit. Numbers, Booleans, dates and
 // Currency live in the union itself; strings, arrays and objects are pointers to
 // reference-counted blocks, so copying a Variant is a tag copy plus at most one increment.
 //
