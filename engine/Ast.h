@@ -81,17 +81,15 @@ struct NameExpr : Expr {
 };
 
 // Where a plain operand lives (a literal, a frame slot, a script-level variable), found
-// once instead of at every use. Literals and slots are filled in by the compiler; the
-// address of a script-level variable at run time, and found again after code was
-// compiled or a variable defined, which may change what a name is (AddCode, Execute,
-// ExecuteGlobal): see Interpreter::Locate. None: the operand needs the general rules.
+// at its first use instead of at every use, and found again after code was compiled or a
+// variable defined, which may change what a name is (AddCode, Execute, ExecuteGlobal):
+// see Interpreter::Locate. None: the operand needs the general rules.
 struct Place {
   enum class Kind : uint8_t { None, Fixed, Slot, SlotRef };
   Kind kind = Kind::None;
-  int32_t slot = -1;
+  int32_t slot = -1;         // Slot, SlotRef (a slot that may hold a Ref)
   Variant* fixed = nullptr;  // Fixed: a literal's value or a script-level variable
 };
-
 
 struct MemberExpr : Expr {
   ExprPtr object;  // null: the object of the innermost With

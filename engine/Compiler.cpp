@@ -645,12 +645,13 @@ class Compiler {
       std::string lower = LowerName(n.name);
       Variant c;
       if (ConstValue(lower, c)) {
-        GlobalVar* g = scope_->consts.count(lower) ? nullptr : mod_->FindGlobal(lower);
-        if ((!g || !g->isConst) && env_.globalModule && !scope_->consts.count(lower))
-          g = env_.globalModule->FindGlobal(lower);
-        if (g && g->isConst) {
-          n.bind = Bind::Global;
-          n.global = g;
+        if (!scope_->consts.count(lower)) {
+          GlobalVar* g = mod_->FindGlobal(lower);
+          if ((!g || !g->isConst) && env_.globalModule) g = env_.globalModule->FindGlobal(lower);
+          if (g && g->isConst) {
+            n.bind = Bind::Global;
+            n.global = g;
+          }
         }
         return;
       }
