@@ -80,14 +80,22 @@ struct NameExpr : Expr {
   NameExpr() : Expr(ExprKind::Name) {}
 };
 
-// Where a plain operand lives (a literal, a frame slot, a script-level variable), found
-// at its first use instead of at every use, and found again after code was compiled or a
-// variable defined, which may change what a name is (AddCode, Execute, ExecuteGlobal):
-// see Interpreter::Locate. None: the operand needs the general rules.
+// Where a plain operand lives (a literal, a frame slot, a script-level variable, an
+// undeclared name of a procedure), found at its first use instead of at every use, and
+// found again after code was compiled or a variable defined, which may change what a
+// name is (AddCode, Execute, ExecuteGlobal): see Interpreter::Locate. None: the operand
+// needs the general rules.
 struct Place {
-  enum class Kind : uint8_t { None, Fixed, Slot, SlotRef };
+  enum class Kind : uint8_t {
+    None,
+    Fixed,      // a literal or a script-level variable, at fixed
+    Slot,       // a frame slot
+    SlotRef,    // a frame slot that may hold a Ref
+    Handle,     // an undeclared name: its handle slot (see Bind::Implicit)
+    HandleRef,  // the same in Execute or Eval code: the slot holds a Ref to the handle
+  };
   Kind kind = Kind::None;
-  int32_t slot = -1;         // Slot, SlotRef (a slot that may hold a Ref)
+  int32_t slot = -1;         // the slot kinds
   Variant* fixed = nullptr;  // Fixed: a literal's value or a script-level variable
 };
 
@@ -230,8 +238,12 @@ struct AssignStmt : Stmt {
   };
   Form form = Form::General;
   NumOp arithOp = NumOp::Add;
-  // Arith: where the operands and the target live, as of epoch (Interpreter::epoch_).
+  // Arith: where the operands and the target live, as of epoch (Interpreter::epoch_), and
+  // whether all three were found: as slots, literals and variables (Direct), or with an
+  // undeclared name among them, which each call decides anew (Handles).
+  enum class Located : uint8_t { No, Direct, Handles };
   mutable uint64_t epoch = 0;
+  mutable Located located = Located::No;
   mutable Place left, right, dst;
   AssignStmt() : Stmt(StmtKind::Assign) {}
 };

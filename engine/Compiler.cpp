@@ -701,7 +701,8 @@ class Compiler {
             if (x.kind == ExprKind::Literal) return true;
             if (x.kind != ExprKind::Name) return false;
             Bind k = static_cast<const NameExpr&>(x).bind;
-            return k == Bind::Local || k == Bind::Global || k == Bind::ReturnValue;
+            return k == Bind::Local || k == Bind::Global || k == Bind::ReturnValue ||
+                   k == Bind::Implicit;
           };
           bool arith = b.op == BinaryOp::Add || b.op == BinaryOp::Sub || b.op == BinaryOp::Mul;
           if (arith && plain(*b.left) && plain(*b.right) && a.target->kind == ExprKind::Name &&

@@ -563,14 +563,14 @@ void Interpreter::PlanCall(CallSite& site, Procedure* p, const std::vector<ExprP
     }
     if (p->byRef[i] && a->kind == ExprKind::Name) {
       // A variable by reference; anything else named (a constant, a procedure, a name
-      // not yet defined) the general way.
+      // not yet defined, an undeclared name that each call decides) the general way.
       plan.place = Locate(a, true);
-      if (Found(plan.place)) plan.kind = ArgPlan::Kind::Ref;
+      if (Direct(plan.place)) plan.kind = ArgPlan::Kind::Ref;
       continue;
     }
     if (!p->byRef[i] || a->kind == ExprKind::Literal) {
       plan.place = Locate(a, false);
-      if (Found(plan.place)) plan.kind = ArgPlan::Kind::Copy;
+      if (Direct(plan.place)) plan.kind = ArgPlan::Kind::Copy;
     }
   }
   site.proc = p;
@@ -589,10 +589,10 @@ Variant Interpreter::CallPlanned(Procedure* p, const IndexExpr& e, Frame& caller
       case ArgPlan::Kind::Omitted:
         break;
       case ArgPlan::Kind::Ref:
-        params[i].SetRef(At(a.place, caller));
+        params[i].SetRef(AtDirect(a.place, caller));
         break;
       case ArgPlan::Kind::Copy:
-        params[i] = *At(a.place, caller);
+        params[i] = *AtDirect(a.place, caller);
         break;
       case ArgPlan::Kind::General:
         BindArg(params[i], p->byRef[i], e.args[i].get(), caller, g);
@@ -655,6 +655,10 @@ Place Interpreter::Locate(const Expr* e, bool forWrite) const {
       p.kind = n.mayBeRef ? Place::Kind::SlotRef : Place::Kind::Slot;
       p.slot = n.slot;
       return p;
+    case Bind::Implicit:
+      p.kind = n.viaRef ? Place::Kind::HandleRef : Place::Kind::Handle;
+      p.slot = n.slot;
+      return p;
     case Bind::Global: {
       // A variable of the script stays where it is until code makes the name something
       // else (a procedure); a name not yet defined takes the general path until it is.
@@ -676,6 +680,12 @@ void Interpreter::LocateArith(const AssignStmt& a) const {
   a.right = Locate(b.right.get(), false);
   a.dst = Locate(a.target.get(), true);
   a.epoch = epoch_;
+  if (!Found(a.left) || !Found(a.right) || !Found(a.dst))
+    a.located = AssignStmt::Located::No;
+  else if (Direct(a.left) && Direct(a.right) && Direct(a.dst))
+    a.located = AssignStmt::Located::Direct;
+  else
+    a.located = AssignStmt::Located::Handles;
 }
 
 // x = a op b on plain variables and literals, the bread and butter of loops: computed in
@@ -683,18 +693,27 @@ void Interpreter::LocateArith(const AssignStmt& a) const {
 inline __attribute__((always_inline)) bool Interpreter::ExecArith(const AssignStmt& a, Frame& f) {
   if (a.epoch != epoch_) [[unlikely]]
     LocateArith(a);
-  if (!Found(a.left) || !Found(a.right) || !Found(a.dst)) [[unlikely]]
-    return false;
-  const Variant& l = *At(a.left, f);
-  const Variant& r = *At(a.right, f);
-  Variant& d = *At(a.dst, f);
+  const Variant* l;
+  const Variant* r;
+  Variant* d;
+  if (a.located == AssignStmt::Located::Direct) [[likely]] {
+    l = AtDirect(a.left, f);
+    r = AtDirect(a.right, f);
+    d = AtDirect(a.dst, f);
+  } else {
+    if (a.located == AssignStmt::Located::No) return false;
+    l = At(a.left, f);
+    r = At(a.right, f);
+    d = At(a.dst, f);
+    if (!l || !r || !d) return false;  // an undeclared name not decided yet in this call
+  }
   switch (a.arithOp) {
     case NumOp::Add:
-      return QuickArithOf<NumOp::Add>(l, r, d);
+      return QuickArithOf<NumOp::Add>(*l, *r, *d);
     case NumOp::Sub:
-      return QuickArithOf<NumOp::Sub>(l, r, d);
+      return QuickArithOf<NumOp::Sub>(*l, *r, *d);
     case NumOp::Mul:
-      return QuickArithOf<NumOp::Mul>(l, r, d);
+      return QuickArithOf<NumOp::Mul>(*l, *r, *d);
   }
   return false;
 }
@@ -897,8 +916,9 @@ void Interpreter::ExecAssign(const AssignStmt& st, Frame& f) {
         st.dst = Locate(st.target.get(), true);
         st.epoch = epoch_;
       }
-      if (Found(st.dst) && !r.IsObject() && !r.IsArray()) {
-        At(st.dst, f)->TakePlain(std::move(r));
+      Variant* d = Found(st.dst) ? At(st.dst, f) : nullptr;
+      if (d && !r.IsObject() && !r.IsArray()) {
+        d->TakePlain(std::move(r));
         return;
       }
       StoreTo(*st.target, std::move(r), false, f);
@@ -1168,11 +1188,14 @@ bool Interpreter::ArithLoop(const AssignStmt& a, Variant& counter, int64_t end, 
     Tick();
     if (seen != epoch_) [[unlikely]] {
       if (a.epoch != epoch_) LocateArith(a);
-      bool found = Found(a.left) && Found(a.right) && Found(a.dst);
+      bool found = a.located != AssignStmt::Located::No;
       l = found ? At(a.left, f) : nullptr;
       r = found ? At(a.right, f) : nullptr;
       d = found ? At(a.dst, f) : nullptr;
-      seen = epoch_;
+      if (l && r && d)
+        seen = epoch_;
+      else
+        d = nullptr;  // an undeclared name not decided yet: again after the general path
     }
     if (!(d && QuickArithOf<op>(*l, *r, *d))) [[unlikely]]
       ExecAssign(a, f);
@@ -1575,9 +1598,9 @@ Variant Interpreter::EvalCompare(const CompareExpr& c, Frame& f) {
   int k;
   if (Found(c.leftPlace) && Found(c.rightPlace)) {
     // Two plain operands: compared where they are when they are numbers.
-    const Variant& l = *At(c.leftPlace, f);
-    const Variant& r = *At(c.rightPlace, f);
-    if (QuickCompare(l, r, k)) return Variant::Boolean(CompareResult(c.op, k));
+    const Variant* l = At(c.leftPlace, f);
+    const Variant* r = At(c.rightPlace, f);
+    if (l && r && QuickCompare(*l, *r, k)) return Variant::Boolean(CompareResult(c.op, k));
   }
   Variant l = Eval(c.left.get(), f);
   Variant r = Eval(c.right.get(), f);

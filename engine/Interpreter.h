@@ -167,12 +167,27 @@ class Interpreter {
   // Where a plain operand lives now (see Place): None when it needs the general rules.
   // forWrite: a place that may be assigned (no literal, no constant).
   Place Locate(const Expr* e, bool forWrite) const;
+  // The variable at a place found; nullptr for an undeclared name whose call has not
+  // decided yet what it is (or decided on a constant or procedure of the script).
   static Variant* At(const Place& p, Frame& f) {
+    if (p.kind == Place::Kind::Fixed) return p.fixed;
+    Variant* v = &f.slots[p.slot];
+    if (p.kind == Place::Kind::Slot) return v;
+    if (p.kind == Place::Kind::SlotRef) return &v->Deref();
+    if (p.kind == Place::Kind::HandleRef) v = v->RefTarget();
+    return v->IsRef() ? v->RefTarget() : nullptr;
+  }
+  static bool Found(const Place& p) { return p.kind != Place::Kind::None; }
+  // A place found that is no undeclared name: At without the undecided case.
+  static bool Direct(const Place& p) {
+    return p.kind == Place::Kind::Fixed || p.kind == Place::Kind::Slot ||
+           p.kind == Place::Kind::SlotRef;
+  }
+  static Variant* AtDirect(const Place& p, Frame& f) {
     if (p.kind == Place::Kind::Fixed) return p.fixed;
     Variant* v = &f.slots[p.slot];
     return p.kind == Place::Kind::SlotRef ? &v->Deref() : v;
   }
-  static bool Found(const Place& p) { return p.kind != Place::Kind::None; }
   // x = a op b on plain operands, computed in place; false when it needs the general path.
   bool ExecArith(const struct AssignStmt& a, Frame& f);
   void LocateArith(const struct AssignStmt& a) const;

@@ -149,3 +149,18 @@ Err.Clear
 AssignsProc
 WScript.Echo Err.Number
 ' expect: 501
+' Undeclared names in a procedure keep their meaning on every path, fast or general: the
+' script-level variable when one exists, else a variable of the call, fresh in each call.
+Dim shared: shared = 0
+Sub AddOne(n): n = n + 1: End Sub
+Sub Accumulate()
+  For k = 1 To 5: shared = shared + k: Next
+  For k = 1 To 3: own = own + k: Next
+  AddOne own
+  If own > 6 Then big = "big"
+  WScript.Echo shared, own, k, big
+End Sub
+Accumulate
+Accumulate
+' expect: 15 7 4 big
+' expect: 30 7 4 big
