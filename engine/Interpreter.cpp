@@ -374,7 +374,7 @@ void Interpreter::RunCode(Module* module, std::string_view code, std::string_vie
   prog->name = std::string(scriptName);
   Procedure* top;
   {
-    NamesMayChange bump(epoch_);
+    NamesMayChange bump{epoch_};
     top = CompileProgram(std::move(prog), EnvFor(module));
   }
   RunTopLevel(top, nullptr);
@@ -2065,7 +2065,7 @@ void Interpreter::Execute(std::string_view code, bool global) {
   bool inScope = !global && caller && !caller->proc->isScriptLevel;
   Procedure* top;
   {
-    NamesMayChange bump(epoch_);
+    NamesMayChange bump{epoch_};
     top = inScope ? CompileInScope(std::move(prog), EnvFor(m), ScopeOf(*caller))
                   : CompileProgram(std::move(prog), EnvFor(m));
   }
