@@ -32,16 +32,16 @@ std::string BasicStr(int32_t n) {
   return s;
 }
 
-// The one line on standard error that says what this node is and where it keeps its files.
-void SayStarted(const App& app, const XapTransport& xap) {
-  std::fprintf(stderr,
-               "sablewick %s: source %s, UID %s, receive port %d, broadcast %s, interface %s; "
-               "Config %s/Config, Data %s/Data, Scripts %s/Scripts, log %s\n",
-               SABLEWICK_VERSION, xap.XapSource().c_str(), app.UID.c_str(), xap.ListenPort(),
-               xap.SendAddress().c_str(),
-               xap.LocalAddress().empty() ? "any" : xap.LocalAddress().c_str(),
-               app.AppPath.c_str(), app.AppPath.c_str(), app.AppPath.c_str(),
-               LogFilePath(app).c_str());
+// The one line on standard error that says what this node is, where it keeps its files and
+// how to reach it.
+void SayStarted(App& app, const XapTransport& xap) {
+  const std::string& a = app.AppPath;
+  SayOnTerminal(app, "sablewick " SABLEWICK_VERSION ": source " + xap.XapSource() + ", UID " +
+                         app.UID + ", receive port " + std::to_string(xap.ListenPort()) +
+                         ", broadcast " + xap.SendAddress() + ", interface " +
+                         (xap.LocalAddress().empty() ? "any" : xap.LocalAddress()) +
+                         "; Config " + a + "/Config, Data " + a + "/Data, Scripts " + a +
+                         "/Scripts, log " + LogFilePath(app) + "\n");
 }
 
 }  // namespace
@@ -121,9 +121,10 @@ bool TollkeepForm::Form_Load() {
   const int32_t port = xap.Init();
   if (port <= 0) {
     LogToFile(app_, "Sablewick", "xAP Init Error " + BasicStr(port) + " occurred");
-    std::fprintf(stderr, "sablewick: cannot start: %s\n",
-                 xap.InitProblem().empty() ? "the xAP transport failed"
-                                           : xap.InitProblem().c_str());
+    SayOnTerminal(app_, "sablewick: cannot start: " +
+                            (xap.InitProblem().empty() ? std::string("the xAP transport failed")
+                                                       : xap.InitProblem()) +
+                            "\n");
     return false;
   }
   SayStarted(app_, xap);

@@ -28,6 +28,7 @@ class Control;
 class Bridge;
 class Dispatcher;
 class LogFile;
+class TerminalCopy;
 class ObjectServer;
 class TcpClient;
 class Recovery;
@@ -77,6 +78,8 @@ struct App {
   PendingError Err;
   // The log file, kept open (core/Log.h).
   std::unique_ptr<LogFile> logFile;
+  // The copy of log lines on standard error, which never waits (core/Log.h).
+  std::unique_ptr<TerminalCopy> terminal;
 
   const Clock* clock = &SystemClock();
 

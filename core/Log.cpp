@@ -1,9 +1,13 @@
 #include "core/Log.h"
 
 #include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <exception>
@@ -34,7 +38,7 @@ namespace {
 
 // The terminal's (and journald's) copy of a log line: the time, source and message, and the
 // pending error only when there is one.
-void MirrorToStderr(std::string_view head, const PendingError& err) {
+void MirrorToStderr(App& app, std::string_view head, const PendingError& err) {
   std::string text(head);
   if (err.IsSet() || !err.description.empty()) {
     text += " (step ";
@@ -44,10 +48,97 @@ void MirrorToStderr(std::string_view head, const PendingError& err) {
     text += ')';
   }
   text += '\n';
-  std::fwrite(text.data(), 1, text.size(), stderr);
+  SayOnTerminal(app, text);
 }
 
 }  // namespace
+
+TerminalCopy::TerminalCopy(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return;  // closed: nothing to copy to
+  fd_ = fd;
+  if (S_ISSOCK(st.st_mode)) {
+    socket_ = true;
+  } else if (!S_ISREG(st.st_mode)) {
+    // A pipe or a terminal: a description of our own, opened non-blocking, so the flag does
+    // not change the descriptor the parent and the children share.
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    const int own = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (own >= 0) {
+      fd_ = own;
+      ownFd_ = true;
+    }
+  }
+}
+
+TerminalCopy::~TerminalCopy() {
+  if (ownFd_) ::close(fd_);
+}
+
+ssize_t TerminalCopy::WriteSome(std::string_view text) {
+  for (;;) {
+    ssize_t n;
+    if (socket_) {
+      n = ::send(fd_, text.data(), text.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    } else if (ownFd_) {
+      n = ::write(fd_, text.data(), text.size());
+    } else {
+      // The shared descriptor (a file, or a pipe we could not open anew): write only what
+      // the descriptor says it takes now; a pipe that is writable takes PIPE_BUF at once.
+      pollfd p{fd_, POLLOUT, 0};
+      if (::poll(&p, 1, 0) != 1 || (p.revents & POLLOUT) == 0) return 0;
+      n = ::write(fd_, text.data(), std::min<size_t>(text.size(), PIPE_BUF));
+    }
+    if (n >= 0) return n;
+    if (errno == EINTR) continue;
+    return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+  }
+}
+
+bool TerminalCopy::Flush() {
+  while (!rest_.empty()) {
+    const ssize_t n = WriteSome(rest_);
+    if (n <= 0) return false;
+    rest_.erase(0, static_cast<size_t>(n));
+  }
+  return true;
+}
+
+bool TerminalCopy::Write(std::string_view line) {
+  if (fd_ < 0) return false;
+  if (!Flush()) {
+    ++dropped_;
+    return false;
+  }
+  if (dropped_ > 0) {
+    const std::string notice = "sablewick: " + std::to_string(dropped_) +
+                               " log line(s) not shown here: standard error was not being "
+                               "read (the log file has them)\n";
+    const ssize_t n = WriteSome(notice);
+    if (n <= 0) {
+      ++dropped_;
+      return false;
+    }
+    dropped_ = 0;
+    if (static_cast<size_t>(n) < notice.size()) {
+      rest_ = notice.substr(static_cast<size_t>(n));
+      ++dropped_;  // the line itself waits behind the notice's end
+      return false;
+    }
+  }
+  const ssize_t n = WriteSome(line);
+  if (n <= 0) {
+    ++dropped_;
+    return false;
+  }
+  if (static_cast<size_t>(n) < line.size()) rest_ = std::string(line.substr(static_cast<size_t>(n)));
+  return true;
+}
+
+void SayOnTerminal(App& app, std::string_view line) {
+  if (!app.terminal) app.terminal = std::make_unique<TerminalCopy>();
+  app.terminal->Write(line);
+}
 
 void LogToFile(App& app, std::string_view source, std::string_view message) {
   std::string line = FormatGeneralDate(app.clock->Now());
@@ -61,7 +152,7 @@ void LogToFile(App& app, std::string_view source, std::string_view message) {
   line += ' ';
   line += app.Err.description;
   line += "\r\n";
-  MirrorToStderr(std::string_view(line).substr(0, head), app.Err);
+  MirrorToStderr(app, std::string_view(line).substr(0, head), app.Err);
   app.Err.Clear();
   // The record of last resort: a line that cannot be written is lost silently.
   AppendToLog(app, line);

@@ -2,6 +2,8 @@
 // failure convention.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -39,6 +41,37 @@ class LogFile {
   std::string path_;
   uint64_t device_ = 0, inode_ = 0;
 };
+
+// The copy of log lines on standard error. Standard error may be a pipe that nobody drains (a
+// stalled supervisor, a pager): a write never waits. A line that cannot be taken whole is
+// dropped (the log file keeps it), and the next line that gets through is preceded by one
+// line saying how many were dropped. A line taken in part has its rest written first next
+// time, so lines on the terminal never run together.
+class TerminalCopy {
+ public:
+  explicit TerminalCopy(int fd = 2);
+  ~TerminalCopy();
+  TerminalCopy(const TerminalCopy&) = delete;
+  TerminalCopy& operator=(const TerminalCopy&) = delete;
+
+  // Writes one line (ending in "\n"); false when it was dropped.
+  bool Write(std::string_view line);
+  uint64_t Dropped() const { return dropped_; }
+
+ private:
+  // Writes as much as the descriptor takes now; the count written, -1 on a hard failure.
+  ssize_t WriteSome(std::string_view text);
+  bool Flush();
+
+  int fd_ = -1;
+  bool ownFd_ = false;   // fd_ is a description of our own, opened non-blocking
+  bool socket_ = false;  // a socket (journald's stream): send with MSG_DONTWAIT
+  std::string rest_;     // the unwritten end of a line taken in part
+  uint64_t dropped_ = 0;
+};
+
+// Writes a line to standard error through the app's terminal copy (never waits).
+void SayOnTerminal(App& app, std::string_view line);
 
 // Sends a Homeseer.Event / Event.Log message through the sending helper. Reads and clears the
 // pending error.

@@ -45,8 +45,9 @@ class DaemonTest : public ::testing::Test {
     EXPECT_EQ(Daemon::SanitizerReports(), reportsBefore_) << "a daemon's sanitizer report";
   }
   // Starts the daemon and reads its start-up datagrams: the heartbeat and the port notice.
-  void StartAndGreet(int expectedPort = 32768, const std::string& uid = "FF00E800") {
-    daemon->Start();
+  void StartAndGreet(int expectedPort = 32768, const std::string& uid = "FF00E800",
+                     int stderrFd = -1) {
+    daemon->Start({}, stderrFd);
     auto hb = hub.Receive();
     ASSERT_TRUE(hb) << "no heartbeat";
     EXPECT_EQ(*hb, Heartbeat(uid, expectedPort));

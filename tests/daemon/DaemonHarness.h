@@ -126,13 +126,16 @@ class Daemon {
   }
 
   // Starts the daemon, with arguments when given; its standard output and error go to
-  // stdout.txt and stderr.txt beside it.
-  void Start(const std::vector<std::string>& args = {}) {
+  // stdout.txt and stderr.txt beside it, or standard error to stderrFd when given.
+  void Start(const std::vector<std::string>& args = {}, int stderrFd = -1) {
     pid_ = ::fork();
     if (pid_ == 0) {
       UseOwnEnvironment();
       RedirectTo(1, root_ + "/stdout.txt");
-      RedirectTo(2, root_ + "/stderr.txt");
+      if (stderrFd >= 0)
+        ::dup2(stderrFd, 2);
+      else
+        RedirectTo(2, root_ + "/stderr.txt");
       const std::string exe = root_ + "/sablewick";
       std::vector<char*> argv{const_cast<char*>(exe.c_str())};
       for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -111,6 +112,50 @@ TEST_F(DaemonTest, TakesJunkWithoutHarm) {
   auto echo = hub.ReceiveMessage();
   ASSERT_TRUE(echo);
   EXPECT_EQ(Parse(*echo).GetItem("Echo.Response", "Response"), "still-alive");
+}
+
+// Standard error on a pipe that nobody drains (a stalled supervisor or pager): the copy of the
+// log lines there fills it, and the node must still answer, log every line to its file and
+// stop on SIGTERM. Once the pipe is read again, one line says how many lines it missed.
+TEST_F(DaemonTest, StandardErrorThatNobodyReadsNeverHoldsTheNode) {
+  int pipeFds[2];
+  ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
+  StartAndGreet(32768, "FF00E800", pipeFds[1]);
+  ::close(pipeFds[1]);
+  // Each logs one line ("... repeated items ignored"); together several times the pipe.
+  const std::string junk = Query("class=x\n", "a\n{\nb=1\nb=2\n}\n");
+  const int kJunk = 4000;
+  for (int i = 0; i < kJunk; ++i) {
+    hub.SendTo(port, junk);
+    if (i % 200 == 199) ::usleep(20000);  // at a pace the receive buffer takes
+  }
+  hub.SendTo(port, Query("class=WDT.Echo\n", "Echo.Query\n{\nQuery=still-alive\n}\n"));
+  auto echo = hub.ReceiveMessage(10000);
+  ASSERT_TRUE(echo) << "the node stopped answering";
+  EXPECT_EQ(Parse(*echo).GetItem("Echo.Response", "Response"), "still-alive");
+  const std::string log = daemon->Log();
+  const size_t logged = static_cast<size_t>(std::count(log.begin(), log.end(), '\n'));
+  EXPECT_GT(logged, static_cast<size_t>(kJunk / 2)) << "the log file is the record";
+
+  // Drain the pipe, then one more logged line: the notice of what was dropped comes first.
+  ::fcntl(pipeFds[0], F_SETFL, O_NONBLOCK);
+  std::string seen(1 << 20, '\0');
+  size_t total = 0;
+  for (ssize_t n; (n = ::read(pipeFds[0], seen.data(), seen.size())) > 0;) total += static_cast<size_t>(n);
+  EXPECT_GT(total, 0u);
+  hub.SendTo(port, junk);
+  std::string after;
+  for (int i = 0; i < 300 && after.find("repeated items") == std::string::npos; ++i) {
+    ::usleep(10000);
+    const ssize_t n = ::read(pipeFds[0], seen.data(), seen.size());
+    if (n > 0) after.append(seen.data(), static_cast<size_t>(n));
+  }
+  EXPECT_NE(after.find("log line(s) not shown here"), std::string::npos) << after;
+  EXPECT_LT(after.find("not shown here"), after.find("repeated items")) << after;
+
+  daemon->Signal(SIGTERM);
+  EXPECT_EQ(daemon->WaitExit(), 0);
+  ::close(pipeFds[0]);
 }
 
 TEST_F(DaemonTest, SearchesUpwardForAFreePort) {
