@@ -148,8 +148,8 @@ void CheckSubscriptionScript(App& app, std::string_view given, const std::string
   }
   if (problem.empty()) return;
   LogToFile(app, "Sablewick",
-            "SelectXapMessage: " + problem + " (subscription " +
-                std::to_string(app.dispatcher->Subscriptions.size()) + ")");
+            "Subscription " + std::to_string(app.dispatcher->Subscriptions.size()) + ": " +
+                problem);
 }
 
 }  // namespace
@@ -160,27 +160,26 @@ void Application::SelectXapMessage(std::string_view sTarget, std::string_view sC
   StepRunner step(app_, "Sablewick", "ReceiveXapMessage", ReportVia::Event);
   step([&] {
     if (!app_.dispatcher) throw Failure(91, "Object variable not set");
-    const std::string script =
-        ToLower(IsAbsolute(sScriptIn) ? std::string(sScriptIn)
-                                      : JoinRelative(GetAppPath() + "/Scripts", sScriptIn));
+    const std::string given = IsAbsolute(sScriptIn)
+                                  ? std::string(sScriptIn)
+                                  : JoinRelative(GetAppPath() + "/Scripts", sScriptIn);
     ScriptVBS sub;
     sub.Target = ToLower(sTarget);
     sub.Schema = ToLower(sClass);
     sub.Section = ToLower(sSection);
     sub.Source = ToLower(sSource);
-    sub.Script = script;
+    // Shown as found on disk (or as written while it is not there); matched without regard
+    // to case, as the file system of the scripts' origin did.
+    sub.Script = ResolveCaseInsensitive(given);
     for (const ScriptVBS& s : app_.dispatcher->Subscriptions) {
       if (s.Target == sub.Target && s.Source == sub.Source && s.Schema == sub.Schema &&
-          s.Section == sub.Section && s.Script == sub.Script) {
+          s.Section == sub.Section && EqualsNoCase(s.Script, sub.Script)) {
         return;
       }
     }
     app_.dispatcher->Subscriptions.push_back(std::move(sub));
     // Said now, not only when a message first matches (perhaps hours later).
-    CheckSubscriptionScript(app_, sScriptIn,
-                            IsAbsolute(sScriptIn)
-                                ? std::string(sScriptIn)
-                                : JoinRelative(GetAppPath() + "/Scripts", sScriptIn));
+    CheckSubscriptionScript(app_, sScriptIn, given);
   });
 }
 
@@ -207,7 +206,7 @@ void Application::DeSelectXapMessage(std::string_view sTarget, std::string_view 
     auto& subs = app_.dispatcher->Subscriptions;
     for (auto it = subs.begin(); it != subs.end(); ++it) {
       if (it->Target == sTarget && it->Schema == sClass && it->Section == sSection &&
-          it->Script == sScript) {
+          EqualsNoCase(it->Script, sScript)) {
         subs.erase(it);
         return;
       }

@@ -329,6 +329,7 @@ Variant Control::RunRecord(const ScriptRun& run) {
       .Add("timed_out", Variant::Boolean(run.timedOut))
       .Add("duration", Variant::Double(run.Duration()))
       .Add("stderr", Str(run.stderrTail))
+      .Add("gave_up", Variant::Long(run.gaveUp))
       .Take();
 }
 

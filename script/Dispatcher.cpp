@@ -5,6 +5,7 @@
 
 #include "core/Log.h"
 #include "core/Text.h"
+#include "script/Process.h"
 #include "xap/SendHelper.h"
 #include "xap/Transport.h"
 #include "xap/XapMessage.h"
@@ -112,7 +113,9 @@ void Dispatcher::Readmessage(std::string_view text) {
     });
     step([&] { sub.AddMessageHandle(handle); });
     step([&] {
-      if (sub.MessageCount() != 1) return;
+      if (sub.MessageCount() != 1 && !(HandlerIdle && HandlerIdle(static_cast<int>(i + 1)))) {
+        return;
+      }
       if (!StartScript) throw Failure(kGenericFailure, "scripts cannot be started");
       // The subscription list may change while the script starts; copy what we need.
       const std::string script = sub.Script;
@@ -155,12 +158,29 @@ void Dispatcher::ExpireMessages() {
     const double seconds = std::nearbyint((now - m.Timestamp) * 86400.0);
     if (seconds > 60) expired.push_back(m.Handle);
   });
-  if (expired.empty()) return;
-  std::unordered_set<std::string> gone(expired.begin(), expired.end());
-  for (ScriptVBS& sub : Subscriptions) {
-    sub.RemoveHandlesIf([&](const std::string& h) { return gone.count(h) != 0; });
+  if (!expired.empty()) {
+    std::unordered_set<std::string> gone(expired.begin(), expired.end());
+    for (ScriptVBS& sub : Subscriptions) {
+      sub.expiredUnlogged +=
+          sub.RemoveHandlesIf([&](const std::string& h) { return gone.count(h) != 0; });
+    }
+    for (const std::string& h : expired) Store.Remove(h);
   }
-  for (const std::string& h : expired) Store.Remove(h);
+  // A handler that does not fetch what it is given is said, at most once a minute for each
+  // subscription; what expires meanwhile is counted into the next line.
+  const uint32_t tick = app_.clock->TickCount();
+  for (size_t i = 0; i < Subscriptions.size(); ++i) {
+    ScriptVBS& sub = Subscriptions[i];
+    if (sub.expiredUnlogged == 0) continue;
+    if (sub.expiryLogged && tick - sub.expiryLoggedAt < 60000) continue;
+    sub.expiryLogged = true;
+    sub.expiryLoggedAt = tick;
+    LogToFile(app_, "Sablewick",
+              "Subscription " + std::to_string(i + 1) + " (" + ShownPath(app_, sub.Script) +
+                  "): " + std::to_string(sub.expiredUnlogged) +
+                  " message(s) expired after 60 s without being fetched");
+    sub.expiredUnlogged = 0;
+  }
 }
 
 void Dispatcher::SendRoleNotification() {

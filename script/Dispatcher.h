@@ -49,6 +49,9 @@ class Dispatcher {
   // Starts a subscription's script file with its position as the one argument; throws when
   // the file cannot be started.
   std::function<void(const std::string& script, int position)> StartScript;
+  // True when the subscription's handler neither runs nor waits to be started again: a new
+  // message then starts it even with others queued (those a failed start left behind).
+  std::function<bool(int position)> HandlerIdle;
   // Called for every text while set (someone traces the node); unset, tracing costs nothing.
   std::function<void(const TraceEvent&)> Trace;
 

@@ -31,12 +31,21 @@ std::string RunnerPath(const App& app) {
   return ::access(beside.c_str(), X_OK) == 0 ? beside : "sablewick-script";
 }
 
+std::string ShownPath(const App& app, std::string_view path) {
+  const std::string root = app.AppPath.empty() ? DirName(app.ExePath) : app.AppPath;
+  if (!root.empty() && path.size() > root.size() + 1 && path.starts_with(root) &&
+      path[root.size()] == '/') {
+    return std::string(path.substr(root.size() + 1));
+  }
+  return std::string(path);
+}
+
 std::vector<std::string> ScriptCommand(const App& app, const std::string& path,
                                        const std::vector<std::string>& arguments) {
   const std::string file = ResolveCaseInsensitive(path);
   struct stat st {};
   if (::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    throw Failure(kFileNotFound, "File not found: " + path);
+    throw Failure(kFileNotFound, ShownPath(app, path) + " does not exist");
   }
   std::vector<std::string> argv;
   const std::string lower = ToLower(file);
@@ -45,7 +54,8 @@ std::vector<std::string> ScriptCommand(const App& app, const std::string& path,
   } else if (::access(file.c_str(), X_OK) == 0) {
     argv = {file};  // the kernel reads its #! line
   } else {
-    throw Failure(kPermissionDenied, "Permission denied: " + path + " is not executable");
+    throw Failure(kPermissionDenied,
+                  ShownPath(app, file) + " is not executable (chmod +x it)");
   }
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   return argv;

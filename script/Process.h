@@ -34,6 +34,10 @@ struct StartedProcess {
 StartedProcess StartWithPipes(const App& app, const std::vector<std::string>& argv,
                               int32_t failureNumber);
 
+// A path as the log shows it: relative to the install folder when it lies within it
+// ("Scripts/OnLamp.sh"), else whole.
+std::string ShownPath(const App& app, std::string_view path);
+
 // The script runner beside the daemon's binary (or on PATH).
 std::string RunnerPath(const App& app);
 

@@ -11,6 +11,7 @@ std::string ScriptRun::Outcome() const {
                               : "exit " + std::to_string(exitStatus);
   if (timedOut) s += " (time limit)";
   if (shutdown) s += " (shutdown)";
+  if (gaveUp > 0) s += "; gave up on " + std::to_string(gaveUp) + " message(s)";
   return s;
 }
 

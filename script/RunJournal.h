@@ -30,10 +30,12 @@ struct ScriptRun {
   bool timedOut = false;   // ended by the wall-clock limit
   bool shutdown = false;   // ended by the node's shutdown
   std::string stderrTail;  // the last lines of its standard error
+  int gaveUp = 0;          // messages dropped after it: the last of the runs that fetched none
 
   double Duration() const { return running ? 0 : endTime - startTime; }
   bool Failed() const { return !running && (signal != 0 || exitStatus != 0); }
-  // "exit 0", "exit 3", "signal 9 (limit)": how it ended, for logs and listings.
+  // "exit 0", "exit 3", "signal 9 (time limit)", "exit 1; gave up on 2 messages": how it
+  // ended, for logs and listings.
   std::string Outcome() const;
 };
 

@@ -45,7 +45,10 @@ void StartScriptHost(App& app) {
   app.starter->SetMaxRunSeconds(ReadMaxRunSeconds(app));
   app.dispatcher->StartScript = [a](const std::string& script, int position) {
     if (!a->starter) throw Failure(91, "Object variable not set");
-    a->starter->StartSubscription(script, position);
+    a->starter->StartForMessages(script, position);
+  };
+  app.dispatcher->HandlerIdle = [a](int position) {
+    return a->starter && a->starter->Idle(position);
   };
   if (!app.tcp) app.tcp = std::make_unique<TcpClient>(app);
 

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <deque>
 #include <tuple>
+#include <unordered_set>
 
 #include "core/Errors.h"
 #include "core/Log.h"
@@ -39,6 +40,7 @@ struct ScriptStarter::Child {
   size_t logged = 0;   // bytes of output written to the log
   size_t dropped = 0;  // bytes past the limit
   std::deque<std::string> tail;
+  std::vector<std::string> handles;  // queued for its subscription when it started
 };
 
 namespace {
@@ -78,6 +80,27 @@ void ScriptStarter::StartSubscription(const std::string& script, int position) {
   Launch(script, ScriptCommand(app_, script, {std::to_string(position)}), position);
 }
 
+void ScriptStarter::StartForMessages(const std::string& script, int position) {
+  try {
+    StartSubscription(script, position);
+  } catch (const std::exception& e) {
+    ScheduleRetry(position, script);
+    const Retry& retry = retries_[position];
+    LogToFile(app_, "Sablewick",
+              "Subscription " + std::to_string(position) + ": " + e.what() +
+                  "; tried again in " + std::to_string(retry.delayMs / 1000) +
+                  " s or with the next message after that");
+  }
+}
+
+bool ScriptStarter::Idle(int position) const {
+  for (const auto& [pid, child] : children_) {
+    if (!child->exited && child->run.position == position) return false;
+  }
+  const auto it = retries_.find(position);
+  return it == retries_.end() || it->second.timer == 0;
+}
+
 pid_t ScriptStarter::StartScript(const std::string& script) {
   return Launch(script, ScriptCommand(app_, script, {}), 0);
 }
@@ -102,6 +125,7 @@ pid_t ScriptStarter::Launch(const std::string& script, const std::vector<std::st
       run.section = sub->Section;
       run.source = sub->Source;
       run.queuedAtStart = sub->MessageCount();
+      c.handles.assign(sub->Handles().begin(), sub->Handles().end());
     }
   }
   for (auto [stream, fd, name] : {std::tuple{&c.out, out, "stdout"}, std::tuple{&c.err, err, "stderr"}}) {
@@ -247,6 +271,7 @@ void ScriptStarter::Ended(Child& child, int waitStatus) {
   for (const std::string& line : child.tail) tail += line + "\n";
   if (!child.err.partial.empty()) tail += child.err.partial.substr(0, kTailLineBytes) + "\n";
   run.stderrTail = std::move(tail);
+  if (run.position > 0 && !run.shutdown) GiveUpIfStuck(child);
   if (run.Failed() && !run.shutdown) {
     LogToFile(app_, "Sablewick", "Script " + child.label + " " + ExitText(run));
   }
@@ -258,14 +283,43 @@ void ScriptStarter::Ended(Child& child, int waitStatus) {
 
 void ScriptStarter::Forget(pid_t pid) { children_.erase(pid); }
 
-void ScriptStarter::Restart(const ScriptRun& run) {
-  if (!app_.dispatcher) return;
+ScriptVBS* ScriptStarter::SubscriptionOf(const ScriptRun& run) {
+  if (!app_.dispatcher) return nullptr;
   ScriptVBS* sub = app_.dispatcher->SubscriptionAt(run.position);
-  // The list may have changed while the script ran: only the same subscription is restarted.
+  // The list may have changed while the script ran.
   if (sub == nullptr || sub->Script != run.script || sub->Target != run.target ||
       sub->Schema != run.schema || sub->Section != run.section || sub->Source != run.source) {
+    return nullptr;
+  }
+  return sub;
+}
+
+void ScriptStarter::GiveUpIfStuck(Child& child) {
+  ScriptRun& run = child.run;
+  ScriptVBS* sub = SubscriptionOf(run);
+  if (sub == nullptr) return;
+  if (run.fetched > 0) {
+    if (auto it = retries_.find(run.position); it != retries_.end()) it->second.failedRuns = 0;
     return;
   }
+  if (sub->MessageCount() == 0) return;
+  Retry& retry = retries_[run.position];
+  if (++retry.failedRuns < kGiveUpAfter) return;
+  retry.failedRuns = 0;
+  const std::unordered_set<std::string> started(child.handles.begin(), child.handles.end());
+  run.gaveUp = static_cast<int>(
+      sub->RemoveHandlesIf([&](const std::string& h) { return started.count(h) != 0; }));
+  if (run.gaveUp == 0) return;
+  LogToFile(app_, "Sablewick",
+            "Subscription " + std::to_string(run.position) + " (" + ShownPath(app_, run.script) +
+                "): gave up on " + std::to_string(run.gaveUp) + " message(s) after " +
+                std::to_string(kGiveUpAfter) + " runs in a row that fetched none (the last " +
+                ExitText(run) + (run.timedOut ? " at the time limit" : "") + ")");
+}
+
+void ScriptStarter::Restart(const ScriptRun& run) {
+  ScriptVBS* sub = SubscriptionOf(run);
+  if (sub == nullptr) return;
   Retry& retry = retries_[run.position];
   if (sub->MessageCount() == 0) {
     if (retry.timer == 0) retries_.erase(run.position);
@@ -275,20 +329,22 @@ void ScriptStarter::Restart(const ScriptRun& run) {
     if (!child->exited && child->run.position == run.position) return;  // it fetches them
   }
   if (retry.timer != 0) return;
-  retry.script = run.script;
-  if (run.fetched > 0) {
+  // Fetching, or what is left after giving up (messages that came later), starts afresh.
+  if (run.fetched > 0 || run.gaveUp > 0) {
     retry.delayMs = 0;
-    try {
-      StartSubscription(run.script, run.position);
-    } catch (...) {
-      SetPendingError(app_, 0);
-      LogToFile(app_, "Sablewick", "Script restart " + BaseName(run.script));
-    }
+    StartForMessages(run.script, run.position);
     return;
   }
+  ScheduleRetry(run.position, run.script);
+}
+
+void ScriptStarter::ScheduleRetry(int position, const std::string& script) {
+  Retry& retry = retries_[position];
+  if (retry.timer != 0) return;
+  retry.script = script;
   retry.delayMs = retry.delayMs == 0 ? kFirstRetryMs : std::min(retry.delayMs * 2, kLastRetryMs);
   retry.timer = g_timeout_add_full(G_PRIORITY_DEFAULT, retry.delayMs, &OnRetry,
-                                   new RetryTicket{this, run.position},
+                                   new RetryTicket{this, position},
                                    [](gpointer p) { delete static_cast<RetryTicket*>(p); });
 }
 
@@ -306,15 +362,8 @@ gboolean ScriptStarter::OnRetry(gpointer data) {
     return G_SOURCE_REMOVE;
   }
   if (sub->MessageCount() == 0) return G_SOURCE_REMOVE;  // expired meanwhile; keep the pause
-  for (const auto& [pid, child] : self.children_) {
-    if (!child->exited && child->run.position == ticket->position) return G_SOURCE_REMOVE;
-  }
-  try {
-    self.StartSubscription(script, ticket->position);
-  } catch (...) {
-    SetPendingError(self.app_, 0);
-    LogToFile(self.app_, "Sablewick", "Script restart " + BaseName(script));
-  }
+  if (!self.Idle(ticket->position)) return G_SOURCE_REMOVE;
+  self.StartForMessages(script, ticket->position);
   return G_SOURCE_REMOVE;
 }
 

@@ -3,7 +3,9 @@
 // an optional wall-clock limit ends a run that takes too long, and every run goes into the
 // journal. A run that ends while its subscription's queue still holds messages is started
 // again, at once when it fetched something, otherwise after a pause that doubles from 1 s to
-// 60 s, so a handler that crashes before fetching neither loses the queue nor spins.
+// 60 s, so a handler that crashes before fetching neither loses the queue nor spins. After
+// three runs in a row that fetched nothing the messages they were started for are dropped:
+// a handler that always fails cannot hold a message until it expires.
 #pragma once
 
 #include <glib.h>
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "core/App.h"
+#include "script/Subscriptions.h"
 #include "script/RunJournal.h"
 
 namespace sablewick {
@@ -31,6 +34,9 @@ class ScriptStarter {
   // Lines of standard error the journal keeps per run, and bytes per line.
   static constexpr size_t kTailLines = 10;
   static constexpr size_t kTailLineBytes = 512;
+  // Runs in a row that fetched nothing (crashed, ended by the limit, or just exited) before
+  // the messages they were started for are given up.
+  static constexpr int kGiveUpAfter = 3;
   static constexpr unsigned kFirstRetryMs = 1000;
   static constexpr unsigned kLastRetryMs = 60000;
   // Between SIGTERM and SIGKILL when a run passes the limit.
@@ -44,6 +50,12 @@ class ScriptStarter {
   // Starts the script of the subscription at position (from 1) with the position as its one
   // argument. Throws a Failure when the file cannot be started.
   void StartSubscription(const std::string& script, int position);
+  // Starts the handler of the subscription at position for its queued messages. A file that
+  // cannot be started is logged in words and tried again after the pause (and by the next
+  // message once the pause is over); nothing is thrown.
+  void StartForMessages(const std::string& script, int position);
+  // No run of the subscription is going and no restart is waiting for its pause to end.
+  bool Idle(int position) const;
   // Starts a script that belongs to no subscription, without arguments.
   pid_t StartScript(const std::string& script);
 
@@ -71,6 +83,7 @@ class ScriptStarter {
     guint timer = 0;
     unsigned delayMs = 0;
     std::string script;
+    int failedRuns = 0;  // runs in a row that ended fetching nothing with messages queued
   };
 
   pid_t Launch(const std::string& script, const std::vector<std::string>& argv, int position);
@@ -85,6 +98,11 @@ class ScriptStarter {
   void CloseStream(Child& child, Stream& stream);
   void Ended(Child& child, int waitStatus);
   void Restart(const ScriptRun& run);
+  // The subscription a run was started for, when the list still holds it unchanged.
+  ScriptVBS* SubscriptionOf(const ScriptRun& run);
+  // Counts a run that fetched nothing; the third in a row drops what it was started for.
+  void GiveUpIfStuck(Child& child);
+  void ScheduleRetry(int position, const std::string& script);
   void Forget(pid_t pid);
 
   App& app_;

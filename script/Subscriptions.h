@@ -22,6 +22,11 @@ class ScriptVBS {
   static constexpr size_t kMaxHandles = 10000;
 
   std::string Schema, Source, Target, Section, Script;
+  // Queued messages that expired unfetched and are not yet in the log, and when the last
+  // such line was written (tick count).
+  uint64_t expiredUnlogged = 0;
+  uint32_t expiryLoggedAt = 0;
+  bool expiryLogged = false;
 
   void AddMessageHandle(std::string_view s);
   // Removes the first entry equal to s, letter case ignored.
@@ -29,10 +34,13 @@ class ScriptVBS {
   int MessageCount() const { return static_cast<int>(messageHandles_.size()); }
   // Takes the oldest handle out of the queue; empty when there is none.
   std::string MessageHandle();
+  // Oldest first.
+  const std::deque<std::string>& Handles() const { return messageHandles_; }
   // Removes every queued handle for which drop(handle) is true.
+  // Removes every queued handle for which drop(handle) is true; how many went.
   template <class Pred>
-  void RemoveHandlesIf(Pred drop) {
-    std::erase_if(messageHandles_, drop);
+  size_t RemoveHandlesIf(Pred drop) {
+    return std::erase_if(messageHandles_, drop);
   }
 
  private:

@@ -161,6 +161,67 @@ TEST_F(ScriptRuns, AHandlerThatDiesAfterEachFetchIsStartedAgainAtOnceUntilTheQue
   EXPECT_TRUE(LogShows("one.vbs[")) << daemon->Log();
 }
 
+// A handler that only fails (crashes, or hangs until the time limit) holds its message for
+// three runs, then the message is dropped; a message that comes later starts it afresh.
+TEST_F(ScriptRuns, MessagesThatOnlyMeetFailingRunsAreGivenUpAfterThreeRuns) {
+  struct Case {
+    const char* script;
+    const char* body;
+    const char* settings;
+  };
+  const Case cases[] = {
+      {"Crash.sh", "kill -KILL $$\n", ""},
+      {"Hang.sh", "exec sleep 30\n", "[Scripts]\nMaxRunSeconds=1\n"},
+  };
+  for (const Case& c : cases) {
+    daemon = std::make_unique<Daemon>(
+        "[Interface]\nBroadcastAddress=127.0.0.1\nInterfaceAddress=127.0.0.2\n", c.settings);
+    const std::string runsFile = daemon->Root() + "/Data/runs";
+    Script(c.script, "#!/bin/sh\necho run >> \"$(dirname \"$0\")/../Data/runs\"\n" +
+                         std::string(c.body));
+    auto runs = [&] {
+      const std::string text = ReadFile(runsFile);
+      return std::count(text.begin(), text.end(), '\n');
+    };
+    StartAndGreet();
+    Subscribe(c.script);
+    Lamp("a");
+    // Runs at 0 s, 1 s and 3 s after their pauses (the hanging one 1 s longer each).
+    ASSERT_TRUE(LogShows("Subscription 1 (Scripts/" + std::string(c.script) +
+                             "): gave up on 1 message(s) after 3 runs in a row that fetched none",
+                         15000))
+        << c.script << "\n" << daemon->Log();
+    EXPECT_EQ(runs(), 3) << c.script;
+    Lamp("b");
+    for (int i = 0; i < 150 && runs() < 4; ++i) ::usleep(20000);
+    EXPECT_EQ(runs(), 4) << c.script << ": a later message starts the handler at once";
+    daemon->Signal(SIGTERM);
+    EXPECT_EQ(daemon->WaitExit(10000), 0);
+  }
+}
+
+// A subscription made before its script was executable: once it is, the next message runs it.
+TEST_F(ScriptRuns, AHandlerMadeExecutableAfterItsSubscriptionRunsForTheNextMessage) {
+  const std::string path = daemon->Root() + "/Scripts/Late.sh";
+  WriteFile(path, "#!/bin/sh\necho \"$1\" > \"$(dirname \"$0\")/../Data/ran\"\n");
+  StartAndGreet();
+  Subscribe("Late.sh");
+  EXPECT_TRUE(LogShows("Subscription 1: Scripts/Late.sh is not executable (chmod +x it) 0 \r\n"))
+      << daemon->Log();
+  Lamp("one");
+  EXPECT_TRUE(LogShows("Subscription 1: Scripts/Late.sh is not executable (chmod +x it); "
+                       "tried again"))
+      << daemon->Log();
+  ::chmod(path.c_str(), 0755);
+  Lamp("two");  // queued behind "one": the start is tried again after the pause
+  std::string ran;
+  for (int i = 0; i < 250 && ran.empty(); ++i) {
+    ran = ReadFile(daemon->Root() + "/Data/ran");
+    if (ran.empty()) ::usleep(20000);
+  }
+  EXPECT_EQ(ran, "1\n") << daemon->Log();
+}
+
 TEST_F(ScriptRuns, AHandlerThatNeverFetchesIsRetriedWithAGrowingPause) {
   // Each run appends a line and exits without fetching.
   Script("idle.sh", "#!/bin/sh\necho run >> \"$(dirname \"$0\")/../Data/runs\"\nexit 1\n");
@@ -319,9 +380,9 @@ TEST_F(ScriptRuns, ASubscriptionWhoseScriptCannotStartIsLoggedWhenItIsMade) {
     const char* logged;
   };
   const Case cases[] = {
-      {"missing.vbs", "SelectXapMessage: File not found: /"},
-      {"", "SelectXapMessage: the script name is empty (subscription 2)"},
-      {"plain.sh", "/Scripts/plain.sh is not executable (subscription 3)"},
+      {"Missing.vbs", "Subscription 1: Scripts/Missing.vbs does not exist 0 \r\n"},
+      {"", "Subscription 2: the script name is empty 0 \r\n"},
+      {"plain.sh", "Subscription 3: Scripts/plain.sh is not executable (chmod +x it) 0 \r\n"},
   };
   WriteFile(daemon->Root() + "/Scripts/plain.sh", "#!/bin/sh\n");  // no execute bit
   StartAndGreet();

@@ -46,16 +46,23 @@ struct HostFixture : ::testing::Test {
   std::vector<std::pair<std::string, int>> starts;
 };
 
-TEST_F(HostFixture, SubscribeStoresLowerCaseValuesAndTheFullScriptPathOnce) {
+TEST_F(HostFixture, SubscribeStoresLowerCaseFiltersAndTheScriptPathAsWrittenOnce) {
   api->SelectXapMessage("Orbel.Script.*", "xAPBSC.Event", "Lamp", "Acme.>", "OnLamp.vbs");
   api->SelectXapMessage("orbel.script.*", "XAPBSC.EVENT", "lamp", "acme.>", "onlamp.VBS");
   ASSERT_EQ(D().Subscriptions.size(), 1u);
-  const ScriptVBS& s = D().Subscriptions[0];
+  const ScriptVBS s = D().Subscriptions[0];
   EXPECT_EQ(s.Target, "orbel.script.*");
   EXPECT_EQ(s.Schema, "xapbsc.event");
   EXPECT_EQ(s.Section, "lamp");
   EXPECT_EQ(s.Source, "acme.>");
-  EXPECT_EQ(s.Script, testing::ToLowerForTest(t.dir.Path()) + "/scripts/onlamp.vbs");
+  // The path names a file that exists (or would): not lower-cased; matched without case.
+  EXPECT_EQ(s.Script, t.dir.Path() + "/Scripts/OnLamp.vbs");
+  // A file on disk gives its own spelling.
+  WriteFile(t.dir.Path() + "/Scripts/OFFLAMP.vbs", "");
+  api->SelectXapMessage("", "", "", "", "offlamp.vbs");
+  ASSERT_EQ(D().Subscriptions.size(), 2u);
+  EXPECT_EQ(D().Subscriptions[1].Script, t.dir.Path() + "/Scripts/OFFLAMP.vbs");
+  D().Subscriptions.pop_back();
 
   // Removal wants the stored forms exactly; the source takes no part.
   api->DeSelectXapMessage("Orbel.Script.*", "xAPBSC.Event", "Lamp", "", s.Script);
@@ -160,6 +167,38 @@ TEST_F(HostFixture, AScriptThatCannotStartIsLoggedAndDispatchGoesOn) {
   const std::string log = t.Log();
   EXPECT_NE(log.find("| Sablewick Readmessage "), std::string::npos) << log;
   EXPECT_NE(log.find(" File not found\r\n"), std::string::npos) << log;
+}
+
+// Messages that expire unfetched are said, one line per subscription per minute at most.
+TEST_F(HostFixture, MessagesThatExpireUnfetchedAreLoggedAtMostOnceAMinute) {
+  api->SelectXapMessage("", "", "", "", "Quiet.vbs");
+  auto expire = [&](int messages) {
+    for (int i = 0; i < messages; ++i) Receive("class=a\n");
+    t.clock.now += 61.0 / 86400;
+    t.clock.ticks += 61000;
+    D().ExpireMessages();
+  };
+  auto lines = [&] {
+    const std::string log = t.Log();
+    size_t n = 0;
+    for (size_t at = 0; (at = log.find("without being fetched", at)) != std::string::npos; ++at)
+      ++n;
+    return n;
+  };
+  expire(3);
+  EXPECT_NE(t.Log().find("Subscription 1 (Scripts/Quiet.vbs): 3 message(s) expired after 60 s "
+                         "without being fetched"),
+            std::string::npos)
+      << t.Log();
+  t.clock.ticks -= 30000;  // the next expiry only 31 s after the line: counted, not said
+  expire(2);
+  EXPECT_EQ(lines(), 1u);
+  expire(1);  // a minute on: the count of both
+  EXPECT_EQ(lines(), 2u);
+  const std::string log = t.Log();
+  const std::string both = "): 3 message(s) expired after 60 s without being fetched";
+  EXPECT_NE(log.rfind(both), log.find(both)) << log;
+  EXPECT_EQ(D().Subscriptions[0].MessageCount(), 0);
 }
 
 TEST_F(HostFixture, SettingsThroughTheScriptingObject) {
