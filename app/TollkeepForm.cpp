@@ -1,9 +1,12 @@
 #include "app/TollkeepForm.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <array>
-#include <cstdio>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 
 #include "core/Log.h"
 #include "core/Paths.h"
@@ -12,6 +15,7 @@
 #include "ini/IniTool.h"
 #include "ini/TextFile.h"
 #include "script/Application.h"
+#include "script/BusValue.h"
 #include "script/Dispatcher.h"
 #include "script/ScriptHost.h"
 #include "script/TcpClient.h"
@@ -32,8 +36,8 @@ std::string BasicStr(int32_t n) {
   return s;
 }
 
-// The one line on standard error that says what this node is, where it keeps its files and
-// how to reach it.
+// The one line on standard error that says what this node is, where it keeps its files, how
+// to reach it and what to do next.
 void SayStarted(App& app, const XapTransport& xap) {
   const std::string& a = app.AppPath;
   SayOnTerminal(app, "sablewick " SABLEWICK_VERSION ": source " + xap.XapSource() + ", UID " +
@@ -41,7 +45,22 @@ void SayStarted(App& app, const XapTransport& xap) {
                          ", broadcast " + xap.SendAddress() + ", interface " +
                          (xap.LocalAddress().empty() ? "any" : xap.LocalAddress()) +
                          "; Config " + a + "/Config, Data " + a + "/Data, Scripts " + a +
-                         "/Scripts, log " + LogFilePath(app) + "\n");
+                         "/Scripts, log " + LogFilePath(app) + "; control " +
+                         (app.busAddress.empty() ? std::string("none") : app.busAddress) +
+                         ". Next: " + a + "/sablewick-ctl status; the log: tail -f " +
+                         LogFilePath(app) + "\n");
+}
+
+// A log file that cannot be written is said once, on the terminal: the log is the record.
+void CheckLogFile(App& app) {
+  const std::string path = LogFilePath(app);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  if (fd >= 0) {
+    ::close(fd);
+    return;
+  }
+  SayOnTerminal(app, "sablewick: cannot write the log file " + path + " (" +
+                         std::strerror(errno) + "): log lines go to standard error only\n");
 }
 
 }  // namespace
@@ -58,6 +77,7 @@ TollkeepForm::TollkeepForm(App& app)
 
 TollkeepForm::~TollkeepForm() {
   if (exitSource_ != 0) g_source_remove(exitSource_);
+  if (folderLock_ >= 0) ::close(folderLock_);
   app_.form = nullptr;
   app_.SwapIcons = nullptr;
 }
@@ -106,6 +126,8 @@ bool TollkeepForm::Form_Load() {
   // The window's timers exist from its load on: the sweep runs, the others wait to be armed.
   timestampTimer_.Start(kTimestampTimerMs);
   InitXap();
+  CheckLogFile(app_);
+  if (!TakeFolderLock()) return false;
 
   app_.xap = std::make_unique<XapTransport>(app_);
   XapTransport& xap = *app_.xap;
@@ -120,20 +142,19 @@ bool TollkeepForm::Form_Load() {
 
   const int32_t port = xap.Init();
   if (port <= 0) {
-    LogToFile(app_, "Sablewick", "xAP Init Error " + BasicStr(port) + " occurred");
-    SayOnTerminal(app_, "sablewick: cannot start: " +
-                            (xap.InitProblem().empty() ? std::string("the xAP transport failed")
-                                                       : xap.InitProblem()) +
-                            "\n");
+    SayCannotStart(xap.InitProblem().empty() ? std::string("the xAP transport failed")
+                                             : xap.InitProblem(),
+                   "xAP Init Error " + BasicStr(port) + " occurred: ");
     return false;
   }
-  SayStarted(app_, xap);
   xap.SendHeartbeat(60);
   app_.xapReady = true;
   ReportEvent(app_, "Sablewick", "Using xAP port " + BasicStr(port));
 
   InitHW();
   StartScriptHost(app_);
+  PublishAddress();
+  SayStarted(app_, xap);
   App* a = &app_;
   OnTimestampTimer = [a] {
     if (a->dispatcher) a->dispatcher->ExpireMessages();
@@ -145,6 +166,54 @@ bool TollkeepForm::Form_Load() {
   ShowTrayIcon();
   RunStartupScript(app_);
   return true;
+}
+
+void TollkeepForm::SayCannotStart(const std::string& why, const std::string& logPrefix) {
+  const std::string text = "cannot start: " + why + " (install folder " + app_.AppPath +
+                           ", settings read from " + app_.AppPath + "/Config)";
+  LogToFile(app_, "Sablewick", logPrefix + text);
+  SayOnTerminal(app_, "sablewick: " + text + "\n");
+}
+
+bool TollkeepForm::TakeFolderLock() {
+  const std::string path = app_.AppPath + "/" + kFolderLock;
+  folderLock_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+  if (folderLock_ < 0) {
+    SayOnTerminal(app_, "sablewick: cannot open " + path + " (" + std::strerror(errno) +
+                            "): a second node started from this folder would not be noticed\n");
+    return true;
+  }
+  // A lock of the open file description: it ends with the process, however it ends.
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  if (::fcntl(folderLock_, F_OFD_SETLK, &lock) == 0) {
+    PublishAddress();
+    return true;
+  }
+  const int error = errno;
+  char buf[64] = {};
+  const ssize_t n = ::pread(folderLock_, buf, sizeof buf - 1, 0);
+  const long pid = n > 0 ? std::strtol(buf, nullptr, 10) : 0;
+  ::close(folderLock_);
+  folderLock_ = -1;
+  if (error != EAGAIN && error != EACCES) {
+    SayOnTerminal(app_, "sablewick: cannot lock " + path + " (" + std::strerror(error) +
+                            "): a second node started from this folder would not be noticed\n");
+    return true;
+  }
+  SayCannotStart("another node" + (pid > 0 ? " (pid " + std::to_string(pid) + ")" : std::string()) +
+                 " already runs from this folder; stop it first (sablewick-ctl status shows "
+                 "it), or give this node a folder of its own");
+  return false;
+}
+
+void TollkeepForm::PublishAddress() {
+  if (folderLock_ < 0) return;
+  const std::string text = std::to_string(::getpid()) + "\n" + app_.busAddress + "\n";
+  if (::ftruncate(folderLock_, 0) == 0) {
+    [[maybe_unused]] const ssize_t n = ::pwrite(folderLock_, text.data(), text.size(), 0);
+  }
 }
 
 void TollkeepForm::ShowTrayIcon() {

@@ -68,6 +68,12 @@ class TollkeepForm : public TrayIconOwner {
  private:
   void Exit();
   static gboolean ExitIdle(gpointer self);
+  // One node per folder: takes the folder's lock; false (said) when another node holds it.
+  bool TakeFolderLock();
+  // Puts the control address beside the pid in the lock, for the tools of this folder.
+  void PublishAddress();
+  // Says why the node cannot start, in the log and on standard error, in the same words.
+  void SayCannotStart(const std::string& why, const std::string& logPrefix = "");
 
   App& app_;
   TrayImage image1_;
@@ -78,6 +84,7 @@ class TollkeepForm : public TrayIconOwner {
   std::unique_ptr<TrayIcon> trayIcon_;
   guint exitSource_ = 0;
   bool unloaded_ = false;
+  int folderLock_ = -1;  // held until the process ends
 };
 
 // The computer's name, looked up once.

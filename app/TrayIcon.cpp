@@ -315,7 +315,8 @@ TrayIcon::TrayIcon(App& app)
   int r = sd_bus_open_user(&bus_);
   if (r < 0) {
     bus_ = nullptr;
-    NoIcon(std::string("no session bus (") + std::strerror(-r) + ")");
+    // Said plainly: on a server or over ssh this is the normal case, not a fault.
+    NoIcon("");
     return;
   }
   sd_bus_set_description(bus_, "tray");
@@ -358,7 +359,9 @@ void TrayIcon::CloseBus() {
 void TrayIcon::NoIcon(const std::string& reason) {
   if (noIconLogged_) return;
   noIconLogged_ = true;
-  LogToFile(app_, "Sablewick", "TrayIcon: " + reason + ", running without a tray icon");
+  LogToFile(app_, "Sablewick",
+            reason.empty() ? std::string("no desktop session: no tray icon")
+                           : "no tray icon: " + reason);
 }
 
 void TrayIcon::BusLost(int error) {

@@ -1,5 +1,6 @@
 #include "script/BusValue.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -309,6 +310,29 @@ std::string DefaultSocketFolder() {
 
 std::string DefaultSocketPath() { return DefaultSocketFolder() + "/bus"; }
 
+std::string FolderNodeAddress(const std::string& folder) {
+  const std::string path = folder + "/" + kFolderLock;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return "";
+  std::string address;
+  // Asked, not taken: a node starting now must not find it held by us.
+  struct flock held {};
+  held.l_type = F_WRLCK;
+  held.l_whence = SEEK_SET;
+  if (::fcntl(fd, F_OFD_GETLK, &held) == 0 && held.l_type != F_UNLCK) {
+    char buf[4096];
+    const ssize_t n = ::pread(fd, buf, sizeof buf, 0);
+    if (n > 0) {
+      const std::string text(buf, static_cast<size_t>(n));
+      const size_t first = text.find('\n');
+      const size_t second = first == std::string::npos ? first : text.find('\n', first + 1);
+      if (second != std::string::npos) address = text.substr(first + 1, second - first - 1);
+    }
+  }
+  ::close(fd);
+  return address;
+}
+
 namespace {
 
 // A peer connection to address, or null.
@@ -349,6 +373,18 @@ sd_bus* ConnectToDaemon(const std::string& address, std::string& tried, bool& on
   if (given != nullptr && given[0] != 0) {
     tried += std::string(" ") + given + ";";
     if (sd_bus* bus = ConnectPeer(given)) return bus;
+  }
+  char exe[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
+  if (n > 0) {
+    std::string folder(exe, static_cast<size_t>(n));
+    folder.erase(folder.rfind('/'));
+    const std::string own = FolderNodeAddress(folder);
+    if (!own.empty()) {
+      tried += " the node of " + folder + " (" + own + ");";
+      // That node, or none: another folder's node would be the wrong one.
+      return ConnectPeer(own);
+    }
   }
   tried += std::string(" session bus name ") + kBusName + ";";
   if (sd_bus* bus = ConnectSessionBus()) {

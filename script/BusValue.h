@@ -65,8 +65,15 @@ inline constexpr char kTracedSignature[] = "a(tdbayayayayauayt)";
 std::string DefaultSocketFolder();
 std::string DefaultSocketPath();
 
+// The lock a node holds in its install folder while it runs (one node per folder): the
+// node's pid on the first line, its control address on the second once it serves one.
+inline constexpr char kFolderLock[] = "Data/sablewick.lock";
+// The control address of the node running from folder; "" when none runs there.
+std::string FolderNodeAddress(const std::string& folder);
+
 // A connection to the running daemon: the address given (when not empty), else
-// $SABLEWICK_ADDRESS, else the daemon's name on the session bus, else the default socket.
+// $SABLEWICK_ADDRESS, else the node of the folder this program is in (a tool beside the
+// node's binary), else the daemon's name on the session bus, else the default socket.
 // Null when none answers; tried lists what was tried, for the message. onSessionBus tells
 // that calls must name kBusName as their destination.
 sd_bus* ConnectToDaemon(const std::string& address, std::string& tried, bool& onSessionBus);

@@ -957,8 +957,10 @@ struct ObjectServer::Impl {
       if (r >= 0) r = sd_bus_start(c->bus);
     }
     if (r < 0) {
-      Log(std::string("no session bus (") + std::strerror(-r) +
-          "); serving on the private socket only");
+      // Normal without a desktop session; scripts and sablewick-ctl find the private socket.
+      if (!options.sessionAddress.empty() || std::getenv("DBUS_SESSION_BUS_ADDRESS") != nullptr)
+        Log(std::string("no session bus (") + std::strerror(-r) +
+            "); serving on the private socket only");
       return;
     }
     sd_bus_slot* slot = nullptr;

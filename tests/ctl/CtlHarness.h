@@ -26,8 +26,10 @@ class CtlProcess {
   // Starts the tool with the daemon's runtime folder, so it finds the daemon's socket the way
   // a user's terminal would.
   // sessionBus: the tool's session bus, none when empty.
+  // program: the tool's binary (a copy in an install folder).
   CtlProcess(const std::string& runtimeDir, const std::vector<std::string>& args,
-             const std::string& input = "", const std::string& sessionBus = "") {
+             const std::string& input = "", const std::string& sessionBus = "",
+             const std::string& program = SABLEWICK_CTL) {
     int in[2], out[2], err[2];
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 ||
         ::pipe2(err, O_CLOEXEC) != 0)
@@ -43,10 +45,10 @@ class CtlProcess {
       else
         ::setenv("DBUS_SESSION_BUS_ADDRESS", sessionBus.c_str(), 1);
       ::unsetenv("SABLEWICK_ADDRESS");
-      std::vector<char*> argv{const_cast<char*>(SABLEWICK_CTL)};
+      std::vector<char*> argv{const_cast<char*>(program.c_str())};
       for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
       argv.push_back(nullptr);
-      ::execv(SABLEWICK_CTL, argv.data());
+      ::execv(program.c_str(), argv.data());
       ::_exit(127);
     }
     ::close(in[0]);

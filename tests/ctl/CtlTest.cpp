@@ -112,6 +112,48 @@ TEST_F(Ctl, StatusNamesTheNodeAndCountsWhatItReceivedAndAnswered) {
     EXPECT_NE(json.out.find(part), std::string::npos) << part << " in:\n" << json.out;
 }
 
+// One node per folder: a second one started there refuses, naming the first; the tool run
+// from the folder (beside the binary) talks to that folder's node even when the default
+// places (its runtime folder, the session bus) would lead elsewhere.
+TEST_F(Ctl, ASecondNodeInTheSameFolderRefusesAndTheToolBesideThemFindsTheirNode) {
+  StartAndGreet();
+  const std::string root = daemon->Root();
+  const std::string elsewhere = root + "/elsewhere";
+  std::filesystem::create_directories(elsewhere);
+  std::filesystem::permissions(elsewhere, std::filesystem::perms::owner_all);
+  const pid_t second = ::fork();
+  if (second == 0) {
+    const int err = ::open((root + "/second.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(err, 2);
+    ::setenv("XDG_RUNTIME_DIR", elsewhere.c_str(), 1);
+    ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    const std::string exe = root + "/sablewick";
+    ::execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  int status = -1;
+  for (int i = 0; i < 500 && ::waitpid(second, &status, WNOHANG) == 0; ++i) ::usleep(10000);
+  if (!WIFEXITED(status)) ::kill(second, SIGKILL), ::waitpid(second, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+  const std::string said = "cannot start: another node (pid " + std::to_string(daemon->Pid()) +
+                           ") already runs from this folder";
+  EXPECT_NE(testing::ReadFile(root + "/second.txt").find("sablewick: " + said), std::string::npos)
+      << testing::ReadFile(root + "/second.txt");
+  EXPECT_NE(daemon->Log().find(said), std::string::npos) << daemon->Log();
+  EXPECT_FALSE(hub.Receive(300)) << "the second node sent something";
+
+  std::filesystem::copy_file(SABLEWICK_CTL, root + "/sablewick-ctl");
+  CtlProcess beside(elsewhere, {"status"}, "", "", root + "/sablewick-ctl");
+  const CtlResult r = beside.Finish();
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("(pid " + std::to_string(daemon->Pid()) + ")"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("  address      unix:path=" + daemon->RuntimeDir() + "/sablewick/bus\n"),
+            std::string::npos)
+      << r.out;
+  // Elsewhere, the same tool finds no node (none runs beside it or at its default places).
+  EXPECT_EQ(testing::RunCtl(elsewhere, {"status"}).status, 1);
+}
+
 TEST_F(Ctl, SubscriptionsAreListedByPositionAndRemovedOneByOne) {
   WriteFile(daemon->Root() + "/Scripts/OnLamp.vbs", kReplier);
   StartAndGreet();
@@ -120,13 +162,13 @@ TEST_F(Ctl, SubscriptionsAreListedByPositionAndRemovedOneByOne) {
   hub.SendTo(port, Lamp("on"));
   EXPECT_EQ(NextReplyHandle(), "M1");
   ASSERT_TRUE(WaitForEndedRuns(1));
-  // The node keeps script paths in lower case.
-  const std::string scripts = testing::ToLowerForTest(daemon->Root()) + "/scripts/";
+  // Script paths as found on disk, or as written while the file is not there.
+  const std::string scripts = daemon->Root() + "/Scripts/";
 
   CtlResult human = Run({"subscriptions"});
   ASSERT_EQ(human.status, 0) << human.err;
   EXPECT_NE(human.out.find("  1  *                xapbsc.event         *              "
-                           "acme.lamp.>               0     1  exit 0     " + scripts + "onlamp.vbs\n"),
+                           "acme.lamp.>               0     1  exit 0     " + scripts + "OnLamp.vbs\n"),
             std::string::npos)
       << human.out;
   EXPECT_NE(human.out.find("  2  *                *                    *              *       "
@@ -138,7 +180,7 @@ TEST_F(Ctl, SubscriptionsAreListedByPositionAndRemovedOneByOne) {
   ASSERT_EQ(json.status, 0) << json.err;
   EXPECT_EQ(json.out.rfind("[{\"position\":1,\"target\":\"\",\"class\":\"xapbsc.event\","
                            "\"section\":\"\",\"source\":\"acme.lamp.>\",\"script\":\"" + scripts +
-                               "onlamp.vbs\",\"queued\":0,\"runs\":1,\"last_exit\":\"exit 0\"},"
+                               "OnLamp.vbs\",\"queued\":0,\"runs\":1,\"last_exit\":\"exit 0\"},"
                                "{\"position\":2,",
                            0),
             0u)
@@ -147,7 +189,7 @@ TEST_F(Ctl, SubscriptionsAreListedByPositionAndRemovedOneByOne) {
   CtlResult removed = Run({"unsubscribe", "1"});
   ASSERT_EQ(removed.status, 0) << removed.err;
   EXPECT_EQ(removed.out, "removed subscription 1: target *, class xapbsc.event, section *, "
-                         "source acme.lamp.> -> " + scripts + "onlamp.vbs\n");
+                         "source acme.lamp.> -> " + scripts + "OnLamp.vbs\n");
   // The other one moved up; a position past the end is refused in words.
   CtlResult left = Run({"--json", "subscriptions"});
   EXPECT_NE(left.out.find("[{\"position\":1,\"target\":\"\",\"class\":\"\""), std::string::npos)
@@ -177,10 +219,10 @@ TEST_F(Ctl, RunsListTheJournalAndFollowRunsAsTheyStartAndEnd) {
   ASSERT_TRUE(WaitForStatus("\"runs\":{\"followers\":1}"));
   hub.SendTo(port, Lamp("on"));
   const std::string started = follow.ReadLine();
-  EXPECT_NE(started.find("  #1  subscription 1  fails.vbs  pid "), std::string::npos) << started;
+  EXPECT_NE(started.find("  #1  subscription 1  Fails.vbs  pid "), std::string::npos) << started;
   EXPECT_NE(started.find("  queued 1 fetched 0  started"), std::string::npos) << started;
   const std::string ended = follow.ReadLine();
-  EXPECT_NE(ended.find("  subscription 1  fails.vbs  pid "), std::string::npos) << ended;
+  EXPECT_NE(ended.find("  subscription 1  Fails.vbs  pid "), std::string::npos) << ended;
   EXPECT_NE(ended.find("  queued 1 fetched 1  exit 3 after "), std::string::npos) << ended;
   EXPECT_EQ(follow.ReadLine(), "    stderr: boom at M1") << "the run's error output follows it";
   EXPECT_EQ(follow.Finish().status, 0);
@@ -188,7 +230,7 @@ TEST_F(Ctl, RunsListTheJournalAndFollowRunsAsTheyStartAndEnd) {
   ASSERT_TRUE(WaitForEndedRuns(1));
   CtlResult human = Run({"runs"});
   ASSERT_EQ(human.status, 0) << human.err;
-  EXPECT_NE(human.out.find("  #1  subscription 1  fails.vbs  pid "), std::string::npos)
+  EXPECT_NE(human.out.find("  #1  subscription 1  Fails.vbs  pid "), std::string::npos)
       << human.out;
   EXPECT_NE(human.out.find("exit 3 after "), std::string::npos) << human.out;
   CtlResult json = Run({"--json", "runs", "-n", "1"});

@@ -173,7 +173,16 @@ TEST_F(DaemonTest, EndsWithOneLogLineWhenNoPortIsFree) {
   daemon->Start();
   EXPECT_EQ(daemon->WaitExit(), 1);
   const std::string log = daemon->Log();
-  EXPECT_NE(log.find(" | Sablewick xAP Init Error -1 occurred 0 \r\n"), std::string::npos) << log;
+  // The failure in the same words as on standard error, naming the folder.
+  const std::string said = "xAP Init Error -1 occurred: cannot start: ";
+  EXPECT_NE(log.find(" | Sablewick " + said), std::string::npos) << log;
+  EXPECT_NE(log.find("(install folder " + daemon->Root() + ", settings read from " +
+                     daemon->Root() + "/Config) 0 \r\n"),
+            std::string::npos)
+      << log;
+  const std::string err = daemon->Stderr();
+  const std::string words = err.substr(err.find("sablewick: cannot start: ") + 11);
+  EXPECT_NE(log.find(words.substr(0, words.find('\n'))), std::string::npos) << err << log;
   EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
   EXPECT_FALSE(hub.Receive(200)) << "nothing may be sent";
 }

@@ -53,7 +53,10 @@ TEST_F(DaemonTest, StartUpSaysWhatAndWhereOnStandardErrorAndEveryLogLineFollows)
       "sablewick " SABLEWICK_VERSION ": ", "source Orbel.Script." + testing::HostName(),
       "UID FF00E800", "receive port 32768", "broadcast 127.0.0.1", "interface 127.0.0.2",
       "Config " + root + "/Config", "Data " + root + "/Data", "Scripts " + root + "/Scripts",
-      "log " + root + "/Data/Sablewick.txt"};
+      "log " + root + "/Data/Sablewick.txt",
+      // How to reach it and what to do next.
+      "; control unix:path=" + daemon->RuntimeDir() + "/sablewick/bus. Next: " + root +
+          "/sablewick-ctl status; the log: tail -f " + root + "/Data/Sablewick.txt"};
   for (const std::string& part : parts) {
     EXPECT_NE(first.find(part), std::string::npos) << part << "\n" << first;
   }
@@ -66,6 +69,10 @@ TEST_F(DaemonTest, StartUpSaysWhatAndWhereOnStandardErrorAndEveryLogLineFollows)
     EXPECT_NE(err.find(head), std::string::npos) << line << "\n" << err;
   }
   EXPECT_EQ(err.find(" 0 \n"), std::string::npos) << "no trailing fields: " << err;
+  // Without a desktop session, said plainly once.
+  EXPECT_NE(err.find("| Sablewick no desktop session: no tray icon\n"), std::string::npos) << err;
+  EXPECT_EQ(err.find("D-Bus"), std::string::npos) << err;
+  EXPECT_EQ(err.find("session bus"), std::string::npos) << err;
 }
 
 TEST_F(DaemonTest, AStartUpFailureIsSaidInWordsOnStandardError) {

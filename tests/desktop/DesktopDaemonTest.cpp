@@ -146,7 +146,7 @@ TEST_F(DesktopDaemon, RegistersAgainWhenTheHostRestarts) {
     ASSERT_TRUE(RunUntil([&] { return !host->registrations.empty(); }, 5000));
     EXPECT_EQ(host->registrations[0].service, item);
   }
-  EXPECT_EQ(CountLines(daemon->Log(), "TrayIcon"), 0) << daemon->Log();
+  EXPECT_EQ(CountLines(daemon->Log(), "tray icon"), 0) << daemon->Log();
 }
 
 TEST_F(DesktopDaemon, ExitFromTheMenuRemovesTheIconThenEnds) {
@@ -179,10 +179,10 @@ TEST_F(DesktopDaemon, WithoutAHostItRunsOnAndRegistersWhenOneComes) {
   host.reset();
   daemon->Start();
   ASSERT_TRUE(hub.Receive()) << "no heartbeat";
-  ASSERT_TRUE(RunUntil([&] { return CountLines(daemon->Log(), "TrayIcon") == 1; }, 5000));
+  ASSERT_TRUE(RunUntil([&] { return CountLines(daemon->Log(), "tray icon") == 1; }, 5000));
   host = std::make_unique<FakeWatcher>(bus.Address());
   ASSERT_TRUE(RunUntil([&] { return !host->registrations.empty(); }, 5000));
-  EXPECT_EQ(CountLines(daemon->Log(), "TrayIcon"), 1) << daemon->Log();
+  EXPECT_EQ(CountLines(daemon->Log(), "tray icon"), 1) << daemon->Log();
   daemon->Signal(SIGTERM);
   EXPECT_EQ(WaitExit(), 0);
 }
@@ -195,11 +195,11 @@ TEST_F(DesktopDaemon, WithoutASessionBusItRunsOnAndSaysSoOnce) {
   ASSERT_TRUE(notice) << "no port notice";
   EXPECT_NE(notice->find("Using xAP port"), std::string::npos);
   // Wait for the line (a loaded or sanitized machine is slow), then a while for a second one.
-  RunUntil([&] { return CountLines(daemon->Log(), "TrayIcon") >= 1; }, 5000);
+  RunUntil([&] { return CountLines(daemon->Log(), "tray icon") >= 1; }, 5000);
   RunUntil([] { return false; }, 300);
   const std::string log = daemon->Log();
-  EXPECT_EQ(CountLines(log, "TrayIcon"), 1) << log;
-  EXPECT_NE(log.find("TrayIcon: no session bus"), std::string::npos) << log;
+  EXPECT_EQ(CountLines(log, "tray icon"), 1) << log;
+  EXPECT_NE(log.find("no desktop session: no tray icon"), std::string::npos) << log;
   // "Setup" cannot be reached without a bus, and the daemon still ends cleanly.
   daemon->Signal(SIGTERM);
   EXPECT_EQ(WaitExit(), 0);
