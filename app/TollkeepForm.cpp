@@ -12,6 +12,7 @@
 #include "core/Paths.h"
 #include "app/SetupDialog.h"
 #include "bridge/Bridge.h"
+#include "ini/ConfigCheck.h"
 #include "ini/IniTool.h"
 #include "ini/TextFile.h"
 #include "script/Application.h"
@@ -49,6 +50,29 @@ void SayStarted(App& app, const XapTransport& xap) {
                          (app.busAddress.empty() ? std::string("none") : app.busAddress) +
                          ". Next: " + a + "/sablewick-ctl status; the log: tail -f " +
                          LogFilePath(app) + "\n");
+}
+
+// The settings check of `sablewick-ctl check`, at start: each problem is a warning line in the
+// log (the node still starts, with the defaults the settings rules give).
+void SayConfigProblems(App& app) {
+  constexpr int kMaxLines = 20;
+  int said = 0, more = 0;
+  for (const Finding& f : CheckConfig(app.AppPath)) {
+    if (!f.problem) continue;
+    if (said == kMaxLines) {
+      ++more;
+      continue;
+    }
+    ++said;
+    LogToFile(app, "Sablewick",
+              "Warning: " + f.file + (f.line > 0 ? " line " + std::to_string(f.line) : "") +
+                  ": " + f.message);
+  }
+  if (more > 0) {
+    LogToFile(app, "Sablewick",
+              "Warning: " + std::to_string(more) +
+                  " more settings problems; sablewick-ctl check lists them all");
+  }
 }
 
 // A log file that cannot be written is said once, on the terminal: the log is the record.
@@ -128,6 +152,7 @@ bool TollkeepForm::Form_Load() {
   InitXap();
   CheckLogFile(app_);
   if (!TakeFolderLock()) return false;
+  SayConfigProblems(app_);
 
   app_.xap = std::make_unique<XapTransport>(app_);
   XapTransport& xap = *app_.xap;

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "ctl/Client.h"
-#include "ctl/ConfigCheck.h"
+#include "ini/ConfigCheck.h"
 #include "ctl/Output.h"
 #include "script/BusValue.h"
 

@@ -1,6 +1,7 @@
 // Every setting the node reads from its own INI files, with its default and the form its value
-// must have. A key the node starts to read goes here too: `sablewick-ctl check` reports every
-// other key of these sections as unknown. Header only, so that the tool needs nothing else.
+// must have: the one table of sections and keys. A key the node starts to read goes here too:
+// the settings check (`sablewick-ctl check`, and the node at start) reports every other key of
+// these sections as unknown. Header only, so that the tool needs nothing else.
 #pragma once
 
 #include <string_view>
@@ -12,6 +13,7 @@ enum class SettingForm {
   AddressMask,  // "Default" or four dot-separated numbers matched against this machine's
   Uid,          // eight hex digits (double quotes are dropped)
   Seconds,      // a whole number of seconds, at most a year
+  Text,         // any text; empty is a value of its own (the MQTT settings: empty means off)
 };
 
 struct KnownSetting {
@@ -27,6 +29,14 @@ inline constexpr KnownSetting kKnownSettings[] = {
     {"Drumlin.ini", "Interface", "InterfaceAddress", "Default", SettingForm::AddressMask},
     {"Sablewick.ini", "General", "UID", "FF00E800", SettingForm::Uid},
     {"Sablewick.ini", "Scripts", "MaxRunSeconds", "0", SettingForm::Seconds},
+    // The MQTT bridge (bridge/README.md): off while Broker is empty or missing.
+    {"Sablewick.ini", "MQTT", "Broker", "", SettingForm::Text},
+    {"Sablewick.ini", "MQTT", "ClientId", "sablewick-<host name>", SettingForm::Text},
+    {"Sablewick.ini", "MQTT", "Username", "", SettingForm::Text},
+    {"Sablewick.ini", "MQTT", "PasswordFile", "", SettingForm::Text},
+    {"Sablewick.ini", "MQTT", "CAFile", "", SettingForm::Text},
+    {"Sablewick.ini", "MQTT", "Prefix", "xap", SettingForm::Text},
+    {"Sablewick.ini", "MQTT", "Discovery", "homeassistant", SettingForm::Text},
 };
 
 }  // namespace sablewick

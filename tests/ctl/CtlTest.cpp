@@ -2,6 +2,7 @@
 // private socket: every command in its human and its JSON form.
 #include <gtest/gtest.h>
 
+#include "ini/ConfigCheck.h"
 #include "script/BusValue.h"
 #include "tests/PrivateBus.h"
 #include "tests/ctl/CtlHarness.h"
@@ -547,6 +548,13 @@ TEST(CtlCheck, ReportsWhatTheNodeWouldSilentlyIgnoreOrReplace) {
        "creates it empty)\n"},
       {"a key before any section", "UID=FF00E800\n[Interface]\n", "[General]\nUID=12345678\n",
        "Config/Drumlin.ini:1: problem: UID belongs in [General] of Config/Sablewick.ini\n"},
+      // The bridge's section is the node's too; a remark after a value is part of it; an
+      // unlisted 127.x address is the node's own (loopback), as the node takes it.
+      {"bridge, remarks and loopback", "[Interface]\nInterfaceAddress=127.0.0.77\n",
+       "[MQTT]\nBroker=\nDiscovery=\nPrefix=xap    ; topic root\nBrokr=x\n",
+       "Config/Sablewick.ini:4: problem: Prefix holds \"; topic root\": the node takes everything "
+       "after '=' as the value; put remarks on lines of their own\n"
+       "Config/Sablewick.ini:5: problem: unknown key \"Brokr\" in [MQTT]: did you mean Broker?\n"},
   };
   for (const CheckCase& c : cases) {
     testing::TempDir dir;
@@ -561,6 +569,32 @@ TEST(CtlCheck, ReportsWhatTheNodeWouldSilentlyIgnoreOrReplace) {
         << c.name;
     EXPECT_EQ(r.status, problems == 0 ? 0 : 1) << c.name;
   }
+}
+
+// What the documentation tells users to paste, and the installed examples, pass the check.
+TEST(CtlCheck, DocumentedSamplesAndInstalledExamplesAreClean) {
+  const std::string src = SABLEWICK_SOURCE_DIR;
+  std::vector<std::pair<std::string, std::string>> samples;  // where, text
+  for (const char* doc : {"/README.md", "/bridge/README.md"}) {
+    const std::string text = testing::ReadFile(src + doc);
+    for (size_t at = 0; (at = text.find("```ini\n", at)) != std::string::npos;) {
+      const size_t end = text.find("```", at + 7);
+      ASSERT_NE(end, std::string::npos) << doc;
+      const std::string block = text.substr(at + 7, end - at - 7);
+      if (block.find("[MQTT]") != std::string::npos) samples.emplace_back(doc, block);
+      at = end + 3;
+    }
+  }
+  EXPECT_EQ(samples.size(), 2u);
+  samples.emplace_back("Sablewick.ini.example",
+                       testing::ReadFile(src + "/packaging/Sablewick.ini.example"));
+  for (const auto& [where, text] : samples) {
+    for (const Finding& f : CheckConfigText("Sablewick.ini", text))
+      EXPECT_FALSE(f.problem) << where << " line " << f.line << ": " << f.message;
+  }
+  for (const Finding& f : CheckConfigText(
+           "Drumlin.ini", testing::ReadFile(src + "/packaging/Drumlin.ini.example")))
+    EXPECT_FALSE(f.problem) << "Drumlin.ini.example line " << f.line << ": " << f.message;
 }
 
 TEST(CtlCheck, JsonListsEachFindingWithItsFileAndLine) {

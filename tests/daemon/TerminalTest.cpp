@@ -89,6 +89,36 @@ TEST_F(DaemonTest, AStartUpFailureIsSaidInWordsOnStandardError) {
       << daemon->Stderr();
 }
 
+// Mistakes in the settings are said at start, as `sablewick-ctl check` says them, and the node
+// starts all the same.
+TEST_F(DaemonTest, SettingsMistakesAreWarnedAtStart) {
+  daemon = std::make_unique<Daemon>(
+      "[Interface]\nBroadcastAddress=127.0.0.1\nInterfaceAddress=127.0.0.2\n"
+      "BroadcastAdress=127.0.0.9\n",
+      "[General]\nUID=12345\n[MQTT]\nBroker=\nPrefix=home ; the topic root\nClientId=me\n"
+      "[Scripts]\nMaxRunSecs=5\n");
+  StartAndGreet(32768, "12345");
+  const std::string log = daemon->Log();
+  for (const std::string& said :
+       {std::string("| Sablewick Warning: Config/Drumlin.ini line 4: unknown key "
+                    "\"BroadcastAdress\" in [Interface]: did you mean BroadcastAddress?"),
+        std::string("| Sablewick Warning: Config/Sablewick.ini line 2: UID \"12345\" is not 8 "
+                    "hex digits"),
+        std::string("| Sablewick Warning: Config/Sablewick.ini line 5: Prefix holds \"; the topic "
+                    "root\": the node takes everything after '=' as the value"),
+        std::string("| Sablewick Warning: Config/Sablewick.ini line 8: unknown key "
+                    "\"MaxRunSecs\" in [Scripts]: did you mean MaxRunSeconds?")}) {
+    EXPECT_NE(log.find(said), std::string::npos) << said << "\n" << log;
+  }
+  // The bridge's keys are known, an empty Broker is the bridge switched off.
+  EXPECT_EQ(log.find("Broker"), std::string::npos) << log;
+  EXPECT_EQ(log.find("ClientId"), std::string::npos) << log;
+  size_t warnings = 0;
+  for (size_t at = 0; (at = log.find("| Sablewick Warning: ", at)) != std::string::npos; ++at)
+    ++warnings;
+  EXPECT_EQ(warnings, 4u) << log;
+}
+
 TEST_F(DaemonTest, ALoopbackInterfaceAddressThatNoInterfaceListsIsTakenAsItStands) {
   // Only 127.0.0.1 and 127.0.0.2 are listed on loopback here; 127.0.0.4 is local all the same (and as a pattern fits neither).
   daemon = std::make_unique<Daemon>(

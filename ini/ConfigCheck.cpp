@@ -1,4 +1,4 @@
-#include "ctl/ConfigCheck.h"
+#include "ini/ConfigCheck.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
@@ -14,7 +14,7 @@
 
 #include "ini/KnownSettings.h"
 
-namespace sablewick::ctl {
+namespace sablewick {
 namespace {
 
 // A settings file is small; a bigger one is not read whole.
@@ -188,6 +188,14 @@ class FileCheck {
     if (!value.empty() && value.front() == ' ') {
       Problem(number, "space after '=' in " + where + ": the node keeps it in the value");
     }
+    // "Key=value ; remark": the INI rules have no comments after a value.
+    if (const size_t semi = value.find(';'); semi != std::string_view::npos && semi > 0 &&
+                                              (value[semi - 1] == ' ' || value[semi - 1] == '\t')) {
+      Problem(number, where + " holds \"" + std::string(TrimSpaces(value.substr(semi))) +
+                          "\": the node takes everything after '=' as the value; put remarks "
+                          "on lines of their own");
+    }
+    if (value.empty() && known->form == SettingForm::Text) return;
     if (value.empty()) {
       Problem(number, where + " is empty: the node takes the default " +
                           std::string(known->defaultValue));
@@ -253,6 +261,9 @@ class FileCheck {
         const std::vector<std::string> mine = LocalAddresses();
         for (const std::string& a : mine)
           if (FitsMask(mask, a)) return;
+        // Every 127.x.y.z is the loopback interface's, listed or not: the node takes such an
+        // address as it stands.
+        if (IsIpv4(value) && mask[0] == 127) return;
         Note(number, key + " " + v + " fits no address of this machine: the node would use " +
                          (mine.empty() ? std::string("none") : mine.front()));
         return;
@@ -263,6 +274,8 @@ class FileCheck {
           return;
         Problem(number, key + " \"" + v + "\" is not a whole number of seconds up to a year: the "
                               "node takes the default " + std::string(s.defaultValue));
+        return;
+      case SettingForm::Text:
         return;
       case SettingForm::Uid: {
         std::string uid = v;
@@ -297,4 +310,4 @@ std::vector<Finding> CheckConfig(const std::string& folder) {
   return out;
 }
 
-}  // namespace sablewick::ctl
+}  // namespace sablewick

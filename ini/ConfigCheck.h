@@ -1,12 +1,14 @@
-// `check`: reads Config/Drumlin.ini and Config/Sablewick.ini of an install folder the way the
-// node does and reports what the node would silently replace by a default or ignore.
+// The settings check: reads Config/Drumlin.ini and Config/Sablewick.ini of an install folder
+// the way the node does and reports what the node would silently replace by a default or
+// ignore. `sablewick-ctl check` prints it; the node logs its problems at start. Depends on
+// ini/KnownSettings.h only, so that the tool can build it.
 #pragma once
 
 #include <string>
 #include <string_view>
 #include <vector>
 
-namespace sablewick::ctl {
+namespace sablewick {
 
 struct Finding {
   std::string file;  // "Config/Drumlin.ini"
@@ -19,4 +21,4 @@ std::vector<Finding> CheckConfig(const std::string& folder);
 // One file's text, as if it were Config/<file> ("Drumlin.ini" or "Sablewick.ini").
 std::vector<Finding> CheckConfigText(std::string_view file, std::string_view text);
 
-}  // namespace sablewick::ctl
+}  // namespace sablewick
