@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -86,9 +88,11 @@ std::string ScriptTextToUtf8(std::string bytes) {
 }
 
 bool ReadScriptFile(const std::string& path, std::string& text, std::string& error) {
+  errno = 0;
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     error = "cannot open the script file";
+    if (errno != 0) error += std::string(": ") + std::strerror(errno);
     return false;
   }
   // Read in pieces up to the limit: a path such as /dev/zero must not fill the memory.
@@ -103,6 +107,7 @@ bool ReadScriptFile(const std::string& path, std::string& text, std::string& err
   }
   if (in.bad()) {
     error = "cannot read the script file";
+    if (errno != 0) error += std::string(": ") + std::strerror(errno);
     return false;
   }
   text = ScriptTextToUtf8(std::move(bytes));

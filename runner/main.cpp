@@ -1,6 +1,7 @@
 // sablewick-script [OPTIONS] FILE [ARGUMENTS...]: runs a .vbs or .wsf file with the engine.
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <stdexcept>
 #include <string>
 
@@ -31,11 +32,46 @@ std::string HostFullName(const char* argv0) {
   return std::filesystem::absolute(argv0, ec).lexically_normal().string();
 }
 
-int ReportError(const vbs::ErrorInfo& e, const std::string& fallbackName) {
+// The texts of the files a run read, by name, to show the line an error points at.
+using Sources = std::map<std::string, std::string>;
+
+// The line of text numbered line (from 1), without its line break; false past the end.
+bool SourceLine(std::string_view text, int line, std::string& out) {
+  size_t start = 0;
+  for (int n = 1; n < line; ++n) {
+    start = text.find('\n', start);
+    if (start == std::string_view::npos) return false;
+    ++start;
+  }
+  if (line < 1 || start > text.size()) return false;
+  const size_t end = text.find('\n', start);
+  out = std::string(text.substr(start, end == std::string_view::npos ? end : end - start));
+  if (!out.empty() && out.back() == '\r') out.pop_back();
+  return true;
+}
+
+// "FILE(LINE, COLUMN) error NUMBER: DESCRIPTION", then the source line and a caret under the
+// column (the engine counts columns in bytes of UTF-8; the caret moves one place a character,
+// and tabs are kept so that it lines up).
+int ReportError(const vbs::ErrorInfo& e, const std::string& fallbackName,
+                const Sources& sources = {}) {
   std::fflush(stdout);
   const std::string& file = e.ScriptName.empty() ? fallbackName : e.ScriptName;
-  std::fprintf(stderr, "%s(%d, %d) error %d: %s\n", file.c_str(), e.Line, e.Column, e.Number,
-               e.Description.c_str());
+  std::string text = file + "(" + std::to_string(e.Line) + ", " + std::to_string(e.Column) +
+                     ") error " + std::to_string(e.Number) + ": " + e.Description + "\n";
+  const auto source = sources.find(file);
+  std::string line;
+  if (source != sources.end() && e.Column >= 1 && SourceLine(source->second, e.Line, line) &&
+      line.find_first_not_of(" \t") != std::string::npos && line.size() <= 1000) {
+    std::string caret;
+    for (size_t i = 0; i < line.size() && i + 1 < static_cast<size_t>(e.Column); ++i) {
+      const unsigned char c = static_cast<unsigned char>(line[i]);
+      if ((c & 0xC0) == 0x80) continue;  // the rest of a UTF-8 character
+      caret += c == '\t' ? '\t' : ' ';
+    }
+    text += "    " + line + "\n    " + caret + "^\n";
+  }
+  std::fputs(text.c_str(), stderr);
   return 1;
 }
 
@@ -85,6 +121,13 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s: %s\n", path.c_str(), error.c_str());
     return 2;
   }
+  const bool isJob = EndsWithNoCase(path, ".wsf");
+  // A first line "#!/usr/bin/env sablewick-script" lets a script file be run directly; it is
+  // blanked, not removed, so that line numbers stay the file's.
+  if (!isJob && text.starts_with("#!")) text.erase(0, text.find('\n') == std::string::npos
+                                                          ? text.size()
+                                                          : text.find('\n'));
+  Sources sources{{path, text}};
   runner::ScriptInfo info;
   std::error_code ec;
   info.hostFullName = HostFullName(argv[0]);
@@ -109,7 +152,7 @@ int main(int argc, char** argv) {
 
   int exitCode = 0;
   try {
-    if (EndsWithNoCase(path, ".wsf")) {
+    if (isJob) {
       runner::Job job;
       try {
         job = runner::ReadJobFile(path, text);
@@ -121,6 +164,8 @@ int main(int argc, char** argv) {
         vbs::Variant obj = engine.CreateObject(o.progId);
         engine.AddObject(o.id, vbs::ObjectPtr<vbs::HostObject>(obj.AsObject()), false);
       }
+      for (const auto& block : job.scripts)
+        if (block.fileName != path) sources.emplace(block.fileName, block.code);
       for (const auto& block : job.scripts) {
         if (!vbs::NameEquals(block.language, "VBScript") &&
             !vbs::NameEquals(block.language, "VBS")) {
@@ -129,12 +174,12 @@ int main(int argc, char** argv) {
           return 1;
         }
         if (!engine.AddCode(block.code, block.fileName, block.firstLine)) {
-          exitCode = ReportError(engine.Error(), block.fileName);
+          exitCode = ReportError(engine.Error(), block.fileName, sources);
           break;
         }
       }
     } else if (!engine.AddCode(text, path)) {
-      exitCode = ReportError(engine.Error(), path);
+      exitCode = ReportError(engine.Error(), path, sources);
     }
   } catch (const vbs::ScriptQuit& q) {
     exitCode = q.exitCode;

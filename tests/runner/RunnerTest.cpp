@@ -1,5 +1,6 @@
 // sablewick-script's command line and the encodings of script files it reads.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -108,8 +109,40 @@ TEST_F(RunnerTest, ScriptFileEncodings) {
     std::string path = Write(c.name, c.bytes);
     Result r = Run({path});
     EXPECT_EQ(r.out, c.out);
-    EXPECT_EQ(r.err, path + "(3, 1) error 11: Division by zero\n");
+    EXPECT_EQ(r.err, path + "(3, 1) error 11: Division by zero\n    x = 1 / 0\n    ^\n");
     EXPECT_EQ(r.exitCode, 1);
+  }
+}
+
+// What a user meets first: a script made executable with a #! line runs directly (line
+// numbers stay the file's), an error shows its line with a caret under the place, and a file
+// that cannot be read says why.
+TEST_F(RunnerTest, ShebangErrorExcerptAndUnreadableFiles) {
+  const std::string direct =
+      Write("direct.vbs", std::string("#!") + SABLEWICK_SCRIPT + "\nWScript.Echo \"ran\"\n" +
+                              "\ts = \"\xC3\xA9\" & )\n");
+  ASSERT_EQ(::chmod(direct.c_str(), 0755), 0);
+  const std::string cmd = Quote(direct) + " >" + Quote(dir_ + "/out") + " 2>" + Quote(dir_ + "/err");
+  const int status = std::system(cmd.c_str());
+  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1);
+  // A syntax error: nothing ran; the caret stands under ")" past a tab and a two-byte é.
+  EXPECT_EQ(ReadAll(dir_ + "/out"), "");
+  EXPECT_EQ(ReadAll(dir_ + "/err"), direct + "(3, 13) error 1023: Expected expression\n"
+                                             "    \ts = \"\xC3\xA9\" & )\n"
+                                             "    \t          ^\n");
+  Write("fine.vbs", std::string("#!/usr/bin/env sablewick-script\nWScript.Echo \"ran\"\n"));
+  EXPECT_EQ(Run({dir_ + "/fine.vbs"}).out, "ran\n");
+
+  struct Case {
+    std::string path, err;
+  } cases[] = {
+      {dir_ + "/missing.vbs", ": cannot open the script file: No such file or directory\n"},
+      {dir_, ": cannot read the script file: Is a directory\n"},
+  };
+  for (const Case& c : cases) {
+    const Result r = Run({c.path});
+    EXPECT_EQ(r.err, c.path + c.err);
+    EXPECT_EQ(r.exitCode, 2);
   }
 }
 
