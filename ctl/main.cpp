@@ -50,6 +50,7 @@ struct Command {
 int Status(const Options&);
 int Subscriptions(const Options&);
 int Unsubscribe(const Options&);
+int Subscribe(const Options&);
 int Runs(const Options&);
 int Trace(const Options&);
 int Inject(const Options&);
@@ -61,6 +62,10 @@ constexpr size_t kAny = 1000;
 const Command kCommands[] = {
     {"status", "status", "version, uptime, addresses and counters of the node", "", 0, 0, Status},
     {"subscriptions", "subscriptions", "the subscriptions, by position", "", 0, 0, Subscriptions},
+    {"subscribe", "subscribe TARGET CLASS SECTION SOURCE SCRIPT",
+     "runs SCRIPT (relative: in Scripts/) for each message that passes the four filters, as a "
+     "script's SelectXapMessage does (- or * for any)",
+     "", 5, 5, Subscribe},
     {"unsubscribe", "unsubscribe POSITION", "removes the subscription at that position", "", 1, 1,
      Unsubscribe},
     {"runs", "runs [-f] [-n COUNT]",
@@ -214,6 +219,28 @@ int Subscriptions(const Options& o) {
                 Plain(Field(f, "runs")).c_str(), last.empty() ? "-" : last.c_str(),
                 Plain(Field(f, "script")).c_str());
   }
+  return 0;
+}
+
+int Subscribe(const Options& o) {
+  std::vector<Variant> args;
+  for (size_t i = 0; i < 4; ++i)
+    args.push_back(Variant::String(o.args[i] == "-" || o.args[i] == "*" ? "" : o.args[i]));
+  args.push_back(Variant::String(o.args[4]));
+  Client client(o.address);
+  const Fields f = FieldsOf(client.Call("Subscribe", args));
+  if (o.json) {
+    std::printf("%s\n", JsonObject(f).c_str());
+    return 0;
+  }
+  const bool added = vbs::ToBoolean(Field(f, "added"));
+  std::printf("%s subscription %s: target %s, class %s, section %s, source %s -> %s\n",
+              added ? "added" : "already there:", Plain(Field(f, "position")).c_str(),
+              OrAny(Field(f, "target")).c_str(), OrAny(Field(f, "class")).c_str(),
+              OrAny(Field(f, "section")).c_str(), OrAny(Field(f, "source")).c_str(),
+              Plain(Field(f, "script")).c_str());
+  const std::string problem = Plain(Field(f, "problem"));
+  if (!problem.empty()) std::printf("  note: %s; it is tried again with each message\n", problem.c_str());
   return 0;
 }
 

@@ -8,9 +8,13 @@
 #include "core/Errors.h"
 #include "engine/Errors.h"
 #include "engine/Variant.h"
+#include "core/Paths.h"
+#include "core/Text.h"
+#include "script/Application.h"
 #include "script/BusValue.h"
 #include "script/Dispatcher.h"
 #include "script/ObjectServer.h"
+#include "script/Process.h"
 #include "script/RunJournal.h"
 #include "xap/SendHelper.h"
 #include "xap/Transport.h"
@@ -195,6 +199,36 @@ Variant Control::Unsubscribe(long position) {
   Variant removed = SubscriptionRecord(s, position).Take();
   subs.erase(subs.begin() + (position - 1));
   return removed;
+}
+
+Variant Control::Subscribe(const std::string& target, const std::string& cls,
+                           const std::string& section, const std::string& source,
+                           const std::string& script) {
+  if (!app_.dispatcher) vbs::Throw(vbs::kObjectRequired);
+  if (script.empty()) throw vbs::ScriptError(vbs::kInvalidCall, "a subscription needs a script");
+  auto& subs = app_.dispatcher->Subscriptions;
+  const size_t before = subs.size();
+  vbs::MakeObject<Application>(app_)->SelectXapMessage(target, cls, section, source, script);
+  const bool added = subs.size() > before;
+  for (size_t i = added ? subs.size() - 1 : 0; i < subs.size(); ++i) {
+    const ScriptVBS& s = subs[i];
+    // Already there: the one with these filters and a script of that name.
+    if (!added && (s.Target != ToLower(target) || s.Schema != ToLower(cls) ||
+                   s.Section != ToLower(section) || s.Source != ToLower(source) ||
+                   !EqualsNoCase(BaseName(s.Script), BaseName(script))))
+      continue;
+    std::string problem;
+    try {
+      ScriptCommand(app_, s.Script, {});
+    } catch (const std::exception& e) {
+      problem = e.what();
+    }
+    return SubscriptionRecord(s, static_cast<long>(i + 1))
+        .Add("added", Variant::Boolean(added))
+        .Add("problem", Str(problem))
+        .Take();
+  }
+  throw vbs::ScriptError(vbs::kInvalidCall, "the subscription could not be made (see the log)");
 }
 
 Variant Control::TraceEntries(const TraceFilter& filter) {
@@ -455,6 +489,11 @@ const vbs::Member<ControlObject> ControlObject::kMemberTable[] = {
      [](ControlObject& c, Args) { return c.Hub().Subscriptions(); }},
     {"Unsubscribe", MemberKind::Method, 1, 1,
      [](ControlObject& c, Args a) { return c.Hub().Unsubscribe(vbs::ToLong(a[0]->Deref())); }},
+    {"Subscribe", MemberKind::Method, 5, 5,
+     [](ControlObject& c, Args a) {
+       return c.Hub().Subscribe(ArgText(a, 0), ArgText(a, 1), ArgText(a, 2), ArgText(a, 3),
+                                ArgText(a, 4));
+     }},
     {"Trace", MemberKind::Method, 4, 4,
      [](ControlObject& c, Args a) { return c.Hub().TraceEntries(FilterOf(a)); }},
     {"FollowTrace", MemberKind::Method, 4, 4,

@@ -71,6 +71,11 @@ class Control {
   vbs::Variant Status() const;
   vbs::Variant Subscriptions() const;
   vbs::Variant Unsubscribe(long position);
+  // Subscribes as a script does (SelectXapMessage): the subscription's record, with "added"
+  // false when it was there already and "problem" saying why its script cannot start now.
+  vbs::Variant Subscribe(const std::string& target, const std::string& cls,
+                         const std::string& section, const std::string& source,
+                         const std::string& script);
   // The recorded messages that pass the filter, oldest first; starts or prolongs recording.
   vbs::Variant TraceEntries(const TraceFilter& filter);
   vbs::Variant Inject(const std::string& text, bool dryRun);

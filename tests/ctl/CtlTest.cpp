@@ -205,6 +205,28 @@ TEST_F(Ctl, SubscriptionsAreListedByPositionAndRemovedOneByOne) {
   EXPECT_EQ(Run({"--json", "status"}).out.find("\"matched\":2"), std::string::npos);
 }
 
+TEST_F(Ctl, SubscribeMakesASubscriptionAsAScriptWouldOnce) {
+  WriteFile(daemon->Root() + "/Scripts/OnLamp.vbs", kReplier);
+  StartAndGreet();
+  const std::string script = daemon->Root() + "/Scripts/OnLamp.vbs";
+  CtlResult added = Run({"subscribe", "-", "xAPBSC.event", "*", "acme.lamp.>", "onlamp.vbs"});
+  ASSERT_EQ(added.status, 0) << added.err;
+  EXPECT_EQ(added.out, "added subscription 1: target *, class xapbsc.event, section *, source "
+                       "acme.lamp.> -> " + script + "\n");
+  hub.SendTo(port, Lamp("on"));
+  EXPECT_EQ(NextReplyHandle(), "M1");
+  CtlResult again = Run({"subscribe", "-", "xapbsc.event", "-", "acme.lamp.>", "OnLamp.vbs"});
+  EXPECT_EQ(again.out, "already there: subscription 1: target *, class xapbsc.event, section *, "
+                       "source acme.lamp.> -> " + script + "\n");
+  // A script that cannot start is subscribed all the same, and the tool says why.
+  CtlResult missing = Run({"--json", "subscribe", "-", "-", "-", "-", "Missing.vbs"});
+  EXPECT_NE(missing.out.find("\"position\":2,"), std::string::npos) << missing.out;
+  EXPECT_NE(missing.out.find("\"added\":true,\"problem\":\"Scripts/Missing.vbs does not exist\""),
+            std::string::npos)
+      << missing.out;
+  EXPECT_EQ(Run({"subscribe", "-", "-", "-", "-"}).status, 2);
+}
+
 TEST_F(Ctl, RunsListTheJournalAndFollowRunsAsTheyStartAndEnd) {
   WriteFile(daemon->Root() + "/Scripts/Fails.vbs",
             "Set hs = CreateObject(\"Sablewick.Application\")\n"
