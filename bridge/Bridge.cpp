@@ -238,6 +238,7 @@ Bridge::Status Bridge::State() const {
     s.connected = link_->Connected();
     s.queued = link_->Queued();
     s.dropped = link_->Dropped();
+    if (!s.connected) s.down = link_->DownReason();
   }
   return s;
 }
@@ -275,6 +276,10 @@ void StartBridge(App& app) {
         fields.push_back({"mqtt.connected", vbs::Variant::Boolean(s.connected)});
         fields.push_back({"mqtt.queued", vbs::Variant::Double(static_cast<double>(s.queued))});
         fields.push_back({"mqtt.dropped", vbs::Variant::Double(static_cast<double>(s.dropped))});
+        if (!s.connected) {
+          fields.push_back({"mqtt.down", vbs::Variant::String(s.down.empty() ? "connecting"
+                                                                              : s.down)});
+        }
       });
     }
     if (app.dispatcher) {

@@ -61,6 +61,7 @@ class Bridge {
     size_t queued = 0;
     uint64_t dropped = 0;
     std::string broker;  // host:port
+    std::string down;    // why it is not connected, when known
   };
   Status State() const;
   // One line for a status display: "MQTT connected to host:port, queued 0, dropped 0".

@@ -277,6 +277,7 @@ void MqttLink::ConnectCallback(mosquitto*, void* obj, int rc) {
   self->connected_ = true;
   self->backoffMs_ = kFirstBackoffMs;
   self->lastFailure_.clear();
+  self->downReason_.clear();
   if (self->log_) {
     self->log_("MQTT connected to " + self->settings_.host + ":" +
                std::to_string(self->settings_.port) + " as " + self->settings_.clientId);
@@ -299,6 +300,7 @@ void MqttLink::DisconnectCallback(mosquitto*, void* obj, int rc) {
     if (!refused) self->Note(self->BrokerText() + ": cannot connect: " + ErrorText(rc));
     return;
   }
+  self->downReason_ = "connection lost: " + ErrorText(rc);
   if (self->log_) {
     self->log_("MQTT connection lost: " + ErrorText(rc) + "; queued " +
                std::to_string(self->queue_.size()) + ", dropped " +
@@ -377,6 +379,7 @@ std::string MqttLink::BrokerText() const {
 }
 
 void MqttLink::Note(const std::string& line) {
+  downReason_ = line;
   // The same failure again is logged at most once a minute.
   const uint32_t now = clock_.TickCount();
   if (line == lastFailure_ && now - lastFailureLogged_ < kReportMs) return;

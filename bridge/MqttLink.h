@@ -63,6 +63,9 @@ class MqttLink {
   std::function<void(std::string_view topic, std::string_view payload, bool retained)> OnMessage;
 
   bool Connected() const { return connected_; }
+  // Why the link is down (the broker's refusal, the connection error); empty while connected
+  // or before the first attempt has failed.
+  const std::string& DownReason() const { return downReason_; }
   size_t Queued() const { return queue_.size(); }
   uint64_t Dropped() const { return droppedTotal_; }
   unsigned BackoffMs() const { return backoffMs_; }
@@ -110,6 +113,7 @@ class MqttLink {
   uint32_t attemptStarted_ = 0;
   unsigned backoffMs_ = 1000;
   std::string lastFailure_;
+  std::string downReason_;
   uint32_t lastFailureLogged_ = 0;
   std::deque<Pending> queue_;
   size_t queuedBytes_ = 0;

@@ -175,6 +175,17 @@ TEST_F(BridgeTest, RetainedCommandsAreNotCarriedOutAtConnect) {
 TEST_F(BridgeTest, BrokerDownAtStartThenUp) {
   StartDaemon(Plain());
   ASSERT_TRUE(LogShows("MQTT broker 127.0.0.1:18830: cannot connect: Connection refused"));
+  // The status says why the link is down.
+  CtlResult r;
+  for (int i = 0; i < 100; ++i) {
+    r = RunCtl(daemon->RuntimeDir(), {"status"});
+    if (r.status == 0) break;
+    ::usleep(20000);
+  }
+  EXPECT_NE(r.out.find("connected no, queued 0, dropped 0, down MQTT broker 127.0.0.1:18830: "
+                       "cannot connect: Connection refused\n"),
+            std::string::npos)
+      << r.out;
   SendToNode(kLamp);  // waits in the queue until the broker is there
   ASSERT_TRUE(broker->Start());
   MqttClient watcher;
