@@ -1,5 +1,6 @@
 #include "ctl/Client.h"
 
+#include <poll.h>
 #include <signal.h>
 
 #include <cerrno>
@@ -81,6 +82,48 @@ Variant Client::ReadValue(sd_bus_message* m) {
     return ReadTagged(m, none);
   } catch (const vbs::ScriptError& e) {
     throw CtlError("unreadable answer: " + e.description);
+  }
+}
+
+std::unique_ptr<Client> Client::WaitForNode(const std::string& address) {
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  struct sigaction oldInt {}, oldTerm {};
+  sigaction(SIGINT, &action, &oldInt);
+  sigaction(SIGTERM, &action, &oldTerm);
+  std::unique_ptr<Client> client;
+  bool said = false;
+  while (!stopRequested) {
+    try {
+      client = std::make_unique<Client>(address);
+      break;
+    } catch (const CtlError& e) {
+      if (!said) {
+        std::fprintf(stderr, "sablewick-ctl: %s; waiting for the node (Ctrl+C ends)\n", e.what());
+        said = true;
+      }
+    }
+    ::poll(nullptr, 0, 1000);  // a signal ends the pause early
+  }
+  sigaction(SIGINT, &oldInt, nullptr);
+  sigaction(SIGTERM, &oldTerm, nullptr);
+  return stopRequested ? nullptr : std::move(client);
+}
+
+void Client::FollowAlways(const std::string& address, const char* member,
+                          const std::function<void(Client&)>& start,
+                          const std::function<bool(sd_bus_message*)>& onSignal) {
+  for (;;) {
+    std::unique_ptr<Client> client = WaitForNode(address);
+    if (!client) return;
+    try {
+      if (client->Follow(member, [&] { start(*client); }, onSignal)) return;
+    } catch (const CtlError&) {
+      // It went away between the connection and the first call.
+    }
+    if (stopRequested) return;
+    std::fprintf(stderr, "sablewick-ctl: the node went away\n");
   }
 }
 

@@ -5,6 +5,7 @@
 #include <systemd/sd-bus.h>
 
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -37,6 +38,15 @@ class Client {
   // onSignal cannot read (it throws CtlError) is skipped.
   bool Follow(const char* member, const std::function<void()>& start,
               const std::function<bool(sd_bus_message*)>& onSignal);
+  // A client of the node, once one answers: tries every second, says once on standard error
+  // that it waits, and gives up (null) on SIGINT or SIGTERM.
+  static std::unique_ptr<Client> WaitForNode(const std::string& address);
+  // Follows as Follow does, across restarts of the node: when it goes away (or is not there
+  // yet), waits for it and calls start again. Returns at the end onSignal asks for or on
+  // SIGINT / SIGTERM.
+  static void FollowAlways(const std::string& address, const char* member,
+                           const std::function<void(Client&)>& start,
+                           const std::function<bool(sd_bus_message*)>& onSignal);
   // The one tagged value a signal or reply carries.
   static vbs::Variant ReadValue(sd_bus_message* m);
 

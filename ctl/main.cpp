@@ -302,8 +302,8 @@ void PrintRun(const Options& o, const Variant& record, bool following) {
 }
 
 int Runs(const Options& o) {
-  Client client(o.address);
   if (!o.follow) {
+    Client client(o.address);
     std::vector<Variant> list = Items(client.Call("Runs", {Variant::Double(0)}));
     KeepLast(list, o.count);
     if (o.json) {
@@ -316,13 +316,13 @@ int Runs(const Options& o) {
     return 0;
   }
   long shown = 0;
-  const bool stayed = client.Follow(
-      "Run", [&] { client.Call("FollowRuns"); },
+  // Across restarts of the node: a follower left open in a terminal goes on with the next one.
+  Client::FollowAlways(
+      o.address, "Run", [](Client& client) { client.Call("FollowRuns"); },
       [&](sd_bus_message* m) {
         PrintRun(o, Client::ReadValue(m), true);
         return o.count < 0 || ++shown < o.count;
       });
-  if (!stayed) throw CtlError("the node went away");
   return 0;
 }
 
@@ -394,8 +394,8 @@ void ReadTracedBatch(sd_bus_message* m, const std::function<bool(const Fields&)>
 }
 
 int Trace(const Options& o) {
-  Client client(o.address);
   if (!o.follow) {
+    Client client(o.address);
     std::vector<Variant> list = Items(client.Call("Trace", FilterArgs(o)));
     KeepLast(list, o.count);
     if (o.json) {
@@ -410,8 +410,8 @@ int Trace(const Options& o) {
     return 0;
   }
   long shown = 0;
-  const bool stayed = client.Follow(
-      "Traced", [&] { client.Call("FollowTrace", FilterArgs(o)); },
+  Client::FollowAlways(
+      o.address, "Traced", [&](Client& client) { client.Call("FollowTrace", FilterArgs(o)); },
       [&](sd_bus_message* m) {
         ReadTracedBatch(m, [&](const Fields& f) {
           PrintTraced(o, f);
@@ -420,7 +420,6 @@ int Trace(const Options& o) {
         std::fflush(stdout);
         return o.count < 0 || shown < o.count;
       });
-  if (!stayed) throw CtlError("the node went away");
   return 0;
 }
 

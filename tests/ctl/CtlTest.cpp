@@ -314,6 +314,35 @@ TEST_F(Ctl, TraceShowsWhatArrivedAfterTheFirstLookWithTheSubscriptionsItMatched)
   EXPECT_EQ(json.out.find("},{"), std::string::npos) << "-n 1 gives one entry: " << json.out;
 }
 
+// A follower left open in a terminal: started before the node, it waits; when the node
+// restarts, it goes on with the new one.
+TEST_F(Ctl, FollowingRunsWaitsForTheNodeAndGoesOnAfterARestart) {
+  WriteFile(daemon->Root() + "/Scripts/handler.vbs", kReplier);
+  WriteFile(daemon->Root() + "/Scripts/startup.vbs",
+            "CreateObject(\"Sablewick.Application\").SelectXapMessage \"\", \"xAPBSC.event\", "
+            "\"\", \"\", \"handler.vbs\"\n");
+  CtlProcess follow(daemon->RuntimeDir(), {"runs", "-f"});
+  ::usleep(300000);  // no node yet: it waits
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    StartAndGreet();
+    ASSERT_TRUE(WaitForStatus("\"runs\":{\"followers\":1}"));
+    hub.SendTo(port, Lamp("on"));
+    EXPECT_EQ(NextReplyHandle(), "M1");
+    std::string line;
+    for (int i = 0; i < 10 && line.find("handler.vbs") == std::string::npos; ++i)
+      line = follow.ReadLine();
+    EXPECT_NE(line.find("  subscription 1  handler.vbs  pid "), std::string::npos) << line;
+    daemon->Signal(SIGTERM);
+    ASSERT_EQ(daemon->WaitExit(), 0);
+  }
+  follow.Signal(SIGINT);
+  const CtlResult r = follow.Finish();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.err.find("; waiting for the node (Ctrl+C ends)\n"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("sablewick-ctl: the node went away\n"), std::string::npos) << r.err;
+}
+
 TEST_F(Ctl, TraceFollowPrintsEachMatchingMessageAsItArrives) {
   StartAndGreet();
   CtlProcess follow(daemon->RuntimeDir(),
