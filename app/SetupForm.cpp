@@ -12,6 +12,8 @@
 namespace sablewick {
 namespace {
 
+constexpr const char* kUidRule = "8 hexadecimal digits (0-9, A-F), unique on the network";
+
 // gdk-pixbuf wants RGBA bytes; the tray's pixmaps are ARGB.
 GdkPixbuf* ToPixbuf(const TrayPixmap& p) {
   GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, TRUE, 8, p.width, p.height);
@@ -76,6 +78,7 @@ void SetupForm::Load() {
     g_list_free_full(icons, g_object_unref);
   }
 
+  GtkWidget* rows = gtk_box_new(GTK_ORIENTATION_VERTICAL, 6);
   GtkWidget* box = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
   GtkWidget* label1 = gtk_label_new("xAP UID");
   gtk_widget_set_name(label1, "Label1");
@@ -85,7 +88,12 @@ void SetupForm::Load() {
   gtk_entry_set_text(GTK_ENTRY(aUID_), app_.UID.c_str());
   gtk_box_pack_start(GTK_BOX(box), label1, FALSE, FALSE, 0);
   gtk_box_pack_start(GTK_BOX(box), aUID_, TRUE, TRUE, 0);
-  gtk_container_add(GTK_CONTAINER(window_), box);
+  gtk_box_pack_start(GTK_BOX(rows), box, FALSE, FALSE, 0);
+  hint_ = gtk_label_new(kUidRule);
+  gtk_widget_set_name(hint_, "Hint");
+  gtk_label_set_xalign(GTK_LABEL(hint_), 0);
+  gtk_box_pack_start(GTK_BOX(rows), hint_, FALSE, FALSE, 0);
+  gtk_container_add(GTK_CONTAINER(window_), rows);
   // The fields alone make a window narrower than its title bar needs: the caption in the
   // title font, plus room for the window icon and the buttons.
   PangoLayout* title = gtk_widget_create_pango_layout(window_, kCaption);
@@ -93,13 +101,54 @@ void SetupForm::Load() {
   pango_layout_get_pixel_size(title, &titleWidth, nullptr);
   g_object_unref(title);
   gtk_widget_set_size_request(window_, std::max(titleWidth * 3 / 2 + 160, 320), -1);
-  // Enter in the UID field closes the window, and closing saves.
-  g_signal_connect_swapped(aUID_, "activate", G_CALLBACK(&gtk_widget_destroy), window_);
+  // Enter in the UID field closes the window, and closing saves: a valid UID only; Escape
+  // closes without saving.
+  g_signal_connect_swapped(aUID_, "activate", G_CALLBACK(+[](SetupForm* form) {
+                             form->TryClose();
+                           }), this);
+  g_signal_connect(window_, "delete-event", G_CALLBACK(&SetupForm::OnDeleteEvent), this);
+  g_signal_connect(window_, "key-press-event", G_CALLBACK(&SetupForm::OnKeyPress), this);
 
   // Every way the window goes (the close button, Unload, a window manager destroying it) ends
   // in "destroy", which runs before the children are taken down: the text is still there.
   g_signal_connect(window_, "destroy", G_CALLBACK(&SetupForm::OnDestroy), this);
   gtk_widget_show_all(window_);
+}
+
+bool SetupForm::ValidUid(const std::string& text) {
+  return text.size() == 8 && text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+}
+
+bool SetupForm::TryClose() {
+  if (window_ == nullptr) return true;
+  const std::string text = gtk_entry_get_text(GTK_ENTRY(aUID_));
+  if (!ValidUid(text)) {
+    // Said where the user looks, in words; the window stays until the text is right or the
+    // user gives up with Escape.
+    gchar* markup = g_markup_printf_escaped(
+        "<span foreground=\"#c01c28\">\"%s\" is not 8 hexadecimal digits: not saved.\n"
+        "Correct it, or press Escape to close without saving.</span>",
+        text.c_str());
+    gtk_label_set_markup(GTK_LABEL(hint_), markup);
+    g_free(markup);
+    gtk_widget_grab_focus(aUID_);
+    return false;
+  }
+  gtk_widget_destroy(window_);
+  return true;
+}
+
+int SetupForm::OnDeleteEvent(GtkWidget*, void*, void* self) {
+  // TRUE keeps the window.
+  return static_cast<SetupForm*>(self)->TryClose() ? FALSE : TRUE;
+}
+
+int SetupForm::OnKeyPress(GtkWidget*, void* event, void* self) {
+  auto* form = static_cast<SetupForm*>(self);
+  if (static_cast<GdkEventKey*>(event)->keyval != GDK_KEY_Escape) return FALSE;
+  form->discard_ = true;
+  gtk_widget_destroy(form->window_);
+  return TRUE;
 }
 
 void SetupForm::Unload() {
@@ -109,14 +158,20 @@ void SetupForm::Unload() {
 void SetupForm::OnDestroy(GtkWidget*, void* self) {
   auto* form = static_cast<SetupForm*>(self);
   const std::string text = gtk_entry_get_text(GTK_ENTRY(form->aUID_));
+  const bool discard = form->discard_;
   form->window_ = nullptr;
   form->aUID_ = nullptr;
+  form->hint_ = nullptr;
+  form->discard_ = false;
+  if (discard) {
+    if (form->onClosed_) form->onClosed_();
+    return;
+  }
   form->Form_Unload(text);
 }
 
 void SetupForm::Form_Unload(const std::string& text) {
-  // Characters as the user sees them, not bytes: GTK hands us UTF-8.
-  if (g_utf8_strlen(text.c_str(), static_cast<gssize>(text.size())) == 8) {
+  if (ValidUid(text)) {
     StepRunner step(app_, "Sablewick", "SetupForm", ReportVia::Event);
     step([&] {
       if (!app_.application) throw Failure(91, "Object variable not set");

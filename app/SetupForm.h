@@ -31,8 +31,10 @@ class SetupForm : public SetupDialog {
   void Unload() override;
   bool Loaded() const override { return window_ != nullptr; }
 
-  // The close step on the text of aUID: exactly 8 characters are saved as the UID.
+  // The close step on the text of aUID: 8 hexadecimal digits are saved as the UID.
   void Form_Unload(const std::string& text) override;
+  // A UID the node can announce: 8 hexadecimal digits.
+  static bool ValidUid(const std::string& text);
 
   static constexpr const char* kCaption = "Sablewick Setup";
 
@@ -40,12 +42,19 @@ class SetupForm : public SetupDialog {
   bool EnsureGtk();
   void Load();
   static void OnDestroy(GtkWidget* widget, void* self);
+  // Enter and the close button: closes (and saves) a valid UID; otherwise stays open and says
+  // why under the field. True when it closed.
+  bool TryClose();
+  static int OnDeleteEvent(GtkWidget* widget, void* event, void* self);
+  static int OnKeyPress(GtkWidget* widget, void* event, void* self);
 
   App& app_;
   std::function<void()> onClosed_;
   const TrayImage* windowIcon_;
   GtkWidget* window_ = nullptr;
   GtkWidget* aUID_ = nullptr;
+  GtkWidget* hint_ = nullptr;  // under the field: the rule, or why the text was refused
+  bool discard_ = false;       // Escape: close without saving
   bool gtkReady_ = false;
 };
 

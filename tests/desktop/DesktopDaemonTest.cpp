@@ -227,23 +227,35 @@ class SetupDialog : public DesktopDaemon {
   testing::XDisplay x;
 };
 
-TEST_F(SetupDialog, ClosingSavesExactlyEightCharacters) {
+// Closing saves 8 hexadecimal digits; other text keeps the window open (the reason is shown
+// under the field) until it is corrected or Escape closes the window without saving.
+TEST_F(SetupDialog, ClosingSavesEightHexDigitsRefusesOthersAndEscapeDiscards) {
   ASSERT_FALSE(StartRegistered().empty());
   const std::string original = Ini();
+  enum class Then { Saved, Refused, Escaped };
   struct Case {
     const char* typed;
-    bool saved;
+    Then then;
   };
-  for (const Case& c : {Case{"abcd123", false}, Case{"abcd12345", false}, Case{"", false},
-                        Case{"abcd1234", true}}) {
+  for (const Case& c : {Case{"abcd123", Then::Refused}, Case{"abcd12345", Then::Refused},
+                        Case{"", Then::Refused}, Case{"abcd12zz", Then::Refused},
+                        Case{"beefbeef", Then::Escaped}, Case{"abcd1234", Then::Saved}}) {
     SCOPED_TRACE(c.typed);
     auto w = OpenSetup();
     ASSERT_TRUE(w);
     x.Type(*w, c.typed);
-    x.Close(*w);
+    if (c.then == Then::Escaped) {
+      x.PressEscape();
+    } else {
+      x.Close(*w);
+    }
+    if (c.then == Then::Refused) {
+      EXPECT_FALSE(x.WaitGone(kCaption, 500)) << "closed on a UID it did not save";
+      x.PressEscape();
+    }
     // The close step runs before the window leaves the screen.
     ASSERT_TRUE(x.WaitGone(kCaption));
-    if (c.saved) {
+    if (c.then == Then::Saved) {
       EXPECT_NE(Ini().find(std::string("UID=") + c.typed), std::string::npos) << Ini();
     } else {
       EXPECT_EQ(Ini(), original);

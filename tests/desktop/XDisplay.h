@@ -34,6 +34,8 @@ class XDisplay {
   void Close(XWindow w);
   // The Enter key, in the focused entry.
   void PressEnter() { Key(0xff0d /* XK_Return */); }
+  // The Escape key, in the focused window.
+  void PressEscape() { Key(0xff1b /* XK_Escape */); }
   // The window's width in pixels, 0 when it is gone.
   int Width(XWindow w);
 
