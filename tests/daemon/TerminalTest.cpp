@@ -89,6 +89,19 @@ TEST_F(DaemonTest, AStartUpFailureIsSaidInWordsOnStandardError) {
       << daemon->Stderr();
 }
 
+// A log file the node cannot write is said on the terminal at start; the node runs on.
+TEST_F(DaemonTest, ALogFileThatCannotBeWrittenIsSaidAtStart) {
+  std::filesystem::create_directories(daemon->Root() + "/Data/Sablewick.txt");  // not a file
+  StartAndGreet();
+  daemon->Signal(SIGTERM);
+  ASSERT_EQ(daemon->WaitExit(), 0);
+  EXPECT_NE(daemon->Stderr().find("sablewick: cannot write the log file " + daemon->Root() +
+                                  "/Data/Sablewick.txt (Is a directory): log lines go to "
+                                  "standard error only\n"),
+            std::string::npos)
+      << daemon->Stderr();
+}
+
 // Mistakes in the settings are said at start, as `sablewick-ctl check` says them, and the node
 // starts all the same.
 TEST_F(DaemonTest, SettingsMistakesAreWarnedAtStart) {
