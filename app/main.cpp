@@ -1,5 +1,6 @@
 // sablewick: a resident xAP node that runs user scripts on xAP messages.
 #include <glib-unix.h>
+#include <fcntl.h>
 #include <glib.h>
 #include <unistd.h>
 
@@ -51,6 +52,16 @@ int Options(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Started with standard input, output or error closed, the next socket or file would take
+  // that number and the terminal copy of the log would land in it: /dev/null holds the place.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1) continue;
+    const int null = ::open("/dev/null", O_RDWR);
+    if (null >= 0 && null != fd) {
+      ::dup2(null, fd);
+      ::close(null);
+    }
+  }
   if (const int code = Options(argc, argv); code >= 0) return code;
   std::signal(SIGPIPE, SIG_IGN);
   sablewick::App app;
