@@ -314,6 +314,22 @@ TEST_F(Ctl, TraceShowsWhatArrivedAfterTheFirstLookWithTheSubscriptionsItMatched)
   EXPECT_EQ(json.out.find("},{"), std::string::npos) << "-n 1 gives one entry: " << json.out;
 }
 
+// The journal says when the node gave up on messages that only met failing runs.
+TEST_F(Ctl, RunsShowWhenTheNodeGaveUpOnMessages) {
+  WriteFile(daemon->Root() + "/Scripts/crash.sh", "#!/bin/sh\nkill -KILL $$\n");
+  ::chmod((daemon->Root() + "/Scripts/crash.sh").c_str(), 0755);
+  StartAndGreet();
+  Subscribe("xAPBSC.event", "", "crash.sh");
+  hub.SendTo(port, Lamp("on"));
+  ASSERT_TRUE(WaitForEndedRuns(3));  // at 0 s, 1 s and 3 s
+  const CtlResult human = Run({"runs"});
+  EXPECT_NE(human.out.find("signal 9; gave up on 1 message(s) after "), std::string::npos)
+      << human.out;
+  EXPECT_NE(Run({"--json", "runs", "-n", "1"}).out.find("\"gave_up\":1"), std::string::npos);
+  EXPECT_NE(Run({"subscriptions"}).out.find("  0     3  signal 9; "), std::string::npos)
+      << Run({"subscriptions"}).out;
+}
+
 // A follower left open in a terminal: started before the node, it waits; when the node
 // restarts, it goes on with the new one.
 TEST_F(Ctl, FollowingRunsWaitsForTheNodeAndGoesOnAfterARestart) {
