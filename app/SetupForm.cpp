@@ -103,9 +103,8 @@ void SetupForm::Load() {
   gtk_widget_set_size_request(window_, std::max(titleWidth * 3 / 2 + 160, 320), -1);
   // Enter in the UID field closes the window, and closing saves: a valid UID only; Escape
   // closes without saving.
-  g_signal_connect_swapped(aUID_, "activate", G_CALLBACK(+[](SetupForm* form) {
-                             form->TryClose();
-                           }), this);
+  g_signal_connect_swapped(aUID_, "activate",
+                           G_CALLBACK(+[](SetupForm* form) { form->TryClose(); }), this);
   g_signal_connect(window_, "delete-event", G_CALLBACK(&SetupForm::OnDeleteEvent), this);
   g_signal_connect(window_, "key-press-event", G_CALLBACK(&SetupForm::OnKeyPress), this);
 

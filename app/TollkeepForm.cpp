@@ -8,10 +8,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/Log.h"
-#include "core/Paths.h"
 #include "app/SetupDialog.h"
 #include "bridge/Bridge.h"
+#include "core/Log.h"
+#include "core/Paths.h"
 #include "ini/ConfigCheck.h"
 #include "ini/IniTool.h"
 #include "ini/TextFile.h"
@@ -44,9 +44,9 @@ void SayStarted(App& app, const XapTransport& xap) {
   SayOnTerminal(app, "sablewick " SABLEWICK_VERSION ": source " + xap.XapSource() + ", UID " +
                          app.UID + ", receive port " + std::to_string(xap.ListenPort()) +
                          ", broadcast " + xap.SendAddress() + ", interface " +
-                         (xap.LocalAddress().empty() ? "any" : xap.LocalAddress()) +
-                         "; Config " + a + "/Config, Data " + a + "/Data, Scripts " + a +
-                         "/Scripts, log " + LogFilePath(app) + "; control " +
+                         (xap.LocalAddress().empty() ? "any" : xap.LocalAddress()) + "; Config " +
+                         a + "/Config, Data " + a + "/Data, Scripts " + a + "/Scripts, log " +
+                         LogFilePath(app) + "; control " +
                          (app.busAddress.empty() ? std::string("none") : app.busAddress) +
                          ". Next: " + a + "/sablewick-ctl status; the log: tail -f " +
                          LogFilePath(app) + "\n");
@@ -65,8 +65,8 @@ void SayConfigProblems(App& app) {
     }
     ++said;
     LogToFile(app, "Sablewick",
-              "Warning: " + f.file + (f.line > 0 ? " line " + std::to_string(f.line) : "") +
-                  ": " + f.message);
+              "Warning: " + f.file + (f.line > 0 ? " line " + std::to_string(f.line) : "") + ": " +
+                  f.message);
   }
   if (more > 0) {
     LogToFile(app, "Sablewick",
@@ -83,8 +83,8 @@ void CheckLogFile(App& app) {
     ::close(fd);
     return;
   }
-  SayOnTerminal(app, "sablewick: cannot write the log file " + path + " (" +
-                         std::strerror(errno) + "): log lines go to standard error only\n");
+  SayOnTerminal(app, "sablewick: cannot write the log file " + path + " (" + std::strerror(errno) +
+                         "): log lines go to standard error only\n");
 }
 
 }  // namespace
@@ -167,9 +167,9 @@ bool TollkeepForm::Form_Load() {
 
   const int32_t port = xap.Init();
   if (port <= 0) {
-    SayCannotStart(xap.InitProblem().empty() ? std::string("the xAP transport failed")
-                                             : xap.InitProblem(),
-                   "xAP Init Error " + BasicStr(port) + " occurred: ");
+    SayCannotStart(
+        xap.InitProblem().empty() ? std::string("the xAP transport failed") : xap.InitProblem(),
+        "xAP Init Error " + BasicStr(port) + " occurred: ");
     return false;
   }
   xap.SendHeartbeat(60);

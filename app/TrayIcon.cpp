@@ -359,9 +359,9 @@ void TrayIcon::CloseBus() {
 void TrayIcon::NoIcon(const std::string& reason) {
   if (noIconLogged_) return;
   noIconLogged_ = true;
-  LogToFile(app_, "Sablewick",
-            reason.empty() ? std::string("no desktop session: no tray icon")
-                           : "no tray icon: " + reason);
+  LogToFile(
+      app_, "Sablewick",
+      reason.empty() ? std::string("no desktop session: no tray icon") : "no tray icon: " + reason);
 }
 
 void TrayIcon::BusLost(int error) {

@@ -1,6 +1,6 @@
 // sablewick: a resident xAP node that runs user scripts on xAP messages.
-#include <glib-unix.h>
 #include <fcntl.h>
+#include <glib-unix.h>
 #include <glib.h>
 #include <unistd.h>
 

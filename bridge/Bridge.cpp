@@ -277,8 +277,8 @@ void StartBridge(App& app) {
         fields.push_back({"mqtt.queued", vbs::Variant::Double(static_cast<double>(s.queued))});
         fields.push_back({"mqtt.dropped", vbs::Variant::Double(static_cast<double>(s.dropped))});
         if (!s.connected) {
-          fields.push_back({"mqtt.down", vbs::Variant::String(s.down.empty() ? "connecting"
-                                                                              : s.down)});
+          fields.push_back(
+              {"mqtt.down", vbs::Variant::String(s.down.empty() ? "connecting" : s.down)});
         }
       });
     }

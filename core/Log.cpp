@@ -131,7 +131,8 @@ bool TerminalCopy::Write(std::string_view line) {
     ++dropped_;
     return false;
   }
-  if (static_cast<size_t>(n) < line.size()) rest_ = std::string(line.substr(static_cast<size_t>(n)));
+  if (static_cast<size_t>(n) < line.size())
+    rest_ = std::string(line.substr(static_cast<size_t>(n)));
   return true;
 }
 

@@ -89,7 +89,8 @@ std::unique_ptr<Client> Client::WaitForNode(const std::string& address) {
   struct sigaction action {};
   action.sa_handler = OnStopSignal;
   sigemptyset(&action.sa_mask);
-  struct sigaction oldInt {}, oldTerm {};
+  struct sigaction oldInt {
+  }, oldTerm{};
   sigaction(SIGINT, &action, &oldInt);
   sigaction(SIGTERM, &action, &oldTerm);
   std::unique_ptr<Client> client;
@@ -118,7 +119,9 @@ void Client::FollowAlways(const std::string& address, const char* member,
     std::unique_ptr<Client> client = WaitForNode(address);
     if (!client) return;
     try {
-      if (client->Follow(member, [&] { start(*client); }, onSignal)) return;
+      if (client->Follow(
+              member, [&] { start(*client); }, onSignal))
+        return;
     } catch (const CtlError&) {
       // It went away between the connection and the first call.
     }

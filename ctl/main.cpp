@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "ctl/Client.h"
-#include "ini/ConfigCheck.h"
 #include "ctl/Output.h"
+#include "ini/ConfigCheck.h"
 #include "script/BusValue.h"
 
 namespace sablewick::ctl {
@@ -69,8 +69,8 @@ const Command kCommands[] = {
     {"unsubscribe", "unsubscribe POSITION", "removes the subscription at that position", "", 1, 1,
      Unsubscribe},
     {"runs", "runs [-f] [-n COUNT]",
-     "the journal of script runs (the last 1,000); -f follows runs as they start and end", "fn",
-     0, 0, Runs},
+     "the journal of script runs (the last 1,000); -f follows runs as they start and end", "fn", 0,
+     0, Runs},
     {"trace", "trace [-f] [-n COUNT] [--match FILTERS] [--text]",
      "received messages and the subscriptions each matched; -f follows new ones", "fnmt", 0, 0,
      Trace},
@@ -240,7 +240,8 @@ int Subscribe(const Options& o) {
               OrAny(Field(f, "section")).c_str(), OrAny(Field(f, "source")).c_str(),
               Plain(Field(f, "script")).c_str());
   const std::string problem = Plain(Field(f, "problem"));
-  if (!problem.empty()) std::printf("  note: %s; it is tried again with each message\n", problem.c_str());
+  if (!problem.empty())
+    std::printf("  note: %s; it is tried again with each message\n", problem.c_str());
   return 0;
 }
 

@@ -125,7 +125,7 @@ class FileCheck {
     for (const KnownSetting& s : kKnownSettings)
       if (s.file == file) knownSections.insert(Upper(s.section));
 
-    std::string section;        // as written
+    std::string section;              // as written
     std::map<std::string, int> seen;  // upper section "~" upper key -> line
     int number = 0;
     size_t pos = 0;
@@ -167,9 +167,9 @@ class FileCheck {
     Note(number, "section [" + section + "] is not read by the node (scripts may read it)");
   }
 
-  void KeyLine(int number, const std::string& section, std::string_view key,
-               std::string_view value, std::string_view file,
-               const std::set<std::string>& knownSections, std::map<std::string, int>& seen) {
+  void KeyLine(int number, const std::string& section, std::string_view key, std::string_view value,
+               std::string_view file, const std::set<std::string>& knownSections,
+               std::map<std::string, int>& seen) {
     const std::string id = Upper(section) + "~" + Upper(key);
     if (auto [it, added] = seen.emplace(id, number); !added) {
       Problem(number, "\"" + std::string(key) + "\" again: the node keeps the first, on line " +
@@ -190,15 +190,15 @@ class FileCheck {
     }
     // "Key=value ; remark": the INI rules have no comments after a value.
     if (const size_t semi = value.find(';'); semi != std::string_view::npos && semi > 0 &&
-                                              (value[semi - 1] == ' ' || value[semi - 1] == '\t')) {
+                                             (value[semi - 1] == ' ' || value[semi - 1] == '\t')) {
       Problem(number, where + " holds \"" + std::string(TrimSpaces(value.substr(semi))) +
                           "\": the node takes everything after '=' as the value; put remarks "
                           "on lines of their own");
     }
     if (value.empty() && known->form == SettingForm::Text) return;
     if (value.empty()) {
-      Problem(number, where + " is empty: the node takes the default " +
-                          std::string(known->defaultValue));
+      Problem(number,
+              where + " is empty: the node takes the default " + std::string(known->defaultValue));
       return;
     }
     CheckValue(number, *known, value);
@@ -221,8 +221,8 @@ class FileCheck {
       // In a section of the node's, or before any: a key put in the wrong place. Other
       // sections belong to scripts, which may use any names.
       if (!sameSection && (knownSection || section.empty()) && Upper(trimmed) == Upper(s.key)) {
-        Problem(number, std::string(s.key) + " belongs in [" + std::string(s.section) + "] of Config/" +
-                            std::string(s.file));
+        Problem(number, std::string(s.key) + " belongs in [" + std::string(s.section) +
+                            "] of Config/" + std::string(s.file));
         return;
       }
     }
@@ -272,16 +272,17 @@ class FileCheck {
         if (!v.empty() && v.size() <= 8 && v.find_first_not_of("0123456789") == std::string::npos &&
             std::stol(v) <= 86400L * 365)
           return;
-        Problem(number, key + " \"" + v + "\" is not a whole number of seconds up to a year: the "
-                              "node takes the default " + std::string(s.defaultValue));
+        Problem(number, key + " \"" + v +
+                            "\" is not a whole number of seconds up to a year: the "
+                            "node takes the default " +
+                            std::string(s.defaultValue));
         return;
       case SettingForm::Text:
         return;
       case SettingForm::Uid: {
         std::string uid = v;
         std::erase(uid, '"');
-        if (uid.size() == 8 &&
-            uid.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos)
+        if (uid.size() == 8 && uid.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos)
           return;
         Problem(number, "UID \"" + uid + "\" is not 8 hex digits");
         return;

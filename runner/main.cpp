@@ -124,9 +124,8 @@ int main(int argc, char** argv) {
   const bool isJob = EndsWithNoCase(path, ".wsf");
   // A first line "#!/usr/bin/env sablewick-script" lets a script file be run directly; it is
   // blanked, not removed, so that line numbers stay the file's.
-  if (!isJob && text.starts_with("#!")) text.erase(0, text.find('\n') == std::string::npos
-                                                          ? text.size()
-                                                          : text.find('\n'));
+  if (!isJob && text.starts_with("#!"))
+    text.erase(0, text.find('\n') == std::string::npos ? text.size() : text.find('\n'));
   Sources sources{{path, text}};
   runner::ScriptInfo info;
   std::error_code ec;

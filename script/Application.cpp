@@ -147,9 +147,9 @@ void CheckSubscriptionScript(App& app, std::string_view given, const std::string
     }
   }
   if (problem.empty()) return;
-  LogToFile(app, "Sablewick",
-            "Subscription " + std::to_string(app.dispatcher->Subscriptions.size()) + ": " +
-                problem);
+  LogToFile(
+      app, "Sablewick",
+      "Subscription " + std::to_string(app.dispatcher->Subscriptions.size()) + ": " + problem);
 }
 
 }  // namespace

@@ -6,10 +6,10 @@
 #include <algorithm>
 
 #include "core/Errors.h"
-#include "engine/Errors.h"
-#include "engine/Variant.h"
 #include "core/Paths.h"
 #include "core/Text.h"
+#include "engine/Errors.h"
+#include "engine/Variant.h"
 #include "script/Application.h"
 #include "script/BusValue.h"
 #include "script/Dispatcher.h"
@@ -213,9 +213,9 @@ Variant Control::Subscribe(const std::string& target, const std::string& cls,
   for (size_t i = added ? subs.size() - 1 : 0; i < subs.size(); ++i) {
     const ScriptVBS& s = subs[i];
     // Already there: the one with these filters and a script of that name.
-    if (!added && (s.Target != ToLower(target) || s.Schema != ToLower(cls) ||
-                   s.Section != ToLower(section) || s.Source != ToLower(source) ||
-                   !EqualsNoCase(BaseName(s.Script), BaseName(script))))
+    if (!added &&
+        (s.Target != ToLower(target) || s.Schema != ToLower(cls) || s.Section != ToLower(section) ||
+         s.Source != ToLower(source) || !EqualsNoCase(BaseName(s.Script), BaseName(script))))
       continue;
     std::string problem;
     try {
@@ -483,8 +483,7 @@ void ControlObject::FlushTraced() {
 }
 
 const vbs::Member<ControlObject> ControlObject::kMemberTable[] = {
-    {"Status", MemberKind::Method, 0, 0,
-     [](ControlObject& c, Args) { return c.Hub().Status(); }},
+    {"Status", MemberKind::Method, 0, 0, [](ControlObject& c, Args) { return c.Hub().Status(); }},
     {"Subscriptions", MemberKind::Method, 0, 0,
      [](ControlObject& c, Args) { return c.Hub().Subscriptions(); }},
     {"Unsubscribe", MemberKind::Method, 1, 1,

@@ -54,8 +54,7 @@ std::vector<std::string> ScriptCommand(const App& app, const std::string& path,
   } else if (::access(file.c_str(), X_OK) == 0) {
     argv = {file};  // the kernel reads its #! line
   } else {
-    throw Failure(kPermissionDenied,
-                  ShownPath(app, file) + " is not executable (chmod +x it)");
+    throw Failure(kPermissionDenied, ShownPath(app, file) + " is not executable (chmod +x it)");
   }
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   return argv;

@@ -87,9 +87,8 @@ void ScriptStarter::StartForMessages(const std::string& script, int position) {
     ScheduleRetry(position, script);
     const Retry& retry = retries_[position];
     LogToFile(app_, "Sablewick",
-              "Subscription " + std::to_string(position) + ": " + e.what() +
-                  "; tried again in " + std::to_string(retry.delayMs / 1000) +
-                  " s or with the next message after that");
+              "Subscription " + std::to_string(position) + ": " + e.what() + "; tried again in " +
+                  std::to_string(retry.delayMs / 1000) + " s or with the next message after that");
   }
 }
 

@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "core/App.h"
-#include "script/Subscriptions.h"
 #include "script/RunJournal.h"
+#include "script/Subscriptions.h"
 
 namespace sablewick {
 

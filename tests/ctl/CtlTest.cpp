@@ -169,7 +169,8 @@ TEST_F(Ctl, SubscriptionsAreListedByPositionAndRemovedOneByOne) {
   CtlResult human = Run({"subscriptions"});
   ASSERT_EQ(human.status, 0) << human.err;
   EXPECT_NE(human.out.find("  1  *                xapbsc.event         *              "
-                           "acme.lamp.>               0     1  exit 0     " + scripts + "OnLamp.vbs\n"),
+                           "acme.lamp.>               0     1  exit 0     " +
+                           scripts + "OnLamp.vbs\n"),
             std::string::npos)
       << human.out;
   EXPECT_NE(human.out.find("  2  *                *                    *              *       "
@@ -180,7 +181,8 @@ TEST_F(Ctl, SubscriptionsAreListedByPositionAndRemovedOneByOne) {
   CtlResult json = Run({"subscriptions", "--json"});
   ASSERT_EQ(json.status, 0) << json.err;
   EXPECT_EQ(json.out.rfind("[{\"position\":1,\"target\":\"\",\"class\":\"xapbsc.event\","
-                           "\"section\":\"\",\"source\":\"acme.lamp.>\",\"script\":\"" + scripts +
+                           "\"section\":\"\",\"source\":\"acme.lamp.>\",\"script\":\"" +
+                               scripts +
                                "OnLamp.vbs\",\"queued\":0,\"runs\":1,\"last_exit\":\"exit 0\"},"
                                "{\"position\":2,",
                            0),
@@ -189,8 +191,10 @@ TEST_F(Ctl, SubscriptionsAreListedByPositionAndRemovedOneByOne) {
 
   CtlResult removed = Run({"unsubscribe", "1"});
   ASSERT_EQ(removed.status, 0) << removed.err;
-  EXPECT_EQ(removed.out, "removed subscription 1: target *, class xapbsc.event, section *, "
-                         "source acme.lamp.> -> " + scripts + "OnLamp.vbs\n");
+  EXPECT_EQ(removed.out,
+            "removed subscription 1: target *, class xapbsc.event, section *, "
+            "source acme.lamp.> -> " +
+                scripts + "OnLamp.vbs\n");
   // The other one moved up; a position past the end is refused in words.
   CtlResult left = Run({"--json", "subscriptions"});
   EXPECT_NE(left.out.find("[{\"position\":1,\"target\":\"\",\"class\":\"\""), std::string::npos)
@@ -211,13 +215,17 @@ TEST_F(Ctl, SubscribeMakesASubscriptionAsAScriptWouldOnce) {
   const std::string script = daemon->Root() + "/Scripts/OnLamp.vbs";
   CtlResult added = Run({"subscribe", "-", "xAPBSC.event", "*", "acme.lamp.>", "onlamp.vbs"});
   ASSERT_EQ(added.status, 0) << added.err;
-  EXPECT_EQ(added.out, "added subscription 1: target *, class xapbsc.event, section *, source "
-                       "acme.lamp.> -> " + script + "\n");
+  EXPECT_EQ(added.out,
+            "added subscription 1: target *, class xapbsc.event, section *, source "
+            "acme.lamp.> -> " +
+                script + "\n");
   hub.SendTo(port, Lamp("on"));
   EXPECT_EQ(NextReplyHandle(), "M1");
   CtlResult again = Run({"subscribe", "-", "xapbsc.event", "-", "acme.lamp.>", "OnLamp.vbs"});
-  EXPECT_EQ(again.out, "already there: subscription 1: target *, class xapbsc.event, section *, "
-                       "source acme.lamp.> -> " + script + "\n");
+  EXPECT_EQ(again.out,
+            "already there: subscription 1: target *, class xapbsc.event, section *, "
+            "source acme.lamp.> -> " +
+                script + "\n");
   // A script that cannot start is subscribed all the same, and the tool says why.
   CtlResult missing = Run({"--json", "subscribe", "-", "-", "-", "-", "Missing.vbs"});
   EXPECT_NE(missing.out.find("\"position\":2,"), std::string::npos) << missing.out;
@@ -659,8 +667,8 @@ TEST(CtlCheck, DocumentedSamplesAndInstalledExamplesAreClean) {
     for (const Finding& f : CheckConfigText("Sablewick.ini", text))
       EXPECT_FALSE(f.problem) << where << " line " << f.line << ": " << f.message;
   }
-  for (const Finding& f : CheckConfigText(
-           "Drumlin.ini", testing::ReadFile(src + "/packaging/Drumlin.ini.example")))
+  for (const Finding& f :
+       CheckConfigText("Drumlin.ini", testing::ReadFile(src + "/packaging/Drumlin.ini.example")))
     EXPECT_FALSE(f.problem) << "Drumlin.ini.example line " << f.line << ": " << f.message;
 }
 

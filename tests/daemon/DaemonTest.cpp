@@ -141,7 +141,8 @@ TEST_F(DaemonTest, StandardErrorThatNobodyReadsNeverHoldsTheNode) {
   ::fcntl(pipeFds[0], F_SETFL, O_NONBLOCK);
   std::string seen(1 << 20, '\0');
   size_t total = 0;
-  for (ssize_t n; (n = ::read(pipeFds[0], seen.data(), seen.size())) > 0;) total += static_cast<size_t>(n);
+  for (ssize_t n; (n = ::read(pipeFds[0], seen.data(), seen.size())) > 0;)
+    total += static_cast<size_t>(n);
   EXPECT_GT(total, 0u);
   hub.SendTo(port, junk);
   std::string after;

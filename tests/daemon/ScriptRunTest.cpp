@@ -177,8 +177,8 @@ TEST_F(ScriptRuns, MessagesThatOnlyMeetFailingRunsAreGivenUpAfterThreeRuns) {
     daemon = std::make_unique<Daemon>(
         "[Interface]\nBroadcastAddress=127.0.0.1\nInterfaceAddress=127.0.0.2\n", c.settings);
     const std::string runsFile = daemon->Root() + "/Data/runs";
-    Script(c.script, "#!/bin/sh\necho run >> \"$(dirname \"$0\")/../Data/runs\"\n" +
-                         std::string(c.body));
+    Script(c.script,
+           "#!/bin/sh\necho run >> \"$(dirname \"$0\")/../Data/runs\"\n" + std::string(c.body));
     auto runs = [&] {
       const std::string text = ReadFile(runsFile);
       return std::count(text.begin(), text.end(), '\n');
@@ -190,7 +190,8 @@ TEST_F(ScriptRuns, MessagesThatOnlyMeetFailingRunsAreGivenUpAfterThreeRuns) {
     ASSERT_TRUE(LogShows("Subscription 1 (Scripts/" + std::string(c.script) +
                              "): gave up on 1 message(s) after 3 runs in a row that fetched none",
                          15000))
-        << c.script << "\n" << daemon->Log();
+        << c.script << "\n"
+        << daemon->Log();
     EXPECT_EQ(runs(), 3) << c.script;
     Lamp("b");
     for (int i = 0; i < 150 && runs() < 4; ++i) ::usleep(20000);
@@ -209,8 +210,9 @@ TEST_F(ScriptRuns, AHandlerMadeExecutableAfterItsSubscriptionRunsForTheNextMessa
   EXPECT_TRUE(LogShows("Subscription 1: Scripts/Late.sh is not executable (chmod +x it) 0 \r\n"))
       << daemon->Log();
   Lamp("one");
-  EXPECT_TRUE(LogShows("Subscription 1: Scripts/Late.sh is not executable (chmod +x it); "
-                       "tried again"))
+  EXPECT_TRUE(
+      LogShows("Subscription 1: Scripts/Late.sh is not executable (chmod +x it); "
+               "tried again"))
       << daemon->Log();
   ::chmod(path.c_str(), 0755);
   Lamp("two");  // queued behind "one": the start is tried again after the pause

@@ -122,14 +122,16 @@ TEST_F(RunnerTest, ShebangErrorExcerptAndUnreadableFiles) {
       Write("direct.vbs", std::string("#!") + SABLEWICK_SCRIPT + "\nWScript.Echo \"ran\"\n" +
                               "\ts = \"\xC3\xA9\" & )\n");
   ASSERT_EQ(::chmod(direct.c_str(), 0755), 0);
-  const std::string cmd = Quote(direct) + " >" + Quote(dir_ + "/out") + " 2>" + Quote(dir_ + "/err");
+  const std::string cmd =
+      Quote(direct) + " >" + Quote(dir_ + "/out") + " 2>" + Quote(dir_ + "/err");
   const int status = std::system(cmd.c_str());
   EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1);
   // A syntax error: nothing ran; the caret stands under ")" past a tab and a two-byte é.
   EXPECT_EQ(ReadAll(dir_ + "/out"), "");
-  EXPECT_EQ(ReadAll(dir_ + "/err"), direct + "(3, 13) error 1023: Expected expression\n"
-                                             "    \ts = \"\xC3\xA9\" & )\n"
-                                             "    \t          ^\n");
+  EXPECT_EQ(ReadAll(dir_ + "/err"), direct +
+                                        "(3, 13) error 1023: Expected expression\n"
+                                        "    \ts = \"\xC3\xA9\" & )\n"
+                                        "    \t          ^\n");
   Write("fine.vbs", std::string("#!/usr/bin/env sablewick-script\nWScript.Echo \"ran\"\n"));
   EXPECT_EQ(Run({dir_ + "/fine.vbs"}).out, "ran\n");
 
