@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs the build into a temporary prefix and checks the portable folder: both programs,
-# the three folders, and the autostart entry and user unit naming the installed program.
+# the three folders with the example settings, and the autostart entry and user unit naming
+# the installed program.
 set -eu
 build=$1
 prefix=$(mktemp -d)
@@ -14,6 +15,11 @@ done
 [ -f "$root/sablewick-setup.so" ] || { echo "missing the setup dialog module"; fail=1; }
 for d in Config Data Scripts; do
   [ -d "$root/$d" ] || { echo "missing folder $d"; fail=1; }
+done
+# Commented examples beside the settings, never the settings themselves (saving rewrites them).
+for f in Drumlin.ini Sablewick.ini; do
+  [ -f "$root/Config/$f.example" ] || { echo "missing Config/$f.example"; fail=1; }
+  [ ! -e "$root/Config/$f" ] || { echo "Config/$f is installed: it would overwrite the user's"; fail=1; }
 done
 grep -qx "Exec=\"$root/sablewick\"" "$root/share/autostart/sablewick.desktop" ||
   { echo "autostart entry does not name $root/sablewick"; fail=1; }
