@@ -247,7 +247,7 @@ void TollkeepForm::ShowTrayIcon() {
   image1_ = DrawLetterS();
   image2_ = DrawHeart();
   trayIcon_ = std::make_unique<TrayIcon>(app_);
-  trayIcon_->SetCaption("Sablewick");  // the name the user knows it by
+  trayIcon_->SetCaption("Tollkeep");
   trayIcon_->SetMenu({std::begin(kMenuArray), std::end(kMenuArray)});
   trayIcon_->SetCallback(this);
   Timer1_Timer();

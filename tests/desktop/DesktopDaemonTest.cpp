@@ -87,7 +87,7 @@ TEST_F(DesktopDaemon, IconTooltipMenuAsAPanelSeesThem) {
   sd_bus_message_read(m, "s", &iconName);
   sd_bus_message_skip(m, "a(iiay)");
   sd_bus_message_read(m, "ss", &title, &text);
-  EXPECT_STREQ(title, "Sablewick");
+  EXPECT_STREQ(title, "Tollkeep");
   sd_bus_message_unref(m);
 
   m = host->GetProperty(item, "/StatusNotifierItem", kItemIface, "ItemIsMenu", "b");
