@@ -196,6 +196,8 @@ void MqttLink::Watch() {
                                nullptr, nullptr};
   source_ = g_source_new(&funcs, sizeof(LinkSource));
   reinterpret_cast<LinkSource*>(source_)->link = this;
+  // Writable too until the connect has finished (or failed).
+  watchingWrite_ = true;
   tag_ = g_source_add_unix_fd(source_, fd, static_cast<GIOCondition>(G_IO_IN | G_IO_OUT));
   g_source_attach(source_, nullptr);
 }
@@ -212,9 +214,14 @@ gboolean MqttLink::Prepare(GSource* source, gint* timeout) {
   MqttLink* self = reinterpret_cast<LinkSource*>(source)->link;
   *timeout = -1;
   const bool write = self->mosq_ != nullptr && Mosq().want_write_(self->mosq_);
-  g_source_modify_unix_fd(source, self->tag_,
-                          static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR |
-                                                    (write ? G_IO_OUT : 0)));
+  // Changing the watched events wakes the context (the next poll returns at once), so only
+  // touch them when the library's wish to write has changed: otherwise the loop never sleeps.
+  if (write != self->watchingWrite_) {
+    self->watchingWrite_ = write;
+    g_source_modify_unix_fd(source, self->tag_,
+                            static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR |
+                                                      (write ? G_IO_OUT : 0)));
+  }
   return FALSE;
 }
 

@@ -102,13 +102,14 @@ class MqttLink {
   mosquitto* mosq_ = nullptr;
   GSource* source_ = nullptr;
   void* tag_ = nullptr;
+  bool watchingWrite_ = false;  // the socket is watched for writability now
   Timer tick_;
   Timer retry_;
   bool connected_ = false;
   bool attempting_ = false;
   bool stopping_ = false;
-  bool refused_ = false;
-  bool closeExplained_ = false;  // the disconnect callback ran for this connection  // the broker answered this attempt with a refusal
+  bool refused_ = false;  // the broker answered this attempt with a refusal
+  bool closeExplained_ = false;  // the disconnect callback ran for this connection
   bool everAttempted_ = false;
   uint32_t attemptStarted_ = 0;
   unsigned backoffMs_ = 1000;

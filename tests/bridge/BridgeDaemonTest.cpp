@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
+#include <sstream>
 
 #include "bridge/Mapping.h"
 #include "tests/bridge/BrokerHarness.h"
@@ -253,6 +256,47 @@ TEST_F(BridgeTest, StatusShowsTheConnection) {
   EXPECT_NE(r.out.find(R"("mqtt":{"broker":"127.0.0.1:18830","connected":true,"queued":0,"dropped":0})"),
             std::string::npos)
       << r.out;
+}
+
+// The process's user + system CPU time so far, in clock ticks (-1 when it cannot be read).
+long CpuTicks(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(in, line)) return -1;
+  // The fields after the command name, which sits in parentheses and may hold blanks.
+  std::istringstream rest(line.substr(line.rfind(')') + 2));
+  std::string field;
+  long utime = -1, stime = -1;
+  for (int i = 3; i <= 15 && rest >> field; ++i) {
+    if (i == 14) utime = std::stol(field);
+    if (i == 15) stime = std::stol(field);
+  }
+  return utime < 0 || stime < 0 ? -1 : utime + stime;
+}
+
+TEST_F(BridgeTest, IdleNodeWithABridgeSleeps) {
+  ASSERT_TRUE(broker->Start());
+  MqttClient watcher;
+  ASSERT_TRUE(watcher.Connect(kPort, {"xap/#"}));
+  StartDaemon(Plain());
+  ASSERT_TRUE(watcher.WaitFor(status, 10000, "online"));
+  // Some traffic first, so the socket has been written to and read from.
+  SendToNode(kLamp);
+  ASSERT_TRUE(watcher.WaitFor(kLampTopic));
+  ::usleep(300000);
+  // A node that spins burns a whole core; an idle one wakes only for its timers. The bound
+  // is loose on purpose: this catches a busy loop, not a slow machine.
+  const long before = CpuTicks(daemon->Pid());
+  const auto start = std::chrono::steady_clock::now();
+  ::sleep(3);
+  const long after = CpuTicks(daemon->Pid());
+  const double wallTicks =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() *
+      static_cast<double>(::sysconf(_SC_CLK_TCK));
+  ASSERT_GE(before, 0);
+  ASSERT_GE(after, 0);
+  EXPECT_LT(static_cast<double>(after - before), 0.1 * wallTicks)
+      << "the idle node used " << (after - before) << " of " << wallTicks << " clock ticks";
 }
 
 TEST_F(BridgeTest, CleanStopSaysOffline) {
