@@ -122,6 +122,17 @@ std::optional<BridgeConfig> ReadBridgeConfig(const App& app, const IniTool& ini,
   if (c.discovery.find_first_of("+#") != std::string::npos) {
     return fail("Discovery " + c.discovery + " holds an MQTT wildcard");
   }
+  const std::string remove = ini.Read("MQTT", "RemoveUnseenAfter", "0");
+  uint64_t seconds = 0;
+  for (char ch : remove) {
+    if (ch < '0' || ch > '9' || seconds > 86400u * 365) {
+      return fail("RemoveUnseenAfter " + remove + " is not a number of seconds");
+    }
+    seconds = seconds * 10 + static_cast<uint64_t>(ch - '0');
+  }
+  // Bounded so that the milliseconds fit the tick count's half range.
+  if (seconds > 86400u * 24) return fail("RemoveUnseenAfter " + remove + " is more than 24 days");
+  c.removeUnseenSeconds = static_cast<uint32_t>(seconds);
   return c;
 }
 
@@ -130,7 +141,11 @@ Bridge::Bridge(App& app, BridgeConfig config, std::string nodeSource)
       config_(std::move(config)),
       nodeSource_(std::move(nodeSource)),
       statusTopic_(config_.prefix + "/status/" + TopicLevel(nodeSource_)),
-      bsc_(config_.prefix, config_.discovery, statusTopic_, kMaxEndpoints) {}
+      bsc_(config_.prefix, config_.discovery, statusTopic_, kMaxEndpoints),
+      expire_([this] { Expire(); }) {
+  bsc_.SetNode(nodeSource_, SABLEWICK_VERSION);
+  bsc_.SetForgetUnseenAfter(config_.removeUnseenSeconds * 1000u);
+}
 
 Bridge::~Bridge() { Stop(); }
 
@@ -148,17 +163,19 @@ bool Bridge::Start(std::string* error) {
                                      [this](const std::string& line) { Log(line); });
   link_->OnConnected = [this] { OnConnected(); };
   link_->OnMessage = [this](std::string_view topic, std::string_view payload, bool retained) {
-    // A retained command would be carried out again at every connection.
     if (retained) {
-      Refuse(topic, "a retained message is not a command; publish without retain");
+      OnRetained(topic, payload);
       return;
     }
     OnMqttMessage(topic, payload);
   };
-  return link_->Start(error);
+  if (!link_->Start(error)) return false;
+  expire_.Start(1000);
+  return true;
 }
 
 void Bridge::Stop() {
+  expire_.Stop();
   if (!link_) return;
   if (link_->Connected()) link_->Publish(statusTopic_, "offline", true, 1);
   link_->Stop();
@@ -167,22 +184,59 @@ void Bridge::Stop() {
 
 void Bridge::Log(const std::string& line) { LogToFile(app_, "Sablewick", line); }
 
+void Bridge::Publish(std::vector<Publication> publications) {
+  for (Publication& p : publications) {
+    link_->Publish(std::move(p.topic), std::move(p.payload), p.retain);
+  }
+}
+
 void Bridge::OnConnected() {
+  // The retained configs and states of earlier runs first: the endpoints they name take
+  // commands before their devices have reported in this run.
+  for (const std::string& filter : bsc_.RestoreFilters()) link_->Subscribe(filter);
   link_->Subscribe(config_.prefix + "/out");
   link_->Subscribe(config_.prefix + "/out/raw");
   link_->Subscribe(bsc_.CommandFilter());
   link_->Publish(statusTopic_, "online", true, 1);
-  for (Publication& p : bsc_.Replay()) link_->Publish(std::move(p.topic), std::move(p.payload), p.retain);
-  // Devices already running report their state now rather than at their next info.
+  Publish(bsc_.Replay());
+  // Devices already running report their state now rather than at their next info. BSC
+  // devices match the endpoint part of an address on its own: "*.*.*:>" reaches every
+  // endpoint of a three-part device, where some take ">" for the part before the ':' only
+  // and others refuse it; ">" reaches devices without endpoints and longer addresses.
+  SendXap(app_, "*.*.*:>", "xAPBSC.query", "request", "");
   SendXap(app_, ">", "xAPBSC.query", "request", "");
 }
 
-void Bridge::OnXapMessage(const XapMessage& msg) {
-  if (!link_ || !msg.Parsed()) return;
-  link_->Publish(InTopic(config_.prefix, msg), MessageJson(msg), false);
-  for (Publication& p : bsc_.Observe(msg)) {
-    link_->Publish(std::move(p.topic), std::move(p.payload), p.retain);
+void Bridge::OnRetained(std::string_view topic, std::string_view payload) {
+  // What the broker kept: this bridge's own configs and states come back at every
+  // connection; a retained command would be carried out again at every connection.
+  if (topic.substr(topic.size() < 4 ? 0 : topic.size() - 4) == "/set" ||
+      topic == config_.prefix + "/out" || topic == config_.prefix + "/out/raw") {
+    Refuse(topic, "a retained message is not a command; publish without retain");
+    return;
   }
+  Publish(bsc_.Restore(topic, payload, app_.clock->TickCount()));
+}
+
+void Bridge::Expire() {
+  if (link_) Publish(bsc_.Expire(app_.clock->TickCount()));
+}
+
+void Bridge::OnXapMessage(const XapMessage& msg, std::string_view text) {
+  if (!link_) return;
+  const XapMessage* parsed = &msg;
+  std::optional<XapMessage> heartbeat;
+  if (!msg.Parsed()) {
+    // A heartbeat has the shape of a message with its own first line.
+    constexpr std::string_view kHead = "xap-hbeat";
+    if (text.size() < kHead.size() || !EqualsNoCase(text.substr(0, kHead.size()), kHead)) return;
+    heartbeat.emplace();
+    heartbeat->FromXap("xap-header" + std::string(text.substr(kHead.size())));
+    if (!heartbeat->Parsed()) return;
+    parsed = &*heartbeat;
+  }
+  link_->Publish(InTopic(config_.prefix, *parsed), MessageJson(*parsed), false);
+  Publish(bsc_.Observe(*parsed, app_.clock->TickCount()));
   if (bsc_.Full() && !fullReported_) {
     fullReported_ = true;
     Log("MQTT: " + std::to_string(bsc_.Size()) +
@@ -284,7 +338,9 @@ void StartBridge(App& app) {
     }
     if (app.dispatcher) {
       Bridge* b = app.bridge.get();
-      app.dispatcher->OnParsed = [b](const XapMessage& msg) { b->OnXapMessage(msg); };
+      app.dispatcher->OnParsed = [b](const XapMessage& msg, std::string_view text) {
+        b->OnXapMessage(msg, text);
+      };
     }
   });
 }

@@ -29,6 +29,9 @@ struct BridgeConfig {
   std::string caFile;
   std::string prefix = "xap";
   std::string discovery = "homeassistant";  // empty: no discovery configs
+  // Endpoints known from the broker's retained configs that stay silent this long after the
+  // node connects lose their configs (0: never).
+  uint32_t removeUnseenSeconds = 0;
 };
 
 // The [MQTT] section. nullopt with an empty *error when Broker is not set (the bridge is off);
@@ -53,8 +56,8 @@ class Bridge {
   // Says "offline" on the status topic and disconnects.
   void Stop();
 
-  // Every message the node received and parsed.
-  void OnXapMessage(const XapMessage& msg);
+  // Every text the node received, as parsed (heartbeats included, which the parser leaves).
+  void OnXapMessage(const XapMessage& msg, std::string_view text = {});
 
   struct Status {
     bool connected = false;
@@ -72,6 +75,9 @@ class Bridge {
  private:
   void OnConnected();
   void OnMqttMessage(std::string_view topic, std::string_view payload);
+  void OnRetained(std::string_view topic, std::string_view payload);
+  void Expire();
+  void Publish(std::vector<Publication> publications);
   void Refuse(std::string_view topic, const std::string& reason);
   void Log(const std::string& line);
 
@@ -81,6 +87,7 @@ class Bridge {
   std::string statusTopic_;
   BscDirectory bsc_;
   std::unique_ptr<MqttLink> link_;
+  Timer expire_;
   bool fullReported_ = false;
   uint32_t refusalWindow_ = 0;
   int refusalsInWindow_ = 0;

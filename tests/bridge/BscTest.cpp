@@ -20,32 +20,41 @@ XapMessage Report(const std::string& cls, const std::string& source, const std::
 }
 
 BscDirectory Directory(size_t max = 100) {
-  return BscDirectory("xap", "homeassistant", "xap/status/Orbel.Script.test", max);
+  BscDirectory bsc("xap", "homeassistant", "xap/status/Orbel.Script.test", max);
+  bsc.SetNode("Orbel.Script.test", "1.2.3");
+  return bsc;
 }
 
 TEST(Bsc, InputAndDimmableOutputGetTheirConfigsAndStates) {
   BscDirectory bsc = Directory();
   auto input = bsc.Observe(
       Report("xAPBSC.info", "acme.door.house:front", "input.state.1", "State=on\n"));
-  ASSERT_EQ(input.size(), 2u);
+  ASSERT_EQ(input.size(), 3u);
   EXPECT_EQ(input[0].topic,
             "homeassistant/binary_sensor/xap/xap_acme_door_house_front_6b8bbc9c/config");
   EXPECT_EQ(input[0].payload,
             R"({"name": "front", "unique_id": "xap_acme_door_house_front_6b8bbc9c", )"
-            R"("object_id": "xap_acme_door_house_front_6b8bbc9c", )"
+            R"("default_entity_id": "binary_sensor.xap_acme_door_house_front_6b8bbc9c", )"
             R"("state_topic": "xap/bsc/acme.door.house:front/state", )"
-            R"("availability_topic": "xap/status/Orbel.Script.test", "payload_available": "online", )"
-            R"("payload_not_available": "offline", "value_template": "{{ value_json.state }}", )"
-            R"("payload_on": "ON", "payload_off": "OFF", "device": {"identifiers": )"
-            R"(["xap_acme_door_house_9caf3ea1"], "name": "acme.door.house", "manufacturer": "xAP BSC"}})");
+            R"("availability": [{"topic": "xap/status/Orbel.Script.test", )"
+            R"("payload_available": "online", "payload_not_available": "offline"}, )"
+            R"({"topic": "xap/bsc/acme.door.house/availability", "payload_available": "online", )"
+            R"("payload_not_available": "offline"}], "availability_mode": "all", )"
+            R"("value_template": "{{ value_json.state }}", "payload_on": "ON", "payload_off": "OFF", )"
+            R"("origin": {"name": "Sablewick", "sw_version": "1.2.3"}, )"
+            R"("device": {"identifiers": ["xap_acme_door_house_9caf3ea1"], "name": "acme.door.house", )"
+            R"("manufacturer": "xAP BSC", "via_device": "sablewick_Orbel_Script_test_76f3f102"}})");
   EXPECT_TRUE(input[0].retain);
   EXPECT_EQ(input[1].topic, "xap/bsc/acme.door.house:front/state");
   EXPECT_EQ(input[1].payload, R"({"state": "ON"})");
   EXPECT_TRUE(input[1].retain);
+  EXPECT_EQ(input[2].topic, "xap/bsc/acme.door.house/availability");
+  EXPECT_EQ(input[2].payload, "online");
+  EXPECT_TRUE(input[2].retain);
 
   auto light = bsc.Observe(Report("xAPBSC.event", "acme.dimmer.house:hall", "output.state.1",
                                   "ID=01\nState=on\nLevel=128/255\n"));
-  ASSERT_EQ(light.size(), 2u);
+  ASSERT_EQ(light.size(), 3u);
   EXPECT_EQ(light[0].topic, "homeassistant/light/xap/xap_acme_dimmer_house_hall_0ef1c2ac/config");
   std::string error;
   const auto config = ParseJson(light[0].payload, &error);
@@ -54,6 +63,14 @@ TEST(Bsc, InputAndDimmableOutputGetTheirConfigsAndStates) {
   EXPECT_EQ(config->Find("command_topic")->text, "xap/bsc/acme.dimmer.house:hall/set");
   EXPECT_EQ(config->Find("state_topic")->text, "xap/bsc/acme.dimmer.house:hall/state");
   EXPECT_EQ(config->Find("brightness_scale")->text, "100");
+  // No flash or transition (Home Assistant offers both unless told), and the colour modes say
+  // it dims: the old "brightness" flag beside them is refused by newer versions.
+  EXPECT_EQ(config->Find("flash")->kind, JsonValue::Kind::Bool);
+  EXPECT_FALSE(config->Find("flash")->boolean);
+  EXPECT_FALSE(config->Find("transition")->boolean);
+  EXPECT_EQ(config->Find("brightness"), nullptr);
+  EXPECT_EQ(config->Find("object_id"), nullptr);
+  EXPECT_EQ(config->Find("default_entity_id")->text, "light.xap_acme_dimmer_house_hall_0ef1c2ac");
   EXPECT_EQ(light[1].payload,
             R"({"state": "ON", "brightness": 50, "level": "128/255", "color_mode": "brightness"})");
 
@@ -69,10 +86,15 @@ TEST(Bsc, InputAndDimmableOutputGetTheirConfigsAndStates) {
             R"({"state": "OFF", "brightness": 0, "level": "0/255", "color_mode": "brightness"})");
 
   // A broker that lost its retained topics gets everything again.
+  // A broker that lost its retained topics gets everything again: the node's own config, the
+  // devices' availability, the endpoints' configs and states.
   const auto replay = bsc.Replay();
-  ASSERT_EQ(replay.size(), 4u);
-  EXPECT_EQ(replay[0].topic, input[0].topic);
-  EXPECT_EQ(replay[3].payload, off[0].payload);
+  ASSERT_EQ(replay.size(), 7u);
+  EXPECT_EQ(replay[0].topic,
+            "homeassistant/binary_sensor/xap/sablewick_Orbel_Script_test_76f3f102_status/config");
+  EXPECT_EQ(replay[1].topic, input[2].topic);
+  EXPECT_EQ(replay[3].topic, input[0].topic);
+  EXPECT_EQ(replay[6].payload, off[0].payload);
 }
 
 TEST(Bsc, EachKindOfEndpointBecomesItsComponent) {
@@ -86,11 +108,13 @@ TEST(Bsc, EachKindOfEndpointBecomesItsComponent) {
       {"output.state", "State=on\n", "switch", R"({"state": "ON"})"},
       {"output.state.9", "State=off\nLevel=3/4\n", "light",
        R"({"state": "OFF", "brightness": 75, "level": "3/4", "color_mode": "brightness"})"},
+      {"output.state.3", "State=on\nText=Line one\n", "text",
+       R"({"state": "ON", "text": "Line one"})"},
   };
   for (const Case& c : cases) {
     BscDirectory bsc = Directory();
     const auto out = bsc.Observe(Report("xAPBSC.info", "acme.x.y:1", c.section, c.items));
-    ASSERT_EQ(out.size(), 2u) << c.section;
+    ASSERT_EQ(out.size(), 3u) << c.section;
     EXPECT_TRUE(out[0].topic.starts_with("homeassistant/" + c.component + "/xap/")) << out[0].topic;
     EXPECT_EQ(out[1].payload, c.state) << c.section;
   }
@@ -100,7 +124,8 @@ TEST(Bsc, OtherMessagesAndAFullDirectoryAnnounceNothing) {
   BscDirectory bsc = Directory(2);
   EXPECT_TRUE(bsc.Observe(Report("xAPBSC.cmd", "a.b.c:1", "output.state.1", "State=on\n")).empty());
   EXPECT_TRUE(bsc.Observe(Report("xAPBSC.info", "a.b.c:1", "status", "State=on\n")).empty());
-  EXPECT_EQ(bsc.Observe(Report("xAPBSC.info", "a.b.c:1", "input.state", "State=on\n")).size(), 2u);
+  // A new device's first endpoint brings its availability; the second shares it.
+  EXPECT_EQ(bsc.Observe(Report("xAPBSC.info", "a.b.c:1", "input.state", "State=on\n")).size(), 3u);
   EXPECT_EQ(bsc.Observe(Report("xAPBSC.info", "a.b.c:2", "input.state", "State=on\n")).size(), 2u);
   EXPECT_TRUE(bsc.Full());
   EXPECT_TRUE(bsc.Observe(Report("xAPBSC.info", "a.b.c:3", "input.state", "State=on\n")).empty());
@@ -111,15 +136,16 @@ TEST(Bsc, OtherMessagesAndAFullDirectoryAnnounceNothing) {
 TEST(Bsc, WithoutDiscoveryOnlyStatesArePublished) {
   BscDirectory bsc("xap", "", "xap/status/n", 10);
   const auto out = bsc.Observe(Report("xAPBSC.info", "a.b.c:1", "input.state", "State=on\n"));
-  ASSERT_EQ(out.size(), 1u);
+  ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ(out[0].topic, "xap/bsc/a.b.c:1/state");
+  EXPECT_EQ(out[1].topic, "xap/bsc/a.b.c/availability");
 }
 
 TEST(Bsc, EndpointsThatLookAlikeInTopicsKeepTopicsOfTheirOwn) {
   BscDirectory bsc = Directory();
   const auto a = bsc.Observe(Report("xAPBSC.info", "a.b.c:x/y", "output.state", "State=on\n"));
   const auto b = bsc.Observe(Report("xAPBSC.info", "a.b.c:x+y", "output.state", "State=on\n"));
-  ASSERT_EQ(a.size(), 2u);
+  ASSERT_EQ(a.size(), 3u);
   ASSERT_EQ(b.size(), 2u);
   EXPECT_EQ(a[1].topic, "xap/bsc/a.b.c:x_y/state");
   EXPECT_NE(b[1].topic, a[1].topic);
@@ -146,6 +172,7 @@ TEST(Bsc, CommandsFromHomeAssistantBecomeBscCommands) {
   bsc.Observe(Report("xAPBSC.info", "acme.dimmer.house:hall", "output.state.1", "State=on\nLevel=1/2\n"));
   bsc.Observe(Report("xAPBSC.info", "acme.relay.house:pump", "output.state.1", "State=off\n"));
   bsc.Observe(Report("xAPBSC.info", "acme.door.house:front", "input.state.1", "State=off\n"));
+  bsc.Observe(Report("xAPBSC.info", "acme.ctl.house:lcd", "output.state.1", "State=on\nText=Hi\n"));
   struct Case {
     std::string topic, payload, target, items, reason;
   } cases[] = {
@@ -153,6 +180,11 @@ TEST(Bsc, CommandsFromHomeAssistantBecomeBscCommands) {
       {"xap/bsc/acme.relay.house:pump/set", " off\n", "acme.relay.house:pump", "id=*|State=off", ""},
       {"xap/bsc/acme.dimmer.house:hall/set", R"({"state": "ON", "brightness": 40})",
        "acme.dimmer.house:hall", "id=*|State=on|Level=40/100", ""},
+      // ON alone brings the light back at its last level.
+      {"xap/bsc/acme.dimmer.house:hall/set", "ON", "acme.dimmer.house:hall",
+       "id=*|State=on|Level=50/100", ""},
+      {"xap/bsc/acme.dimmer.house:hall/set", R"({"state": "ON"})", "acme.dimmer.house:hall",
+       "id=*|State=on|Level=50/100", ""},
       {"xap/bsc/acme.dimmer.house:hall/set", R"({"brightness": 100})", "acme.dimmer.house:hall",
        "id=*|State=on|Level=100/100", ""},
       {"xap/bsc/acme.dimmer.house:hall/set", R"({"state": "OFF"})", "acme.dimmer.house:hall",
@@ -167,6 +199,12 @@ TEST(Bsc, CommandsFromHomeAssistantBecomeBscCommands) {
       {"xap/bsc/acme.dimmer.house:hall/set", "toggle", "", "",
        "neither ON, OFF nor JSON: unknown word at byte 0"},
       {"xap/bsc/acme.door.house:front/set", "ON", "", "", "acme.door.house:front is an input"},
+      // A stream output takes the text as it comes, never a State alone.
+      {"xap/bsc/acme.ctl.house:lcd/set", "ON", "acme.ctl.house:lcd", "id=*|Text=ON", ""},
+      {"xap/bsc/acme.ctl.house:lcd/set", "Hello = world {1}", "acme.ctl.house:lcd",
+       "id=*|Text=Hello = world {1}", ""},
+      {"xap/bsc/acme.ctl.house:lcd/set", "two\nlines", "", "",
+       "a text for acme.ctl.house:lcd holds a line break"},
       {"xap/bsc/acme.gone.house:x/set", "ON", "", "", "no endpoint acme.gone.house:x has reported yet"},
       {"xap/other", "ON", "", "", "not a command topic"},
   };
