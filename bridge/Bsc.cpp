@@ -217,9 +217,13 @@ std::vector<Publication> BscDirectory::Observe(const XapMessage& msg, uint32_t n
       items = msg.msgCollection(s);
     }
   }
-  const auto state = ItemValue(*items, "State");
-  const auto level = ItemValue(*items, "Level");
-  const auto text = ItemValue(*items, "Text");
+  const auto value = [&](std::string_view name) -> std::optional<std::string_view> {
+    if (!items) return std::nullopt;
+    return ItemValue(*items, name);
+  };
+  const auto state = value("State");
+  const auto level = value("Level");
+  const auto text = value("Text");
 
   const std::string key = ToLower(msg.msgSource);
   auto found = byAddress_.find(key);

@@ -224,5 +224,144 @@ TEST(Bsc, CommandsFromHomeAssistantBecomeBscCommands) {
   }
 }
 
+XapMessage Heartbeat(const std::string& cls, const std::string& source, const std::string& interval) {
+  XapMessage msg;
+  msg.FromXap("xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=" + cls + "\nsource=" + source +
+              "\ninterval=" + interval + "\nport=3639\n}\n");
+  return msg;
+}
+
+// Availability of each device follows its own heartbeats: gone after two missed intervals or
+// at its stop message, back with its next message.
+TEST(Bsc, DevicesGoUnavailableWhenTheirHeartbeatsStop) {
+  BscDirectory bsc = Directory();
+  const std::string topic = "xap/bsc/acme.ctl.house/availability";
+  bsc.Observe(Report("xAPBSC.info", "acme.ctl.house:relay1", "output.state.1", "State=on\n"), 1000);
+  bsc.Observe(Report("xAPBSC.info", "acme.other.house:x", "input.state.1", "State=on\n"), 1000);
+  // Heartbeats of unknown devices change nothing.
+  EXPECT_TRUE(bsc.Observe(Heartbeat("xap-hbeat.alive", "acme.unknown.house", "10"), 1000).empty());
+  EXPECT_TRUE(bsc.Observe(Heartbeat("xap-hbeat.alive", "ACME.Ctl.House", "10"), 2000).empty());
+  EXPECT_TRUE(bsc.Expire(22000).empty());  // 20 s after the last heartbeat: not yet two missed
+  auto gone = bsc.Expire(22001);
+  ASSERT_EQ(gone.size(), 1u);
+  EXPECT_EQ(gone[0].topic, topic);
+  EXPECT_EQ(gone[0].payload, "offline");
+  EXPECT_TRUE(bsc.Expire(23000).empty());
+  // Its next heartbeat brings it back; a stop takes it away at once.
+  auto back = bsc.Observe(Heartbeat("xap-hbeat.alive", "acme.ctl.house", "10"), 30000);
+  ASSERT_EQ(back.size(), 1u);
+  EXPECT_EQ(back[0].payload, "online");
+  auto stop = bsc.Observe(Heartbeat("xap-hbeat.stop", "acme.ctl.house", "10"), 31000);
+  ASSERT_EQ(stop.size(), 1u);
+  EXPECT_EQ(stop[0].payload, "offline");
+  // Any message of the device shows it alive.
+  auto event = bsc.Observe(Report("xAPBSC.event", "acme.ctl.house:relay2", "output.state.1", "State=off\n"), 32000);
+  ASSERT_FALSE(event.empty());
+  EXPECT_EQ(event.back().payload, "online");
+  // The other device never sent a heartbeat: xAP's default interval of a minute applies.
+  ASSERT_EQ(bsc.Expire(60000).size(), 1u);  // acme.ctl.house, 20 s after its event
+  auto other = bsc.Expire(1000 + 2 * BscDirectory::kDefaultIntervalMs + 1);
+  ASSERT_EQ(other.size(), 1u);
+  EXPECT_EQ(other[0].topic, "xap/bsc/acme.other.house/availability");
+}
+
+// A node that starts again knows the endpoints from the broker's retained configs.
+TEST(Bsc, EndpointsComeBackFromRetainedConfigs) {
+  std::vector<Publication> kept;
+  {
+    BscDirectory before = Directory();
+    for (auto* report : {"State=on\nLevel=30/100\n"}) {
+      for (auto& p : before.Observe(Report("xAPBSC.info", "acme.dimmer.house:hall", "output.state.1", report)))
+        kept.push_back(p);
+    }
+    for (auto& p : before.Observe(Report("xAPBSC.info", "acme.ctl.house:lcd", "output.state.1", "Text=Hi\n")))
+      kept.push_back(p);
+    for (auto& p : before.Observe(Report("xAPBSC.info", "acme.door.house:front", "input.state.1", "Level=5\n")))
+      kept.push_back(p);
+  }
+  BscDirectory bsc = Directory();
+  bsc.SetForgetUnseenAfter(60000);
+  const auto filters = bsc.RestoreFilters();
+  EXPECT_EQ(filters, (std::vector<std::string>{"homeassistant/+/xap/+/config", "xap/bsc/+/state"}));
+  // Another bridge's configs, another prefix, an id that is not its address's, not JSON: ignored.
+  const std::string foreign[][2] = {
+      {"homeassistant/switch/xap/x/config", R"({"name": "x", "unique_id": "xap_a_b_c_x_00000000", "state_topic": "xap/bsc/a.b.c:x/state", "device": {"name": "a.b.c"}})"},
+      {"homeassistant/switch/xap/y/config", R"({"name": "y", "unique_id": "xap_a_b_c_y_22a0a7d4", "state_topic": "other/bsc/a.b.c:y/state", "device": {"name": "a.b.c"}})"},
+      {"homeassistant/switch/xap/z/config", "not json"},
+      {"homeassistant/binary_sensor/xap/sablewick_n/config", R"({"name": "Status"})"},
+  };
+  for (const auto& f : foreign) EXPECT_TRUE(bsc.Restore(f[0], f[1], 5000).empty()) << f[0];
+  size_t configs = 0;
+  for (const Publication& p : kept) {
+    if (!p.topic.ends_with("/config")) continue;
+    ++configs;
+    // Today's configs come back as they are: nothing to publish again.
+    EXPECT_TRUE(bsc.Restore(p.topic, p.payload, 5000).empty()) << p.topic;
+  }
+  EXPECT_EQ(configs, 3u);
+  for (const Publication& p : kept) {
+    if (p.topic.ends_with("/state")) bsc.Restore(p.topic, p.payload, 5000);
+  }
+  EXPECT_EQ(bsc.Size(), 3u);
+  // Commands go out before the devices report; ON carries the level kept in the state.
+  std::string reason;
+  const auto on = bsc.FromCommand("xap/bsc/acme.dimmer.house:hall/set", "ON", &reason);
+  ASSERT_TRUE(on) << reason;
+  EXPECT_NE(on->items.find("30/100"), std::string::npos);
+  ASSERT_TRUE(bsc.FromCommand("xap/bsc/acme.ctl.house:lcd/set", "Hello", &reason)) << reason;
+
+  // A config of an older version is published again in today's form.
+  BscDirectory old = Directory();
+  const auto today = old.Observe(Report("xAPBSC.info", "acme.relay.house:pump", "output.state", "State=on\n"));
+  const std::string id = ParseJson(today[0].payload, &reason)->Find("unique_id")->text;
+  old = Directory();
+  const auto upgraded = old.Restore(
+      today[0].topic,
+      R"({"name": "pump", "unique_id": ")" + id + R"(", "object_id": ")" + id +
+          R"(", "state_topic": "xap/bsc/acme.relay.house:pump/state", "device": {"name": "acme.relay.house"}})",
+      0);
+  ASSERT_EQ(old.Size(), 1u) << "the unique id did not match the address";
+  ASSERT_EQ(upgraded.size(), 1u);
+  EXPECT_EQ(upgraded[0].payload.find("object_id"), std::string::npos);
+  EXPECT_NE(upgraded[0].payload.find("default_entity_id"), std::string::npos);
+
+  // The dimmer reports; the other two stay silent and lose their configs after a minute.
+  bsc.Observe(Report("xAPBSC.info", "acme.dimmer.house:hall", "output.state.1", "State=on\nLevel=30/100\n"), 6000);
+  const auto removed = bsc.Expire(65000);
+  std::vector<std::string> emptied;
+  for (const Publication& p : removed) {
+    if (p.payload.empty()) emptied.push_back(p.topic);
+  }
+  EXPECT_EQ(emptied.size(), 4u);  // two configs, two states
+  for (const std::string& t : emptied) EXPECT_EQ(t.find("dimmer"), std::string::npos) << t;
+  EXPECT_FALSE(bsc.FromCommand("xap/bsc/acme.ctl.house:lcd/set", "Hello", &reason));
+  // One that reports again is announced again.
+  const auto again = bsc.Observe(Report("xAPBSC.info", "acme.ctl.house:lcd", "output.state.1", "Text=Back\n"), 70000);
+  ASSERT_FALSE(again.empty());
+  EXPECT_TRUE(again[0].topic.starts_with("homeassistant/text/xap/")) << again[0].topic;
+}
+
+TEST(Bsc, SensorsAndTextsFollowHomeAssistantsRules) {
+  BscDirectory bsc = Directory();
+  std::string error;
+  const auto level = bsc.Observe(Report("xAPBSC.info", "a.b.c:lux", "input.state", "Level=5/10\n"));
+  const auto levelConfig = ParseJson(level[0].payload, &error);
+  ASSERT_TRUE(levelConfig) << error;
+  EXPECT_EQ(levelConfig->Find("state_class")->text, "measurement");
+  EXPECT_EQ(levelConfig->Find("unit_of_measurement")->text, "%");
+  const std::string longText(300, 'x');
+  const auto text = bsc.Observe(Report("xAPBSC.info", "a.b.c:lcd", "output.state", "Text=" + longText + "\n"));
+  ASSERT_EQ(text.size(), 2u);
+  EXPECT_TRUE(text[0].topic.starts_with("homeassistant/text/xap/"));
+  const auto textConfig = ParseJson(text[0].payload, &error);
+  ASSERT_TRUE(textConfig) << error;
+  EXPECT_EQ(textConfig->Find("command_topic")->text, "xap/bsc/a.b.c:lcd/set");
+  EXPECT_EQ(textConfig->Find("max")->text, "255");
+  // The state keeps the whole text; Home Assistant's state is cut, the attribute is whole.
+  EXPECT_EQ(textConfig->Find("value_template")->text, "{{ (value_json.text | default(''))[:255] }}");
+  EXPECT_EQ(textConfig->Find("json_attributes_topic")->text, "xap/bsc/a.b.c:lcd/state");
+  EXPECT_NE(text[1].payload.find(longText), std::string::npos);
+}
+
 }  // namespace
 }  // namespace sablewick
