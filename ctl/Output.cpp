@@ -1,5 +1,6 @@
 #include "ctl/Output.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -43,15 +44,17 @@ size_t Utf8Length(std::string_view s, size_t i) {
   return n;
 }
 
+// Exactly the value: whole numbers as integers, others in the shortest form that reads back
+// as the same double (a time of day keeps its fraction of a second).
 std::string Number(double d) {
+  if (!std::isfinite(d)) return "null";
   char buf[64];
-  if (std::isfinite(d) && d == std::floor(d) && std::fabs(d) < 1e15)
+  if (d == std::floor(d) && std::fabs(d) < 9007199254740992.0) {
     std::snprintf(buf, sizeof buf, "%.0f", d);
-  else if (std::isfinite(d))
-    std::snprintf(buf, sizeof buf, "%.6g", d);
-  else
-    return "null";
-  return buf;
+    return buf;
+  }
+  const auto r = std::to_chars(buf, buf + sizeof buf, d);
+  return std::string(buf, r.ptr);
 }
 
 double AsNumber(const Variant& v) {

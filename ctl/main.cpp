@@ -376,7 +376,12 @@ void ReadTracedBatch(sd_bus_message* m, const std::function<bool(const Fields&)>
     f.emplace_back("seq", Variant::Double(static_cast<double>(seq)));
     f.emplace_back("time", Variant::Double(time));
     f.emplace_back("injected", Variant::Boolean(injected != 0));
-    for (const char* name : {"source", "target", "class", "sections"}) f.emplace_back(name, bytes());
+    for (const char* name : {"source", "target", "class", "sections"}) {
+      Variant value = bytes();
+      // No target member for a message without one.
+      if (std::string_view(name) == "target" && value.AsString().empty()) continue;
+      f.emplace_back(name, std::move(value));
+    }
     const void* data = nullptr;
     size_t size = 0;
     if (sd_bus_message_read_array(m, 'u', &data, &size) < 0) throw CtlError("unreadable trace");

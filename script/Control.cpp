@@ -271,11 +271,15 @@ void Control::UpdateRecording() {
 }
 
 void Control::KeepTraced(const TraceEvent& event) {
+  bool targeted = false;
+  for (int i = 0; i < event.msg.HeaderCount() && !targeted; ++i) {
+    targeted = EqualsNoCase(event.msg.HeaderItem(i).first, "target");
+  }
   auto e = std::make_shared<TraceEntry>(TraceEntry{++traceSeq_,
                                                    UnixNow(),
                                                    event.injected,
                                                    event.msg.msgSource,
-                                                   event.msg.MsgTarget,
+                                                   targeted ? event.msg.MsgTarget : std::string(),
                                                    event.msg.MsgClass,
                                                    {},
                                                    {event.matched.begin(), event.matched.end()},
@@ -303,12 +307,14 @@ void Control::KeepTraced(const TraceEvent& event) {
 Variant Control::EntryRecord(const TraceEntry& e) {
   std::vector<Variant> matched;
   for (int p : e.matched) matched.push_back(Variant::Long(p));
-  return Record()
-      .Add("seq", Count(e.seq))
+  Record r;
+  r.Add("seq", Count(e.seq))
       .Add("time", Variant::Double(e.time))
       .Add("injected", Variant::Boolean(e.injected))
-      .Add("source", Str(e.source))
-      .Add("target", Str(e.target))
+      .Add("source", Str(e.source));
+  // A message without a target has no target member (not the parser's "Unknown").
+  if (!e.target.empty()) r.Add("target", Str(e.target));
+  return r
       .Add("class", Str(e.cls))
       .Add("sections", Str(e.sections))
       .Add("matched", ArrayOf(matched))

@@ -2,6 +2,10 @@
 // private socket: every command in its human and its JSON form.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdlib>
+#include <ctime>
+
 #include "ini/ConfigCheck.h"
 #include "script/BusValue.h"
 #include "tests/PrivateBus.h"
@@ -296,13 +300,13 @@ TEST_F(Ctl, TraceShowsWhatArrivedAfterTheFirstLookWithTheSubscriptionsItMatched)
   Settle();
   CtlResult all = Run({"trace"});
   ASSERT_EQ(all.status, 0) << all.err;
-  // The two lamps and the echo query that settled them.
-  EXPECT_NE(all.out.find("  acme.lamp.hall -> Unknown  xAPBSC.event  [lamp]  matched 1\n"),
+  // The two lamps and the echo query that settled them; none of them names a target.
+  EXPECT_NE(all.out.find("  acme.lamp.hall -> *  xAPBSC.event  [lamp]  matched 1\n"),
             std::string::npos)
       << all.out;
-  EXPECT_NE(all.out.find("  acme.other.thing -> Unknown  xAPBSC.event  [lamp]  matched 1\n"),
+  EXPECT_NE(all.out.find("  acme.other.thing -> *  xAPBSC.event  [lamp]  matched 1\n"),
             std::string::npos);
-  EXPECT_NE(all.out.find("  acme.tool.pc -> Unknown  WDT.Echo  [echo.query]  matched none\n"),
+  EXPECT_NE(all.out.find("  acme.tool.pc -> *  WDT.Echo  [echo.query]  matched none\n"),
             std::string::npos);
 
   CtlResult matched = Run({"trace", "--match", "source=acme.lamp.>,class=xapbsc.event", "--text"});
@@ -314,11 +318,18 @@ TEST_F(Ctl, TraceShowsWhatArrivedAfterTheFirstLookWithTheSubscriptionsItMatched)
   CtlResult json = Run({"trace", "--json", "-n", "1", "--match", "class=wdt.echo"});
   ASSERT_EQ(json.status, 0) << json.err;
   EXPECT_EQ(json.out.rfind("[{\"seq\":", 0), 0u) << json.out;
-  EXPECT_NE(json.out.find("\"injected\":false,\"source\":\"acme.tool.pc\",\"target\":\"Unknown\","
+  EXPECT_NE(json.out.find("\"injected\":false,\"source\":\"acme.tool.pc\","
                           "\"class\":\"WDT.Echo\",\"sections\":\"echo.query\",\"matched\":[],"
                           "\"text\":\"xap-header\\n{\\nv=12\\n"),
             std::string::npos)
       << json.out;
+  // The time as it is, to the fraction of a second (six digits would be off by an hour).
+  const size_t time = json.out.find("\"time\":");
+  ASSERT_NE(time, std::string::npos);
+  const double recorded = std::strtod(json.out.c_str() + time + 7, nullptr);
+  EXPECT_LT(std::fabs(recorded - static_cast<double>(std::time(nullptr))), 60.0) << json.out;
+  const std::string number = json.out.substr(time + 7, json.out.find(',', time) - time - 7);
+  EXPECT_EQ(number.find_first_not_of("0123456789."), std::string::npos) << number;
   EXPECT_EQ(json.out.find("},{"), std::string::npos) << "-n 1 gives one entry: " << json.out;
 }
 
@@ -537,7 +548,7 @@ TEST_F(Ctl, WorksThroughTheSessionBusName) {
   }
   ASSERT_TRUE(attached);
   hub.SendTo(port, Lamp("bus"));
-  EXPECT_NE(follow.ReadLine().find("  acme.lamp.hall -> Unknown  xAPBSC.event  [lamp]  matched none"),
+  EXPECT_NE(follow.ReadLine().find("  acme.lamp.hall -> *  xAPBSC.event  [lamp]  matched none"),
             std::string::npos);
   EXPECT_EQ(follow.Finish().status, 0);
 }
