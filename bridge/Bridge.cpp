@@ -165,9 +165,9 @@ bool Bridge::Start(std::string* error) {
   link_->OnMessage = [this](std::string_view topic, std::string_view payload, bool retained) {
     if (retained) {
       OnRetained(topic, payload);
-      return;
+    } else if (!bsc_.RestoreTopic(topic)) {
+      OnMqttMessage(topic, payload);
     }
-    OnMqttMessage(topic, payload);
   };
   if (!link_->Start(error)) return false;
   expire_.Start(1000);
@@ -222,21 +222,19 @@ void Bridge::Expire() {
   if (link_) Publish(bsc_.Expire(app_.clock->TickCount()));
 }
 
-void Bridge::OnXapMessage(const XapMessage& msg, std::string_view text) {
-  if (!link_) return;
-  const XapMessage* parsed = &msg;
-  std::optional<XapMessage> heartbeat;
-  if (!msg.Parsed()) {
-    // A heartbeat has the shape of a message with its own first line.
-    constexpr std::string_view kHead = "xap-hbeat";
-    if (text.size() < kHead.size() || !EqualsNoCase(text.substr(0, kHead.size()), kHead)) return;
-    heartbeat.emplace();
-    heartbeat->FromXap("xap-header" + std::string(text.substr(kHead.size())));
-    if (!heartbeat->Parsed()) return;
-    parsed = &*heartbeat;
-  }
-  link_->Publish(InTopic(config_.prefix, *parsed), MessageJson(*parsed), false);
-  Publish(bsc_.Observe(*parsed, app_.clock->TickCount()));
+void Bridge::OnHeartbeat(std::string_view text) {
+  // A heartbeat has the shape of a message with a first line of its own.
+  constexpr std::string_view kHead = "xap-hbeat";
+  if (!link_ || text.size() < kHead.size()) return;
+  XapMessage heartbeat;
+  heartbeat.FromXap("xap-header" + std::string(text.substr(kHead.size())));
+  OnXapMessage(heartbeat);
+}
+
+void Bridge::OnXapMessage(const XapMessage& msg) {
+  if (!link_ || !msg.Parsed()) return;
+  link_->Publish(InTopic(config_.prefix, msg), MessageJson(msg), false);
+  Publish(bsc_.Observe(msg, app_.clock->TickCount()));
   if (bsc_.Full() && !fullReported_) {
     fullReported_ = true;
     Log("MQTT: " + std::to_string(bsc_.Size()) +
@@ -336,17 +334,20 @@ void StartBridge(App& app) {
         }
       });
     }
+    if (app.xap) {
+      Bridge* b = app.bridge.get();
+      app.xap->OnHeartbeat = [b](std::string_view text) { b->OnHeartbeat(text); };
+    }
     if (app.dispatcher) {
       Bridge* b = app.bridge.get();
-      app.dispatcher->OnParsed = [b](const XapMessage& msg, std::string_view text) {
-        b->OnXapMessage(msg, text);
-      };
+      app.dispatcher->OnParsed = [b](const XapMessage& msg) { b->OnXapMessage(msg); };
     }
   });
 }
 
 void StopBridge(App& app) {
   if (app.dispatcher) app.dispatcher->OnParsed = nullptr;
+  if (app.xap) app.xap->OnHeartbeat = nullptr;
   if (app.bridge) app.bridge->Stop();
   app.bridge.reset();
 }

@@ -56,8 +56,10 @@ class Bridge {
   // Says "offline" on the status topic and disconnects.
   void Stop();
 
-  // Every text the node received, as parsed (heartbeats included, which the parser leaves).
-  void OnXapMessage(const XapMessage& msg, std::string_view text = {});
+  // Every message the node received and parsed.
+  void OnXapMessage(const XapMessage& msg);
+  // Every heartbeat the node received (the dispatcher never sees them).
+  void OnHeartbeat(std::string_view text);
 
   struct Status {
     bool connected = false;

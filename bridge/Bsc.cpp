@@ -436,6 +436,14 @@ std::vector<std::string> BscDirectory::RestoreFilters() const {
   return filters;
 }
 
+bool BscDirectory::RestoreTopic(std::string_view topic) const {
+  const auto under = [&](std::string_view head, std::string_view tail) {
+    return topic.size() > head.size() + tail.size() + 1 && topic.substr(0, head.size()) == head &&
+           topic[head.size()] == '/' && topic.substr(topic.size() - tail.size()) == tail;
+  };
+  return (!discovery_.empty() && under(discovery_, "/config")) || under(prefix_ + "/bsc", "/state");
+}
+
 std::vector<Publication> BscDirectory::Restore(std::string_view topic, std::string_view payload,
                                                uint32_t nowMs) {
   std::vector<Publication> out;

@@ -68,8 +68,10 @@ class BscDirectory {
   // form when it was made by an older version. Other topics: nothing.
   std::vector<Publication> Restore(std::string_view topic, std::string_view payload,
                                    uint32_t nowMs);
-  // The subscriptions that bring those retained topics back.
+  // The subscriptions that bring those retained topics back, and whether a topic is one of
+  // theirs (the bridge's own publications come back on them as they are made).
   std::vector<std::string> RestoreFilters() const;
+  bool RestoreTopic(std::string_view topic) const;
 
   // The xAPBSC.cmd for a command payload on a command topic.
   struct Command {

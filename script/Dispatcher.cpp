@@ -71,7 +71,7 @@ void Dispatcher::Readmessage(std::string_view text) {
     msg.Init();
     msg.FromXap(text);
   });
-  if (OnParsed) step([&] { OnParsed(msg, text); });
+  if (OnParsed) step([&] { OnParsed(msg); });
   const std::string& own = app_.xap ? app_.xap->XapSource() : std::string();
   bool toUs = false;
   step([&] { toUs = msg.CompareTarget(own) || msg.CompareTarget("Unknown"); });

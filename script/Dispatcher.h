@@ -64,9 +64,8 @@ class Dispatcher {
     uint64_t echoAnswers = 0;
     uint64_t storeDropped = 0;  // stored messages pushed out by a full store
   } Count;
-  // Sees every text once it is parsed, before anything else is done with it (a text the parser
-  // does not take, such as a heartbeat, too: msg.Parsed() is false then).
-  std::function<void(const XapMessage& msg, std::string_view text)> OnParsed;
+  // Sees every message once it is parsed, before anything else is done with it.
+  std::function<void(const XapMessage&)> OnParsed;
 
  private:
   void SendRoleNotification();

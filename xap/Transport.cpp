@@ -310,7 +310,10 @@ void XapTransport::SendXap(const std::string& sTarget, const std::string& sClass
 void XapTransport::SendRawXap(std::string_view sMessage) { Send(sMessage); }
 
 void XapTransport::ProcessReceivedMessage(std::string_view text) {
-  if (FilterHeartbeats && !StartsWithNoCase(text, "xap-head")) return;
+  if (FilterHeartbeats && !StartsWithNoCase(text, "xap-head")) {
+    if (OnHeartbeat && StartsWithNoCase(text, "xap-hbeat")) OnHeartbeat(text);
+    return;
+  }
   ++received_;
   if (receiveQueue_.size() >= kQueueMaxDatagrams || queuedBytes_ + text.size() > kQueueMaxBytes) {
     CountDrops(queueDrops_, 1, kQueueDropText);

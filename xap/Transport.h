@@ -39,6 +39,9 @@ class XapTransport : public XapSink {
   std::string GetMessage();
 
   bool FilterHeartbeats = true;
+  // Sees each heartbeat that FilterHeartbeats keeps out of the queue, as it is read (the MQTT
+  // bridge publishes them and follows each device's availability with them).
+  std::function<void(std::string_view text)> OnHeartbeat;
   std::string BroadcastAddress = "Default";
   std::string InterfaceAddress = "Default";
   std::string XapClass;

@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <set>
+#include <algorithm>
 #include <sstream>
 
 #include "bridge/Mapping.h"
@@ -398,7 +400,7 @@ TEST_F(BridgeTest, BscDeviceInHomeAssistantAndItsCommand) {
   // On connecting the node asks every device for its state.
   const auto query = NextOfClass("xAPBSC.query");
   ASSERT_TRUE(query);
-  EXPECT_EQ(query->MsgTarget, ">");
+  EXPECT_EQ(query->MsgTarget, "*.*.*:>");
 
   SendToNode("xap-header\n{\nv=12\nhop=1\nuid=FF123401\nclass=xAPBSC.info\n"
              "source=acme.door.house:front\n}\ninput.state.1\n{\nState=on\n}\n");
@@ -439,6 +441,226 @@ TEST_F(BridgeTest, BscDeviceInHomeAssistantAndItsCommand) {
       late.WaitFor("homeassistant/light/xap/xap_acme_dimmer_house_hall_0ef1c2ac/config");
   ASSERT_TRUE(keptConfig);
   EXPECT_TRUE(keptConfig->retain);
+}
+
+// ---- Real BSC devices, as they behave on the network
+
+std::vector<std::string> Split(const std::string& text, char by) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (;;) {
+    const size_t end = text.find(by, start);
+    parts.push_back(text.substr(start, end - start));
+    if (end == std::string::npos) return parts;
+    start = end + 1;
+  }
+}
+
+bool SamePiece(const std::string& a, const std::string& b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return std::tolower(x) == std::tolower(y); });
+}
+
+// A BSC device program that was running before the node started. It answers a query with an
+// xAPBSC.info for each of its endpoints the target reaches, as the two kinds of real device
+// programs match targets:
+// - SubAddressApart: the pieces before the ':' and the sub-address are matched separately;
+//   a '>' before the ':' never reaches past it, so target ">" reaches no endpoint.
+// - WildcardAtEndOnly: a target holding '>' anywhere but as the sub-address is refused
+//   ("contains > not at the end of a section"); "*" stands for one piece.
+struct SimDevice {
+  enum class Matching { SubAddressApart, WildcardAtEndOnly };
+  std::string base;
+  Matching matching;
+  struct Endpoint {
+    std::string sub, section, items;
+  };
+  std::vector<Endpoint> endpoints;
+  int answered = 0;
+
+  bool Reaches(const std::string& target, const std::string& sub) const {
+    const size_t colon = target.find(':');
+    const std::string tBase = target.substr(0, colon);
+    const std::optional<std::string> tSub =
+        colon == std::string::npos ? std::nullopt : std::optional(target.substr(colon + 1));
+    const auto mine = Split(base, '.');
+    const auto theirs = Split(tBase, '.');
+    if (matching == Matching::WildcardAtEndOnly) {
+      if (tBase.find('>') != std::string::npos) return false;  // refused outright
+      if (tSub && tSub->find('>') != std::string::npos && *tSub != ">") return false;
+    }
+    bool baseMatches = true;
+    for (size_t i = 0; i < theirs.size() && baseMatches; ++i) {
+      if (theirs[i] == ">") break;
+      baseMatches = i < mine.size() && (theirs[i] == "*" || SamePiece(theirs[i], mine[i])) &&
+                    (i + 1 < theirs.size() || theirs.size() == mine.size());
+    }
+    if (!baseMatches) return false;
+    if (!tSub) return sub.empty();  // the '>' stops at the ':'
+    return *tSub == ">" || *tSub == "*" || SamePiece(*tSub, sub);
+  }
+  // The infos this device sends for a query with that target.
+  std::vector<std::string> Answer(const std::string& target) {
+    std::vector<std::string> out;
+    for (const Endpoint& e : endpoints) {
+      if (!Reaches(target, e.sub)) continue;
+      ++answered;
+      out.push_back("xap-header\n{\nv=12\nhop=1\nuid=FF7700" + std::to_string(10 + out.size()) +
+                    "\nclass=xAPBSC.info\nsource=" + base + ":" + e.sub + "\n}\n" + e.section +
+                    "\n{\n" + e.items + "}\n");
+    }
+    return out;
+  }
+};
+
+std::vector<SimDevice> RunningDevices() {
+  using M = SimDevice::Matching;
+  return {
+      {"acme.controller.garage", M::SubAddressApart,
+       {{"relay1", "output.state.1", "ID=01\nState=off\n"},
+        {"relay2", "output.state.2", "ID=02\nState=on\n"},
+        {"lcd", "output.state.3", "ID=03\nState=on\nText=Garage 12 C\n"}}},
+      {"bravo.bscdev.den", M::WildcardAtEndOnly,
+       {{"lamp", "output.state.1", "ID=01\nState=on\n"},
+        {"dimmer", "output.state.2", "ID=02\nState=on\nLevel=60/100\n"}}},
+  };
+}
+
+class RunningDevicesTest : public BridgeTest {
+ protected:
+  // Plays the devices until Home Assistant has a config for each of their endpoints (or 10 s
+  // pass); the queries' targets in queries.
+  size_t AnswerUntilDiscovered(MqttClient& ha, std::vector<SimDevice>& devices,
+                               std::vector<std::string>* queries = nullptr) {
+    size_t wanted = 0;
+    for (const SimDevice& d : devices) wanted += d.endpoints.size();
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (Discovered(ha) < wanted && std::chrono::steady_clock::now() < end) {
+      if (const auto d = hub.ReceiveMessage(20)) {
+        const XapMessage m = Parse(*d);
+        if (m.CompareClass("xAPBSC.query")) {
+          if (queries != nullptr) queries->push_back(m.MsgTarget);
+          for (SimDevice& device : devices) {
+            for (const std::string& info : device.Answer(m.MsgTarget)) SendToNode(info);
+          }
+        }
+      }
+      ha.Pump([] { return false; }, 10);
+    }
+    return Discovered(ha);
+  }
+  static size_t Discovered(const MqttClient& ha) {
+    std::set<std::string> topics;
+    for (const Received& r : ha.messages) {
+      if (r.topic.starts_with("homeassistant/") && r.topic.ends_with("/config") &&
+          r.topic.find("/xap/xap_") != std::string::npos && !r.payload.empty()) {
+        topics.insert(r.topic);
+      }
+    }
+    return topics.size();
+  }
+};
+
+TEST_F(RunningDevicesTest, DevicesRunningBeforeTheNodeAppearAtItsStart) {
+  ASSERT_TRUE(broker->Start());
+  MqttClient ha;
+  ASSERT_TRUE(ha.Connect(kPort, {"homeassistant/#", "xap/bsc/#"}));
+  std::vector<SimDevice> devices = RunningDevices();
+  std::vector<std::string> queries;
+  const auto start = std::chrono::steady_clock::now();
+  StartDaemon(Plain());
+  EXPECT_EQ(AnswerUntilDiscovered(ha, devices, &queries), 5u);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::printf("all 5 running endpoints discovered %.3f s after the node started\n", seconds);
+  RecordProperty("discovered_after_ms", static_cast<int>(seconds * 1000));
+  EXPECT_NE(std::find(queries.begin(), queries.end(), "*.*.*:>"), queries.end());
+  for (const SimDevice& d : devices) EXPECT_GT(d.answered, 0) << d.base;
+
+  // The stream output is a text entity; its command carries the text, never State alone.
+  const auto lcd = std::find_if(ha.messages.begin(), ha.messages.end(), [](const Received& r) {
+    return r.topic.starts_with("homeassistant/text/xap/xap_acme_controller_garage_lcd_");
+  });
+  ASSERT_NE(lcd, ha.messages.end());
+  EXPECT_NE(lcd->payload.find(R"("command_topic": "xap/bsc/acme.controller.garage:lcd/set")"),
+            std::string::npos);
+  ha.Publish("xap/bsc/acme.controller.garage:lcd/set", "Door open");
+  auto cmd = NextOfClass("xAPBSC.cmd");
+  ASSERT_TRUE(cmd);
+  EXPECT_EQ(cmd->MsgTarget, "acme.controller.garage:lcd");
+  EXPECT_EQ(cmd->GetItem("output.state.1", "Text"), "Door open");
+  EXPECT_EQ(cmd->GetItem("output.state.1", "State"), "Unknown");  // none
+
+  // ON to the dimmer brings it back at its last level.
+  ha.Publish("xap/bsc/bravo.bscdev.den:dimmer/set", R"({"state": "ON"})");
+  cmd = NextOfClass("xAPBSC.cmd");
+  ASSERT_TRUE(cmd);
+  EXPECT_EQ(cmd->MsgTarget, "bravo.bscdev.den:dimmer");
+  EXPECT_EQ(cmd->GetItem("output.state.1", "Level"), "60/100");
+}
+
+TEST_F(RunningDevicesTest, ARestartedNodeKnowsTheEndpointsBeforeTheyReport) {
+  ASSERT_TRUE(broker->Start());
+  MqttClient ha;
+  ASSERT_TRUE(ha.Connect(kPort, {"homeassistant/#", "xap/bsc/#", "xap/status/#"}));
+  std::vector<SimDevice> devices = RunningDevices();
+  StartDaemon(Plain());
+  ASSERT_TRUE(ha.WaitFor(status, 10000, "online"));
+  ASSERT_EQ(AnswerUntilDiscovered(ha, devices), 5u);
+  daemon.reset();
+  ASSERT_TRUE(ha.WaitFor(status, 10000, "offline"));
+
+  // The devices are silent now; the node learns its endpoints from the broker.
+  StartDaemon(Plain());
+  ASSERT_TRUE(ha.WaitFor(status, 10000, "online"));
+  ha.Publish("xap/bsc/acme.controller.garage:relay2/set", "OFF");
+  ha.Publish("xap/bsc/bravo.bscdev.den:dimmer/set", "ON");
+  const auto relay = NextOfClass("xAPBSC.cmd");
+  ASSERT_TRUE(relay);
+  EXPECT_EQ(relay->MsgTarget, "acme.controller.garage:relay2");
+  EXPECT_EQ(relay->GetItem("output.state.1", "State"), "off");
+  const auto dimmer = NextOfClass("xAPBSC.cmd");
+  ASSERT_TRUE(dimmer);
+  EXPECT_EQ(dimmer->MsgTarget, "bravo.bscdev.den:dimmer");
+  EXPECT_EQ(dimmer->GetItem("output.state.1", "Level"), "60/100");  // from the retained state
+  EXPECT_EQ(daemon->Log().find("not sent"), std::string::npos) << daemon->Log();
+}
+
+TEST_F(BridgeTest, ADeviceWhoseHeartbeatsStopBecomesUnavailable) {
+  ASSERT_TRUE(broker->Start());
+  MqttClient ha;
+  ASSERT_TRUE(ha.Connect(kPort, {"xap/bsc/+/availability", "xap/in/xap-hbeat.alive/#"}));
+  StartDaemon(Plain());
+  auto heartbeat = [](const std::string& cls, const std::string& source) {
+    return "xap-hbeat\n{\nv=12\nhop=1\nuid=FF880000\nclass=" + cls + "\nsource=" + source +
+           "\ninterval=1\nport=3639\n}\n";
+  };
+  for (const std::string source : {"acme.sensor.hall", "acme.sensor.den"}) {
+    SendToNode("xap-header\n{\nv=12\nhop=1\nuid=FF880001\nclass=xAPBSC.info\nsource=" + source +
+               ":temp\n}\ninput.state.1\n{\nState=on\nText=21 C\n}\n");
+    ASSERT_TRUE(ha.WaitFor("xap/bsc/" + source + "/availability", 10000, "online")) << source;
+  }
+  // Heartbeats go to MQTT like any message.
+  SendToNode(heartbeat("xap-hbeat.alive", "acme.sensor.hall"));
+  const auto in = ha.WaitFor("xap/in/xap-hbeat.alive/acme.sensor.hall");
+  ASSERT_TRUE(in);
+  EXPECT_NE(in->payload.find(R"("interval": "1")"), std::string::npos) << in->payload;
+  for (int i = 0; i < 3; ++i) {
+    ::usleep(500000);
+    SendToNode(heartbeat("xap-hbeat.alive", "acme.sensor.hall"));
+  }
+  const auto last = std::chrono::steady_clock::now();
+  ASSERT_TRUE(ha.WaitFor("xap/bsc/acme.sensor.hall/availability", 10000, "offline"));
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - last).count();
+  std::printf("unavailable %.3f s after the last heartbeat (interval 1 s)\n", seconds);
+  RecordProperty("unavailable_after_ms", static_cast<int>(seconds * 1000));
+  // Not before two intervals have passed without one.
+  EXPECT_GE(seconds, 1.9);
+
+  // A device that says it stops is unavailable at once.
+  SendToNode(heartbeat("xap-hbeat.stop", "acme.sensor.den"));
+  ASSERT_TRUE(ha.WaitFor("xap/bsc/acme.sensor.den/availability", 2000, "offline"));
 }
 
 }  // namespace
