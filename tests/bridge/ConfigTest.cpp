@@ -49,6 +49,7 @@ TEST(BridgeConfig, BrokerAddressesDefaultsAndDiscovery) {
   EXPECT_EQ(c->clientId, "sablewick-box");
   EXPECT_EQ(c->prefix, "xap");
   EXPECT_EQ(c->discovery, "homeassistant");
+  EXPECT_EQ(c->removeUnseenSeconds, 0u);
 
   c = f.Read("[MQTT]\nBroker=[::1]:1884\nCAFile=ca.pem\nPrefix=home/xap/\nDiscovery=\nClientId=n1\n",
              &error);
@@ -64,6 +65,10 @@ TEST(BridgeConfig, BrokerAddressesDefaultsAndDiscovery) {
   ASSERT_TRUE(c) << error;
   EXPECT_EQ(c->port, 8883);  // TLS's port when none is given
 
+  c = f.Read("[MQTT]\nBroker=h\nRemoveUnseenAfter=3600\n", &error);
+  ASSERT_TRUE(c) << error;
+  EXPECT_EQ(c->removeUnseenSeconds, 3600u);
+
   struct Bad {
     const char* ini;
     const char* error;
@@ -74,6 +79,10 @@ TEST(BridgeConfig, BrokerAddressesDefaultsAndDiscovery) {
       {"[MQTT]\nBroker=[::1\n", "Broker [::1 is not host or host:port"},
       {"[MQTT]\nBroker=h\nPrefix=a/#\n", "Prefix a/# holds an MQTT wildcard"},
       {"[MQTT]\nBroker=h\nDiscovery=+\n", "Discovery + holds an MQTT wildcard"},
+      {"[MQTT]\nBroker=h\nRemoveUnseenAfter=1h\n", "RemoveUnseenAfter 1h is not a number of seconds"},
+      {"[MQTT]\nBroker=h\nRemoveUnseenAfter=99999999999999999999\n",
+       "RemoveUnseenAfter 99999999999999999999 is not a number of seconds"},
+      {"[MQTT]\nBroker=h\nRemoveUnseenAfter=2073601\n", "RemoveUnseenAfter 2073601 is more than 24 days"},
   };
   for (const Bad& b : bad) {
     EXPECT_FALSE(f.Read(b.ini, &error)) << b.ini;
