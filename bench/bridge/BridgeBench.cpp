@@ -1,11 +1,14 @@
 // The bridge measured from outside, in one run: xAP datagrams paced at 10,000 a second into
-// the real daemon and counted as they arrive from the broker (one MQTT message each), next to mosquitto_pub's own rate
-// into the same broker (its -l mode, one message per line of stdin, same payload size); and
-// the node's idle resident memory with the bridge connected, next to the same node without
-// it. Run inside tests/netns-run.sh.
+// the real daemon and counted as they arrive from the broker (one MQTT message each), with the
+// node's CPU time per datagram next to the same datagrams into a node without the bridge and
+// to mosquitto_pub's own CPU time per message into the same broker (its -l mode, one message
+// per line of stdin, same payload size); and the node's idle resident memory with the bridge
+// connected, next to the same node without it. Run inside tests/netns-run.sh.
 #include <fcntl.h>
 #include <mosquitto.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 
 #include <atomic>
 #include <chrono>
@@ -134,8 +137,15 @@ int main() {
   }
   std::printf("%-58s %12s\n", "measure", "value");
 
-  // Idle memory without the bridge, then with it connected.
+  const int n = 50000;
+  const double rate = 10000;
+  std::vector<std::string> texts;
+  for (int i = 0; i < n; ++i) texts.push_back(Datagram(i));
+
+  // Idle memory without the bridge, then with it connected; the node's CPU time for the same
+  // datagrams without the bridge.
   long rssOff = -1, rssOn = -1, pssOff = -1, pssOn = -1;
+  double cpuOffPerDatagram = 0;
   {
     UdpSocket hub(3639);
     Daemon daemon(kDrumlin, "[General]\nUID=FF00E800\n");
@@ -145,9 +155,11 @@ int main() {
     rssOff = daemon.RssKb();
     // PSS: shared library pages divided among the processes that map them.
     pssOff = sablewick::testing::ProcKb(daemon.Pid(), "smaps_rollup", "Pss:");
+    const double cpuBefore = CpuSeconds(daemon.Pid());
+    PacedSend(texts, rate);
+    usleep(1000000);  // what is queued is dispatched within its 50 ms batch
+    cpuOffPerDatagram = (CpuSeconds(daemon.Pid()) - cpuBefore) / n;
   }
-  const int n = 50000;
-  const double rate = 10000;
   {
     UdpSocket hub(3639);
     Counter counter("xap/in/#");
@@ -161,8 +173,6 @@ int main() {
     rssOn = daemon.RssKb();
     pssOn = sablewick::testing::ProcKb(daemon.Pid(), "smaps_rollup", "Pss:");
 
-    std::vector<std::string> texts;
-    for (int i = 0; i < n; ++i) texts.push_back(Datagram(i));
     const double cpuBefore = CpuSeconds(daemon.Pid());
     const auto start = Clock::now();
     const double sendSecs = PacedSend(texts, rate);
@@ -174,6 +184,8 @@ int main() {
     std::printf("%-58s %12ld\n", "  lost", n - got);
     std::printf("%-58s %12.2f\n", "  last arrival after the first send, s", allSecs);
     std::printf("%-58s %12.1f\n", "  node CPU time per bridged datagram, us", cpu * 1e6 / n);
+    std::printf("%-58s %12.1f\n", "  node CPU time per datagram without the bridge, us",
+                cpuOffPerDatagram * 1e6);
     std::printf("%-58s %12ld\n", "idle resident memory after the run, KB", daemon.RssKb());
     // What the node said about its connection during the run (drops, losses).
     std::istringstream log(daemon.Log());
@@ -203,10 +215,14 @@ int main() {
     }
     const long got = counter.WaitFor(n);
     const double secs = Seconds(Clock::now() - start);
-    waitpid(pid, nullptr, 0);
+    rusage usage{};
+    wait4(pid, nullptr, 0, &usage);
+    const double pubCpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     std::printf("%-58s %12.0f\n", "mosquitto_pub -l into the same broker, arrived per second",
                 got / secs);
     std::printf("%-58s %12ld\n", "  of 50,000: arrived", got);
+    std::printf("%-58s %12.1f\n", "  mosquitto_pub's own CPU time per message, us", pubCpu * 1e6 / n);
   }
   std::printf("%-58s %12ld\n", "idle resident memory, bridge connected, KB", rssOn);
   std::printf("%-58s %12ld\n", "idle resident memory, bridge off, KB", rssOff);
