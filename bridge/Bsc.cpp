@@ -154,6 +154,16 @@ std::string BscDirectory::NodeId() const {
   return id;
 }
 
+BscDirectory::Device* BscDirectory::FindDevice(std::string_view address) {
+  if (devices_.empty()) return nullptr;
+  // In a key kept for it: this runs for every message the node receives.
+  const std::string_view base = BaseAddress(address);
+  key_.assign(base);
+  for (char& c : key_) c = LowerAscii(c);
+  const auto found = devicesByAddress_.find(key_);
+  return found == devicesByAddress_.end() ? nullptr : &devices_[found->second];
+}
+
 size_t BscDirectory::DeviceOf(std::string_view address) {
   const std::string_view base = BaseAddress(address);
   std::string key = ToLower(base);
@@ -181,9 +191,9 @@ std::vector<Publication> BscDirectory::Observe(const XapMessage& msg, uint32_t n
   if (msg.msgSource == "Unknown" || msg.msgSource.empty()) return out;
   const bool stop = msg.CompareClass("xap-hbeat.stop");
   if (stop || msg.CompareClass("xap-hbeat.alive")) {
-    const auto found = devicesByAddress_.find(ToLower(BaseAddress(msg.msgSource)));
-    if (found == devicesByAddress_.end()) return out;
-    Device& d = devices_[found->second];
+    Device* found = FindDevice(msg.msgSource);
+    if (found == nullptr) return out;
+    Device& d = *found;
     if (stop) {
       if (d.up != Device::Up::Offline) out.push_back({AvailabilityTopic(d), "offline", true});
       d.up = Device::Up::Offline;
@@ -204,8 +214,7 @@ std::vector<Publication> BscDirectory::Observe(const XapMessage& msg, uint32_t n
   if (!msg.CompareClass("xAPBSC.info") && !msg.CompareClass("xAPBSC.event")) {
     // Whatever a known device sends shows it is alive.
     if (devices_.empty()) return out;
-    const auto found = devicesByAddress_.find(ToLower(BaseAddress(msg.msgSource)));
-    if (found != devicesByAddress_.end()) Heard(devices_[found->second], nowMs, out);
+    if (Device* d = FindDevice(msg.msgSource)) Heard(*d, nowMs, out);
     return out;
   }
   std::optional<ItemCollection> items;
@@ -230,8 +239,7 @@ std::vector<Publication> BscDirectory::Observe(const XapMessage& msg, uint32_t n
   if (found == byAddress_.end()) {
     if (!items) {
       // Not a state report, but it may come from a device that has endpoints.
-      const auto device = devicesByAddress_.find(ToLower(BaseAddress(msg.msgSource)));
-      if (device != devicesByAddress_.end()) Heard(devices_[device->second], nowMs, out);
+      if (Device* d = FindDevice(msg.msgSource)) Heard(*d, nowMs, out);
       return out;
     }
     if (Full()) return out;

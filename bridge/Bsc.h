@@ -113,6 +113,7 @@ class BscDirectory {
   std::string StateTopic(const Endpoint& e) const;
   std::string AvailabilityTopic(const Device& d) const;
   size_t DeviceOf(std::string_view address);
+  Device* FindDevice(std::string_view address);
   void Heard(Device& d, uint32_t nowMs, std::vector<Publication>& out);
   void Origin(std::string& c) const;
   std::string NodeId() const;
@@ -126,6 +127,7 @@ class BscDirectory {
   std::unordered_map<std::string, size_t> byLevel_;    // topic level
   std::vector<Device> devices_;
   std::unordered_map<std::string, size_t> devicesByAddress_;  // lower case
+  std::string key_;
 };
 
 }  // namespace sablewick

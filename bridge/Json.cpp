@@ -297,7 +297,18 @@ std::optional<JsonValue> ParseJson(std::string_view text, std::string* error) {
 void AppendJsonString(std::string& out, std::string_view s) {
   static constexpr char kHex[] = "0123456789abcdef";
   out += '"';
-  for (size_t i = 0; i < s.size();) {
+  size_t i = 0;
+  while (i < s.size()) {
+    // The run of bytes that stand as they are, appended at once.
+    size_t run = i;
+    while (run < s.size()) {
+      const auto c = static_cast<unsigned char>(s[run]);
+      if (c < 0x20 || c >= 0x7F || c == '"' || c == '\\') break;
+      ++run;
+    }
+    out.append(s.data() + i, run - i);
+    i = run;
+    if (i == s.size()) break;
     const unsigned char c = static_cast<unsigned char>(s[i]);
     if (c >= 0x80) {
       const size_t n = Utf8Length(s, i);
@@ -327,14 +338,10 @@ void AppendJsonString(std::string& out, std::string_view s) {
       case '\t':
         out += "\\t";
         break;
-      default:
-        if (c < 0x20 || c == 0x7F) {
-          out += "\\u00";
-          out += kHex[c >> 4];
-          out += kHex[c & 0xF];
-        } else {
-          out += static_cast<char>(c);
-        }
+      default:  // the other control characters and DEL
+        out += "\\u00";
+        out += kHex[c >> 4];
+        out += kHex[c & 0xF];
     }
   }
   out += '"';

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "core/InlineVector.h"
 #include "core/Text.h"
 #include "bridge/Json.h"
 #include "xap/XapMessage.h"
@@ -15,11 +16,26 @@ std::string_view TrimSpaces(std::string_view s) {
   return s;
 }
 
-bool SeenNoCase(const std::vector<std::string_view>& seen, std::string_view name) {
-  for (std::string_view s : seen) {
-    if (EqualsNoCase(s, name)) return true;
+template <class List>
+bool SeenNoCase(const List& seen, std::string_view name) {
+  for (size_t i = 0; i < seen.size(); ++i) {
+    if (EqualsNoCase(seen[i], name)) return true;
   }
   return false;
+}
+
+// Appends text as one topic level (see TopicLevel).
+void AppendTopicLevel(std::string& out, std::string_view text) {
+  if (text.empty()) {
+    out += '_';
+    return;
+  }
+  const size_t start = out.size();
+  out.append(text);
+  for (size_t i = start; i < out.size(); ++i) {
+    const auto u = static_cast<unsigned char>(out[i]);
+    if (u <= 0x20 || u >= 0x7F || u == '+' || u == '#' || u == '/') out[i] = '_';
+  }
 }
 
 // The header values the parser acts on; other header lines keep their first value.
@@ -68,28 +84,30 @@ const std::string& TextOf(const JsonValue& v, const std::string& what) {
 }  // namespace
 
 std::string TopicLevel(std::string_view text) {
-  if (text.empty()) return "_";
-  std::string out(text);
-  for (char& c : out) {
-    const auto u = static_cast<unsigned char>(c);
-    if (u <= 0x20 || u >= 0x7F || c == '+' || c == '#' || c == '/') c = '_';
-  }
+  std::string out;
+  AppendTopicLevel(out, text);
   return out;
 }
 
 std::string InTopic(std::string_view prefix, const XapMessage& msg) {
-  std::string topic(prefix);
+  std::string topic;
+  topic.reserve(prefix.size() + msg.MsgClass.size() + msg.msgSource.size() + 6);
+  topic.append(prefix);
   topic += "/in/";
-  topic += TopicLevel(msg.MsgClass);
+  AppendTopicLevel(topic, msg.MsgClass);
   topic += '/';
-  topic += TopicLevel(msg.msgSource);
+  AppendTopicLevel(topic, msg.msgSource);
   return topic;
 }
 
 std::string MessageJson(const XapMessage& msg) {
   if (!msg.Parsed()) return {};
-  std::string out = "{\"header\": {";
-  std::vector<std::string_view> seen;
+  std::string out;
+  // One block for the whole payload in the common case: the text's own bytes, the names and
+  // punctuation JSON adds for each line, and some room for escapes.
+  out.reserve(msg.TextSize() * 2 + 64);
+  out += "{\"header\": {";
+  InlineVector<std::string_view, 16> seen;
   for (int i = 0; i < msg.HeaderCount(); ++i) {
     const auto [name, value] = msg.HeaderItem(i);
     if (SeenNoCase(seen, name)) continue;

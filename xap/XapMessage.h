@@ -69,6 +69,8 @@ class XapMessage {
   std::pair<std::string_view, std::string_view> HeaderItem(int position) const;
   // True once FromXap has read a text whose first line is an xAP header.
   bool Parsed() const { return !raw_.empty(); }
+  // The length of the text last parsed.
+  size_t TextSize() const { return raw_.size(); }
   // Faults the last parse met (repeated names, a missing section name).
   int Faults() const { return faults_; }
   void Reset() {}
