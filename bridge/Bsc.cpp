@@ -280,7 +280,8 @@ std::vector<Publication> BscDirectory::Observe(const XapMessage& msg, uint32_t n
   if (level) {
     if (const auto percent = LevelPercent(*level)) {
       RawMember(payload, "brightness", std::to_string(*percent));
-      e.lastPercent = *percent;
+      // The level ON brings the light back to: the last one it was on at.
+      if (*percent > 0) e.lastPercent = *percent;
     }
     Member(payload, "level", *level);
   }
@@ -475,7 +476,7 @@ std::vector<Publication> BscDirectory::Restore(std::string_view topic, std::stri
     const auto doc = ParseJson(payload, &error);
     const JsonValue* b = doc ? doc->Find("brightness") : nullptr;
     if (b != nullptr && b->kind == JsonValue::Kind::Number) {
-      if (const auto n = Digits(b->text); n && *n <= 100) e.lastPercent = static_cast<int>(*n);
+      if (const auto n = Digits(b->text); n && *n > 0 && *n <= 100) e.lastPercent = static_cast<int>(*n);
     }
     return out;
   }

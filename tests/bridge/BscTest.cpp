@@ -170,6 +170,8 @@ TEST(Bsc, LevelsAsPercentOrFraction) {
 TEST(Bsc, CommandsFromHomeAssistantBecomeBscCommands) {
   BscDirectory bsc = Directory();
   bsc.Observe(Report("xAPBSC.info", "acme.dimmer.house:hall", "output.state.1", "State=on\nLevel=1/2\n"));
+  // Switched off at level 0: ON later brings back the level it was on at.
+  bsc.Observe(Report("xAPBSC.event", "acme.dimmer.house:hall", "output.state.1", "State=off\nLevel=0/2\n"));
   bsc.Observe(Report("xAPBSC.info", "acme.relay.house:pump", "output.state.1", "State=off\n"));
   bsc.Observe(Report("xAPBSC.info", "acme.door.house:front", "input.state.1", "State=off\n"));
   bsc.Observe(Report("xAPBSC.info", "acme.ctl.house:lcd", "output.state.1", "State=on\nText=Hi\n"));
