@@ -122,17 +122,14 @@ std::optional<BridgeConfig> ReadBridgeConfig(const App& app, const IniTool& ini,
   if (c.discovery.find_first_of("+#") != std::string::npos) {
     return fail("Discovery " + c.discovery + " holds an MQTT wildcard");
   }
+  // Like every setting in seconds: a whole number up to a year, otherwise the default (the
+  // settings check says so at start).
   const std::string remove = ini.Read("MQTT", "RemoveUnseenAfter", "0");
-  uint64_t seconds = 0;
-  for (char ch : remove) {
-    if (ch < '0' || ch > '9' || seconds > 86400u * 365) {
-      return fail("RemoveUnseenAfter " + remove + " is not a number of seconds");
-    }
-    seconds = seconds * 10 + static_cast<uint64_t>(ch - '0');
+  if (!remove.empty() && remove.size() <= 8 &&
+      remove.find_first_not_of("0123456789") == std::string::npos &&
+      std::stoul(remove) <= 86400ul * 365) {
+    c.removeUnseenSeconds = static_cast<uint32_t>(std::stoul(remove));
   }
-  // Bounded so that the milliseconds fit the tick count's half range.
-  if (seconds > 86400u * 24) return fail("RemoveUnseenAfter " + remove + " is more than 24 days");
-  c.removeUnseenSeconds = static_cast<uint32_t>(seconds);
   return c;
 }
 
@@ -144,7 +141,7 @@ Bridge::Bridge(App& app, BridgeConfig config, std::string nodeSource)
       bsc_(config_.prefix, config_.discovery, statusTopic_, kMaxEndpoints),
       expire_([this] { Expire(); }) {
   bsc_.SetNode(nodeSource_, SABLEWICK_VERSION);
-  bsc_.SetForgetUnseenAfter(config_.removeUnseenSeconds * 1000u);
+  bsc_.SetForgetUnseenAfter(uint64_t{config_.removeUnseenSeconds} * 1000u);
 }
 
 Bridge::~Bridge() { Stop(); }

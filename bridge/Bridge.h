@@ -30,7 +30,7 @@ struct BridgeConfig {
   std::string prefix = "xap";
   std::string discovery = "homeassistant";  // empty: no discovery configs
   // Endpoints known from the broker's retained configs that stay silent this long after the
-  // node connects lose their configs (0: never).
+  // node connects lose their configs (0: never; at most a year).
   uint32_t removeUnseenSeconds = 0;
 };
 

@@ -426,9 +426,10 @@ std::vector<Publication> BscDirectory::Expire(uint32_t nowMs) {
     d.up = Device::Up::Offline;
     out.push_back({AvailabilityTopic(d), "offline", true});
   }
+  const uint64_t elapsed = Elapsed(nowMs);
   if (forgetAfterMs_ == 0) return out;
   for (Endpoint& e : endpoints_) {
-    if (!e.restored || e.forgotten || nowMs - e.restoredAt < forgetAfterMs_) continue;
+    if (!e.restored || e.forgotten || elapsed - e.restoredAt < forgetAfterMs_) continue;
     // An empty retained config makes Home Assistant drop the entity.
     e.forgotten = true;
     if (!discovery_.empty()) out.push_back({Config(e).topic, "", true});
@@ -436,6 +437,12 @@ std::vector<Publication> BscDirectory::Expire(uint32_t nowMs) {
     e.state.clear();
   }
   return out;
+}
+
+uint64_t BscDirectory::Elapsed(uint32_t nowMs) {
+  elapsedMs_ += nowMs - lastTick_;
+  lastTick_ = nowMs;
+  return elapsedMs_;
 }
 
 std::vector<std::string> BscDirectory::RestoreFilters() const {
@@ -522,7 +529,7 @@ std::vector<Publication> BscDirectory::Restore(std::string_view topic, std::stri
   e.level = *level;
   e.kind = kind;
   e.restored = true;
-  e.restoredAt = nowMs;
+  e.restoredAt = Elapsed(nowMs);
   e.device = DeviceOf(address);
   Device& d = devices_[e.device];
   if (d.up == Device::Up::Unknown) d.lastHeard = nowMs;

@@ -48,7 +48,7 @@ class BscDirectory {
   void SetNode(std::string source, std::string version);
   // Endpoints restored from the broker that report nothing within this many milliseconds of
   // being restored have their config and state removed (0: kept).
-  void SetForgetUnseenAfter(uint32_t ms) { forgetAfterMs_ = ms; }
+  void SetForgetUnseenAfter(uint64_t ms) { forgetAfterMs_ = ms; }
 
   // The publications for a state report: the endpoint's discovery config the first time it is
   // seen (when discovery is on) and its state whenever it changed; for any message of a known
@@ -99,7 +99,7 @@ class BscDirectory {
     int lastPercent = -1;  // the last level reported, for ON without a level
     bool restored = false;  // known from the broker, not reported in this run yet
     bool forgotten = false;  // its config was removed; a report announces it again
-    uint32_t restoredAt = 0;
+    uint64_t restoredAt = 0;  // on Elapsed's clock
   };
   struct Device {
     std::string address;  // the part before ':'
@@ -121,7 +121,11 @@ class BscDirectory {
   std::string prefix_, discovery_, statusTopic_;
   std::string nodeSource_, version_;
   size_t maxEndpoints_;
-  uint32_t forgetAfterMs_ = 0;
+  uint64_t forgetAfterMs_ = 0;
+  // The tick count carried past its wrap (every 49 days): Expire runs every second.
+  uint64_t Elapsed(uint32_t nowMs);
+  uint64_t elapsedMs_ = 0;
+  uint32_t lastTick_ = 0;
   std::vector<Endpoint> endpoints_;
   std::unordered_map<std::string, size_t> byAddress_;  // exact address
   std::unordered_map<std::string, size_t> byLevel_;    // topic level

@@ -37,6 +37,7 @@ inline constexpr KnownSetting kKnownSettings[] = {
     {"Sablewick.ini", "MQTT", "CAFile", "", SettingForm::Text},
     {"Sablewick.ini", "MQTT", "Prefix", "xap", SettingForm::Text},
     {"Sablewick.ini", "MQTT", "Discovery", "homeassistant", SettingForm::Text},
+    {"Sablewick.ini", "MQTT", "RemoveUnseenAfter", "0", SettingForm::Seconds},
 };
 
 }  // namespace sablewick
