@@ -177,6 +177,7 @@ void Application::SelectXapMessage(std::string_view sTarget, std::string_view sC
         return;
       }
     }
+    sub.Prepare();
     app_.dispatcher->Subscriptions.push_back(std::move(sub));
     // Said now, not only when a message first matches (perhaps hours later).
     CheckSubscriptionScript(app_, sScriptIn, given);

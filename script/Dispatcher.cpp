@@ -20,7 +20,7 @@ void Dispatcher::onMessage() {
     for (;;) {
       std::string text = app_.xap->GetMessage();
       if (text.empty()) break;
-      Readmessage(text);
+      Readmessage(std::move(text));
     }
   } catch (...) {
     SetPendingError(app_, 0);
@@ -45,7 +45,7 @@ std::vector<int> Dispatcher::Inject(std::string_view text, bool dryRun) {
   }
   XapMessage msg(&app_);
   msg.Init();
-  msg.FromXap(text);
+  msg.FromXap(text, app_.clock->Now());
   std::vector<int> matched;
   if (msg.CompareClass("Homeseer.Role")) return matched;
   for (size_t i = 0; i < Subscriptions.size(); ++i)
@@ -54,13 +54,20 @@ std::vector<int> Dispatcher::Inject(std::string_view text, bool dryRun) {
 }
 
 bool Dispatcher::Passes(const ScriptVBS& sub, const XapMessage& msg) {
-  return (sub.Source.empty() || msg.CompareSource(sub.Source)) &&
-         (sub.Target.empty() || msg.CompareTarget(sub.Target)) &&
-         (sub.Schema.empty() || msg.CompareClass(sub.Schema)) &&
-         (sub.Section.empty() || msg.CompareSection(sub.Section));
+  // All four must pass; the class, the cheapest, is tried first.
+  return (sub.SchemaFilter.Empty() || msg.MatchClass(sub.SchemaFilter)) &&
+         (sub.SourceFilter.Empty() || msg.MatchSource(sub.SourceFilter)) &&
+         (sub.TargetFilter.Empty() || msg.MatchTarget(sub.TargetFilter)) &&
+         (sub.SectionFilter.Empty() || msg.MatchSection(sub.SectionFilter));
 }
 
-void Dispatcher::Readmessage(std::string_view text) {
+void Dispatcher::Readmessage(std::string_view text) { Dispatch(std::string(text), text); }
+
+void Dispatcher::Readmessage(std::string&& text) { Dispatch(std::move(text), {}); }
+
+// original: the text as given, when the caller keeps it; else the message's own copy (or text,
+// when it was refused) is shown to the tracer.
+void Dispatcher::Dispatch(std::string&& received, std::string_view original) {
   StepRunner step(app_, "Sablewick", "Readmessage", ReportVia::Log);
   ++MessageCounter;
   const bool keepMatches = Trace || injecting_;
@@ -69,8 +76,10 @@ void Dispatcher::Readmessage(std::string_view text) {
   XapMessage& msg = *shared;
   step([&] {
     msg.Init();
-    msg.FromXap(text);
+    msg.FromXap(std::move(received), app_.clock->Now());
   });
+  const std::string_view text =
+      original.data() != nullptr ? original : msg.Parsed() ? msg.RawText() : received;
   if (OnParsed) step([&] { OnParsed(msg); });
   const std::string& own = app_.xap ? app_.xap->XapSource() : std::string();
   bool toUs = false;

@@ -31,6 +31,8 @@ class Dispatcher {
   // Drains the transport's receive queue; a call made while a drain runs returns at once.
   void onMessage();
   void Readmessage(std::string_view text);
+  // The same for a received text, which the parsed message takes over.
+  void Readmessage(std::string&& text);
   // Dispatches a text as if it had been received; the positions of the subscriptions it
   // passed. dryRun: only the filters are tried; nothing is stored, started or answered.
   std::vector<int> Inject(std::string_view text, bool dryRun);
@@ -70,6 +72,7 @@ class Dispatcher {
  private:
   void SendRoleNotification();
   void SendEchoResponse(const XapMessage& query, std::string_view value);
+  void Dispatch(std::string&& text, std::string_view original);
   void DropHandles(const std::vector<std::string>& handles);
   static bool Passes(const ScriptVBS& sub, const XapMessage& msg);
 

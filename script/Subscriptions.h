@@ -27,6 +27,14 @@ class ScriptVBS {
   uint64_t expiredUnlogged = 0;
   uint32_t expiryLoggedAt = 0;
   bool expiryLogged = false;
+  // The four filters prepared for matching; Prepare() after changing them.
+  XapFilter SchemaFilter, SourceFilter, TargetFilter, SectionFilter;
+  void Prepare() {
+    SchemaFilter = XapFilter(Schema);
+    SourceFilter = XapFilter(Source);
+    TargetFilter = XapFilter(Target);
+    SectionFilter = XapFilter(Section);
+  }
 
   void AddMessageHandle(std::string_view s);
   // Removes the first entry equal to s, letter case ignored.

@@ -1,5 +1,7 @@
 #include "xap/XapMessage.h"
 
+#include <cstring>
+#include <optional>
 #include <unordered_set>
 
 #include "core/App.h"
@@ -32,8 +34,10 @@ struct NoCaseEqual {
 };
 
 // The names already met in one group during a parse (the section names, or the items of the
-// current section), for the repeat check. A small group is scanned; a large one moves into a
-// hash set, so that a text of many names costs time in proportion to its length.
+// current section), for the repeat check. A 64-bit mask of name signatures answers "new" for
+// most names at once; a small group is scanned only when the signature was seen before; a large
+// one moves into a hash set, so that a text of many names costs time in proportion to its
+// length. The set is made only for such a group.
 class SeenNames {
  public:
   static constexpr uint32_t kScanLimit = 16;
@@ -44,27 +48,99 @@ class SeenNames {
   bool Repeated(uint32_t group, std::string_view name, uint32_t count, NameAt nameAt) {
     if (group != group_) {
       group_ = group;
-      set_.clear();
+      mask_ = 0;
+      if (set_) set_->clear();
       loaded_ = false;
     }
     if (count < kScanLimit) {
+      const uint64_t bit = uint64_t{1} << Signature(name);
+      const bool maybe = (mask_ & bit) != 0;
+      mask_ |= bit;
+      if (!maybe) return false;
       for (uint32_t i = 0; i < count; ++i) {
         if (EqualsNoCase(nameAt(i), name)) return true;
       }
       return false;
     }
     if (!loaded_) {
-      for (uint32_t i = 0; i < count; ++i) set_.insert(nameAt(i));
+      if (!set_) set_.emplace();
+      for (uint32_t i = 0; i < count; ++i) set_->insert(nameAt(i));
       loaded_ = true;
     }
-    return !set_.insert(name).second;
+    return !set_->insert(name).second;
   }
 
  private:
+  // Equal names (case ignored) have equal signatures.
+  static unsigned Signature(std::string_view name) {
+    if (name.empty()) return 0;
+    return (static_cast<unsigned>(name.size()) * 7u +
+            static_cast<unsigned char>(LowerAscii(name.front())) * 3u +
+            static_cast<unsigned char>(LowerAscii(name.back()))) & 63u;
+  }
+
   uint32_t group_ = UINT32_MAX;
+  uint64_t mask_ = 0;
   bool loaded_ = false;
-  std::unordered_set<std::string_view, NoCaseHash, NoCaseEqual> set_;
+  std::optional<std::unordered_set<std::string_view, NoCaseHash, NoCaseEqual>> set_;
 };
+
+// The eight bytes of a word with the letters A-Z made lower-case.
+inline uint64_t LowerWord(uint64_t x) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+  const uint64_t low7 = x & ~kHigh;
+  const uint64_t atLeastA = low7 + (0x80 - 'A') * kOnes;      // high bit: byte >= 'A'
+  const uint64_t pastZ = low7 + (0x80 - 'Z' - 1) * kOnes;     // high bit: byte > 'Z'
+  const uint64_t upper = atLeastA & ~pastZ & ~x & kHigh;      // ASCII A-Z only
+  return x | (upper >> 2);
+}
+
+inline uint64_t Load8(const char* p) {
+  uint64_t w;
+  std::memcpy(&w, p, 8);
+  return w;
+}
+inline uint64_t Load4(const char* p) {
+  uint32_t w;
+  std::memcpy(&w, p, 4);
+  return w;
+}
+
+// Whether the lower-cased text and value are equal, letter case ignored in value; eight bytes
+// at a time, the last word overlapping the one before.
+bool EqualsLowered(std::string_view lowered, std::string_view value) {
+  const size_t n = value.size();
+  if (lowered.size() != n) return false;
+  const char* a = lowered.data();
+  const char* b = value.data();
+  if (n >= 8) {
+    for (size_t i = 0; i + 8 < n; i += 8) {
+      if (Load8(a + i) != LowerWord(Load8(b + i))) return false;
+    }
+    return Load8(a + n - 8) == LowerWord(Load8(b + n - 8));
+  }
+  if (n >= 4) {
+    return Load4(a) == LowerWord(Load4(b)) && Load4(a + n - 4) == LowerWord(Load4(b + n - 4));
+  }
+  for (size_t i = 0; i < n; ++i) {
+    if (LowerAscii(b[i]) != a[i]) return false;
+  }
+  return true;
+}
+
+// Whether an address holds a piece that is "*" or ">".
+bool HasWildcardPiece(std::string_view s) {
+  const char* p = s.data();
+  const size_t n = s.size();
+  if (std::memchr(p, '*', n) == nullptr && std::memchr(p, '>', n) == nullptr) return false;
+  for (size_t i = 0; i < n; ++i) {
+    if ((p[i] == '*' || p[i] == '>') && (i == 0 || p[i - 1] == '.') &&
+        (i + 1 == n || p[i + 1] == '.')) {
+      return true;
+    }
+  }
+  return false;
+}
 
 }  // namespace
 
@@ -133,13 +209,33 @@ void XapMessage::LogFault(std::string_view message, int32_t number, const char* 
   LogToFile(*app_, "From XAP", message);
 }
 
-int16_t XapMessage::FromXap(std::string_view sRawMessage) {
-  if (sRawMessage.empty()) return 0;
-  const size_t firstEnd = sRawMessage.find('\n');
-  if (!ContainsNoCase(sRawMessage.substr(0, firstEnd), "xap-header")) return 0;
+bool XapMessage::Accepts(std::string_view text) const {
+  return !text.empty() && ContainsNoCase(text.substr(0, text.find('\n')), "xap-header");
+}
 
-  Timestamp = (app_ != nullptr ? *app_->clock : SystemClock()).Now();
+int16_t XapMessage::FromXap(std::string_view sRawMessage) {
+  if (!Accepts(sRawMessage)) return 0;
   raw_.assign(sRawMessage);
+  Parse((app_ != nullptr ? *app_->clock : SystemClock()).Now());
+  return 0;
+}
+
+int16_t XapMessage::FromXap(std::string_view sRawMessage, double receivedAt) {
+  if (!Accepts(sRawMessage)) return 0;
+  raw_.assign(sRawMessage);
+  Parse(receivedAt);
+  return 0;
+}
+
+int16_t XapMessage::FromXap(std::string&& sRawMessage, double receivedAt) {
+  if (!Accepts(sRawMessage)) return 0;
+  raw_ = std::move(sRawMessage);
+  Parse(receivedAt);
+  return 0;
+}
+
+void XapMessage::Parse(double receivedAt) {
+  Timestamp = receivedAt;
   sections_.clear();
   items_.clear();
   header_.clear();
@@ -147,9 +243,9 @@ int16_t XapMessage::FromXap(std::string_view sRawMessage) {
 
   const std::string_view text = raw_;
   // Line 0 is the header marker and line 1 is ignored; reading starts at line 2.
-  size_t pos = firstEnd;
+  size_t pos = text.find('\n');
   if (pos != std::string_view::npos) pos = text.find('\n', pos + 1);
-  if (pos == std::string_view::npos) return 0;
+  if (pos == std::string_view::npos) return;
   pos += 1;  // start of line 2 (possibly the empty last line)
 
   // Repeated names keep the first and are logged once for the whole text.
@@ -205,14 +301,22 @@ int16_t XapMessage::FromXap(std::string_view sRawMessage) {
         item.line = {static_cast<uint32_t>(value.data() - text.data()),
                      static_cast<uint32_t>(value.size())};
         header_.push_back(item);
-        if (EqualsNoCase(name, "uid")) {
-          MsgUID.assign(value);
-        } else if (EqualsNoCase(name, "class")) {
-          MsgClass.assign(value);
-        } else if (EqualsNoCase(name, "source")) {
-          msgSource.assign(value);
-        } else if (EqualsNoCase(name, "target")) {
-          MsgTarget.assign(value);
+        switch (name.size()) {
+          case 3:
+            if (EqualsNoCase(name, "uid")) MsgUID.assign(value);
+            break;
+          case 5:
+            if (EqualsNoCase(name, "class")) MsgClass.assign(value);
+            break;
+          case 6:
+            if (EqualsNoCase(name, "source")) {
+              msgSource.assign(value);
+            } else if (EqualsNoCase(name, "target")) {
+              MsgTarget.assign(value);
+            }
+            break;
+          default:
+            break;
         }
       } else {
         Section& s = sections_.back();
@@ -242,7 +346,6 @@ int16_t XapMessage::FromXap(std::string_view sRawMessage) {
   }
   if (missingName) LogFault("", kSubscriptOutOfRange, "Subscript out of range");
   faults_ = static_cast<int>(repeatedSections + repeatedItems) + (missingName ? 1 : 0);
-  return 0;
 }
 
 int XapMessage::FindSection(std::string_view name) const {
@@ -274,6 +377,65 @@ bool XapMessage::CompareAddress(std::string_view a, std::string_view b) {
     pa = ea + 1;
     pb = eb + 1;
   }
+}
+
+XapFilter::XapFilter(std::string_view text) : text_(ToLower(text)) {
+  // Consecutive literal pieces form one run, compared at once.
+  size_t start = 0;
+  for (;;) {
+    const size_t dot = text_.find('.', start);
+    const size_t end = dot == std::string::npos ? text_.size() : dot;
+    Piece p{static_cast<uint32_t>(start), static_cast<uint32_t>(end - start), Piece::Literal};
+    if (p.len == 1 && text_[start] == '*') p.kind = Piece::Any;
+    if (p.len == 1 && text_[start] == '>') p.kind = Piece::Rest;
+    wildcard_ = wildcard_ || p.kind != Piece::Literal;
+    if (p.kind == Piece::Literal && !pieces_.empty() && pieces_.back().kind == Piece::Literal) {
+      pieces_.back().len = p.pos + p.len - pieces_.back().pos;
+    } else {
+      pieces_.push_back(p);
+    }
+    if (dot == std::string::npos) break;
+    start = dot + 1;
+  }
+}
+
+// CompareAddress(filter, value), with the filter's pieces known in advance: a run of literal
+// pieces compared by length and bytes, "*" skipping one piece of the value, ">" ending the
+// walk. The value's own wildcard pieces take the general comparison.
+bool XapMessage::MatchAddress(const XapFilter& f, std::string_view value) {
+  if (value.empty() || f.Empty()) return false;
+  const std::string_view ft = f.Text();
+  const size_t nv = value.size(), count = f.pieces_.size();
+  size_t pv = 0;
+  for (size_t k = 0; k < count; ++k) {
+    const XapFilter::Piece& p = f.pieces_[k];
+    if (p.kind == XapFilter::Piece::Rest) return true;
+    size_t ev;
+    if (p.kind == XapFilter::Piece::Any) {
+      if (pv < nv && value[pv] == '>' && (pv + 1 == nv || value[pv + 1] == '.')) return true;
+      const void* dot = pv < nv ? std::memchr(value.data() + pv, '.', nv - pv) : nullptr;
+      ev = dot != nullptr ? static_cast<size_t>(static_cast<const char*>(dot) - value.data()) : nv;
+    } else {
+      ev = pv + p.len;
+      if (ev > nv || (ev < nv && value[ev] != '.') ||
+          !EqualsLowered(ft.substr(p.pos, p.len), value.substr(pv, p.len))) {
+        return HasWildcardPiece(value) && CompareAddress(ft, value);
+      }
+    }
+    const bool lastF = k + 1 == count, lastV = ev == nv;
+    if (lastF || lastV) return lastF && lastV;
+    pv = ev + 1;
+  }
+  return false;
+}
+
+bool XapMessage::MatchClass(const XapFilter& f) const { return EqualsLowered(f.Text(), MsgClass); }
+
+bool XapMessage::MatchSection(const XapFilter& f) const {
+  for (size_t i = 0; i < sections_.size(); ++i) {
+    if (sections_[i].indexed && EqualsLowered(f.Text(), Text(sections_[i].name))) return true;
+  }
+  return false;
 }
 
 bool XapMessage::CompareClass(std::string_view sClass) const {

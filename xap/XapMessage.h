@@ -37,6 +37,29 @@ class ItemCollection {
   int section_;
 };
 
+// One filter of a subscription (an address, a class or a section name), prepared once when the
+// subscription is made: lower-cased, and whether it holds a wildcard piece ("*" or ">"). An
+// empty filter lets everything pass.
+class XapFilter {
+ public:
+  XapFilter() = default;
+  explicit XapFilter(std::string_view text);
+  bool Empty() const { return text_.empty(); }
+  std::string_view Text() const { return text_; }
+  bool Wildcard() const { return wildcard_; }
+
+ private:
+  friend class XapMessage;
+  // One piece of the text between dots.
+  struct Piece {
+    uint32_t pos, len;
+    enum Kind : uint8_t { Literal, Any /* "*" */, Rest /* ">" */ } kind;
+  };
+  std::string text_;
+  std::vector<Piece> pieces_;
+  bool wildcard_ = false;
+};
+
 class XapMessage {
  public:
   // app receives the log lines of a faulty parse; it may be null (nothing is logged).
@@ -49,13 +72,23 @@ class XapMessage {
   int16_t Init(std::string_view sMessage = {});
   std::string ToXap();
 
-  // Parsing and matching.
+  // Parsing and matching. The receive time is the caller's when given, else read from the
+  // clock. The overload taking a string moves the text in when it is accepted (an xAP header)
+  // and leaves it as it was otherwise.
   int16_t FromXap(std::string_view sRawMessage);
+  int16_t FromXap(std::string_view sRawMessage, double receivedAt);
+  int16_t FromXap(std::string&& sRawMessage, double receivedAt);
   static bool CompareAddress(std::string_view sItem1, std::string_view sItem2);
   bool CompareClass(std::string_view sClass) const;
   bool CompareSource(std::string_view sSource) const { return CompareAddress(sSource, msgSource); }
   bool CompareTarget(std::string_view sTarget) const { return CompareAddress(sTarget, MsgTarget); }
   bool CompareSection(std::string_view sSection) const { return FindSection(sSection) >= 0; }
+  // The same comparisons against prepared filters; an empty filter is not tried (the caller
+  // lets it pass).
+  bool MatchSource(const XapFilter& f) const { return MatchAddress(f, msgSource); }
+  bool MatchTarget(const XapFilter& f) const { return MatchAddress(f, MsgTarget); }
+  bool MatchClass(const XapFilter& f) const;
+  bool MatchSection(const XapFilter& f) const;
   std::string GetItem(std::string_view sSection, std::string_view sItem) const;
   std::vector<std::string> MsgSection() const;
   // The item collection numbered index (from 0); nullopt when out of range.
@@ -71,6 +104,8 @@ class XapMessage {
   bool Parsed() const { return !raw_.empty(); }
   // The length of the text last parsed.
   size_t TextSize() const { return raw_.size(); }
+  // The text the last accepted parse read, as received.
+  std::string_view RawText() const { return raw_; }
   // Faults the last parse met (repeated names, a missing section name).
   int Faults() const { return faults_; }
   void Reset() {}
@@ -101,6 +136,9 @@ class XapMessage {
 
   std::string_view Text(Span s) const { return std::string_view(raw_).substr(s.pos, s.len); }
   int FindSection(std::string_view name) const;
+  static bool MatchAddress(const XapFilter& f, std::string_view value);
+  bool Accepts(std::string_view text) const;
+  void Parse(double receivedAt);
   void LogFault(std::string_view message, int32_t number, const char* description);
   FastString& Builder();
 

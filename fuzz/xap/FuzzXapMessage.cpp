@@ -2,6 +2,7 @@
 // accepts must survive the lookups and a compose round trip.
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "xap/XapMessage.h"
@@ -17,7 +18,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (int i = -1; i <= m.SectionCount(); ++i) {
     if (auto c = m.msgCollection(i)) c->Lines();
   }
-  sablewick::XapMessage::CompareAddress(m.msgSource, m.MsgTarget);
+  // A subscription's prepared filter decides as the general comparison does.
+  if (sablewick::XapMessage::CompareAddress(m.MsgTarget, m.msgSource) !=
+      m.MatchSource(sablewick::XapFilter(m.MsgTarget))) {
+    __builtin_trap();
+  }
   sablewick::XapMessage out;
   out.MsgClass = m.MsgClass;
   out.AddHeader();

@@ -229,6 +229,42 @@ TEST(XapMessageMatch, ClassHasNoWildcards) {
   m.MsgClass = "xAPBSC.event";
   EXPECT_TRUE(m.CompareClass("XAPBSC.EVENT"));
   EXPECT_FALSE(m.CompareClass("xAPBSC.*"));
+  EXPECT_TRUE(m.MatchClass(XapFilter("XAPBSC.EVENT")));
+  EXPECT_FALSE(m.MatchClass(XapFilter("xAPBSC.*")));
+  EXPECT_FALSE(m.MatchClass(XapFilter("xAPBSC.even")));
+}
+
+// A prepared filter decides as CompareAddress does, whatever either side holds: wildcards on
+// the message's side, empty pieces, letters of either case, lengths around the eight-byte
+// steps of the comparison, characters that differ from a letter only in bit 5.
+TEST(XapMessageMatch, PreparedFiltersAgreeWithCompareAddress) {
+  const char* const addresses[] = {
+      "a.b.c", "A.*.C", "a.>", "a", "a.b", "*", ">", "*.*.*", "a..c", ".a", "a.",
+      "acme.lamp.kitchen:1", "ACME.LAMP.>", "acme.lamp.*", "acme.lamp.kitchen:*",
+      "acme.lighting.livingroom:dimmer.1", "Acme.Lighting.LivingRoom:Dimmer.1",
+      "acme.lighting.livingroom:dimmer.2", "acme.lighting.*.1", "orbel.script.>",
+      "Orbel.Script.homeserver", "orbel.script", "abcdefgh", "ABCDEFGH", "abcdefg@",
+      "abcdefghi", "abc[efgh", "abc{efgh", "a*b.c", "a.*b", "a>.b", "x.*", "x.>.y", "@.`",
+  };
+  for (const char* filter : addresses) {
+    const XapFilter prepared(filter);
+    for (const char* value : addresses) {
+      XapMessage m;
+      m.msgSource = value;
+      m.MsgTarget = value;
+      const bool expected = XapMessage::CompareAddress(filter, value);
+      EXPECT_EQ(m.MatchSource(prepared), expected) << filter << " ~ " << value;
+      EXPECT_EQ(m.MatchTarget(prepared), expected) << filter << " ~ " << value;
+    }
+  }
+}
+
+TEST(XapMessageMatch, PreparedSectionFilterFindsOnlyNamedSections) {
+  XapMessage m;
+  m.FromXap("xap-header\n{\nclass=a.b\n}\nOutput.State.1\n{\nx=1\n}\nOutput.State.1\n{\n}\n");
+  EXPECT_TRUE(m.MatchSection(XapFilter("OUTPUT.STATE.1")));
+  EXPECT_FALSE(m.MatchSection(XapFilter("output.state")));
+  EXPECT_FALSE(m.MatchSection(XapFilter("output.state.*")));
 }
 
 }  // namespace
