@@ -9,7 +9,6 @@
 #include <string>
 
 #include "core/App.h"
-#include "app/LoaderTables.h"
 #include "app/TollkeepForm.h"
 
 namespace {
@@ -75,9 +74,6 @@ int main(int argc, char** argv) {
     g_main_loop_unref(app.loop);
     return 1;
   }
-  // Start-up is done, the libraries of everything configured (the bridge's among them) are
-  // loaded: the loader's tables of them need not stay resident.
-  sablewick::ReleaseLoaderTables();
   g_main_loop_run(app.loop);
   form.Form_Unload();
   g_main_loop_unref(app.loop);
