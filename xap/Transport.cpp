@@ -5,6 +5,7 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netdb.h>
+#include <linux/sock_diag.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -28,6 +29,8 @@ constexpr int kReadsPerWakeup = 1024;
 constexpr uint32_t kDropReportMs = 60000;
 constexpr char kQueueDropText[] = "Receive queue full: ";
 constexpr char kKernelDropText[] = "Receive socket full: ";
+// The send buffer's capacity kept between messages.
+constexpr size_t kKeptSendBuffer = 4096;
 
 std::vector<std::string_view> SplitDots(std::string_view s) {
   std::vector<std::string_view> pieces;
@@ -71,8 +74,11 @@ XapTransport::~XapTransport() {
   ReportDrops(queueDrops_, kQueueDropText, true);
   ReportDrops(kernelDrops_, kKernelDropText, true);
   receiveQueue_.clear();
-  if (watch1_ != 0) g_source_remove(watch1_);
-  if (watch2_ != 0) g_source_remove(watch2_);
+  for (GSource* watch : {watch1_, watch2_}) {
+    if (watch == nullptr) continue;
+    g_source_destroy(watch);
+    g_source_unref(watch);
+  }
   if (winsock1_ >= 0) ::close(winsock1_);
   if (winsock2_ >= 0) ::close(winsock2_);
 }
@@ -230,11 +236,9 @@ int32_t XapTransport::Init() {
     if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBuffer, sizeof kReceiveBuffer) != 0) {
       ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kReceiveBuffer, sizeof kReceiveBuffer);
     }
-    // Datagrams the kernel drops for want of buffer are counted with the next one read.
-    ::setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
   }
-  watch1_ = g_unix_fd_add(winsock1_, G_IO_IN, &XapTransport::OnReadable, this);
-  watch2_ = g_unix_fd_add(winsock2_, G_IO_IN, &XapTransport::OnReadable, this);
+  watch1_ = WatchReadable(winsock1_);
+  watch2_ = WatchReadable(winsock2_);
 
   hbeatTail_ = "0\nport=" + std::to_string(listenPort_) + "\n}\n";
   return listenPort_;
@@ -279,32 +283,52 @@ void XapTransport::SendXap(const std::string& sTarget, const std::string& sClass
                            const std::string& sSubaddress, const std::string& sUID,
                            const std::string& sTargetSubaddress) {
   // A failure to send (a text too large for a datagram, no route) reaches the caller: the
-  // sending helper logs it, and WriteLog falls back to the log file.
-  {
-    XapMessage msg(&app_);
-    msg.MsgClass = sClass;
-    msg.msgSource = sSubaddress.empty() ? xapSource_ : xapSource_ + ":" + sSubaddress;
-    if (sTarget.empty()) {
-      msg.MsgTarget.clear();
-    } else {
-      msg.MsgTarget = sTargetSubaddress.empty() ? sTarget : sTarget + ":" + sTargetSubaddress;
-    }
-    msg.MsgUID = sUID.empty() ? xapUID_ : sUID;
-    msg.AddHeader();
-    msg.AddSection(sSection);
-    std::string_view data = sData;
-    while (!data.empty()) {
-      const size_t end = data.find('\0');
-      const std::string_view item = data.substr(0, end);
-      const size_t sep = item.find('\1');
-      if (sep != std::string_view::npos) {
-        msg.AddItem(sSection, item.substr(0, sep), item.substr(sep + 1));
-      }
-      if (end == std::string_view::npos) break;
-      data.remove_prefix(end + 1);
-    }
-    Send(msg.ToXap());
+  // sending helper logs it, and WriteLog falls back to the log file. The text is what
+  // XapMessage composes (header, one section, its items), written into one buffer that keeps
+  // its capacity from message to message.
+  std::string& b = sendBuffer_;
+  b.clear();
+  b += "xap-header\n{\nv=12\nhop=1\nuid=";
+  b += sUID.empty() ? xapUID_ : sUID;
+  b += "\nclass=";
+  b += sClass;
+  b += "\nsource=";
+  b += xapSource_;
+  if (!sSubaddress.empty()) {
+    b += ':';
+    b += sSubaddress;
   }
+  b += '\n';
+  if (!sTarget.empty()) {
+    b += "target=";
+    b += sTarget;
+    if (!sTargetSubaddress.empty()) {
+      b += ':';
+      b += sTargetSubaddress;
+    }
+    b += '\n';
+  }
+  b += "}\n";
+  b += sSection;
+  b += "\n{\n";
+  std::string_view data = sData;
+  while (!data.empty()) {
+    const size_t end = data.find('\0');
+    const std::string_view item = data.substr(0, end);
+    const size_t sep = item.find('\1');
+    if (sep != std::string_view::npos) {
+      b += item.substr(0, sep);
+      b += '=';
+      b += item.substr(sep + 1);
+      b += '\n';
+    }
+    if (end == std::string_view::npos) break;
+    data.remove_prefix(end + 1);
+  }
+  b += "}\n";
+  Send(b);
+  // A rare large text does not keep its buffer.
+  if (b.capacity() > kKeptSendBuffer) std::string().swap(b);
 }
 
 void XapTransport::SendRawXap(std::string_view sMessage) { Send(sMessage); }
@@ -350,30 +374,13 @@ void XapTransport::ReceiveTimerFired() {
 
 void XapTransport::ReadSocket(int fd) {
   static thread_local std::vector<char> buffer(65536);
-  uint32_t& counter = kernelCounter_[fd == winsock1_ ? 0 : 1];
   for (int i = 0; i < kReadsPerWakeup; ++i) {
-    iovec iov{buffer.data(), buffer.size()};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint32_t))];
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    const ssize_t n = ::recvmsg(fd, &msg, MSG_DONTWAIT);
+    const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
     if (n < 0) {
       if (errno == EINTR) continue;
       // EAGAIN: drained. Anything else loses only the datagram that failed, never queues
       // an earlier one again.
-      return;
-    }
-    // The kernel's count of datagrams it dropped on this socket so far, with each datagram
-    // read after a drop.
-    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
-      if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SO_RXQ_OVFL) continue;
-      uint32_t total = 0;
-      std::memcpy(&total, CMSG_DATA(c), sizeof total);
-      if (total != counter) CountDrops(kernelDrops_, total - counter, kKernelDropText);
-      counter = total;
+      break;
     }
     try {
       ProcessReceivedMessage(std::string_view(buffer.data(), static_cast<size_t>(n)));
@@ -382,11 +389,38 @@ void XapTransport::ReadSocket(int fd) {
       LogToFile(app_, "Sablewick", "ProcessReceivedMessage");
     }
   }
+  ReadKernelDrops(fd);
 }
 
-gboolean XapTransport::OnReadable(gint fd, GIOCondition, gpointer self) {
-  static_cast<XapTransport*>(self)->ReadSocket(fd);
-  return G_SOURCE_CONTINUE;
+void XapTransport::ReadKernelDrops(int fd) {
+  // The kernel's running count of the datagrams it dropped on this socket for want of
+  // buffer, read once per batch rather than carried by every datagram.
+  uint32_t info[SK_MEMINFO_VARS] = {};
+  socklen_t len = sizeof info;
+  if (::getsockopt(fd, SOL_SOCKET, SO_MEMINFO, info, &len) != 0 ||
+      len <= SK_MEMINFO_DROPS * sizeof(uint32_t)) {
+    return;
+  }
+  uint32_t& counter = kernelCounter_[fd == winsock1_ ? 0 : 1];
+  const uint32_t total = info[SK_MEMINFO_DROPS];
+  if (total != counter) CountDrops(kernelDrops_, total - counter, kKernelDropText);
+  counter = total;
+}
+
+GSource* XapTransport::WatchReadable(int fd) {
+  GSource* source = g_unix_fd_source_new(fd, G_IO_IN);
+  g_source_set_callback(source, reinterpret_cast<GSourceFunc>(+[](gint fd, GIOCondition,
+                                                                    gpointer self) -> gboolean {
+                          static_cast<XapTransport*>(self)->ReadSocket(fd);
+                          return G_SOURCE_CONTINUE;
+                        }),
+                        this, nullptr);
+  // A source that may not recurse is blocked around each dispatch: GLib takes its descriptor
+  // out of the poll set and puts it back, and each change wakes the loop (two eventfd writes
+  // and an extra turn per batch). Reading never runs the loop, so nothing can recurse here.
+  g_source_set_can_recurse(source, TRUE);
+  g_source_attach(source, nullptr);
+  return source;
 }
 
 }  // namespace sablewick

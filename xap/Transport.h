@@ -91,8 +91,9 @@ class XapTransport : public XapSink {
   void HeartbeatTick();
   void Send(std::string_view bytes);
   void ReadSocket(int fd);
+  void ReadKernelDrops(int fd);
+  GSource* WatchReadable(int fd);
   void ReceiveTimerFired();
-  static gboolean OnReadable(gint fd, GIOCondition condition, gpointer self);
 
   App& app_;
   std::string xapSource_, xapTarget_, xapUID_;
@@ -101,6 +102,7 @@ class XapTransport : public XapSink {
   sockaddr_in sendTo_{};
   int32_t listenPort_ = 0;
   std::string hbeatHead_, hbeatTail_;
+  std::string sendBuffer_;
   int16_t hbeatTicks_ = 0;
   std::deque<std::string> receiveQueue_;
   size_t queuedBytes_ = 0;
@@ -116,12 +118,13 @@ class XapTransport : public XapSink {
   void CountDrops(DropCount& count, uint64_t n, const char* what);
   void ReportDrops(DropCount& count, const char* what, bool force);
   DropCount queueDrops_;   // the receive queue was full
-  DropCount kernelDrops_;  // the kernel's socket buffer was full (SO_RXQ_OVFL)
+  DropCount kernelDrops_;  // the kernel's socket buffer was full (SO_MEMINFO's drops)
   uint32_t kernelCounter_[2] = {0, 0};  // the kernel's running count, per socket
   std::function<void()> messageCallback_;
   int winsock1_ = -1;  // receive socket
   int winsock2_ = -1;  // send socket
-  guint watch1_ = 0, watch2_ = 0;
+  GSource* watch1_ = nullptr;
+  GSource* watch2_ = nullptr;
   Timer aliveTimer_;
   Timer hbeatTimer_;
   Timer receiveTimer_;
