@@ -1,5 +1,8 @@
 #include "script/Dispatcher.h"
 
+#include <malloc.h>
+
+#include <algorithm>
 #include <cmath>
 #include <unordered_set>
 
@@ -118,6 +121,7 @@ void Dispatcher::Dispatch(std::string&& received, std::string_view original) {
       if (!Store.Contains(handle)) {
         std::string dropped;
         if (!Store.Add(shared, &dropped)) DropHandles({dropped});
+        storePeak_ = std::max(storePeak_, Store.Count());
       }
     });
     step([&] { sub.AddMessageHandle(handle); });
@@ -189,6 +193,12 @@ void Dispatcher::ExpireMessages() {
                   "): " + std::to_string(sub.expiredUnlogged) +
                   " message(s) expired after 60 s without being fetched");
     sub.expiredUnlogged = 0;
+  }
+  // Once a busy spell is over, the heap it grew is handed back: free pages between the records
+  // that outlive it (the run journal's, the log's) go back to the kernel.
+  if (Store.Count() == 0 && storePeak_ >= kTrimAfterMessages) {
+    storePeak_ = 0;
+    ::malloc_trim(0);
   }
 }
 

@@ -80,6 +80,10 @@ class Dispatcher {
   // Positions passed by the text being dispatched, kept only while someone asks for them.
   std::vector<int> matched_;
 
+  // The most messages stored since the heap was last trimmed; a store that held this many and
+  // empties has the heap trimmed.
+  static constexpr size_t kTrimAfterMessages = 1000;
+  size_t storePeak_ = 0;
   uint64_t storeDropped_ = 0;
   uint32_t lastStoreReport_ = 0;
   bool storeReported_ = false;
