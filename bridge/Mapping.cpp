@@ -165,7 +165,7 @@ std::optional<std::string> XapFromJson(std::string_view payload, const XapDefaul
     for (const auto& [name, value] : header->members) {
       if (SeenNoCase(seen, name)) throw Refusal{"header item " + Quoted(name) + " given twice"};
       seen.push_back(name);
-      std::string* field = nullptr;
+      HeaderText* field = nullptr;
       if (EqualsNoCase(name, "class")) {
         field = &msg.MsgClass;
       } else if (EqualsNoCase(name, "source")) {

@@ -108,7 +108,7 @@ inline uint64_t Load4(const char* p) {
 
 // Whether the lower-cased text and value are equal, letter case ignored in value; eight bytes
 // at a time, the last word overlapping the one before.
-bool EqualsLowered(std::string_view lowered, std::string_view value) {
+[[gnu::always_inline]] inline bool EqualsLowered(std::string_view lowered, std::string_view value) {
   const size_t n = value.size();
   if (lowered.size() != n) return false;
   const char* a = lowered.data();
@@ -432,8 +432,10 @@ bool XapMessage::MatchAddress(const XapFilter& f, std::string_view value) {
 bool XapMessage::MatchClass(const XapFilter& f) const { return EqualsLowered(f.Text(), MsgClass); }
 
 bool XapMessage::MatchSection(const XapFilter& f) const {
+  const std::string_view want = f.Text();
   for (size_t i = 0; i < sections_.size(); ++i) {
-    if (sections_[i].indexed && EqualsLowered(f.Text(), Text(sections_[i].name))) return true;
+    const Section& s = sections_[i];
+    if (s.name.len == want.size() && s.indexed && EqualsLowered(want, Text(s.name))) return true;
   }
   return false;
 }

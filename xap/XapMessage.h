@@ -7,6 +7,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
+#include <ostream>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -35,6 +37,85 @@ class ItemCollection {
  private:
   const XapMessage* msg_;
   int section_;
+};
+
+// A header field's text (class, source, target, UID): kept inside the message up to kInline
+// bytes, which every address and class seen in practice fits, on the heap beyond. Parsing a
+// message so allocates nothing for its header. Reads as a std::string_view.
+class HeaderText {
+ public:
+  static constexpr size_t kInline = 46;
+
+  HeaderText() = default;
+  HeaderText(std::string_view s) { assign(s); }  // NOLINT: a text converts implicitly
+  HeaderText(const char* s) { assign(s); }       // NOLINT
+  // A literal that fits, copied in place (the defaults of every new message).
+  template <size_t N>
+    requires(N - 1 <= kInline)
+  static HeaderText Literal(const char (&s)[N]) {
+    HeaderText t;
+    std::memcpy(t.inline_, s, N - 1);
+    t.size_ = N - 1;
+    return t;
+  }
+  HeaderText(const std::string& s) { assign(s); }  // NOLINT
+  HeaderText(const HeaderText& o) { assign(o.view()); }
+  HeaderText& operator=(const HeaderText& o) {
+    if (this != &o) assign(o.view());
+    return *this;
+  }
+  HeaderText& operator=(std::string_view s) {
+    assign(s);
+    return *this;
+  }
+  HeaderText& operator=(const char* s) { return *this = std::string_view(s); }
+  HeaderText& operator=(const std::string& s) { return *this = std::string_view(s); }
+  ~HeaderText() { delete[] heap_; }
+
+  void assign(std::string_view s) {
+    if (s.size() <= kInline) {
+      std::memmove(inline_, s.data(), s.size());
+      delete[] heap_;
+      heap_ = nullptr;
+    } else {
+      char* block = new char[s.size()];
+      std::memcpy(block, s.data(), s.size());
+      delete[] heap_;
+      heap_ = block;
+    }
+    size_ = static_cast<uint32_t>(s.size());
+  }
+  void clear() { assign({}); }
+  bool empty() const { return size_ == 0; }
+  size_t size() const { return size_; }
+  const char* data() const { return heap_ != nullptr ? heap_ : inline_; }
+  std::string_view view() const { return {data(), size_}; }
+  operator std::string_view() const { return view(); }  // NOLINT
+  operator std::string() const { return std::string(view()); }  // NOLINT
+  std::string str() const { return std::string(view()); }
+
+  friend bool operator==(const HeaderText& a, std::string_view b) { return a.view() == b; }
+  friend bool operator==(const HeaderText& a, const char* b) { return a.view() == b; }
+  friend bool operator==(const HeaderText& a, const std::string& b) { return a.view() == b; }
+  friend bool operator==(const HeaderText& a, const HeaderText& b) { return a.view() == b.view(); }
+  friend std::string operator+(std::string a, const HeaderText& b) { return a.append(b.view()); }
+  friend std::string operator+(const char* a, const HeaderText& b) {
+    return std::string(a).append(b.view());
+  }
+  friend std::string operator+(const HeaderText& a, std::string_view b) {
+    return std::string(a.view()).append(b);
+  }
+  friend std::string operator+(const HeaderText& a, const char* b) {
+    return std::string(a.view()).append(b);
+  }
+  friend std::ostream& operator<<(std::ostream& out, const HeaderText& t) {
+    return out << t.view();
+  }
+
+ private:
+  char* heap_ = nullptr;
+  uint32_t size_ = 0;
+  char inline_[kInline];
 };
 
 // One filter of a subscription (an address, a class or a section name), prepared once when the
@@ -110,10 +191,10 @@ class XapMessage {
   int Faults() const { return faults_; }
   void Reset() {}
 
-  std::string MsgClass = "Unknown";
-  std::string MsgTarget = "Unknown";
-  std::string msgSource = "Unknown";
-  std::string MsgUID = "Unknown";
+  HeaderText MsgClass = HeaderText::Literal("Unknown");
+  HeaderText MsgTarget = HeaderText::Literal("Unknown");
+  HeaderText msgSource = HeaderText::Literal("Unknown");
+  HeaderText MsgUID = HeaderText::Literal("Unknown");
   double Timestamp = 0;
   std::string Handle;
 
@@ -134,7 +215,8 @@ class XapMessage {
     uint32_t itemCount = 0;
   };
 
-  std::string_view Text(Span s) const { return std::string_view(raw_).substr(s.pos, s.len); }
+  // Spans are made by the parser within raw_.
+  std::string_view Text(Span s) const { return std::string_view(raw_.data() + s.pos, s.len); }
   int FindSection(std::string_view name) const;
   static bool MatchAddress(const XapFilter& f, std::string_view value);
   bool Accepts(std::string_view text) const;

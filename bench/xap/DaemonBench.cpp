@@ -1,16 +1,28 @@
-// The real daemon, measured from outside: exec to first heartbeat, idle resident memory, and
-// datagrams received, parsed and dispatched at a paced 100,000 a second (each an echo query,
-// so every one that got through comes back as an answer). The raw loopback receive rate is
-// measured in the same run as the ceiling. Run inside tests/netns-run.sh.
+// The real daemon, measured from outside: exec to first heartbeat, idle memory (resident,
+// proportional and private), and datagrams received, parsed and dispatched at a paced 100,000
+// a second (each an echo query, so every one that got through comes back as an answer). The
+// raw loopback receive rate is measured in the same run as the ceiling. Run inside
+// tests/netns-run.sh.
 //
-// With --trace, a `sablewick-ctl trace -f --json` follows the flood (its output into a file),
+// The ramp: offered rates rise step by step (kRampCount datagrams a step) until two steps in a
+// row lose something; the highest lossless offered rate is reported for a plain receiver
+// process on raw loopback (the reference), for the node with plain xAP datagrams (none of
+// them answered or stored) and for the node with echo queries (each answered).
+//
+// With --memory, only start-up and idle memory are measured. With --trace, a `sablewick-ctl trace -f --json` follows the flood (its output into a file),
 // and the figures say how many messages it was sent and how many it was told it lost.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 
+#include <atomic>
+#include <functional>
+
 #include <algorithm>
+#include <cctype>
+#include <map>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -73,10 +85,197 @@ class Tracer {
   pid_t pid_ = -1;
 };
 
+// The largest shares of a process's proportional memory, by mapped file ("[anon]" for the rest).
+void PrintPssByMapping(pid_t pid, int top) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/smaps");
+  std::map<std::string, long> pss;
+  std::string line, current;
+  while (std::getline(in, line)) {
+    if (line.empty()) continue;
+    if (std::isxdigit(static_cast<unsigned char>(line[0])) && line.find('-') < 16) {
+      const size_t slash = line.find_first_of("/[");
+      current = slash == std::string::npos ? "[anon]" : line.substr(slash);
+    } else if (line.rfind("Pss:", 0) == 0) {
+      pss[current] += std::atol(line.c_str() + 4);
+    }
+  }
+  std::vector<std::pair<long, std::string>> sorted;
+  for (const auto& [name, kb] : pss) sorted.emplace_back(kb, name);
+  std::sort(sorted.rbegin(), sorted.rend());
+  for (int i = 0; i < top && i < static_cast<int>(sorted.size()); ++i) {
+    std::printf("  PSS %6ld KB  %s\n", sorted[i].first, sorted[i].second.c_str());
+  }
+}
+
+constexpr size_t kRampCount = 100000;
+const double kRampRates[] = {25e3,  50e3,  100e3, 150e3, 200e3, 250e3, 300e3, 400e3,
+                             500e3, 600e3, 800e3, 1e6,   1.25e6, 1.6e6, 2e6};
+
+// One step: offer kRampCount datagrams at the rate; the rate really offered, and whether every
+// one got through.
+using RampStep = std::function<bool(double rate, double& offered)>;
+
+// Nanoseconds a process has spent on a CPU so far (/proc/PID/schedstat).
+long CpuNs(pid_t pid) {
+  return std::atol(sablewick::testing::ReadFile("/proc/" + std::to_string(pid) + "/schedstat").c_str());
+}
+
+struct RampResult {
+  double best = 0;        // the highest lossless offered rate
+  double cpuNsEach = 0;   // the receiver's CPU time per datagram, median over the steps
+};
+
+// The highest lossless offered rate, after two lossy steps in a row or the last rate; and the
+// receiving process's CPU time per datagram, which a busy machine disturbs far less than rates.
+RampResult Ramp(const char* what, pid_t receiver, const RampStep& step) {
+  RampResult r;
+  std::vector<double> cpu;
+  int lossyInARow = 0;
+  for (double rate : kRampRates) {
+    double offered = 0;
+    const long cpu0 = CpuNs(receiver);
+    const bool lossless = step(rate, offered);
+    const double each = static_cast<double>(CpuNs(receiver) - cpu0) / kRampCount;
+    cpu.push_back(each);
+    std::printf("  %-26s asked %8.0f/s offered %8.0f/s  %-8s  receiver CPU %6.0f ns each\n",
+                what, rate, offered, lossless ? "lossless" : "LOSS", each);
+    std::fflush(stdout);
+    if (lossless) {
+      r.best = std::max(r.best, offered);
+      lossyInARow = 0;
+    } else if (++lossyInARow == 2) {
+      break;
+    }
+  }
+  std::sort(cpu.begin(), cpu.end());
+  r.cpuNsEach = cpu.empty() ? 0 : cpu[cpu.size() / 2];
+  return r;
+}
+
+double OfferedRate(size_t n, Clock::time_point start) {
+  return static_cast<double>(n) / (Ms(Clock::now() - start) / 1000);
+}
+
+// Waits until a count stops rising (it is read every 50 ms; at most 3 s); its last value.
+long Settled(const std::function<long()>& count) {
+  long last = count();
+  for (int i = 0; i < 60; ++i) {
+    usleep(50000);
+    const long now = count();
+    if (now == last) return now;
+    last = now;
+  }
+  return last;
+}
+
+// The reference: a plain process that receives with recv() on a socket with the node's
+// receive buffer (8 MB), counting into shared memory.
+RampResult RampRawLoopback() {
+  UdpSocket rx(0);
+  const int size = 8 << 20;
+  setsockopt(rx.Fd(), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
+  sockaddr_in a{};
+  socklen_t len = sizeof a;
+  getsockname(rx.Fd(), reinterpret_cast<sockaddr*>(&a), &len);
+  void* shared = mmap(nullptr, sizeof(std::atomic<long>), PROT_READ | PROT_WRITE,
+                      MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  auto* counter = new (shared) std::atomic<long>(0);
+  const pid_t child = fork();
+  if (child == 0) {
+    char buf[65536];
+    for (;;) {
+      if (recv(rx.Fd(), buf, sizeof buf, 0) >= 0) counter->fetch_add(1, std::memory_order_relaxed);
+    }
+  }
+  UdpSocket tx(0);
+  const std::string text(300, 'x');
+  const RampResult best = Ramp("raw loopback", child, [&](double rate, double& offered) {
+    const long before = counter->load();
+    const auto start = Clock::now();
+    PacedSend(tx.Fd(), ntohs(a.sin_port), kRampCount, [&](size_t) { return text; }, rate, -1);
+    offered = OfferedRate(kRampCount, start);
+    const long got = Settled([&] { return counter->load(); }) - before;
+    return got == static_cast<long>(kRampCount);
+  });
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  munmap(shared, sizeof(std::atomic<long>));
+  return best;
+}
+
+std::string PlainDatagram(size_t i) {
+  return "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=xAPBSC.event\n"
+         "source=acme.lighting.livingroom:dimmer.1\n}\ninput.state\n{\nstate=on\nlevel=" +
+         std::to_string(i % 100) + "%\n}\n";
+}
+
+std::string EchoQuery(size_t i) {
+  return "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=WDT.Echo\nsource=acme.bench.pc\n}\n"
+         "Echo.Query\n{\nQuery=q" + std::to_string(i) + "\n}\n";
+}
+
+// The node with plain datagrams: lossless when its status counts every one as received and
+// dispatched, none dropped by its queue or the kernel.
+RampResult RampNodePlain() {
+  UdpSocket hub(3639);
+  Daemon daemon;
+  daemon.Start();
+  if (!hub.Receive(5000)) return {};
+  UdpSocket tx(0);
+  std::vector<std::string> texts;
+  for (size_t i = 0; i < kRampCount; ++i) texts.push_back(PlainDatagram(i));
+  const std::string runtime = daemon.RuntimeDir();
+  const RampResult best = Ramp("node, plain datagrams", daemon.Pid(), [&](double rate, double& offered) {
+    const std::string s0 = Status(runtime);
+    const auto start = Clock::now();
+    PacedSend(tx.Fd(), 32768, kRampCount, [&](size_t i) { return texts[i]; }, rate, -1);
+    offered = OfferedRate(kRampCount, start);
+    Settled([&] { return StatusNumber(Status(runtime), "dispatched"); });
+    const std::string s1 = Status(runtime);
+    const auto delta = [&](const char* name) {
+      return StatusNumber(s1, name) - StatusNumber(s0, name);
+    };
+    return delta("received") == static_cast<long>(kRampCount) && delta("dropped") == 0 &&
+           delta("kernel_dropped") == 0 && delta("dispatched") == static_cast<long>(kRampCount);
+  });
+  daemon.Signal(SIGTERM);
+  daemon.WaitExit();
+  return best;
+}
+
+// The node with echo queries: lossless when every answer arrives at the hub's port.
+RampResult RampNodeEcho() {
+  UdpSocket hub(3639);
+  BigBuffer(hub.Fd());
+  Daemon daemon;
+  daemon.Start();
+  if (!hub.Receive(5000)) return {};
+  UdpSocket tx(0);
+  std::vector<std::string> texts;
+  for (size_t i = 0; i < kRampCount; ++i) texts.push_back(EchoQuery(i));
+  const RampResult best = Ramp("node, echo queries", daemon.Pid(), [&](double rate, double& offered) {
+    Drain(hub.Fd());
+    const auto start = Clock::now();
+    long answers = PacedSend(
+        tx.Fd(), 32768, kRampCount, [&](size_t i) { return texts[i]; }, rate, hub.Fd());
+    offered = OfferedRate(kRampCount, start);
+    answers += Settled([&, drained = 0L]() mutable {
+      drained += Drain(hub.Fd());
+      return drained;
+    });
+    return answers >= static_cast<long>(kRampCount);
+  });
+  daemon.Signal(SIGTERM);
+  daemon.WaitExit();
+  return best;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const bool trace = argc > 1 && std::strcmp(argv[1], "--trace") == 0;
+  const bool memoryOnly = argc > 1 && std::strcmp(argv[1], "--memory") == 0;
+  std::printf("load average at start: %s", sablewick::testing::ReadFile("/proc/loadavg").c_str());
   std::printf("%-44s %12s\n", "measure", "value");
 
   // Raw loopback ceiling: one socket to another, as fast as we can send.
@@ -101,7 +300,7 @@ int main(int argc, char** argv) {
 
   // Exec to first heartbeat, and idle memory.
   std::vector<double> startups;
-  long rss = -1;
+  long rss = -1, pss = -1, privateDirty = -1, privateClean = -1, anonymous = -1;
   for (int run = 0; run < 5; ++run) {
     UdpSocket hub(3639);
     Daemon daemon;
@@ -116,13 +315,41 @@ int main(int argc, char** argv) {
     if (run == 0) {
       usleep(1000000);
       rss = daemon.RssKb();
+      using sablewick::testing::ProcKb;
+      pss = ProcKb(daemon.Pid(), "smaps_rollup", "Pss:");
+      privateDirty = ProcKb(daemon.Pid(), "smaps_rollup", "Private_Dirty:");
+      privateClean = ProcKb(daemon.Pid(), "smaps_rollup", "Private_Clean:");
+      anonymous = ProcKb(daemon.Pid(), "smaps_rollup", "Anonymous:");
+      PrintPssByMapping(daemon.Pid(), 10);
     }
     daemon.Signal(SIGTERM);
     daemon.WaitExit();
   }
   std::sort(startups.begin(), startups.end());
   std::printf("%-44s %12.2f\n", "exec to first heartbeat, median ms (5 runs)", startups[2]);
-  std::printf("%-44s %12ld\n", "idle resident memory, KB", rss);
+  std::printf("%-44s %12ld\n", "idle resident memory (RSS), KB", rss);
+  std::printf("%-44s %12ld\n", "idle proportional memory (PSS), KB", pss);
+  std::printf("%-44s %12ld\n", "idle private dirty memory, KB", privateDirty);
+  std::printf("%-44s %12ld\n", "idle private clean memory, KB", privateClean);
+  std::printf("%-44s %12ld\n", "idle anonymous memory, KB", anonymous);
+
+  if (memoryOnly) return 0;
+
+  // The ramps, the reference first.
+  const RampResult raw = RampRawLoopback();
+  const RampResult plain = RampNodePlain();
+  const RampResult echo = RampNodeEcho();
+  std::printf("%-44s %12.0f\n", "highest lossless rate, raw loopback, /s", raw.best);
+  std::printf("%-44s %12.0f  (%.2f of raw)\n", "highest lossless rate, plain datagrams, /s",
+              plain.best, raw.best > 0 ? plain.best / raw.best : 0.0);
+  std::printf("%-44s %12.0f  (%.2f of raw)\n", "highest lossless rate, echo queries, /s",
+              echo.best, raw.best > 0 ? echo.best / raw.best : 0.0);
+  // What one receiver's CPU allows: raw's CPU time per datagram over the node's.
+  std::printf("%-44s %12.0f\n", "receiver CPU per datagram, raw loopback, ns", raw.cpuNsEach);
+  std::printf("%-44s %12.0f  (raw/node %.2f)\n", "node CPU per datagram, plain, ns",
+              plain.cpuNsEach, plain.cpuNsEach > 0 ? raw.cpuNsEach / plain.cpuNsEach : 0.0);
+  std::printf("%-44s %12.0f  (raw/node %.2f)\n", "node CPU per datagram, echo, ns",
+              echo.cpuNsEach, echo.cpuNsEach > 0 ? raw.cpuNsEach / echo.cpuNsEach : 0.0);
 
   // Paced flood of echo queries through the daemon.
   {

@@ -32,6 +32,25 @@ TEST(XapMessageParse, HeaderSectionsAndItems) {
   EXPECT_EQ(t.Log(), "");
 }
 
+// Header fields keep short texts inside the message and long ones on the heap; a field moves
+// between the two as it is assigned, and copies own their text.
+TEST(XapMessageParse, HeaderFieldsOfEveryLength) {
+  for (size_t n : {size_t{0}, size_t{1}, HeaderText::kInline, HeaderText::kInline + 1, size_t{300}}) {
+    const std::string source = "acme." + std::string(n, 'x');
+    XapMessage m;
+    m.FromXap("xap-header\n{\nclass=a.b\nsource=" + source + "\ntarget=" + source + ".t\n}\n");
+    EXPECT_EQ(m.msgSource, source) << n;
+    EXPECT_EQ(m.MsgTarget, source + ".t") << n;
+    XapMessage copy = m;
+    m.msgSource = "short";
+    EXPECT_EQ(copy.msgSource, source) << n;
+    m.msgSource = m.MsgTarget;
+    EXPECT_EQ(m.msgSource, source + ".t") << n;
+    m.MsgTarget = std::string_view(m.MsgTarget).substr(1);  // its own text, shorter
+    EXPECT_EQ(m.MsgTarget, source.substr(1) + ".t") << n;
+  }
+}
+
 TEST(XapMessageParse, RejectedTextsLeaveTheMessageAsItWas) {
   for (const char* text : {"", "xap-hbeat\n{\nclass=xap-hbeat.alive\n}\n", "junk"}) {
     XapMessage m;
