@@ -210,7 +210,12 @@ void XapMessage::LogFault(std::string_view message, int32_t number, const char* 
 }
 
 bool XapMessage::Accepts(std::string_view text) const {
-  return !text.empty() && ContainsNoCase(text.substr(0, text.find('\n')), "xap-header");
+  // Nearly every text starts with the marker; anywhere on the first line will do.
+  constexpr std::string_view kMarker = "xap-header";
+  if (text.size() >= kMarker.size() && EqualsLowered(kMarker, text.substr(0, kMarker.size()))) {
+    return true;
+  }
+  return !text.empty() && ContainsNoCase(text.substr(0, text.find('\n')), kMarker);
 }
 
 int16_t XapMessage::FromXap(std::string_view sRawMessage) {

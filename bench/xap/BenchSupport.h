@@ -5,7 +5,12 @@
 #include <arpa/inet.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
+#include <fstream>
+#include <map>
+#include <vector>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -84,6 +89,28 @@ inline long LoggedDrops(const std::string& logPath, const std::string& prefix) {
     total += std::strtol(log.c_str() + at + prefix.size(), nullptr, 10);
   }
   return total;
+}
+
+// The largest shares of a process's proportional memory, by mapped file ("[anon]" for the rest).
+inline void PrintPssByMapping(pid_t pid, int top) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/smaps");
+  std::map<std::string, long> pss;
+  std::string line, current;
+  while (std::getline(in, line)) {
+    if (line.empty()) continue;
+    if (std::isxdigit(static_cast<unsigned char>(line[0])) && line.find('-') < 16) {
+      const size_t slash = line.find_first_of("/[");
+      current = slash == std::string::npos ? "[anon]" : line.substr(slash);
+    } else if (line.rfind("Pss:", 0) == 0) {
+      pss[current] += std::atol(line.c_str() + 4);
+    }
+  }
+  std::vector<std::pair<long, std::string>> sorted;
+  for (const auto& [name, kb] : pss) sorted.emplace_back(kb, name);
+  std::sort(sorted.rbegin(), sorted.rend());
+  for (int i = 0; i < top && i < static_cast<int>(sorted.size()); ++i) {
+    std::printf("  PSS %6ld KB  %s\n", sorted[i].first, sorted[i].second.c_str());
+  }
 }
 
 }  // namespace sablewick::bench

@@ -85,28 +85,6 @@ class Tracer {
   pid_t pid_ = -1;
 };
 
-// The largest shares of a process's proportional memory, by mapped file ("[anon]" for the rest).
-void PrintPssByMapping(pid_t pid, int top) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/smaps");
-  std::map<std::string, long> pss;
-  std::string line, current;
-  while (std::getline(in, line)) {
-    if (line.empty()) continue;
-    if (std::isxdigit(static_cast<unsigned char>(line[0])) && line.find('-') < 16) {
-      const size_t slash = line.find_first_of("/[");
-      current = slash == std::string::npos ? "[anon]" : line.substr(slash);
-    } else if (line.rfind("Pss:", 0) == 0) {
-      pss[current] += std::atol(line.c_str() + 4);
-    }
-  }
-  std::vector<std::pair<long, std::string>> sorted;
-  for (const auto& [name, kb] : pss) sorted.emplace_back(kb, name);
-  std::sort(sorted.rbegin(), sorted.rend());
-  for (int i = 0; i < top && i < static_cast<int>(sorted.size()); ++i) {
-    std::printf("  PSS %6ld KB  %s\n", sorted[i].first, sorted[i].second.c_str());
-  }
-}
-
 constexpr size_t kRampCount = 100000;
 const double kRampRates[] = {25e3,  50e3,  100e3, 150e3, 200e3, 250e3, 300e3, 400e3,
                              500e3, 600e3, 800e3, 1e6,   1.25e6, 1.6e6, 2e6};

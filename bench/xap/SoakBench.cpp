@@ -144,6 +144,8 @@ int main(int argc, char** argv) {
   usleep(1000000);
   const long rssIdle = daemon.RssKb();
   const long anonIdle = ProcKb(node, "status", "RssAnon:");
+  const long pssIdle = ProcKb(node, "smaps_rollup", "Pss:");
+  const long dirtyIdle = ProcKb(node, "smaps_rollup", "Private_Dirty:");
   const long fdsBefore = OpenDescriptors(node);
 
   // The flood, with the resident memory sampled between batches for its peak.
@@ -207,6 +209,8 @@ int main(int argc, char** argv) {
   Print("open descriptors of the node, after", fdsAfter);
   Print("resident memory idle before, KB", rssIdle);
   Print("  of which anonymous (RssAnon), KB", anonIdle);
+  Print("proportional memory (PSS) idle before, KB", pssIdle);
+  Print("private dirty memory idle before, KB", dirtyIdle);
   Print("resident memory at peak (sampled), KB", rssPeak);
   Print("resident memory high-water mark (VmHWM), KB", rssHwm);
   Print("resident memory when handlers are idle, KB", rssAfter);
@@ -221,6 +225,9 @@ int main(int argc, char** argv) {
               ("resident memory " + std::to_string(expirySecs) + " s later, KB").c_str(),
               daemon.RssKb());
   Print("  of which anonymous (RssAnon), KB", ProcKb(node, "status", "RssAnon:"));
+  Print("proportional memory (PSS) then, KB", ProcKb(node, "smaps_rollup", "Pss:"));
+  Print("private dirty memory then, KB", ProcKb(node, "smaps_rollup", "Private_Dirty:"));
+  PrintPssByMapping(node, 6);
   Print("still stored then (the node's status)",
         StatusNumber(Status(daemon.RuntimeDir()), "stored"));
   Print("open descriptors of the node then", OpenDescriptors(node));
