@@ -279,7 +279,7 @@ void Control::KeepTraced(const TraceEvent& event) {
                                                    UnixNow(),
                                                    event.injected,
                                                    event.msg.msgSource,
-                                                   targeted ? event.msg.MsgTarget : std::string(),
+                                                   targeted ? std::string(event.msg.MsgTarget.view()) : std::string(),
                                                    event.msg.MsgClass,
                                                    {},
                                                    {event.matched.begin(), event.matched.end()},

@@ -51,8 +51,10 @@ std::vector<int> Dispatcher::Inject(std::string_view text, bool dryRun) {
   msg.FromXap(text, app_.clock->Now());
   std::vector<int> matched;
   if (msg.CompareClass("Homeseer.Role")) return matched;
-  for (size_t i = 0; i < Subscriptions.size(); ++i)
+  for (size_t i = 0; i < Subscriptions.size(); ++i) {
+    if (!Subscriptions[i].LooksPrepared()) Subscriptions[i].Prepare();
     if (Passes(Subscriptions[i], msg)) matched.push_back(static_cast<int>(i + 1));
+  }
   return matched;
 }
 
@@ -111,6 +113,7 @@ void Dispatcher::Dispatch(std::string&& received, std::string_view original) {
   const std::string handle = "M" + std::to_string(MessageCounter);
   for (size_t i = 0; i < Subscriptions.size(); ++i) {
     ScriptVBS& sub = Subscriptions[i];
+    if (!sub.LooksPrepared()) sub.Prepare();
     bool pass = true;
     step([&] { pass = Passes(sub, msg); });
     if (!pass) continue;

@@ -35,6 +35,14 @@ class ScriptVBS {
     TargetFilter = XapFilter(Target);
     SectionFilter = XapFilter(Section);
   }
+  // A cheap guard for a subscription made without Prepare(): its empty filters would let
+  // every message through. Lengths only (the texts are not changed once made).
+  bool LooksPrepared() const {
+    return SchemaFilter.Text().size() == Schema.size() &&
+           SourceFilter.Text().size() == Source.size() &&
+           TargetFilter.Text().size() == Target.size() &&
+           SectionFilter.Text().size() == Section.size();
+  }
 
   void AddMessageHandle(std::string_view s);
   // Removes the first entry equal to s, letter case ignored.
