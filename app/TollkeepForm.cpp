@@ -46,9 +46,10 @@ void SayStarted(App& app, const XapTransport& xap) {
                          ", broadcast " + xap.SendAddress() + ", interface " +
                          (xap.LocalAddress().empty() ? "any" : xap.LocalAddress()) + "; Config " +
                          a + "/Config, Data " + a + "/Data, Scripts " + a + "/Scripts, log " +
-                         LogFilePath(app) + "; control " +
+                         LogFilePath(app) + ", program " + app.ProgramPath + "; control " +
                          (app.busAddress.empty() ? std::string("none") : app.busAddress) +
-                         ". Next: " + a + "/sablewick-ctl status; the log: tail -f " +
+                         ". Next: " + DirName(app.ExePath) +
+                         "/sablewick-ctl status; the log: tail -f " +
                          LogFilePath(app) + "\n");
 }
 
@@ -117,12 +118,21 @@ const std::string& LocalComputerName(App& app) {
 void TollkeepForm::InitXap() {
   StepRunner step(app_, "Sablewick", "InitXap", ReportVia::Log);
   step([&] { LocalComputerName(app_); });
-  step([&] { app_.AppPath = DirName(app_.ExePath); });
-  step([&] { app_.AppPath = ResolveAppPath(app_.AppPath); });
-  step([&] { app_.ProgramPath = app_.AppPath + "/" + BaseName(app_.ExePath); });
+  if (app_.InstanceFolder.empty()) {
+    step([&] { app_.AppPath = DirName(app_.ExePath); });
+    step([&] { app_.AppPath = ResolveAppPath(app_.AppPath); });
+    step([&] { app_.ProgramPath = app_.AppPath + "/" + BaseName(app_.ExePath); });
+  } else {
+    // The program lives apart from its files (a packaged /usr/bin): the path reported is the
+    // program's own.
+    app_.AppPath = app_.InstanceFolder;
+    app_.ProgramPath = app_.ExePath;
+  }
   step([&] {
     CreateFolders(app_, app_.AppPath + "/Config/x");
     CreateFolders(app_, app_.AppPath + "/Data/x");
+    // A folder of one's own gets the scripts' folder too; a portable install brings its own.
+    if (!app_.InstanceFolder.empty()) CreateFolders(app_, app_.AppPath + "/Scripts/x");
     // What saves killed before their rename left beside the files.
     RemoveStaleTempFiles(app_.AppPath + "/Config");
     RemoveStaleTempFiles(app_.AppPath + "/Scripts");

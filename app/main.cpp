@@ -9,6 +9,8 @@
 #include <string>
 
 #include "core/App.h"
+#include "core/Folder.h"
+#include "core/Paths.h"
 #include "app/TollkeepForm.h"
 
 namespace {
@@ -26,26 +28,64 @@ std::string ExePath(const char* argv0) {
 }
 
 constexpr const char* kUsage =
-    "Usage: sablewick [--help | --version]\n"
-    "A resident xAP node that runs user scripts on xAP messages. It takes no options: its\n"
-    "settings are Config/Drumlin.ini and Config/Sablewick.ini beside the program, its log is\n"
-    "Data/Sablewick.txt, and every log line is also written to standard error.\n";
+    "Usage: sablewick [--folder DIR] | --help | --version\n"
+    "A resident xAP node that runs user scripts on xAP messages. Its settings are\n"
+    "Config/Drumlin.ini and Config/Sablewick.ini, its log Data/Sablewick.txt, its scripts in\n"
+    "Scripts/, all in one folder: DIR, else $SABLEWICK_FOLDER, else the program's own folder\n"
+    "when it belongs to the user (a portable install), else $XDG_DATA_HOME/sablewick\n"
+    "(~/.local/share/sablewick), made on first start. Every log line is also written to\n"
+    "standard error.\n"
+    "  --folder DIR  keep Config/, Data/ and Scripts/ in DIR (made when missing)\n"
+    "  --help        print this text and exit\n"
+    "  --version     print the version and exit\n";
 
-// The command line: only --help and --version. Anything else is refused before the node
-// touches the network, so a typo never starts a node.
-int Options(int argc, char** argv) {
-  if (argc <= 1) return -1;
-  const std::string arg = argv[1];
-  if (argc == 2 && (arg == "--help" || arg == "-h")) {
-    std::fputs(kUsage, stdout);
-    return 0;
+// The command line: --folder DIR, or --help or --version alone. Anything else is refused
+// before the node touches the network, so a typo never starts a node. -1: start the node.
+int Options(int argc, char** argv, std::string& folder) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (argc == 2 && (arg == "--help" || arg == "-h")) {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (argc == 2 && (arg == "--version" || arg == "-V")) {
+      std::printf("sablewick %s\n", SABLEWICK_VERSION);
+      return 0;
+    }
+    if (arg == "--folder" && i + 1 < argc && argv[i + 1][0] != '\0' && folder.empty()) {
+      folder = argv[++i];
+      continue;
+    }
+    if (arg.starts_with("--folder=") && arg.size() > 9 && folder.empty()) {
+      folder = arg.substr(9);
+      continue;
+    }
+    if (arg == "--folder" || arg.starts_with("--folder="))
+      std::fprintf(stderr, "sablewick: --folder takes one folder, once\n%s", kUsage);
+    else
+      std::fprintf(stderr, "sablewick: unknown option '%s'\n%s", arg.c_str(), kUsage);
+    return 2;
   }
-  if (argc == 2 && (arg == "--version" || arg == "-V")) {
-    std::printf("sablewick %s\n", SABLEWICK_VERSION);
-    return 0;
+  return -1;
+}
+
+// Chooses the folder of the node's files (core/Folder.h) and makes it when it is not the
+// portable install's. False, with the reason on standard error, when it cannot be used.
+bool ChooseFolder(sablewick::App& app, const std::string& given) {
+  using namespace sablewick;
+  const FolderChoice choice = ChooseInstanceFolder(ResolveAppPath(DirName(app.ExePath)), given,
+                                                   FolderEnvironment());
+  if (!choice.portable) {
+    if (const std::string problem = MakeInstanceFolder(choice.path); !problem.empty()) {
+      std::fprintf(stderr, "sablewick: cannot start: %s (chosen by %s)\n", problem.c_str(),
+                   choice.how.c_str());
+      return false;
+    }
+    app.InstanceFolder = choice.path;
   }
-  std::fprintf(stderr, "sablewick: unknown option '%s'\n%s", arg.c_str(), kUsage);
-  return 2;
+  // What the node starts (scripts, sablewick-ctl) finds the same folder.
+  ::setenv(kFolderVariable, choice.path.c_str(), 1);
+  return true;
 }
 
 }  // namespace
@@ -61,10 +101,12 @@ int main(int argc, char** argv) {
       ::close(null);
     }
   }
-  if (const int code = Options(argc, argv); code >= 0) return code;
+  std::string folder;
+  if (const int code = Options(argc, argv, folder); code >= 0) return code;
   std::signal(SIGPIPE, SIG_IGN);
   sablewick::App app;
   app.ExePath = ExePath(argc > 0 ? argv[0] : "sablewick");
+  if (!ChooseFolder(app, folder)) return 1;
   app.loop = g_main_loop_new(nullptr, FALSE);
   // The session ending (or a service manager stopping us) runs the normal shutdown.
   for (int sig : {SIGTERM, SIGINT, SIGHUP}) g_unix_signal_add(sig, Quit, app.loop);

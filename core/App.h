@@ -73,6 +73,9 @@ struct App {
   bool xapReady = false;
   double StartupTime = 0;  // date type, local time
   std::string ExePath;     // the program file as the kernel reports it (/proc/self/exe)
+  // The folder of Config/, Data/ and Scripts/ when it is not the program's own (core/Folder.h:
+  // --folder, SABLEWICK_FOLDER, or the user's data folder); empty for the portable install.
+  std::string InstanceFolder;
 
   // The error left behind by the last failing step (see core/Errors.h).
   PendingError Err;

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/Folder.h"
 #include "ctl/Client.h"
 #include "ctl/Output.h"
 #include "ini/ConfigCheck.h"
@@ -484,14 +485,15 @@ int Send(const Options& o) {
 
 // ---- check
 
-// The folder of this program when it sits in an install folder.
+// The folder the node of this user would take (core/Folder.h), when it holds settings.
 std::string OwnFolder() {
   char buf[4096];
   const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return {};
-  std::string path(buf, static_cast<size_t>(n));
-  path.erase(path.rfind('/'));
-  return ::access((path + "/Config").c_str(), F_OK) == 0 ? path : std::string();
+  std::string path = n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+  if (path.find('/') != std::string::npos) path.erase(path.rfind('/'));
+  const std::string folder = ChooseInstanceFolder(path, "", FolderEnvironment()).path;
+  return !folder.empty() && ::access((folder + "/Config").c_str(), F_OK) == 0 ? folder
+                                                                               : std::string();
 }
 
 int Check(const Options& o) {
@@ -505,7 +507,9 @@ int Check(const Options& o) {
     }
   }
   if (folder.empty())
-    throw CtlError("no install folder: give one (no node runs and this program is not in one)");
+    throw CtlError("no folder with Config/: give one (no node runs, and neither $" +
+                   std::string(kFolderVariable) + ", this program's folder nor the user's " +
+                   "data folder holds one)");
   const std::vector<Finding> findings = CheckConfig(folder);
   int problems = 0;
   for (const Finding& f : findings) problems += f.problem ? 1 : 0;

@@ -131,7 +131,11 @@ std::string Application::GetINISection(std::string_view Group, std::string_view 
   return std::string(text.View().substr(text.View().empty() ? 0 : 1));
 }
 
-std::string Application::GetAppPath() const { return DirName(app_.ExePath); }
+// The program's folder, or the instance folder when the program lives apart from its files
+// (scripts build the paths of Scripts/ and Data/ on it).
+std::string Application::GetAppPath() const {
+  return app_.InstanceFolder.empty() ? DirName(app_.ExePath) : app_.InstanceFolder;
+}
 
 namespace {
 

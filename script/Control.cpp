@@ -124,6 +124,7 @@ Variant Control::Status() const {
   r.Add("pid", Variant::Long(static_cast<int32_t>(::getpid())));
   r.Add("uptime", Variant::Double(static_cast<double>(g_get_monotonic_time() - started_) / 1e6));
   r.Add("folder", Str(app_.AppPath));
+  r.Add("program", Str(app_.ProgramPath));
   r.Add("address", Str(app_.busAddress));
   if (const XapTransport* xap = app_.xap.get()) {
     r.Add("source", Str(xap->XapSource()));

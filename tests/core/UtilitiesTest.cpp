@@ -4,6 +4,7 @@
 #include "core/CWaitNDispatch.h"
 #include "core/Clock.h"
 #include "core/FastString.h"
+#include "core/Folder.h"
 #include "core/Paths.h"
 #include "core/StopWatch.h"
 #include "core/Timer.h"
@@ -126,6 +127,59 @@ TEST(Paths, Rules) {
   EXPECT_EQ(JoinRelative("/a/Config", "x.ini"), "/a/Config/x.ini");
   EXPECT_EQ(JoinRelative("/a/Config", "\\sub\\x.ini"), "/a/Config/sub/x.ini");
   EXPECT_EQ(JoinRelative("/a/Config/", "/x.ini"), "/a/Config/x.ini");
+}
+
+TEST(InstanceFolder, ChosenByOptionThenVariableThenTheProgramsFolderThenTheUsersData) {
+  testing::TempDir dir;
+  const std::string portable = dir.Path() + "/Sablewick";  // a portable install
+  const std::string shared = dir.Path() + "/usr/bin";        // a folder of programs
+  const std::string installed = dir.Path() + "/opt/bin";     // an install that made Config/
+  for (const std::string& f : {portable, shared, installed + "/Config"})
+    std::filesystem::create_directories(f);
+  const std::string cwd = std::filesystem::current_path().string();
+  const FolderEnv none;
+  const FolderEnv xdg{"", "/x/data", "/home/u"};
+  const FolderEnv home{"", "", "/home/u"};
+  const FolderEnv relativeXdg{"", "data", "/home/u/"};
+  const FolderEnv variable{"/v/", "/x/data", "/home/u"};
+  struct Case {
+    std::string program, given;
+    FolderEnv env;
+    std::string path;
+    bool portable;
+  };
+  const Case cases[] = {
+      {portable, "", xdg, portable, true},
+      {installed, "", xdg, installed, true},
+      {shared, "", xdg, "/x/data/sablewick", false},
+      {shared, "", home, "/home/u/.local/share/sablewick", false},
+      {shared, "", relativeXdg, "/home/u/.local/share/sablewick", false},
+      {dir.Path() + "/missing", "", home, "/home/u/.local/share/sablewick", false},
+      {shared, "", none, "", false},  // nowhere to go: the caller says so
+      {portable, "", variable, "/v", false},
+      {portable, "/given/./f/", variable, "/given/f", false},
+      {shared, "rel", xdg, cwd + "/rel", false},
+  };
+  for (const Case& c : cases) {
+    const FolderChoice got = ChooseInstanceFolder(c.program, c.given, c.env);
+    EXPECT_EQ(got.path, c.path) << c.program << " " << c.given;
+    EXPECT_EQ(got.portable, c.portable) << c.program << " " << c.given;
+  }
+}
+
+TEST(InstanceFolder, IsMadeWithTheFoldersAboveItOrRefusedWithTheReason) {
+  testing::TempDir dir;
+  const std::string deep = dir.Path() + "/home/.local/share/sablewick";
+  EXPECT_EQ(MakeInstanceFolder(deep), "");
+  EXPECT_TRUE(std::filesystem::is_directory(deep));
+  EXPECT_EQ(std::filesystem::status(deep).permissions() & std::filesystem::perms::all,
+            std::filesystem::perms::owner_all);
+  EXPECT_EQ(MakeInstanceFolder(deep), "") << "an existing folder is fine";
+  testing::WriteFile(dir.Path() + "/file", "x");
+  EXPECT_EQ(MakeInstanceFolder(dir.Path() + "/file/sablewick"),
+            "cannot use folder " + dir.Path() + "/file/sablewick: " + dir.Path() +
+                "/file is a file");
+  EXPECT_NE(MakeInstanceFolder("").find("set HOME"), std::string::npos);
 }
 
 }  // namespace

@@ -186,6 +186,8 @@ class Daemon {
     ::waitpid(pid, nullptr, 0);
     return -1;
   }
+  // Variables set for the daemon and its scripts on top of the test's own.
+  std::vector<std::pair<std::string, std::string>> environment;
   // A session bus for the daemon and its scripts (a test's private one); none when empty.
   std::string sessionBus;
   const std::string& RuntimeDir() const { return runtime_; }
@@ -210,6 +212,8 @@ class Daemon {
     else
       ::setenv("DBUS_SESSION_BUS_ADDRESS", sessionBus.c_str(), 1);
     ::unsetenv("SABLEWICK_ADDRESS");
+    ::unsetenv("SABLEWICK_FOLDER");
+    for (const auto& [name, value] : environment) ::setenv(name.c_str(), value.c_str(), 1);
   }
 
   TempDir dir_;

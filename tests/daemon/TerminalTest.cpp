@@ -25,6 +25,8 @@ TEST_F(DaemonTest, OptionsAreAnsweredAndAnythingElseIsRefusedBeforeTheNodeStarts
       {{"--verison"}, 2, "", "unknown option '--verison'\nUsage: sablewick"},
       {{"start"}, 2, "", "unknown option 'start'"},
       {{"--help", "extra"}, 2, "", "Usage: sablewick"},
+      {{"--folder"}, 2, "", "--folder takes one folder, once"},
+      {{"--folder", "a", "--folder", "b"}, 2, "", "--folder takes one folder, once"},
   };
   for (const Case& c : cases) {
     daemon = std::make_unique<Daemon>();
@@ -53,7 +55,7 @@ TEST_F(DaemonTest, StartUpSaysWhatAndWhereOnStandardErrorAndEveryLogLineFollows)
       "sablewick " SABLEWICK_VERSION ": ", "source Orbel.Script." + testing::HostName(),
       "UID FF00E800", "receive port 32768", "broadcast 127.0.0.1", "interface 127.0.0.2",
       "Config " + root + "/Config", "Data " + root + "/Data", "Scripts " + root + "/Scripts",
-      "log " + root + "/Data/Sablewick.txt",
+      "log " + root + "/Data/Sablewick.txt", ", program " + root + "/sablewick;",
       // How to reach it and what to do next.
       "; control unix:path=" + daemon->RuntimeDir() + "/sablewick/bus. Next: " + root +
           "/sablewick-ctl status; the log: tail -f " + root + "/Data/Sablewick.txt"};
@@ -139,6 +141,48 @@ TEST_F(DaemonTest, ALoopbackInterfaceAddressThatNoInterfaceListsIsTakenAsItStand
   StartAndGreet();
   EXPECT_NE(daemon->Stderr().find("interface 127.0.0.4;"), std::string::npos)
       << daemon->Stderr();
+}
+
+TEST_F(DaemonTest, AFolderGivenOnTheCommandLineOrInTheEnvironmentHoldsTheNodesFiles) {
+  for (const bool byOption : {true, false}) {
+    daemon = std::make_unique<Daemon>();
+    const std::string root = daemon->Root();
+    const std::string folder = root + "/../mine/deep";
+    const std::string canonical = std::filesystem::path(folder).lexically_normal().string();
+    testing::WriteFile(canonical + "/Config/Drumlin.ini",
+                       "[Interface]\nBroadcastAddress=127.0.0.1\nInterfaceAddress=127.0.0.2\n");
+    if (byOption) {
+      daemon->Start({"--folder", folder});
+    } else {
+      daemon->environment = {{"SABLEWICK_FOLDER", folder}};
+      daemon->Start();
+    }
+    ASSERT_TRUE(hub.Receive()) << "no heartbeat: " << daemon->Stderr();
+    daemon->Signal(SIGTERM);
+    ASSERT_EQ(daemon->WaitExit(), 0);
+    const std::string err = daemon->Stderr();
+    for (const std::string& part :
+         {"Config " + canonical + "/Config,", "Scripts " + canonical + "/Scripts,",
+          "log " + canonical + "/Data/Sablewick.txt,", "program " + root + "/sablewick\n"})
+      EXPECT_NE(err.find(part), std::string::npos) << part << "\n" << err;
+    EXPECT_TRUE(std::filesystem::is_directory(canonical + "/Scripts"));
+    EXPECT_NE(testing::ReadFile(canonical + "/Data/Sablewick.txt"), "");
+    EXPECT_FALSE(std::filesystem::exists(root + "/Data")) << "the program's folder was used";
+    std::filesystem::remove_all(canonical);
+    while (hub.Receive(100)) {
+    }
+  }
+  // A folder that cannot be made stops the node before it sends anything.
+  daemon = std::make_unique<Daemon>();
+  testing::WriteFile(daemon->Root() + "/file", "x");
+  daemon->Start({"--folder=" + daemon->Root() + "/file/f"});
+  EXPECT_EQ(daemon->WaitExit(), 1);
+  EXPECT_NE(daemon->Stderr().find("sablewick: cannot start: cannot use folder " +
+                                  daemon->Root() + "/file/f: " + daemon->Root() +
+                                  "/file is a file (chosen by --folder)"),
+            std::string::npos)
+      << daemon->Stderr();
+  EXPECT_FALSE(hub.Receive(300)) << "nothing may be sent";
 }
 
 }  // namespace

@@ -10,8 +10,9 @@
 #   engine     the VBScript engine (a library of its own)
 #   regex      regular expressions
 # runner/ and ctl/ are programs of their own over the engine; they may take the wire format
-# of the object server (script/BusValue.h), the table of known settings (ini/KnownSettings.h)
-# and the settings check (ini/ConfigCheck.h), which include nothing of the daemon.
+# of the object server (script/BusValue.h), the table of known settings (ini/KnownSettings.h),
+# the settings check (ini/ConfigCheck.h) and the rule that finds the instance folder
+# (core/Folder.h), which include nothing of the daemon.
 cmake_minimum_required(VERSION 3.25)
 set(allowed_regex    regex)
 set(allowed_engine   engine regex)
@@ -24,7 +25,7 @@ set(allowed_bridge   bridge script watchdog xap ini core engine regex)
 set(allowed_app      app bridge script watchdog xap ini core engine regex)
 set(allowed_runner   runner engine regex)
 set(allowed_ctl      ctl engine regex)
-set(shared_headers   script/BusValue.h ini/KnownSettings.h ini/ConfigCheck.h)
+set(shared_headers   script/BusValue.h ini/KnownSettings.h ini/ConfigCheck.h core/Folder.h)
 
 set(folders regex engine core xap ini watchdog script bridge app runner ctl)
 set(problems "")
