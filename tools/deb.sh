@@ -1,0 +1,22 @@
+#!/bin/sh
+# Sets up and builds the Debian package on Debian 12, then checks it with lintian.
+# Usage: tools/deb.sh [OUTPUT_FOLDER]   (default build-deb/; the .deb lands there)
+# The build runs on a copy of the source (tracked files and new ones git does not ignore),
+# because dpkg-buildpackage writes its results beside the source folder.
+set -eu
+cd "$(dirname "$0")/.."
+tools/deps.sh
+out=$(realpath -m "${1:-build-deb}")
+src="$out/sablewick"
+rm -rf "$src"
+mkdir -p "$src"
+rm -f "$out"/sablewick_* "$out"/sablewick-dbgsym_*
+git ls-files -z --cached --others --exclude-standard | xargs -0 tar -cf - | tar -xf - -C "$src"
+cd "$src"
+DEB_BUILD_OPTIONS="parallel=$(nproc) ${DEB_BUILD_OPTIONS:-}" dpkg-buildpackage -b -us -uc
+cd "$out"
+rm -rf "$src"
+deb=$(ls sablewick_*.deb | grep -v dbgsym)
+# Errors fail the build; the warnings that remain are listed (README.md, "Install on Debian").
+lintian --fail-on error --suppress-tags running-with-root-privileges "$deb"
+echo "built $out/$deb"
