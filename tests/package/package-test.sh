@@ -76,7 +76,7 @@ if command -v systemd-analyze >/dev/null; then
   XDG_RUNTIME_DIR="$tmp/verify" systemd-analyze --user --man=no verify \
     "$tmp/verify/sablewick.service" > "$tmp/verify/out" 2>&1 ||
     fail "systemd-analyze verify: $(cat "$tmp/verify/out")"
-  [ -s "$tmp/verify/out" ] && fail "systemd-analyze verify: $(cat "$tmp/verify/out")"
+  if [ -s "$tmp/verify/out" ]; then fail "systemd-analyze verify: $(cat "$tmp/verify/out")"; fi
 fi
 for line in 'ExecStart=/usr/bin/sablewick' 'Environment=SABLEWICK_FOLDER=%h/.local/share/sablewick' \
     'ReadWritePaths=%h/.local/share/sablewick %t' 'ProtectHome=read-only' 'ProtectSystem=strict'; do
@@ -122,7 +122,7 @@ for part in "Config $folder/Config," "Data $folder/Data," "Scripts $folder/Scrip
 done
 [ -d "$folder/Data" ] && [ -d "$folder/Scripts" ] && [ -s "$folder/Data/Sablewick.txt" ] ||
   fail "the node did not make its folder in $folder"
-[ -e "$bin/Config" ] && fail "the node made Config/ beside the program"
+if [ -e "$bin/Config" ]; then fail "the node made Config/ beside the program"; fi
 
 wait "$listener" || true
 listener=""
