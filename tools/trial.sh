@@ -23,4 +23,6 @@ if [ ! -f trial/Config/Drumlin.ini ]; then
   echo "trial/Config/Drumlin.ini: BroadcastAddress=127.0.0.1, InterfaceAddress=127.0.0.2 (loopback only)"
 fi
 echo "Running trial/sablewick (Ctrl-C ends it); its log is trial/Data/Sablewick.txt"
+# The trial's files are beside its program, whatever folder this shell names for a node.
+unset SABLEWICK_FOLDER
 exec trial/sablewick
