@@ -158,6 +158,14 @@ TEST_F(DaemonTest, AFolderGivenOnTheCommandLineOrInTheEnvironmentHoldsTheNodesFi
       daemon->Start();
     }
     ASSERT_TRUE(hub.Receive()) << "no heartbeat: " << daemon->Stderr();
+    // Scripts build their paths on GetAppPath: the folder of the files, not of the program.
+    const std::string bus = daemon->RuntimeDir() + "/sablewick/bus";
+    for (int i = 0; i < 500 && !std::filesystem::exists(bus); ++i) ::usleep(10000);
+    testing::WriteFile(root + "/path.vbs",
+                       "Set hs = CreateObject(\"Sablewick.Application\")\n"
+                       "If hs.GetAppPath = \"" + canonical + "\" Then WScript.Quit 0\n"
+                       "WScript.Quit 3\n");
+    EXPECT_EQ(daemon->RunScript(root + "/path.vbs"), 0) << "GetAppPath is not " << canonical;
     daemon->Signal(SIGTERM);
     ASSERT_EQ(daemon->WaitExit(), 0);
     const std::string err = daemon->Stderr();
