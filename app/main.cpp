@@ -73,8 +73,10 @@ int Options(int argc, char** argv, std::string& folder) {
 // portable install's. False, with the reason on standard error, when it cannot be used.
 bool ChooseFolder(sablewick::App& app, const std::string& given) {
   using namespace sablewick;
-  const FolderChoice choice = ChooseInstanceFolder(ResolveAppPath(DirName(app.ExePath)), given,
-                                                   FolderEnvironment());
+  // The program's own folder as it is: when that is the user's, the start-up keeps the rules
+  // it always had for it (a development tree moves to the installed folder).
+  const FolderChoice choice =
+      ChooseInstanceFolder(DirName(app.ExePath), given, FolderEnvironment());
   if (!choice.portable) {
     if (const std::string problem = MakeInstanceFolder(choice.path); !problem.empty()) {
       std::fprintf(stderr, "sablewick: cannot start: %s (chosen by %s)\n", problem.c_str(),
@@ -84,7 +86,8 @@ bool ChooseFolder(sablewick::App& app, const std::string& given) {
     app.InstanceFolder = choice.path;
   }
   // What the node starts (scripts, sablewick-ctl) finds the same folder.
-  ::setenv(kFolderVariable, choice.path.c_str(), 1);
+  ::setenv(kFolderVariable, choice.portable ? ResolveAppPath(choice.path).c_str()
+                                            : choice.path.c_str(), 1);
   return true;
 }
 
