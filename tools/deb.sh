@@ -17,6 +17,6 @@ DEB_BUILD_OPTIONS="parallel=$(nproc) ${DEB_BUILD_OPTIONS:-}" dpkg-buildpackage -
 cd "$out"
 rm -rf "$src"
 deb=$(ls sablewick_*.deb | grep -v dbgsym)
-# Errors fail the build; the warnings that remain are listed (README.md, "Install on Debian").
+# lintian prints what it finds; an error fails the build.
 lintian --fail-on error "$deb"
 echo "built $out/$deb"
