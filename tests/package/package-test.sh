@@ -99,12 +99,17 @@ python3 -c '
 import socket, sys
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 s.bind(("127.0.0.1", 3639))
+open(sys.argv[2], "w").close()
 s.settimeout(20)
 data, _ = s.recvfrom(65536)
 open(sys.argv[1], "wb").write(data)
-' "$tmp/heartbeat" &
+' "$tmp/heartbeat" "$tmp/listening" &
 listener=$!
-sleep 0.3
+i=0
+while [ $i -lt 100 ] && ! [ -e "$tmp/listening" ]; do
+  sleep 0.1
+  i=$((i + 1))
+done
 
 "$bin/sablewick" > "$tmp/out" 2> "$tmp/err" &
 node=$!
