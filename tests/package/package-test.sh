@@ -41,11 +41,11 @@ grep -q '^/usr/lib/[^/]*/sablewick/sablewick-setup.so$' "$tmp/contents" ||
 # Offered, not forced: nothing starts for every user by itself.
 if grep -q '^/etc/xdg/autostart/.' "$tmp/contents"; then fail "autostart entry forced on all users"; fi
 if grep -q '^/etc/systemd/user/.*wants/.' "$tmp/contents"; then fail "user unit enabled for all users"; fi
-# The bridge loads libmosquitto only when configured: recommended, never required.
 dpkg-deb -e "$deb" "$tmp/control"
 if cat "$tmp/control"/p* 2>/dev/null | grep -q -- '--user enable'; then
   fail "the maintainer scripts enable the user unit for every user"
 fi
+# The bridge loads libmosquitto only when configured: recommended, never required.
 if dpkg-deb -f "$deb" Depends | grep -q mosquitto; then fail "Depends names libmosquitto"; fi
 dpkg-deb -f "$deb" Recommends | grep -q libmosquitto1 || fail "Recommends lacks libmosquitto1"
 
