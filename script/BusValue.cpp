@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/Folder.h"
 #include "engine/Errors.h"
 
 namespace sablewick {
@@ -377,9 +378,13 @@ sd_bus* ConnectToDaemon(const std::string& address, std::string& tried, bool& on
   char exe[4096];
   const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
   if (n > 0) {
-    std::string folder(exe, static_cast<size_t>(n));
-    folder.erase(folder.rfind('/'));
-    const std::string own = FolderNodeAddress(folder);
+    std::string programFolder(exe, static_cast<size_t>(n));
+    programFolder.erase(programFolder.rfind('/'));
+    // The folder a node of this user takes (core/Folder.h): this program's own in a portable
+    // install, else $SABLEWICK_FOLDER or the user's data folder.
+    const std::string folder =
+        ChooseInstanceFolder(programFolder, "", FolderEnvironment()).path;
+    const std::string own = folder.empty() ? std::string() : FolderNodeAddress(folder);
     if (!own.empty()) {
       tried += " the node of " + folder + " (" + own + ");";
       // That node, or none: another folder's node would be the wrong one.

@@ -72,8 +72,10 @@ inline constexpr char kFolderLock[] = "Data/sablewick.lock";
 std::string FolderNodeAddress(const std::string& folder);
 
 // A connection to the running daemon: the address given (when not empty), else
-// $SABLEWICK_ADDRESS, else the node of the folder this program is in (a tool beside the
-// node's binary), else the daemon's name on the session bus, else the default socket.
+// $SABLEWICK_ADDRESS, else the node of the folder a node of this user takes (core/Folder.h:
+// the folder this program is in for a tool beside the node's binary in a portable install,
+// else $SABLEWICK_FOLDER or ~/.local/share/sablewick), else the daemon's name on the session
+// bus, else the default socket.
 // Null when none answers; tried lists what was tried, for the message. onSessionBus tells
 // that calls must name kBusName as their destination.
 sd_bus* ConnectToDaemon(const std::string& address, std::string& tried, bool& onSessionBus);

@@ -171,7 +171,8 @@ TEST_F(DaemonTest, AFolderGivenOnTheCommandLineOrInTheEnvironmentHoldsTheNodesFi
     const std::string err = daemon->Stderr();
     for (const std::string& part :
          {"Config " + canonical + "/Config,", "Scripts " + canonical + "/Scripts,",
-          "log " + canonical + "/Data/Sablewick.txt,", "program " + root + "/sablewick\n"})
+          "log " + canonical + "/Data/Sablewick.txt,", "program " + root + "/sablewick;",
+          "Next: " + root + "/sablewick-ctl status;"})
       EXPECT_NE(err.find(part), std::string::npos) << part << "\n" << err;
     EXPECT_TRUE(std::filesystem::is_directory(canonical + "/Scripts"));
     EXPECT_NE(testing::ReadFile(canonical + "/Data/Sablewick.txt"), "");

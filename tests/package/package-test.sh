@@ -33,7 +33,8 @@ for path in /usr/bin/sablewick /usr/bin/sablewick-script /usr/bin/sablewick-ctl 
     /usr/share/man/man1/sablewick.1.gz /usr/share/man/man1/sablewick-script.1.gz \
     /usr/share/man/man1/sablewick-ctl.1.gz \
     /usr/share/doc/sablewick/README.md /usr/share/doc/sablewick/docs/tray-menu.png \
-    /usr/share/doc/sablewick/copyright; do
+    /usr/share/doc/sablewick/copyright /usr/share/doc/sablewick/examples/Drumlin.ini.example \
+    /usr/share/doc/sablewick/examples/Sablewick.ini.example; do
   grep -qx "$path" "$tmp/contents" || fail "the package lacks $path"
 done
 grep -q '^/usr/lib/[^/]*/sablewick/sablewick-setup.so$' "$tmp/contents" ||
@@ -122,7 +123,7 @@ done
 first=$(head -n 1 "$tmp/err")
 echo "start-up line: $first"
 for part in "Config $folder/Config," "Data $folder/Data," "Scripts $folder/Scripts," \
-    "log $folder/Data/Sablewick.txt," "program $bin/sablewick"; do
+    "log $folder/Data/Sablewick.txt," "program $bin/sablewick;" "Next: $bin/sablewick-ctl status;"; do
   case "$first" in *"$part"*) ;; *) fail "the start-up line lacks \"$part\"" ;; esac
 done
 [ -d "$folder/Data" ] && [ -d "$folder/Scripts" ] && [ -s "$folder/Data/Sablewick.txt" ] ||
