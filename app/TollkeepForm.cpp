@@ -162,6 +162,18 @@ bool TollkeepForm::Form_Load() {
   InitXap();
   CheckLogFile(app_);
   if (!TakeFolderLock()) return false;
+  // The settings files must be files: a folder or a FIFO in their place (or a file that cannot
+  // be made) is said for what it is, not later as an unrelated failure of whatever would have
+  // been read from it.
+  for (const char* name : {"Drumlin.ini", "Sablewick.ini"}) {
+    try {
+      EnsureSettingsFile(app_, app_.AppPath + "/Config/" + name);
+    } catch (const std::exception& e) {
+      LogToFile(app_, "Sablewick", std::string("Cannot start: ") + e.what());
+      std::fprintf(stderr, "sablewick: cannot start: %s\n", e.what());
+      return false;
+    }
+  }
   SayConfigProblems(app_);
 
   app_.xap = std::make_unique<XapTransport>(app_);

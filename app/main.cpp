@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <exception>
 #include <string>
 
 #include "core/App.h"
@@ -115,7 +116,16 @@ int main(int argc, char** argv) {
   for (int sig : {SIGTERM, SIGINT, SIGHUP}) g_unix_signal_add(sig, Quit, app.loop);
 
   sablewick::TollkeepForm form(app);
-  if (!form.Form_Load()) {
+  // A start that fails says why in words and ends with status 1, whatever failed.
+  bool started = false;
+  try {
+    started = form.Form_Load();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "sablewick: cannot start: %s\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "sablewick: cannot start: an unknown failure\n");
+  }
+  if (!started) {
     g_main_loop_unref(app.loop);
     return 1;
   }

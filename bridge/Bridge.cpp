@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "core/Log.h"
+#include "core/Paths.h"
 #include "core/Text.h"
 #include "bridge/Mapping.h"
 #include "ini/IniTool.h"
@@ -66,7 +67,8 @@ std::optional<std::string> ReadPasswordFile(const std::string& path, std::string
     if (error != nullptr) *error = "PasswordFile " + path + " " + why;
     return std::nullopt;
   };
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  // O_NONBLOCK: a FIFO in its place must not hold the node in open(); it fails the checks below.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) return fail(std::string("cannot be opened: ") + std::strerror(errno));
   struct stat st {};
   std::string content;
@@ -99,6 +101,13 @@ std::optional<BridgeConfig> ReadBridgeConfig(const App& app, const IniTool& ini,
   if (broker.empty()) return std::nullopt;
   BridgeConfig c;
   c.caFile = InConfig(app, ini.Read("MQTT", "CAFile", ""));
+  if (!c.caFile.empty()) {
+    // The TLS library opens it with a blocking open(): it must be a regular file first.
+    // (A missing one is said when the bridge starts.)
+    struct stat st {};
+    if (::stat(c.caFile.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+      return fail("CAFile " + c.caFile + " is " + FileKindName(st.st_mode) + ", not a regular file");
+  }
   c.port = c.caFile.empty() ? 1883 : 8883;
   if (!SplitBroker(broker, c.host, c.port)) return fail("Broker " + broker + " is not host or host:port");
   c.clientId = ini.Read("MQTT", "ClientId", "sablewick-" + app.ComputerName);

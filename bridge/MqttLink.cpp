@@ -29,6 +29,7 @@ constexpr uint32_t kReportMs = 60000;
   X(disconnect) \
   X(disconnect_callback_set) \
   X(lib_init) \
+  X(log_callback_set) \
   X(loop_misc) \
   X(loop_read) \
   X(loop_write) \
@@ -108,6 +109,7 @@ bool MqttLink::Start(std::string* error) {
   Mosq().connect_callback_set_(mosq_, &MqttLink::ConnectCallback);
   Mosq().disconnect_callback_set_(mosq_, &MqttLink::DisconnectCallback);
   Mosq().message_callback_set_(mosq_, &MqttLink::MessageCallback);
+  Mosq().log_callback_set_(mosq_, &MqttLink::LogCallback);
   if (!settings_.username.empty()) {
     const int rc = Mosq().username_pw_set_(
         mosq_, settings_.username.c_str(),
@@ -170,12 +172,13 @@ void MqttLink::Attempt() {
                                                           settings_.keepAliveSeconds);
   everAttempted_ = true;
   if (rc != MOSQ_ERR_SUCCESS) {
-    Note(BrokerText() + ": cannot connect: " + ErrorText(rc));
+    Note(BrokerText() + ": cannot connect: " + Why(rc));
     Retry();
     return;
   }
   attempting_ = true;
   closeExplained_ = false;
+  tlsError_.clear();
   attemptStarted_ = clock_.TickCount();
   Watch();
 }
@@ -246,8 +249,7 @@ void MqttLink::AfterIo(int rc) {
     // The library closed the socket, mostly saying why through the disconnect callback; a
     // failed TLS handshake closes it without a word.
     if (!closeExplained_ && !stopping_) {
-      Note(BrokerText() + (connected_ ? ": connection lost: " : ": cannot connect: ") +
-           ErrorText(rc));
+      Note(BrokerText() + (connected_ ? ": connection lost: " : ": cannot connect: ") + Why(rc));
     }
     Unwatch();
     connected_ = false;
@@ -304,7 +306,7 @@ void MqttLink::DisconnectCallback(mosquitto*, void* obj, int rc) {
   if (!was) {
     // A connection that failed before the broker accepted it (a TLS handshake, a closed port);
     // a refusal was logged with its reason already.
-    if (!refused) self->Note(self->BrokerText() + ": cannot connect: " + ErrorText(rc));
+    if (!refused) self->Note(self->BrokerText() + ": cannot connect: " + self->Why(rc));
     return;
   }
   self->downReason_ = "connection lost: " + ErrorText(rc);
@@ -313,6 +315,27 @@ void MqttLink::DisconnectCallback(mosquitto*, void* obj, int rc) {
                std::to_string(self->queue_.size()) + ", dropped " +
                std::to_string(self->droppedTotal_));
   }
+}
+
+// The library says why a TLS handshake failed only in its log: the TLS library's words.
+void MqttLink::LogCallback(mosquitto*, void* obj, int level, const char* text) {
+  auto* self = static_cast<MqttLink*>(obj);
+  if ((level & MOSQ_LOG_ERR) == 0 || text == nullptr || !self->tlsError_.empty()) return;
+  const std::string_view line(text);
+  constexpr std::string_view kTls = "OpenSSL Error";
+  if (line.substr(0, kTls.size()) != kTls) return;
+  const size_t colon = line.find(": ");
+  self->tlsError_ = std::string(colon == std::string_view::npos ? line : line.substr(colon + 2));
+}
+
+std::string MqttLink::Why(int rc) const {
+  std::string why = ErrorText(rc);
+  if (rc == MOSQ_ERR_TLS && !settings_.caFile.empty()) {
+    why += " (CA file " + settings_.caFile;
+    if (!tlsError_.empty()) why += ": " + tlsError_;
+    why += ")";
+  }
+  return why;
 }
 
 void MqttLink::MessageCallback(mosquitto*, void* obj, const mosquitto_message* m) {

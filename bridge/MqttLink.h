@@ -93,6 +93,9 @@ class MqttLink {
   static void ConnectCallback(mosquitto*, void* self, int rc);
   static void DisconnectCallback(mosquitto*, void* self, int rc);
   static void MessageCallback(mosquitto*, void* self, const mosquitto_message* m);
+  static void LogCallback(mosquitto*, void* self, int level, const char* text);
+  // The library's words for rc, with the CA file and the TLS library's reason on a TLS failure.
+  std::string Why(int rc) const;
   static int Prepare(GSource* source, int* timeout);
   static int Dispatch(GSource* source, int (*)(void*), void*);
 
@@ -100,6 +103,7 @@ class MqttLink {
   const Clock& clock_;
   std::function<void(const std::string&)> log_;
   mosquitto* mosq_ = nullptr;
+  std::string tlsError_;  // what the TLS library said about the last handshake
   GSource* source_ = nullptr;
   void* tag_ = nullptr;
   bool watchingWrite_ = false;  // the socket is watched for writability now

@@ -1,6 +1,11 @@
 #include "core/Paths.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <sys/stat.h>
 
 #include "core/Text.h"
@@ -87,6 +92,39 @@ std::string ResolveCaseInsensitive(const std::string& path) {
     resolved = candidate;
   }
   return resolved.empty() ? path : resolved;
+}
+
+std::string FileKindName(mode_t mode) {
+  if (S_ISREG(mode)) return "a regular file";
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISLNK(mode)) return "a symbolic link";
+  return "not a file";
+}
+
+int OpenRegularFile(const std::string& path, std::string& why) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    why = std::string("cannot be opened: ") + std::strerror(errno);
+    return -1;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    why = std::string("cannot be read: ") + std::strerror(errno);
+    ::close(fd);
+    return -1;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    why = "is " + FileKindName(st.st_mode) + ", not a regular file";
+    ::close(fd);
+    return -1;
+  }
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) (void)::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  return fd;
 }
 
 }  // namespace sablewick

@@ -2,10 +2,21 @@
 // scripts give relative to a folder.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <string_view>
 
 namespace sablewick {
+
+// What stands at a path in words: "a folder", "a FIFO", "a socket", ... (for messages).
+std::string FileKindName(mode_t mode);
+
+// Opens a file that a setting or a user names, for reading, without ever blocking: O_NONBLOCK,
+// so a FIFO or a device cannot hold the caller in open(), then a check that it is a regular
+// file (the descriptor goes back to blocking reads). The descriptor, or -1 with `why` in words
+// ("cannot be opened: No such file or directory", "is a FIFO, not a regular file").
+int OpenRegularFile(const std::string& path, std::string& why);
 
 std::string DirName(std::string_view path);
 std::string BaseName(std::string_view path);

@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "core/Errors.h"
+#include "core/Paths.h"
 #include "core/Log.h"
 #include "ini/Pattern.h"
 #include "ini/TextFile.h"
@@ -89,18 +91,32 @@ void IniTool::Erase(const std::string& key) {
   }
 }
 
+bool EnsureSettingsFile(App& app, const std::string& fPath) {
+  struct stat st {};
+  if (::stat(fPath.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    throw Failure(kPathFileAccessError,
+                  fPath + " is " + FileKindName(st.st_mode) + ", not a settings file");
+  }
+  if (::lstat(fPath.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && ::stat(fPath.c_str(), &st) != 0) {
+    throw Failure(kPathFileAccessError,
+                  fPath + " is a symbolic link to a file that cannot be reached (" +
+                      std::strerror(errno) + ")");
+  }
+  if (::stat(fPath.c_str(), &st) == 0) return false;
+  CreateFolders(app, fPath);
+  // O_EXCL: whatever else came to stand at that path meanwhile is left alone and fails.
+  const int fd = ::open(fPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) ThrowSystemError("Cannot create " + fPath);
+  ::close(fd);
+  return true;
+}
+
 void IniTool::Load(const std::string& fPath) {
   Clear();
   filePath_ = fPath;
   createdByLoad_ = false;
 
-  struct stat st {};
-  if (::stat(fPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    CreateFolders(app_, fPath);
-    // O_EXCL: whatever else stands at that path (a folder, a pipe) is left alone and fails.
-    const int fd = ::open(fPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) ThrowSystemError("Cannot create " + fPath);
-    ::close(fd);
+  if (EnsureSettingsFile(app_, fPath)) {
     createdByLoad_ = true;
     return;
   }

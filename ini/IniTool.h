@@ -14,6 +14,11 @@
 
 namespace sablewick {
 
+// A settings file at fPath: true when it was missing and is now created empty (with its
+// folders), false when a regular file stands there. Throws Failure, saying what stands there,
+// for anything else (a folder, a FIFO, a link to nowhere) or when it cannot be created.
+bool EnsureSettingsFile(App& app, const std::string& fPath);
+
 class IniTool {
  public:
   explicit IniTool(App& app);

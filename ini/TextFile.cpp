@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "core/Errors.h"
+#include "core/Paths.h"
 
 namespace sablewick {
 namespace {
@@ -106,8 +107,9 @@ void RemoveStaleTempFiles(const std::string& folder, std::string_view base) {
 }
 
 std::string ReadTextFile(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) ThrowSystemError("Cannot open " + path);
+  std::string why;
+  const int fd = OpenRegularFile(path, why);
+  if (fd < 0) throw Failure(kPathFileAccessError, path + " " + why);
   std::string text;
   char buffer[65536];
   for (;;) {

@@ -7,7 +7,11 @@
 
 namespace sablewick {
 
-// Reads the whole file. Throws Failure when it cannot be opened or read.
+// Failures of files that are not what they should be (a folder, a FIFO): "Path/File access error".
+inline constexpr int kPathFileAccessError = 75;
+
+// Reads the whole file. Throws Failure when it cannot be opened or read, or is not a regular
+// file (a FIFO never holds the caller: it is refused, not opened for a read that blocks).
 std::string ReadTextFile(const std::string& path);
 
 // Replaces the file with `text` so that readers only ever see the old or the new content: the

@@ -25,7 +25,13 @@ namespace {
 // [Scripts] MaxRunSeconds in Sablewick.ini: the wall-clock limit of a run, 0 for none.
 unsigned ReadMaxRunSeconds(App& app) {
   IniTool ini(app);
-  ini.Load(app.AppPath + "/Config/Sablewick.ini");
+  try {
+    ini.Load(app.AppPath + "/Config/Sablewick.ini");
+  } catch (...) {
+    SetPendingError(app, 0);
+    LogToFile(app, "Sablewick", "[Scripts] MaxRunSeconds not read; no limit");
+    return 0;
+  }
   const std::string text = ini.Read("Scripts", "MaxRunSeconds", "0");
   char* end = nullptr;
   const long seconds = std::strtol(text.c_str(), &end, 10);

@@ -1,6 +1,7 @@
 // The [MQTT] settings and the password file.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -115,6 +116,20 @@ TEST(BridgeConfig, PasswordComesFromAFileOnlyTheUserCanRead) {
   ::chmod(folder.c_str(), 0700);
   EXPECT_FALSE(ReadPasswordFile(folder, &error));
   EXPECT_EQ(error, "PasswordFile " + folder + " is not a regular file");
+}
+
+// A FIFO named by a setting must not hold the node in open() (nobody ever writes to it).
+TEST(BridgeConfig, AFifoAsPasswordOrCaFileIsRefusedWithoutBlocking) {
+  ConfigFixture f;
+  const std::string fifo = f.dir.Path() + "/Config/pipe";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  ::alarm(20);  // a blocked open() ends the test program instead of hanging it
+  std::string error;
+  EXPECT_FALSE(f.Read("[MQTT]\nBroker=h\nUsername=node\nPasswordFile=pipe\n", &error));
+  EXPECT_EQ(error, "PasswordFile " + fifo + " is not a regular file");
+  EXPECT_FALSE(f.Read("[MQTT]\nBroker=h\nCAFile=pipe\n", &error));
+  EXPECT_EQ(error, "CAFile " + fifo + " is a FIFO, not a regular file");
+  ::alarm(0);
 }
 
 }  // namespace
