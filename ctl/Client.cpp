@@ -1,7 +1,9 @@
 #include "ctl/Client.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
@@ -22,7 +24,13 @@ struct NoObjects : ObjectMapper {
 };
 
 volatile std::sig_atomic_t stopRequested = 0;
-void OnStopSignal(int) { stopRequested = 1; }
+// /dev/null, opened before following: a stop puts it in place of standard output, so a write
+// blocked on a full pipe (and every one after it) returns at once.
+int devNull = -1;
+void OnStopSignal(int) {
+  stopRequested = 1;
+  if (devNull >= 0) ::dup2(devNull, STDOUT_FILENO);
+}
 
 std::string ErrorText(const sd_bus_error& e) {
   int32_t number = 0;
@@ -34,6 +42,8 @@ std::string ErrorText(const sd_bus_error& e) {
 }
 
 }  // namespace
+
+bool Client::StopRequested() { return stopRequested != 0; }
 
 Client::Client(const std::string& address) {
   std::string tried;
@@ -154,8 +164,11 @@ bool Client::Follow(const char* member, const std::function<void()>& start,
                           &context) < 0)
     throw CtlError("cannot listen for the node's signals");
 
+  if (devNull < 0) devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
   struct sigaction action {};
-  action.sa_handler = OnStopSignal;  // no SA_RESTART: the wait returns at once
+  action.sa_handler = OnStopSignal;  // no SA_RESTART: the wait (or a write) returns at once
+  // A second signal ends the tool outright, whatever it waits in.
+  action.sa_flags = SA_RESETHAND;
   sigemptyset(&action.sa_mask);
   struct sigaction oldInt {}, oldTerm {};
   sigaction(SIGINT, &action, &oldInt);

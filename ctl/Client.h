@@ -47,6 +47,9 @@ class Client {
   static void FollowAlways(const std::string& address, const char* member,
                            const std::function<void(Client&)>& start,
                            const std::function<bool(sd_bus_message*)>& onSignal);
+  // True once SIGINT or SIGTERM came while following: whoever prints checks it before each
+  // entry, since a write to a full pipe is interrupted only once.
+  static bool StopRequested();
   // The one tagged value a signal or reply carries.
   static vbs::Variant ReadValue(sd_bus_message* m);
 

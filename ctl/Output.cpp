@@ -71,6 +71,33 @@ double AsNumber(const Variant& v) {
 
 }  // namespace
 
+std::string TerminalSafe(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  char buf[8];
+  for (size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const size_t n = Utf8Length(text, i);
+    if (n == 0) {
+      std::snprintf(buf, sizeof buf, "\\x%02x", c);
+      out += buf;
+      ++i;
+    } else if (n == 2 && c == 0xc2 && static_cast<unsigned char>(text[i + 1]) < 0xa0) {
+      std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned char>(text[i + 1]));
+      out += buf;
+      i += 2;
+    } else if (n == 1 && (c < 0x20 || c == 0x7f) && c != '\t') {
+      std::snprintf(buf, sizeof buf, "\\x%02x", c);
+      out += buf;
+      ++i;
+    } else {
+      out.append(text, i, n);
+      i += n;
+    }
+  }
+  return out;
+}
+
 std::string JsonString(std::string_view text) {
   std::string out = "\"";
   for (size_t i = 0; i < text.size();) {

@@ -30,6 +30,10 @@ std::string JsonList(const std::vector<vbs::Variant>& records);
 
 // A value as a person reads it: integers without a fraction, yes/no, arrays joined by ",".
 std::string Plain(const vbs::Variant& value);
+// Text from files and the network as it may reach a terminal: control characters (C0, DEL,
+// and C1 in UTF-8), which could move the cursor, recolour or retitle the terminal, are shown
+// as \xNN or \u00NN; bytes that are not UTF-8 as \xNN. A backslash stays as it is.
+std::string TerminalSafe(std::string_view text);
 // "1d 02h 03m 04s" for seconds.
 std::string Duration(double seconds);
 // "2026-12-10 13:45:01.123" in local time for seconds since 1970.

@@ -266,6 +266,7 @@ int Unsubscribe(const Options& o) {
 
 // ---- runs
 
+
 std::string BaseName(const std::string& path) {
   const size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -296,7 +297,7 @@ void PrintRun(const Options& o, const Variant& record, bool following) {
   size_t start = 0;
   while (!running && start < err.size()) {
     const size_t end = err.find('\n', start);
-    std::printf("    stderr: %s\n", err.substr(start, end - start).c_str());
+    std::printf("    stderr: %s\n", TerminalSafe(err.substr(start, end - start)).c_str());
     if (end == std::string::npos) break;
     start = end + 1;
   }
@@ -322,6 +323,7 @@ int Runs(const Options& o) {
   Client::FollowAlways(
       o.address, "Run", [](Client& client) { client.Call("FollowRuns"); },
       [&](sd_bus_message* m) {
+        if (Client::StopRequested()) return false;
         PrintRun(o, Client::ReadValue(m), true);
         return o.count < 0 || ++shown < o.count;
       });
@@ -337,8 +339,10 @@ void PrintTraced(const Options& o, const Fields& f) {
     const std::string matched = Plain(Field(f, "matched"));
     std::printf("%s  %s -> %s  %s  [%s]  %s%s\n",
                 LocalTime(vbs::ToDouble(Field(f, "time")), false).c_str(),
-                Plain(Field(f, "source")).c_str(), OrAny(Field(f, "target")).c_str(),
-                Plain(Field(f, "class")).c_str(), Plain(Field(f, "sections")).c_str(),
+                TerminalSafe(Plain(Field(f, "source"))).c_str(),
+                TerminalSafe(OrAny(Field(f, "target"))).c_str(),
+                TerminalSafe(Plain(Field(f, "class"))).c_str(),
+                TerminalSafe(Plain(Field(f, "sections"))).c_str(),
                 matched.empty() ? "matched none" : ("matched " + matched).c_str(),
                 vbs::ToBoolean(Field(f, "injected")) ? "  (injected)" : "");
     if (const Variant& lost = Field(f, "lost"); !lost.IsEmpty())
@@ -349,7 +353,7 @@ void PrintTraced(const Options& o, const Fields& f) {
       size_t start = 0;
       while (start < text.size()) {
         const size_t end = text.find('\n', start);
-        std::printf("    %s\n", text.substr(start, end - start).c_str());
+        std::printf("    %s\n", TerminalSafe(text.substr(start, end - start)).c_str());
         if (end == std::string::npos) break;
         start = end + 1;
       }
@@ -421,9 +425,11 @@ int Trace(const Options& o) {
       o.address, "Traced", [&](Client& client) { client.Call("FollowTrace", FilterArgs(o)); },
       [&](sd_bus_message* m) {
         ReadTracedBatch(m, [&](const Fields& f) {
+          if (Client::StopRequested()) return false;
           PrintTraced(o, f);
           return o.count < 0 || ++shown < o.count;
         });
+        if (Client::StopRequested()) return false;
         std::fflush(stdout);
         return o.count < 0 || shown < o.count;
       });
@@ -435,16 +441,15 @@ int Trace(const Options& o) {
 int Inject(const Options& o) {
   std::string text;
   const std::string& file = o.args[0];
-  std::ifstream in;
-  std::istream* from = &std::cin;
   if (file != "-") {
-    in.open(file, std::ios::binary);
-    if (!in) throw CtlError("cannot read " + file + ": " + std::strerror(errno));
-    from = &in;
+    std::string why;
+    if (!ReadRegularFile(file, kMaxMessageBytes + 1, text, why))
+      throw CtlError("cannot read " + file + ": " + why);
+  } else {
+    text.resize(kMaxMessageBytes + 1);
+    std::cin.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<size_t>(std::cin.gcount()));
   }
-  text.resize(kMaxMessageBytes + 1);
-  from->read(text.data(), static_cast<std::streamsize>(text.size()));
-  text.resize(static_cast<size_t>(from->gcount()));
   if (text.size() > kMaxMessageBytes)
     throw CtlError("the message is longer than one datagram (65507 bytes)");
   if (text.empty()) throw CtlError("the message is empty");
@@ -524,12 +529,14 @@ int Check(const Options& o) {
     std::printf("{\"folder\":%s,\"problems\":%d,\"findings\":%s]}\n", JsonString(folder).c_str(),
                 problems, list.c_str());
   } else {
+    // The messages quote the files: what a hostile file holds must not reach the terminal raw.
     for (const Finding& f : findings) {
-      std::printf("%s%s: %s: %s\n", f.file.c_str(),
+      std::printf("%s%s: %s: %s\n", TerminalSafe(f.file).c_str(),
                   f.line > 0 ? (":" + std::to_string(f.line)).c_str() : "",
-                  f.problem ? "problem" : "note", f.message.c_str());
+                  f.problem ? "problem" : "note", TerminalSafe(f.message).c_str());
     }
-    std::printf("%s: %d problem%s\n", folder.c_str(), problems, problems == 1 ? "" : "s");
+    std::printf("%s: %d problem%s\n", TerminalSafe(folder).c_str(), problems,
+                problems == 1 ? "" : "s");
   }
   return problems == 0 ? 0 : 1;
 }

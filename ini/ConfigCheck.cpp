@@ -5,7 +5,13 @@
 #include <net/if.h>
 #include <netinet/in.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <set>
@@ -105,14 +111,16 @@ class FileCheck {
   void Note(int line, std::string message) { out_.push_back({name_, line, false, message}); }
 
   void Run(const std::string& path, std::string_view file) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT) {
       Note(0, "missing: every setting of it takes its default (the node creates it empty)");
       return;
     }
-    std::string text(kMaxFileBytes + 1, '\0');
-    in.read(text.data(), static_cast<std::streamsize>(text.size()));
-    text.resize(static_cast<size_t>(in.gcount()));
+    std::string text, why;
+    if (!ReadRegularFile(path, kMaxFileBytes + 1, text, why)) {
+      Problem(0, why + ": the node does not start");
+      return;
+    }
     if (text.size() > kMaxFileBytes) {
       Problem(0, "larger than 1 MB: not checked");
       return;
@@ -295,6 +303,44 @@ class FileCheck {
 };
 
 }  // namespace
+
+bool ReadRegularFile(const std::string& path, size_t maxBytes, std::string& text,
+                     std::string& why) {
+  // O_NONBLOCK: a FIFO must not hold the tool in open() until someone writes to it.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    const int error = errno;
+    struct stat link {};
+    why = error == ENOENT && ::lstat(path.c_str(), &link) == 0
+              ? "a symbolic link to a file that does not exist"
+              : std::string("cannot be opened: ") + std::strerror(error);
+    return false;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    why = S_ISDIR(st.st_mode)    ? "a folder, not a file"
+          : S_ISFIFO(st.st_mode) ? "a FIFO, not a file"
+                                 : "not a regular file";
+    ::close(fd);
+    return false;
+  }
+  text.resize(maxBytes);
+  size_t got = 0;
+  while (got < maxBytes) {
+    const ssize_t n = ::read(fd, text.data() + got, maxBytes - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      why = std::string("cannot be read: ") + std::strerror(errno);
+      ::close(fd);
+      return false;
+    }
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  ::close(fd);
+  text.resize(got);
+  return true;
+}
 
 std::vector<Finding> CheckConfigText(std::string_view file, std::string_view text) {
   std::vector<Finding> out;

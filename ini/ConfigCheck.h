@@ -18,6 +18,11 @@ struct Finding {
 };
 
 std::vector<Finding> CheckConfig(const std::string& folder);
+
+// Reads at most maxBytes of a file given by name, never blocking in open() (a FIFO or a device
+// is refused): false with why in words ("a FIFO, not a file").
+bool ReadRegularFile(const std::string& path, size_t maxBytes, std::string& text,
+                     std::string& why);
 // One file's text, as if it were Config/<file> ("Drumlin.ini" or "Sablewick.ini").
 std::vector<Finding> CheckConfigText(std::string_view file, std::string_view text);
 

@@ -179,6 +179,14 @@ std::vector<std::string> IniTool::Headers() const {
 }
 
 std::vector<std::string> IniTool::Keys(std::string_view header) const {
+  return Keys(header, false);
+}
+
+std::vector<std::string> IniTool::KeysOrThrow(std::string_view header) const {
+  return Keys(header, true);
+}
+
+std::vector<std::string> IniTool::Keys(std::string_view header, bool orThrow) const {
   std::string joined;
   bool any = false;
   auto collect = [&](const Entry& entry) {
@@ -215,8 +223,10 @@ std::vector<std::string> IniTool::Keys(std::string_view header) const {
       // A section name that is no valid pattern (or one that ran past its budget) names no
       // section.
       SetPendingError(app_, 0);
+      const PendingError failure = app_.Err;
       ReportEvent(app_, "IniTool",
                   " Keys section name is not a valid pattern " + std::string(header));
+      if (orThrow) throw Failure(failure.number, failure.description);
       joined.clear();
     }
   }

@@ -57,6 +57,9 @@ class IniTool {
   // least one element, the empty text when the section has no keys. A header that is not a
   // valid pattern matches nothing and is reported.
   std::vector<std::string> Keys(std::string_view header) const;
+  // The same, but a header that is no valid pattern (reported as always) is also thrown to the
+  // caller as a Failure.
+  std::vector<std::string> KeysOrThrow(std::string_view header) const;
   void Clear();
   // Writes the file atomically after copying the old one to FilePath + "_bck". Failures are
   // reported, never thrown; the old file stays intact.
@@ -68,6 +71,7 @@ class IniTool {
   const std::string& FilePath() const { return filePath_; }
 
  private:
+  std::vector<std::string> Keys(std::string_view header, bool orThrow) const;
   // Appends the run to the install log (when the INI path has a "." to cut at) and returns
   // the marker comment that ends every rewritten line.
   std::string LogInstall(const std::string& filename, const std::string& name);

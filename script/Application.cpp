@@ -79,10 +79,17 @@ void Application::SendXapMessage(std::string_view sTarget, std::string_view sCla
                                  std::string_view sSection, std::string_view sData,
                                  std::string_view sSubaddress, std::string_view sUIDIn,
                                  std::string_view sTargetSubaddress) {
-  StepRunner step(app_, "Sablewick", "SendXapMessage", ReportVia::Event);
-  step([&] {
-    SendXap(app_, sTarget, sClass, sSection, sData, sSubaddress, sUIDIn, sTargetSubaddress);
-  });
+  // Reported as an event as always; the caller gets the failure too (a message larger than a
+  // datagram never went out).
+  try {
+    SendXapOrThrow(app_, sTarget, sClass, sSection, sData, sSubaddress, sUIDIn,
+                   sTargetSubaddress);
+  } catch (...) {
+    SetPendingError(app_, 1);
+    const PendingError failure = app_.Err;
+    ReportEvent(app_, "Sablewick", "SendXapMessage");
+    throw Failure(failure.number, failure.description);
+  }
 }
 
 void Application::WriteLog(std::string_view c, std::string_view Message) {
@@ -122,7 +129,7 @@ std::string Application::GetINISection(std::string_view Group, std::string_view 
   IniTool ini(app_);
   ini.Load(IniPath(File));
   FastString text;
-  for (const std::string& key : ini.Keys(Group)) {
+  for (const std::string& key : ini.KeysOrThrow(Group)) {
     text.Add(std::string_view("\0", 1));
     text.Add(key);
     text.Add("=");

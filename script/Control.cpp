@@ -329,6 +329,15 @@ Variant Control::Inject(const std::string& text, bool dryRun) {
   if (text.size() > kMaxDatagram)
     throw vbs::ScriptError(vbs::kInvalidCall, "the message is longer than one datagram (" +
                                                   std::to_string(kMaxDatagram) + " bytes)");
+  // What the node would drop unread off the network is not "dispatched" either.
+  {
+    XapMessage msg(&app_);
+    msg.Init();
+    msg.FromXap(text);
+    if (!msg.Parsed())
+      throw vbs::ScriptError(vbs::kInvalidCall,
+                             "not an xAP message: it does not begin with an xAP header block");
+  }
   const uint64_t before = app_.dispatcher->MessageCounter;
   std::vector<int> matched = app_.dispatcher->Inject(text, dryRun);
   std::vector<Variant> positions;
@@ -390,7 +399,13 @@ void Control::Send(const std::string& target, const std::string& cls, const std:
     if (!data.empty()) data += '\0';
     data.append(item, 0, eq).append(1, '\1').append(item, eq + 1);
   }
-  SendXap(app_, target, cls, section, data);
+  // A message that cannot go out (larger than a datagram, no route) is the caller's failure.
+  try {
+    SendXapOrThrow(app_, target, cls, section, data);
+  } catch (const Failure& f) {
+    throw vbs::ScriptError(f.Number() != 0 ? f.Number() : kGenericFailure,
+                           std::string("not sent: ") + f.what());
+  }
 }
 
 void Control::AddTraceFollower(ControlObject* follower) {

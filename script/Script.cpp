@@ -10,6 +10,7 @@
 #include "core/Paths.h"
 #include "core/Text.h"
 #include "engine/Engine.h"
+#include "engine/Errors.h"
 
 namespace sablewick {
 namespace {
@@ -99,6 +100,11 @@ void Script::AccumulateReferences(std::string_view name, std::vector<std::string
   });
   if (!added || engine.Error().Number != 0) {
     const vbs::ErrorInfo& e = engine.Error();
+    if (loadError_.number == 0) {
+      loadError_.number = e.Number != 0 ? e.Number : app_.Err.number;
+      loadError_.description =
+          (e.Number != 0 ? e.Description : app_.Err.description) + " (" + path + ")";
+    }
     ReportEvent(app_, "Sablewick",
                 "Error in script syntax " + app_.Err.description + " / " + std::string(name) +
                     " " + e.Description + "@ Line " + std::to_string(e.Line) + " col " +
@@ -113,8 +119,14 @@ vbs::Variant Script::Run(std::string_view Procedure, std::string_view Parameter)
   vbs::ScriptModule* module =
       ScriptModule_ != nullptr ? ScriptModule_ : engine.Modules().Item(ModuleKey);
   if (module == nullptr) return {};
+  // A file that did not compile runs nothing (the module may still hold an earlier file's
+  // procedure of the same name); its error was reported when it was added.
+  if (loadError_.number != 0) throw Failure(loadError_.number, loadError_.description);
   vbs::Variant result;
   bool ran = false;
+  // What the caller gets besides the event: the error's number and text.
+  int32_t number = 0;
+  std::string description;
   try {
     for (const vbs::ProcedureInfo& p : module->Procedures()) {
       if (!EqualsNoCase(p.Name, Procedure)) continue;
@@ -128,19 +140,27 @@ vbs::Variant Script::Run(std::string_view Procedure, std::string_view Parameter)
       ran = true;
       break;
     }
+  } catch (const vbs::ScriptError& e) {
+    SetPendingError(app_, 0);
+    number = e.number;
+    description = e.description.empty() ? std::string(vbs::ErrorText(e.number)) : e.description;
   } catch (...) {
     SetPendingError(app_, 0);
   }
   if (!ran && !app_.Err.IsSet()) return {};
   if (app_.Err.IsSet() || engine.Error().Number != 0) {
     const vbs::ErrorInfo& e = engine.Error();
+    if (number == 0) {
+      number = e.Number != 0 ? e.Number : app_.Err.number;
+      description = e.Number != 0 ? e.Description : app_.Err.description;
+    }
     ReportEvent(app_, "Sablewick",
                 "Script Run Error " + app_.Err.description + " / " + std::to_string(e.Number) +
                     " - " + e.Description + "@ Line " + std::to_string(e.Line) + " col " +
                     std::to_string(e.Column));
     engine.Error().Clear();
     app_.Err.Clear();
-    return {};
+    throw Failure(number != 0 ? number : kGenericFailure, description);
   }
   return result;
 }

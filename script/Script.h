@@ -25,7 +25,9 @@ class Script {
 
   void Add(std::string_view filename, std::string_view strKey);
   // Runs the procedure (name without regard to case) with the parameter when it takes any;
-  // the function's result, Empty otherwise or on error (reported).
+  // the function's result, Empty otherwise. A run that fails (or a file that did not compile)
+  // is reported as an event and thrown to the caller as a Failure with the error's number and
+  // text.
   vbs::Variant Run(std::string_view Procedure, std::string_view Parameter);
 
   // A script name as a path: absolute names stay, others are relative to Scripts/.
@@ -38,6 +40,7 @@ class Script {
   vbs::ScriptModule* ScriptModule_ = nullptr;
   std::string ModuleKey;
   std::string ScriptFile;
+  PendingError loadError_;  // the first compile error of the files added
 };
 
 }  // namespace sablewick

@@ -55,9 +55,11 @@ const vbs::Member<Application> Application::kMemberTable[] = {
      [](Application& s, Args a) { return Guard([&] { s.SendUDPMessage(Text(a, 0)); return Variant(); }); }},
     {"SendXapMessage", MemberKind::Method, 7, 7,
      [](Application& s, Args a) {
-       s.SendXapMessage(Text(a, 0), Text(a, 1), Text(a, 2), Text(a, 3), Text(a, 4), Text(a, 5),
-                        Text(a, 6));
-       return Variant();
+       return Guard([&] {
+         s.SendXapMessage(Text(a, 0), Text(a, 1), Text(a, 2), Text(a, 3), Text(a, 4), Text(a, 5),
+                          Text(a, 6));
+         return Variant();
+       });
      }},
     {"SelectXapMessage", MemberKind::Method, 5, 5,
      [](Application& s, Args a) {

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <functional>
+#include <optional>
 
 #include "tests/daemon/DaemonFixture.h"
 
@@ -56,6 +57,69 @@ TEST_F(DaemonTest, ASettingsFileThatIsNoFileStopsTheStartInWords) {
     EXPECT_EQ(err.find("terminate called"), std::string::npos) << err;
     if (status < 0) daemon->Signal(SIGKILL);
   }
+}
+
+// Waits for the first datagram of the class within the time; nullopt when none came.
+std::optional<XapMessage> AwaitClass(testing::UdpSocket& hub, const std::string& cls,
+                                     int timeoutMs = 10000) {
+  for (int i = 0; i < 200; ++i) {
+    auto d = hub.ReceiveMessage(timeoutMs);
+    if (!d) return std::nullopt;
+    XapMessage m = testing::Parse(*d);
+    if (m.MsgClass == cls) return m;
+  }
+  return std::nullopt;
+}
+
+// What a script asked for and did not get is its error, not an Empty with Err 0: a message
+// larger than a datagram, in-process runs that fail (out of stack, an invalid pattern, a file
+// that does not compile), a section name that is no valid pattern.
+TEST_F(DaemonTest, FailuresReachTheCallingScriptWithNumberAndText) {
+  WriteFile(daemon->Root() + "/Scripts/Deep.vbs", "Sub Main\n  Main\nEnd Sub\n");
+  WriteFile(daemon->Root() + "/Scripts/Pattern.vbs",
+            "Function Main(p)\n  Set r = New RegExp\n  r.Pattern = \"(\"\n"
+            "  Main = r.Test(\"x\")\nEnd Function\n");
+  WriteFile(daemon->Root() + "/Scripts/Broken.vbs", "Sub Main(\n");
+  WriteFile(daemon->Root() + "/Scripts/Good.vbs", "Function Main(p)\n  Main = p & \"!\"\nEnd Function\n");
+  const std::string caller = daemon->Root() + "/caller.vbs";
+  WriteFile(caller,
+            "Set hs = CreateObject(\"Sablewick.Application\")\n"
+            "On Error Resume Next\n"
+            "Function Said()\n"
+            "  Said = Err.Number & \" \" & Err.Description\n"
+            "  Err.Clear\n"
+            "End Function\n"
+            "hs.SendXapMessage \"\", \"test.big\", \"Body\", \"v\" & Chr(1) & String(100000, \"x\"), \"\", \"\", \"\"\n"
+            "big = Said()\n"
+            "r = hs.Runex(\"Deep.vbs\", \"Main\", \"\")\n"
+            "deep = Said()\n"
+            "r = hs.Runex(\"Pattern.vbs\", \"Main\", \"a\")\n"
+            "pattern = Said()\n"
+            "hs.Run \"Broken.vbs\"\n"
+            "broken = Said()\n"
+            "good = hs.Runex(\"Good.vbs\", \"Main\", \"fine\") & \" \" & Said()\n"
+            "section = hs.GetINISection(\"(\", \"Sablewick.ini\")\n"
+            "section = Said()\n"
+            "hs.SendXapMessage \"\", \"test.result\", \"Result\", \"big\" & Chr(1) & big & Chr(0) & "
+            "\"deep\" & Chr(1) & deep & Chr(0) & \"pattern\" & Chr(1) & pattern & Chr(0) & "
+            "\"broken\" & Chr(1) & broken & Chr(0) & \"good\" & Chr(1) & good & Chr(0) & "
+            "\"section\" & Chr(1) & section, \"\", \"\", \"\"\n");
+  StartAndGreet();
+  ASSERT_EQ(daemon->RunScript(caller, {}, 60000), 0);
+  auto result = AwaitClass(hub, "test.result");
+  ASSERT_TRUE(result) << "no result";
+  EXPECT_EQ(result->GetItem("Result", "big").rfind("90 ", 0), 0u) << result->GetItem("Result", "big");
+  EXPECT_NE(result->GetItem("Result", "big").find("too long"), std::string::npos);
+  EXPECT_EQ(result->GetItem("Result", "deep").rfind("28 ", 0), 0u) << result->GetItem("Result", "deep");
+  const std::string pattern = result->GetItem("Result", "pattern");
+  EXPECT_TRUE(pattern.rfind("5017 ", 0) == 0 || pattern.rfind("5020 ", 0) == 0) << pattern;
+  EXPECT_NE(result->GetItem("Result", "broken").rfind("0 ", 0), 0u)
+      << result->GetItem("Result", "broken");
+  EXPECT_NE(result->GetItem("Result", "broken").find("Broken.vbs"), std::string::npos)
+      << result->GetItem("Result", "broken");
+  EXPECT_EQ(result->GetItem("Result", "good"), "fine! 0 ");
+  EXPECT_NE(result->GetItem("Result", "section").rfind("0 ", 0), 0u)
+      << result->GetItem("Result", "section");
 }
 
 }  // namespace
