@@ -126,7 +126,8 @@ Variant Control::Status() const {
   r.Add("folder", Str(app_.AppPath));
   r.Add("program", Str(app_.ProgramPath));
   r.Add("address", Str(app_.busAddress));
-  if (const XapTransport* xap = app_.xap.get()) {
+  if (XapTransport* xap = app_.xap.get()) {
+    xap->PollKernelDrops();
     r.Add("source", Str(xap->XapSource()));
     r.Add("uid", Str(xap->XapUID()));
     r.Add("port", Variant::Long(xap->ListenPort()));

@@ -58,6 +58,7 @@ long PieceNumber(std::string_view piece) {
 XapTransport::XapTransport(App& app)
     : app_(app),
       aliveTimer_([this] {
+        PollKernelDrops();
         ReportDrops(queueDrops_, kQueueDropText, false);
         ReportDrops(kernelDrops_, kKernelDropText, false);
         if (OnAlive) OnAlive();
@@ -71,6 +72,7 @@ XapTransport::XapTransport(App& app)
 
 XapTransport::~XapTransport() {
   // Drops not yet logged for the minute's limit are logged at the end.
+  PollKernelDrops();
   ReportDrops(queueDrops_, kQueueDropText, true);
   ReportDrops(kernelDrops_, kKernelDropText, true);
   receiveQueue_.clear();
@@ -405,6 +407,12 @@ void XapTransport::ReadKernelDrops(int fd) {
   const uint32_t total = info[SK_MEMINFO_DROPS];
   if (total != counter) CountDrops(kernelDrops_, total - counter, kKernelDropText);
   counter = total;
+}
+
+void XapTransport::PollKernelDrops() {
+  // A burst's drops would otherwise show only with the next batch read.
+  for (int fd : {winsock1_, winsock2_})
+    if (fd >= 0) ReadKernelDrops(fd);
 }
 
 GSource* XapTransport::WatchReadable(int fd) {

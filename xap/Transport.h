@@ -78,6 +78,9 @@ class XapTransport : public XapSink {
   const std::string& SendAddress() const { return sendAddress_; }
   size_t QueueLength() const { return receiveQueue_.size(); }
   uint64_t Dropped() const { return queueDrops_.total; }
+  // Reads the kernel's drop counts of both sockets now (a burst's drops would otherwise show
+  // only with the next datagram read): on the alive timer, for status, and at the end.
+  void PollKernelDrops();
   // Datagrams the kernel dropped on our sockets because they were not read in time.
   uint64_t KernelDropped() const { return kernelDrops_.total; }
   // xAP messages that arrived (heartbeats left out when they are filtered), dropped or not.

@@ -126,5 +126,25 @@ TEST_F(CtlFaults, AFollowerBlockedOnAFullPipeEndsOnASignal) {
   }
 }
 
+// A burst the kernel drops while the node cannot read is counted without waiting for another
+// datagram: in status, and in the log at the end.
+TEST_F(CtlFaults, KernelDropsOfABurstShowInStatusAndAtShutdown) {
+  StartAndGreet();
+  const std::string datagram =
+      Query("class=xAPBSC.event\n", "Lamp\n{\nstate=" + std::string(1000, 'x') + "\n}\n");
+  daemon->Signal(SIGSTOP);
+  // Far more than the socket's buffer holds.
+  for (int i = 0; i < 20000; ++i) hub.SendTo(port, datagram);
+  daemon->Signal(SIGCONT);
+  CtlResult status = Run({"--json", "status"});
+  ASSERT_EQ(status.status, 0) << status.err;
+  const size_t at = status.out.find("\"kernel_dropped\":");
+  ASSERT_NE(at, std::string::npos) << status.out;
+  EXPECT_GT(std::atol(status.out.c_str() + at + 17), 0) << status.out;
+  daemon->Signal(SIGTERM);
+  EXPECT_EQ(daemon->WaitExit(10000), 0);
+  EXPECT_NE(daemon->Log().find("Receive socket full: "), std::string::npos) << daemon->Log();
+}
+
 }  // namespace
 }  // namespace sablewick
