@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <malloc.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
@@ -39,6 +40,8 @@ constexpr char kDbusInterface[] = "org.freedesktop.DBus";
 // Refusals are logged one line each, up to this many per run and kind (other users, and
 // connections past the limit): a flood must not fill the log, nor hide the other kind.
 constexpr int kMaxRefusalLines = 20;
+// Unread replies of a closed connection past which freed memory is handed back at once.
+constexpr uint64_t kTrimAfterReplies = 256;
 // How long shutdown waits for replies that the kernel did not take at once.
 constexpr int kFlushMs = 1000;
 constexpr int kAcceptsPerWakeup = 16;
@@ -458,10 +461,12 @@ struct ObjectServer::Impl {
     sd_bus_message_unref(reply);
     if (!counted) return;
     c->unreadBytes = waiting == 0 ? 0 : c->unreadBytes + bytes;
-    if (c->unreadBytes <= options.maxUnreadBytes) return;
+    if (c->unreadBytes <= options.maxUnreadBytes && waiting < options.maxUnreadReplies) return;
     c->overLimit = true;
-    Log("disconnected a client that left " + std::to_string(c->unreadBytes) +
-        " bytes of replies unread (limit " + std::to_string(options.maxUnreadBytes) + ")");
+    Log("disconnected a client that left " + std::to_string(waiting + 1) + " replies (" +
+        std::to_string(c->unreadBytes) + " bytes) unread (limits " +
+        std::to_string(options.maxUnreadReplies) + " replies, " +
+        std::to_string(options.maxUnreadBytes) + " bytes)");
     unreadDrops.push_back(c->id);
     if (unreadIdle != 0) return;
     // Not now: sd-bus is in the middle of this connection's call.
@@ -940,6 +945,12 @@ struct ObjectServer::Impl {
     if (it == peers.end()) return;
     std::unique_ptr<Connection> c = std::move(it->second);
     peers.erase(it);
+    uint64_t waiting = 0;
+    if (c->bus != nullptr) (void)sd_bus_get_n_queued_write(c->bus, &waiting);
+    c.reset();
+    // A client that went with many replies unread leaves the allocator holding their memory:
+    // it goes back to the system.
+    if (waiting > kTrimAfterReplies) ::malloc_trim(0);
   }
 
   void OpenSessionBus() {

@@ -78,6 +78,9 @@ class ObjectServer {
     // Bytes of replies a peer connection may leave unread once its socket's buffer (at most
     // peerSendBuffer, 0: what sd-bus chose) is full; past it the client is disconnected.
     size_t maxUnreadBytes = 32u << 20;
+    // Replies waiting for one connection beyond which it is disconnected too: a small reply
+    // costs the node about a kilobyte of bookkeeping, whatever its bytes.
+    size_t maxUnreadReplies = 8192;
     size_t peerSendBuffer = 2u << 20;
     // A kept object nobody used for this long is released (checked every minute, or at this
     // interval when it is shorter).

@@ -666,6 +666,49 @@ TEST_F(ObjectServerTest, AClientThatDoesNotReadItsRepliesIsDisconnected) {
   EXPECT_TRUE(c.Invoke(path, "Add", InvokeKind::Call, {Variant::Long(1)}).Ok());
 }
 
+// Many small replies cost as much as a few large ones: a client that sends small calls and
+// reads nothing is disconnected by the number of replies waiting, long before their bytes
+// count.
+TEST_F(ObjectServerTest, AClientThatLeavesManySmallRepliesUnreadIsDisconnected) {
+  StartServer();  // the default limits
+  Client c(server->Address());
+  const std::string path = c.Create(true);
+  const std::string address = server->Address();
+  const pid_t child = ::fork();
+  if (child == 0) {  // 30,000 small calls, then reads nothing
+    sd_bus* bus = nullptr;
+    if (sd_bus_new(&bus) < 0 || sd_bus_set_address(bus, address.c_str()) < 0 ||
+        sd_bus_start(bus) < 0)
+      ::_exit(2);
+    for (int i = 0; i < 30000; ++i) {
+      sd_bus_message* m = nullptr;
+      if (sd_bus_message_new_method_call(bus, &m, nullptr, path.c_str(), kObjectInterface,
+                                         "Invoke") < 0 ||
+          sd_bus_message_append(m, "sy", "Name", static_cast<uint8_t>(InvokeKind::Get)) < 0)
+        ::_exit(3);
+      PathMapper map;
+      AppendArguments(m, {}, map);
+      uint64_t cookie = 0;
+      if (sd_bus_send(bus, m, &cookie) < 0) ::_exit(4);
+      sd_bus_message_unref(m);
+    }
+    sd_bus_flush(bus);
+    ::sleep(30);
+    ::_exit(0);
+  }
+  ASSERT_GT(child, 0);
+  const bool cut = RunUntil(
+      [&] { return Log().find("disconnected a client that left ") != std::string::npos; },
+      20000);
+  const bool gone = RunUntil([&] { return server->ConnectionCount() == 1; }, 5000);
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  EXPECT_TRUE(cut) << Log();
+  EXPECT_NE(Log().find(" replies ("), std::string::npos) << Log();
+  EXPECT_TRUE(gone);
+  EXPECT_TRUE(c.Invoke(path, "Add", InvokeKind::Call, {Variant::Long(1)}).Ok());
+}
+
 // A flood of connections past the limit uses up its own log lines, not those of other users.
 TEST_F(ObjectServerTest, AnotherUserIsLoggedAfterAFloodPastTheLimit) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a client as another user";
