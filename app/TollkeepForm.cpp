@@ -19,6 +19,7 @@
 #include "script/BusValue.h"
 #include "script/Dispatcher.h"
 #include "script/ScriptHost.h"
+#include "script/ScriptStarter.h"
 #include "script/TcpClient.h"
 #include "watchdog/Recovery.h"
 #include "watchdog/Shell.h"
@@ -178,7 +179,10 @@ bool TollkeepForm::Form_Load() {
 
   app_.xap = std::make_unique<XapTransport>(app_);
   XapTransport& xap = *app_.xap;
-  xap.OnAlive = [this] { CheckWatchdogs(app_); };
+  xap.OnAlive = [this] {
+    CheckWatchdogs(app_);
+    if (app_.starter) app_.starter->ReapOrphans();
+  };
   xap.RegisterNewMessageCallback([this] { onMessage(); });
   xap.SetXapSource("Orbel.Script." + app_.ComputerName);
   xap.SetXapUID(app_.UID);

@@ -102,8 +102,10 @@ void Script::AccumulateReferences(std::string_view name, std::vector<std::string
     const vbs::ErrorInfo& e = engine.Error();
     if (loadError_.number == 0) {
       loadError_.number = e.Number != 0 ? e.Number : app_.Err.number;
-      loadError_.description =
-          (e.Number != 0 ? e.Description : app_.Err.description) + " (" + path + ")";
+      loadError_.description = e.Number != 0 ? e.Description : app_.Err.description;
+      // (A file that runs itself as it loads fails at every depth: named once.)
+      if (loadError_.description.find(path) == std::string::npos)
+        loadError_.description += " (" + path + ")";
     }
     ReportEvent(app_, "Sablewick",
                 "Error in script syntax " + app_.Err.description + " / " + std::string(name) +

@@ -4,11 +4,14 @@
 #include <fcntl.h>
 #include <glib-unix.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <deque>
+#include <fstream>
+#include <sstream>
 #include <tuple>
 #include <unordered_set>
 
@@ -59,9 +62,17 @@ struct RetryTicket {
 
 }  // namespace
 
-ScriptStarter::ScriptStarter(App& app, RunJournal& journal) : app_(app), journal_(journal) {}
+ScriptStarter::ScriptStarter(App& app, RunJournal& journal) : app_(app), journal_(journal) {
+  // What a script leaves behind when its process ends (background children, daemons that
+  // moved to a session of their own) comes to us instead of init: still ours to end.
+  if (::prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
+    SetPendingError(app_, 0);
+    LogToFile(app_, "Sablewick", "cannot become the reaper of what scripts leave behind");
+  }
+}
 
 ScriptStarter::~ScriptStarter() {
+  if (sweepTimer_ != 0) g_source_remove(sweepTimer_);
   for (auto& [position, retry] : retries_) {
     if (retry.timer != 0) g_source_remove(retry.timer);
   }
@@ -264,8 +275,14 @@ void ScriptStarter::Ended(Child& child, int waitStatus) {
   } else if (WIFEXITED(waitStatus)) {
     run.exitStatus = WEXITSTATUS(waitStatus);
   }
-  // Processes the script left behind in its group go with it when it was stopped.
-  if (run.timedOut || run.shutdown) ::kill(-run.pid, SIGKILL);
+  // Processes the script left behind in its group go with it: at once when it was stopped,
+  // else SIGTERM now and SIGKILL after a grace.
+  if (run.timedOut || run.shutdown) {
+    if (::kill(-run.pid, SIGKILL) == 0 && !run.shutdown) ArmSweep(kReapAgainMs);
+  } else if (::kill(-run.pid, SIGTERM) == 0) {
+    lingering_.push_back(run.pid);
+    ArmSweep(kGroupGraceMs);
+  }
   std::string tail;
   for (const std::string& line : child.tail) tail += line + "\n";
   if (!child.err.partial.empty()) tail += child.err.partial.substr(0, kTailLineBytes) + "\n";
@@ -388,6 +405,83 @@ gboolean ScriptStarter::OnKill(gpointer data) {
   return G_SOURCE_REMOVE;
 }
 
+// ---- what runs leave behind -----------------------------------------------------------
+
+void ScriptStarter::ArmSweep(unsigned ms) {
+  if (sweepTimer_ != 0) return;
+  sweepTimer_ = g_timeout_add(ms, &OnSweep, this);
+}
+
+gboolean ScriptStarter::OnSweep(gpointer data) {
+  auto* self = static_cast<ScriptStarter*>(data);
+  self->sweepTimer_ = 0;
+  bool killed = false;
+  for (pid_t group : self->lingering_) {
+    // A group id stays taken while any member lives, so it still names the run's leftovers;
+    // a run started since with the same id is a group of its own that must not be hit.
+    if (self->children_.count(group) != 0) continue;
+    killed = ::kill(-group, SIGKILL) == 0 || killed;
+  }
+  self->lingering_.clear();
+  self->ReapOrphans();
+  // What the SIGKILL ended is reaped a moment later.
+  if (killed) self->ArmSweep(kReapAgainMs);
+  return G_SOURCE_REMOVE;
+}
+
+std::vector<pid_t> ScriptStarter::OwnChildren() {
+  std::vector<pid_t> out;
+  std::ifstream in("/proc/self/task/" + std::to_string(::getpid()) + "/children");
+  for (long pid; in >> pid;) out.push_back(static_cast<pid_t>(pid));
+  return out;
+}
+
+namespace {
+
+// The state letter and session of a process, from /proc/<pid>/stat.
+bool ProcessStat(pid_t pid, char& state, long& session) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text;
+  std::getline(in, text);
+  const size_t close = text.rfind(')');  // the name may hold anything, even ") "
+  if (close == std::string::npos) return false;
+  std::istringstream rest(text.substr(close + 1));
+  long ppid = 0, group = 0;
+  return static_cast<bool>(rest >> state >> ppid >> group >> session);
+}
+
+}  // namespace
+
+void ScriptStarter::ReapOrphans() {
+  // The node's own children (scripts, jobs, commands) lead sessions of their own and are
+  // reaped by their watchers; an ended child in another process's session came to us when
+  // the script that made it ended.
+  for (pid_t pid : OwnChildren()) {
+    char state = 0;
+    long session = 0;
+    if (!ProcessStat(pid, state, session) || state != 'Z' || session == pid) continue;
+    ::waitpid(pid, nullptr, WNOHANG);
+  }
+}
+
+void ScriptStarter::EndLeftovers(unsigned graceMs) {
+  std::vector<pid_t> left = OwnChildren();
+  if (left.empty()) return;
+  LogToFile(app_, "Sablewick",
+            "Ending " + std::to_string(left.size()) + " processes that scripts left behind");
+  for (int sig : {SIGTERM, SIGKILL}) {
+    for (pid_t pid : left) ::kill(pid, sig);
+    for (unsigned waited = 0; waited < graceMs && !left.empty(); waited += 10) {
+      for (pid_t pid : left) ::waitpid(pid, nullptr, WNOHANG);
+      // Their own children come to us as they go.
+      left = OwnChildren();
+      for (pid_t pid : left) ::kill(pid, sig);
+      if (!left.empty()) ::usleep(10000);
+    }
+    if (left.empty()) return;
+  }
+}
+
 void ScriptStarter::Adopt(const std::shared_ptr<ProcessState>& process) {
   std::erase_if(adopted_, [](const std::weak_ptr<ProcessState>& p) {
     auto state = p.lock();
@@ -433,7 +527,14 @@ void ScriptStarter::EndAll(unsigned graceMs) {
     ::kill(-pid, SIGTERM);
     going.push_back(pid);
   }
-  if (going.empty() && jobs.empty()) return;
+  if (sweepTimer_ != 0) g_source_remove(sweepTimer_);
+  sweepTimer_ = 0;
+  for (pid_t group : lingering_) ::kill(-group, SIGKILL);
+  lingering_.clear();
+  if (going.empty() && jobs.empty()) {
+    EndLeftovers(graceMs);
+    return;
+  }
   LogToFile(app_, "Sablewick",
             "Ending " + std::to_string(going.size() + jobs.size()) + " scripts still running");
   auto jobsLeft = [&] {
@@ -470,6 +571,7 @@ void ScriptStarter::EndAll(unsigned graceMs) {
               std::to_string(going.size()) + " scripts did not end after SIGKILL");
     reap(true);
   }
+  EndLeftovers(graceMs);
 }
 
 }  // namespace sablewick

@@ -41,6 +41,9 @@ class ScriptStarter {
   static constexpr unsigned kLastRetryMs = 60000;
   // Between SIGTERM and SIGKILL when a run passes the limit.
   static constexpr unsigned kKillGraceMs = 5000;
+  // Between SIGTERM and SIGKILL for what a run left in its process group when it ended.
+  static constexpr unsigned kGroupGraceMs = 2000;
+  static constexpr unsigned kReapAgainMs = 200;
 
   ScriptStarter(App& app, RunJournal& journal);
   ~ScriptStarter();
@@ -67,8 +70,13 @@ class ScriptStarter {
   unsigned MaxRunSeconds() const { return maxRunSeconds_; }
 
   // Ends every run still going: SIGTERM to its process group, SIGKILL to the groups left
-  // after graceMs, and reaps them. Holds the thread for at most about twice graceMs.
+  // after graceMs, and reaps them; then the same for every other process that scripts left
+  // behind and that came to the node (it is their reaper). Holds the thread for at most
+  // about four times graceMs.
   void EndAll(unsigned graceMs = 3000);
+
+  // Reaps what scripts left behind that has ended since (the alive timer calls it too).
+  void ReapOrphans();
 
   size_t Running() const { return children_.size(); }
 
@@ -104,6 +112,10 @@ class ScriptStarter {
   void GiveUpIfStuck(Child& child);
   void ScheduleRetry(int position, const std::string& script);
   void Forget(pid_t pid);
+  void ArmSweep(unsigned ms);
+  static gboolean OnSweep(gpointer data);
+  static std::vector<pid_t> OwnChildren();
+  void EndLeftovers(unsigned graceMs);
 
   App& app_;
   RunJournal& journal_;
@@ -113,6 +125,9 @@ class ScriptStarter {
   // Pending restarts, by subscription position.
   std::map<int, Retry> retries_;
   std::vector<std::weak_ptr<ProcessState>> adopted_;
+  // Process groups of ended runs that got SIGTERM and get SIGKILL at the next sweep.
+  std::vector<pid_t> lingering_;
+  guint sweepTimer_ = 0;
 };
 
 }  // namespace sablewick

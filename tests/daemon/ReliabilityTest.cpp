@@ -4,9 +4,13 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <optional>
+#include <sstream>
+#include <vector>
 
 #include "tests/daemon/DaemonFixture.h"
 
@@ -16,6 +20,7 @@ namespace {
 using testing::Daemon;
 using testing::DaemonTest;
 using testing::ReadFile;
+using testing::ToLowerForTest;
 using testing::WriteFile;
 
 // Whatever stands where a settings file should be, the node does not block, does not abort,
@@ -120,6 +125,94 @@ TEST_F(DaemonTest, FailuresReachTheCallingScriptWithNumberAndText) {
   EXPECT_EQ(result->GetItem("Result", "good"), "fine! 0 ");
   EXPECT_NE(result->GetItem("Result", "section").rfind("0 ", 0), 0u)
       << result->GetItem("Result", "section");
+}
+
+// Processes whose command line is exactly `sleep <seconds>` (the test's own unique figure).
+std::vector<pid_t> Sleepers(const std::string& seconds) {
+  std::vector<pid_t> out;
+  const std::string wanted = std::string("sleep") + '\0' + seconds + '\0';
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    if (ReadFile(entry.path().string() + "/cmdline") == wanted)
+      out.push_back(static_cast<pid_t>(std::stol(name)));
+  }
+  return out;
+}
+
+// The children of pid that have ended and wait to be reaped.
+int Zombies(pid_t parent) {
+  int count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const std::string stat = ReadFile(entry.path().string() + "/stat");
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos) continue;
+    char state = 0;
+    long ppid = 0;
+    if (std::sscanf(stat.c_str() + close + 1, " %c %ld", &state, &ppid) == 2 && state == 'Z' &&
+        ppid == parent)
+      ++count;
+  }
+  return count;
+}
+
+bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
+  for (int waited = 0; waited < timeoutMs; waited += 50) {
+    if (done()) return true;
+    ::usleep(50000);
+  }
+  return done();
+}
+
+// A handler's background children end with it; what escaped its process group into a session
+// of its own still belongs to the node, which ends it at shutdown; nothing is left a zombie.
+TEST_F(DaemonTest, WhatAHandlerLeavesBehindEndsWithItAndWithTheNode) {
+  const std::string escaped =
+      std::to_string(300 + ::getpid() % 100) + "." + std::to_string(::getpid());
+  const std::string pids = daemon->Root() + "/pids";
+  const std::string handler = daemon->Root() + "/Scripts/leave.sh";
+  WriteFile(handler, "#!/bin/sh\nfor i in 1 2 3 4 5; do sleep 300 & echo $! >> '" + pids +
+                         "'; done\nsetsid sleep " + escaped + " &\nsetsid sleep " + escaped +
+                         " &\nsleep 0.2\nexit 0\n");
+  ::chmod(handler.c_str(), 0755);
+  WriteFile(daemon->Root() + "/Scripts/Startup.vbs",
+            "Set hs = CreateObject(\"Sablewick.Application\")\n"
+            "hs.SelectXapMessage \"\", \"xAPBSC.event\", \"\", \"\", \"leave.sh\"\n");
+  const std::string unsubscribe = daemon->Root() + "/unsubscribe.vbs";
+  WriteFile(unsubscribe, "Set hs = CreateObject(\"Sablewick.Application\")\n"
+                         "hs.DeSelectXapMessage \"\", \"xapbsc.event\", \"\", \"\", \"" +
+                             ToLowerForTest(handler) + "\"\n");
+  StartAndGreet();
+  ASSERT_TRUE(WaitUntil(
+      [&] { return daemon->Log().find("Started Startup.vbs") != std::string::npos; }, 5000));
+  ::usleep(500000);
+  hub.SendTo(port, Query("class=xAPBSC.event\n", "Lamp\n{\nstate=on\n}\n"));
+  // The handler fetches nothing, so it would be started again and again: one run is enough.
+  ASSERT_TRUE(WaitUntil([&] { return Sleepers(escaped).size() >= 2; }, 5000))
+      << "the handler did not run\n" << daemon->Log();
+  ASSERT_EQ(daemon->RunScript(unsubscribe), 0);
+
+  auto inGroup = [&] {
+    size_t alive = 0;
+    std::istringstream list(ReadFile(pids));
+    for (long pid; list >> pid;)
+      if (ReadFile("/proc/" + std::to_string(pid) + "/cmdline") == std::string("sleep\0" "300\0", 10))
+        ++alive;
+    return alive;
+  };
+  EXPECT_TRUE(WaitUntil([&] { return inGroup() == 0; }, 8000))
+      << inGroup() << " children of the ended run are still there";
+  EXPECT_TRUE(WaitUntil([&] { return Zombies(daemon->Pid()) == 0; }, 5000))
+      << Zombies(daemon->Pid()) << " zombies of the node";
+  EXPECT_GE(Sleepers(escaped).size(), 2u) << "only the run's group ends with the run";
+
+  daemon->Signal(SIGTERM);
+  EXPECT_EQ(daemon->WaitExit(20000), 0);
+  EXPECT_TRUE(WaitUntil([&] { return Sleepers(escaped).empty(); }, 3000))
+      << Sleepers(escaped).size() << " escaped children outlived the node";
+  for (pid_t pid : Sleepers(escaped)) ::kill(pid, SIGKILL);
 }
 
 }  // namespace

@@ -318,6 +318,15 @@ struct InProcess : HostFixture {
   void Script(const std::string& name, const std::string& text) {
     WriteFile(t.dir.Path() + "/Scripts/" + name, text);
   }
+  // Runs a script that must fail: the error number its caller gets (0 when none came).
+  int32_t RunFailing(const std::string& name) {
+    try {
+      api->Run(name);
+    } catch (const Failure& f) {
+      return f.Number();
+    }
+    return 0;
+  }
   // The data items of the events reported so far.
   std::vector<std::string> Reports() const {
     std::vector<std::string> out;
@@ -364,9 +373,9 @@ TEST_F(InProcess, UnknownProceduresAndZeroArgumentFunctions) {
 
 TEST_F(InProcess, SyntaxAndRunErrorsAreReportedWithTheirTexts) {
   Script("bad.vbs", "Sub Main(\nEnd Sub\n");
-  api->Run("bad.vbs");
+  EXPECT_NE(RunFailing("bad.vbs"), 0);
   Script("div.vbs", "Sub Main(p)\n  x = 1\n  y = x / 0\nEnd Sub\n");
-  api->Run("div.vbs");
+  EXPECT_EQ(RunFailing("div.vbs"), 11);
   const auto r = Reports();
   ASSERT_EQ(r.size(), 3u);
   EXPECT_TRUE(r[0].starts_with("|Type=Sablewick|Data=Error in script syntax  / bad.vbs "))
@@ -417,7 +426,14 @@ TEST_F(InProcess, AScriptRunningItselfWithoutEndStopsWithOutOfStack) {
   for (const auto& c : cases) {
     t.sink.sent.clear();
     Script(c.name, c.text);
-    api->Run(c.name);
+    // The caller gets the error as well as the report.
+    try {
+      api->Run(c.name);
+      ADD_FAILURE() << c.name << ": no error for the caller";
+    } catch (const Failure& f) {
+      EXPECT_EQ(f.Number(), 28) << f.what();
+      EXPECT_LT(std::string(f.what()).size(), 1000u) << "one name, not one per depth";
+    }
     bool outOfStack = false;
     for (const std::string& r : Reports()) outOfStack |= r.find("Out of stack space") != r.npos;
     EXPECT_TRUE(outOfStack) << c.name;
@@ -430,7 +446,7 @@ TEST_F(InProcess, ARunawayScriptStopsAtTheMemoryBudget) {
   Script("big.vbs",
          "Sub Main(p)\n  Dim keep(7)\n  For i = 0 To 7\n    ReDim a(16777215)\n"
          "    keep(i) = a\n  Next\nEnd Sub\n");
-  api->Run("big.vbs");
+  EXPECT_EQ(RunFailing("big.vbs"), 7);
   const auto r = Reports();
   ASSERT_EQ(r.size(), 1u);
   EXPECT_NE(r[0].find("7 - Out of memory@ Line 4"), std::string::npos) << r[0];
@@ -439,7 +455,7 @@ TEST_F(InProcess, ARunawayScriptStopsAtTheMemoryBudget) {
 
 TEST_F(InProcess, AMisspelledMemberIsNamedInTheReport) {
   Script("typo.vbs", "Sub Main(p)\n  Set m = hs.GetXapMesage(1)\nEnd Sub\n");
-  api->Run("typo.vbs");
+  EXPECT_EQ(RunFailing("typo.vbs"), 438);
   const auto r = Reports();
   ASSERT_EQ(r.size(), 1u);
   EXPECT_EQ(r[0],
