@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdlib>
@@ -150,6 +151,14 @@ void TollkeepForm::InitXap() {
     std::string uid = ini.Read("General", "UID", "FF00E800");
     std::erase(uid, '"');
     app_.UID = uid;
+    // The log's bound: files of at most MaxFileKB, Files of them besides the current one.
+    if (!app_.logFile) app_.logFile = std::make_unique<LogFile>();
+    const uint64_t kb = CountSetting(app_, "Log", "MaxFileKB", ini.Read("Log", "MaxFileKB", ""),
+                                     LogFile::kDefaultMaxBytes >> 10);
+    const uint64_t files = CountSetting(app_, "Log", "Files", ini.Read("Log", "Files", ""),
+                                        LogFile::kDefaultFiles);
+    app_.logFile->SetLimits(std::max<uint64_t>(kb, 1) << 10,
+                            static_cast<unsigned>(std::min<uint64_t>(files, 100)));
   });
   step([&] { app_.application = vbs::MakeObject<Application>(app_); });
 }

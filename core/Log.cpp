@@ -174,9 +174,15 @@ bool LogFile::Append(const std::string& path, std::string_view text) {
                        st.st_dev == device_ && st.st_ino == inode_;
   if (!current) {
     if (fd_ >= 0) ::close(fd_);
-    fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
     if (fd_ < 0) return false;
     if (::fstat(fd_, &st) != 0) {
+      ::close(fd_);
+      fd_ = -1;
+      return false;
+    }
+    // Something else standing at the path (a FIFO) is not written to.
+    if (!S_ISREG(st.st_mode)) {
       ::close(fd_);
       fd_ = -1;
       return false;
@@ -184,7 +190,11 @@ bool LogFile::Append(const std::string& path, std::string_view text) {
     path_ = path;
     device_ = st.st_dev;
     inode_ = st.st_ino;
+    size_ = static_cast<uint64_t>(st.st_size);
   }
+  if (files_ > 0 && size_ > 0 && size_ + text.size() > maxBytes_) Rotate();
+  if (fd_ < 0) return false;
+  size_ += text.size();
   while (!text.empty()) {
     const ssize_t n = ::write(fd_, text.data(), text.size());
     if (n < 0 && errno == EINTR) continue;
@@ -192,6 +202,43 @@ bool LogFile::Append(const std::string& path, std::string_view text) {
     text.remove_prefix(static_cast<size_t>(n));
   }
   return true;
+}
+
+std::string RotatedLogName(const std::string& path, unsigned n) {
+  const size_t slash = path.rfind('/');
+  const size_t dot = path.rfind('.');
+  const size_t at = dot == std::string::npos || (slash != std::string::npos && dot < slash)
+                        ? path.size()
+                        : dot;
+  return path.substr(0, at) + "." + std::to_string(n) + path.substr(at);
+}
+
+void LogFile::Rotate() {
+  // The oldest goes; each moves up one; the current one becomes NAME.1.EXT.
+  (void)::unlink(RotatedLogName(path_, files_).c_str());
+  for (unsigned n = files_; n > 1; --n)
+    (void)::rename(RotatedLogName(path_, n - 1).c_str(), RotatedLogName(path_, n).c_str());
+  (void)::rename(path_.c_str(), RotatedLogName(path_, 1).c_str());
+  ::close(fd_);
+  fd_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+  struct stat st {};
+  if (fd_ >= 0 && ::fstat(fd_, &st) == 0) {
+    device_ = st.st_dev;
+    inode_ = st.st_ino;
+    size_ = static_cast<uint64_t>(st.st_size);
+  }
+}
+
+uint64_t CountSetting(App& app, std::string_view section, std::string_view key,
+                      std::string_view text, uint64_t fallback) {
+  if (text.empty()) return fallback;
+  if (text.size() > 9 || text.find_first_not_of("0123456789") != std::string_view::npos) {
+    LogToFile(app, "Sablewick",
+              "[" + std::string(section) + "] " + std::string(key) + "=" + std::string(text) +
+                  " is not a whole number; taking " + std::to_string(fallback));
+    return fallback;
+  }
+  return std::stoull(std::string(text));
 }
 
 void ReportEvent(App& app, std::string_view source, std::string_view message) {

@@ -36,10 +36,24 @@ class LogFile {
 
   bool Append(const std::string& path, std::string_view text);
 
+  // The log's bound: a file that would pass maxBytes is renamed to NAME.1.EXT (the older ones
+  // move up to NAME.<files>.EXT, the oldest goes) and a new one begins. files 0: no bound.
+  void SetLimits(uint64_t maxBytes, unsigned files) {
+    maxBytes_ = maxBytes;
+    files_ = files;
+  }
+  static constexpr uint64_t kDefaultMaxBytes = 5u << 20;
+  static constexpr unsigned kDefaultFiles = 3;
+
  private:
+  void Rotate();
+
   int fd_ = -1;
   std::string path_;
   uint64_t device_ = 0, inode_ = 0;
+  uint64_t size_ = 0;
+  uint64_t maxBytes_ = kDefaultMaxBytes;
+  unsigned files_ = kDefaultFiles;
 };
 
 // The copy of log lines on standard error. Standard error may be a pipe that nobody drains (a
@@ -72,6 +86,14 @@ class TerminalCopy {
 
 // Writes a line to standard error through the app's terminal copy (never waits).
 void SayOnTerminal(App& app, std::string_view line);
+
+// NAME.EXT with ".n" before the extension: Sablewick.txt, 2 -> Sablewick.2.txt.
+std::string RotatedLogName(const std::string& path, unsigned n);
+
+// A whole-number setting (digits only, at most nine): its value, or fallback (logged, naming
+// section and key) when the text is something else. Empty text is the fallback, unlogged.
+uint64_t CountSetting(App& app, std::string_view section, std::string_view key,
+                      std::string_view text, uint64_t fallback);
 
 // Sends a Homeseer.Event / Event.Log message through the sending helper. Reads and clears the
 // pending error.

@@ -287,6 +287,12 @@ class FileCheck {
         return;
       case SettingForm::Text:
         return;
+      case SettingForm::Count:
+        if (!v.empty() && v.size() <= 9 && v.find_first_not_of("0123456789") == std::string::npos)
+          return;
+        Problem(number, key + " \"" + v + "\" is not a whole number: the node takes the default " +
+                            std::string(s.defaultValue));
+        return;
       case SettingForm::Uid: {
         std::string uid = v;
         std::erase(uid, '"');

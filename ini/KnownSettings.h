@@ -14,6 +14,7 @@ enum class SettingForm {
   Uid,          // eight hex digits (double quotes are dropped)
   Seconds,      // a whole number of seconds, at most a year
   Text,         // any text; empty is a value of its own (the MQTT settings: empty means off)
+  Count,        // a whole number (of kilobytes, files, ...), at most 999999999
 };
 
 struct KnownSetting {
@@ -38,6 +39,9 @@ inline constexpr KnownSetting kKnownSettings[] = {
     {"Sablewick.ini", "MQTT", "Prefix", "xap", SettingForm::Text},
     {"Sablewick.ini", "MQTT", "Discovery", "homeassistant", SettingForm::Text},
     {"Sablewick.ini", "MQTT", "RemoveUnseenAfter", "0", SettingForm::Seconds},
+    {"Sablewick.ini", "Scripts", "MaxOutputKBPerMinute", "512", SettingForm::Count},
+    {"Sablewick.ini", "Log", "MaxFileKB", "5120", SettingForm::Count},
+    {"Sablewick.ini", "Log", "Files", "3", SettingForm::Count},
 };
 
 }  // namespace sablewick

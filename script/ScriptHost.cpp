@@ -49,6 +49,18 @@ void StartScriptHost(App& app) {
   if (!app.runs) app.runs = std::make_unique<RunJournal>();
   if (!app.starter) app.starter = std::make_unique<ScriptStarter>(app, *app.runs);
   app.starter->SetMaxRunSeconds(ReadMaxRunSeconds(app));
+  try {
+    IniTool ini(app);
+    ini.Load(app.AppPath + "/Config/Sablewick.ini");
+    app.starter->SetMaxOutputPerMinute(
+        CountSetting(app, "Scripts", "MaxOutputKBPerMinute",
+                     ini.Read("Scripts", "MaxOutputKBPerMinute", ""),
+                     ScriptStarter::kDefaultOutputPerMinute / 1024) *
+        1024);
+  } catch (...) {
+    SetPendingError(app, 0);
+    LogToFile(app, "Sablewick", "[Scripts] MaxOutputKBPerMinute not read");
+  }
   app.dispatcher->StartScript = [a](const std::string& script, int position) {
     if (!a->starter) throw Failure(91, "Object variable not set");
     a->starter->StartForMessages(script, position);

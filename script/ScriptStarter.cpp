@@ -73,6 +73,7 @@ ScriptStarter::ScriptStarter(App& app, RunJournal& journal) : app_(app), journal
 
 ScriptStarter::~ScriptStarter() {
   if (sweepTimer_ != 0) g_source_remove(sweepTimer_);
+  if (minuteTimer_ != 0) g_source_remove(minuteTimer_);
   for (auto& [position, retry] : retries_) {
     if (retry.timer != 0) g_source_remove(retry.timer);
   }
@@ -214,6 +215,7 @@ void ScriptStarter::LogLine(Child& child, Stream& stream, std::string_view line)
     child.dropped += line.size() + 1;
     return;
   }
+  if (!WithinMinute(line.size() + 1)) return;
   child.logged += line.size() + 1;
   std::string text = "Script ";
   text += child.label;
@@ -238,6 +240,45 @@ void ScriptStarter::CloseStream(Child& child, Stream& stream) {
               "Script " + child.label + ": " + std::to_string(child.dropped) +
                   " more bytes of output were not logged");
   }
+}
+
+bool ScriptStarter::WithinMinute(size_t bytes) {
+  if (maxOutputPerMinute_ == 0) return true;
+  const uint32_t now = app_.clock->TickCount();
+  if (!minuteStarted_ || now - minuteStart_ >= 60000) {
+    if (minuteTimer_ == 0) {
+      minuteStarted_ = true;
+      minuteStart_ = now;
+      minuteBytes_ = 0;
+    }
+  }
+  if (minuteBytes_ + bytes <= maxOutputPerMinute_) {
+    minuteBytes_ += bytes;
+    return true;
+  }
+  minuteLeftOut_ += bytes;
+  if (minuteTimer_ == 0) {
+    const uint32_t left = 60000 - std::min<uint32_t>(now - minuteStart_, 60000);
+    minuteTimer_ = g_timeout_add(std::max<uint32_t>(left, 1), &OnMinuteEnd, this);
+  }
+  return false;
+}
+
+gboolean ScriptStarter::OnMinuteEnd(gpointer data) {
+  auto* self = static_cast<ScriptStarter*>(data);
+  self->minuteTimer_ = 0;
+  self->SayLeftOut();
+  self->minuteStarted_ = false;
+  return G_SOURCE_REMOVE;
+}
+
+void ScriptStarter::SayLeftOut() {
+  if (minuteLeftOut_ == 0) return;
+  LogToFile(app_, "Sablewick",
+            "Scripts printed more than " + std::to_string(maxOutputPerMinute_ / 1024) +
+                " KB in a minute ([Scripts] MaxOutputKBPerMinute): " +
+                std::to_string(minuteLeftOut_) + " bytes of their output were left out");
+  minuteLeftOut_ = 0;
 }
 
 // ---- the end of a run ----------------------------------------------------------------------
@@ -533,6 +574,7 @@ void ScriptStarter::EndAll(unsigned graceMs) {
   lingering_.clear();
   if (going.empty() && jobs.empty()) {
     EndLeftovers(graceMs);
+    SayLeftOut();
     return;
   }
   LogToFile(app_, "Sablewick",
@@ -572,6 +614,7 @@ void ScriptStarter::EndAll(unsigned graceMs) {
     reap(true);
   }
   EndLeftovers(graceMs);
+  SayLeftOut();
 }
 
 }  // namespace sablewick

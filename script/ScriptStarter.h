@@ -65,6 +65,11 @@ class ScriptStarter {
   // A message was fetched for the subscription at position: counted for its newest run.
   void NoteFetch(int position);
 
+  // Output of all scripts together written to the log per minute; past it lines are counted
+  // and one line at the minute's end says how much was left out. 0: no bound.
+  static constexpr size_t kDefaultOutputPerMinute = 512 * 1024;
+  void SetMaxOutputPerMinute(size_t bytes) { maxOutputPerMinute_ = bytes; }
+
   // 0 for none.
   void SetMaxRunSeconds(unsigned seconds) { maxRunSeconds_ = seconds; }
   unsigned MaxRunSeconds() const { return maxRunSeconds_; }
@@ -116,6 +121,10 @@ class ScriptStarter {
   static gboolean OnSweep(gpointer data);
   static std::vector<pid_t> OwnChildren();
   void EndLeftovers(unsigned graceMs);
+  // The minute's count of script output: true when the line may be logged.
+  bool WithinMinute(size_t bytes);
+  void SayLeftOut();
+  static gboolean OnMinuteEnd(gpointer data);
 
   App& app_;
   RunJournal& journal_;
@@ -128,6 +137,11 @@ class ScriptStarter {
   // Process groups of ended runs that got SIGTERM and get SIGKILL at the next sweep.
   std::vector<pid_t> lingering_;
   guint sweepTimer_ = 0;
+  size_t maxOutputPerMinute_ = kDefaultOutputPerMinute;
+  uint32_t minuteStart_ = 0;
+  size_t minuteBytes_ = 0, minuteLeftOut_ = 0;
+  bool minuteStarted_ = false;
+  guint minuteTimer_ = 0;
 };
 
 }  // namespace sablewick

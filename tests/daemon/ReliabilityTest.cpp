@@ -215,5 +215,78 @@ TEST_F(DaemonTest, WhatAHandlerLeavesBehindEndsWithItAndWithTheNode) {
   for (pid_t pid : Sleepers(escaped)) ::kill(pid, SIGKILL);
 }
 
+// Starts `handler` once for a lamp through a subscription Startup.vbs makes, and unsubscribes
+// it after its first run (it fetches nothing, so it would be started again).
+void RunHandlerOnce(DaemonTest& test, Daemon& daemon, testing::UdpSocket& hub, int port,
+                    const std::string& handler, const std::string& body) {
+  const std::string path = daemon.Root() + "/Scripts/" + handler;
+  WriteFile(path, body);
+  ::chmod(path.c_str(), 0755);
+  WriteFile(daemon.Root() + "/Scripts/Startup.vbs",
+            "Set hs = CreateObject(\"Sablewick.Application\")\n"
+            "hs.SelectXapMessage \"\", \"xAPBSC.event\", \"\", \"\", \"" + handler + "\"\n");
+  (void)test;
+  ASSERT_TRUE(WaitUntil(
+      [&] { return daemon.Log().find("Started Startup.vbs") != std::string::npos; }, 5000));
+  ::usleep(500000);
+  hub.SendTo(port, "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nsource=acme.lamp.hall\n"
+                   "class=xAPBSC.event\n}\nLamp\n{\nstate=on\n}\n");
+  ASSERT_TRUE(WaitUntil(
+      [&] { return daemon.Log().find("Script " + handler + "[") != std::string::npos; }, 5000));
+  const std::string unsubscribe = daemon.Root() + "/unsubscribe.vbs";
+  WriteFile(unsubscribe, "Set hs = CreateObject(\"Sablewick.Application\")\n"
+                         "hs.DeSelectXapMessage \"\", \"xapbsc.event\", \"\", \"\", \"" +
+                             ToLowerForTest(path) + "\"\n");
+  ASSERT_EQ(daemon.RunScript(unsubscribe), 0);
+}
+
+// The log has a bound: past MaxFileKB it is renamed Sablewick.1.txt (the older ones move up,
+// Files of them are kept) and a new one begins.
+TEST_F(DaemonTest, TheLogIsRotatedAtItsSizeAndKeepsAFewFiles) {
+  daemon = std::make_unique<Daemon>(
+      "[Interface]\nBroadcastAddress=127.0.0.1\nInterfaceAddress=127.0.0.2\n",
+      "[Log]\nMaxFileKB=16\nFiles=2\n[Scripts]\nMaxOutputKBPerMinute=100000\n");
+  StartAndGreet();
+  // 60 KB of lines from one run (within the 64 KB a run may log).
+  RunHandlerOnce(*this, *daemon, hub, port, "chatty.sh",
+                 "#!/bin/sh\ni=0\nwhile [ $i -lt 600 ]; do echo \"line $i "
+                 "xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx\"; "
+                 "i=$((i+1)); done\n");
+  const std::string data = daemon->Root() + "/Data/";
+  EXPECT_TRUE(WaitUntil([&] { return ReadFile(data + "Sablewick.txt").find("line 599 ") != std::string::npos; }, 5000))
+      << ReadFile(data + "Sablewick.txt");
+  for (const char* name : {"Sablewick.txt", "Sablewick.1.txt", "Sablewick.2.txt"}) {
+    struct stat st {};
+    ASSERT_EQ(::stat((data + name).c_str(), &st), 0) << name;
+    EXPECT_LE(st.st_size, 16 * 1024) << name;
+  }
+  EXPECT_FALSE(std::filesystem::exists(data + "Sablewick.3.txt"));
+  EXPECT_NE(ReadFile(data + "Sablewick.1.txt").find("chatty.sh"), std::string::npos);
+}
+
+// Output of scripts is bounded per minute; what was left out is said in one line.
+TEST_F(DaemonTest, ScriptOutputIsBoundedPerMinuteAndWhatWasLeftOutIsSaid) {
+  daemon = std::make_unique<Daemon>(
+      "[Interface]\nBroadcastAddress=127.0.0.1\nInterfaceAddress=127.0.0.2\n",
+      "[Scripts]\nMaxOutputKBPerMinute=8\n");
+  StartAndGreet();
+  RunHandlerOnce(*this, *daemon, hub, port, "chatty.sh",
+                 "#!/bin/sh\ni=0\nwhile [ $i -lt 500 ]; do echo \"line $i "
+                 "xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx\"; "
+                 "i=$((i+1)); done\n");
+  ::usleep(500000);
+  daemon->Signal(SIGTERM);
+  EXPECT_EQ(daemon->WaitExit(10000), 0);
+  const std::string log = daemon->Log();
+  size_t logged = 0;
+  for (size_t at = 0; (at = log.find("chatty.sh[", at)) != std::string::npos; ++at) ++logged;
+  EXPECT_LE(logged, 8 * 1024 / 80) << "lines of output logged (87 bytes each)";
+  EXPECT_GT(logged, 10u);
+  EXPECT_NE(log.find("Scripts printed more than 8 KB in a minute ([Scripts] MaxOutputKBPerMinute): "),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("line 499 "), std::string::npos);
+}
+
 }  // namespace
 }  // namespace sablewick
