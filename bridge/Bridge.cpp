@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -118,6 +119,15 @@ std::optional<BridgeConfig> ReadBridgeConfig(const App& app, const IniTool& ini,
     auto password = ReadPasswordFile(InConfig(app, passwordFile), &why);
     if (!password) return fail(why);
     c.password = std::move(*password);
+  }
+  {
+    const std::string rate = ini.Read("MQTT", "MaxSendsPerSecond", "");
+    if (!rate.empty()) {
+      if (rate.size() > 6 || rate.find_first_not_of("0123456789") != std::string::npos ||
+          std::stoul(rate) == 0)
+        return fail("MaxSendsPerSecond " + rate + " is not a number of messages from 1");
+      c.maxSendsPerSecond = static_cast<unsigned>(std::stoul(rate));
+    }
   }
   c.prefix = ini.Read("MQTT", "Prefix", "xap");
   while (c.prefix.size() > 1 && c.prefix.back() == '/') c.prefix.pop_back();
@@ -270,7 +280,37 @@ void Bridge::Refuse(std::string_view topic, const std::string& reason) {
   Log(line);
 }
 
+bool Bridge::TakeSendToken() {
+  const uint32_t now = app_.clock->TickCount();
+  const double rate = config_.maxSendsPerSecond;
+  if (!sendBucketStarted_) {
+    sendBucketStarted_ = true;
+    sendTokens_ = rate;
+  } else {
+    sendTokens_ = std::min(rate, sendTokens_ + (now - sendRefill_) * rate / 1000.0);
+  }
+  sendRefill_ = now;
+  if (sendTokens_ >= 1) {
+    sendTokens_ -= 1;
+    return true;
+  }
+  ++sendsDropped_;
+  ++sendsDroppedUnlogged_;
+  // The first drop at once, then at most a line a minute.
+  if (!sendDropEverLogged_ || now - sendDropLogged_ >= 60000) {
+    Log("MQTT -> xAP: " + std::to_string(sendsDroppedUnlogged_) +
+        " messages dropped past [MQTT] MaxSendsPerSecond=" +
+        std::to_string(config_.maxSendsPerSecond) + " (" + std::to_string(sendsDropped_) +
+        " in all)");
+    sendDropEverLogged_ = true;
+    sendDropLogged_ = now;
+    sendsDroppedUnlogged_ = 0;
+  }
+  return false;
+}
+
 void Bridge::OnMqttMessage(std::string_view topic, std::string_view payload) {
+  if (!TakeSendToken()) return;
   std::string reason;
   if (topic == config_.prefix + "/out") {
     if (auto text = XapFromJson(payload, {nodeSource_, app_.UID}, &reason)) {
@@ -298,6 +338,7 @@ Bridge::Status Bridge::State() const {
     s.dropped = link_->Dropped();
     if (!s.connected) s.down = link_->DownReason();
   }
+  s.sendsDropped = sendsDropped_;
   return s;
 }
 
@@ -334,6 +375,8 @@ void StartBridge(App& app) {
         fields.push_back({"mqtt.connected", vbs::Variant::Boolean(s.connected)});
         fields.push_back({"mqtt.queued", vbs::Variant::Double(static_cast<double>(s.queued))});
         fields.push_back({"mqtt.dropped", vbs::Variant::Double(static_cast<double>(s.dropped))});
+        fields.push_back(
+            {"mqtt.sends_dropped", vbs::Variant::Double(static_cast<double>(s.sendsDropped))});
         if (!s.connected) {
           fields.push_back(
               {"mqtt.down", vbs::Variant::String(s.down.empty() ? "connecting" : s.down)});

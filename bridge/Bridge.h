@@ -32,6 +32,9 @@ struct BridgeConfig {
   // Endpoints known from the broker's retained configs that stay silent this long after the
   // node connects lose their configs (0: never; at most a year).
   uint32_t removeUnseenSeconds = 0;
+  // MQTT -> xAP sends per second (a token bucket holding a second's worth); past it messages
+  // are dropped, counted and logged. xAP is a slow broadcast network shared with small devices.
+  unsigned maxSendsPerSecond = 300;
 };
 
 // The [MQTT] section. nullopt with an empty *error when Broker is not set (the bridge is off);
@@ -65,6 +68,7 @@ class Bridge {
     bool connected = false;
     size_t queued = 0;
     uint64_t dropped = 0;
+    uint64_t sendsDropped = 0;  // MQTT -> xAP past MaxSendsPerSecond
     std::string broker;  // host:port
     std::string down;    // why it is not connected, when known
   };
@@ -81,6 +85,8 @@ class Bridge {
   void Expire();
   void Publish(std::vector<Publication> publications);
   void Refuse(std::string_view topic, const std::string& reason);
+  // A token of the send bucket; false (the message dropped and counted) when none is left.
+  bool TakeSendToken();
   void Log(const std::string& line);
 
   App& app_;
@@ -94,6 +100,12 @@ class Bridge {
   uint32_t refusalWindow_ = 0;
   int refusalsInWindow_ = 0;
   uint64_t refusalsUnlogged_ = 0;
+  double sendTokens_ = 0;
+  uint32_t sendRefill_ = 0;
+  bool sendBucketStarted_ = false;
+  uint64_t sendsDropped_ = 0, sendsDroppedUnlogged_ = 0;
+  uint32_t sendDropLogged_ = 0;
+  bool sendDropEverLogged_ = false;
 };
 
 // Makes and starts app.bridge when [MQTT] Broker is set, and feeds it every parsed message.

@@ -255,7 +255,7 @@ TEST_F(BridgeTest, StatusShowsTheConnection) {
     ::usleep(20000);
   }
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find(R"("mqtt":{"broker":"127.0.0.1:18830","connected":true,"queued":0,"dropped":0})"),
+  EXPECT_NE(r.out.find(R"("mqtt":{"broker":"127.0.0.1:18830","connected":true,"queued":0,"dropped":0,"sends_dropped":0})"),
             std::string::npos)
       << r.out;
 }
@@ -310,6 +310,32 @@ TEST_F(BridgeTest, CleanStopSaysOffline) {
   daemon->Signal(SIGTERM);
   EXPECT_EQ(daemon->WaitExit(), 0);
   EXPECT_TRUE(watcher.WaitFor(status, 5000, "offline"));
+}
+
+// What comes from MQTT goes onto the xAP network at a bounded rate: a flood is cut, counted
+// and logged, not passed on at tens of thousands a second.
+TEST_F(BridgeTest, SendsFromMqttAreBoundedByATokenBucket) {
+  ASSERT_TRUE(broker->Start());
+  MqttClient watcher;
+  ASSERT_TRUE(watcher.Connect(kPort, {"xap/status/#"}));
+  StartDaemon(Plain() + "MaxSendsPerSecond=2\n");
+  ASSERT_TRUE(watcher.WaitFor(status, 10000, "online"));
+  MqttClient sender;
+  ASSERT_TRUE(sender.Connect(kPort));
+  const int flood = 100;
+  for (int i = 0; i < flood; ++i)
+    sender.Publish("xap/out/raw",
+                   "xap-header\n{\nv=12\nhop=1\nuid=FF00E8AA\nclass=Flood.Test\nsource=acme.raw.src\n}\n"
+                   "body\n{\nn=" + std::to_string(i) + "\n}\n");
+  ASSERT_TRUE(LogShows("messages dropped past [MQTT] MaxSendsPerSecond=2 "));
+  int sent = 0;
+  for (int i = 0; i < flood + 50; ++i) {
+    const auto d = hub.ReceiveMessage(1000);
+    if (!d) break;
+    if (Parse(*d).CompareClass("Flood.Test")) ++sent;
+  }
+  EXPECT_GT(sent, 0);
+  EXPECT_LT(sent, flood / 2) << "the flood went through";
 }
 
 // Started as root, the broker drops to its own user: what it reads must be open to it.
