@@ -140,8 +140,29 @@ void Client::FollowAlways(const std::string& address, const char* member,
   }
 }
 
+void Client::UsePrivateSocket() {
+  if (!onSessionBus_) return;
+  // The node bounds what waits for a follower only on its own socket; it names it in status.
+  const Variant status = Call("Status");
+  std::string address;
+  if (status.IsArray()) {
+    const auto& items = status.AsArray()->data;
+    for (size_t i = 0; i + 1 < items.size(); i += 2)
+      if (vbs::ToString(items[i]) == "address") address = vbs::ToString(items[i + 1]);
+  }
+  if (address.empty()) throw CtlError("the node names no private socket to follow through");
+  std::string tried;
+  bool session = false;
+  sd_bus* bus = ConnectToDaemon(address, tried, session);
+  if (bus == nullptr) throw CtlError("cannot reach the node's private socket (tried" + tried + ")");
+  sd_bus_flush_close_unref(bus_);
+  bus_ = bus;
+  onSessionBus_ = session;
+}
+
 bool Client::Follow(const char* member, const std::function<void()>& start,
                     const std::function<bool(sd_bus_message*)>& onSignal) {
+  UsePrivateSocket();
   struct Context {
     const std::function<bool(sd_bus_message*)>* onSignal;
     bool done = false;

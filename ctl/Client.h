@@ -50,6 +50,9 @@ class Client {
   // True once SIGINT or SIGTERM came while following: whoever prints checks it before each
   // entry, since a write to a full pipe is interrupted only once.
   static bool StopRequested();
+  // Reached through the session bus: connects to the node's private socket instead (followers
+  // are served there only, where the node sees what waits for them).
+  void UsePrivateSocket();
   // The one tagged value a signal or reply carries.
   static vbs::Variant ReadValue(sd_bus_message* m);
 

@@ -432,8 +432,17 @@ ControlObject::~ControlObject() {
   if (runWatch_ != 0 && app_.control) app_.control->CountRunFollower(-1);
 }
 
+void ControlObject::RequireBoundedLink() const {
+  if (link_ && !link_->Bounded())
+    throw vbs::ScriptError(vbs::kInvalidCall,
+                           "follow through the node's private socket (" + app_.busAddress +
+                               "): on the session bus a follower that stops reading cannot be "
+                               "bounded");
+}
+
 void ControlObject::FollowRuns() {
   if (runWatch_ != 0) return;
+  RequireBoundedLink();
   if (!app_.runs) vbs::Throw(vbs::kObjectRequired);
   Hub().CountRunFollower(+1);
   runWatch_ = app_.runs->Watch([this](const ScriptRun& run, RunJournal::Change) {
@@ -451,6 +460,7 @@ Control& ControlObject::Hub() const {
 }
 
 void ControlObject::FollowTrace(TraceFilter filter) {
+  RequireBoundedLink();
   filter_ = std::move(filter);
   followsTrace_ = true;
   Hub().AddTraceFollower(this);

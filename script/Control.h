@@ -137,6 +137,8 @@ class ControlObject : public vbs::TableObject<ControlObject> {
   ~ControlObject() override;
 
   Control& Hub() const;
+  // Following needs a connection whose queue the node sees (see ClientLink::Bounded).
+  void RequireBoundedLink() const;
   void FollowTrace(TraceFilter filter);
   // From now on every run that starts or ends goes to the client as the signal Run.
   void FollowRuns();

@@ -272,6 +272,8 @@ struct ObjectServer::Impl {
       return r >= 0;
     }
 
+    bool Bounded() const override { return connection_ != 0; }
+
    private:
     // Signals carry plain values only.
     struct NoObjects : ObjectMapper {

@@ -57,6 +57,9 @@ class ClientLink {
   // is gone or has not read what it was sent already: the signal is dropped, never queued
   // without bound.
   virtual bool Emit(std::string_view member, const vbs::Variant& value) = 0;
+  // True when the node sees how much waits for this client (a private-socket connection); on
+  // the session bus the bus daemon queues for it, out of the node's sight.
+  virtual bool Bounded() const = 0;
 };
 
 class ObjectServer {

@@ -4,6 +4,8 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 
+#include "script/BusValue.h"
+#include "tests/PrivateBus.h"
 #include "tests/ctl/CtlHarness.h"
 #include "tests/daemon/DaemonFixture.h"
 
@@ -144,6 +146,43 @@ TEST_F(CtlFaults, KernelDropsOfABurstShowInStatusAndAtShutdown) {
   daemon->Signal(SIGTERM);
   EXPECT_EQ(daemon->WaitExit(10000), 0);
   EXPECT_NE(daemon->Log().find("Receive socket full: "), std::string::npos) << daemon->Log();
+}
+
+// On the session bus the bus daemon, not the node, would queue for a follower that stops
+// reading (up to a gigabyte): the node serves followers on its private socket only, and the
+// tool goes there by itself.
+TEST_F(CtlFaults, FollowersAreServedOnThePrivateSocketOnly) {
+  testing::PrivateBus bus;
+  ASSERT_FALSE(bus.Address().empty()) << "no dbus-daemon";
+  daemon->sessionBus = bus.Address();
+  StartAndGreet();
+  sd_bus* client = nullptr;
+  ASSERT_GE(sd_bus_new(&client), 0);
+  ASSERT_GE(sd_bus_set_address(client, bus.Address().c_str()), 0);
+  ASSERT_GE(sd_bus_set_bus_client(client, 1), 0);
+  ASSERT_GE(sd_bus_start(client), 0);
+  for (const char* member : {"FollowTrace", "FollowRuns"}) {
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    int r = -1;
+    for (int i = 0; i < 250; ++i) {  // until the node owns its name
+      sd_bus_error_free(&error);
+      r = std::string(member) == "FollowRuns"
+              ? sd_bus_call_method(client, kBusName, kControlPath, kControlInterface, member,
+                                   &error, nullptr, "")
+              : sd_bus_call_method(client, kBusName, kControlPath, kControlInterface, member,
+                                   &error, nullptr, "vvvv", "s", "", "s", "", "s", "", "s", "");
+      if (r >= 0 || (error.message && std::string(error.message).find("private socket") !=
+                                          std::string::npos))
+        break;
+      ::usleep(20000);
+    }
+    EXPECT_LT(r, 0) << member << " accepted on the session bus";
+    EXPECT_NE(std::string(error.message ? error.message : "").find("private socket"),
+              std::string::npos)
+        << member << ": " << (error.message ? error.message : "");
+    sd_bus_error_free(&error);
+  }
+  sd_bus_flush_close_unref(client);
 }
 
 }  // namespace

@@ -521,7 +521,7 @@ TEST_F(Ctl, SendGoesOutThroughTheNodeAndRefusesTextThatWouldBreakTheMessage) {
 }
 
 // Without the private socket (another runtime folder), the tool finds the node by its name on
-// the session bus, and signals come through the bus addressed to the follower alone.
+// the session bus; to follow, it moves to the private socket the node names in its status.
 TEST_F(Ctl, WorksThroughTheSessionBusName) {
   testing::PrivateBus bus;
   ASSERT_FALSE(bus.Address().empty()) << "no dbus-daemon";
