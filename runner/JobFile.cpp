@@ -1,5 +1,7 @@
 #include "runner/JobFile.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -88,6 +90,12 @@ std::string ScriptTextToUtf8(std::string bytes) {
 }
 
 bool ReadScriptFile(const std::string& path, std::string& text, std::string& error) {
+  // A FIFO would hold the runner in open() until someone writes to it.
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode)) {
+    error = "the script file is a FIFO";
+    return false;
+  }
   errno = 0;
   std::ifstream in(path, std::ios::binary);
   if (!in) {

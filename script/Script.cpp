@@ -3,13 +3,12 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <fstream>
-#include <sstream>
 
 #include "core/Log.h"
 #include "core/Paths.h"
 #include "core/Text.h"
 #include "engine/Engine.h"
+#include "ini/TextFile.h"
 #include "engine/Errors.h"
 
 namespace sablewick {
@@ -63,12 +62,8 @@ void Script::AccumulateReferences(std::string_view name, std::vector<std::string
   bool read = false;
   StepRunner step(app_, "Sablewick", "Script-AccumulateReferences", ReportVia::Event);
   step([&] {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) ThrowSystemError("open " + path);
-    std::ostringstream all;
-    all << in.rdbuf();
-    if (in.bad()) ThrowSystemError("read " + path);
-    text = all.str();
+    // Never blocks: what replaced the file since the check above (a FIFO) is refused.
+    text = ReadTextFile(path);
     read = true;
   });
   if (!read) return;
