@@ -81,7 +81,7 @@ void SayConfigProblems(App& app) {
 // A log file that cannot be written is said once, on the terminal: the log is the record.
 void CheckLogFile(App& app) {
   const std::string path = LogFilePath(app);
-  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
   if (fd >= 0) {
     ::close(fd);
     return;

@@ -375,12 +375,12 @@ void StartBridge(App& app) {
         fields.push_back({"mqtt.connected", vbs::Variant::Boolean(s.connected)});
         fields.push_back({"mqtt.queued", vbs::Variant::Double(static_cast<double>(s.queued))});
         fields.push_back({"mqtt.dropped", vbs::Variant::Double(static_cast<double>(s.dropped))});
-        fields.push_back(
-            {"mqtt.sends_dropped", vbs::Variant::Double(static_cast<double>(s.sendsDropped))});
         if (!s.connected) {
           fields.push_back(
               {"mqtt.down", vbs::Variant::String(s.down.empty() ? "connecting" : s.down)});
         }
+        fields.push_back(
+            {"mqtt.sends_dropped", vbs::Variant::Double(static_cast<double>(s.sendsDropped))});
       });
     }
     if (app.xap) {

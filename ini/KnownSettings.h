@@ -39,6 +39,7 @@ inline constexpr KnownSetting kKnownSettings[] = {
     {"Sablewick.ini", "MQTT", "Prefix", "xap", SettingForm::Text},
     {"Sablewick.ini", "MQTT", "Discovery", "homeassistant", SettingForm::Text},
     {"Sablewick.ini", "MQTT", "RemoveUnseenAfter", "0", SettingForm::Seconds},
+    {"Sablewick.ini", "MQTT", "MaxSendsPerSecond", "300", SettingForm::Count},
     {"Sablewick.ini", "Scripts", "MaxOutputKBPerMinute", "512", SettingForm::Count},
     {"Sablewick.ini", "Log", "MaxFileKB", "5120", SettingForm::Count},
     {"Sablewick.ini", "Log", "Files", "3", SettingForm::Count},
