@@ -26,42 +26,51 @@ bool AnyNull(Args a, size_t n) {
   return false;
 }
 Variant Str(std::string s) {
-  return Variant::String(std::move(s));
+  return Variant::Text(std::move(s));
+}
+Variant AsciiStr(std::string s) {
+  return Variant::Text(std::move(s), TextKind::kAscii);
+}
+Variant UnitsStr(std::u16string_view units) {
+  return Variant::Text(FromUnits(units));
 }
 
-char Lower(char c) {
-  return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-}
-char Upper(char c) {
-  return static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-}
-
-// Byte position of `what` in `s` from `from` (0-based), npos when absent.
-size_t Find(const std::string& s, const std::string& what, size_t from, bool text) {
+// Position of `what` in `s` from `from` (0-based), npos when absent; bytes of ASCII text or
+// code units.
+template <class S>
+size_t Find(const S& s, const S& what, size_t from, bool text) {
   if (!text) return s.find(what, from);
-  if (what.size() > s.size()) return std::string::npos;
+  if (what.size() > s.size()) return S::npos;
   for (size_t i = from; i + what.size() <= s.size(); ++i) {
     size_t k = 0;
-    while (k < what.size() && Lower(s[i + k]) == Lower(what[k])) ++k;
+    while (k < what.size() && Fold(s[i + k]) == Fold(what[k])) ++k;
     if (k == what.size()) return i;
   }
-  return std::string::npos;
+  return S::npos;
 }
 
-size_t FindLast(const std::string& s, const std::string& what, size_t endPos, bool text) {
-  if (what.size() > endPos) return std::string::npos;
+template <class S>
+size_t FindLast(const S& s, const S& what, size_t endPos, bool text) {
+  if (what.size() > endPos) return S::npos;
   for (size_t i = endPos - what.size() + 1; i-- > 0;) {
     size_t k = 0;
-    while (k < what.size() && (text ? Lower(s[i + k]) == Lower(what[k]) : s[i + k] == what[k])) ++k;
+    while (k < what.size() && (text ? Fold(s[i + k]) == Fold(what[k]) : s[i + k] == what[k])) ++k;
     if (k == what.size()) return i;
   }
-  return std::string::npos;
+  return S::npos;
 }
 
-Variant MakeStringArray(std::vector<std::string> items) {
+Variant MakeStringArray(std::vector<std::string> items, TextKind kind) {
   Variant arr = NewArray({static_cast<int32_t>(items.size())});
   ArrayRep* a = arr.AsArray();
-  for (size_t i = 0; i < items.size(); ++i) a->data[i] = Str(std::move(items[i]));
+  for (size_t i = 0; i < items.size(); ++i)
+    a->data[i] = Variant::Text(std::move(items[i]), kind);
+  return arr;
+}
+Variant MakeStringArray(const std::vector<std::u16string>& items) {
+  Variant arr = NewArray({static_cast<int32_t>(items.size())});
+  ArrayRep* a = arr.AsArray();
+  for (size_t i = 0; i < items.size(); ++i) a->data[i] = UnitsStr(items[i]);
   return arr;
 }
 
@@ -86,25 +95,32 @@ double LocalNow() {
 Variant FnLen(Interpreter&, Args a) {
   const Variant& v = Arg(a, 0);
   if (v.IsNull()) return Variant::Null();
-  if (v.IsString()) return Variant::Long(static_cast<int32_t>(v.AsString().size()));
-  return Variant::Long(static_cast<int32_t>(ToString(v).size()));
+  if (v.IsString()) return Variant::Long(static_cast<int32_t>(v.StringBlock()->Units()));
+  return Variant::Long(static_cast<int32_t>(CountUnits(ToString(v))));
 }
 
 Variant FnLeft(Interpreter&, Args a) {
   int32_t n = Long(a, 1);
   Require(n >= 0);
   if (Arg(a, 0).IsNull()) return Variant::Null();
-  std::string s = Text(a, 0);
-  return Str(s.substr(0, std::min<size_t>(n, s.size())));
+  TextArg s(a, 0);
+  if (s.ascii()) return AsciiStr(s.str().substr(0, std::min<size_t>(n, s.str().size())));
+  std::u16string u = s.units();
+  return UnitsStr(std::u16string_view(u).substr(0, std::min<size_t>(n, u.size())));
 }
 
 Variant FnRight(Interpreter&, Args a) {
   int32_t n = Long(a, 1);
   Require(n >= 0);
   if (Arg(a, 0).IsNull()) return Variant::Null();
-  std::string s = Text(a, 0);
-  size_t k = std::min<size_t>(n, s.size());
-  return Str(s.substr(s.size() - k));
+  TextArg s(a, 0);
+  if (s.ascii()) {
+    size_t k = std::min<size_t>(n, s.str().size());
+    return AsciiStr(s.str().substr(s.str().size() - k));
+  }
+  std::u16string u = s.units();
+  size_t k = std::min<size_t>(n, u.size());
+  return UnitsStr(std::u16string_view(u).substr(u.size() - k));
 }
 
 Variant FnMid(Interpreter&, Args a) {
@@ -118,9 +134,15 @@ Variant FnMid(Interpreter&, Args a) {
     Require(len >= 0);
   }
   if (Arg(a, 0).IsNull()) return Variant::Null();
-  std::string s = Text(a, 0);
-  if (static_cast<size_t>(start) > s.size()) return Str("");
-  return Str(s.substr(start - 1, len < 0 ? std::string::npos : static_cast<size_t>(len)));
+  TextArg s(a, 0);
+  size_t count = len < 0 ? std::string::npos : static_cast<size_t>(len);
+  if (s.ascii()) {
+    if (static_cast<size_t>(start) > s.str().size()) return AsciiStr("");
+    return AsciiStr(s.str().substr(start - 1, count));
+  }
+  std::u16string u = s.units();
+  if (static_cast<size_t>(start) > u.size()) return AsciiStr("");
+  return UnitsStr(std::u16string_view(u).substr(start - 1, count));
 }
 
 Variant FnInStr(Interpreter&, Args a) {
@@ -135,54 +157,62 @@ Variant FnInStr(Interpreter&, Args a) {
     text = TextCompareArg(a, 3);
   }
   if (Arg(a, base).IsNull() || Arg(a, base + 1).IsNull()) return Variant::Null();
-  // Strings are read in place: a loop of InStr calls over a long text must not copy it.
-  std::string sCopy, whatCopy;
-  const std::string& s =
-      Arg(a, base).IsString() ? Arg(a, base).AsString() : (sCopy = Text(a, base));
-  const std::string& what =
-      Arg(a, base + 1).IsString() ? Arg(a, base + 1).AsString() : (whatCopy = Text(a, base + 1));
-  if (static_cast<size_t>(start) > s.size()) return Variant::Long(0);
-  if (what.empty()) return Variant::Long(start);
-  size_t p = Find(s, what, start - 1, text);
-  return Variant::Long(p == std::string::npos ? 0 : static_cast<int32_t>(p + 1));
+  TextArg s(a, base), what(a, base + 1);
+  if (s.ascii() && what.ascii()) {
+    if (static_cast<size_t>(start) > s.str().size()) return Variant::Long(0);
+    if (what.str().empty()) return Variant::Long(start);
+    size_t p = Find(s.str(), what.str(), start - 1, text);
+    return Variant::Long(p == std::string::npos ? 0 : static_cast<int32_t>(p + 1));
+  }
+  std::u16string su = s.units(), wu = what.units();
+  if (static_cast<size_t>(start) > su.size()) return Variant::Long(0);
+  if (wu.empty()) return Variant::Long(start);
+  size_t p = Find(su, wu, start - 1, text);
+  return Variant::Long(p == std::u16string::npos ? 0 : static_cast<int32_t>(p + 1));
 }
 
-Variant FnInStrRev(Interpreter&, Args a) {
-  if (AnyNull(a, 2)) Throw(kInvalidNull);
-  std::string s = Text(a, 0), what = Text(a, 1);
-  int32_t start = LongOr(a, 2, -1);
-  Require(start == -1 || start >= 1);
-  bool text = TextCompareArg(a, 3);
+template <class S>
+Variant InStrRevOf(const S& s, const S& what, int32_t start, bool text) {
   size_t endPos = start == -1 ? s.size() : std::min<size_t>(start, s.size());
   if (start != -1 && static_cast<size_t>(start) > s.size()) return Variant::Long(0);
   if (what.empty()) return Variant::Long(static_cast<int32_t>(endPos));
   size_t p = FindLast(s, what, endPos, text);
-  return Variant::Long(p == std::string::npos ? 0 : static_cast<int32_t>(p + 1));
+  return Variant::Long(p == S::npos ? 0 : static_cast<int32_t>(p + 1));
+}
+
+Variant FnInStrRev(Interpreter&, Args a) {
+  if (AnyNull(a, 2)) Throw(kInvalidNull);
+  TextArg s(a, 0), what(a, 1);
+  int32_t start = LongOr(a, 2, -1);
+  Require(start == -1 || start >= 1);
+  bool text = TextCompareArg(a, 3);
+  if (s.ascii() && what.ascii()) return InStrRevOf(s.str(), what.str(), start, text);
+  return InStrRevOf(s.units(), what.units(), start, text);
 }
 
 Variant FnLCase(Interpreter&, Args a) {
   if (Arg(a, 0).IsNull()) return Variant::Null();
-  std::string s = Text(a, 0);
-  for (auto& c : s) c = Lower(c);
-  return Str(std::move(s));
+  TextArg s(a, 0);
+  return Variant::Text(LowerText(s.str()), s.kind());
 }
 
 Variant FnUCase(Interpreter&, Args a) {
   if (Arg(a, 0).IsNull()) return Variant::Null();
-  std::string s = Text(a, 0);
-  for (auto& c : s) c = Upper(c);
-  return Str(std::move(s));
+  TextArg s(a, 0);
+  return Variant::Text(UpperText(s.str()), s.kind());
 }
 
 Variant TrimImpl(Args a, bool left, bool right) {
   if (Arg(a, 0).IsNull()) return Variant::Null();
-  std::string s = Text(a, 0);
+  // A space never occurs inside a character's bytes: trimming bytes trims characters.
+  TextArg t(a, 0);
+  const std::string& s = t.str();
   size_t b = 0, e = s.size();
   if (left)
     while (b < e && s[b] == ' ') ++b;
   if (right)
     while (e > b && s[e - 1] == ' ') --e;
-  return Str(s.substr(b, e - b));
+  return Variant::Text(s.substr(b, e - b), t.kind());
 }
 Variant FnTrim(Interpreter&, Args a) {
   return TrimImpl(a, true, true);
@@ -194,89 +224,108 @@ Variant FnRTrim(Interpreter&, Args a) {
   return TrimImpl(a, false, true);
 }
 
-Variant FnReplace(Interpreter&, Args a) {
-  if (AnyNull(a, 3)) Throw(kInvalidNull);
-  // The source is read in place: Replace over a long text must not copy it first.
-  std::string sCopy;
-  const std::string& whole = Arg(a, 0).IsString() ? Arg(a, 0).AsString() : (sCopy = Text(a, 0));
-  const std::string find = Text(a, 1), repl = Text(a, 2);
-  int32_t start = LongOr(a, 3, 1);
-  Require(start >= 1);
-  int32_t count = LongOr(a, 4, -1);
-  Require(count >= -1);
-  bool text = TextCompareArg(a, 5);
-  if (static_cast<size_t>(start) > whole.size()) return Str("");
-  const size_t from = static_cast<size_t>(start) - 1;
-  if (find.empty() || count == 0) return Str(whole.substr(from));
-  std::string out;
+template <class S>
+S ReplaceIn(const S& whole, const S& find, const S& repl, size_t from, int32_t count, bool text) {
+  if (find.empty() || count == 0) return whole.substr(from);
+  S out;
   out.reserve(whole.size() - from);
   size_t pos = from;
   int32_t done = 0;
   while (count < 0 || done < count) {
     size_t p = Find(whole, find, pos, text);
-    if (p == std::string::npos) break;
+    if (p == S::npos) break;
     out.append(whole, pos, p - pos);
     CheckStringSize(out.size() + repl.size());
     out += repl;
     pos = p + find.size();
     ++done;
   }
-  out.append(whole, pos, std::string::npos);
-  return Str(std::move(out));
+  out.append(whole, pos, S::npos);
+  return out;
 }
 
-Variant FnSplit(Interpreter&, Args a) {
-  if (Arg(a, 0).IsNull()) Throw(kInvalidNull);
-  std::string s = Text(a, 0);
-  std::string delim = Given(a, 1) ? Text(a, 1) : " ";
-  int32_t count = LongOr(a, 2, -1);
+Variant FnReplace(Interpreter&, Args a) {
+  if (AnyNull(a, 3)) Throw(kInvalidNull);
+  // The source is read in place: Replace over a long text must not copy it first.
+  TextArg whole(a, 0), find(a, 1), repl(a, 2);
+  int32_t start = LongOr(a, 3, 1);
+  Require(start >= 1);
+  int32_t count = LongOr(a, 4, -1);
   Require(count >= -1);
-  bool text = TextCompareArg(a, 3);
-  std::vector<std::string> parts;
-  if (s.empty() || count == 0) return MakeStringArray({});
-  if (delim.empty()) return MakeStringArray({s});
+  bool text = TextCompareArg(a, 5);
+  if (whole.ascii() && find.ascii() && repl.ascii()) {
+    if (static_cast<size_t>(start) > whole.str().size()) return AsciiStr("");
+    return AsciiStr(ReplaceIn(whole.str(), find.str(), repl.str(), start - 1, count, text));
+  }
+  std::u16string w = whole.units();
+  if (static_cast<size_t>(start) > w.size()) return AsciiStr("");
+  return UnitsStr(ReplaceIn(w, find.units(), repl.units(), start - 1, count, text));
+}
+
+template <class S>
+std::vector<S> SplitOf(const S& s, const S& delim, int32_t count, bool text) {
+  std::vector<S> parts;
+  if (s.empty() || count == 0) return parts;
+  if (delim.empty()) return {s};
   size_t pos = 0;
   while (count < 0 || static_cast<int32_t>(parts.size()) < count - 1) {
     size_t p = Find(s, delim, pos, text);
-    if (p == std::string::npos) break;
+    if (p == S::npos) break;
     if (parts.size() >= kMaxArrayElements) Throw(kOutOfMemory);
     parts.push_back(s.substr(pos, p - pos));
     pos = p + delim.size();
   }
   parts.push_back(s.substr(pos));
-  return MakeStringArray(std::move(parts));
+  return parts;
+}
+
+Variant FnSplit(Interpreter&, Args a) {
+  if (Arg(a, 0).IsNull()) Throw(kInvalidNull);
+  TextArg s(a, 0);
+  std::string delimText = Given(a, 1) ? Text(a, 1) : " ";
+  int32_t count = LongOr(a, 2, -1);
+  Require(count >= -1);
+  bool text = TextCompareArg(a, 3);
+  if (s.ascii() && IsAscii(delimText))
+    return MakeStringArray(SplitOf(s.str(), delimText, count, text), TextKind::kAscii);
+  return MakeStringArray(SplitOf(s.units(), ToUnits(delimText), count, text));
 }
 
 Variant FnJoin(Interpreter&, Args a) {
   ArrayRep& arr = ArrayArg(a, 0);
   if (arr.bounds.size() > 1) Throw(kTypeMismatch);
   std::string delim = Given(a, 1) ? Text(a, 1) : " ";
+  TextKind kind = KindOf(delim);
   std::string out;
   for (size_t i = 0; i < arr.data.size(); ++i) {
-    if (i) out += delim;
-    AppendText(out, arr.data[i].IsObject() ? ValueOf(arr.data[i]) : arr.data[i]);
+    if (i) AppendJoined(out, delim);
+    kind = JoinKinds(kind, AppendText(out, arr.data[i].IsObject() ? ValueOf(arr.data[i]) : arr.data[i]));
   }
-  return Str(std::move(out));
+  return Variant::Text(std::move(out), kind);
 }
 
+// Chr and Asc go through the ANSI code page, Windows-1252.
 Variant FnChr(Interpreter&, Args a) {
   int32_t c = Long(a, 0);
   Require(c >= 0 && c <= 255);
-  return Str(std::string(1, static_cast<char>(c)));
+  std::string out;
+  AppendCodePoint(out, FromWindows1252(static_cast<uint8_t>(c)));
+  return Str(std::move(out));
 }
 
 Variant FnAsc(Interpreter&, Args a) {
   if (Arg(a, 0).IsNull()) Throw(kInvalidNull);
-  std::string s = Text(a, 0);
-  Require(!s.empty());
-  return Variant::Integer(static_cast<unsigned char>(s[0]));
+  TextArg s(a, 0);
+  Require(!s.str().empty());
+  if (s.ascii()) return Variant::Integer(static_cast<unsigned char>(s.str()[0]));
+  return Variant::Integer(ToWindows1252(FirstUnit(s.str())));
 }
 
 Variant FnSpace(Interpreter&, Args a) {
   int32_t n = Long(a, 0);
   Require(n >= 0);
   CheckStringSize(static_cast<size_t>(n));
-  return Str(std::string(n, ' '));
+  return AsciiStr(std::string(n, ' '));
 }
 
 Variant FnString(Interpreter&, Args a) {
@@ -284,21 +333,33 @@ Variant FnString(Interpreter&, Args a) {
   Require(n >= 0);
   CheckStringSize(static_cast<size_t>(n));
   if (Arg(a, 1).IsNull()) return Variant::Null();
-  char c;
+  char16_t c;
   if (Arg(a, 1).IsString()) {
     Require(!Arg(a, 1).AsString().empty());
-    c = Arg(a, 1).AsString()[0];
+    c = FirstUnit(Arg(a, 1).AsString());
   } else {
-    c = static_cast<char>(Long(a, 1) & 0xFF);
+    c = FromWindows1252(static_cast<uint8_t>(Long(a, 1) & 0xFF));
   }
-  return Str(std::string(n, c));
+  if (c < 0x80) return AsciiStr(std::string(n, static_cast<char>(c)));
+  std::string one;
+  AppendUnit(one, c);
+  CheckStringSize(one.size() * static_cast<size_t>(n));
+  std::string out;
+  out.reserve(one.size() * n);
+  for (int32_t i = 0; i < n; ++i) out += one;  // a lone surrogate repeated stays lone
+  return Str(std::move(out));
 }
 
 Variant FnStrReverse(Interpreter&, Args a) {
   if (Arg(a, 0).IsNull()) Throw(kInvalidNull);
-  std::string s = Text(a, 0);
-  std::reverse(s.begin(), s.end());
-  return Str(std::move(s));
+  TextArg s(a, 0);
+  if (s.ascii()) {
+    std::string r(s.str().rbegin(), s.str().rend());
+    return AsciiStr(std::move(r));
+  }
+  std::u16string u = s.units();
+  std::reverse(u.begin(), u.end());
+  return UnitsStr(u);
 }
 
 Variant FnStrComp(Interpreter&, Args a) {
@@ -763,7 +824,7 @@ constexpr Builtin kBuiltins[] = {
     {"Hour", 1, 1, FnHour},
     {"InputBox", 1, 7, FnInputBox},
     {"InStr", 2, 4, FnInStr},
-    {"InStrB", 2, 4, FnInStr},  // strings are bytes
+    {"InStrB", 2, 4, LibInStrB},
     {"InStrRev", 2, 4, FnInStrRev},
     {"Int", 1, 1, FnInt},
     {"IsArray", 1, 1, FnIsArray},
@@ -776,14 +837,14 @@ constexpr Builtin kBuiltins[] = {
     {"LBound", 1, 2, FnLBound},
     {"LCase", 1, 1, FnLCase},
     {"Left", 2, 2, FnLeft},
-    {"LeftB", 2, 2, FnLeft},  // strings are bytes
+    {"LeftB", 2, 2, LibLeftB},
     {"Len", 1, 1, FnLen},
-    {"LenB", 1, 1, FnLen},  // strings are bytes
+    {"LenB", 1, 1, LibLenB},
     {"LoadPicture", 1, 1, LibLoadPicture},
     {"Log", 1, 1, LibLog},
     {"LTrim", 1, 1, FnLTrim},
     {"Mid", 2, 3, FnMid},
-    {"MidB", 2, 3, FnMid},  // strings are bytes
+    {"MidB", 2, 3, LibMidB},
     {"Minute", 1, 1, FnMinute},
     {"Month", 1, 1, FnMonth},
     {"MonthName", 1, 2, LibMonthName},
@@ -794,7 +855,7 @@ constexpr Builtin kBuiltins[] = {
     {"Replace", 3, 6, FnReplace},
     {"RGB", 3, 3, FnRGB},
     {"Right", 2, 2, FnRight},
-    {"RightB", 2, 2, FnRight},  // strings are bytes
+    {"RightB", 2, 2, LibRightB},
     {"Rnd", 0, 1, FnRnd},
     {"Round", 1, 2, FnRound},
     {"RTrim", 1, 1, FnRTrim},

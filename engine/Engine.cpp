@@ -132,7 +132,19 @@ static bool Guarded(Engine& engine, std::string_view scriptName, F&& body,
   return false;
 }
 
-bool ScriptModule::AddCode(std::string_view code, std::string_view scriptName, int firstLine) {
+namespace {
+// Source text from a host: UTF-8, and bytes that are not read as Windows-1252, as the
+// language's hosts read script files.
+std::string_view SourceText(std::string_view code, std::string& decoded) {
+  if (IsEngineText(code, true)) return code;
+  decoded = DecodeExternal(code, true, true);
+  return decoded;
+}
+}  // namespace
+
+bool ScriptModule::AddCode(std::string_view code0, std::string_view scriptName, int firstLine) {
+  std::string decoded;
+  std::string_view code = SourceText(code0, decoded);
   Engine& e = *engine_;
   return Guarded(
       e, scriptName, [&] { e.vm_->RunCode(module_, code, scriptName, firstLine); }, &Engine::Fail);
@@ -166,7 +178,9 @@ Variant ScriptModule::Run(std::string_view name, std::span<const Variant> args) 
   return result;
 }
 
-Variant ScriptModule::Eval(std::string_view expression) {
+Variant ScriptModule::Eval(std::string_view expression0) {
+  std::string decoded;
+  std::string_view expression = SourceText(expression0, decoded);
   Engine& e = *engine_;
   Variant result;
   Guarded(

@@ -51,7 +51,8 @@ uintptr_t ThreadStackLow() {
 inline void AppendInPlace(Variant& s, const Variant& v) {
   StringRep* rep = s.StringBlock();
   size_t before = rep->text.size();
-  AppendText(rep->text, v);
+  TextKind kind = rep->Kind();
+  rep->Changed(JoinKinds(kind, AppendText(rep->text, v)));
   if (rep->charged != rep->Footprint()) [[unlikely]]
     RechargeString(rep, before);
 }

@@ -3,6 +3,7 @@
 // all in its one table; each group has its own file (Lib*.cpp).
 #pragma once
 
+#include <algorithm>
 #include <string>
 
 #include "engine/Builtins.h"
@@ -20,6 +21,45 @@ inline bool Given(Args a, size_t i) {
 }
 inline std::string Text(Args a, size_t i) {
   return ToString(Arg(a, i));
+}
+// The text of argument i, read in place when it is a string (a loop of InStr calls over a
+// long text must not copy it), and whether it is all ASCII (then bytes are characters).
+class TextArg {
+ public:
+  TextArg(Args a, size_t i) {
+    const Variant& v = Arg(a, i);
+    if (v.IsString()) {
+      text_ = &v.AsString();
+      kind_ = v.StringBlock()->Kind();
+    } else {
+      copy_ = ToString(v);
+      text_ = &copy_;
+      kind_ = KindOf(copy_);
+    }
+  }
+  TextArg(const TextArg&) = delete;
+  TextArg& operator=(const TextArg&) = delete;
+  const std::string& str() const { return *text_; }
+  bool ascii() const { return kind_ == TextKind::kAscii; }
+  TextKind kind() const { return kind_; }
+  std::u16string units() const { return ToUnits(*text_); }
+
+ private:
+  std::string copy_;
+  const std::string* text_;
+  TextKind kind_;
+};
+// The first code unit of non-empty engine text.
+inline char16_t FirstUnit(const std::string& s) {
+  if (static_cast<unsigned char>(s[0]) < 0x80) return static_cast<unsigned char>(s[0]);
+  return ToUnits(s.substr(0, std::min<size_t>(4, s.size())))[0];
+}
+// Case folding for text comparison: ASCII bytes, or code units by Unicode's simple mapping.
+inline char Fold(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+}
+inline char16_t Fold(char16_t u) {
+  return LowerUnit(u);
 }
 inline int32_t Long(Args a, size_t i) {
   return ToLong(Arg(a, i));
@@ -50,8 +90,11 @@ void CheckDateRange(double date);
 // Weekday 1..7 of a serial counted from `firstDay` (1 = Sunday).
 int WeekdayOf(double date, int firstDay);
 
-// UTF-8 encoding of a code point (ChrW, Unescape).
-void AppendUtf8(std::string& out, uint32_t cp);
+
+// UTF-8 encoding of a code point.
+inline void AppendUtf8(std::string& out, uint32_t cp) {
+  AppendCodePoint(out, cp);
+}
 
 }  // namespace vbs::lib
 

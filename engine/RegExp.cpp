@@ -1,6 +1,8 @@
 // "VBScript.RegExp" (also `New RegExp`) and its Matches / Match / SubMatches objects, on the
 // program's PCRE2 wrapper (regex/Regex.h), whose dialect is the ECMAScript one the language's
-// patterns are written in. A search stops with the script's time-out.
+// patterns are written in. A search stops with the script's time-out. Patterns and subjects
+// are matched as UTF-8 (an unpaired surrogate as U+FFFD, which takes the same three bytes,
+// so byte offsets hold); positions are reported in code units, the language's characters.
 #include "engine/Interpreter.h"
 #include "engine/Library.h"
 #include "engine/StandardObjects.h"
@@ -12,10 +14,52 @@ using namespace lib;
 
 namespace {
 
+// Engine text as UTF-8 of the same length: each unpaired surrogate (ED A0..BF xx) becomes
+// U+FFFD (EF BF BD). Returns `text` itself when it holds none.
+const std::string& Matchable(const std::string& text, std::string& copy) {
+  size_t p = text.find('\xED');
+  while (p != std::string::npos && (p + 1 >= text.size() || static_cast<unsigned char>(text[p + 1]) < 0xA0))
+    p = text.find('\xED', p + 1);
+  if (p == std::string::npos) return text;
+  copy = text;
+  for (; p + 2 < copy.size(); ++p) {
+    if (static_cast<unsigned char>(copy[p]) == 0xED && static_cast<unsigned char>(copy[p + 1]) >= 0xA0) {
+      copy.replace(p, 3, "\xEF\xBF\xBD");
+      p += 2;
+    }
+  }
+  return copy;
+}
+
+// Code units before a byte offset, for offsets that only grow (the matches of one search).
+class UnitCounter {
+ public:
+  explicit UnitCounter(const std::string& s) : s_(s), ascii_(IsAscii(s)) {}
+  size_t At(size_t byte) {
+    if (ascii_) return byte;
+    if (byte < byte_) byte_ = units_ = 0;
+    units_ += CountUnits(std::string_view(s_).substr(byte_, byte - byte_));
+    byte_ = byte;
+    return units_;
+  }
+  bool Ascii() const { return ascii_; }
+
+ private:
+  const std::string& s_;
+  bool ascii_;
+  size_t byte_ = 0, units_ = 0;
+};
+
+std::string_view GroupOf(const std::string& s, const rx::Matcher& m, uint32_t g) {
+  if (!m.Matched(g)) return {};
+  return std::string_view(s).substr(m.Begin(g), m.End(g) - m.Begin(g));
+}
+
 constexpr int32_t kRegexSyntax = 5017;  // "Syntax error in regular expression"
 
 struct MatchData {
-  size_t firstIndex;
+  size_t firstIndex;  // code units
+  size_t length;      // code units
   std::string value;
   std::vector<Variant> subMatches;  // Empty for a group that took no part
 };
@@ -67,11 +111,11 @@ class Match : public TableObject<Match> {
 
 const Member<Match> Match::kMembers[] = {
     {"Value", MemberKind::Get, 0, 0,
-     [](Match& m, Args) { return Variant::String(m.data_.value); }, true},
+     [](Match& m, Args) { return Variant::Text(m.data_.value); }, true},
     {"FirstIndex", MemberKind::Get, 0, 0,
      [](Match& m, Args) { return Variant::Long(static_cast<int32_t>(m.data_.firstIndex)); }},
     {"Length", MemberKind::Get, 0, 0,
-     [](Match& m, Args) { return Variant::Long(static_cast<int32_t>(m.data_.value.size())); }},
+     [](Match& m, Args) { return Variant::Long(static_cast<int32_t>(m.data_.length)); }},
     {"SubMatches", MemberKind::Get, 0, 0,
      [](Match& m, Args) {
        return Variant::Object(MakeObject<SubMatches>(m.data_.subMatches));
@@ -110,14 +154,20 @@ class RegExp : public TableObject<RegExp> {
 
   // Calls fn(matcher) for each match: all of them when `global`, else the first.
   template <class Fn>
-  void ForEachMatch(const std::string& s, bool global, Fn fn) {
+  void ForEachMatch(const std::string& text, bool global, Fn fn) {
     rx::Matcher& m = Compiled();
+    std::string copy;
+    const std::string& s = Matchable(text, copy);
     size_t pos = 0;
     while (Find(m, s, pos)) {
       fn(m);
       if (!global) break;
       // After an empty match the search goes on one character further.
-      pos = m.End(0) > m.Begin(0) ? m.End(0) : m.Begin(0) + 1;
+      pos = m.End(0);
+      if (m.End(0) == m.Begin(0)) {
+        ++pos;
+        while (pos < s.size() && (static_cast<unsigned char>(s[pos]) & 0xC0) == 0x80) ++pos;
+      }
     }
   }
 
@@ -136,7 +186,9 @@ class RegExp : public TableObject<RegExp> {
   rx::Matcher& Compiled() {
     if (!matcher_) {
       try {
-        pattern_ = std::make_unique<rx::Pattern>(text_, rx::Options{ignoreCase_, multiline_});
+        std::string copy;
+        pattern_ = std::make_unique<rx::Pattern>(Matchable(text_, copy),
+                                                 rx::Options{ignoreCase_, multiline_, true});
       } catch (const rx::Error&) {
         Throw(kRegexSyntax, "Syntax error in regular expression");
       }
@@ -160,10 +212,12 @@ class RegExp : public TableObject<RegExp> {
   uint32_t groups_ = 0;
 };
 
-MatchData ToData(const rx::Matcher& m, uint32_t groups) {
-  MatchData d{m.Begin(0), std::string(m.Group(0)), {}};
+MatchData ToData(const std::string& s, UnitCounter& units, const rx::Matcher& m, uint32_t groups) {
+  std::string value(GroupOf(s, m, 0));
+  size_t length = units.Ascii() ? value.size() : CountUnits(value);
+  MatchData d{units.At(m.Begin(0)), length, std::move(value), {}};
   for (uint32_t g = 1; g <= groups; ++g)
-    d.subMatches.push_back(m.Matched(g) ? Variant::String(std::string(m.Group(g))) : Variant());
+    d.subMatches.push_back(m.Matched(g) ? Variant::Text(std::string(GroupOf(s, m, g))) : Variant());
   return d;
 }
 
@@ -181,7 +235,7 @@ void AppendReplacement(std::string& out, const std::string& repl, const std::str
       out += '$';
       ++i;
     } else if (n == '&') {
-      out += m.Group(0);
+      AppendJoined(out, GroupOf(s, m, 0));
       ++i;
     } else if (n == '`') {
       out.append(s, 0, m.Begin(0));
@@ -195,10 +249,10 @@ void AppendReplacement(std::string& out, const std::string& repl, const std::str
                        ? one * 10 + static_cast<size_t>(repl[i + 2] - '0')
                        : 0;
       if (two >= 1 && two <= groups) {
-        out += m.Group(static_cast<uint32_t>(two));
+        AppendJoined(out, GroupOf(s, m, static_cast<uint32_t>(two)));
         i += 2;
       } else if (one >= 1 && one <= groups) {
-        out += m.Group(static_cast<uint32_t>(one));
+        AppendJoined(out, GroupOf(s, m, static_cast<uint32_t>(one)));
         i += 1;
       } else {
         out += c;
@@ -223,7 +277,7 @@ Variant BoolProp(bool v) {
 }
 
 const Member<RegExp> RegExp::kMembers[] = {
-    {"Pattern", MemberKind::Get, 0, 0, [](RegExp& r, Args) { return Variant::String(r.text_); },
+    {"Pattern", MemberKind::Get, 0, 0, [](RegExp& r, Args) { return Variant::Text(r.text_); },
      true},
     {"Pattern", MemberKind::Let, 0, 0,
      [](RegExp& r, Args a) {
@@ -262,9 +316,10 @@ const Member<RegExp> RegExp::kMembers[] = {
      [](RegExp& r, Args a) {
        std::string s = StringArg(a, 0);
        auto coll = MakeObject<Matches>();
+       UnitCounter units(s);
        r.ForEachMatch(s, r.global_, [&](const rx::Matcher& m) {
          if (coll->items_.size() >= kMaxArrayElements) Throw(kOutOfMemory);
-         coll->items_.push_back(Variant::Object(MakeObject<Match>(ToData(m, r.groups_))));
+         coll->items_.push_back(Variant::Object(MakeObject<Match>(ToData(s, units, m, r.groups_))));
        });
        return Variant::Object(coll);
      }},
@@ -278,7 +333,7 @@ const Member<RegExp> RegExp::kMembers[] = {
          done = m.End(0);
        });
        out.append(s, done, std::string::npos);
-       return Variant::String(std::move(out));
+       return Variant::Text(std::move(out));
      }},
 };
 

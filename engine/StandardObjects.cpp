@@ -62,7 +62,9 @@ class Dictionary : public TableObject<Dictionary> {
         p.kind = KeyKind::String;
         p.text = k.AsString();
         uint64_t h = 1469598103934665603ULL;  // FNV-1a, folded in text mode
-        if (textMode_)
+        if (textMode_ && !k.StringBlock()->Ascii())
+          for (unsigned char c : LowerText(p.text)) h = (h ^ c) * 1099511628211ULL;
+        else if (textMode_)
           for (unsigned char c : p.text) h = (h ^ Fold(c)) * 1099511628211ULL;
         else
           for (unsigned char c : p.text) h = (h ^ c) * 1099511628211ULL;
@@ -100,6 +102,8 @@ class Dictionary : public TableObject<Dictionary> {
         return e.number == p.number;
       case KeyKind::String: {
         std::string_view t = e.key.AsString();
+        if (textMode_ && !(e.key.StringBlock()->Ascii() && IsAscii(p.text)))
+          return LowerText(t) == LowerText(p.text);
         if (t.size() != p.text.size()) return false;
         if (!textMode_) return t == p.text;
         for (size_t i = 0; i < t.size(); ++i)

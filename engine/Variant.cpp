@@ -177,6 +177,7 @@ std::string& Variant::MutableString() {
     --s_->refs;
     s_ = copy;
   }
+  s_->Changed();
   return s_->text;
 }
 
@@ -749,26 +750,42 @@ void CheckStringSize(size_t bytes) {
   if (bytes > kMaxStringBytes) Throw(14);
 }
 
-void AppendText(std::string& out, const Variant& v0) {
+TextKind AppendText(std::string& out, const Variant& v0) {
   const Variant& v = v0.Deref();
   switch (v.Type()) {
-    case VarType::String:
-      CheckStringSize(out.size() + v.AsString().size());
-      out += v.AsString();
-      return;
+    case VarType::String: {
+      const StringRep& rep = *v.StringBlock();
+      CheckStringSize(out.size() + rep.text.size());
+      TextKind k = rep.Kind();
+      if (k == TextKind::kAscii)
+        out += rep.text;
+      else
+        AppendJoined(out, rep.text);
+      return k;
+    }
     case VarType::Empty:
     case VarType::Null:
-      return;
+      return TextKind::kAscii;
     case VarType::Integer:
       out += std::to_string(v.AsInteger());
-      return;
+      return TextKind::kAscii;
     case VarType::Long:
       out += std::to_string(v.AsLong());
-      return;
+      return TextKind::kAscii;
+    case VarType::Object: {
+      std::string t = ToString(v);
+      CheckStringSize(out.size() + t.size());
+      AppendJoined(out, t);
+      return KindOf(t);
+    }
     default:
       out += ToString(v);
-      return;
+      return TextKind::kAscii;
   }
+}
+
+std::string ToExternal(const Variant& v) {
+  return EncodeExternal(ToString(v));
 }
 
 std::string ToString(const Variant& v0) {
@@ -1132,21 +1149,28 @@ Variant Concat(const Variant& a0, const Variant& b0) {
   const Variant& b = b0.Deref();
   if (a.IsNull() && b.IsNull()) return Variant::Null();
   std::string s;
+  TextKind kind;
   if (a.IsString()) {
-    const std::string& as = a.AsString();
+    const StringRep& ar = *a.StringBlock();
     if (b.IsString()) {
-      CheckStringSize(as.size() + b.AsString().size());
-      s.reserve(as.size() + b.AsString().size());
-      s += as;
-      s += b.AsString();
-      return Variant::String(std::move(s));
+      const StringRep& br = *b.StringBlock();
+      CheckStringSize(ar.text.size() + br.text.size());
+      s.reserve(ar.text.size() + br.text.size());
+      s += ar.text;
+      kind = JoinKinds(ar.Kind(), br.Kind());
+      if (kind == TextKind::kAscii)
+        s += br.text;
+      else
+        AppendJoined(s, br.text);
+      return Variant::Text(std::move(s), kind);
     }
-    s = as;
+    s = ar.text;
+    kind = ar.Kind();
   } else {
-    AppendText(s, a.IsObject() ? ValueOf(a) : a);
+    kind = AppendText(s, a.IsObject() ? ValueOf(a) : a);
   }
-  AppendText(s, b.IsObject() ? ValueOf(b) : b);
-  return Variant::String(std::move(s));
+  kind = JoinKinds(kind, AppendText(s, b.IsObject() ? ValueOf(b) : b));
+  return Variant::Text(std::move(s), kind);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -1266,16 +1290,34 @@ Variant Imp(const Variant& a, const Variant& b) {
 
 static int CompareText(const std::string& a, const std::string& b, bool textCompare) {
   if (!textCompare) {
+    // Code unit order; UTF-8's byte order differs from it only for characters past U+FFFF
+    // against U+E000..U+FFFF.
     int c = a.compare(b);
+    auto high = [](const std::string& t) {
+      return std::any_of(t.begin(), t.end(), [](char ch) { return static_cast<unsigned char>(ch) >= 0xED; });
+    };
+    if (c != 0 && (high(a) || high(b))) {
+      std::u16string x = ToUnits(a), y = ToUnits(b);
+      c = x.compare(y);
+    }
     return c < 0 ? -1 : c > 0 ? 1 : 0;
   }
-  size_t n = std::min(a.size(), b.size());
-  for (size_t i = 0; i < n; ++i) {
-    int x = std::tolower(static_cast<unsigned char>(a[i]));
-    int y = std::tolower(static_cast<unsigned char>(b[i]));
-    if (x != y) return x < y ? -1 : 1;
+  if (IsAscii(a) && IsAscii(b)) {
+    size_t n = std::min(a.size(), b.size());
+    for (size_t i = 0; i < n; ++i) {
+      int x = std::tolower(static_cast<unsigned char>(a[i]));
+      int y = std::tolower(static_cast<unsigned char>(b[i]));
+      if (x != y) return x < y ? -1 : 1;
+    }
+    return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
   }
-  return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+  std::u16string x = ToUnits(a), y = ToUnits(b);
+  size_t n = std::min(x.size(), y.size());
+  for (size_t i = 0; i < n; ++i) {
+    char16_t p = LowerUnit(x[i]), q = LowerUnit(y[i]);
+    if (p != q) return p < q ? -1 : 1;
+  }
+  return x.size() < y.size() ? -1 : x.size() > y.size() ? 1 : 0;
 }
 
 static int CompareDoubles(double a, double b) {

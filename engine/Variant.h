@@ -6,8 +6,11 @@
 // Currency live in the union itself; strings, arrays and objects are pointers to
 // reference-counted blocks, so copying a Variant is a tag copy plus at most one increment.
 //
-// Strings are byte strings (no transcoding: Len counts bytes). A string block with one
-// owner may be changed in place; that makes `s = s & x` an append instead of a copy.
+// Strings are sequences of UTF-16 code units, kept as WTF-8 (see Unicode.h): ASCII text is
+// one byte per character. A string block remembers whether its text is all ASCII once
+// that was asked (then byte positions are character positions) and how many code units it
+// has. A string block with one owner may be changed in place; that makes `s = s & x` an
+// append instead of a copy.
 // Arrays have value semantics in the language (b = a copies); they are shared on copy
 // and copied on the first write while shared. Objects are HostObject pointers; Nothing
 // is an Object Variant with a null pointer.
@@ -26,6 +29,7 @@
 #include <vector>
 
 #include "engine/HostObject.h"
+#include "engine/Unicode.h"
 
 namespace vbs {
 
@@ -88,17 +92,37 @@ struct StringRep {
   uint32_t charged = 0;  // bytes charged to budget
   MemoryBudget* budget = nullptr;
   std::string text;
+  mutable TextKind kind = TextKind::kUnknown;
+  mutable uint32_t units = kUnitsUnknown;  // code units, once counted
+  static constexpr uint32_t kUnitsUnknown = UINT32_MAX;
   ~StringRep() {
     if (budget) budget->Refund(charged);
   }
   // Bytes the block holds, as charged.
   size_t Footprint() const { return sizeof(StringRep) + text.capacity(); }
+  TextKind Kind() const {
+    if (kind == TextKind::kUnknown) [[unlikely]]
+      kind = KindOf(text);
+    return kind;
+  }
+  bool Ascii() const { return Kind() == TextKind::kAscii; }
+  // Length in code units (the language's Len).
+  size_t Units() const {
+    if (Ascii()) return text.size();
+    if (units == kUnitsUnknown) units = static_cast<uint32_t>(CountUnits(text));
+    return units;
+  }
+  // After the text changed in place.
+  void Changed(TextKind k = TextKind::kUnknown) {
+    kind = k;
+    units = kUnitsUnknown;
+  }
 };
 // A string block with one reference, charged to the running engine's budget (error 7 when
 // it does not fit).
 [[noreturn]] void StringOverBudget(StringRep* rep);
-inline StringRep* NewStringRep(std::string&& text) {
-  auto* rep = new StringRep{1, 0, nullptr, std::move(text)};
+inline StringRep* NewStringRep(std::string&& text, TextKind kind = TextKind::kUnknown) {
+  auto* rep = new StringRep{1, 0, nullptr, std::move(text), kind};
   if (MemoryBudget* b = detail::activeBudget) {
     size_t bytes = rep->Footprint();
     if (!b->Charge(bytes)) [[unlikely]]
@@ -180,8 +204,16 @@ class Variant {
   static Variant Boolean(bool v) { return Word(VarType::Boolean, v ? 0xFFFFu : 0u); }
   static Variant Byte(uint8_t v) { return Word(VarType::Byte, v); }
   static Variant Error(int32_t v) { return Word(VarType::Error, static_cast<uint32_t>(v)); }
+  // A string of text from outside the engine (UTF-8): bytes that are not UTF-8 are kept
+  // as U+DC00 + byte (see Unicode.h).
   static Variant String(std::string s) {
-    StringRep* rep = NewStringRep(std::move(s));  // may throw: before r owns anything
+    if (IsAscii(s)) return Text(std::move(s), TextKind::kAscii);
+    if (!IsEngineText(s, true)) s = DecodeExternal(s, false, true);
+    return Text(std::move(s), TextKind::kWide);
+  }
+  // A string of engine text (well-formed WTF-8), of the given kind when known.
+  static Variant Text(std::string s, TextKind kind = TextKind::kUnknown) {
+    StringRep* rep = NewStringRep(std::move(s), kind);  // may throw: before r owns anything
     Variant r(VarType::String);
     r.s_ = rep;
     return r;
@@ -226,6 +258,7 @@ class Variant {
   int64_t AsCurrency() const { return cy_; }
   bool AsBoolean() const { return i_ != 0; }
   uint8_t AsByte() const { return by_; }
+  // The engine's text of the string (WTF-8; EncodeExternal gives the bytes for outside).
   const std::string& AsString() const { return s_->text; }
   HostObject* AsObject() const { return o_; }
   ArrayRep* AsArray() const { return a_; }
@@ -364,8 +397,11 @@ int64_t ToCurrency(const Variant& v);  // scaled by 10000
 bool ToBoolean(const Variant& v);
 std::string ToString(const Variant& v);
 double ToDate(const Variant& v);
-// Appends the text of v to out (the & operator; Null and Empty add nothing).
-void AppendText(std::string& out, const Variant& v);
+// Appends the text of v to out (the & operator; Null and Empty add nothing). Returns the
+// kind of what it appended.
+TextKind AppendText(std::string& out, const Variant& v);
+// The text of v for outside the engine (UTF-8, see EncodeExternal).
+std::string ToExternal(const Variant& v);
 
 // Number parsing as the language does it for text ("12", " -1.5e3 ", "&HFF", "1,000").
 bool ParseNumber(std::string_view text, double& out);

@@ -94,6 +94,7 @@ Pattern::Pattern(std::string_view text, Options options) : code_(new CompiledPat
   code_->text = std::string(text);
   code_->options = kCompileOptions | (options.ignoreCase ? PCRE2_CASELESS : 0) |
                    (options.multiline ? PCRE2_MULTILINE : 0);
+  if (options.utf) code_->options = (code_->options & ~PCRE2_NEVER_UTF) | PCRE2_UTF;
   std::string error;
   code_->plain = Compile(text, code_->options, &error);
   if (!code_->plain) throw Error(Error::Kind::Syntax, error);
@@ -181,11 +182,12 @@ bool Matcher::Search(std::string_view subject, size_t start, Clock::time_point d
   static constexpr char kEmpty[] = "";
   const char* bytes = subject.data() ? subject.data() : kEmpty;
   const auto text = reinterpret_cast<PCRE2_SPTR>(bytes);
+  const uint32_t matchOptions = (c.options & PCRE2_UTF) ? PCRE2_NO_UTF_CHECK : 0;
   int rc;
   if (automaton) {
     pcre2_set_depth_limit(s.context, kAutomatonDepth);
     for (;;) {
-      rc = pcre2_dfa_match(code, text, subject.size(), start, 0, s.data, s.context,
+      rc = pcre2_dfa_match(code, text, subject.size(), start, matchOptions, s.data, s.context,
                            s.workspace.data(), s.workspace.size());
       if (rc != PCRE2_ERROR_DFA_WSSIZE || s.workspace.size() >= kMaxWorkspace) break;
       s.workspace.resize(s.workspace.size() * 4);
@@ -198,7 +200,7 @@ bool Matcher::Search(std::string_view subject, size_t start, Clock::time_point d
       if (!s.jitStack) throw std::bad_alloc();
       pcre2_jit_stack_assign(s.context, nullptr, s.jitStack);
     }
-    rc = pcre2_match(code, text, subject.size(), start, 0, s.data, s.context);
+    rc = pcre2_match(code, text, subject.size(), start, matchOptions, s.data, s.context);
   }
   if (rc == PCRE2_ERROR_NOMATCH) return false;
   if (rc == kStopped) throw Error(Error::Kind::Deadline, "deadline passed");

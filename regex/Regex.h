@@ -51,6 +51,10 @@ inline constexpr size_t kJitStackBytes = 64u << 20;
 struct Options {
   bool ignoreCase = false;
   bool multiline = false;
+  // Pattern and subjects are UTF-8 (characters, case folding beyond ASCII; \w and \b stay
+  // ASCII). The caller guarantees valid UTF-8 subjects and starts on a character boundary:
+  // they are not checked again at every search.
+  bool utf = false;
 };
 
 struct CompiledPattern;

@@ -1,9 +1,9 @@
-' The string library beyond the basics: byte and UTF-8 variants, Filter, Escape, compare
+' The string library beyond the basics: the B-forms (on UTF-16 bytes), AscW/ChrW, Filter, Escape, compare
 ' arguments, Null handling and argument errors.
-WScript.Echo LenB("abc"), LeftB("hello", 2), RightB("hello", 2), MidB("hello", 2, 3), InStrB("hello", "l"), InStrB(4, "hello", "l"), AscB("A"), Asc(ChrB(200))
-' expect: 3 he lo ell 3 4 65 200
+WScript.Echo LenB("abc"), LeftB("hello", 2), RightB("hello", 2), MidB("hello", 3, 4), InStrB("hello", "l"), InStrB(6, "hello", "l"), AscB("A"), Asc(ChrB(200)), AscB("€"), LenB("äb")
+' expect: 6 h o el 5 7 65 200 172 4
 WScript.Echo AscW(ChrW(8364)), Len(ChrW(8364)), AscW("A"), ChrW(65), AscW(ChrW(-1)), Len(ChrW(0))
-' expect: 8364 3 65 A -1 1
+' expect: 8364 1 65 A -1 1
 WScript.Echo InStr(1, "ABCabc", "c", vbTextCompare), InStr(1, "ABCabc", "c", vbBinaryCompare), InStrRev("abcabc", "B", -1, 1), InStrRev("abcabc", "b", 4), InStrRev("abc", "x")
 ' expect: 3 6 5 2 0
 WScript.Echo Replace("Hello hello", "HELLO", "bye", 1, -1, vbTextCompare), Replace("abc", "", "x"), Split("aXbxc", "x", -1, 1)(1), UBound(Split("a b", " ", 1))
