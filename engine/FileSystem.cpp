@@ -1,8 +1,10 @@
 // "Scripting.FileSystemObject" with its File, Folder, Files, Folders and TextStream
 // objects, on std::filesystem. Backslashes that scripts write are read as "/", and either
-// separator ends a name in the pure text functions (GetFileName, ...). Text files are byte
-// files: the Unicode format arguments are accepted and change nothing, lines end in "\n"
-// when written and in "\n" or "\r\n" when read.
+// separator ends a name in the pure text functions (GetFileName, ...). File names are UTF-8
+// on disk (a name that is not reads with U+DC00 + byte for each stray byte and finds the
+// same file again). Text files are UTF-8 (a byte order mark is skipped when read), or
+// UTF-16LE with a byte order mark when opened with the Unicode format (TristateTrue, -1);
+// lines end in "\n" when written and in "\n" or "\r\n" when read.
 #include <fnmatch.h>
 #include <sys/stat.h>
 
@@ -28,6 +30,11 @@ constexpr int32_t kBadFileMode = 54;
 constexpr int32_t kFileExists = 58;
 constexpr int32_t kInputPastEnd = 62;
 enum IoMode : int32_t { kForReading = 1, kForWriting = 2, kForAppending = 8 };
+
+// A file name argument as the bytes of the name on disk.
+std::string PathArg(Args a, size_t i) {
+  return EncodeExternal(Text(a, i));
+}
 
 std::string ScriptPath(std::string p) {
   for (char& c : p)
@@ -107,6 +114,21 @@ std::vector<std::string> Expand(const std::string& pattern, bool wantDirs) {
 
 // ---- TextStream
 
+// A file's text: UTF-8 without its byte order mark (stray bytes kept as U+DC00 + byte), or
+// UTF-16LE without its mark (an odd last byte is dropped).
+std::string DecodeUtf8File(std::string_view bytes) {
+  if (bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
+  return DecodeExternal(bytes);
+}
+std::string DecodeUtf16Le(std::string_view bytes) {
+  if (bytes.substr(0, 2) == "\xFF\xFE") bytes.remove_prefix(2);
+  std::u16string units;
+  units.reserve(bytes.size() / 2);
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2)
+    units += static_cast<char16_t>(static_cast<uint8_t>(bytes[i]) | static_cast<uint8_t>(bytes[i + 1]) << 8);
+  return FromUnits(units);
+}
+
 class TextStream : public TableObject<TextStream> {
  public:
   static constexpr std::string_view kTypeName = "TextStream";
@@ -114,10 +136,12 @@ class TextStream : public TableObject<TextStream> {
 
   // Read mode holds the whole file: scripts read small text files, and it keeps Line,
   // AtEndOfLine and ReadAll simple and exact.
-  static ObjectPtr<TextStream> Open(const std::string& path, int32_t mode, bool create) {
+  static ObjectPtr<TextStream> Open(const std::string& path, int32_t mode, bool create,
+                                    bool utf16 = false) {
     Require(mode == kForReading || mode == kForWriting || mode == kForAppending);
     auto ts = MakeObject<TextStream>();
     ts->mode_ = mode;
+    ts->utf16_ = utf16;
     std::error_code ec;
     if (fs::is_directory(path, ec)) Throw(kAccessDenied);
     bool exists = fs::exists(path, ec);
@@ -127,7 +151,9 @@ class TextStream : public TableObject<TextStream> {
       if (!in) Throw(kAccessDenied);
       std::ostringstream buf;
       buf << in.rdbuf();
-      ts->data_ = std::move(buf).str();
+      std::string bytes = std::move(buf).str();
+      CheckStringSize(bytes.size());
+      ts->data_ = utf16 ? DecodeUtf16Le(bytes) : DecodeUtf8File(bytes);
       CheckStringSize(ts->data_.size());
       return ts;
     }
@@ -137,6 +163,7 @@ class TextStream : public TableObject<TextStream> {
       if (errno == ENOENT) Throw(kPathNotFound);
       Throw(kAccessDenied);
     }
+    if (utf16 && std::ftell(ts->file_) == 0 && std::fwrite("\xFF\xFE", 1, 2, ts->file_) != 2) Throw(61);
     return ts;
   }
 
@@ -152,20 +179,30 @@ class TextStream : public TableObject<TextStream> {
   }
   bool AtEnd() const { return pos_ >= data_.size(); }
 
-  // Moves over n bytes of input, keeping Line and Column.
+  // Moves over n characters (code units) of input, keeping Line and Column.
   std::string Take(size_t n) {
-    n = std::min(n, data_.size() - pos_);
-    std::string out = data_.substr(pos_, n);
-    for (char c : out) {
+    size_t end = pos_;
+    for (size_t units = 0; units < n && end < data_.size();) {
+      auto c = static_cast<unsigned char>(data_[end]);
+      size_t len = c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+      if (len == 4 && units + 1 == n) break;  // half a pair cannot be taken from engine text
+      units += len == 4 ? 2 : 1;
+      end = std::min(end + len, data_.size());
+    }
+    std::string out = data_.substr(pos_, end - pos_);
+    Count(out);
+    pos_ = end;
+    return out;
+  }
+  void Count(std::string_view s) {
+    for (char c : s) {
       if (c == '\n') {
         ++line_;
         column_ = 1;
-      } else {
+      } else if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) {
         ++column_;
       }
     }
-    pos_ += n;
-    return out;
   }
   std::string ReadLine() {
     NeedRead();
@@ -178,15 +215,9 @@ class TextStream : public TableObject<TextStream> {
   }
   void Write(const std::string& s) {
     NeedWrite();
-    if (std::fwrite(s.data(), 1, s.size(), file_) != s.size()) Throw(61);
-    for (char c : s) {
-      if (c == '\n') {
-        ++line_;
-        column_ = 1;
-      } else {
-        ++column_;
-      }
-    }
+    std::string bytes = utf16_ ? EncodeUtf16Le(s) : EncodeExternal(s);
+    if (std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size()) Throw(61);
+    Count(s);
   }
   void Close() {
     if (file_) std::fclose(file_);
@@ -202,6 +233,7 @@ class TextStream : public TableObject<TextStream> {
   int32_t line_ = 1, column_ = 1;
   FILE* file_ = nullptr;
   bool closed_ = false;
+  bool utf16_ = false;
 };
 
 const Member<TextStream> TextStream::kMembers[] = {
@@ -321,7 +353,7 @@ const Member<Entries> Entries::kMembers[] = {
      [](Entries& e, Args) { return Variant::Long(static_cast<int32_t>(e.List().size())); }},
     {"Item", MemberKind::Get, 1, 1,
      [](Entries& e, Args a) {
-       std::string path = (fs::path(e.dir_) / ScriptPath(Text(a, 0))).string();
+       std::string path = (fs::path(e.dir_) / ScriptPath(PathArg(a, 0))).string();
        std::error_code ec;
        if (fs::is_directory(path, ec) != e.folders_ || !fs::exists(path, ec))
          Throw(e.folders_ ? kPathNotFound : kFileNotFound);
@@ -356,8 +388,8 @@ void CopyOne(const std::string& from, const std::string& to, bool overwrite, boo
 }
 
 void CopyMany(Args a, bool folders, bool move) {
-  auto sources = Expand(Text(a, 0), folders);
-  std::string to = ScriptPath(Text(a, 1));
+  auto sources = Expand(PathArg(a, 0), folders);
+  std::string to = ScriptPath(PathArg(a, 1));
   bool overwrite = move ? false : BoolOr(a, 2, true);
   if (sources.empty()) Throw(folders ? kPathNotFound : kFileNotFound);
   for (const auto& s : sources) {
@@ -408,7 +440,7 @@ Variant MakeFolder(const std::string& path) {
 
 template <class T>
 Variant Rename(T& self, Args a) {
-  std::string name = ScriptPath(Text(a, 0));
+  std::string name = ScriptPath(PathArg(a, 0));
   Require(!name.empty() && name.find('/') == std::string::npos);
   fs::path to = fs::path(self.path_).parent_path() / name;
   std::error_code ec;
@@ -454,12 +486,12 @@ const Member<FileObject> FileObject::kMembers[] = {
      }},
     {"Copy", MemberKind::Method, 1, 2,
      [](FileObject& f, Args a) {
-       CopyOne(f.path_, ScriptPath(Text(a, 0)), BoolOr(a, 1, true), false);
+       CopyOne(f.path_, ScriptPath(PathArg(a, 0)), BoolOr(a, 1, true), false);
        return Variant();
      }},
     {"Move", MemberKind::Method, 1, 1,
      [](FileObject& f, Args a) {
-       std::string to = ScriptPath(Text(a, 0));
+       std::string to = ScriptPath(PathArg(a, 0));
        CopyOne(f.path_, to, false, true);
        std::error_code ec;
        f.path_ = fs::is_directory(to, ec) ? (fs::path(to) / fs::path(f.path_).filename()).string()
@@ -509,7 +541,7 @@ const Member<FolderObject> FolderObject::kMembers[] = {
      }},
     {"CreateTextFile", MemberKind::Method, 1, 3,
      [](FolderObject& f, Args a) {
-       std::string path = (fs::path(f.path_) / ScriptPath(Text(a, 0))).string();
+       std::string path = (fs::path(f.path_) / ScriptPath(PathArg(a, 0))).string();
        std::error_code ec;
        if (!BoolOr(a, 1, true) && fs::exists(path, ec)) Throw(kFileExists);
        return Variant::Object(TextStream::Open(path, kForWriting, true));
@@ -540,36 +572,36 @@ bool IsFolder(const std::string& p) {
 
 const Member<FileSystemObject> FileSystemObject::kMembers[] = {
     {"FileExists", MemberKind::Method, 1, 1,
-     [](FileSystemObject&, Args a) { return Variant::Boolean(IsFile(Text(a, 0))); }},
+     [](FileSystemObject&, Args a) { return Variant::Boolean(IsFile(PathArg(a, 0))); }},
     {"FolderExists", MemberKind::Method, 1, 1,
-     [](FileSystemObject&, Args a) { return Variant::Boolean(IsFolder(Text(a, 0))); }},
+     [](FileSystemObject&, Args a) { return Variant::Boolean(IsFolder(PathArg(a, 0))); }},
     {"GetFile", MemberKind::Method, 1, 1,
      [](FileSystemObject&, Args a) {
-       if (!IsFile(Text(a, 0))) Throw(kFileNotFound);
-       return MakeFile(ScriptPath(Text(a, 0)));
+       if (!IsFile(PathArg(a, 0))) Throw(kFileNotFound);
+       return MakeFile(ScriptPath(PathArg(a, 0)));
      }},
     {"GetFolder", MemberKind::Method, 1, 1,
      [](FileSystemObject&, Args a) {
-       if (!IsFolder(Text(a, 0))) Throw(kPathNotFound);
-       return MakeFolder(ScriptPath(Text(a, 0)));
+       if (!IsFolder(PathArg(a, 0))) Throw(kPathNotFound);
+       return MakeFolder(ScriptPath(PathArg(a, 0)));
      }},
     {"GetFileName", MemberKind::Method, 1, 1,
-     [](FileSystemObject&, Args a) { return StrResult(LastName(Text(a, 0))); }},
+     [](FileSystemObject&, Args a) { return StrResult(LastName(PathArg(a, 0))); }},
     {"GetBaseName", MemberKind::Method, 1, 1,
      [](FileSystemObject&, Args a) {
-       std::string name(LastName(Text(a, 0)));
+       std::string name(LastName(PathArg(a, 0)));
        size_t dot = name.rfind('.');
        return StrResult(dot == std::string::npos ? name : name.substr(0, dot));
      }},
     {"GetExtensionName", MemberKind::Method, 1, 1,
      [](FileSystemObject&, Args a) {
-       std::string name(LastName(Text(a, 0)));
+       std::string name(LastName(PathArg(a, 0)));
        size_t dot = name.rfind('.');
        return StrResult(dot == std::string::npos ? std::string() : name.substr(dot + 1));
      }},
     {"GetParentFolderName", MemberKind::Method, 1, 1,
      [](FileSystemObject&, Args a) {
-       std::string p = Text(a, 0);
+       std::string p = PathArg(a, 0);
        std::string_view s = StripTrailing(p);
        size_t at = s.find_last_of("/\\");
        if (at == std::string_view::npos || s.size() == 1) return StrResult("");
@@ -578,10 +610,10 @@ const Member<FileSystemObject> FileSystemObject::kMembers[] = {
        return StrResult(StripTrailing(parent));
      }},
     {"GetAbsolutePathName", MemberKind::Method, 1, 1,
-     [](FileSystemObject&, Args a) { return StrResult(Absolute(Text(a, 0))); }},
+     [](FileSystemObject&, Args a) { return StrResult(Absolute(PathArg(a, 0))); }},
     {"BuildPath", MemberKind::Method, 2, 2,
      [](FileSystemObject&, Args a) {
-       std::string p = Text(a, 0), name = Text(a, 1);
+       std::string p = PathArg(a, 0), name = PathArg(a, 1);
        if (p.empty()) return StrResult(name);
        if (!IsSep(p.back()) && (name.empty() || !IsSep(name.front()))) p += '/';
        if (!name.empty() && IsSep(name.front()) && IsSep(p.back())) name.erase(0, 1);
@@ -603,7 +635,7 @@ const Member<FileSystemObject> FileSystemObject::kMembers[] = {
      }},
     {"CreateFolder", MemberKind::Method, 1, 1,
      [](FileSystemObject&, Args a) {
-       std::string p = ScriptPath(Text(a, 0));
+       std::string p = ScriptPath(PathArg(a, 0));
        std::error_code ec;
        if (fs::exists(p, ec)) Throw(kFileExists);
        if (!fs::create_directory(p, ec)) ThrowFor(ec, kPathNotFound);
@@ -611,12 +643,12 @@ const Member<FileSystemObject> FileSystemObject::kMembers[] = {
      }},
     {"DeleteFile", MemberKind::Method, 1, 2,
      [](FileSystemObject&, Args a) {
-       DeleteMany(Text(a, 0), false);
+       DeleteMany(PathArg(a, 0), false);
        return Variant();
      }},
     {"DeleteFolder", MemberKind::Method, 1, 2,
      [](FileSystemObject&, Args a) {
-       DeleteMany(Text(a, 0), true);
+       DeleteMany(PathArg(a, 0), true);
        return Variant();
      }},
     {"CopyFile", MemberKind::Method, 2, 3,
@@ -641,15 +673,16 @@ const Member<FileSystemObject> FileSystemObject::kMembers[] = {
      }},
     {"OpenTextFile", MemberKind::Method, 1, 4,
      [](FileSystemObject&, Args a) {
-       return Variant::Object(TextStream::Open(ScriptPath(Text(a, 0)), LongOr(a, 1, kForReading),
-                                               BoolOr(a, 2, false)));
+       // The format: TristateTrue (-1) UTF-16LE; TristateFalse (0) and the default (-2) UTF-8.
+       return Variant::Object(TextStream::Open(ScriptPath(PathArg(a, 0)), LongOr(a, 1, kForReading),
+                                               BoolOr(a, 2, false), LongOr(a, 3, 0) == -1));
      }},
     {"CreateTextFile", MemberKind::Method, 1, 3,
      [](FileSystemObject&, Args a) {
-       std::string p = ScriptPath(Text(a, 0));
+       std::string p = ScriptPath(PathArg(a, 0));
        std::error_code ec;
        if (!BoolOr(a, 1, true) && fs::exists(p, ec)) Throw(kFileExists);
-       return Variant::Object(TextStream::Open(p, kForWriting, true));
+       return Variant::Object(TextStream::Open(p, kForWriting, true, BoolOr(a, 2, false)));
      }},
 };
 

@@ -155,9 +155,10 @@ class RegExp : public TableObject<RegExp> {
   // Calls fn(matcher) for each match: all of them when `global`, else the first.
   template <class Fn>
   void ForEachMatch(const std::string& text, bool global, Fn fn) {
-    rx::Matcher& m = Compiled();
     std::string copy;
     const std::string& s = Matchable(text, copy);
+    // ASCII text against an ASCII pattern matches the same without UTF mode, and faster.
+    rx::Matcher& m = Compiled(!IsAscii(s));
     size_t pos = 0;
     while (Find(m, s, pos)) {
       fn(m);
@@ -183,32 +184,45 @@ class RegExp : public TableObject<RegExp> {
     }
   }
 
-  rx::Matcher& Compiled() {
-    if (!matcher_) {
+  rx::Matcher& Compiled(bool utfSubject) {
+    bool utf = utfSubject || asciiRefused_ || !IsAscii(text_);
+    Form& f = forms_[utf ? 1 : 0];
+    if (!f.matcher) {
       try {
         std::string copy;
-        pattern_ = std::make_unique<rx::Pattern>(Matchable(text_, copy),
-                                                 rx::Options{ignoreCase_, multiline_, true});
+        f.pattern = std::make_unique<rx::Pattern>(
+            Matchable(text_, copy), rx::Options{ignoreCase_, multiline_, &f == &forms_[1]});
       } catch (const rx::Error&) {
+        if (!utf) {  // \u0100 and the like need UTF mode even on ASCII text
+          asciiRefused_ = true;
+          return Compiled(true);
+        }
         Throw(kRegexSyntax, "Syntax error in regular expression");
       }
-      matcher_ = std::make_unique<rx::Matcher>(*pattern_);
-      groups_ = pattern_->Groups();
+      f.matcher = std::make_unique<rx::Matcher>(*f.pattern);
+      groups_ = f.pattern->Groups();
     }
-    return *matcher_;
+    return *f.matcher;
   }
 
   // A new pattern or flag: compiled again at the next search.
   void Changed() {
-    matcher_.reset();
-    pattern_.reset();
+    asciiRefused_ = false;
+    for (Form& f : forms_) {
+      f.matcher.reset();
+      f.pattern.reset();
+    }
   }
 
+  struct Form {
+    std::unique_ptr<rx::Pattern> pattern;
+    std::unique_ptr<rx::Matcher> matcher;  // uses *pattern
+  };
   Interpreter::SharedDeadline deadline_;
   std::string text_;
   bool ignoreCase_ = false, global_ = false, multiline_ = false;
-  std::unique_ptr<rx::Pattern> pattern_;
-  std::unique_ptr<rx::Matcher> matcher_;  // uses *pattern_
+  Form forms_[2];  // without and with UTF mode
+  bool asciiRefused_ = false;
   uint32_t groups_ = 0;
 };
 

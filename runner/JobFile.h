@@ -29,7 +29,7 @@ Job ReadJobFile(const std::string& path, const std::string& text);
 
 // A script file's text as UTF-8, the engine's encoding: UTF-16 in either byte order (with
 // its byte order mark) is converted, a UTF-8 byte order mark dropped, anything else kept
-// byte for byte.
+// byte for byte (the engine reads bytes that are not UTF-8 as Windows-1252).
 // False with `error` set when the file cannot be read or holds more than a script's
 // string may (256 MB).
 bool ReadScriptFile(const std::string& path, std::string& text, std::string& error);

@@ -20,16 +20,30 @@ std::string Text(Args a, size_t i) {
   return vbs::ToString(a[i]->Deref());
 }
 
+// Standard output or error as a TextStream written forwards. What a script writes reaches
+// the file or pipe at once: a script ended by a time limit or a signal keeps its output.
+// Line and Column say where the next character goes.
 class TextOut : public vbs::TableObject<TextOut> {
  public:
   static constexpr std::string_view kTypeName = "TextStream";
   static const Member<TextOut> kMembers[];
   explicit TextOut(FILE* f) : file_(f) {}
+  // s is engine text; it leaves as UTF-8.
   void Write(const std::string& s) {
     std::fflush(file_ == stdout ? stderr : stdout);
-    std::fwrite(s.data(), 1, s.size(), file_);
-    if (file_ == stderr) std::fflush(file_);
+    std::string bytes = vbs::EncodeExternal(s);
+    std::fwrite(bytes.data(), 1, bytes.size(), file_);
+    std::fflush(file_);
+    for (char c : s) {
+      if (c == '\n') {
+        ++line;
+        column = 1;
+      } else if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) {
+        column += static_cast<unsigned char>(c) >= 0xF0 ? 2 : 1;
+      }
+    }
   }
+  int32_t line = 1, column = 1;
 
  private:
   FILE* file_;
@@ -53,6 +67,8 @@ const Member<TextOut> TextOut::kMembers[] = {
        s.Write(std::string(static_cast<size_t>(n), '\n'));
        return Variant();
      }},
+    {"Line", MemberKind::Get, 0, 0, [](TextOut& s, Args) { return Variant::Long(s.line); }},
+    {"Column", MemberKind::Get, 0, 0, [](TextOut& s, Args) { return Variant::Long(s.column); }},
     {"Close", MemberKind::Method, 0, 0, [](TextOut&, Args) { return Variant(); }},
 };
 
@@ -73,18 +89,24 @@ class TextIn : public vbs::TableObject<TextIn> {
     if (c == '\n') {
       ++line;
       column = 1;
-    } else if (c != EOF) {
+    } else if (c != EOF && (c & 0xC0) != 0x80) {
       ++column;
     }
     return c;
   }
-  // Up to `count` bytes, or to the end of the line (its end read, not kept).
+  // Up to `count` characters (UTF-8 sequences), or to the end of the line (its end read,
+  // not kept). Bytes, as read; the caller makes them engine text.
   std::string Take(size_t count, bool toLineEnd) {
     std::string out;
+    size_t chars = 0;
     int c;
-    while (out.size() < count && (c = Get()) != EOF) {
+    while ((c = Peek()) != EOF) {
+      bool continuation = (c & 0xC0) == 0x80;
+      if (chars >= count && !continuation) break;
+      Get();
       if (toLineEnd && c == '\n') break;
       out += static_cast<char>(c);
+      if (!continuation) ++chars;
       if ((out.size() & 0xFFFF) == 0) vbs::CheckStringSize(out.size());
     }
     if (toLineEnd && !out.empty() && out.back() == '\r') out.pop_back();

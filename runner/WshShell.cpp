@@ -34,8 +34,10 @@ using vbs::Variant;
 
 constexpr int32_t kFileNotFoundHr = static_cast<int32_t>(0x80070002);
 
+// Every text argument here leaves the engine (commands, environment, a child's input,
+// folders): as UTF-8, U+DC80..U+DCFF back to the bytes they stand for.
 std::string Text(Args a, size_t i) {
-  return vbs::ToString(a[i]->Deref());
+  return vbs::ToExternal(a[i]->Deref());
 }
 bool Given(Args a, size_t i) {
   return i < a.size() && !vbs::IsMissing(a[i]->Deref());
