@@ -50,9 +50,13 @@ class UnitCounter {
   size_t byte_ = 0, units_ = 0;
 };
 
-std::string_view GroupOf(const std::string& s, const rx::Matcher& m, uint32_t g) {
-  if (!m.Matched(g)) return {};
-  return std::string_view(s).substr(m.Begin(g), m.End(g) - m.Begin(g));
+// A group of the last match, in the script's own text s (the matcher may have searched the
+// same-length copy that starts at copyBase).
+std::string_view GroupOf(const std::string& s, const char* copyBase, const rx::Matcher& m,
+                         uint32_t g) {
+  std::string_view v = m.Group(g);
+  if (!copyBase || v.empty()) return v;
+  return {s.data() + (v.data() - copyBase), v.size()};
 }
 
 constexpr int32_t kRegexSyntax = 5017;  // "Syntax error in regular expression"
@@ -157,6 +161,7 @@ class RegExp : public TableObject<RegExp> {
   void ForEachMatch(const std::string& text, bool global, Fn fn) {
     std::string copy;
     const std::string& s = Matchable(text, copy);
+    copyBase_ = &s == &text ? nullptr : s.data();
     // ASCII text against an ASCII pattern matches the same without UTF mode, and faster.
     rx::Matcher& m = Compiled(!IsAscii(s));
     size_t pos = 0;
@@ -222,22 +227,26 @@ class RegExp : public TableObject<RegExp> {
   std::string text_;
   bool ignoreCase_ = false, global_ = false, multiline_ = false;
   Form forms_[2];  // without and with UTF mode
+  const char* copyBase_ = nullptr;  // of the search running
   bool asciiRefused_ = false;
   uint32_t groups_ = 0;
 };
 
-MatchData ToData(const std::string& s, UnitCounter& units, const rx::Matcher& m, uint32_t groups) {
-  std::string value(GroupOf(s, m, 0));
-  size_t length = units.Ascii() ? value.size() : CountUnits(value);
-  MatchData d{units.At(m.Begin(0)), length, std::move(value), {}};
+MatchData ToData(const std::string& s, const char* copyBase, UnitCounter& units,
+                 const rx::Matcher& m, uint32_t groups) {
+  std::string_view whole = GroupOf(s, copyBase, m, 0);
+  size_t begin = m.Begin(0);
+  size_t length = units.Ascii() ? whole.size() : CountUnits(whole);
+  MatchData d{units.At(begin), length, std::string(whole), {}};
   for (uint32_t g = 1; g <= groups; ++g)
-    d.subMatches.push_back(m.Matched(g) ? Variant::Text(std::string(GroupOf(s, m, g))) : Variant());
+    d.subMatches.push_back(m.Matched(g) ? Variant::Text(std::string(GroupOf(s, copyBase, m, g)))
+                                        : Variant());
   return d;
 }
 
 // $1..$99, $& (the match), $` (before it), $' (after it), $$ (a dollar sign).
 void AppendReplacement(std::string& out, const std::string& repl, const std::string& s,
-                       const rx::Matcher& m, uint32_t groups) {
+                       const char* copyBase, const rx::Matcher& m, uint32_t groups) {
   for (size_t i = 0; i < repl.size(); ++i) {
     char c = repl[i];
     if (c != '$' || i + 1 >= repl.size()) {
@@ -249,7 +258,7 @@ void AppendReplacement(std::string& out, const std::string& repl, const std::str
       out += '$';
       ++i;
     } else if (n == '&') {
-      AppendJoined(out, GroupOf(s, m, 0));
+      AppendJoined(out, GroupOf(s, copyBase, m, 0));
       ++i;
     } else if (n == '`') {
       out.append(s, 0, m.Begin(0));
@@ -263,10 +272,10 @@ void AppendReplacement(std::string& out, const std::string& repl, const std::str
                        ? one * 10 + static_cast<size_t>(repl[i + 2] - '0')
                        : 0;
       if (two >= 1 && two <= groups) {
-        AppendJoined(out, GroupOf(s, m, static_cast<uint32_t>(two)));
+        AppendJoined(out, GroupOf(s, copyBase, m, static_cast<uint32_t>(two)));
         i += 2;
       } else if (one >= 1 && one <= groups) {
-        AppendJoined(out, GroupOf(s, m, static_cast<uint32_t>(one)));
+        AppendJoined(out, GroupOf(s, copyBase, m, static_cast<uint32_t>(one)));
         i += 1;
       } else {
         out += c;
@@ -333,7 +342,7 @@ const Member<RegExp> RegExp::kMembers[] = {
        UnitCounter units(s);
        r.ForEachMatch(s, r.global_, [&](const rx::Matcher& m) {
          if (coll->items_.size() >= kMaxArrayElements) Throw(kOutOfMemory);
-         coll->items_.push_back(Variant::Object(MakeObject<Match>(ToData(s, units, m, r.groups_))));
+         coll->items_.push_back(Variant::Object(MakeObject<Match>(ToData(s, r.copyBase_, units, m, r.groups_))));
        });
        return Variant::Object(coll);
      }},
@@ -343,7 +352,7 @@ const Member<RegExp> RegExp::kMembers[] = {
        size_t done = 0;
        r.ForEachMatch(s, r.global_, [&](const rx::Matcher& m) {
          out.append(s, done, m.Begin(0) - done);
-         AppendReplacement(out, repl, s, m, r.groups_);
+         AppendReplacement(out, repl, s, r.copyBase_, m, r.groups_);
          done = m.End(0);
        });
        out.append(s, done, std::string::npos);
