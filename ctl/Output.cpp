@@ -21,7 +21,7 @@ Fields FieldsOf(const Variant& record) {
   Fields out;
   const std::vector<Variant> items = Items(record);
   for (size_t i = 0; i + 1 < items.size(); i += 2)
-    out.emplace_back(items[i].IsString() ? items[i].AsString() : std::string(), items[i + 1]);
+    out.emplace_back(items[i].IsString() ? vbs::EncodeExternal(items[i].AsString()) : std::string(), items[i + 1]);
   return out;
 }
 
@@ -145,7 +145,7 @@ std::string Render(const Variant& value, bool json) {
     case VarType::Boolean:
       return json ? (v.AsBoolean() ? "true" : "false") : (v.AsBoolean() ? "yes" : "no");
     case VarType::String:
-      return json ? JsonString(v.AsString()) : v.AsString();
+      return json ? JsonString(vbs::EncodeExternal(v.AsString())) : vbs::EncodeExternal(v.AsString());
     case VarType::Array: {
       std::string out;
       for (const Variant& item : Items(v)) {
@@ -161,7 +161,7 @@ std::string Render(const Variant& value, bool json) {
     case VarType::Byte:
       return Number(AsNumber(v));
     default:
-      return json ? JsonString(vbs::ToString(v)) : vbs::ToString(v);
+      return json ? JsonString(vbs::ToExternal(v)) : vbs::ToExternal(v);
   }
 }
 

@@ -84,7 +84,7 @@ void CheckField(std::string_view what, std::string_view text) {
                            std::string(what) + " may not hold line breaks, braces or NUL");
 }
 
-std::string ArgText(Args a, size_t i) { return vbs::ToString(a[i]->Deref()); }
+std::string ArgText(Args a, size_t i) { return vbs::ToExternal(a[i]->Deref()); }
 
 TraceFilter FilterOf(Args a) {
   return TraceFilter{ArgText(a, 0), ArgText(a, 1), ArgText(a, 2), ArgText(a, 3)};
@@ -549,9 +549,9 @@ const vbs::Member<ControlObject> ControlObject::kMemberTable[] = {
        std::vector<std::string> items;
        const Variant& list = a[3]->Deref();
        if (list.IsArray()) {
-         for (const Variant& item : list.AsArray()->data) items.push_back(vbs::ToString(item));
+         for (const Variant& item : list.AsArray()->data) items.push_back(vbs::ToExternal(item));
        } else if (!vbs::ToString(list).empty()) {
-         items.push_back(vbs::ToString(list));
+         items.push_back(vbs::ToExternal(list));
        }
        c.Hub().Send(ArgText(a, 0), ArgText(a, 1), ArgText(a, 2), items);
        return Variant();

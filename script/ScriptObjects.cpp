@@ -23,7 +23,10 @@ using vbs::MemberKind;
 using vbs::Variant;
 
 const Variant& Arg(Args a, size_t i) { return a[i]->Deref(); }
-std::string Text(Args a, size_t i) { return vbs::ToString(Arg(a, i)); }
+// Text from a script leaves the engine as the bytes the program stores and sends (UTF-8,
+// U+DC80..U+DCFF back to the bytes they stand for); Str reads bytes back the same way, so
+// a datagram that is not UTF-8 survives a round trip through a script unchanged.
+std::string Text(Args a, size_t i) { return vbs::ToExternal(Arg(a, i)); }
 Variant Str(std::string s) { return Variant::String(std::move(s)); }
 
 // The program reports its own failures as Failure; a script sees them as script errors with
@@ -235,7 +238,7 @@ const vbs::Member<ItemCollectionObject> ItemCollectionObject::kMemberTable[] = {
        const Variant& key = Arg(a, 0);
        const ItemCollection items = c.Items();
        std::optional<std::string_view> line =
-           key.IsString() ? items.Item(key.AsString()) : items.Item(vbs::ToLong(key));
+           key.IsString() ? items.Item(vbs::EncodeExternal(key.AsString())) : items.Item(vbs::ToLong(key));
        if (!line) vbs::Throw(vbs::kInvalidCall);
        return Str(std::string(*line));
      },

@@ -85,14 +85,14 @@ std::string Utf16(const std::u32string& text, bool bigEndian) {
 }
 
 // The same script in every encoding a script file may come in: the text reaches the
-// engine as UTF-8 (é is two bytes, € three, 😀 four), line numbers stay right, and a
-// file without a byte order mark is taken byte for byte.
+// engine as characters (é and € one each, 😀 two UTF-16 units), line numbers stay right,
+// and a file that is not UTF-8 is read as Windows-1252; output is UTF-8.
 TEST_F(RunnerTest, ScriptFileEncodings) {
   const std::u32string script =
       U"s = \"\u00e9\u20ac\U0001F600\"\r\nWScript.Echo Len(s), s\r\nx = 1 / 0\r\n";
   const std::string utf8Body = "s = \"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\"\r\n"
                                "WScript.Echo Len(s), s\r\nx = 1 / 0\r\n";
-  const std::string expectOut = "9 \xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\n";
+  const std::string expectOut = "4 \xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\n";
   struct Case {
     const char* name;
     std::string bytes;
@@ -102,7 +102,8 @@ TEST_F(RunnerTest, ScriptFileEncodings) {
       {"utf16be.vbs", Utf16(script, true), expectOut},
       {"utf8bom.vbs", std::string("\xEF\xBB\xBF").append(utf8Body), expectOut},
       {"utf8.vbs", utf8Body, expectOut},
-      {"latin1.vbs", "s = \"caf\xE9\"\r\nWScript.Echo Len(s), s\r\nx = 1 / 0\r\n", "4 caf\xE9\n"},
+      {"cp1252.vbs", "s = \"caf\xE9 \x80\"\r\nWScript.Echo Len(s), s\r\nx = 1 / 0\r\n",
+       "6 caf\xC3\xA9 \xE2\x82\xAC\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -222,6 +223,47 @@ TEST_F(RunnerTest, StdInReads) {
   EXPECT_EQ(r.out, "1 1 abc 4 False\n[def] 2\n345\nrest\nall| True True\n62\n");
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.exitCode, 0);
+}
+
+// Text at the edges is UTF-8, read and counted by characters; a byte that is not UTF-8
+// (here 0xFC, a Windows-1252 ü) goes through a script and out again unchanged, and so
+// does a file name holding one. StdOut and StdErr know their Line and Column.
+TEST_F(RunnerTest, TextAtTheEdgesIsUtf8AndStrayBytesSurvive) {
+  std::string script = Write("edges.vbs",
+                             "x = WScript.StdIn.ReadLine\n"
+                             "WScript.Echo Len(x), x, AscW(Mid(x, 3, 1)), WScript.StdIn.Read(2)\n"
+                             "WScript.StdOut.Write \"ab\": WScript.Echo WScript.StdOut.Column\n"
+                             "WScript.StdOut.Write \"K\u00fcche\": WScript.Echo WScript.StdOut.Column, WScript.StdOut.Line\n"
+                             "WScript.StdErr.Write x\n"
+                             "Set fso = CreateObject(\"Scripting.FileSystemObject\")\n"
+                             "Set f = fso.CreateTextFile(WScript.Arguments(0) & \"/\" & x): f.Write x: f.Close\n"
+                             "For Each g In fso.GetFolder(WScript.Arguments(0)).Files\n"
+                             "  If g.Name = x Then WScript.Echo \"found\", Len(g.Name)\n"
+                             "Next\n");
+  Result r = Run({script, dir_}, "\xCE\xA8\xFCx\n\xE2\x82\xAC\xC3\xA4\xC3\xB6");
+  EXPECT_EQ(r.out, "3 \xCE\xA8\xFCx 120 \xE2\x82\xAC\xC3\xA4\n"
+                   "ab3\n"
+                   "K\xC3\xBC" "che6 3\n"
+                   "found 3\n");
+  EXPECT_EQ(r.err, "\xCE\xA8\xFCx");
+  EXPECT_EQ(ReadAll(dir_ + "/\xCE\xA8\xFCx"), "\xCE\xA8\xFCx");
+  EXPECT_EQ(r.exitCode, 0);
+}
+
+// What a script printed before it was killed is in the pipe: the node captures handlers'
+// output through pipes and ends them at their time limit.
+TEST_F(RunnerTest, AKilledScriptKeepsItsOutput) {
+  std::string script = Write("killed.vbs",
+                             "WScript.StdErr.Write \"error\"\n"
+                             "WScript.Echo \"echoed\"\n"
+                             "WScript.StdOut.Write \"written\"\n"
+                             "WScript.Sleep 60000\n");
+  std::string out = dir_ + "/piped", err = dir_ + "/err";
+  std::string cmd = "timeout -s KILL 3 " + Quote(SABLEWICK_SCRIPT) + " " + Quote(script) +
+                    " 2>" + Quote(err) + " </dev/null | cat >" + Quote(out);
+  std::system(cmd.c_str());
+  EXPECT_EQ(ReadAll(out), "echoed\nwritten");
+  EXPECT_EQ(ReadAll(err), "error");
 }
 
 }  // namespace
