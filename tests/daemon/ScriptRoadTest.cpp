@@ -68,6 +68,45 @@ TEST_F(ScriptRoad, AMatchingMessageStartsTheScriptWhichFetchesAndAnswers) {
   EXPECT_EQ(NextReply(), "off|1|M3");
 }
 
+// Room names come in any script and in either encoding peers use: UTF-8, or bytes that
+// are not UTF-8 (here 0xFC, a Windows-1252 ü). The handler counts and changes them by
+// character, stores them in an INI file and reads them back, and what it sends out again
+// carries every byte it was given.
+TEST_F(ScriptRoad, RoomNamesInAnyScriptAndStrayBytesSurviveTheRoundTrip) {
+  WriteFile(daemon->Root() + "/Scripts/OnRoom.vbs",
+            "Set hs = CreateObject(\"Sablewick.Application\")\n"
+            "Set m = hs.GetXapMessage(WScript.Arguments(0))\n"
+            "r = m.GetItem(\"lamp\", \"room\")\n"
+            "hs.SaveIniSetting \"Rooms\", r, r & \"!\", \"Rooms.ini\"\n"
+            "hs.SendXapMessage \"\", \"test.reply\", \"Reply\", \"room\" & Chr(1) & r & Chr(0) & "
+            "\"len\" & Chr(1) & Len(r) & Chr(0) & \"upper\" & Chr(1) & UCase(r) & Chr(0) & "
+            "\"ini\" & Chr(1) & hs.GetIniSetting(\"Rooms\", r, \"-\", \"Rooms.ini\"), \"\", \"\", \"\"\n");
+  StartAndGreet();
+  Subscribe("xAPBSC.event", "OnRoom.vbs");
+  struct Case {
+    std::string room, len, upper;
+  } cases[] = {
+      {"K\xC3\xBC" "che", "5", "K\xC3\x9C" "CHE"},                           // Küche
+      {"\xCE\xA8\xCF\x85\xCE\xB3\xCE\xB5\xCE\xAF\xCE\xBF", "6",          // Ψυγείο
+       "\xCE\xA8\xCE\xA5\xCE\x93\xCE\x95\xCE\x8A\xCE\x9F"},
+      {"\xE5\xAE\xA2\xE5\x8E\x85 \xF0\x9F\x92\xA1", "5",                  // 客厅 💡
+       "\xE5\xAE\xA2\xE5\x8E\x85 \xF0\x9F\x92\xA1"},
+      {"K\xFC" "che 20\xB0" "C", "10", "K\xFC" "CHE 20\xB0" "C"},              // not UTF-8
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.room);
+    hub.SendTo(port, Query("class=xAPBSC.event\n", "Lamp\n{\nroom=" + c.room + "\n}\n"));
+    auto d = hub.ReceiveMessage(5000);
+    ASSERT_TRUE(d.has_value());
+    const XapMessage m = Parse(*d);
+    ASSERT_EQ(m.MsgClass, "test.reply") << m.GetItem("Event.Log", "Data");
+    EXPECT_EQ(m.GetItem("Reply", "room"), c.room);
+    EXPECT_EQ(m.GetItem("Reply", "len"), c.len);
+    EXPECT_EQ(m.GetItem("Reply", "upper"), c.upper);
+    EXPECT_EQ(m.GetItem("Reply", "ini"), c.room + "!");
+  }
+}
+
 TEST_F(ScriptRoad, TwoSubscriptionsShareOneMessageEachWithItsOwnProcess) {
   WriteFile(daemon->Root() + "/Scripts/a.vbs", kHandler);
   WriteFile(daemon->Root() + "/Scripts/b.vbs", kHandler);
