@@ -194,6 +194,8 @@ TEST_F(ObjectServerTest, ValuesKeepTheirTypeBothWays) {
       Variant::String("\xFF\xFE raw"),  // not UTF-8
       Variant::String(""), Variant::Boolean(true), Variant::Boolean(false), Variant::Byte(200),
       Variant::Error(5), vbs::MissingArgument(), Variant::Nothing(), matrix, jagged,
+      Variant::String("K\xC3\xBC" "che \xF0\x9F\x92\xA1"),  // Küche and an emoji
+      Variant::Text("\xED\xA0\xBD" "a"),                   // an unpaired surrogate (ChrW(&HD83D))
   };
   for (const Variant& in : cases) {
     SCOPED_TRACE(vbs::TypeNameOf(in));
