@@ -105,6 +105,7 @@ Variant FnLeft(Interpreter&, Args a) {
   if (Arg(a, 0).IsNull()) return Variant::Null();
   TextArg s(a, 0);
   if (s.ascii()) return AsciiStr(s.str().substr(0, std::min<size_t>(n, s.str().size())));
+  if (const StringRep* r = s.rep()) return Str(r->Slice(0, std::min<size_t>(n, r->Units())));
   std::u16string u = s.units();
   return UnitsStr(std::u16string_view(u).substr(0, std::min<size_t>(n, u.size())));
 }
@@ -117,6 +118,10 @@ Variant FnRight(Interpreter&, Args a) {
   if (s.ascii()) {
     size_t k = std::min<size_t>(n, s.str().size());
     return AsciiStr(s.str().substr(s.str().size() - k));
+  }
+  if (const StringRep* r = s.rep()) {
+    size_t units = r->Units();
+    return Str(r->Slice(units - std::min<size_t>(n, units), units));
   }
   std::u16string u = s.units();
   size_t k = std::min<size_t>(n, u.size());
@@ -139,6 +144,11 @@ Variant FnMid(Interpreter&, Args a) {
   if (s.ascii()) {
     if (static_cast<size_t>(start) > s.str().size()) return AsciiStr("");
     return AsciiStr(s.str().substr(start - 1, count));
+  }
+  if (const StringRep* r = s.rep()) {
+    size_t units = r->Units();
+    if (static_cast<size_t>(start) > units) return AsciiStr("");
+    return Str(r->Slice(start - 1, count >= units - (start - 1) ? units : start - 1 + count));
   }
   std::u16string u = s.units();
   if (static_cast<size_t>(start) > u.size()) return AsciiStr("");
@@ -163,6 +173,18 @@ Variant FnInStr(Interpreter&, Args a) {
     if (what.str().empty()) return Variant::Long(start);
     size_t p = Find(s.str(), what.str(), start - 1, text);
     return Variant::Long(p == std::string::npos ? 0 : static_cast<int32_t>(p + 1));
+  }
+  // A binary search for whole characters finds them in the bytes: UTF-8 never matches
+  // inside another character. A surrogate alone in `what` takes the code unit road.
+  const StringRep* r = s.rep();
+  if (!text && r && what.str().find('\xED') == std::string::npos) {
+    if (static_cast<size_t>(start) > r->Units()) return Variant::Long(0);
+    if (what.str().empty()) return Variant::Long(start);
+    bool inPair;
+    size_t from = r->ByteOfUnit(start - 1, inPair);
+    if (inPair) from += 4;
+    size_t p = r->text.find(what.str(), from);
+    return Variant::Long(p == std::string::npos ? 0 : static_cast<int32_t>(r->UnitOfByte(p) + 1));
   }
   std::u16string su = s.units(), wu = what.units();
   if (static_cast<size_t>(start) > su.size()) return Variant::Long(0);

@@ -29,8 +29,9 @@ class TextArg {
   TextArg(Args a, size_t i) {
     const Variant& v = Arg(a, i);
     if (v.IsString()) {
-      text_ = &v.AsString();
-      kind_ = v.StringBlock()->Kind();
+      rep_ = v.StringBlock();
+      text_ = &rep_->text;
+      kind_ = rep_->Kind();
     } else {
       copy_ = ToString(v);
       text_ = &copy_;
@@ -43,8 +44,11 @@ class TextArg {
   bool ascii() const { return kind_ == TextKind::kAscii; }
   TextKind kind() const { return kind_; }
   std::u16string units() const { return ToUnits(*text_); }
+  // The string's block when the argument is a string (positions found without decoding).
+  const StringRep* rep() const { return rep_; }
 
  private:
+  const StringRep* rep_ = nullptr;
   std::string copy_;
   const std::string* text_;
   TextKind kind_;

@@ -171,6 +171,63 @@ void Variant::DropBlock() noexcept {
   }
 }
 
+size_t StringRep::ByteOfUnit(size_t unit, bool& inPair) const {
+  inPair = false;
+  if (Ascii()) return unit;
+  detail::PositionMemo& memo = detail::positionMemo;
+  size_t u = 0, b = 0;
+  if (memo.rep == this && memo.unit <= unit) {
+    u = memo.unit;
+    b = memo.byte;
+  }
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t n = text.size();
+  while (u < unit && b < n) {
+    unsigned char c = p[b];
+    size_t len = c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+    if (len == 4 && u + 1 == unit) {
+      inPair = true;
+      return b;
+    }
+    u += len == 4 ? 2 : 1;
+    b = std::min(b + len, n);
+  }
+  memo = {this, u, b};
+  return b;
+}
+
+size_t StringRep::UnitOfByte(size_t byte) const {
+  if (Ascii()) return byte;
+  detail::PositionMemo& memo = detail::positionMemo;
+  size_t u = 0, b = 0;
+  if (memo.rep == this && memo.byte <= byte) {
+    u = memo.unit;
+    b = memo.byte;
+  }
+  u += CountUnits(std::string_view(text).substr(b, byte - b));
+  memo = {this, u, byte};
+  return u;
+}
+
+std::string StringRep::Slice(size_t from, size_t to) const {
+  if (from >= to) return {};
+  if (Ascii()) return text.substr(from, to - from);
+  bool fromInPair, toInPair;
+  size_t b0 = ByteOfUnit(from, fromInPair);
+  size_t b1 = ByteOfUnit(to, toInPair);
+  std::string out;
+  if (fromInPair) {
+    // Starts with the second half of a pair: that surrogate alone.
+    std::u16string pair = ToUnits(std::string_view(text).substr(b0, 4));
+    AppendUnit(out, pair[1]);
+    b0 += 4;
+    if (b0 > b1) return out;
+  }
+  out.append(text, b0, b1 - b0);
+  if (toInPair) AppendUnit(out, ToUnits(std::string_view(text).substr(b1, 4))[0]);
+  return out;
+}
+
 std::string& Variant::MutableString() {
   if (s_->refs > 1) {
     StringRep* copy = NewStringRep(std::string(s_->text));

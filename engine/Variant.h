@@ -87,6 +87,18 @@ namespace detail {
 inline constinit thread_local MemoryBudget* activeBudget = nullptr;
 }  // namespace detail
 
+struct StringRep;
+namespace detail {
+// Where the last character position was found in a string that is not ASCII, so that a
+// loop of Mid or InStr calls walking forward through one text costs what the text does,
+// not its square. Forgotten when that block changes or goes.
+struct PositionMemo {
+  const StringRep* rep = nullptr;
+  size_t unit = 0, byte = 0;
+};
+inline constinit thread_local PositionMemo positionMemo;
+}  // namespace detail
+
 struct StringRep {
   uint32_t refs = 1;
   uint32_t charged = 0;  // bytes charged to budget
@@ -96,6 +108,8 @@ struct StringRep {
   mutable uint32_t units = kUnitsUnknown;  // code units, once counted
   static constexpr uint32_t kUnitsUnknown = UINT32_MAX;
   ~StringRep() {
+    if (detail::positionMemo.rep == this) [[unlikely]]
+      detail::positionMemo.rep = nullptr;
     if (budget) budget->Refund(charged);
   }
   // Bytes the block holds, as charged.
@@ -116,7 +130,16 @@ struct StringRep {
   void Changed(TextKind k = TextKind::kUnknown) {
     kind = k;
     units = kUnitsUnknown;
+    if (detail::positionMemo.rep == this) [[unlikely]]
+      detail::positionMemo.rep = nullptr;
   }
+  // Byte offset of code unit `unit` (<= Units()). When that unit is the second half of a
+  // pair (one 4-byte character), the offset is the character's and `inPair` is set.
+  size_t ByteOfUnit(size_t unit, bool& inPair) const;
+  // Code unit index of byte offset `byte`, which starts a character.
+  size_t UnitOfByte(size_t byte) const;
+  // The text of code units [from, to), to <= Units().
+  std::string Slice(size_t from, size_t to) const;
 };
 // A string block with one reference, charged to the running engine's budget (error 7 when
 // it does not fit).

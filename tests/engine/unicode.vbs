@@ -20,6 +20,14 @@ rows = Array( _
   Array("ChrW(&HD83D) & ChrW(&HDE00) = ""😀""", True), _
   Array("Len(StrReverse(""a😀""))", 3), _
   Array("Left(""客厅灯"", 2)", "客厅"), _
+  Array("AscW(Mid(""a😀b"", 3, 2))", -8704), _
+  Array("Mid(""a😀b"", 3, 2) = ChrW(&HDE00) & ""b""", True), _
+  Array("Left(""a😀"", 2) = ""a"" & ChrW(&HD83D)", True), _
+  Array("Right(""😀b"", 2) = ChrW(&HDE00) & ""b""", True), _
+  Array("Mid(""x😀😀y"", 2, 4)", "😀😀"), _
+  Array("InStr(2, ""😀x😀x"", ""x"")", 3), _
+  Array("InStr(4, ""😀x😀x"", ""x"")", 6), _
+  Array("InStr(""😀x😀x"", ChrW(&HDE00))", 2), _
   Array("Right(""Séjour"", 5)", "éjour"), _
   Array("InStr(""Salón Ψυγείο"", ""Ψ"")", 7), _
   Array("InStr(1, ""ΨΥΓΕΊΟ"", ""ψυγείο"", vbTextCompare)", 1), _
@@ -50,6 +58,16 @@ For Each r In rows
 Next
 If Not bad Then WScript.Echo "all rows"
 ' expect: all rows
+
+' Walking forward through a long text by position finds every character.
+Dim t, p, n, ok: t = Replace(Space(2000), " ", "Kü😀e ")
+p = InStr(t, "e"): n = 0
+Do While p > 0: n = n + 1: p = InStr(p + 1, t, "e"): Loop
+ok = True
+For p = 1 To 60: If Mid(t, p, 1) <> Mid("Kü😀e Kü😀e Kü😀e Kü😀e Kü😀e Kü😀e Kü😀e Kü😀e Kü😀e Kü😀e ", p, 1) Then ok = False
+Next
+WScript.Echo n, Len(t), ok, AscW(Mid(t, Len(t) - 3, 1)), InStrRev(t, "ü")
+' expect: 2000 12000 True -10179 11996
 
 ' RegExp matches characters; IgnoreCase folds beyond ASCII, \w stays ASCII.
 Dim re, ms, m, out
