@@ -35,6 +35,14 @@ Variant UnitsStr(std::u16string_view units) {
   return Variant::Text(FromUnits(units));
 }
 
+// Whether engine text holds a surrogate alone (ChrW(&HD800), a stray byte from outside):
+// text without one can be searched and cut on its bytes.
+bool HasSurrogate(const std::string& s) {
+  for (size_t p = s.find('\xED'); p != std::string::npos; p = s.find('\xED', p + 1))
+    if (p + 1 < s.size() && static_cast<unsigned char>(s[p + 1]) >= 0xA0) return true;
+  return false;
+}
+
 // Position of `what` in `s` from `from` (0-based), npos when absent; bytes of ASCII text or
 // code units.
 template <class S>
@@ -279,6 +287,10 @@ Variant FnReplace(Interpreter&, Args a) {
     if (static_cast<size_t>(start) > whole.str().size()) return AsciiStr("");
     return AsciiStr(ReplaceIn(whole.str(), find.str(), repl.str(), start - 1, count, text));
   }
+  // Binary, from the start, no surrogates alone anywhere: on the bytes (see InStr).
+  if (!text && start == 1 && !HasSurrogate(whole.str()) && !HasSurrogate(find.str()) &&
+      !HasSurrogate(repl.str()))
+    return Str(ReplaceIn(whole.str(), find.str(), repl.str(), 0, count, false));
   std::u16string w = whole.units();
   if (static_cast<size_t>(start) > w.size()) return AsciiStr("");
   return UnitsStr(ReplaceIn(w, find.units(), repl.units(), start - 1, count, text));
@@ -310,6 +322,8 @@ Variant FnSplit(Interpreter&, Args a) {
   bool text = TextCompareArg(a, 3);
   if (s.ascii() && IsAscii(delimText))
     return MakeStringArray(SplitOf(s.str(), delimText, count, text), TextKind::kAscii);
+  if (!text && !HasSurrogate(s.str()) && !HasSurrogate(delimText))
+    return MakeStringArray(SplitOf(s.str(), delimText, count, false), TextKind::kUnknown);
   return MakeStringArray(SplitOf(s.units(), ToUnits(delimText), count, text));
 }
 

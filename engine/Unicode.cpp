@@ -275,14 +275,33 @@ char16_t LowerUnit(char16_t unit) {
 namespace {
 template <char16_t (*Map)(char16_t), char (*MapAscii)(char)>
 std::string MapCase(std::string_view s) {
-  std::string out(s);
   if (IsAscii(s)) {
+    std::string out(s);
     for (char& c : out) c = MapAscii(c);
     return out;
   }
-  std::u16string units = ToUnits(s);
-  for (char16_t& u : units) u = Map(u);
-  return FromUnits(units);
+  // One pass over the bytes: characters past U+FFFF (pairs) and surrogates map to
+  // themselves, as the language maps code units.
+  std::string out;
+  out.reserve(s.size());
+  auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  for (size_t i = 0; i < s.size();) {
+    if (p[i] < 0x80) {
+      out += MapAscii(static_cast<char>(p[i]));
+      ++i;
+      continue;
+    }
+    size_t n = SequenceAt(s, i, true);
+    if (n == 2 || n == 3) {
+      auto u = static_cast<char16_t>(Decode(p + i, n));
+      AppendCodePoint(out, Map(u));
+    } else {
+      n = n ? n : 1;
+      out.append(s.substr(i, n));
+    }
+    i += n;
+  }
+  return out;
 }
 char AsciiUpper(char c) {
   return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;

@@ -28,6 +28,16 @@ struct Program {
   "    line = 'the quick brown fox jumps over the lazy dog 0123456'\n" \
   "    t = (' ' * 20000).replace(' ', line + '\\n')\n"
 
+// The same on text that is not ASCII: room names in several scripts, a unit, an emoji.
+#define ROOMS_VBS                                                                             \
+  "Dim line, t: line = \"K\u00fcche S\u00e9jour Sal\u00f3n \u03a8\u03c5\u03b3\u03b5\u03af\u03bf " \
+  "\u5ba2\u5385 21.5\u00b0C \U0001F4A1 0123\"\n"                                                \
+  "t = Replace(Space(20000), \" \", line & vbLf)\n"
+#define ROOMS_PY                                                                                  \
+  "    line = 'K\u00fcche S\u00e9jour Sal\u00f3n \u03a8\u03c5\u03b3\u03b5\u03af\u03bf "          \
+  "\u5ba2\u5385 21.5\u00b0C \U0001F4A1 0123'\n"                                                  \
+  "    t = (' ' * 20000).replace(' ', line + '\\n')\n"
+
 const Program kPrograms[] = {
     {"Split 1 MB into 20k lines, Join back",
      TEXT_VBS "Dim a, u: a = Split(t, vbLf): u = Join(a, vbLf)\n"
@@ -66,6 +76,25 @@ const Program kPrograms[] = {
      TEXT_PY "    import re\n    rx = re.compile(r'^the .* dog \\d+$')\n    n = 0\n"
              "    for l in t.split('\\n'):\n        if rx.search(l): n += 1\n"
              "    assert n == 20000\n"},
+    {"Non-ASCII 1 MB: Split/Join, Replace, UCase",
+     ROOMS_VBS "Dim a, u: a = Split(t, vbLf): u = Join(a, vbLf)\n"
+               "If Len(u) <> Len(t) Then Err.Raise 5\n"
+               "u = Replace(t, \"\u00fc\", \"ue\"): If Len(u) <= Len(t) Then Err.Raise 5\n"
+               "u = UCase(t): If InStr(u, \"K\u00dcCHE\") <> 1 Then Err.Raise 5\n",
+     ROOMS_PY "    a = t.split('\\n')\n    u = '\\n'.join(a)\n    assert len(u) == len(t)\n"
+              "    u = t.replace('\u00fc', 'ue')\n    assert len(u) > len(t)\n"
+              "    u = t.upper()\n    assert u.find('K\u00dcCHE') == 0\n"},
+    {"Non-ASCII: InStr loop 20k hits, Mid per line",
+     ROOMS_VBS "Dim p, n, a, l: p = InStr(1, t, \"\u00b0C\"): n = 0\n"
+               "Do While p > 0: n = n + 1: p = InStr(p + 2, t, \"\u00b0C\"): Loop\n"
+               "If n <> 20000 Then Err.Raise 5\n"
+               "a = Split(t, vbLf): n = 0\n"
+               "For Each l In a: If Mid(l, 7, 6) = \"S\u00e9jour\" Then n = n + 1\n: Next\n"
+               "If n <> 20000 Then Err.Raise 5\n",
+     ROOMS_PY "    p = t.find('\u00b0C'); n = 0\n    while p >= 0:\n        n += 1\n"
+              "        p = t.find('\u00b0C', p + 2)\n    assert n == 20000\n"
+              "    n = 0\n    for l in t.split('\\n'):\n"
+              "        if l[6:12] == 'S\u00e9jour': n += 1\n    assert n == 20000\n"},
     {"Dictionary: 100k adds, lookups, Exists",
      "Dim d, i, s: Set d = CreateObject(\"Scripting.Dictionary\")\n"
      "For i = 1 To 100000: d.Add \"key\" & i, i: Next\n"

@@ -36,6 +36,8 @@ rows = Array( _
   Array("UCase(""straße ÿ"")", "STRAßE Ÿ"), _
   Array("Replace(""Küche Küche"", ""KÜ"", ""Ku"", 1, -1, vbTextCompare)", "Kuche Kuche"), _
   Array("Replace(""°C°C"", ""°"", """", 2)", "CC"), _
+  Array("Replace(""Küche 😀"", ""ü"", ""ue"")", "Kueche 😀"), _
+  Array("Replace(""a"" & ChrW(&HD83D) & ""b"", ""b"", ChrW(&HDE00)) = ""a😀""", True), _
   Array("Join(Split(""a·b·c"", ""·""), ""|"")", "a|b|c"), _
   Array("UBound(Split(""ü ü ü""))", 2), _
   Array("String(3, ""é"")", "ééé"), _
