@@ -58,7 +58,7 @@ int ReportError(const vbs::ErrorInfo& e, const std::string& fallbackName,
   std::fflush(stdout);
   const std::string& file = e.ScriptName.empty() ? fallbackName : e.ScriptName;
   std::string text = file + "(" + std::to_string(e.Line) + ", " + std::to_string(e.Column) +
-                     ") error " + std::to_string(e.Number) + ": " + e.Description + "\n";
+                     ") error " + std::to_string(e.Number) + ": " + vbs::EncodeExternal(e.Description) + "\n";
   const auto source = sources.find(file);
   std::string line;
   if (source != sources.end() && e.Column >= 1 && SourceLine(source->second, e.Line, line) &&
@@ -141,8 +141,8 @@ int main(int argc, char** argv) {
   engine.SetMessageHook([](const vbs::MessageRequest& r) {
     // A prompt never blocks: it is written out and the default answer is taken.
     std::fflush(stdout);
-    std::fprintf(stderr, "%s%s%s\n", r.title.c_str(), r.title.empty() ? "" : ": ",
-                 r.prompt.c_str());
+    std::fprintf(stderr, "%s%s%s\n", vbs::EncodeExternal(r.title).c_str(),
+                 r.title.empty() ? "" : ": ", vbs::EncodeExternal(r.prompt).c_str());
     if (r.kind == vbs::MessageRequest::Kind::InputBox) return vbs::Variant::String(r.defaultText);
     return vbs::Variant::Integer(1);
   });

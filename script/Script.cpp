@@ -41,7 +41,7 @@ void Script::Add(std::string_view filename, std::string_view strKey) {
   vbs::Engine& engine = *app_.engine;
   ScriptModule_ = engine.Modules().Add(strKey);
   if (ScriptModule_ == nullptr) {
-    ReportEvent(app_, "Sablewick", "Script-Add " + engine.Error().Description);
+    ReportEvent(app_, "Sablewick", "Script-Add " + vbs::EncodeExternal(engine.Error().Description));
     engine.Error().Clear();
   }
   std::vector<std::string> chain;
@@ -104,7 +104,7 @@ void Script::AccumulateReferences(std::string_view name, std::vector<std::string
     }
     ReportEvent(app_, "Sablewick",
                 "Error in script syntax " + app_.Err.description + " / " + std::string(name) +
-                    " " + e.Description + "@ Line " + std::to_string(e.Line) + " col " +
+                    " " + vbs::EncodeExternal(e.Description) + "@ Line " + std::to_string(e.Line) + " col " +
                     std::to_string(e.Column));
     engine.Error().Clear();
   }
@@ -153,7 +153,7 @@ vbs::Variant Script::Run(std::string_view Procedure, std::string_view Parameter)
     }
     ReportEvent(app_, "Sablewick",
                 "Script Run Error " + app_.Err.description + " / " + std::to_string(e.Number) +
-                    " - " + e.Description + "@ Line " + std::to_string(e.Line) + " col " +
+                    " - " + vbs::EncodeExternal(e.Description) + "@ Line " + std::to_string(e.Line) + " col " +
                     std::to_string(e.Column));
     engine.Error().Clear();
     app_.Err.Clear();
