@@ -21,7 +21,8 @@ Fields FieldsOf(const Variant& record) {
   Fields out;
   const std::vector<Variant> items = Items(record);
   for (size_t i = 0; i + 1 < items.size(); i += 2)
-    out.emplace_back(items[i].IsString() ? vbs::EncodeExternal(items[i].AsString()) : std::string(), items[i + 1]);
+    out.emplace_back(items[i].IsString() ? vbs::EncodeExternal(items[i].AsString()) : std::string(),
+                     items[i + 1]);
   return out;
 }
 
@@ -145,7 +146,8 @@ std::string Render(const Variant& value, bool json) {
     case VarType::Boolean:
       return json ? (v.AsBoolean() ? "true" : "false") : (v.AsBoolean() ? "yes" : "no");
     case VarType::String:
-      return json ? JsonString(vbs::EncodeExternal(v.AsString())) : vbs::EncodeExternal(v.AsString());
+      return json ? JsonString(vbs::EncodeExternal(v.AsString()))
+                  : vbs::EncodeExternal(v.AsString());
     case VarType::Array: {
       std::string out;
       for (const Variant& item : Items(v)) {

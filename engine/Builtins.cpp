@@ -71,8 +71,7 @@ size_t FindLast(const S& s, const S& what, size_t endPos, bool text) {
 Variant MakeStringArray(std::vector<std::string> items, TextKind kind) {
   Variant arr = NewArray({static_cast<int32_t>(items.size())});
   ArrayRep* a = arr.AsArray();
-  for (size_t i = 0; i < items.size(); ++i)
-    a->data[i] = Variant::Text(std::move(items[i]), kind);
+  for (size_t i = 0; i < items.size(); ++i) a->data[i] = Variant::Text(std::move(items[i]), kind);
   return arr;
 }
 Variant MakeStringArray(const std::vector<std::u16string>& items) {
@@ -335,7 +334,8 @@ Variant FnJoin(Interpreter&, Args a) {
   std::string out;
   for (size_t i = 0; i < arr.data.size(); ++i) {
     if (i) AppendJoined(out, delim);
-    kind = JoinKinds(kind, AppendText(out, arr.data[i].IsObject() ? ValueOf(arr.data[i]) : arr.data[i]));
+    kind = JoinKinds(kind,
+                     AppendText(out, arr.data[i].IsObject() ? ValueOf(arr.data[i]) : arr.data[i]));
   }
   return Variant::Text(std::move(out), kind);
 }

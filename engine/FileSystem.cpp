@@ -125,7 +125,8 @@ std::string DecodeUtf16Le(std::string_view bytes) {
   std::u16string units;
   units.reserve(bytes.size() / 2);
   for (size_t i = 0; i + 1 < bytes.size(); i += 2)
-    units += static_cast<char16_t>(static_cast<uint8_t>(bytes[i]) | static_cast<uint8_t>(bytes[i + 1]) << 8);
+    units += static_cast<char16_t>(static_cast<uint8_t>(bytes[i]) |
+                                   static_cast<uint8_t>(bytes[i + 1]) << 8);
   return FromUnits(units);
 }
 
@@ -163,7 +164,8 @@ class TextStream : public TableObject<TextStream> {
       if (errno == ENOENT) Throw(kPathNotFound);
       Throw(kAccessDenied);
     }
-    if (utf16 && std::ftell(ts->file_) == 0 && std::fwrite("\xFF\xFE", 1, 2, ts->file_) != 2) Throw(61);
+    if (utf16 && std::ftell(ts->file_) == 0 && std::fwrite("\xFF\xFE", 1, 2, ts->file_) != 2)
+      Throw(61);
     return ts;
   }
 
@@ -518,8 +520,8 @@ uintmax_t FolderSize(const std::string& path) {
 }
 
 const Member<FolderObject> FolderObject::kMembers[] = {
-    {"Path", MemberKind::Get, 0, 0,
-     [](FolderObject& f, Args) { return Variant::String(f.path_); }, true},
+    {"Path", MemberKind::Get, 0, 0, [](FolderObject& f, Args) { return Variant::String(f.path_); },
+     true},
     {"Name", MemberKind::Get, 0, 0,
      [](FolderObject& f, Args) { return Variant::String(std::string(LastName(f.path_))); }},
     {"Name", MemberKind::Let, 0, 0, Rename<FolderObject>},

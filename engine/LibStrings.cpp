@@ -45,7 +45,8 @@ Variant FromBytes(std::string_view bytes) {
   units.reserve(bytes.size() / 2 + 1);
   size_t i = 0;
   for (; i + 1 < bytes.size(); i += 2)
-    units += static_cast<char16_t>(static_cast<uint8_t>(bytes[i]) | static_cast<uint8_t>(bytes[i + 1]) << 8);
+    units += static_cast<char16_t>(static_cast<uint8_t>(bytes[i]) |
+                                   static_cast<uint8_t>(bytes[i + 1]) << 8);
   if (i < bytes.size()) units += static_cast<char16_t>(static_cast<uint8_t>(bytes[i]));
   return Variant::Text(FromUnits(units));
 }
@@ -120,7 +121,8 @@ Variant LibMidB(Interpreter&, Args a) {
   if (Arg(a, 0).IsNull()) return Variant::Null();
   std::string b = Bytes(a, 0);
   if (static_cast<size_t>(start) > b.size()) return Str("");
-  return FromBytes(std::string_view(b).substr(start - 1, len < 0 ? std::string::npos : static_cast<size_t>(len)));
+  return FromBytes(std::string_view(b).substr(
+      start - 1, len < 0 ? std::string::npos : static_cast<size_t>(len)));
 }
 
 // InStrB([start, ]s, what[, compare]): the byte position in the UTF-16 form.

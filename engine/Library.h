@@ -94,7 +94,6 @@ void CheckDateRange(double date);
 // Weekday 1..7 of a serial counted from `firstDay` (1 = Sunday).
 int WeekdayOf(double date, int firstDay);
 
-
 // UTF-8 encoding of a code point.
 inline void AppendUtf8(std::string& out, uint32_t cp) {
   AppendCodePoint(out, cp);

@@ -18,12 +18,14 @@ namespace {
 // U+FFFD (EF BF BD). Returns `text` itself when it holds none.
 const std::string& Matchable(const std::string& text, std::string& copy) {
   size_t p = text.find('\xED');
-  while (p != std::string::npos && (p + 1 >= text.size() || static_cast<unsigned char>(text[p + 1]) < 0xA0))
+  while (p != std::string::npos &&
+         (p + 1 >= text.size() || static_cast<unsigned char>(text[p + 1]) < 0xA0))
     p = text.find('\xED', p + 1);
   if (p == std::string::npos) return text;
   copy = text;
   for (; p + 2 < copy.size(); ++p) {
-    if (static_cast<unsigned char>(copy[p]) == 0xED && static_cast<unsigned char>(copy[p + 1]) >= 0xA0) {
+    if (static_cast<unsigned char>(copy[p]) == 0xED &&
+        static_cast<unsigned char>(copy[p + 1]) >= 0xA0) {
       copy.replace(p, 3, "\xEF\xBF\xBD");
       p += 2;
     }
@@ -114,16 +116,14 @@ class Match : public TableObject<Match> {
 };
 
 const Member<Match> Match::kMembers[] = {
-    {"Value", MemberKind::Get, 0, 0,
-     [](Match& m, Args) { return Variant::Text(m.data_.value); }, true},
+    {"Value", MemberKind::Get, 0, 0, [](Match& m, Args) { return Variant::Text(m.data_.value); },
+     true},
     {"FirstIndex", MemberKind::Get, 0, 0,
      [](Match& m, Args) { return Variant::Long(static_cast<int32_t>(m.data_.firstIndex)); }},
     {"Length", MemberKind::Get, 0, 0,
      [](Match& m, Args) { return Variant::Long(static_cast<int32_t>(m.data_.length)); }},
     {"SubMatches", MemberKind::Get, 0, 0,
-     [](Match& m, Args) {
-       return Variant::Object(MakeObject<SubMatches>(m.data_.subMatches));
-     }},
+     [](Match& m, Args) { return Variant::Object(MakeObject<SubMatches>(m.data_.subMatches)); }},
 };
 
 class Matches : public TableObject<Matches> {
@@ -226,7 +226,7 @@ class RegExp : public TableObject<RegExp> {
   Interpreter::SharedDeadline deadline_;
   std::string text_;
   bool ignoreCase_ = false, global_ = false, multiline_ = false;
-  Form forms_[2];  // without and with UTF mode
+  Form forms_[2];                   // without and with UTF mode
   const char* copyBase_ = nullptr;  // of the search running
   bool asciiRefused_ = false;
   uint32_t groups_ = 0;
@@ -342,7 +342,8 @@ const Member<RegExp> RegExp::kMembers[] = {
        UnitCounter units(s);
        r.ForEachMatch(s, r.global_, [&](const rx::Matcher& m) {
          if (coll->items_.size() >= kMaxArrayElements) Throw(kOutOfMemory);
-         coll->items_.push_back(Variant::Object(MakeObject<Match>(ToData(s, r.copyBase_, units, m, r.groups_))));
+         coll->items_.push_back(
+             Variant::Object(MakeObject<Match>(ToData(s, r.copyBase_, units, m, r.groups_))));
        });
        return Variant::Object(coll);
      }},

@@ -74,7 +74,8 @@ char16_t TrailingLead(const std::string& out) {
   if (n < 3) return 0;
   auto b = [&](size_t k) { return static_cast<unsigned char>(out[k]); };
   if (b(n - 3) != 0xED || b(n - 2) < 0xA0 || b(n - 2) > 0xAF) return 0;
-  return static_cast<char16_t>(Decode(reinterpret_cast<const unsigned char*>(out.data()) + n - 3, 3));
+  return static_cast<char16_t>(
+      Decode(reinterpret_cast<const unsigned char*>(out.data()) + n - 3, 3));
 }
 
 }  // namespace

@@ -1351,7 +1351,8 @@ static int CompareText(const std::string& a, const std::string& b, bool textComp
     // against U+E000..U+FFFF.
     int c = a.compare(b);
     auto high = [](const std::string& t) {
-      return std::any_of(t.begin(), t.end(), [](char ch) { return static_cast<unsigned char>(ch) >= 0xED; });
+      return std::any_of(t.begin(), t.end(),
+                         [](char ch) { return static_cast<unsigned char>(ch) >= 0xED; });
     };
     if (c != 0 && (high(a) || high(b))) {
       std::u16string x = ToUnits(a), y = ToUnits(b);

@@ -84,7 +84,9 @@ void CheckField(std::string_view what, std::string_view text) {
                            std::string(what) + " may not hold line breaks, braces or NUL");
 }
 
-std::string ArgText(Args a, size_t i) { return vbs::ToExternal(a[i]->Deref()); }
+std::string ArgText(Args a, size_t i) {
+  return vbs::ToExternal(a[i]->Deref());
+}
 
 TraceFilter FilterOf(Args a) {
   return TraceFilter{ArgText(a, 0), ArgText(a, 1), ArgText(a, 2), ArgText(a, 3)};

@@ -103,9 +103,9 @@ void Script::AccumulateReferences(std::string_view name, std::vector<std::string
         loadError_.description += " (" + path + ")";
     }
     ReportEvent(app_, "Sablewick",
-                "Error in script syntax " + app_.Err.description + " / " + std::string(name) +
-                    " " + vbs::EncodeExternal(e.Description) + "@ Line " + std::to_string(e.Line) + " col " +
-                    std::to_string(e.Column));
+                "Error in script syntax " + app_.Err.description + " / " + std::string(name) + " " +
+                    vbs::EncodeExternal(e.Description) + "@ Line " + std::to_string(e.Line) +
+                    " col " + std::to_string(e.Column));
     engine.Error().Clear();
   }
 }
@@ -153,8 +153,8 @@ vbs::Variant Script::Run(std::string_view Procedure, std::string_view Parameter)
     }
     ReportEvent(app_, "Sablewick",
                 "Script Run Error " + app_.Err.description + " / " + std::to_string(e.Number) +
-                    " - " + vbs::EncodeExternal(e.Description) + "@ Line " + std::to_string(e.Line) + " col " +
-                    std::to_string(e.Column));
+                    " - " + vbs::EncodeExternal(e.Description) + "@ Line " +
+                    std::to_string(e.Line) + " col " + std::to_string(e.Column));
     engine.Error().Clear();
     app_.Err.Clear();
     throw Failure(number != 0 ? number : kGenericFailure, description);

@@ -26,7 +26,9 @@ const Variant& Arg(Args a, size_t i) { return a[i]->Deref(); }
 // Text from a script leaves the engine as the bytes the program stores and sends (UTF-8,
 // U+DC80..U+DCFF back to the bytes they stand for); Str reads bytes back the same way, so
 // a datagram that is not UTF-8 survives a round trip through a script unchanged.
-std::string Text(Args a, size_t i) { return vbs::ToExternal(Arg(a, i)); }
+std::string Text(Args a, size_t i) {
+  return vbs::ToExternal(Arg(a, i));
+}
 Variant Str(std::string s) { return Variant::String(std::move(s)); }
 
 // The program reports its own failures as Failure; a script sees them as script errors with
@@ -237,8 +239,9 @@ const vbs::Member<ItemCollectionObject> ItemCollectionObject::kMemberTable[] = {
      [](ItemCollectionObject& c, Args a) {
        const Variant& key = Arg(a, 0);
        const ItemCollection items = c.Items();
-       std::optional<std::string_view> line =
-           key.IsString() ? items.Item(vbs::EncodeExternal(key.AsString())) : items.Item(vbs::ToLong(key));
+       std::optional<std::string_view> line = key.IsString()
+                                                  ? items.Item(vbs::EncodeExternal(key.AsString()))
+                                                  : items.Item(vbs::ToLong(key));
        if (!line) vbs::Throw(vbs::kInvalidCall);
        return Str(std::string(*line));
      },

@@ -29,13 +29,13 @@ struct Program {
   "    t = (' ' * 20000).replace(' ', line + '\\n')\n"
 
 // The same on text that is not ASCII: room names in several scripts, a unit, an emoji.
-#define ROOMS_VBS                                                                             \
+#define ROOMS_VBS                                                                                 \
   "Dim line, t: line = \"K\u00fcche S\u00e9jour Sal\u00f3n \u03a8\u03c5\u03b3\u03b5\u03af\u03bf " \
-  "\u5ba2\u5385 21.5\u00b0C \U0001F4A1 0123\"\n"                                                \
+  "\u5ba2\u5385 21.5\u00b0C \U0001F4A1 0123\"\n"                                                  \
   "t = Replace(Space(20000), \" \", line & vbLf)\n"
-#define ROOMS_PY                                                                                  \
-  "    line = 'K\u00fcche S\u00e9jour Sal\u00f3n \u03a8\u03c5\u03b3\u03b5\u03af\u03bf "          \
-  "\u5ba2\u5385 21.5\u00b0C \U0001F4A1 0123'\n"                                                  \
+#define ROOMS_PY                                                                        \
+  "    line = 'K\u00fcche S\u00e9jour Sal\u00f3n \u03a8\u03c5\u03b3\u03b5\u03af\u03bf " \
+  "\u5ba2\u5385 21.5\u00b0C \U0001F4A1 0123'\n"                                         \
   "    t = (' ' * 20000).replace(' ', line + '\\n')\n"
 
 const Program kPrograms[] = {

@@ -186,6 +186,7 @@ TEST_F(ObjectServerTest, ValuesKeepTheirTypeBothWays) {
   jagged.AsArray()->data[1] = matrix;
 
   const std::string items = std::string("Name\1Lamp") + '\0' + "Level\1" + "50";
+  // Also Küche with an emoji, and an unpaired surrogate (ChrW(&HD83D) & "a").
   const Variant cases[] = {
       Variant(), Variant::Null(), Variant::Integer(-7), Variant::Long(123456789),
       Variant::Single(1.5f), Variant::Double(0.1), Variant::Currency(12345678),
@@ -194,8 +195,7 @@ TEST_F(ObjectServerTest, ValuesKeepTheirTypeBothWays) {
       Variant::String("\xFF\xFE raw"),  // not UTF-8
       Variant::String(""), Variant::Boolean(true), Variant::Boolean(false), Variant::Byte(200),
       Variant::Error(5), vbs::MissingArgument(), Variant::Nothing(), matrix, jagged,
-      Variant::String("K\xC3\xBC" "che \xF0\x9F\x92\xA1"),  // Küche and an emoji
-      Variant::Text("\xED\xA0\xBD" "a"),                   // an unpaired surrogate (ChrW(&HD83D))
+      Variant::String("K\u00fcche \U0001F4A1"), Variant::Text("\xED\xA0\xBD\x61"),
   };
   for (const Variant& in : cases) {
     SCOPED_TRACE(vbs::TypeNameOf(in));

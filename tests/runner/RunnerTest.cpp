@@ -229,22 +229,25 @@ TEST_F(RunnerTest, StdInReads) {
 // (here 0xFC, a Windows-1252 ü) goes through a script and out again unchanged, and so
 // does a file name holding one. StdOut and StdErr know their Line and Column.
 TEST_F(RunnerTest, TextAtTheEdgesIsUtf8AndStrayBytesSurvive) {
-  std::string script = Write("edges.vbs",
-                             "x = WScript.StdIn.ReadLine\n"
-                             "WScript.Echo Len(x), x, AscW(Mid(x, 3, 1)), WScript.StdIn.Read(2)\n"
-                             "WScript.StdOut.Write \"ab\": WScript.Echo WScript.StdOut.Column\n"
-                             "WScript.StdOut.Write \"K\u00fcche\": WScript.Echo WScript.StdOut.Column, WScript.StdOut.Line\n"
-                             "WScript.StdErr.Write x\n"
-                             "Set fso = CreateObject(\"Scripting.FileSystemObject\")\n"
-                             "Set f = fso.CreateTextFile(WScript.Arguments(0) & \"/\" & x): f.Write x: f.Close\n"
-                             "For Each g In fso.GetFolder(WScript.Arguments(0)).Files\n"
-                             "  If g.Name = x Then WScript.Echo \"found\", Len(g.Name)\n"
-                             "Next\n");
+  std::string script =
+      Write("edges.vbs",
+            "x = WScript.StdIn.ReadLine\n"
+            "WScript.Echo Len(x), x, AscW(Mid(x, 3, 1)), WScript.StdIn.Read(2)\n"
+            "WScript.StdOut.Write \"ab\": WScript.Echo WScript.StdOut.Column\n"
+            "WScript.StdOut.Write \"K\u00fcche\": WScript.Echo WScript.StdOut.Column, "
+            "WScript.StdOut.Line\n"
+            "WScript.StdErr.Write x\n"
+            "Set fso = CreateObject(\"Scripting.FileSystemObject\")\n"
+            "Set f = fso.CreateTextFile(WScript.Arguments(0) & \"/\" & x): f.Write x: f.Close\n"
+            "For Each g In fso.GetFolder(WScript.Arguments(0)).Files\n"
+            "  If g.Name = x Then WScript.Echo \"found\", Len(g.Name)\n"
+            "Next\n");
   Result r = Run({script, dir_}, "\xCE\xA8\xFCx\n\xE2\x82\xAC\xC3\xA4\xC3\xB6");
-  EXPECT_EQ(r.out, "3 \xCE\xA8\xFCx 120 \xE2\x82\xAC\xC3\xA4\n"
-                   "ab3\n"
-                   "K\xC3\xBC" "che6 3\n"
-                   "found 3\n");
+  EXPECT_EQ(r.out,
+            "3 \xCE\xA8\xFCx 120 \xE2\x82\xAC\xC3\xA4\n"
+            "ab3\n"
+            "K\u00fcche6 3\n"
+            "found 3\n");
   EXPECT_EQ(r.err, "\xCE\xA8\xFCx");
   EXPECT_EQ(ReadAll(dir_ + "/\xCE\xA8\xFCx"), "\xCE\xA8\xFCx");
   EXPECT_EQ(r.exitCode, 0);
@@ -259,8 +262,8 @@ TEST_F(RunnerTest, AKilledScriptKeepsItsOutput) {
                              "WScript.StdOut.Write \"written\"\n"
                              "WScript.Sleep 60000\n");
   std::string out = dir_ + "/piped", err = dir_ + "/err";
-  std::string cmd = "timeout -s KILL 3 " + Quote(SABLEWICK_SCRIPT) + " " + Quote(script) +
-                    " 2>" + Quote(err) + " </dev/null | cat >" + Quote(out);
+  std::string cmd = "timeout -s KILL 3 " + Quote(SABLEWICK_SCRIPT) + " " + Quote(script) + " 2>" +
+                    Quote(err) + " </dev/null | cat >" + Quote(out);
   std::system(cmd.c_str());
   EXPECT_EQ(ReadAll(out), "echoed\nwritten");
   EXPECT_EQ(ReadAll(err), "error");
