@@ -1347,16 +1347,16 @@ Variant Imp(const Variant& a, const Variant& b) {
 
 static int CompareText(const std::string& a, const std::string& b, bool textCompare) {
   if (!textCompare) {
-    // Code unit order; UTF-8's byte order differs from it only for characters past U+FFFF
-    // against U+E000..U+FFFF.
-    int c = a.compare(b);
-    auto high = [](const std::string& t) {
-      return std::any_of(t.begin(), t.end(),
-                         [](char ch) { return static_cast<unsigned char>(ch) >= 0xED; });
-    };
-    if (c != 0 && (high(a) || high(b))) {
-      std::u16string x = ToUnits(a), y = ToUnits(b);
-      c = x.compare(y);
+    // Code unit order. UTF-8's byte order is code point order, which differs from it only
+    // where one text has a character past U+FFFF (lead byte F0..F4) and the other one of
+    // U+D800..U+FFFF (ED..EF) at the first difference.
+    auto [pa, pb] = std::mismatch(a.begin(), a.end(), b.begin(), b.end());
+    if (pa == a.end() || pb == b.end()) return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+    auto x = static_cast<unsigned char>(*pa), y = static_cast<unsigned char>(*pb);
+    int c = x < y ? -1 : 1;
+    if ((x >= 0xF0 && y >= 0xED && y < 0xF0) || (y >= 0xF0 && x >= 0xED && x < 0xF0)) {
+      std::u16string ua = ToUnits(a), ub = ToUnits(b);
+      c = ua.compare(ub);
     }
     return c < 0 ? -1 : c > 0 ? 1 : 0;
   }

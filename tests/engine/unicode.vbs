@@ -91,3 +91,7 @@ Dim d: Set d = CreateObject("Scripting.Dictionary"): d.CompareMode = vbTextCompa
 d("Küche") = 1: d("Ψυγείο") = 2
 WScript.Echo d.Exists("KÜCHE"), d("ΨΥΓΕΊΟ"), d.Exists("Kuche"), d.Count
 ' expect: True 2 False 2
+
+' Binary order is code unit order: a character past U+FFFF (a pair) sorts before U+E000..U+FFFF.
+WScript.Echo StrComp("😀", ChrW(&HFF01)), StrComp(ChrW(&HFF01), "😀"), "a😀" < "a" & ChrW(&HE000), StrComp("ab", "a"), "Küche" < "Kz", StrComp(ChrW(&HDC00), "😀")
+' expect: -1 1 True 1 False 1
