@@ -51,8 +51,19 @@ uintptr_t ThreadStackLow() {
 inline void AppendInPlace(Variant& s, const Variant& v) {
   StringRep* rep = s.StringBlock();
   size_t before = rep->text.size();
-  TextKind kind = rep->Kind();
-  rep->Changed(JoinKinds(kind, AppendText(rep->text, v)));
+  const Variant& d = v.Deref();
+  if (d.IsString() && rep->kind == TextKind::kAscii &&
+      d.StringBlock()->kind == TextKind::kAscii) {
+    // ASCII onto ASCII, the loop that builds a text: nothing the block remembers changes.
+    const std::string& more = d.StringBlock()->text;
+    CheckStringSize(before + more.size());
+    rep->text += more;
+  } else {
+    TextKind kind = rep->Kind();
+    TextKind added = AppendText(rep->text, v);
+    if (kind != TextKind::kAscii || added != TextKind::kAscii)
+      rep->Changed(JoinKinds(kind, added));
+  }
   if (rep->charged != rep->Footprint()) [[unlikely]]
     RechargeString(rep, before);
 }

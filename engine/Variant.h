@@ -108,7 +108,8 @@ struct StringRep {
   mutable uint32_t units = kUnitsUnknown;  // code units, once counted
   static constexpr uint32_t kUnitsUnknown = UINT32_MAX;
   ~StringRep() {
-    if (detail::positionMemo.rep == this) [[unlikely]]
+    // Positions are remembered only in text that is not ASCII.
+    if (kind != TextKind::kAscii && detail::positionMemo.rep == this) [[unlikely]]
       detail::positionMemo.rep = nullptr;
     if (budget) budget->Refund(charged);
   }
