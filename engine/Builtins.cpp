@@ -174,6 +174,17 @@ Variant FnInStr(Interpreter&, Args a) {
     text = TextCompareArg(a, 3);
   }
   if (Arg(a, base).IsNull() || Arg(a, base + 1).IsNull()) return Variant::Null();
+  const Variant& sv = Arg(a, base);
+  const Variant& wv = Arg(a, base + 1);
+  if (sv.IsString() && wv.IsString() && sv.StringBlock()->Ascii() && wv.StringBlock()->Ascii()) {
+    // The loop over a long ASCII text: read in place, nothing else to set up.
+    const std::string& st = sv.AsString();
+    const std::string& wt = wv.AsString();
+    if (static_cast<size_t>(start) > st.size()) return Variant::Long(0);
+    if (wt.empty()) return Variant::Long(start);
+    size_t p = Find(st, wt, start - 1, text);
+    return Variant::Long(p == std::string::npos ? 0 : static_cast<int32_t>(p + 1));
+  }
   TextArg s(a, base), what(a, base + 1);
   if (s.ascii() && what.ascii()) {
     if (static_cast<size_t>(start) > s.str().size()) return Variant::Long(0);
