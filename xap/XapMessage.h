@@ -74,7 +74,7 @@ class HeaderText {
 
   void assign(std::string_view s) {
     if (s.size() <= kInline) {
-      std::memmove(inline_, s.data(), s.size());
+      if (!s.empty()) std::memmove(inline_, s.data(), s.size());
       delete[] heap_;
       heap_ = nullptr;
     } else {
