@@ -170,7 +170,7 @@ gboolean ScriptStarter::OnOutput(gint, GIOCondition, gpointer data) {
   Child& child = *stream->child;
   ScriptStarter& self = *child.owner;
   if (self.Drain(child, *stream)) return G_SOURCE_CONTINUE;
-  // Closed: the source goes with this return, and the run may be complete now.
+  // Closed (and the source removed with it): the run may be complete now.
   stream->watch = 0;
   if (child.exited && child.out.fd < 0 && child.err.fd < 0) self.Forget(child.run.pid);
   return G_SOURCE_REMOVE;
@@ -233,6 +233,11 @@ void ScriptStarter::CloseStream(Child& child, Stream& stream) {
     stream.partial.clear();
     LogLine(child, stream, rest);
   }
+  // The watch goes with the descriptor: a closed descriptor would make the loop call it again
+  // and again (POLLNVAL), or for whatever file gets the number next, after the run is gone.
+  // Removing it from inside its own callback is allowed.
+  if (stream.watch != 0) g_source_remove(stream.watch);
+  stream.watch = 0;
   ::close(stream.fd);
   stream.fd = -1;
   if (child.out.fd < 0 && child.err.fd < 0 && child.dropped > 0) {
