@@ -146,6 +146,18 @@ class Daemon {
   }
   std::string Stdout() const { return ReadFile(root_ + "/stdout.txt"); }
   std::string Stderr() const { return ReadFile(root_ + "/stderr.txt"); }
+  // The start-up line comes a moment after the first heartbeat (it names the control address,
+  // made later): waits for it, at most timeoutMs.
+  std::string StartUpLine(int timeoutMs = 3000) const {
+    std::string err;
+    for (int waited = 0; waited <= timeoutMs; waited += 10) {
+      err = Stderr();
+      const size_t next = err.find(". Next: ");
+      if (next != std::string::npos && err.find('\n', next) != std::string::npos) break;
+      ::usleep(10000);
+    }
+    return err.substr(0, err.find('\n'));
+  }
   // Waits for the process to end; its exit status, or -1 on time-out.
   int WaitExit(int timeoutMs = 5000) {
     for (int waited = 0; waited < timeoutMs; waited += 10) {

@@ -139,8 +139,8 @@ TEST_F(DaemonTest, ALoopbackInterfaceAddressThatNoInterfaceListsIsTakenAsItStand
   daemon = std::make_unique<Daemon>(
       "[Interface]\nBroadcastAddress=127.0.0.1\nInterfaceAddress=127.0.0.4\n");
   StartAndGreet();
-  EXPECT_NE(daemon->Stderr().find("interface 127.0.0.4;"), std::string::npos)
-      << daemon->Stderr();
+  const std::string line = daemon->StartUpLine();
+  EXPECT_NE(line.find("interface 127.0.0.4;"), std::string::npos) << line;
 }
 
 TEST_F(DaemonTest, AFolderGivenOnTheCommandLineOrInTheEnvironmentHoldsTheNodesFiles) {
