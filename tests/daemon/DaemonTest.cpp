@@ -103,6 +103,44 @@ TEST_F(DaemonTest, AnswersRoleAndEchoQueries) {
   EXPECT_EQ(e.GetItem("Echo.Response", "Response"), "abc");
 }
 
+// The echo answer byte for byte: a watchdog on another machine compares what comes back, and
+// a hub passes it on as it is. Queries unlike the common one (long texts, a subaddress, stray
+// spaces and carriage returns, bytes beyond ASCII, an empty query) get what they always got.
+TEST_F(DaemonTest, EchoAnswersKeepTheirBytes) {
+  StartAndGreet();
+  const std::string self = "Orbel.Script." + HostName();
+  const std::string longSource = "acme.building-management.north-wing.floor-3:room.42.dimmer";
+  const std::string longQuery(200, 'Q');
+  struct Case {
+    std::string header, query, target, response;
+  } cases[] = {
+      {"class=WDT.Echo\n", "AbC", "acme.tool.pc", "abc"},
+      {"class=wdt.echo\ntarget=" + self + "\n", "Mixed Case 12", "acme.tool.pc", "mixed case 12"},
+      {"class=WDT.Echo\ntarget=Orbel.Script.*\n", "  spaced  ", "acme.tool.pc", "  spaced  "},
+      {"class=WDT.Echo\n", "crlf\r", "acme.tool.pc", "crlf\r"},
+      {"class=WDT.Echo\n", "", "acme.tool.pc", ""},
+      {"class=WDT.Echo\n", "Gr\xc3\xbc\xc3\x9f \xc3\x84 \xff", "acme.tool.pc",
+       "gr\xc3\xbc\xc3\x9f \xc3\x84 \xff"},
+      {"class=WDT.Echo\n", longQuery, "acme.tool.pc", std::string(200, 'q')},
+      {"class=WDT.Echo\nsource=" + longSource + "\n", "x", longSource, "x"},
+  };
+  for (const Case& c : cases) {
+    std::string query = Query(c.header, "Echo.Query\n{\nQuery=" + c.query + "\n}\n");
+    if (c.target != "acme.tool.pc") {
+      // A sender of its own, with a long address and a subaddress.
+      query = "xap-header\n{\nv=12\nhop=1\nuid=FF123400\n" + c.header + "}\nEcho.Query\n{\nQuery=" +
+              c.query + "\n}\n";
+    }
+    hub.SendTo(port, query);
+    auto answer = hub.ReceiveMessage();
+    ASSERT_TRUE(answer) << c.query;
+    EXPECT_EQ(*answer, "xap-header\n{\nv=12\nhop=1\nuid=FF00E800\nclass=WDT.Echo\nsource=" + self +
+                           "\ntarget=" + c.target + "\n}\nEcho.Response\n{\nResponse=" +
+                           c.response + "\n}\n")
+        << c.query;
+  }
+}
+
 TEST_F(DaemonTest, TakesJunkWithoutHarm) {
   StartAndGreet();
   const std::string junk[] = {"", "xap-header", "xap-header\n}\n}\n}\n", std::string(3000, '}'),
