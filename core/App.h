@@ -43,10 +43,10 @@ class XapTransport;
 class XapSink {
  public:
   virtual ~XapSink() = default;
-  virtual void SendXap(const std::string& target, const std::string& cls,
-                       const std::string& section, const std::string& data,
-                       const std::string& subaddress, const std::string& uid,
-                       const std::string& targetSubaddress) = 0;
+  // The texts are read during the call only.
+  virtual void SendXap(std::string_view target, std::string_view cls, std::string_view section,
+                       std::string_view data, std::string_view subaddress, std::string_view uid,
+                       std::string_view targetSubaddress) = 0;
   // A complete xAP text, sent as it is. Throws when this sink cannot send raw text.
   virtual void SendRawXap(std::string_view text);
 };

@@ -86,15 +86,17 @@ void Dispatcher::Dispatch(std::string&& received, std::string_view original) {
   const std::string_view text =
       original.data() != nullptr ? original : msg.Parsed() ? msg.RawText() : received;
   if (OnParsed) step([&] { OnParsed(msg); });
-  const std::string& own = app_.xap ? app_.xap->XapSource() : std::string();
-  bool toUs = false;
-  step([&] { toUs = msg.CompareTarget(own) || msg.CompareTarget("Unknown"); });
+  // Asked only of role and echo queries, the only messages answered.
+  const auto toUs = [&] {
+    const std::string_view own = app_.xap ? std::string_view(app_.xap->XapSource()) : "";
+    return msg.CompareTarget(own) || msg.CompareTarget("Unknown");
+  };
 
   bool isRole = false;
   step([&] { isRole = msg.CompareClass("Homeseer.Role"); });
   if (isRole) {
     step([&] {
-      if (!toUs) return;
+      if (!toUs()) return;
       const std::string role = ToLower(msg.GetItem("Role.Query", "Role"));
       if (role == "application" || role == "any") SendRoleNotification();
     });
@@ -103,14 +105,16 @@ void Dispatcher::Dispatch(std::string&& received, std::string_view original) {
   }
 
   step([&] {
-    if (!msg.CompareClass("WDT.Echo") || !toUs) return;
-    const std::string query = msg.GetItem("Echo.Query", "Query");
-    if (query != "Unknown") SendEchoResponse(msg, ToLower(query));
+    if (!msg.CompareClass("WDT.Echo") || !toUs()) return;
+    const std::string_view query = msg.ItemValue("Echo.Query", "Query");
+    if (query != "Unknown") SendEchoResponse(msg, query);
   });
   ++Count.dispatched;
   bool passedAny = false;
 
-  const std::string handle = "M" + std::to_string(MessageCounter);
+  // Made when the first subscription takes the message.
+  const uint64_t number = MessageCounter;
+  std::string handle;
   for (size_t i = 0; i < Subscriptions.size(); ++i) {
     ScriptVBS& sub = Subscriptions[i];
     if (!sub.LooksPrepared()) sub.Prepare();
@@ -118,6 +122,7 @@ void Dispatcher::Dispatch(std::string&& received, std::string_view original) {
     step([&] { pass = Passes(sub, msg); });
     if (!pass) continue;
     passedAny = true;
+    if (handle.empty()) handle = "M" + std::to_string(number);
     if (keepMatches) matched_.push_back(static_cast<int>(i + 1));
     step([&] {
       msg.Handle = handle;
@@ -213,7 +218,15 @@ void Dispatcher::SendRoleNotification() {
 
 void Dispatcher::SendEchoResponse(const XapMessage& query, std::string_view value) {
   ++Count.echoAnswers;
-  SendXap(app_, query.msgSource, "WDT.Echo", "Echo.Response", ItemList({{"Response", value}}));
+  // The answer's one item (the query lower-cased), in a buffer kept from answer to answer.
+  std::string& data = echoData_;
+  data.assign("Response\1");
+  const size_t start = data.size();
+  data += value;
+  for (size_t i = start; i < data.size(); ++i) data[i] = LowerAscii(data[i]);
+  SendXap(app_, query.msgSource, "WDT.Echo", "Echo.Response", data);
+  // A rare long query does not keep its buffer.
+  if (data.capacity() > kKeptEchoBuffer) std::string().swap(data);
 }
 
 }  // namespace sablewick

@@ -71,12 +71,15 @@ class Dispatcher {
 
  private:
   void SendRoleNotification();
+  // value: the query as received; the answer carries it lower-cased.
   void SendEchoResponse(const XapMessage& query, std::string_view value);
   void Dispatch(std::string&& text, std::string_view original);
   void DropHandles(const std::vector<std::string>& handles);
   static bool Passes(const ScriptVBS& sub, const XapMessage& msg);
 
   bool injecting_ = false;
+  std::string echoData_;
+  static constexpr size_t kKeptEchoBuffer = 4096;
   // Positions passed by the text being dispatched, kept only while someone asks for them.
   std::vector<int> matched_;
 

@@ -37,10 +37,12 @@ struct SentMessage {
 
 class RecordingSink : public XapSink {
  public:
-  void SendXap(const std::string& target, const std::string& cls, const std::string& section,
-               const std::string& data, const std::string& subaddress, const std::string& uid,
-               const std::string& targetSubaddress) override {
-    sent.push_back({target, cls, section, data, subaddress, uid, targetSubaddress});
+  void SendXap(std::string_view target, std::string_view cls, std::string_view section,
+               std::string_view data, std::string_view subaddress, std::string_view uid,
+               std::string_view targetSubaddress) override {
+    sent.push_back({std::string(target), std::string(cls), std::string(section),
+                    std::string(data), std::string(subaddress), std::string(uid),
+                    std::string(targetSubaddress)});
   }
   std::vector<SentMessage> sent;
 };

@@ -47,26 +47,24 @@ void SendXapOrThrow(App& app, std::string_view sTarget, std::string_view sClass,
                     std::string_view sSection, std::string_view sData,
                     std::string_view sSubaddress, std::string_view sUID,
                     std::string_view sTargetSubaddress) {
-  std::string uid;
+  std::string subDevice;
+  std::string_view uid = sUID;
   if (sUID.empty()) {
     uid = app.UID;
   } else if (sUID.size() == 2) {
-    uid = app.UID.substr(0, 6);  // a sub-device of this node
-    uid += sUID;
-  } else {
-    uid = sUID;
+    subDevice = std::string_view(app.UID).substr(0, 6);  // a sub-device of this node
+    subDevice += sUID;
+    uid = subDevice;
   }
-  XapQueuedMessage msg{std::string(sTarget),    uid,
-                       std::string(sClass),     std::string(sSection),
-                       std::string(sData),      std::string(sSubaddress),
-                       std::string(sTargetSubaddress)};
   if (!app.xapReady) {
-    app.sendQueue.push_back(std::move(msg));
+    app.sendQueue.push_back({std::string(sTarget), std::string(uid), std::string(sClass),
+                             std::string(sSection), std::string(sData), std::string(sSubaddress),
+                             std::string(sTargetSubaddress)});
     return;
   }
   SendQueued(app);
-  app.sink->SendXap(msg.MsgTarget, msg.MsgClass, msg.MsgSection, msg.MsgData, msg.MsgSubAddress,
-                    msg.MsgUID, msg.MsgTargetSubAddress);
+  // Straight from the caller's texts into the transport's buffer.
+  app.sink->SendXap(sTarget, sClass, sSection, sData, sSubaddress, uid, sTargetSubaddress);
 }
 
 void SendXap(App& app, std::string_view sTarget, std::string_view sClass,

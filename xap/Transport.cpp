@@ -280,10 +280,10 @@ void XapTransport::Send(std::string_view bytes) {
   }
 }
 
-void XapTransport::SendXap(const std::string& sTarget, const std::string& sClass,
-                           const std::string& sSection, const std::string& sData,
-                           const std::string& sSubaddress, const std::string& sUID,
-                           const std::string& sTargetSubaddress) {
+void XapTransport::SendXap(std::string_view sTarget, std::string_view sClass,
+                           std::string_view sSection, std::string_view sData,
+                           std::string_view sSubaddress, std::string_view sUID,
+                           std::string_view sTargetSubaddress) {
   // A failure to send (a text too large for a datagram, no route) reaches the caller: the
   // sending helper logs it, and WriteLog falls back to the log file. The text is what
   // XapMessage composes (header, one section, its items), written into one buffer that keeps
@@ -291,7 +291,7 @@ void XapTransport::SendXap(const std::string& sTarget, const std::string& sClass
   std::string& b = sendBuffer_;
   b.clear();
   b += "xap-header\n{\nv=12\nhop=1\nuid=";
-  b += sUID.empty() ? xapUID_ : sUID;
+  b += sUID.empty() ? std::string_view(xapUID_) : sUID;
   b += "\nclass=";
   b += sClass;
   b += "\nsource=";

@@ -59,9 +59,9 @@ class XapTransport : public XapSink {
   // What made Init fail, in words (empty after a success).
   const std::string& InitProblem() const { return initProblem_; }
   void SendHeartbeat(int32_t LongInterval);
-  void SendXap(const std::string& sTarget, const std::string& sClass, const std::string& sSection,
-               const std::string& sData, const std::string& sSubaddress, const std::string& sUID,
-               const std::string& sTargetSubaddress) override;
+  void SendXap(std::string_view sTarget, std::string_view sClass, std::string_view sSection,
+               std::string_view sData, std::string_view sSubaddress, std::string_view sUID,
+               std::string_view sTargetSubaddress) override;
   // Sends the text unchanged; throws when the send fails.
   void SendRawXap(std::string_view sMessage) override;
 

@@ -450,13 +450,17 @@ bool XapMessage::CompareClass(std::string_view sClass) const {
 }
 
 std::string XapMessage::GetItem(std::string_view sSection, std::string_view sItem) const {
+  return std::string(ItemValue(sSection, sItem));
+}
+
+std::string_view XapMessage::ItemValue(std::string_view sSection, std::string_view sItem) const {
   const int s = FindSection(sSection);
   if (s < 0) return "Unknown";
   const Section& sec = sections_[static_cast<size_t>(s)];
   for (uint32_t i = sec.firstItem; i < sec.firstItem + sec.itemCount; ++i) {
     if (EqualsNoCase(Text(items_[i].name), sItem)) {
       const std::string_view line = Text(items_[i].line);
-      return std::string(line.substr(line.find('=') + 1));
+      return line.substr(line.find('=') + 1);
     }
   }
   return "Unknown";

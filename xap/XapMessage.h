@@ -171,6 +171,8 @@ class XapMessage {
   bool MatchClass(const XapFilter& f) const;
   bool MatchSection(const XapFilter& f) const;
   std::string GetItem(std::string_view sSection, std::string_view sItem) const;
+  // GetItem without a copy: the value inside the message's text, or "Unknown".
+  std::string_view ItemValue(std::string_view sSection, std::string_view sItem) const;
   std::vector<std::string> MsgSection() const;
   // The item collection numbered index (from 0); nullopt when out of range.
   std::optional<ItemCollection> msgCollection(int index) const;

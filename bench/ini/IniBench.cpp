@@ -13,8 +13,8 @@ namespace {
 
 class NullSink : public sablewick::XapSink {
  public:
-  void SendXap(const std::string&, const std::string&, const std::string&, const std::string&,
-               const std::string&, const std::string&, const std::string&) override {}
+  void SendXap(std::string_view, std::string_view, std::string_view, std::string_view,
+               std::string_view, std::string_view, std::string_view) override {}
 };
 
 // A settings file of `sections` sections with `keys` keys each, in a private folder.

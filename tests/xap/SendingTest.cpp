@@ -53,9 +53,9 @@ TEST(SendHelper, HoldsMessagesUntilReadyAndSendsThemInOrderWithTheNextCall) {
 // A sender that fails for the section "bad".
 class FailingSink : public testing::RecordingSink {
  public:
-  void SendXap(const std::string& target, const std::string& cls, const std::string& section,
-               const std::string& data, const std::string& subaddress, const std::string& uid,
-               const std::string& targetSubaddress) override {
+  void SendXap(std::string_view target, std::string_view cls, std::string_view section,
+               std::string_view data, std::string_view subaddress, std::string_view uid,
+               std::string_view targetSubaddress) override {
     if (section == "bad") throw Failure(kGenericFailure, "Message too long");
     RecordingSink::SendXap(target, cls, section, data, subaddress, uid, targetSubaddress);
   }
