@@ -89,7 +89,7 @@ void Dispatcher::Dispatch(std::string&& received, std::string_view original) {
   // Asked only of role and echo queries, the only messages answered.
   const auto toUs = [&] {
     const std::string_view own = app_.xap ? std::string_view(app_.xap->XapSource()) : "";
-    return msg.CompareTarget(own) || msg.CompareTarget("Unknown");
+    return msg.CompareTarget("Unknown") || msg.CompareTarget(own);
   };
 
   bool isRole = false;

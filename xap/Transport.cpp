@@ -6,9 +6,11 @@
 #include <net/if.h>
 #include <netdb.h>
 #include <linux/sock_diag.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -25,6 +27,12 @@ namespace {
 constexpr int kReceiveBuffer = 8 << 20;
 // Datagrams read in one wake-up before the loop gets control back.
 constexpr int kReadsPerWakeup = 1024;
+// Datagrams taken from the kernel in one call, each into a slot of its own that holds the
+// largest datagram. The slots are mapped memory: only the pages a datagram fills are backed,
+// so small datagrams keep one page per slot.
+constexpr unsigned kBatch = 16;
+constexpr size_t kSlot = 65536;
+constexpr size_t kPage = 4096;
 // Drops are logged at most once a minute.
 constexpr uint32_t kDropReportMs = 60000;
 constexpr char kQueueDropText[] = "Receive queue full: ";
@@ -83,6 +91,7 @@ XapTransport::~XapTransport() {
   }
   if (winsock1_ >= 0) ::close(winsock1_);
   if (winsock2_ >= 0) ::close(winsock2_);
+  if (arena_ != nullptr) ::munmap(arena_, kBatch * kSlot);
 }
 
 void XapTransport::SetXapSource(std::string_view v) {
@@ -375,21 +384,55 @@ void XapTransport::ReceiveTimerFired() {
 }
 
 void XapTransport::ReadSocket(int fd) {
-  static thread_local std::vector<char> buffer(65536);
-  for (int i = 0; i < kReadsPerWakeup; ++i) {
-    const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+  if (arena_ == nullptr) {
+    void* m = ::mmap(nullptr, kBatch * kSlot, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (m == MAP_FAILED) return;  // the socket stays readable: the next turn tries again
+    arena_ = static_cast<char*>(m);
+  }
+  mmsghdr headers[kBatch];
+  iovec slots[kBatch];
+  for (unsigned i = 0; i < kBatch; ++i) {
+    slots[i] = {arena_ + i * kSlot, kSlot};
+    headers[i] = {};
+    headers[i].msg_hdr.msg_iov = &slots[i];
+    headers[i].msg_hdr.msg_iovlen = 1;
+  }
+  for (int read = 0; read < kReadsPerWakeup;) {
+    const int n = ::recvmmsg(fd, headers, kBatch, MSG_DONTWAIT, nullptr);
     if (n < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR) {
+        ++read;
+        continue;
+      }
       // EAGAIN: drained. Anything else loses only the datagram that failed, never queues
       // an earlier one again.
       break;
     }
-    try {
-      ProcessReceivedMessage(std::string_view(buffer.data(), static_cast<size_t>(n)));
-    } catch (...) {
-      SetPendingError(app_, 0);
-      LogToFile(app_, "Sablewick", "ProcessReceivedMessage");
+    size_t largest = 0;
+    for (int i = 0; i < n; ++i) {
+      const size_t size = headers[i].msg_len;
+      largest = std::max(largest, size);
+      try {
+        ProcessReceivedMessage(std::string_view(arena_ + i * kSlot, size));
+      } catch (...) {
+        SetPendingError(app_, 0);
+        LogToFile(app_, "Sablewick", "ProcessReceivedMessage");
+      }
     }
+    // The pages a rare large datagram filled go back at once.
+    if (largest > kPage) {
+      for (int i = 0; i < n; ++i) {
+        const size_t size = headers[i].msg_len;
+        if (size > kPage) {
+          ::madvise(arena_ + i * kSlot + kPage, (size + kPage - 1) / kPage * kPage - kPage,
+                    MADV_DONTNEED);
+        }
+      }
+    }
+    read += std::max(n, 1);
+    // A short batch means the kernel found the socket empty.
+    if (n < static_cast<int>(kBatch)) break;
   }
   ReadKernelDrops(fd);
 }

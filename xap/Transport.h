@@ -124,6 +124,7 @@ class XapTransport : public XapSink {
   DropCount kernelDrops_;  // the kernel's socket buffer was full (SO_MEMINFO's drops)
   uint32_t kernelCounter_[2] = {0, 0};  // the kernel's running count, per socket
   std::function<void()> messageCallback_;
+  char* arena_ = nullptr;  // the receive slots, mapped at the first read
   int winsock1_ = -1;  // receive socket
   int winsock2_ = -1;  // send socket
   GSource* watch1_ = nullptr;

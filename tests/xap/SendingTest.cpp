@@ -298,6 +298,46 @@ TEST(Transport, KernelDropsAreCountedAndLogged) {
   EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
 }
 
+// Datagrams are read many at a time: every size up to the largest a datagram can carry comes
+// through whole, in order, however small and large ones follow each other.
+TEST(Transport, DatagramsOfEverySizeArriveWholeAndInOrder) {
+  TestApp t;
+  XapTransport xap(t.app);
+  xap.BroadcastAddress = "127.0.0.1";
+  xap.InterfaceAddress = "127.0.0.2";
+  ASSERT_GT(xap.Init(), 0) << xap.InitProblem();
+  const int out = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(xap.ListenPort()));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const size_t sizes[] = {11, 300, 4095, 4096, 4097, 65507, 12, 65507, 65507, 2000, 65000};
+  std::vector<std::string> sent;
+  for (int round = 0; round < 5; ++round) {
+    for (size_t size : sizes) {
+      std::string d = "xap-header\n" + std::to_string(sent.size()) + "\n";
+      for (size_t i = d.size(); i < size; ++i) d += static_cast<char>('a' + (i * 7 + size) % 26);
+      d.resize(size);
+      ASSERT_EQ(::sendto(out, d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                         sizeof to),
+                static_cast<ssize_t>(d.size()));
+      sent.push_back(std::move(d));
+    }
+    // Read after each round: a round fits the socket's buffer.
+    for (int i = 0; i < 1000 && xap.QueueLength() < sent.size(); ++i) {
+      g_main_context_iteration(nullptr, FALSE);
+    }
+  }
+  ::close(out);
+  ASSERT_EQ(xap.QueueLength(), sent.size());
+  for (size_t i = 0; i < sent.size(); ++i) {
+    const std::string got = xap.GetMessage();
+    EXPECT_EQ(got.size(), sent[i].size()) << i;
+    EXPECT_TRUE(got == sent[i]) << i;
+  }
+  EXPECT_EQ(xap.KernelDropped(), 0u);
+}
+
 TEST(Transport, AddressFitsMask) {
   struct Case {
     const char* mask;
