@@ -20,11 +20,11 @@ void Dispatcher::onMessage() {
   Dispatching = true;
   try {
     // Bounded by what is queued now plus what arrives meanwhile; the queue itself is bounded.
-    for (;;) {
-      std::string text = app_.xap->GetMessage();
-      if (text.empty()) break;
-      Readmessage(std::move(text));
+    while (app_.xap->TakeMessage(received_)) {
+      if (!received_.empty()) Readmessage(received_);
     }
+    // A rare large text does not keep its buffer.
+    if (received_.capacity() > kKeptTextBuffer) std::string().swap(received_);
   } catch (...) {
     SetPendingError(app_, 0);
     LogToFile(app_, "Sablewick", "Main OnMessage");
@@ -66,25 +66,30 @@ bool Dispatcher::Passes(const ScriptVBS& sub, const XapMessage& msg) {
          (sub.SectionFilter.Empty() || msg.MatchSection(sub.SectionFilter));
 }
 
-void Dispatcher::Readmessage(std::string_view text) { Dispatch(std::string(text), text); }
+void Dispatcher::Readmessage(std::string_view text) {
+  // The message of the text before, when nothing kept it, is parsed into again: a message
+  // that no subscription takes costs no allocation.
+  std::shared_ptr<XapMessage> shared;
+  if (spare_ != nullptr && spare_.use_count() == 1) {
+    shared = std::move(spare_);
+    shared->Recycle();
+  } else {
+    shared = std::make_shared<XapMessage>(&app_);
+  }
+  Dispatch(shared, text);
+  if (shared.use_count() == 1 && shared->TextSize() <= kKeptTextBuffer) spare_ = std::move(shared);
+}
 
-void Dispatcher::Readmessage(std::string&& text) { Dispatch(std::move(text), {}); }
-
-// original: the text as given, when the caller keeps it; else the message's own copy (or text,
-// when it was refused) is shown to the tracer.
-void Dispatcher::Dispatch(std::string&& received, std::string_view original) {
+void Dispatcher::Dispatch(const std::shared_ptr<XapMessage>& shared, std::string_view text) {
   StepRunner step(app_, "Sablewick", "Readmessage", ReportVia::Log);
   ++MessageCounter;
   const bool keepMatches = Trace || injecting_;
   if (Trace) matched_.clear();
-  auto shared = std::make_shared<XapMessage>(&app_);
   XapMessage& msg = *shared;
   step([&] {
     msg.Init();
-    msg.FromXap(std::move(received), app_.clock->Now());
+    msg.FromXap(text, app_.clock->Now());
   });
-  const std::string_view text =
-      original.data() != nullptr ? original : msg.Parsed() ? msg.RawText() : received;
   if (OnParsed) step([&] { OnParsed(msg); });
   // Asked only of role and echo queries, the only messages answered.
   const auto toUs = [&] {

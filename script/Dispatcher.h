@@ -31,8 +31,6 @@ class Dispatcher {
   // Drains the transport's receive queue; a call made while a drain runs returns at once.
   void onMessage();
   void Readmessage(std::string_view text);
-  // The same for a received text, which the parsed message takes over.
-  void Readmessage(std::string&& text);
   // Dispatches a text as if it had been received; the positions of the subscriptions it
   // passed. dryRun: only the filters are tried; nothing is stored, started or answered.
   std::vector<int> Inject(std::string_view text, bool dryRun);
@@ -73,12 +71,17 @@ class Dispatcher {
   void SendRoleNotification();
   // value: the query as received; the answer carries it lower-cased.
   void SendEchoResponse(const XapMessage& query, std::string_view value);
-  void Dispatch(std::string&& text, std::string_view original);
+  void Dispatch(const std::shared_ptr<XapMessage>& msg, std::string_view text);
   void DropHandles(const std::vector<std::string>& handles);
   static bool Passes(const ScriptVBS& sub, const XapMessage& msg);
 
   bool injecting_ = false;
+  // Buffers kept from message to message: the text taken from the receive queue, the message
+  // parsed from it when nothing else holds it, the echo answer's item.
+  std::string received_;
+  std::shared_ptr<XapMessage> spare_;
   std::string echoData_;
+  static constexpr size_t kKeptTextBuffer = 4096;
   static constexpr size_t kKeptEchoBuffer = 4096;
   // Positions passed by the text being dispatched, kept only while someone asks for them.
   std::vector<int> matched_;

@@ -39,6 +39,8 @@ constexpr char kQueueDropText[] = "Receive queue full: ";
 constexpr char kKernelDropText[] = "Receive socket full: ";
 // The send buffer's capacity kept between messages.
 constexpr size_t kKeptSendBuffer = 4096;
+// The receive queue's buffer kept once it is empty; a burst's larger one is given back.
+constexpr size_t kKeptQueueBuffer = 256 << 10;
 
 std::vector<std::string_view> SplitDots(std::string_view s) {
   std::vector<std::string_view> pieces;
@@ -83,7 +85,6 @@ XapTransport::~XapTransport() {
   PollKernelDrops();
   ReportDrops(queueDrops_, kQueueDropText, true);
   ReportDrops(kernelDrops_, kKernelDropText, true);
-  receiveQueue_.clear();
   for (GSource* watch : {watch1_, watch2_}) {
     if (watch == nullptr) continue;
     g_source_destroy(watch);
@@ -113,11 +114,27 @@ void XapTransport::RebuildHead() {
 }
 
 std::string XapTransport::GetMessage() {
-  if (receiveQueue_.empty()) return {};
-  std::string text = std::move(receiveQueue_.front());
-  receiveQueue_.pop_front();
-  queuedBytes_ -= text.size();
+  std::string text;
+  TakeMessage(text);
   return text;
+}
+
+bool XapTransport::TakeMessage(std::string& text) {
+  if (queueSizes_.empty()) {
+    text.clear();
+    return false;
+  }
+  const size_t size = queueSizes_.front();
+  text.assign(queueText_, queueHead_, size);
+  queueSizes_.pop_front();
+  queuedBytes_ -= size;
+  queueHead_ += size;
+  if (queueSizes_.empty()) {
+    queueHead_ = 0;
+    queueText_.clear();
+    if (queueText_.capacity() > kKeptQueueBuffer) std::string().swap(queueText_);
+  }
+  return true;
 }
 
 bool XapTransport::AddressFitsMask(std::string_view mask, std::string_view address) {
@@ -350,12 +367,23 @@ void XapTransport::ProcessReceivedMessage(std::string_view text) {
     return;
   }
   ++received_;
-  if (receiveQueue_.size() >= kQueueMaxDatagrams || queuedBytes_ + text.size() > kQueueMaxBytes) {
+  if (queueSizes_.size() >= kQueueMaxDatagrams || queuedBytes_ + text.size() > kQueueMaxBytes) {
     CountDrops(queueDrops_, 1, kQueueDropText);
     return;
   }
+  if (queueText_.size() + text.size() > queueText_.capacity() && queueHead_ > 0) {
+    // The texts already taken make room before the buffer grows.
+    queueText_.erase(0, queueHead_);
+    queueHead_ = 0;
+  }
+  // Grown by doubling, but never past what the byte limit lets the queue hold.
+  const size_t needed = queueText_.size() + text.size();
+  if (needed > queueText_.capacity()) {
+    queueText_.reserve(std::max(needed, std::min(2 * queueText_.capacity(), kQueueMaxBytes)));
+  }
   queuedBytes_ += text.size();
-  receiveQueue_.emplace_back(text);
+  queueText_.append(text);
+  queueSizes_.push_back(static_cast<uint32_t>(text.size()));
   // The first datagram after a drain arms the timer; later ones ride on it, so a steady
   // stream cannot push the notice back forever.
   if (!receiveTimer_.Enabled()) receiveTimer_.Start(50);

@@ -37,6 +37,8 @@ class XapTransport : public XapSink {
   }
   // Removes and returns the oldest queued text; empty when none is waiting.
   std::string GetMessage();
+  // The same into the caller's string, whose buffer is reused; false when none is waiting.
+  bool TakeMessage(std::string& text);
 
   bool FilterHeartbeats = true;
   // Sees each heartbeat that FilterHeartbeats keeps out of the queue, as it is read (the MQTT
@@ -76,7 +78,7 @@ class XapTransport : public XapSink {
   int32_t ListenPort() const { return listenPort_; }
   const std::string& LocalAddress() const { return localAddress_; }
   const std::string& SendAddress() const { return sendAddress_; }
-  size_t QueueLength() const { return receiveQueue_.size(); }
+  size_t QueueLength() const { return queueSizes_.size(); }
   uint64_t Dropped() const { return queueDrops_.total; }
   // Reads the kernel's drop counts of both sockets now (a burst's drops would otherwise show
   // only with the next datagram read): on the alive timer, for status, and at the end.
@@ -107,7 +109,11 @@ class XapTransport : public XapSink {
   std::string hbeatHead_, hbeatTail_;
   std::string sendBuffer_;
   int16_t hbeatTicks_ = 0;
-  std::deque<std::string> receiveQueue_;
+  // The receive queue: the texts end to end in one buffer (no allocation per datagram), their
+  // sizes in arrival order. Emptied by every drain.
+  std::string queueText_;
+  size_t queueHead_ = 0;  // where the oldest text starts in queueText_
+  std::deque<uint32_t> queueSizes_;
   size_t queuedBytes_ = 0;
   uint64_t received_ = 0;
   // Datagrams lost, logged at most once a minute per kind: the first at once, later ones with

@@ -199,6 +199,23 @@ std::string XapMessage::ToXap() {
   return text;
 }
 
+void XapMessage::Recycle() {
+  // Every member as a new message has it.
+  MsgClass = HeaderText::Literal("Unknown");
+  MsgTarget = HeaderText::Literal("Unknown");
+  msgSource = HeaderText::Literal("Unknown");
+  MsgUID = HeaderText::Literal("Unknown");
+  Timestamp = 0;
+  Handle.clear();
+  msgBuilder_.reset();
+  sectionOpen_ = false;
+  raw_.clear();
+  sections_.clear();
+  items_.clear();
+  header_.clear();
+  faults_ = 0;
+}
+
 // ---- parsing -----------------------------------------------------------------------------------
 
 void XapMessage::LogFault(std::string_view message, int32_t number, const char* description) {

@@ -192,6 +192,9 @@ class XapMessage {
   // Faults the last parse met (repeated names, a missing section name).
   int Faults() const { return faults_; }
   void Reset() {}
+  // Back to the state of a new message, keeping the text buffer's capacity for the next
+  // parse (a receiver that parses message after message allocates nothing).
+  void Recycle();
 
   HeaderText MsgClass = HeaderText::Literal("Unknown");
   HeaderText MsgTarget = HeaderText::Literal("Unknown");

@@ -64,6 +64,44 @@ TEST(XapMessageParse, RejectedTextsLeaveTheMessageAsItWas) {
   EXPECT_EQ(m.MsgClass, "a.b");
 }
 
+// A recycled message parses the next text exactly as a new one would: nothing of the text
+// before shows through (header fields the next text lacks, sections, items, faults, handle).
+TEST(XapMessageParse, ARecycledMessageReadsLikeANewOne) {
+  const std::string texts[] = {
+      kLampOn,
+      "xap-header\n{\nclass=a.b\n}\nbody\n{\nx=1\nx=2\n}\n}\n",
+      "xap-header\n{\n}\n",
+      "junk",
+      "xap-header\n{\nuid=FF000001\nsource=" + std::string(200, 's') + "\n}\nA\n{\nk=v\n}\nB\n{\n}\n",
+      "",
+  };
+  const auto describe = [](const XapMessage& m) {
+    std::string d = m.MsgClass.str() + "|" + m.MsgTarget.str() + "|" + m.msgSource.str() + "|" +
+                    m.MsgUID.str() + "|" + m.Handle + "|" + std::string(m.RawText()) + "|" +
+                    std::to_string(m.Faults()) + "|" + std::to_string(m.Timestamp) + "|";
+    for (int i = 0; i < m.HeaderCount(); ++i) {
+      d += std::string(m.HeaderItem(i).first) + "=" + std::string(m.HeaderItem(i).second) + ";";
+    }
+    for (int s = 0; s < m.SectionCount(); ++s) {
+      d += "[" + std::string(m.SectionName(s)) + "]";
+      for (const std::string& line : m.msgCollection(s)->Lines()) d += line + ";";
+    }
+    return d;
+  };
+  for (const std::string& before : texts) {
+    for (const std::string& text : texts) {
+      XapMessage recycled;
+      recycled.FromXap(before, 1.0);
+      recycled.Handle = "M7";
+      recycled.Recycle();
+      recycled.FromXap(text, 2.0);
+      XapMessage fresh;
+      fresh.FromXap(text, 2.0);
+      EXPECT_EQ(describe(recycled), describe(fresh)) << before << "\n--- then ---\n" << text;
+    }
+  }
+}
+
 TEST(XapMessageParse, SpacesAroundHeaderNamesAndValuesAreTrimmedButNotTabs) {
   XapMessage m;
   m.FromXap("xap-header\n{\n  UID  =  FF123400  \nclass=\ta\t\n}\nLamp\n{\nState = On \n}\n");
