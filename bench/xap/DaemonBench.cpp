@@ -101,7 +101,21 @@ long CpuNs(pid_t pid) {
 struct RampResult {
   double best = 0;        // the highest lossless offered rate
   double cpuNsEach = 0;   // the receiver's CPU time per datagram, median over the steps
+  std::vector<double> cpuByStep;  // the same for each step, in the order of kRampRates
 };
+
+// Raw's CPU per datagram over the node's, step by step at the same asked rate (a receiver
+// that wakes for every datagram pays more per datagram at low rates, and the node's ramps stop
+// earlier than raw's): the median over the steps both ran.
+double SameRateRatio(const RampResult& raw, const RampResult& node) {
+  std::vector<double> ratios;
+  for (size_t i = 0; i < raw.cpuByStep.size() && i < node.cpuByStep.size(); ++i) {
+    if (node.cpuByStep[i] > 0) ratios.push_back(raw.cpuByStep[i] / node.cpuByStep[i]);
+  }
+  if (ratios.empty()) return 0;
+  std::sort(ratios.begin(), ratios.end());
+  return ratios[ratios.size() / 2];
+}
 
 // The highest lossless offered rate, after two lossy steps in a row or the last rate; and the
 // receiving process's CPU time per datagram, which a busy machine disturbs far less than rates.
@@ -115,6 +129,7 @@ RampResult Ramp(const char* what, pid_t receiver, const RampStep& step) {
     const bool lossless = step(rate, offered);
     const double each = static_cast<double>(CpuNs(receiver) - cpu0) / kRampCount;
     cpu.push_back(each);
+    r.cpuByStep.push_back(each);
     std::printf("  %-26s asked %8.0f/s offered %8.0f/s  %-8s  receiver CPU %6.0f ns each\n",
                 what, rate, offered, lossless ? "lossless" : "LOSS", each);
     std::fflush(stdout);
@@ -328,6 +343,8 @@ int main(int argc, char** argv) {
               plain.cpuNsEach, plain.cpuNsEach > 0 ? raw.cpuNsEach / plain.cpuNsEach : 0.0);
   std::printf("%-44s %12.0f  (raw/node %.2f)\n", "node CPU per datagram, echo, ns",
               echo.cpuNsEach, echo.cpuNsEach > 0 ? raw.cpuNsEach / echo.cpuNsEach : 0.0);
+  std::printf("%-44s %12.2f\n", "raw/node CPU at the same rates, plain", SameRateRatio(raw, plain));
+  std::printf("%-44s %12.2f\n", "raw/node CPU at the same rates, echo", SameRateRatio(raw, echo));
 
   // Paced flood of echo queries through the daemon.
   {
