@@ -412,6 +412,9 @@ void XapTransport::ReceiveTimerFired() {
 }
 
 void XapTransport::ReadSocket(int fd) {
+  // The slots hold the batch being handed on; a read nested in a handler (one that ran the
+  // loop) waits for the next turn instead of writing over them.
+  if (reading_) return;
   if (arena_ == nullptr) {
     void* m = ::mmap(nullptr, kBatch * kSlot, PROT_READ | PROT_WRITE,
                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
@@ -426,6 +429,7 @@ void XapTransport::ReadSocket(int fd) {
     headers[i].msg_hdr.msg_iov = &slots[i];
     headers[i].msg_hdr.msg_iovlen = 1;
   }
+  reading_ = true;
   for (int read = 0; read < kReadsPerWakeup;) {
     const int n = ::recvmmsg(fd, headers, kBatch, MSG_DONTWAIT, nullptr);
     if (n < 0) {
@@ -462,6 +466,7 @@ void XapTransport::ReadSocket(int fd) {
     // A short batch means the kernel found the socket empty.
     if (n < static_cast<int>(kBatch)) break;
   }
+  reading_ = false;
   ReadKernelDrops(fd);
 }
 

@@ -131,6 +131,7 @@ class XapTransport : public XapSink {
   uint32_t kernelCounter_[2] = {0, 0};  // the kernel's running count, per socket
   std::function<void()> messageCallback_;
   char* arena_ = nullptr;  // the receive slots, mapped at the first read
+  bool reading_ = false;
   int winsock1_ = -1;  // receive socket
   int winsock2_ = -1;  // send socket
   GSource* watch1_ = nullptr;
