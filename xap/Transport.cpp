@@ -40,7 +40,7 @@ constexpr char kKernelDropText[] = "Receive socket full: ";
 // The send buffer's capacity kept between messages.
 constexpr size_t kKeptSendBuffer = 4096;
 // The receive queue's buffer kept once it is empty; a burst's larger one is given back.
-constexpr size_t kKeptQueueBuffer = 256 << 10;
+constexpr size_t kKeptQueueBuffer = 64 << 10;
 
 std::vector<std::string_view> SplitDots(std::string_view s) {
   std::vector<std::string_view> pieces;
