@@ -39,7 +39,9 @@ constexpr char kQueueDropText[] = "Receive queue full: ";
 constexpr char kKernelDropText[] = "Receive socket full: ";
 // The send buffer's capacity kept between messages.
 constexpr size_t kKeptSendBuffer = 4096;
-// The receive queue's buffer kept once it is empty; a burst's larger one is given back.
+// The receive queue's buffer kept once it is empty. A larger one stays while the drains use a
+// good part of it (a steady stream does not grow it again every 50 ms) and is given back by
+// a drain that used less than a quarter of it, or by the alive timer.
 constexpr size_t kKeptQueueBuffer = 64 << 10;
 
 std::vector<std::string_view> SplitDots(std::string_view s) {
@@ -68,6 +70,9 @@ long PieceNumber(std::string_view piece) {
 XapTransport::XapTransport(App& app)
     : app_(app),
       aliveTimer_([this] {
+        if (queueSizes_.empty() && queueText_.capacity() > kKeptQueueBuffer) {
+          std::string().swap(queueText_);
+        }
         PollKernelDrops();
         ReportDrops(queueDrops_, kQueueDropText, false);
         ReportDrops(kernelDrops_, kKernelDropText, false);
@@ -130,9 +135,12 @@ bool XapTransport::TakeMessage(std::string& text) {
   queuedBytes_ -= size;
   queueHead_ += size;
   if (queueSizes_.empty()) {
+    const size_t used = queueText_.size();
     queueHead_ = 0;
     queueText_.clear();
-    if (queueText_.capacity() > kKeptQueueBuffer) std::string().swap(queueText_);
+    if (queueText_.capacity() > kKeptQueueBuffer && used < queueText_.capacity() / 4) {
+      std::string().swap(queueText_);
+    }
   }
   return true;
 }
