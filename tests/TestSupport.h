@@ -40,9 +40,8 @@ class RecordingSink : public XapSink {
   void SendXap(std::string_view target, std::string_view cls, std::string_view section,
                std::string_view data, std::string_view subaddress, std::string_view uid,
                std::string_view targetSubaddress) override {
-    sent.push_back({std::string(target), std::string(cls), std::string(section),
-                    std::string(data), std::string(subaddress), std::string(uid),
-                    std::string(targetSubaddress)});
+    sent.push_back({std::string(target), std::string(cls), std::string(section), std::string(data),
+                    std::string(subaddress), std::string(uid), std::string(targetSubaddress)});
   }
   std::vector<SentMessage> sent;
 };

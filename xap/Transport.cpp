@@ -3,9 +3,9 @@
 #include <arpa/inet.h>
 #include <glib-unix.h>
 #include <ifaddrs.h>
+#include <linux/sock_diag.h>
 #include <net/if.h>
 #include <netdb.h>
-#include <linux/sock_diag.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>

@@ -128,15 +128,15 @@ TEST_F(DaemonTest, EchoAnswersKeepTheirBytes) {
     std::string query = Query(c.header, "Echo.Query\n{\nQuery=" + c.query + "\n}\n");
     if (c.target != "acme.tool.pc") {
       // A sender of its own, with a long address and a subaddress.
-      query = "xap-header\n{\nv=12\nhop=1\nuid=FF123400\n" + c.header + "}\nEcho.Query\n{\nQuery=" +
-              c.query + "\n}\n";
+      query = "xap-header\n{\nv=12\nhop=1\nuid=FF123400\n" + c.header +
+              "}\nEcho.Query\n{\nQuery=" + c.query + "\n}\n";
     }
     hub.SendTo(port, query);
     auto answer = hub.ReceiveMessage();
     ASSERT_TRUE(answer) << c.query;
     EXPECT_EQ(*answer, "xap-header\n{\nv=12\nhop=1\nuid=FF00E800\nclass=WDT.Echo\nsource=" + self +
-                           "\ntarget=" + c.target + "\n}\nEcho.Response\n{\nResponse=" +
-                           c.response + "\n}\n")
+                           "\ntarget=" + c.target +
+                           "\n}\nEcho.Response\n{\nResponse=" + c.response + "\n}\n")
         << c.query;
   }
 }

@@ -318,9 +318,9 @@ TEST(Transport, DatagramsOfEverySizeArriveWholeAndInOrder) {
       std::string d = "xap-header\n" + std::to_string(sent.size()) + "\n";
       for (size_t i = d.size(); i < size; ++i) d += static_cast<char>('a' + (i * 7 + size) % 26);
       d.resize(size);
-      ASSERT_EQ(::sendto(out, d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&to),
-                         sizeof to),
-                static_cast<ssize_t>(d.size()));
+      ASSERT_EQ(
+          ::sendto(out, d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to),
+          static_cast<ssize_t>(d.size()));
       sent.push_back(std::move(d));
     }
     // Read after each round: a round fits the socket's buffer.

@@ -72,7 +72,8 @@ TEST(XapMessageParse, ARecycledMessageReadsLikeANewOne) {
       "xap-header\n{\nclass=a.b\n}\nbody\n{\nx=1\nx=2\n}\n}\n",
       "xap-header\n{\n}\n",
       "junk",
-      "xap-header\n{\nuid=FF000001\nsource=" + std::string(200, 's') + "\n}\nA\n{\nk=v\n}\nB\n{\n}\n",
+      "xap-header\n{\nuid=FF000001\nsource=" + std::string(200, 's') +
+          "\n}\nA\n{\nk=v\n}\nB\n{\n}\n",
       "",
   };
   const auto describe = [](const XapMessage& m) {
