@@ -330,10 +330,14 @@ bool ReadRegularFile(const std::string& path, size_t maxBytes, std::string& text
     ::close(fd);
     return false;
   }
-  text.resize(maxBytes);
+  // The buffer grows with what is read, from the size the file has now: a settings file of a
+  // few hundred bytes must not make a node fill (and keep in its heap) a buffer of maxBytes.
+  const size_t expected = static_cast<size_t>(std::max<off_t>(st.st_size, 0)) + 1;
+  text.resize(std::min(maxBytes, std::max<size_t>(expected, 4096)));
   size_t got = 0;
   while (got < maxBytes) {
-    const ssize_t n = ::read(fd, text.data() + got, maxBytes - got);
+    if (got == text.size()) text.resize(std::min(maxBytes, text.size() * 2));
+    const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       why = std::string("cannot be read: ") + std::strerror(errno);
@@ -345,6 +349,7 @@ bool ReadRegularFile(const std::string& path, size_t maxBytes, std::string& text
   }
   ::close(fd);
   text.resize(got);
+  text.shrink_to_fit();
   return true;
 }
 
