@@ -32,7 +32,9 @@
 #include <vector>
 
 #include "bench/xap/BenchSupport.h"
+#include "tests/bridge/BrokerHarness.h"
 
+using sablewick::testing::Broker;
 using sablewick::testing::Daemon;
 using sablewick::testing::UdpSocket;
 using namespace sablewick::bench;
@@ -84,6 +86,55 @@ class Tracer {
   std::string output_;
   pid_t pid_ = -1;
 };
+
+// Idle memory of a process, KB: resident, proportional (shared pages divided among the
+// processes that map them), private dirty and clean, anonymous.
+struct IdleMemory {
+  long rss = -1, pss = -1, privateDirty = -1, privateClean = -1, anonymous = -1;
+};
+
+IdleMemory MeasureIdle(pid_t pid) {
+  using sablewick::testing::ProcKb;
+  IdleMemory m;
+  m.rss = ProcKb(pid, "status", "VmRSS:");
+  m.pss = ProcKb(pid, "smaps_rollup", "Pss:");
+  m.privateDirty = ProcKb(pid, "smaps_rollup", "Private_Dirty:");
+  m.privateClean = ProcKb(pid, "smaps_rollup", "Private_Clean:");
+  m.anonymous = ProcKb(pid, "smaps_rollup", "Anonymous:");
+  return m;
+}
+
+// The median of each figure over the runs, with the lowest and highest.
+void PrintIdle(const char* what, const std::vector<IdleMemory>& runs) {
+  const auto row = [&](const char* name, long IdleMemory::*field) {
+    std::vector<long> v;
+    for (const IdleMemory& m : runs) v.push_back(m.*field);
+    std::sort(v.begin(), v.end());
+    std::printf("%s, %-*s %8ld  (%ld..%ld, %zu runs)\n", what,
+                static_cast<int>(42 - std::strlen(what)), name, v[v.size() / 2], v.front(),
+                v.back(), v.size());
+  };
+  row("RSS, KB", &IdleMemory::rss);
+  row("PSS, KB", &IdleMemory::pss);
+  row("private dirty, KB", &IdleMemory::privateDirty);
+  row("private clean, KB", &IdleMemory::privateClean);
+  row("anonymous, KB", &IdleMemory::anonymous);
+}
+
+constexpr int kBrokerPort = 18831;
+const std::string kDrumlin = "[Interface]\nBroadcastAddress=127.0.0.1\nInterfaceAddress=127.0.0.2\n";
+
+// Until the node's status says its MQTT link is up (at most 5 s).
+bool WaitConnected(const std::string& runtime) {
+  for (int i = 0; i < 100; ++i) {
+    const std::string status = Status(runtime);
+    const size_t mqtt = status.find("\"mqtt\":{");
+    if (mqtt != std::string::npos && status.find("\"connected\":true", mqtt) != std::string::npos)
+      return true;
+    usleep(50000);
+  }
+  return false;
+}
 
 constexpr size_t kRampCount = 100000;
 const double kRampRates[] = {25e3,  50e3,  100e3, 150e3, 200e3, 250e3, 300e3, 400e3,
@@ -291,9 +342,9 @@ int main(int argc, char** argv) {
     std::printf("%-44s %12.0f\n", "raw loopback send+receive, datagrams/s", got / secs);
   }
 
-  // Exec to first heartbeat, and idle memory.
+  // Exec to first heartbeat, and idle memory (each of the 5 runs, 1 s after its heartbeat).
   std::vector<double> startups;
-  long rss = -1, pss = -1, privateDirty = -1, privateClean = -1, anonymous = -1;
+  std::vector<IdleMemory> idle;
   for (int run = 0; run < 5; ++run) {
     UdpSocket hub(3639);
     Daemon daemon;
@@ -305,26 +356,41 @@ int main(int argc, char** argv) {
       std::printf("no heartbeat\n");
       return 1;
     }
-    if (run == 0) {
-      usleep(1000000);
-      rss = daemon.RssKb();
-      using sablewick::testing::ProcKb;
-      pss = ProcKb(daemon.Pid(), "smaps_rollup", "Pss:");
-      privateDirty = ProcKb(daemon.Pid(), "smaps_rollup", "Private_Dirty:");
-      privateClean = ProcKb(daemon.Pid(), "smaps_rollup", "Private_Clean:");
-      anonymous = ProcKb(daemon.Pid(), "smaps_rollup", "Anonymous:");
-      PrintPssByMapping(daemon.Pid(), 10);
-    }
+    usleep(1000000);
+    idle.push_back(MeasureIdle(daemon.Pid()));
+    if (run == 0) PrintPssByMapping(daemon.Pid(), 10);
     daemon.Signal(SIGTERM);
     daemon.WaitExit();
   }
   std::sort(startups.begin(), startups.end());
   std::printf("%-44s %12.2f\n", "exec to first heartbeat, median ms (5 runs)", startups[2]);
-  std::printf("%-44s %12ld\n", "idle resident memory (RSS), KB", rss);
-  std::printf("%-44s %12ld\n", "idle proportional memory (PSS), KB", pss);
-  std::printf("%-44s %12ld\n", "idle private dirty memory, KB", privateDirty);
-  std::printf("%-44s %12ld\n", "idle private clean memory, KB", privateClean);
-  std::printf("%-44s %12ld\n", "idle anonymous memory, KB", anonymous);
+  PrintIdle("idle, no bridge", idle);
+
+  // The same with the MQTT bridge connected to a Mosquitto broker of our own.
+  {
+    std::fflush(stdout);  // the broker's child process must not write our buffer again
+    Broker broker(kBrokerPort);
+    if (!broker.Start()) {
+      std::printf("the broker did not start\n");
+      return 1;
+    }
+    std::vector<IdleMemory> bridged;
+    for (int run = 0; run < 3; ++run) {
+      UdpSocket hub(3639);
+      Daemon daemon(kDrumlin, "[MQTT]\nBroker=127.0.0.1:" + std::to_string(kBrokerPort) + "\n");
+      daemon.Start();
+      if (!hub.Receive(5000) || !WaitConnected(daemon.RuntimeDir())) {
+        std::printf("the node did not get on the broker\n%s\n", daemon.Log().c_str());
+        return 1;
+      }
+      usleep(1000000);
+      bridged.push_back(MeasureIdle(daemon.Pid()));
+      if (run == 0) PrintPssByMapping(daemon.Pid(), 10);
+      daemon.Signal(SIGTERM);
+      daemon.WaitExit();
+    }
+    PrintIdle("idle, bridge connected", bridged);
+  }
 
   if (memoryOnly) return 0;
 

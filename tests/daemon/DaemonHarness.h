@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -98,7 +99,11 @@ class Daemon {
     std::filesystem::create_directories(root_ + "/Scripts");
     std::filesystem::create_directories(runtime_);
     std::filesystem::permissions(runtime_, std::filesystem::perms::owner_all);
-    std::filesystem::copy_file(SABLEWICK_BINARY, root_ + "/sablewick");
+    // A benchmark may run another build of the daemon in its place (two builds measured back
+    // to back by the same program): SABLEWICK_OTHER_DAEMON names its file.
+    const char* other = std::getenv("SABLEWICK_OTHER_DAEMON");
+    std::filesystem::copy_file(other != nullptr && *other != '\0' ? other : SABLEWICK_BINARY,
+                               root_ + "/sablewick");
 #ifdef SABLEWICK_RUNNER
     std::filesystem::copy_file(SABLEWICK_RUNNER, root_ + "/sablewick-script");
 #endif
