@@ -168,20 +168,19 @@ Variant Control::Subscriptions() const {
   std::vector<Variant> list;
   if (!app_.dispatcher) return ArrayOf(list);
   const auto& subs = app_.dispatcher->Subscriptions;
+  const std::vector<ScriptRun> kept = app_.runs ? app_.runs->Runs() : std::vector<ScriptRun>();
   for (size_t i = 0; i < subs.size(); ++i) {
     const ScriptVBS& s = subs[i];
     // Its runs among those the journal keeps: started at its position for its filters.
     uint64_t runs = 0;
     std::string lastExit;
-    if (app_.runs) {
-      for (const ScriptRun& run : app_.runs->Runs()) {
-        if (run.position != static_cast<int>(i + 1) || run.script != s.Script ||
-            run.target != s.Target || run.schema != s.Schema || run.section != s.Section ||
-            run.source != s.Source)
-          continue;
-        ++runs;
-        if (!run.running) lastExit = run.Outcome();
-      }
+    for (const ScriptRun& run : kept) {
+      if (run.position != static_cast<int>(i + 1) || run.script != s.Script ||
+          run.target != s.Target || run.schema != s.Schema || run.section != s.Section ||
+          run.source != s.Source)
+        continue;
+      ++runs;
+      if (!run.running) lastExit = run.Outcome();
     }
     list.push_back(SubscriptionRecord(s, static_cast<long>(i + 1))
                        .Add("queued", Count(static_cast<uint64_t>(s.MessageCount())))

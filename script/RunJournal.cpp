@@ -15,37 +15,127 @@ std::string ScriptRun::Outcome() const {
   return s;
 }
 
+RunJournal::RunJournal() {
+  // Once, while the node is idle: the records of a busy period then fill these pages rather
+  // than take small blocks among the busy period's own.
+  ring_.reserve(kCapacity);
+}
+
+const std::string* RunJournal::Keep(const std::string& text) {
+  if (text.empty()) return nullptr;
+  auto it = texts_.find(text);
+  if (it == texts_.end()) it = texts_.emplace(text, 0).first;
+  ++it->second;
+  return &it->first;
+}
+
+void RunJournal::Drop(const std::string* text) {
+  if (text == nullptr) return;
+  auto it = texts_.find(*text);
+  if (it != texts_.end() && --it->second == 0) texts_.erase(it);
+}
+
+void RunJournal::Store(Record& record, const ScriptRun& run) {
+  // The new texts are kept before the old ones are let go, so a text both share stays put.
+  const std::string* const old[] = {record.target, record.schema, record.section, record.source,
+                                    record.script};
+  record.target = Keep(run.target);
+  record.schema = Keep(run.schema);
+  record.section = Keep(run.section);
+  record.source = Keep(run.source);
+  record.script = Keep(run.script);
+  for (const std::string* text : old) Drop(text);
+  record.id = run.id;
+  record.startTime = run.startTime;
+  record.endTime = run.endTime;
+  record.position = run.position;
+  record.pid = run.pid;
+  record.queuedAtStart = run.queuedAtStart;
+  record.fetched = run.fetched;
+  record.exitStatus = run.exitStatus;
+  record.signal = run.signal;
+  record.gaveUp = run.gaveUp;
+  record.running = run.running;
+  record.timedOut = run.timedOut;
+  record.shutdown = run.shutdown;
+  record.stderrTail.assign(run.stderrTail);  // reuses the record's buffer when it fits
+}
+
+ScriptRun RunJournal::Expand(const Record& record) const {
+  const auto text = [](const std::string* t) { return t != nullptr ? *t : std::string(); };
+  ScriptRun run;
+  run.id = record.id;
+  run.startTime = record.startTime;
+  run.endTime = record.endTime;
+  run.position = record.position;
+  run.target = text(record.target);
+  run.schema = text(record.schema);
+  run.section = text(record.section);
+  run.source = text(record.source);
+  run.script = text(record.script);
+  run.pid = record.pid;
+  run.queuedAtStart = record.queuedAtStart;
+  run.fetched = record.fetched;
+  run.running = record.running;
+  run.exitStatus = record.exitStatus;
+  run.signal = record.signal;
+  run.timedOut = record.timedOut;
+  run.shutdown = record.shutdown;
+  run.stderrTail = record.stderrTail;
+  run.gaveUp = record.gaveUp;
+  return run;
+}
+
 uint64_t RunJournal::Begin(ScriptRun run) {
   run.id = nextId_++;
   run.running = true;
   ++started_;
   ++running_;
-  if (runs_.size() >= kCapacity) runs_.pop_front();
-  runs_.push_back(std::move(run));
-  const ScriptRun& kept = runs_.back();
-  const uint64_t id = kept.id;
-  Notify(kept, Change::Started);
-  return id;
+  Record* slot;
+  if (ring_.size() < kCapacity) {
+    slot = &ring_.emplace_back();
+  } else {
+    slot = &ring_[oldest_];
+    oldest_ = (oldest_ + 1) % ring_.size();
+  }
+  Store(*slot, run);
+  Notify(run, Change::Started);
+  return run.id;
+}
+
+RunJournal::Record* RunJournal::FindRecord(uint64_t id) {
+  // Ids rise from the oldest record on, so the record is found by bisection.
+  size_t lo = 0, hi = ring_.size();
+  while (lo < hi) {
+    const size_t mid = lo + (hi - lo) / 2;
+    if (At(mid).id < id)
+      lo = mid + 1;
+    else
+      hi = mid;
+  }
+  if (lo == ring_.size()) return nullptr;
+  Record& r = ring_[(oldest_ + lo) % ring_.size()];
+  return r.id == id ? &r : nullptr;
 }
 
 void RunJournal::End(const ScriptRun& run) {
   if (running_ > 0) --running_;
   if (run.Failed()) ++failed_;
-  // Ids rise with the deque, so the record is found by bisection.
-  auto it = std::lower_bound(runs_.begin(), runs_.end(), run.id,
-                             [](const ScriptRun& r, uint64_t id) { return r.id < id; });
-  if (it != runs_.end() && it->id == run.id) {
-    *it = run;
-    Notify(*it, Change::Ended);
-  } else {
-    Notify(run, Change::Ended);
-  }
+  if (Record* kept = FindRecord(run.id)) Store(*kept, run);
+  Notify(run, Change::Ended);
 }
 
-const ScriptRun* RunJournal::Find(uint64_t id) const {
-  auto it = std::lower_bound(runs_.begin(), runs_.end(), id,
-                             [](const ScriptRun& r, uint64_t want) { return r.id < want; });
-  return it != runs_.end() && it->id == id ? &*it : nullptr;
+std::vector<ScriptRun> RunJournal::Runs() const {
+  std::vector<ScriptRun> runs;
+  runs.reserve(ring_.size());
+  for (size_t i = 0; i < ring_.size(); ++i) runs.push_back(Expand(At(i)));
+  return runs;
+}
+
+std::optional<ScriptRun> RunJournal::Find(uint64_t id) const {
+  const Record* kept = const_cast<RunJournal*>(this)->FindRecord(id);
+  if (kept == nullptr) return std::nullopt;
+  return Expand(*kept);
 }
 
 uint64_t RunJournal::Watch(Observer observer) {
@@ -58,7 +148,7 @@ void RunJournal::Unwatch(uint64_t handle) { observers_.erase(handle); }
 
 void RunJournal::Notify(const ScriptRun& run, Change change) {
   if (observers_.empty()) return;
-  // A copy: an observer may add or remove observers, and the record may move meanwhile.
+  // A copy: an observer may add or remove observers, and the caller's run may change meanwhile.
   const ScriptRun copy = run;
   std::vector<uint64_t> handles;
   for (const auto& [handle, observer] : observers_) handles.push_back(handle);

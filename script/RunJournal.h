@@ -1,16 +1,22 @@
 // The journal of script runs: what the node started, for which subscription, and how each run
 // ended. The last kCapacity runs are kept in memory, nothing on disk. Observers hear of every
 // run as it starts and as it ends (a control client following the runs).
+//
+// The kept runs live in a ring of their own, reserved once, and their texts (script paths and
+// filters, the same for every run of a subscription) are kept once each: a busy period with
+// thousands of runs leaves no small blocks of the journal scattered through the heap, where
+// each would hold a whole page of freed memory resident after the busy period is over.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace sablewick {
 
@@ -46,14 +52,19 @@ class RunJournal {
   enum class Change { Started, Ended };
   using Observer = std::function<void(const ScriptRun&, Change)>;
 
+  RunJournal();
+  RunJournal(const RunJournal&) = delete;
+  RunJournal& operator=(const RunJournal&) = delete;
+
   // Records a run that has just started; returns its id.
   uint64_t Begin(ScriptRun run);
   // Records how a run ended (the record with run.id, when still kept, is replaced).
   void End(const ScriptRun& run);
 
-  // Oldest first.
-  const std::deque<ScriptRun>& Runs() const { return runs_; }
-  const ScriptRun* Find(uint64_t id) const;
+  // The runs kept, oldest first.
+  std::vector<ScriptRun> Runs() const;
+  size_t Kept() const { return ring_.size(); }
+  std::optional<ScriptRun> Find(uint64_t id) const;
 
   uint64_t Started() const { return started_; }
   uint64_t Failed() const { return failed_; }
@@ -64,9 +75,31 @@ class RunJournal {
   void Unwatch(uint64_t handle);
 
  private:
+  // A kept run: ScriptRun with its repeated texts kept once in texts_.
+  struct Record {
+    uint64_t id = 0;
+    double startTime = 0, endTime = 0;
+    int position = 0;
+    pid_t pid = 0;
+    int queuedAtStart = 0, fetched = 0, exitStatus = 0, signal = 0, gaveUp = 0;
+    bool running = true, timedOut = false, shutdown = false;
+    const std::string *target = nullptr, *schema = nullptr, *section = nullptr,
+                      *source = nullptr, *script = nullptr;
+    std::string stderrTail;  // empty for most runs
+  };
+
+  const std::string* Keep(const std::string& text);
+  void Drop(const std::string* text);
+  void Store(Record& record, const ScriptRun& run);
+  ScriptRun Expand(const Record& record) const;
+  // The record of the i-th kept run, oldest first.
+  const Record& At(size_t i) const { return ring_[(oldest_ + i) % ring_.size()]; }
+  Record* FindRecord(uint64_t id);
   void Notify(const ScriptRun& run, Change change);
 
-  std::deque<ScriptRun> runs_;
+  std::vector<Record> ring_;  // capacity kCapacity from the start; a ring once full
+  size_t oldest_ = 0;
+  std::map<std::string, size_t, std::less<>> texts_;  // each kept text, and its users
   uint64_t nextId_ = 1;
   uint64_t started_ = 0;
   uint64_t failed_ = 0;

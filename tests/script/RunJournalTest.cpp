@@ -2,6 +2,10 @@
 // while it tells them of a change.
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <string>
+#include <vector>
+
 #include "script/RunJournal.h"
 
 namespace sablewick {
@@ -23,13 +27,44 @@ TEST(RunJournal, KeepsTheLastRunsAndCountsEveryEndEvenOfARunNoLongerKept) {
   const uint64_t longRun = journal.Begin(first);
   for (size_t i = 0; i < RunJournal::kCapacity; ++i) journal.End(Ended(journal.Begin({}), 0));
   ASSERT_EQ(journal.Runs().size(), RunJournal::kCapacity);
-  EXPECT_EQ(journal.Find(longRun), nullptr) << "the oldest went first";
+  EXPECT_EQ(journal.Find(longRun), std::nullopt) << "the oldest went first";
   EXPECT_EQ(journal.Runs().front().id, longRun + 1);
   EXPECT_EQ(journal.Running(), 1u);
   journal.End(Ended(longRun, 0, 9));
   EXPECT_EQ(journal.Running(), 0u);
   EXPECT_EQ(journal.Started(), RunJournal::kCapacity + 1);
   EXPECT_EQ(journal.Failed(), 1u);
+}
+
+// Runs of a few subscriptions share their texts in the journal: every kept run must still
+// read its own after the ring has gone round, and after an end that changed them.
+TEST(RunJournal, KeptRunsKeepTheirOwnTextsAsTheRingGoesRound) {
+  RunJournal journal;
+  const auto scriptOf = [](uint64_t id) { return "/x/Scripts/h" + std::to_string(id % 3) + ".vbs"; };
+  for (size_t i = 0; i < RunJournal::kCapacity * 5 / 2; ++i) {
+    ScriptRun run;
+    run.script = scriptOf(journal.Started() + 1);
+    run.schema = i % 2 == 0 ? "soak.c" + std::to_string(i % 7) : "";
+    run.stderrTail = i % 5 == 0 ? "a line of standard error that is longer than a short text\n" : "";
+    ScriptRun end = run;
+    end.id = journal.Begin(run);
+    end.running = false;
+    if (i % 4 == 0) end.source = "acme.lamp." + std::to_string(i % 11);
+    journal.End(end);
+  }
+  const std::vector<ScriptRun> runs = journal.Runs();
+  ASSERT_EQ(runs.size(), RunJournal::kCapacity);
+  for (size_t k = 0; k < runs.size(); ++k) {
+    const ScriptRun& run = runs[k];
+    const size_t i = run.id - 1;
+    ASSERT_EQ(run.id, runs.front().id + k) << "oldest first, none missing";
+    EXPECT_EQ(run.script, scriptOf(run.id));
+    EXPECT_EQ(run.schema, i % 2 == 0 ? "soak.c" + std::to_string(i % 7) : "");
+    EXPECT_EQ(run.source, i % 4 == 0 ? "acme.lamp." + std::to_string(i % 11) : "");
+    EXPECT_EQ(run.stderrTail.empty(), i % 5 != 0);
+    EXPECT_FALSE(run.running);
+  }
+  EXPECT_EQ(journal.Find(runs.back().id)->script, scriptOf(runs.back().id));
 }
 
 TEST(RunJournal, AnEndReplacesTheRecordAndSaysHowTheRunEnded) {
@@ -57,8 +92,8 @@ TEST(RunJournal, AnEndReplacesTheRecordAndSaysHowTheRunEnded) {
     end.endTime = 12.5;
     EXPECT_TRUE(journal.Find(end.id)->running);
     journal.End(end);
-    const ScriptRun* kept = journal.Find(end.id);
-    ASSERT_NE(kept, nullptr);
+    const std::optional<ScriptRun> kept = journal.Find(end.id);
+    ASSERT_TRUE(kept.has_value());
     EXPECT_FALSE(kept->running);
     EXPECT_EQ(kept->Failed(), c.failed) << c.outcome;
     EXPECT_EQ(kept->Outcome(), c.outcome);
