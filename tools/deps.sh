@@ -2,7 +2,7 @@
 # Installs the Debian 12 packages that building, running and testing need; quick when they
 # are already there.
 set -eu
-packages="build-essential cmake ninja-build pkg-config git
+packages="build-essential cmake ninja-build pkg-config git lld
   libglib2.0-dev libsystemd-dev libgtk-3-dev
   libgtest-dev libgmock-dev libbenchmark-dev libpcre2-dev libmosquitto-dev
   mosquitto mosquitto-clients openssl

@@ -1,0 +1,93 @@
+#!/bin/sh
+# Writes app/text-order.txt: the functions of the daemon that its start, an idle minute and the
+# everyday traffic of an xAP network run (heartbeats, an echo query, a plain message; the MQTT
+# bridge's start and a bridged message when Mosquitto is installed), as the linker names them.
+# The link puts them first, side by side, so that an idle node keeps a few pages of its own
+# code resident instead of a page here and there across all of it (see app/README.md).
+#
+# Usage: tools/text-order.sh [BUILD_DIR [IDLE_SECONDS]]   (build 70)
+# Needs valgrind and python3; runs the daemon under callgrind in a private network namespace
+# (tests/netns-run.sh), on loopback only. Commit the new list with the change that needed it.
+set -eu
+cd "$(dirname "$0")/.."
+build=${1:-build}
+idle=${2:-70}
+case "$build" in /*) ;; *) build="$PWD/$build" ;; esac
+[ -x "$build/sablewick" ] || { echo "no $build/sablewick: build the target sablewick first" >&2; exit 1; }
+work=$(mktemp -d /tmp/sablewick-text-order-XXXXXX)
+trap 'rm -rf "$work"' EXIT
+
+# One run: the daemon under callgrind in its own folder, the traffic, then SIGTERM (bounded).
+cat >"$work/run.sh" <<'EOF'
+#!/bin/sh
+set -eu
+work=$1; build=$2; idle=$3; name=$4; ini=$5
+d=$work/$name
+mkdir -p "$d/S/Config" "$d/S/Scripts" "$d/run"
+chmod 700 "$d/run"
+cp "$build/sablewick" "$d/S/sablewick"
+printf '[Interface]\nBroadcastAddress=127.0.0.1\nInterfaceAddress=127.0.0.2\n' >"$d/S/Config/Drumlin.ini"
+printf "$ini" >"$d/S/Config/Sablewick.ini"
+broker=""
+if [ "$name" = bridge ]; then
+  printf 'per_listener_settings false\npersistence false\nlistener 18839 127.0.0.1\nallow_anonymous true\n' >"$d/mosquitto.conf"
+  /usr/sbin/mosquitto -c "$d/mosquitto.conf" >"$d/broker.log" 2>&1 &
+  broker=$!
+  sleep 0.5
+fi
+unset DBUS_SESSION_BUS_ADDRESS SABLEWICK_ADDRESS SABLEWICK_FOLDER
+XDG_RUNTIME_DIR="$d/run" valgrind -q --tool=callgrind --compress-strings=no --demangle=no \
+  --callgrind-out-file="$d/callgrind.out" "$d/S/sablewick" >"$d/stdout" 2>"$d/stderr" &
+node=$!
+sleep 5
+python3 - <<'PY'
+import socket, time
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+texts = [
+  "xap-hbeat\n{\nv=12\nhop=1\nuid=FF123400\nclass=xap-hbeat.alive\nsource=acme.lamp.hall\ninterval=60\nport=3639\n}\n",
+  "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=WDT.Echo\nsource=acme.bench.pc\n}\nEcho.Query\n{\nQuery=q1\n}\n",
+  "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=xAPBSC.event\nsource=acme.lamp.hall\n}\ninput.state\n{\nstate=on\nlevel=50%\n}\n",
+]
+for _ in range(3):
+  for t in texts:
+    s.sendto(t.encode(), ("127.0.0.1", 32768))
+  time.sleep(1)
+PY
+sleep "$idle"
+kill -TERM "$node"
+for _ in $(seq 1 100); do kill -0 "$node" 2>/dev/null || break; sleep 0.1; done
+kill -KILL "$node" 2>/dev/null || true
+wait "$node" || true
+[ -n "$broker" ] && { kill "$broker"; wait "$broker" || true; }
+exit 0
+EOF
+chmod +x "$work/run.sh"
+
+tests/netns-run.sh "$work/run.sh" "$work" "$build" "$idle" plain ""
+if [ -x /usr/sbin/mosquitto ]; then
+  tests/netns-run.sh "$work/run.sh" "$work" "$build" "$idle" bridge '[MQTT]\nBroker=127.0.0.1:18839\n'
+fi
+
+python3 - "$work" app/text-order.txt <<'PY'
+import glob, sys
+work, out = sys.argv[1], sys.argv[2]
+names = set()
+for path in glob.glob(work + "/*/callgrind.out"):
+  ob = ""
+  for line in open(path, errors="replace"):
+    if line.startswith("ob="):
+      ob = line[3:].strip()
+    elif line.startswith("fn=") and ob.endswith("/S/sablewick"):
+      name = line[3:].strip()
+      # Not valgrind's own names ("(below main)") nor bare addresses.
+      if name and " " not in name and not name.startswith(("(", "0x")):
+        names.add(name)
+if not names:
+  sys.exit("no function of the daemon was seen: did it start?")
+with open(out, "w") as f:
+  f.write("# The daemon's functions that its start, an idle minute and everyday traffic run,\n"
+          "# placed first by the link (lld --symbol-ordering-file). Made by tools/text-order.sh.\n")
+  for n in sorted(names):
+    f.write(n + "\n")
+print(f"{out}: {len(names)} functions")
+PY
