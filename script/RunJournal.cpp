@@ -21,30 +21,33 @@ RunJournal::RunJournal() {
   ring_.reserve(kCapacity);
 }
 
-const std::string* RunJournal::Keep(const std::string& text) {
-  if (text.empty()) return nullptr;
-  auto it = texts_.find(text);
-  if (it == texts_.end()) it = texts_.emplace(text, 0).first;
+namespace {
+
+// A text kept once in `kept` for every record that uses it: the stored copy.
+template <class Map>
+const typename Map::key_type* Keep(Map& kept, const typename Map::key_type& text) {
+  auto it = kept.try_emplace(text, 0).first;
   ++it->second;
   return &it->first;
 }
 
-void RunJournal::Drop(const std::string* text) {
+template <class Map>
+void Drop(Map& kept, const typename Map::key_type* text) {
   if (text == nullptr) return;
-  auto it = texts_.find(*text);
-  if (it != texts_.end() && --it->second == 0) texts_.erase(it);
+  auto it = kept.find(*text);
+  if (it != kept.end() && --it->second == 0) kept.erase(it);
 }
 
+}  // namespace
+
 void RunJournal::Store(Record& record, const ScriptRun& run) {
-  // The new texts are kept before the old ones are let go, so a text both share stays put.
-  const std::string* const old[] = {record.target, record.schema, record.section, record.source,
-                                    record.script};
-  record.target = Keep(run.target);
-  record.schema = Keep(run.schema);
-  record.section = Keep(run.section);
-  record.source = Keep(run.source);
-  record.script = Keep(run.script);
-  for (const std::string* text : old) Drop(text);
+  // The new texts are kept before the old ones are let go, so texts both share stay put.
+  const Texts* oldTexts = record.texts;
+  const std::string* oldTail = record.stderrTail;
+  record.texts = Keep(texts_, Texts{run.target, run.schema, run.section, run.source, run.script});
+  record.stderrTail = run.stderrTail.empty() ? nullptr : Keep(tails_, run.stderrTail);
+  Drop(texts_, oldTexts);
+  Drop(tails_, oldTail);
   record.id = run.id;
   record.startTime = run.startTime;
   record.endTime = run.endTime;
@@ -58,21 +61,22 @@ void RunJournal::Store(Record& record, const ScriptRun& run) {
   record.running = run.running;
   record.timedOut = run.timedOut;
   record.shutdown = run.shutdown;
-  record.stderrTail.assign(run.stderrTail);  // reuses the record's buffer when it fits
 }
 
 ScriptRun RunJournal::Expand(const Record& record) const {
-  const auto text = [](const std::string* t) { return t != nullptr ? *t : std::string(); };
   ScriptRun run;
   run.id = record.id;
   run.startTime = record.startTime;
   run.endTime = record.endTime;
   run.position = record.position;
-  run.target = text(record.target);
-  run.schema = text(record.schema);
-  run.section = text(record.section);
-  run.source = text(record.source);
-  run.script = text(record.script);
+  if (record.texts != nullptr) {
+    const Texts& t = *record.texts;
+    run.target = t[0];
+    run.schema = t[1];
+    run.section = t[2];
+    run.source = t[3];
+    run.script = t[4];
+  }
   run.pid = record.pid;
   run.queuedAtStart = record.queuedAtStart;
   run.fetched = record.fetched;
@@ -81,7 +85,7 @@ ScriptRun RunJournal::Expand(const Record& record) const {
   run.signal = record.signal;
   run.timedOut = record.timedOut;
   run.shutdown = record.shutdown;
-  run.stderrTail = record.stderrTail;
+  if (record.stderrTail != nullptr) run.stderrTail = *record.stderrTail;
   run.gaveUp = record.gaveUp;
   return run;
 }

@@ -10,6 +10,7 @@
 
 #include <sys/types.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -75,7 +76,9 @@ class RunJournal {
   void Unwatch(uint64_t handle);
 
  private:
-  // A kept run: ScriptRun with its repeated texts kept once in texts_.
+  // What every run of a subscription repeats: target, schema, section, source, script.
+  using Texts = std::array<std::string, 5>;
+  // A kept run: ScriptRun with its texts kept once each, in texts_ and tails_ (72 bytes).
   struct Record {
     uint64_t id = 0;
     double startTime = 0, endTime = 0;
@@ -83,13 +86,10 @@ class RunJournal {
     pid_t pid = 0;
     int queuedAtStart = 0, fetched = 0, exitStatus = 0, signal = 0, gaveUp = 0;
     bool running = true, timedOut = false, shutdown = false;
-    const std::string *target = nullptr, *schema = nullptr, *section = nullptr,
-                      *source = nullptr, *script = nullptr;
-    std::string stderrTail;  // empty for most runs
+    const Texts* texts = nullptr;
+    const std::string* stderrTail = nullptr;  // none for most runs
   };
 
-  const std::string* Keep(const std::string& text);
-  void Drop(const std::string* text);
   void Store(Record& record, const ScriptRun& run);
   ScriptRun Expand(const Record& record) const;
   // The record of the i-th kept run, oldest first.
@@ -99,7 +99,9 @@ class RunJournal {
 
   std::vector<Record> ring_;  // capacity kCapacity from the start; a ring once full
   size_t oldest_ = 0;
-  std::map<std::string, size_t, std::less<>> texts_;  // each kept text, and its users
+  // Each kept text, and how many records use it.
+  std::map<Texts, size_t> texts_;
+  std::map<std::string, size_t> tails_;
   uint64_t nextId_ = 1;
   uint64_t started_ = 0;
   uint64_t failed_ = 0;
