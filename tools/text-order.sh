@@ -1,9 +1,11 @@
 #!/bin/sh
-# Writes app/text-order.txt: the functions of the daemon that its start, an idle minute and the
-# everyday traffic of an xAP network run (heartbeats, an echo query, a plain message; the MQTT
-# bridge's start and a bridged message when Mosquitto is installed), as the linker names them.
-# The link puts them first, side by side, so that an idle node keeps a few pages of its own
-# code resident instead of a page here and there across all of it (see app/README.md).
+# Writes app/text-order.txt: the functions of the daemon that its start and an idle minute run,
+# then those that the everyday traffic of an xAP network adds (heartbeats, an echo query, a
+# plain message), then those of the MQTT bridge (its start and bridged messages, when Mosquitto
+# is installed), as the linker names them. The link puts them first in that order, side by
+# side, so that an idle node keeps a few pages of its own code resident instead of a page here
+# and there across all of it, and a node without the bridge does not touch the bridge's pages
+# (see app/README.md).
 #
 # Usage: tools/text-order.sh [BUILD_DIR [IDLE_SECONDS]]   (build 70)
 # Needs valgrind and python3; runs the daemon under callgrind in a private network namespace
@@ -21,13 +23,14 @@ trap 'rm -rf "$work"' EXIT
 cat >"$work/run.sh" <<'EOF'
 #!/bin/sh
 set -eu
-work=$1; build=$2; idle=$3; name=$4; ini=$5
+work=$1; build=$2; idle=$3; name=$4; ini=$5; traffic=$6
 d=$work/$name
 mkdir -p "$d/S/Config" "$d/S/Scripts" "$d/run"
 chmod 700 "$d/run"
 cp "$build/sablewick" "$d/S/sablewick"
 printf '[Interface]\nBroadcastAddress=127.0.0.1\nInterfaceAddress=127.0.0.2\n' >"$d/S/Config/Drumlin.ini"
-printf "$ini" >"$d/S/Config/Sablewick.ini"
+# Without settings of its own the node makes Config/Sablewick.ini, as on a first start.
+[ -n "$ini" ] && printf "$ini" >"$d/S/Config/Sablewick.ini"
 broker=""
 if [ "$name" = bridge ]; then
   printf 'per_listener_settings false\npersistence false\nlistener 18839 127.0.0.1\nallow_anonymous true\n' >"$d/mosquitto.conf"
@@ -40,7 +43,7 @@ XDG_RUNTIME_DIR="$d/run" valgrind -q --tool=callgrind --compress-strings=no --de
   --callgrind-out-file="$d/callgrind.out" "$d/S/sablewick" >"$d/stdout" 2>"$d/stderr" &
 node=$!
 sleep 5
-python3 - <<'PY'
+[ "$traffic" = yes ] && python3 - <<'PY'
 import socket, time
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 texts = [
@@ -63,16 +66,21 @@ exit 0
 EOF
 chmod +x "$work/run.sh"
 
-tests/netns-run.sh "$work/run.sh" "$work" "$build" "$idle" plain ""
+tests/netns-run.sh "$work/run.sh" "$work" "$build" "$idle" idle "" no
+tests/netns-run.sh "$work/run.sh" "$work" "$build" "$idle" traffic "" yes
 if [ -x /usr/sbin/mosquitto ]; then
-  tests/netns-run.sh "$work/run.sh" "$work" "$build" "$idle" bridge '[MQTT]\nBroker=127.0.0.1:18839\n'
+  tests/netns-run.sh "$work/run.sh" "$work" "$build" "$idle" bridge '[MQTT]\nBroker=127.0.0.1:18839\n' yes
 fi
 
 python3 - "$work" app/text-order.txt <<'PY'
-import glob, sys
+import os, sys
 work, out = sys.argv[1], sys.argv[2]
-names = set()
-for path in glob.glob(work + "/*/callgrind.out"):
+
+def functions(run):
+  names = set()
+  path = os.path.join(work, run, "callgrind.out")
+  if not os.path.exists(path):
+    return names
   ob = ""
   for line in open(path, errors="replace"):
     if line.startswith("ob="):
@@ -82,12 +90,23 @@ for path in glob.glob(work + "/*/callgrind.out"):
       # Not valgrind's own names ("(below main)") nor bare addresses.
       if name and " " not in name and not name.startswith(("(", "0x")):
         names.add(name)
-if not names:
+  return names
+
+# The C runtime's start and its constructor and destructor helpers run in every start; named
+# here, they join the group instead of opening pages of their own after it.
+idle = functions("idle") | {"_start", "deregister_tm_clones", "register_tm_clones",
+                            "__do_global_dtors_aux", "frame_dummy"}
+traffic = functions("traffic") - idle
+bridge = functions("bridge") - idle - traffic
+if len(idle) < 10:
   sys.exit("no function of the daemon was seen: did it start?")
 with open(out, "w") as f:
-  f.write("# The daemon's functions that its start, an idle minute and everyday traffic run,\n"
-          "# placed first by the link (lld --symbol-ordering-file). Made by tools/text-order.sh.\n")
-  for n in sorted(names):
-    f.write(n + "\n")
-print(f"{out}: {len(names)} functions")
+  f.write("# The daemon's functions placed first by the link (lld --symbol-ordering-file), in three\n"
+          "# groups: start and an idle minute; everyday traffic; the MQTT bridge.\n"
+          "# Made by tools/text-order.sh.\n")
+  for title, names in (("start and idle", idle), ("traffic", traffic), ("bridge", bridge)):
+    f.write(f"# {title}\n")
+    for n in sorted(names):
+      f.write(n + "\n")
+print(f"{out}: {len(idle)} + {len(traffic)} + {len(bridge)} functions")
 PY
