@@ -122,7 +122,8 @@ void PrintIdle(const char* what, const std::vector<IdleMemory>& runs) {
 }
 
 constexpr int kBrokerPort = 18831;
-const std::string kDrumlin = "[Interface]\nBroadcastAddress=127.0.0.1\nInterfaceAddress=127.0.0.2\n";
+const std::string kDrumlin =
+    "[Interface]\nBroadcastAddress=127.0.0.1\nInterfaceAddress=127.0.0.2\n";
 
 // Until the broker logs one more client than `before` (at most 5 s). Asked of the broker, not
 // of the node: a status call would run code in the node that an idle node does not run.

@@ -642,8 +642,7 @@ TEST(CtlCheck, ReportsWhatTheNodeWouldSilentlyIgnoreOrReplace) {
        "after '=' as the value; put remarks on lines of their own\n"
        "Config/Sablewick.ini:5: problem: unknown key \"Brokr\" in [MQTT]: did you mean Broker?\n"},
       // Read whole however long, up to 1 MB (a problem on the last line is still found).
-      {"long files", "[Interface]\n",
-       "[General]\n" + std::string(16000, ';') + "\nUID=FF00E8\n",
+      {"long files", "[Interface]\n", "[General]\n" + std::string(16000, ';') + "\nUID=FF00E8\n",
        "Config/Sablewick.ini:3: problem: UID \"FF00E8\" is not 8 hex digits\n"},
       {"past 1 MB", "[Interface]\n", "[General]\n;" + std::string(1 << 20, 'x') + "\n",
        "Config/Sablewick.ini: problem: larger than 1 MB: not checked\n"},

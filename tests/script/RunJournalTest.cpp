@@ -40,12 +40,15 @@ TEST(RunJournal, KeepsTheLastRunsAndCountsEveryEndEvenOfARunNoLongerKept) {
 // read its own after the ring has gone round, and after an end that changed them.
 TEST(RunJournal, KeptRunsKeepTheirOwnTextsAsTheRingGoesRound) {
   RunJournal journal;
-  const auto scriptOf = [](uint64_t id) { return "/x/Scripts/h" + std::to_string(id % 3) + ".vbs"; };
+  const auto scriptOf = [](uint64_t id) {
+    return "/x/Scripts/h" + std::to_string(id % 3) + ".vbs";
+  };
   for (size_t i = 0; i < RunJournal::kCapacity * 5 / 2; ++i) {
     ScriptRun run;
     run.script = scriptOf(journal.Started() + 1);
     run.schema = i % 2 == 0 ? "soak.c" + std::to_string(i % 7) : "";
-    run.stderrTail = i % 5 == 0 ? "a line of standard error that is longer than a short text\n" : "";
+    run.stderrTail =
+        i % 5 == 0 ? "a line of standard error that is longer than a short text\n" : "";
     ScriptRun end = run;
     end.id = journal.Begin(run);
     end.running = false;
