@@ -136,6 +136,13 @@ class XapTransport : public XapSink {
   int winsock2_ = -1;  // send socket
   GSource* watch1_ = nullptr;
   GSource* watch2_ = nullptr;
+  // Under a flood the sockets rest a moment after each full read (see ReadSocket), when their
+  // buffers are large enough to hold what arrives meanwhile.
+  bool mayRest_[2] = {false, false};
+  guint restTimer_[2] = {0, 0};
+  gint64 windowStart_[2] = {0, 0};  // the millisecond whose reads are counted
+  int windowReads_[2] = {0, 0};
+  void Rest(int fd);
   Timer aliveTimer_;
   Timer hbeatTimer_;
   Timer receiveTimer_;

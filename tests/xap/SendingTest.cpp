@@ -277,11 +277,16 @@ TEST(Transport, KernelDropsAreCountedAndLogged) {
                     reinterpret_cast<const sockaddr*>(&to), sizeof to) ==
            static_cast<ssize_t>(datagram.size());
   };
+  // Until the queue has not grown for 20 ms: under a flood the socket rests a moment between
+  // reads, so an empty turn of the loop does not yet mean everything was read.
   const auto readAll = [&] {
     size_t before = SIZE_MAX;
     for (int i = 0; i < 1000 && xap.QueueLength() != before; ++i) {
       before = xap.QueueLength();
-      while (g_main_context_iteration(nullptr, FALSE)) {
+      for (const gint64 until = g_get_monotonic_time() + 20000; g_get_monotonic_time() < until;) {
+        while (g_main_context_iteration(nullptr, FALSE)) {
+        }
+        g_usleep(1000);
       }
     }
   };
@@ -336,6 +341,62 @@ TEST(Transport, DatagramsOfEverySizeArriveWholeAndInOrder) {
     EXPECT_TRUE(got == sent[i]) << i;
   }
   EXPECT_EQ(xap.KernelDropped(), 0u);
+}
+
+// Under a flood the socket rests a moment between reads. Every datagram of the flood still
+// arrives, and once it is over the socket is watched again: a single datagram that follows wakes
+// a loop that has nothing else to do.
+TEST(Transport, AfterAFloodTheSocketIsWatchedAgain) {
+  TestApp t;
+  XapTransport xap(t.app);
+  xap.BroadcastAddress = "127.0.0.1";
+  xap.InterfaceAddress = "127.0.0.2";
+  ASSERT_GT(xap.Init(), 0) << xap.InitProblem();
+  const int out = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(xap.ListenPort()));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const auto send = [&](int i) {
+    const std::string d = "xap-header\n" + std::to_string(i) + "\n";
+    return ::sendto(out, d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                    sizeof to) == static_cast<ssize_t>(d.size());
+  };
+  // Waits in the loop (blocking, as the node does) until the queue holds `count`, at most 2 s.
+  const auto waitFor = [&](size_t count) {
+    bool late = false;
+    const guint guard = g_timeout_add(
+        2000,
+        [](gpointer p) -> gboolean {
+          *static_cast<bool*>(p) = true;
+          return G_SOURCE_REMOVE;
+        },
+        &late);
+    for (int i = 0; i < 100000 && !late && xap.QueueLength() < count; ++i) {
+      g_main_context_iteration(nullptr, TRUE);
+    }
+    if (!late) g_source_remove(guard);
+    return xap.QueueLength() >= count;
+  };
+  constexpr int kFlood = 3000;  // several batches within a millisecond, well within the buffer
+  for (int i = 0; i < kFlood; ++i) ASSERT_TRUE(send(i));
+  ASSERT_TRUE(waitFor(kFlood)) << xap.QueueLength();
+  // Quiet for longer than a rest, then one more: only the socket's watch can wake the loop.
+  for (int i = 0; i < 20; ++i) {
+    while (g_main_context_iteration(nullptr, FALSE)) {
+    }
+    g_usleep(1000);
+  }
+  ASSERT_TRUE(send(kFlood));
+  EXPECT_TRUE(waitFor(kFlood + 1)) << "the datagram after the flood was not read";
+  for (int round = 0; round < 3; ++round) {  // floods come and go
+    for (int i = 0; i < kFlood; ++i) ASSERT_TRUE(send(i));
+    EXPECT_TRUE(waitFor(static_cast<size_t>((round + 2) * kFlood + 1))) << round;
+  }
+  ::close(out);
+  EXPECT_EQ(xap.KernelDropped(), 0u);
+  const std::string first = xap.GetMessage();
+  EXPECT_EQ(first, "xap-header\n0\n");
 }
 
 TEST(Transport, AddressFitsMask) {
