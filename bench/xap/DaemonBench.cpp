@@ -144,8 +144,8 @@ bool WaitConnected(const Broker& broker, int before) {
 }
 
 constexpr size_t kRampCount = 100000;
-const double kRampRates[] = {25e3,  50e3,  100e3, 150e3, 200e3, 250e3, 300e3, 400e3,
-                             500e3, 600e3, 800e3, 1e6,   1.25e6, 1.6e6, 2e6};
+const double kRampRates[] = {25e3,  50e3,  100e3, 150e3, 200e3, 250e3, 300e3,  350e3, 400e3,
+                             500e3, 600e3, 700e3, 800e3, 1e6,   1.25e6, 1.6e6, 2e6};
 
 // One step: offer kRampCount datagrams at the rate; the rate really offered, and whether every
 // one got through.
