@@ -259,24 +259,32 @@ TEST(ReceiveQueue, FilterOrderAndLimit) {
 
 // A burst the loop cannot read in time overflows the socket's buffer: the kernel's drops are
 // counted and logged, and with what was read they account for every datagram sent.
-TEST(Transport, KernelDropsAreCountedAndLogged) {
+// A transport listening on loopback, and a peer's socket that sends to its port.
+struct TransportOnLoopback : ::testing::Test {
+  void SetUp() override {
+    xap.BroadcastAddress = "127.0.0.1";
+    xap.InterfaceAddress = "127.0.0.2";
+    ASSERT_GT(xap.Init(), 0) << xap.InitProblem();
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(xap.ListenPort()));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  }
+  ~TransportOnLoopback() override { ::close(out); }
+  bool Send(std::string_view d) const {
+    return ::sendto(out, d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                    sizeof to) == static_cast<ssize_t>(d.size());
+  }
+
   TestApp t;
-  XapTransport xap(t.app);
-  xap.BroadcastAddress = "127.0.0.1";
-  xap.InterfaceAddress = "127.0.0.2";
-  ASSERT_GT(xap.Init(), 0) << xap.InitProblem();
+  XapTransport xap{t.app};
   const int out = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(static_cast<uint16_t>(xap.ListenPort()));
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+};
+
+TEST_F(TransportOnLoopback, KernelDropsAreCountedAndLogged) {
   const std::string datagram = "xap-header\n" + std::string(1000, 'x');
   constexpr int kSent = 40000;  // far beyond what 8 MB of socket buffer holds
-  const auto send = [&] {
-    return ::sendto(out, datagram.data(), datagram.size(), 0,
-                    reinterpret_cast<const sockaddr*>(&to), sizeof to) ==
-           static_cast<ssize_t>(datagram.size());
-  };
+  const auto send = [&] { return Send(datagram); };
   // Until the queue has not grown for 20 ms: under a flood the socket rests a moment between
   // reads, so an empty turn of the loop does not yet mean everything was read.
   const auto readAll = [&] {
@@ -295,7 +303,6 @@ TEST(Transport, KernelDropsAreCountedAndLogged) {
   // The kernel's count rides on the datagrams queued after a drop: the next one brings it.
   ASSERT_TRUE(send());
   readAll();
-  ::close(out);
   EXPECT_GT(xap.KernelDropped(), 0u);
   EXPECT_EQ(xap.QueueLength() + xap.KernelDropped(), static_cast<uint64_t>(kSent + 1));
   const std::string log = t.Log();
@@ -305,17 +312,7 @@ TEST(Transport, KernelDropsAreCountedAndLogged) {
 
 // Datagrams are read many at a time: every size up to the largest a datagram can carry comes
 // through whole, in order, however small and large ones follow each other.
-TEST(Transport, DatagramsOfEverySizeArriveWholeAndInOrder) {
-  TestApp t;
-  XapTransport xap(t.app);
-  xap.BroadcastAddress = "127.0.0.1";
-  xap.InterfaceAddress = "127.0.0.2";
-  ASSERT_GT(xap.Init(), 0) << xap.InitProblem();
-  const int out = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(static_cast<uint16_t>(xap.ListenPort()));
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+TEST_F(TransportOnLoopback, DatagramsOfEverySizeArriveWholeAndInOrder) {
   const size_t sizes[] = {11, 300, 4095, 4096, 4097, 65507, 12, 65507, 65507, 2000, 65000};
   std::vector<std::string> sent;
   for (int round = 0; round < 5; ++round) {
@@ -323,9 +320,7 @@ TEST(Transport, DatagramsOfEverySizeArriveWholeAndInOrder) {
       std::string d = "xap-header\n" + std::to_string(sent.size()) + "\n";
       for (size_t i = d.size(); i < size; ++i) d += static_cast<char>('a' + (i * 7 + size) % 26);
       d.resize(size);
-      ASSERT_EQ(
-          ::sendto(out, d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to),
-          static_cast<ssize_t>(d.size()));
+      ASSERT_TRUE(Send(d));
       sent.push_back(std::move(d));
     }
     // Read after each round: a round fits the socket's buffer.
@@ -333,7 +328,6 @@ TEST(Transport, DatagramsOfEverySizeArriveWholeAndInOrder) {
       g_main_context_iteration(nullptr, FALSE);
     }
   }
-  ::close(out);
   ASSERT_EQ(xap.QueueLength(), sent.size());
   for (size_t i = 0; i < sent.size(); ++i) {
     const std::string got = xap.GetMessage();
@@ -346,21 +340,9 @@ TEST(Transport, DatagramsOfEverySizeArriveWholeAndInOrder) {
 // Under a flood the socket rests a moment between reads. Every datagram of the flood still
 // arrives, and once it is over the socket is watched again: a single datagram that follows wakes
 // a loop that has nothing else to do.
-TEST(Transport, AfterAFloodTheSocketIsWatchedAgain) {
-  TestApp t;
-  XapTransport xap(t.app);
-  xap.BroadcastAddress = "127.0.0.1";
-  xap.InterfaceAddress = "127.0.0.2";
-  ASSERT_GT(xap.Init(), 0) << xap.InitProblem();
-  const int out = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(static_cast<uint16_t>(xap.ListenPort()));
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+TEST_F(TransportOnLoopback, AfterAFloodTheSocketIsWatchedAgain) {
   const auto send = [&](int i) {
-    const std::string d = "xap-header\n" + std::to_string(i) + "\n";
-    return ::sendto(out, d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&to),
-                    sizeof to) == static_cast<ssize_t>(d.size());
+    return Send("xap-header\n" + std::to_string(i) + "\n");
   };
   // Waits in the loop (blocking, as the node does) until the queue holds `count`, at most 2 s.
   const auto waitFor = [&](size_t count) {
@@ -393,7 +375,6 @@ TEST(Transport, AfterAFloodTheSocketIsWatchedAgain) {
     for (int i = 0; i < kFlood; ++i) ASSERT_TRUE(send(i));
     EXPECT_TRUE(waitFor(static_cast<size_t>((round + 2) * kFlood + 1))) << round;
   }
-  ::close(out);
   EXPECT_EQ(xap.KernelDropped(), 0u);
   const std::string first = xap.GetMessage();
   EXPECT_EQ(first, "xap-header\n0\n");
