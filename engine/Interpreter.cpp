@@ -17,10 +17,12 @@
 namespace vbs {
 namespace {
 
-// The value stack grows in blocks, so an engine starts small; a frame lies in one block.
-constexpr size_t kFirstBlockSlots = 1 << 12;
+// The value stack grows in blocks, so an engine starts small (a resident node keeps one engine
+// for its whole life, and most scripts never go deeper than a few frames); a frame lies in one
+// block. Blocks grow 256, 4,096, then 65,536 slots each.
+constexpr size_t kFirstBlockSlots = 1 << 8;
 constexpr size_t kBlockSlots = 1 << 16;
-constexpr size_t kMaxBlocks = 16;
+constexpr size_t kMaxBlocks = 17;
 constexpr size_t kMaxNativeStack = 6u << 20;  // bytes of the thread's stack we allow
 // Kept free below the deepest check for what runs between two checks (the parser, host
 // members, the regular expression compiler).
@@ -230,12 +232,24 @@ class FrameGuard {
 };
 
 void Interpreter::NextStackBlock(size_t count) {
-  size_t next = stackBlock_ + 1;
-  if (next >= stackBlocks_.size()) {
-    if (stackBlocks_.size() >= kMaxBlocks || count > kBlockSlots) Throw(kOutOfStack);
-    stackStorage_.push_back(std::make_unique<Variant[]>(kBlockSlots));
-    Variant* base = stackStorage_.back().get();
-    stackBlocks_.push_back({base, base + kBlockSlots});
+  const size_t next = stackBlock_ + 1;
+  if (count > kBlockSlots) Throw(kOutOfStack);
+  const auto size = [&](size_t i) {
+    return static_cast<size_t>(stackBlocks_[i].second - stackBlocks_[i].first);
+  };
+  // The blocks above the current one hold no frame: one too small for this frame is replaced.
+  if (next >= stackBlocks_.size() || size(next) < count) {
+    if (next >= kMaxBlocks) Throw(kOutOfStack);
+    const size_t slots = std::min(kBlockSlots, std::max(count, size(next - 1) * 16));
+    auto block = std::make_unique<Variant[]>(slots);
+    Variant* base = block.get();
+    if (next < stackBlocks_.size()) {
+      stackStorage_[next] = std::move(block);
+      stackBlocks_[next] = {base, base + slots};
+    } else {
+      stackStorage_.push_back(std::move(block));
+      stackBlocks_.push_back({base, base + slots});
+    }
   }
   stackBlock_ = next;
   stackTop_ = stackBlocks_[next].first;

@@ -92,7 +92,13 @@ inline long LoggedDrops(const std::string& logPath, const std::string& prefix) {
 }
 
 // The largest shares of a process's proportional memory, by mapped file ("[anon]" for the rest).
+// With SABLEWICK_SMAPS_OUT=FILE set, the whole smaps is also appended to FILE, for a closer
+// look at which mapping holds what.
 inline void PrintPssByMapping(pid_t pid, int top) {
+  if (const char* out = std::getenv("SABLEWICK_SMAPS_OUT")) {
+    std::ifstream whole("/proc/" + std::to_string(pid) + "/smaps");
+    std::ofstream(out, std::ios::app) << whole.rdbuf();
+  }
   std::ifstream in("/proc/" + std::to_string(pid) + "/smaps");
   std::map<std::string, long> pss;
   std::string line, current;

@@ -146,6 +146,7 @@ int main(int argc, char** argv) {
   const long anonIdle = ProcKb(node, "status", "RssAnon:");
   const long pssIdle = ProcKb(node, "smaps_rollup", "Pss:");
   const long dirtyIdle = ProcKb(node, "smaps_rollup", "Private_Dirty:");
+  PrintPssByMapping(node, 6);
   const long fdsBefore = OpenDescriptors(node);
 
   // The flood, with the resident memory sampled between batches for its peak.
