@@ -9,6 +9,11 @@
 // process on raw loopback (the reference), for the node with plain xAP datagrams (none of
 // them answered or stored) and for the node with echo queries (each answered).
 //
+// Idle memory is measured alone and beside a second node (a copy of the program in a folder of
+// its own): alone, every library page the node touches counts in full, as on a machine where
+// no other program uses glib, libsystemd, libstdc++ or libm; beside another process that uses
+// them, as on a desktop or a server, the pages both touch are shared.
+//
 // With --memory, only start-up and idle memory are measured. With --trace, a `sablewick-ctl trace -f --json` follows the flood (its output into a file),
 // and the figures say how many messages it was sent and how many it was told it lost.
 #include <fcntl.h>
@@ -122,6 +127,8 @@ void PrintIdle(const char* what, const std::vector<IdleMemory>& runs) {
 }
 
 constexpr int kBrokerPort = 18831;
+// The second node's own settings: another UID, so the two are two devices on the network.
+const std::string kNeighbourIni = "[General]\nUID=FF00E900\n";
 const std::string kDrumlin =
     "[Interface]\nBroadcastAddress=127.0.0.1\nInterfaceAddress=127.0.0.2\n";
 
@@ -372,6 +379,27 @@ int main(int argc, char** argv) {
   std::sort(startups.begin(), startups.end());
   std::printf("%-44s %12.2f\n", "exec to first heartbeat, median ms (5 runs)", startups[2]);
   PrintIdle("idle, no bridge", idle);
+  {
+    std::vector<IdleMemory> beside;
+    for (int run = 0; run < 3; ++run) {
+      UdpSocket hub(3639);
+      Daemon neighbour(kDrumlin, kNeighbourIni);
+      neighbour.Start();
+      Daemon daemon;
+      daemon.Start();
+      if (!hub.Receive(5000) || !hub.Receive(5000)) {
+        std::printf("no heartbeat from the two nodes\n");
+        return 1;
+      }
+      usleep(1000000);
+      beside.push_back(MeasureIdle(daemon.Pid()));
+      for (Daemon* d : {&daemon, &neighbour}) {
+        d->Signal(SIGTERM);
+        d->WaitExit();
+      }
+    }
+    PrintIdle("idle beside a second node", beside);
+  }
 
   // The same with the MQTT bridge connected to a Mosquitto broker of our own.
   {
@@ -398,6 +426,27 @@ int main(int argc, char** argv) {
       daemon.WaitExit();
     }
     PrintIdle("idle, bridge connected", bridged);
+    std::vector<IdleMemory> beside;
+    for (int run = 0; run < 3; ++run) {
+      UdpSocket hub(3639);
+      const std::string mqtt = "[MQTT]\nBroker=127.0.0.1:" + std::to_string(kBrokerPort) + "\n";
+      Daemon neighbour(kDrumlin, kNeighbourIni + mqtt);
+      Daemon daemon(kDrumlin, mqtt);
+      const int before = Connections(broker);
+      neighbour.Start();
+      daemon.Start();
+      if (!hub.Receive(5000) || !hub.Receive(5000) || !WaitConnected(broker, before + 1)) {
+        std::printf("the two nodes did not get on the broker\n%s\n", daemon.Log().c_str());
+        return 1;
+      }
+      usleep(1000000);
+      beside.push_back(MeasureIdle(daemon.Pid()));
+      for (Daemon* d : {&daemon, &neighbour}) {
+        d->Signal(SIGTERM);
+        d->WaitExit();
+      }
+    }
+    PrintIdle("bridge, beside a second node", beside);
   }
 
   if (memoryOnly) return 0;
