@@ -33,6 +33,7 @@
 #include <fstream>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -148,6 +149,42 @@ bool WaitConnected(const Broker& broker, int before) {
     usleep(50000);
   }
   return false;
+}
+
+// Three runs of a node started with `ini`, alone or beside a second node (another folder and
+// UID, the same settings otherwise), each measured 1 s after it is up: its heartbeat came and,
+// with a broker, the broker saw it connect. Prints the figures; false when a node did not
+// come up.
+bool IdleRuns(const char* what, const std::string& ini, bool beside, const Broker* broker) {
+  std::vector<IdleMemory> runs;
+  for (int run = 0; run < 3; ++run) {
+    UdpSocket hub(3639);
+    std::optional<Daemon> neighbour;
+    if (beside) neighbour.emplace(kDrumlin, kNeighbourIni + ini);
+    Daemon daemon(kDrumlin, ini);
+    const int before = broker != nullptr ? Connections(*broker) : 0;
+    if (neighbour) neighbour->Start();
+    daemon.Start();
+    const int nodes = beside ? 2 : 1;
+    bool up = true;
+    for (int i = 0; i < nodes && up; ++i) up = hub.Receive(5000).has_value();
+    if (up && broker != nullptr) up = WaitConnected(*broker, before + nodes - 1);
+    if (!up) {
+      std::printf("%s: the node did not come up\n%s\n", what, daemon.Log().c_str());
+      return false;
+    }
+    usleep(1000000);
+    runs.push_back(MeasureIdle(daemon.Pid()));
+    if (run == 0 && !beside) PrintPssByMapping(daemon.Pid(), 10);
+    daemon.Signal(SIGTERM);
+    daemon.WaitExit();
+    if (neighbour) {
+      neighbour->Signal(SIGTERM);
+      neighbour->WaitExit();
+    }
+  }
+  PrintIdle(what, runs);
+  return true;
 }
 
 constexpr size_t kRampCount = 100000;
@@ -379,27 +416,7 @@ int main(int argc, char** argv) {
   std::sort(startups.begin(), startups.end());
   std::printf("%-44s %12.2f\n", "exec to first heartbeat, median ms (5 runs)", startups[2]);
   PrintIdle("idle, no bridge", idle);
-  {
-    std::vector<IdleMemory> beside;
-    for (int run = 0; run < 3; ++run) {
-      UdpSocket hub(3639);
-      Daemon neighbour(kDrumlin, kNeighbourIni);
-      neighbour.Start();
-      Daemon daemon;
-      daemon.Start();
-      if (!hub.Receive(5000) || !hub.Receive(5000)) {
-        std::printf("no heartbeat from the two nodes\n");
-        return 1;
-      }
-      usleep(1000000);
-      beside.push_back(MeasureIdle(daemon.Pid()));
-      for (Daemon* d : {&daemon, &neighbour}) {
-        d->Signal(SIGTERM);
-        d->WaitExit();
-      }
-    }
-    PrintIdle("idle beside a second node", beside);
-  }
+  if (!IdleRuns("idle beside a second node", "", true, nullptr)) return 1;
 
   // The same with the MQTT bridge connected to a Mosquitto broker of our own.
   {
@@ -409,44 +426,10 @@ int main(int argc, char** argv) {
       std::printf("the broker did not start\n");
       return 1;
     }
-    std::vector<IdleMemory> bridged;
-    for (int run = 0; run < 3; ++run) {
-      UdpSocket hub(3639);
-      Daemon daemon(kDrumlin, "[MQTT]\nBroker=127.0.0.1:" + std::to_string(kBrokerPort) + "\n");
-      const int before = Connections(broker);
-      daemon.Start();
-      if (!hub.Receive(5000) || !WaitConnected(broker, before)) {
-        std::printf("the node did not get on the broker\n%s\n", daemon.Log().c_str());
-        return 1;
-      }
-      usleep(1000000);
-      bridged.push_back(MeasureIdle(daemon.Pid()));
-      if (run == 0) PrintPssByMapping(daemon.Pid(), 10);
-      daemon.Signal(SIGTERM);
-      daemon.WaitExit();
-    }
-    PrintIdle("idle, bridge connected", bridged);
-    std::vector<IdleMemory> beside;
-    for (int run = 0; run < 3; ++run) {
-      UdpSocket hub(3639);
-      const std::string mqtt = "[MQTT]\nBroker=127.0.0.1:" + std::to_string(kBrokerPort) + "\n";
-      Daemon neighbour(kDrumlin, kNeighbourIni + mqtt);
-      Daemon daemon(kDrumlin, mqtt);
-      const int before = Connections(broker);
-      neighbour.Start();
-      daemon.Start();
-      if (!hub.Receive(5000) || !hub.Receive(5000) || !WaitConnected(broker, before + 1)) {
-        std::printf("the two nodes did not get on the broker\n%s\n", daemon.Log().c_str());
-        return 1;
-      }
-      usleep(1000000);
-      beside.push_back(MeasureIdle(daemon.Pid()));
-      for (Daemon* d : {&daemon, &neighbour}) {
-        d->Signal(SIGTERM);
-        d->WaitExit();
-      }
-    }
-    PrintIdle("bridge, beside a second node", beside);
+    const std::string mqtt = "[MQTT]\nBroker=127.0.0.1:" + std::to_string(kBrokerPort) + "\n";
+    if (!IdleRuns("idle, bridge connected", mqtt, false, &broker) ||
+        !IdleRuns("bridge, beside a second node", mqtt, true, &broker))
+      return 1;
   }
 
   if (memoryOnly) return 0;
