@@ -13,6 +13,7 @@
 
 #include "core/Clock.h"
 #include "core/Errors.h"
+#include "core/SlabResource.h"
 #include "engine/HostObject.h"
 
 typedef struct _GMainLoop GMainLoop;
@@ -89,6 +90,10 @@ struct App {
   // The sending helper: where messages go, and what waits for the transport.
   XapSink* sink = nullptr;
   std::vector<XapQueuedMessage> sendQueue;
+
+  // The memory of the messages the dispatcher's store keeps. Made before, so gone after,
+  // everything that may still hold such a message (scripting objects, the engine, the server).
+  SlabResource keptMessages;
 
   // Objects that live for the whole run.
   std::unique_ptr<XapTransport> xap;

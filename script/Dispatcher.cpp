@@ -67,8 +67,8 @@ bool Dispatcher::Passes(const ScriptVBS& sub, const XapMessage& msg) {
 }
 
 void Dispatcher::Readmessage(std::string_view text) {
-  // The message of the text before, when nothing kept it, is parsed into again: a message
-  // that no subscription takes costs no allocation.
+  // The message of the text before is parsed into again: a text costs no allocation (a kept
+  // one, its copy in the store's memory).
   std::shared_ptr<XapMessage> shared;
   if (spare_ != nullptr && spare_.use_count() == 1) {
     shared = std::move(spare_);
@@ -133,7 +133,7 @@ void Dispatcher::Dispatch(const std::shared_ptr<XapMessage>& shared, std::string
       msg.Handle = handle;
       if (!Store.Contains(handle)) {
         std::string dropped;
-        if (!Store.Add(shared, &dropped)) DropHandles({dropped});
+        if (!Store.Add(msg, &dropped)) DropHandles({dropped});
         storePeak_ = std::max(storePeak_, Store.Count());
       }
     });

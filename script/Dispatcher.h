@@ -26,7 +26,7 @@ struct TraceEvent {
 
 class Dispatcher {
  public:
-  explicit Dispatcher(App& app) : app_(app) {}
+  explicit Dispatcher(App& app) : Store(&app.keptMessages), app_(app) {}
 
   // Drains the transport's receive queue; a call made while a drain runs returns at once.
   void onMessage();
@@ -77,7 +77,8 @@ class Dispatcher {
 
   bool injecting_ = false;
   // Buffers kept from message to message: the text taken from the receive queue, the message
-  // parsed from it when nothing else holds it, the echo answer's item.
+  // parsed from it (the store keeps copies, so it is free again once dispatched), the echo
+  // answer's item.
   std::string received_;
   std::shared_ptr<XapMessage> spare_;
   std::string echoData_;

@@ -42,9 +42,9 @@ bool MessageStore::Contains(std::string_view handle) const {
   return Key(handle, key) && messages_.count(key) != 0;
 }
 
-bool MessageStore::Add(std::shared_ptr<XapMessage> msg, std::string* dropped) {
+bool MessageStore::Add(const XapMessage& msg, std::string* dropped) {
   uint64_t key;
-  if (!Key(msg->Handle, key)) return true;
+  if (!Key(msg.Handle, key)) return true;
   bool full = false;
   if (messages_.size() >= kMaxMessages) {
     auto oldest = messages_.begin();
@@ -52,7 +52,8 @@ bool MessageStore::Add(std::shared_ptr<XapMessage> msg, std::string* dropped) {
     messages_.erase(oldest);
     full = true;
   }
-  messages_.emplace(key, std::move(msg));
+  const std::pmr::polymorphic_allocator<XapMessage> memory(messages_.get_allocator());
+  messages_.emplace(key, std::allocate_shared<XapMessage>(memory, msg, memory.resource()));
   return !full;
 }
 

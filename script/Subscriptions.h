@@ -1,11 +1,14 @@
 // Subscriptions and the message store. A subscription (ScriptVBS) joins four filters to a
 // script file and queues the handles of the stored messages that passed them; the store keeps
-// each matching message once, under its handle, until it expires.
+// each matching message once, under its handle, until it expires, as a copy in memory of its
+// own (the copies and the store's index, away from the heap where the traffic that brought
+// them comes and goes).
 #pragma once
 
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory_resource>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -68,10 +71,14 @@ class MessageStore {
   // Messages kept at most; beyond it the oldest goes first, as if it had expired.
   static constexpr size_t kMaxMessages = 100000;
 
+  // memory holds the kept copies and the index; it must outlive every copy handed out.
+  explicit MessageStore(std::pmr::memory_resource* memory = std::pmr::get_default_resource())
+      : messages_(memory) {}
+
   bool Contains(std::string_view handle) const;
-  // Adds the message under its Handle; false when the store was full and the oldest message
-  // had to go (its handle is returned through dropped).
-  bool Add(std::shared_ptr<XapMessage> msg, std::string* dropped = nullptr);
+  // Keeps a copy of the message, made in the store's memory, under its Handle; false when the
+  // store was full and the oldest message had to go (its handle is returned through dropped).
+  bool Add(const XapMessage& msg, std::string* dropped = nullptr);
   std::shared_ptr<XapMessage> Find(std::string_view handle) const;
   void Remove(std::string_view handle);
   size_t Count() const { return messages_.size(); }
@@ -85,7 +92,7 @@ class MessageStore {
  private:
   // Handles are "M" and a rising count, so the count orders the store by arrival.
   static bool Key(std::string_view handle, uint64_t& key);
-  std::map<uint64_t, std::shared_ptr<XapMessage>> messages_;
+  std::pmr::map<uint64_t, std::shared_ptr<XapMessage>> messages_;
 };
 
 }  // namespace sablewick

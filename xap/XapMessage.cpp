@@ -216,6 +216,13 @@ void XapMessage::Recycle() {
   faults_ = 0;
 }
 
+XapMessage::XapMessage(const XapMessage& other, std::pmr::memory_resource* memory)
+    : raw_(other.raw_, memory) {
+  // The text now has a block of its own size in memory; assignment copies everything else and
+  // leaves the text where it is (a string keeps its memory, and the text fits its block).
+  *this = other;
+}
+
 // ---- parsing -----------------------------------------------------------------------------------
 
 void XapMessage::LogFault(std::string_view message, int32_t number, const char* description) {
@@ -245,13 +252,6 @@ int16_t XapMessage::FromXap(std::string_view sRawMessage) {
 int16_t XapMessage::FromXap(std::string_view sRawMessage, double receivedAt) {
   if (!Accepts(sRawMessage)) return 0;
   raw_.assign(sRawMessage);
-  Parse(receivedAt);
-  return 0;
-}
-
-int16_t XapMessage::FromXap(std::string&& sRawMessage, double receivedAt) {
-  if (!Accepts(sRawMessage)) return 0;
-  raw_ = std::move(sRawMessage);
   Parse(receivedAt);
   return 0;
 }

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory_resource>
 #include <ostream>
 #include <optional>
 #include <string>
@@ -145,6 +146,10 @@ class XapMessage {
  public:
   // app receives the log lines of a faulty parse; it may be null (nothing is logged).
   explicit XapMessage(App* app = nullptr) : app_(app) {}
+  XapMessage(const XapMessage&) = default;
+  XapMessage& operator=(const XapMessage&) = default;
+  // A copy whose text is allocated in memory, sized to the text (a message kept for a while).
+  XapMessage(const XapMessage& other, std::pmr::memory_resource* memory);
 
   // Composing.
   int16_t AddHeader();
@@ -154,11 +159,9 @@ class XapMessage {
   std::string ToXap();
 
   // Parsing and matching. The receive time is the caller's when given, else read from the
-  // clock. The overload taking a string moves the text in when it is accepted (an xAP header)
-  // and leaves it as it was otherwise.
+  // clock.
   int16_t FromXap(std::string_view sRawMessage);
   int16_t FromXap(std::string_view sRawMessage, double receivedAt);
-  int16_t FromXap(std::string&& sRawMessage, double receivedAt);
   static bool CompareAddress(std::string_view sItem1, std::string_view sItem2);
   bool CompareClass(std::string_view sClass) const;
   bool CompareSource(std::string_view sSource) const { return CompareAddress(sSource, msgSource); }
@@ -232,7 +235,8 @@ class XapMessage {
   App* app_;
   std::optional<FastString> msgBuilder_;
   bool sectionOpen_ = false;
-  std::string raw_;
+  // In the memory the message was made with (a kept copy's own), else on the heap.
+  std::pmr::string raw_;
   InlineVector<Section, 4> sections_;
   InlineVector<Item, 16> items_;
   InlineVector<Item, 8> header_;  // header lines: their name, and in `line` their value
