@@ -158,6 +158,36 @@ TEST_F(HostFixture, ExpiryEmptiesQueuesNobodyFetches) {
   EXPECT_EQ(starts.size(), 2u);
 }
 
+// Kept messages live in the store's memory, away from the heap, and hand it back as they
+// expire; a message a script still holds outlives the store's hold on it, and reads as it came
+// however many texts were parsed since.
+TEST_F(HostFixture, KeptMessagesGiveBackTheirMemoryAsTheyExpire) {
+  api->SelectXapMessage("", "", "", "", "a.vbs");
+  for (int i = 0; i < 300; ++i) {
+    Receive("class=a.b\nsource=x.y.z\n", "Lamp\n{\nn=" + std::to_string(i) + "\n}\n");
+  }
+  EXPECT_EQ(D().Store.Count(), 300u);
+  auto held = api->GetXapMessage("1");
+  ASSERT_TRUE(held);
+  SlabResource& memory = t.app.keptMessages;
+  if (SlabResource::kUsesSlabs) {
+    EXPECT_GE(memory.Slabs(), 4u);
+  }
+  t.clock.now += 61.0 / 86400;
+  D().ExpireMessages();
+  EXPECT_EQ(D().Store.Count(), 0u);
+  EXPECT_EQ(held->Handle, "M1");
+  EXPECT_EQ(held->GetItem("lamp", "n"), "0");
+  EXPECT_EQ(held->msgSource, "x.y.z");
+  if (SlabResource::kUsesSlabs) {
+    EXPECT_EQ(memory.Slabs(), 2u);  // the held message's, and the one to carve from
+  }
+  held.reset();
+  if (SlabResource::kUsesSlabs) {
+    EXPECT_EQ(memory.Slabs(), 1u);
+  }
+}
+
 TEST_F(HostFixture, AScriptThatCannotStartIsLoggedAndDispatchGoesOn) {
   D().StartScript = [](const std::string&, int) { throw Failure(53, "File not found"); };
   api->SelectXapMessage("", "", "", "", "missing.vbs");

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <memory_resource>
+
+#include "core/SlabResource.h"
 #include "tests/TestSupport.h"
 
 namespace sablewick {
@@ -64,6 +68,21 @@ TEST(XapMessageParse, RejectedTextsLeaveTheMessageAsItWas) {
   EXPECT_EQ(m.MsgClass, "a.b");
 }
 
+// Everything a reader of a message sees, as one text.
+std::string Describe(const XapMessage& m) {
+  std::string d = m.MsgClass.str() + "|" + m.MsgTarget.str() + "|" + m.msgSource.str() + "|" +
+                  m.MsgUID.str() + "|" + m.Handle + "|" + std::string(m.RawText()) + "|" +
+                  std::to_string(m.Faults()) + "|" + std::to_string(m.Timestamp) + "|";
+  for (int i = 0; i < m.HeaderCount(); ++i) {
+    d += std::string(m.HeaderItem(i).first) + "=" + std::string(m.HeaderItem(i).second) + ";";
+  }
+  for (int s = 0; s < m.SectionCount(); ++s) {
+    d += "[" + std::string(m.SectionName(s)) + "]";
+    for (const std::string& line : m.msgCollection(s)->Lines()) d += line + ";";
+  }
+  return d;
+}
+
 // A recycled message parses the next text exactly as a new one would: nothing of the text
 // before shows through (header fields the next text lacks, sections, items, faults, handle).
 TEST(XapMessageParse, ARecycledMessageReadsLikeANewOne) {
@@ -76,19 +95,6 @@ TEST(XapMessageParse, ARecycledMessageReadsLikeANewOne) {
           "\n}\nA\n{\nk=v\n}\nB\n{\n}\n",
       "",
   };
-  const auto describe = [](const XapMessage& m) {
-    std::string d = m.MsgClass.str() + "|" + m.MsgTarget.str() + "|" + m.msgSource.str() + "|" +
-                    m.MsgUID.str() + "|" + m.Handle + "|" + std::string(m.RawText()) + "|" +
-                    std::to_string(m.Faults()) + "|" + std::to_string(m.Timestamp) + "|";
-    for (int i = 0; i < m.HeaderCount(); ++i) {
-      d += std::string(m.HeaderItem(i).first) + "=" + std::string(m.HeaderItem(i).second) + ";";
-    }
-    for (int s = 0; s < m.SectionCount(); ++s) {
-      d += "[" + std::string(m.SectionName(s)) + "]";
-      for (const std::string& line : m.msgCollection(s)->Lines()) d += line + ";";
-    }
-    return d;
-  };
   for (const std::string& before : texts) {
     for (const std::string& text : texts) {
       XapMessage recycled;
@@ -98,9 +104,67 @@ TEST(XapMessageParse, ARecycledMessageReadsLikeANewOne) {
       recycled.FromXap(text, 2.0);
       XapMessage fresh;
       fresh.FromXap(text, 2.0);
-      EXPECT_EQ(describe(recycled), describe(fresh)) << before << "\n--- then ---\n" << text;
+      EXPECT_EQ(Describe(recycled), Describe(fresh)) << before << "\n--- then ---\n" << text;
     }
   }
+}
+
+// A copy made in memory of its own (as the store keeps a message) reads exactly as the message
+// it came from, and goes on doing so once that message is recycled for another text; a text
+// parsed into the copy later stays in the copy's memory.
+TEST(XapMessageParse, AKeptCopyReadsLikeTheMessageItCameFrom) {
+  // Nine header lines, six sections of 21 items with a repeated name, a repeated section, a
+  // header field too long to keep inline.
+  std::string many = "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=a.b\nsource=" +
+                     std::string(60, 's') + "\ntarget=x.y.z\nf1=1\nf2=2\nf3=3\n}\n";
+  for (int b = 0; b < 6; ++b) {
+    many += "Block" + std::to_string(b) + "\n{\n";
+    for (int i = 0; i < 20; ++i) many += "k" + std::to_string(i) + "=v" + std::to_string(b) + "\n";
+    many += "K1=again\n}\n";
+  }
+  many += "block0\n{\nx=1\n}\n";
+  // Longer than a slab.
+  const std::string large = "xap-header\n{\nclass=a.big\n}\nBody\n{\ndata=" +
+                            std::string(3 * SlabResource::kSlabSize, 'd') + "\n}\n";
+  const auto reads = [](const XapMessage& m) {
+    std::string d = Describe(m);
+    for (const std::string& name : m.MsgSection()) d += "<" + name + ">";
+    for (const char* item : {"state", "k1", "K19", "x", "data"}) {
+      for (const char* section : {"output.state.1", "block0", "BLOCK5", "body"}) {
+        d += m.GetItem(section, item).substr(0, 20) + ",";
+      }
+    }
+    return d;
+  };
+
+  SlabResource memory;
+  const std::pmr::polymorphic_allocator<XapMessage> alloc(&memory);
+  for (const std::string& text : {std::string(kLampOn), many, large}) {
+    XapMessage parsed;
+    parsed.FromXap(text, 3.0);
+    parsed.Handle = "M42";
+    const std::string expected = reads(parsed);
+    const auto kept = std::allocate_shared<XapMessage>(alloc, parsed, &memory);
+    EXPECT_NE(kept->RawText().data(), parsed.RawText().data());
+    if (SlabResource::kUsesSlabs) {
+      EXPECT_EQ(memory.LargeMappings(), text.size() > SlabResource::kLargest ? 1u : 0u);
+    }
+    parsed.Recycle();
+    parsed.FromXap(many == text ? large : many, 4.0);
+    EXPECT_EQ(reads(*kept), expected) << text.substr(0, 200);
+    if (text == many) {
+      EXPECT_EQ(kept->GetItem("block0", "K1"), "v0");  // the first of a repeated name
+      EXPECT_EQ(kept->Faults(), 7);                    // six repeated items, one section
+    }
+
+    kept->FromXap(kLampOn, 5.0);
+    XapMessage fresh;
+    fresh.FromXap(kLampOn, 5.0);
+    fresh.Handle = "M42";
+    EXPECT_EQ(reads(*kept), reads(fresh));
+  }
+  EXPECT_EQ(memory.LargeMappings(), 0u);
+  EXPECT_LE(memory.Slabs(), 1u);
 }
 
 TEST(XapMessageParse, SpacesAroundHeaderNamesAndValuesAreTrimmedButNotTabs) {
