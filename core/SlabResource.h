@@ -18,22 +18,24 @@
 
 namespace sablewick {
 
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool kAddressSanitizer = true;
+#else
+inline constexpr bool kAddressSanitizer = false;
+#endif
+#else
+inline constexpr bool kAddressSanitizer = false;
+#endif
+
 class SlabResource : public std::pmr::memory_resource {
  public:
   static constexpr size_t kSlabSize = 64 * 1024;
   // Larger allocations are mapped one by one.
   static constexpr size_t kLargest = kSlabSize / 4;
-#if defined(__SANITIZE_ADDRESS__)
-  static constexpr bool kUsesSlabs = false;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-  static constexpr bool kUsesSlabs = false;
-#else
-  static constexpr bool kUsesSlabs = true;
-#endif
-#else
-  static constexpr bool kUsesSlabs = true;
-#endif
+  static constexpr bool kUsesSlabs = !kAddressSanitizer;
 
   SlabResource() = default;
   SlabResource(const SlabResource&) = delete;

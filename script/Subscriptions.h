@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <deque>
 #include <map>
-#include <memory_resource>
 #include <memory>
+#include <memory_resource>
 #include <string>
 #include <string_view>
 #include <vector>

@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <cstring>
 #include <memory_resource>
-#include <ostream>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <utility>

@@ -20,7 +20,9 @@ bool IsMapped(const void* p) {
   return ::mincore(page, 4096, &resident) == 0;
 }
 
-uintptr_t SlabOf(const void* p) { return reinterpret_cast<uintptr_t>(p) & ~uintptr_t{kSlab - 1}; }
+uintptr_t SlabOf(const void* p) {
+  return reinterpret_cast<uintptr_t>(p) & ~uintptr_t{kSlab - 1};
+}
 
 struct Block {
   void* p;
@@ -28,7 +30,9 @@ struct Block {
   unsigned char fill;
 };
 
-void Fill(const Block& b) { std::memset(b.p, b.fill, b.size); }
+void Fill(const Block& b) {
+  std::memset(b.p, b.fill, b.size);
+}
 bool Intact(const Block& b) {
   const auto* bytes = static_cast<const unsigned char*>(b.p);
   return std::all_of(bytes, bytes + b.size, [&](unsigned char c) { return c == b.fill; });
@@ -39,8 +43,19 @@ bool Intact(const Block& b) {
 // memory of freed blocks serves new ones.
 TEST(SlabResource, BlocksOfEverySizeKeepTheirBytesAndAlignment) {
   SlabResource memory;
-  const size_t sizes[] = {0, 1, 7, 8, 24, 100, 1000, 4000, SlabResource::kLargest,
-                          SlabResource::kLargest + 1, 60000, kSlab, 3 * kSlab + 5};
+  const size_t sizes[] = {0,
+                          1,
+                          7,
+                          8,
+                          24,
+                          100,
+                          1000,
+                          4000,
+                          SlabResource::kLargest,
+                          SlabResource::kLargest + 1,
+                          60000,
+                          kSlab,
+                          3 * kSlab + 5};
   const size_t alignments[] = {1, 8, 16, 64, 4096, 8192};
   std::vector<Block> blocks;
   unsigned char fill = 0;

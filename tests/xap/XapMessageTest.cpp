@@ -115,8 +115,9 @@ TEST(XapMessageParse, ARecycledMessageReadsLikeANewOne) {
 TEST(XapMessageParse, AKeptCopyReadsLikeTheMessageItCameFrom) {
   // Nine header lines, six sections of 21 items with a repeated name, a repeated section, a
   // header field too long to keep inline.
-  std::string many = "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=a.b\nsource=" +
-                     std::string(60, 's') + "\ntarget=x.y.z\nf1=1\nf2=2\nf3=3\n}\n";
+  std::string many =
+      "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=a.b\nsource=" + std::string(60, 's') +
+      "\ntarget=x.y.z\nf1=1\nf2=2\nf3=3\n}\n";
   for (int b = 0; b < 6; ++b) {
     many += "Block" + std::to_string(b) + "\n{\n";
     for (int i = 0; i < 20; ++i) many += "k" + std::to_string(i) + "=v" + std::to_string(b) + "\n";
