@@ -1,18 +1,24 @@
 // A vector that keeps its first N elements inside the object: the common case costs no
-// allocation. For small trivially copyable records only.
+// allocation. For small trivially copyable records only. Elements beyond N go to a vector with
+// the given allocator; assignment keeps this vector's allocator where a std::vector with that
+// allocator would.
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <type_traits>
 #include <vector>
 
 namespace sablewick {
 
-template <class T, size_t N>
+template <class T, size_t N, class Allocator = std::allocator<T>>
 class InlineVector {
   static_assert(std::is_trivially_copyable_v<T>);
 
  public:
+  InlineVector() = default;
+  explicit InlineVector(const Allocator& allocator) : overflow_(allocator) {}
+
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   void clear() {
@@ -34,7 +40,7 @@ class InlineVector {
  private:
   T inline_[N];
   size_t size_ = 0;
-  std::vector<T> overflow_;
+  std::vector<T, Allocator> overflow_;
 };
 
 }  // namespace sablewick

@@ -217,9 +217,10 @@ void XapMessage::Recycle() {
 }
 
 XapMessage::XapMessage(const XapMessage& other, std::pmr::memory_resource* memory)
-    : raw_(other.raw_, memory) {
-  // The text now has a block of its own size in memory; assignment copies everything else and
-  // leaves the text where it is (a string keeps its memory, and the text fits its block).
+    : raw_(other.raw_, memory), sections_(memory), items_(memory), header_(memory) {
+  // The text now has a block of its own size in memory; assignment copies everything else,
+  // the records into that memory too (containers keep their memory when assigned to), and
+  // leaves the text where it is (it fits its block).
   *this = other;
 }
 

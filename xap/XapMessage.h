@@ -18,6 +18,7 @@
 
 #include "core/FastString.h"
 #include "core/InlineVector.h"
+#include "core/ResourceAllocator.h"
 
 namespace sablewick {
 
@@ -146,9 +147,8 @@ class XapMessage {
  public:
   // app receives the log lines of a faulty parse; it may be null (nothing is logged).
   explicit XapMessage(App* app = nullptr) : app_(app) {}
-  XapMessage(const XapMessage&) = default;
-  XapMessage& operator=(const XapMessage&) = default;
-  // A copy whose text is allocated in memory, sized to the text (a message kept for a while).
+  // A copy whose text and records are allocated in memory, sized to them (a message kept for a
+  // while; a header field too long to keep inline stays on the heap).
   XapMessage(const XapMessage& other, std::pmr::memory_resource* memory);
 
   // Composing.
@@ -235,11 +235,14 @@ class XapMessage {
   App* app_;
   std::optional<FastString> msgBuilder_;
   bool sectionOpen_ = false;
-  // In the memory the message was made with (a kept copy's own), else on the heap.
-  std::pmr::string raw_;
-  InlineVector<Section, 4> sections_;
-  InlineVector<Item, 16> items_;
-  InlineVector<Item, 8> header_;  // header lines: their name, and in `line` their value
+  // On the heap, or in the memory a kept copy was made in.
+  std::basic_string<char, std::char_traits<char>, ResourceAllocator<char>> raw_;
+  // Like the text, beyond their first elements.
+  template <class T, size_t N>
+  using Records = InlineVector<T, N, ResourceAllocator<T>>;
+  Records<Section, 4> sections_;
+  Records<Item, 16> items_;
+  Records<Item, 8> header_;  // header lines: their name, and in `line` their value
   int faults_ = 0;
 };
 

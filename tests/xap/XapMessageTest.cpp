@@ -166,6 +166,31 @@ TEST(XapMessageParse, AKeptCopyReadsLikeTheMessageItCameFrom) {
   }
   EXPECT_EQ(memory.LargeMappings(), 0u);
   EXPECT_LE(memory.Slabs(), 1u);
+
+  // The text and the records beyond those kept inline (sections, items, header lines) are all
+  // in the copy's memory.
+  struct Counted : std::pmr::memory_resource {
+    int live = 0;
+    void* do_allocate(size_t bytes, size_t alignment) override {
+      ++live;
+      return std::pmr::new_delete_resource()->allocate(bytes, alignment);
+    }
+    void do_deallocate(void* p, size_t bytes, size_t alignment) override {
+      --live;
+      std::pmr::new_delete_resource()->deallocate(p, bytes, alignment);
+    }
+    bool do_is_equal(const memory_resource& other) const noexcept override {
+      return this == &other;
+    }
+  } counted;
+  XapMessage parsed;
+  parsed.FromXap(many);
+  {
+    const XapMessage copy(parsed, &counted);
+    EXPECT_EQ(counted.live, 4);
+    EXPECT_EQ(reads(copy), reads(parsed));
+  }
+  EXPECT_EQ(counted.live, 0);
 }
 
 TEST(XapMessageParse, SpacesAroundHeaderNamesAndValuesAreTrimmedButNotTabs) {
