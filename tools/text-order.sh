@@ -7,15 +7,35 @@
 # and there across all of it, and a node without the bridge does not touch the bridge's pages
 # (see app/README.md).
 #
+# The Debian package is built with Debian's flags (-O2 and the hardening options, not the
+# release preset's -O3), which inline differently and so give many functions other names: the
+# list holds the names of both builds (the linker skips those its program lacks). The second
+# build is made here, in build-pkgflags, with the flags dpkg-buildflags gives the package.
+#
 # Usage: tools/text-order.sh [BUILD_DIR [IDLE_SECONDS]]   (build 70)
-# Needs valgrind and python3; runs the daemon under callgrind in a private network namespace
-# (tests/netns-run.sh), on loopback only. Commit the new list with the change that needed it.
+# Needs valgrind, python3, ninja and dpkg-buildflags; runs the daemon under callgrind in a
+# private network namespace (tests/netns-run.sh), on loopback only. Takes about 8 minutes.
+# Commit the new list with the change that needed it.
 set -eu
 cd "$(dirname "$0")/.."
 build=${1:-build}
 idle=${2:-70}
 case "$build" in /*) ;; *) build="$PWD/$build" ;; esac
 [ -x "$build/sablewick" ] || { echo "no $build/sablewick: build the target sablewick first" >&2; exit 1; }
+command -v dpkg-buildflags >/dev/null || { echo "dpkg-buildflags is missing (apt-get install dpkg-dev)" >&2; exit 1; }
+
+# The program as the package builds it (debian/rules: hardening=+all; debhelper adds CPPFLAGS
+# to the compiler flags, as CMake does not read them).
+pkg="$PWD/build-pkgflags"
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+cmake -S . -B "$pkg" -G Ninja -DCMAKE_BUILD_TYPE=None \
+  -DCMAKE_C_FLAGS="$(dpkg-buildflags --get CFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
+  -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
+  -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" \
+  -DCMAKE_SHARED_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" \
+  -DSABLEWICK_TESTS=OFF -DSABLEWICK_BENCH=OFF >/dev/null
+cmake --build "$pkg" --target sablewick >/dev/null
+
 work=$(mktemp -d /tmp/sablewick-text-order-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
@@ -32,12 +52,13 @@ printf '[Interface]\nBroadcastAddress=127.0.0.1\nInterfaceAddress=127.0.0.2\n' >
 # Without settings of its own the node makes Config/Sablewick.ini, as on a first start.
 [ -n "$ini" ] && printf "$ini" >"$d/S/Config/Sablewick.ini"
 broker=""
-if [ "$name" = bridge ]; then
+case "$name" in bridge*)
   printf 'per_listener_settings false\npersistence false\nlistener 18839 127.0.0.1\nallow_anonymous true\n' >"$d/mosquitto.conf"
   /usr/sbin/mosquitto -c "$d/mosquitto.conf" >"$d/broker.log" 2>&1 &
   broker=$!
   sleep 0.5
-fi
+  ;;
+esac
 unset DBUS_SESSION_BUS_ADDRESS SABLEWICK_ADDRESS SABLEWICK_FOLDER
 XDG_RUNTIME_DIR="$d/run" valgrind -q --tool=callgrind --compress-strings=no --demangle=no \
   --callgrind-out-file="$d/callgrind.out" "$d/S/sablewick" >"$d/stdout" 2>"$d/stderr" &
@@ -66,17 +87,27 @@ exit 0
 EOF
 chmod +x "$work/run.sh"
 
-tests/netns-run.sh "$work/run.sh" "$work" "$build" "$idle" idle "" no
-tests/netns-run.sh "$work/run.sh" "$work" "$build" "$idle" traffic "" yes
-if [ -x /usr/sbin/mosquitto ]; then
-  tests/netns-run.sh "$work/run.sh" "$work" "$build" "$idle" bridge '[MQTT]\nBroker=127.0.0.1:18839\n' yes
-fi
+n=0
+for b in "$build" "$pkg"; do
+  tests/netns-run.sh "$work/run.sh" "$work" "$b" "$idle" "idle-$n" "" no
+  tests/netns-run.sh "$work/run.sh" "$work" "$b" "$idle" "traffic-$n" "" yes
+  if [ -x /usr/sbin/mosquitto ]; then
+    tests/netns-run.sh "$work/run.sh" "$work" "$b" "$idle" "bridge-$n" '[MQTT]\nBroker=127.0.0.1:18839\n' yes
+  fi
+  n=$((n + 1))
+done
 
 python3 - "$work" app/text-order.txt <<'PY'
 import os, sys
 work, out = sys.argv[1], sys.argv[2]
 
 def functions(run):
+  names = set()
+  for build in (0, 1):
+    names |= functions_of(f"{run}-{build}")
+  return names
+
+def functions_of(run):
   names = set()
   path = os.path.join(work, run, "callgrind.out")
   if not os.path.exists(path):
