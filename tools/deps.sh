@@ -6,7 +6,7 @@ packages="build-essential cmake ninja-build pkg-config git lld
   libglib2.0-dev libsystemd-dev libgtk-3-dev
   libgtest-dev libgmock-dev libbenchmark-dev libpcre2-dev libmosquitto-dev
   mosquitto mosquitto-clients openssl
-  iproute2 util-linux systemd libglib2.0-bin dbus dbus-x11 xvfb xauth lua5.4 python3 python3-gi
+  iproute2 util-linux systemd libglib2.0-bin dbus dbus-x11 xvfb xauth lua5.4 python3 python3-gi python3-dbus
   debhelper dpkg-dev go-md2man lintian"
 missing=""
 for p in $packages; do

@@ -1,8 +1,12 @@
 // The example handlers that ship in examples/scripts, copied into the node's Scripts/ as a user
 // copies them, against simulated devices on the fake hub: their Startup.vbs subscribes them,
 // a motion event at night switches the light, temperatures land in the CSV file, a display
-// text reaches the LCD.
+// text reaches the LCD. And the handlers docs/scripting.md shows, in VBScript, shell and
+// Python, taken from the page as they stand.
+#include <sys/stat.h>
 #include <time.h>
+
+#include <algorithm>
 
 #include <cmath>
 #include <functional>
@@ -180,6 +184,65 @@ TEST_F(Examples, ADisplayTextIsSentToTheLcd) {
                           "Display.Text\n{\nLine1=0123456789012345678901234567890123456789\n}\n"));
   EXPECT_EQ(NextSent(), "acme.lcd.kitchen:display|xAPBSC.cmd|output.state.1|id=*;State=on;"
                         "Text=01234567890123456789012345678901;");
+  EXPECT_EQ(LogCount("stderr:"), 0u) << daemon->Log();
+}
+
+// Every fenced block of the page whose first or second line names a file in Scripts/
+// ("' Scripts/OnLamp.vbs: ..." or "# Scripts/onlamp.sh: ..."): its name and its text.
+std::vector<std::pair<std::string, std::string>> GuideHandlers(const std::string& page) {
+  std::vector<std::pair<std::string, std::string>> out;
+  const std::regex named("^(?:'|#) Scripts/([A-Za-z0-9_.-]+)");
+  size_t at = 0;
+  for (int guard = 0; guard < 1000; ++guard) {
+    const size_t open = page.find("\n```", at);
+    if (open == std::string::npos) break;
+    const size_t body = page.find('\n', open + 4);
+    const size_t close = page.find("\n```", body);
+    if (body == std::string::npos || close == std::string::npos) break;
+    const std::string text = page.substr(body + 1, close - body);
+    at = close + 4;
+    std::istringstream lines(text);
+    std::string line;
+    for (int i = 0; i < 2 && std::getline(lines, line); ++i) {
+      std::smatch m;
+      if (std::regex_search(line, m, named)) {
+        out.emplace_back(m[1], text);
+        break;
+      }
+    }
+  }
+  return out;
+}
+
+TEST_F(Examples, TheHandlersOfTheScriptingGuideWorkAsShown) {
+  const std::string page = ReadFile(std::string(SABLEWICK_SOURCE_DIR) + "/docs/scripting.md");
+  std::string startup = "Set hs = CreateObject(\"Sablewick.Application\")\n";
+  std::vector<std::string> names;
+  for (const auto& [name, text] : GuideHandlers(page)) {
+    if (name == "Startup.vbs" || name.ends_with(".txt")) continue;
+    const std::string path = daemon->Root() + "/Scripts/" + name;
+    WriteFile(path, text);
+    if (text.starts_with("#!")) ::chmod(path.c_str(), 0755);
+    startup += "hs.SelectXapMessage \"\", \"xAPBSC.event\", \"\", \"acme.lamp.>\", \"" + name + "\"\n";
+    names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  ASSERT_EQ(names, (std::vector<std::string>{"OnLamp.vbs", "onlamp-dbus.py", "onlamp.py",
+                                             "onlamp.sh"}));
+  WriteFile(daemon->Root() + "/Scripts/Startup.vbs", startup + "WScript.Echo \"subscriptions made\"\n");
+  StartNode();
+  hub.SendTo(port, Device("xAPBSC.event", "acme.lamp.hall", "input.state\n{\nstate=on\n}\n"));
+  std::vector<std::string> sent;
+  for (int i = 0; i < 4; ++i) sent.push_back(NextSent(15000));
+  std::sort(sent.begin(), sent.end());
+  EXPECT_EQ(sent, (std::vector<std::string>{"Unknown|my.class|body|k=v;",
+                                            "acme.light.hall|xAPBSC.cmd|output.state.1|id=*;State=on;",
+                                            "acme.light.hall|xAPBSC.cmd|output.state.1|id=*;State=on;",
+                                            "acme.light.hall|xAPBSC.cmd|output.state.1|id=*;State=on;"}));
+  // What each prints reaches the log.
+  EXPECT_TRUE(WaitFor([&] { return LogCount("lamp acme.lamp.hall is on") == 3 &&
+                                   LogCount("stdout: lamp is on") == 1; }, 10000))
+      << daemon->Log();
   EXPECT_EQ(LogCount("stderr:"), 0u) << daemon->Log();
 }
 
