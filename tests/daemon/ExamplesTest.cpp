@@ -107,7 +107,8 @@ TEST_F(Examples, MotionAtNightSwitchesTheLightAndInDaylightLeavesItAlone) {
   const std::string motion = "input.state\n{\nstate=on\n}\n";
   // Other sources, and a sensor going quiet, switch nothing.
   hub.SendTo(port, Device("xAPBSC.event", "acme.door.front:contact", motion));
-  hub.SendTo(port, Device("xAPBSC.event", "acme.pir.hall:motion", "input.state\n{\nstate=off\n}\n"));
+  hub.SendTo(port,
+             Device("xAPBSC.event", "acme.pir.hall:motion", "input.state\n{\nstate=off\n}\n"));
   hub.SendTo(port, Device("xAPBSC.event", "acme.pir.hall:motion", motion));
   EXPECT_EQ(NextSent(), "acme.light.hall:porch|xAPBSC.cmd|output.state.1|id=*;State=on;");
   EXPECT_EQ(NextSent(1500), "(none)") << "one command for one movement";
@@ -145,8 +146,8 @@ TEST_F(Examples, TemperaturesAreAppendedToTheCsvFile) {
                           "input.state\n{\nstate=on\ntext=9\n}\n"));
   hub.SendTo(port, Device("xAPBSC.query", "acme.thermo.lounge:temp",
                           "input.state\n{\nstate=on\ntext=7\n}\n"));
-  hub.SendTo(port, Device("xAPBSC.event", "acme.thermo.porch:temp",
-                          "input.state\n{\nstate=on\n}\n"));
+  hub.SendTo(port,
+             Device("xAPBSC.event", "acme.thermo.porch:temp", "input.state\n{\nstate=on\n}\n"));
   hub.SendTo(port, Device("xAPBSC.event", "acme.thermo.porch:temp",
                           "input.state\n{\nstate=on\ntext=4,5 \"frost\"\n}\n"));
   const std::string csv = daemon->Root() + "/Data/Temperatures.csv";
@@ -156,8 +157,8 @@ TEST_F(Examples, TemperaturesAreAppendedToTheCsvFile) {
     for (std::string line; std::getline(in, line);) out.push_back(line);
     return out;
   };
-  ASSERT_TRUE(WaitFor([&] { return lines().size() >= 4; }, 10000))
-      << ReadFile(csv) << "\n" << daemon->Log();
+  ASSERT_TRUE(WaitFor([&] { return lines().size() >= 4; }, 10000)) << ReadFile(csv) << "\n"
+                                                                   << daemon->Log();
   ::usleep(300000);
   const std::vector<std::string> got = lines();
   ASSERT_EQ(got.size(), 4u) << ReadFile(csv);
@@ -177,13 +178,15 @@ TEST_F(Examples, ADisplayTextIsSentToTheLcd) {
   StartNode();
   hub.SendTo(port, Device("Message.Display", "acme.phone.hall",
                           "Display.Text\n{\nLine1=Call from\nLine2=Anna\n}\n"));
-  EXPECT_EQ(NextSent(),
-            "acme.lcd.kitchen:display|xAPBSC.cmd|output.state.1|id=*;State=on;Text=Call from Anna;");
+  EXPECT_EQ(
+      NextSent(),
+      "acme.lcd.kitchen:display|xAPBSC.cmd|output.state.1|id=*;State=on;Text=Call from Anna;");
   // One line only, cut to the LCD's 32 characters.
   hub.SendTo(port, Device("Message.Display", "acme.phone.hall",
                           "Display.Text\n{\nLine1=0123456789012345678901234567890123456789\n}\n"));
-  EXPECT_EQ(NextSent(), "acme.lcd.kitchen:display|xAPBSC.cmd|output.state.1|id=*;State=on;"
-                        "Text=01234567890123456789012345678901;");
+  EXPECT_EQ(NextSent(),
+            "acme.lcd.kitchen:display|xAPBSC.cmd|output.state.1|id=*;State=on;"
+            "Text=01234567890123456789012345678901;");
   EXPECT_EQ(LogCount("stderr:"), 0u) << daemon->Log();
 }
 
@@ -223,25 +226,31 @@ TEST_F(Examples, TheHandlersOfTheScriptingGuideWorkAsShown) {
     const std::string path = daemon->Root() + "/Scripts/" + name;
     WriteFile(path, text);
     if (text.starts_with("#!")) ::chmod(path.c_str(), 0755);
-    startup += "hs.SelectXapMessage \"\", \"xAPBSC.event\", \"\", \"acme.lamp.>\", \"" + name + "\"\n";
+    startup +=
+        "hs.SelectXapMessage \"\", \"xAPBSC.event\", \"\", \"acme.lamp.>\", \"" + name + "\"\n";
     names.push_back(name);
   }
   std::sort(names.begin(), names.end());
-  ASSERT_EQ(names, (std::vector<std::string>{"OnLamp.vbs", "onlamp-dbus.py", "onlamp.py",
-                                             "onlamp.sh"}));
-  WriteFile(daemon->Root() + "/Scripts/Startup.vbs", startup + "WScript.Echo \"subscriptions made\"\n");
+  ASSERT_EQ(names,
+            (std::vector<std::string>{"OnLamp.vbs", "onlamp-dbus.py", "onlamp.py", "onlamp.sh"}));
+  WriteFile(daemon->Root() + "/Scripts/Startup.vbs",
+            startup + "WScript.Echo \"subscriptions made\"\n");
   StartNode();
   hub.SendTo(port, Device("xAPBSC.event", "acme.lamp.hall", "input.state\n{\nstate=on\n}\n"));
   std::vector<std::string> sent;
   for (int i = 0; i < 4; ++i) sent.push_back(NextSent(15000));
   std::sort(sent.begin(), sent.end());
-  EXPECT_EQ(sent, (std::vector<std::string>{"Unknown|my.class|body|k=v;",
-                                            "acme.light.hall|xAPBSC.cmd|output.state.1|id=*;State=on;",
-                                            "acme.light.hall|xAPBSC.cmd|output.state.1|id=*;State=on;",
-                                            "acme.light.hall|xAPBSC.cmd|output.state.1|id=*;State=on;"}));
+  EXPECT_EQ(sent,
+            (std::vector<std::string>{"Unknown|my.class|body|k=v;",
+                                      "acme.light.hall|xAPBSC.cmd|output.state.1|id=*;State=on;",
+                                      "acme.light.hall|xAPBSC.cmd|output.state.1|id=*;State=on;",
+                                      "acme.light.hall|xAPBSC.cmd|output.state.1|id=*;State=on;"}));
   // What each prints reaches the log.
-  EXPECT_TRUE(WaitFor([&] { return LogCount("lamp acme.lamp.hall is on") == 3 &&
-                                   LogCount("stdout: lamp is on") == 1; }, 10000))
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        return LogCount("lamp acme.lamp.hall is on") == 3 && LogCount("stdout: lamp is on") == 1;
+      },
+      10000))
       << daemon->Log();
   EXPECT_EQ(LogCount("stderr:"), 0u) << daemon->Log();
 }

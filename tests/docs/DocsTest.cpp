@@ -32,8 +32,8 @@ TEST(Docs, EverySettingTheNodeReadsHasItsEntryAndDefaultInTheManPage) {
     const std::string entry =
         "**[" + std::string(k.section) + "] " + std::string(k.key) + "** (default ";
     const size_t at = page.find(entry);
-    ASSERT_NE(at, std::string::npos) << k.file << " [" << k.section << "] " << k.key
-                                     << " has no entry in sablewick.1.md";
+    ASSERT_NE(at, std::string::npos)
+        << k.file << " [" << k.section << "] " << k.key << " has no entry in sablewick.1.md";
     const std::string rest = page.substr(at + entry.size(), 60);
     if (k.defaultValue.empty()) {
       EXPECT_TRUE(rest.starts_with("empty")) << k.key << ": " << rest;
