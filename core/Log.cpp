@@ -234,8 +234,9 @@ bool LogFile::Open(const std::string& path) {
 bool LogFile::RoomFor(size_t bytes) const {
   struct statvfs fs {};
   if (::fstatvfs(fd_, &fs) != 0) return true;  // unknown: the write will tell
-  const uint64_t blocks = ::geteuid() == 0 ? fs.f_bfree : fs.f_bavail;
-  return blocks * fs.f_frsize > bytes;
+  // What anyone may use: root's reserve is not counted on (a root of a user namespace may
+  // not touch it), so on a disk down to its reserve the file grows past its bound instead.
+  return static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize > bytes;
 }
 
 bool LogFile::Append(const std::string& path, std::string_view text, std::string_view prefix) {
