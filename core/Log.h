@@ -58,8 +58,9 @@ class LogFile {
   uint64_t Lost() const { return lost_; }
 
   // The renames of one rotation, in the order they are made: from the oldest down, each one
-  // atomic, so a rotation cut anywhere (kill -9, power) leaves every line in some file and at
-  // most one number missing in the middle, which CloseRotationGaps mends at the next start.
+  // atomic, so a rotation cut anywhere (kill -9, a power cut) loses no file but the oldest,
+  // which it drops anyway, and leaves at most one number missing in the middle, which
+  // CloseRotationGaps mends at the next start.
   struct Rename {
     std::string from, to;
   };
