@@ -1,6 +1,7 @@
 #include "app/TollkeepForm.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include "bridge/Bridge.h"
 #include "core/Log.h"
 #include "core/Paths.h"
+#include "core/PrivateFiles.h"
 #include "ini/ConfigCheck.h"
 #include "ini/IniTool.h"
 #include "ini/TextFile.h"
@@ -79,15 +81,29 @@ void SayConfigProblems(App& app) {
 }
 
 // A log file that cannot be written is said once, on the terminal: the log is the record.
+// (Opening it makes it, mode 0600; the log says the failure itself when it is first met.)
 void CheckLogFile(App& app) {
-  const std::string path = LogFilePath(app);
-  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
-  if (fd >= 0) {
-    ::close(fd);
-    return;
-  }
-  SayOnTerminal(app, "sablewick: cannot write the log file " + path + " (" + std::strerror(errno) +
-                         "): log lines go to standard error only\n");
+  AppendToLog(app, {});
+}
+
+// The pid the running node wrote into its lock file, when that process runs this program: a
+// lock file in a read-only folder keeps the pid of an earlier node, which may name anything
+// by now. 0 when none.
+long RunningNodePid(const std::string& lockPath) {
+  const int fd = ::open(lockPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return 0;
+  char buf[64] = {};
+  const ssize_t n = ::pread(fd, buf, sizeof buf - 1, 0);
+  ::close(fd);
+  const long pid = n > 0 ? std::strtol(buf, nullptr, 10) : 0;
+  if (pid <= 0) return 0;
+  const auto program = [](const std::string& link) {
+    std::array<char, 4096> target{};
+    const ssize_t length = ::readlink(link.c_str(), target.data(), target.size() - 1);
+    return length > 0 ? std::string(target.data(), static_cast<size_t>(length)) : std::string();
+  };
+  const std::string theirs = program("/proc/" + std::to_string(pid) + "/exe");
+  return !theirs.empty() && theirs == program("/proc/self/exe") ? pid : 0;
 }
 
 }  // namespace
@@ -105,6 +121,7 @@ TollkeepForm::TollkeepForm(App& app)
 TollkeepForm::~TollkeepForm() {
   if (exitSource_ != 0) g_source_remove(exitSource_);
   if (folderLock_ >= 0) ::close(folderLock_);
+  if (folderFd_ >= 0) ::close(folderFd_);
   app_.form = nullptr;
   app_.SwapIcons = nullptr;
 }
@@ -237,10 +254,35 @@ void TollkeepForm::SayCannotStart(const std::string& why, const std::string& log
 
 bool TollkeepForm::TakeFolderLock() {
   const std::string path = app_.AppPath + "/" + kFolderLock;
-  folderLock_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+  const auto refuse = [&] {
+    const long pid = RunningNodePid(path);
+    SayCannotStart("another node" +
+                   (pid > 0 ? " (pid " + std::to_string(pid) + ")" : std::string()) +
+                   " already runs from this folder; stop it first (sablewick-ctl status shows "
+                   "it), or give this node a folder of its own");
+    return false;
+  };
+  // The folder itself is locked, through a descriptor opened for reading: that lock holds
+  // where nothing can be written (a read-only Data/, a lock file that cannot be made) and
+  // when someone deletes the lock file under a running node.
+  folderFd_ = ::open(app_.AppPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folderFd_ >= 0 && ::flock(folderFd_, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
+    ::close(folderFd_);
+    folderFd_ = -1;
+    if (error == EWOULDBLOCK) return refuse();
+  }
+  const bool folderLocked = folderFd_ >= 0;
+  const std::string unnoticed =
+      folderLocked ? "this node's control address is not published there (the folder's lock "
+                     "still keeps a second node out)"
+                   : "a second node started from this folder would not be noticed";
+  // The lock file: the pid and control address for sablewick-ctl, and a lock of its own that
+  // nodes which lock only the file see too.
+  folderLock_ = OpenPrivate(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW);
   if (folderLock_ < 0) {
     SayOnTerminal(app_, "sablewick: cannot open " + path + " (" + std::strerror(errno) +
-                            "): a second node started from this folder would not be noticed\n");
+                            "): " + unnoticed + "\n");
     return true;
   }
   // A lock of the open file description: it ends with the process, however it ends.
@@ -252,20 +294,12 @@ bool TollkeepForm::TakeFolderLock() {
     return true;
   }
   const int error = errno;
-  char buf[64] = {};
-  const ssize_t n = ::pread(folderLock_, buf, sizeof buf - 1, 0);
-  const long pid = n > 0 ? std::strtol(buf, nullptr, 10) : 0;
   ::close(folderLock_);
   folderLock_ = -1;
-  if (error != EAGAIN && error != EACCES) {
-    SayOnTerminal(app_, "sablewick: cannot lock " + path + " (" + std::strerror(error) +
-                            "): a second node started from this folder would not be noticed\n");
-    return true;
-  }
-  SayCannotStart("another node" + (pid > 0 ? " (pid " + std::to_string(pid) + ")" : std::string()) +
-                 " already runs from this folder; stop it first (sablewick-ctl status shows "
-                 "it), or give this node a folder of its own");
-  return false;
+  if (error == EAGAIN || error == EACCES) return refuse();
+  SayOnTerminal(app_, "sablewick: cannot lock " + path + " (" + std::strerror(error) +
+                          "): " + unnoticed + "\n");
+  return true;
 }
 
 void TollkeepForm::PublishAddress() {

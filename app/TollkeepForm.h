@@ -68,7 +68,8 @@ class TollkeepForm : public TrayIconOwner {
  private:
   void Exit();
   static gboolean ExitIdle(gpointer self);
-  // One node per folder: takes the folder's lock; false (said) when another node holds it.
+  // One node per folder: locks the folder and its lock file; false (said) when another node
+  // holds either.
   bool TakeFolderLock();
   // Puts the control address beside the pid in the lock, for the tools of this folder.
   void PublishAddress();
@@ -84,7 +85,8 @@ class TollkeepForm : public TrayIconOwner {
   std::unique_ptr<TrayIcon> trayIcon_;
   guint exitSource_ = 0;
   bool unloaded_ = false;
-  int folderLock_ = -1;  // held until the process ends
+  int folderLock_ = -1;  // the lock file, held until the process ends
+  int folderFd_ = -1;    // the folder itself, locked likewise
 };
 
 // The computer's name, looked up once.

@@ -86,8 +86,9 @@ inline FolderChoice ChooseInstanceFolder(const std::string& programFolder,
   return {"", false, "HOME"};
 }
 
-// Makes the folder and every missing folder above it (mode 0700, as the base directory rules
-// ask), then checks that the user may write in it. Empty on success, else why not.
+// Makes the folder and every missing folder above it (mode 0700 whatever the umask, as the
+// base directory rules ask), then checks that the user may write in it. Empty on success,
+// else why not.
 inline std::string MakeInstanceFolder(const std::string& path) {
   if (path.empty() || path.front() != '/')
     return "no folder for the node's files: set HOME or XDG_DATA_HOME, or give --folder DIR";
@@ -104,8 +105,11 @@ inline std::string MakeInstanceFolder(const std::string& path) {
       if (!S_ISDIR(st.st_mode)) return "cannot use folder " + path + ": " + folder + " is a file";
       continue;
     }
-    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
+    if (::mkdir(folder.c_str(), 0700) == 0) {
+      (void)::chmod(folder.c_str(), 0700);  // the umask may have taken bits away
+    } else if (errno != EEXIST) {
       return "cannot create folder " + folder + ": " + std::strerror(errno);
+    }
   }
   if (::access(path.c_str(), W_OK) != 0)
     return "cannot write in folder " + path + ": " + std::strerror(errno);

@@ -5,13 +5,16 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 
+#include "core/PrivateFiles.h"
 
 namespace sablewick {
 
@@ -161,46 +164,118 @@ void LogToFile(App& app, std::string_view source, std::string_view message) {
 
 bool AppendToLog(App& app, std::string_view text) {
   if (!app.logFile) app.logFile = std::make_unique<LogFile>();
-  return app.logFile->Append(LogFilePath(app), text);
+  LogFile& log = *app.logFile;
+  const std::string path = LogFilePath(app);
+  const bool failing = log.Error() != 0;
+  std::string notice;
+  if (log.Lost() > 0) {
+    notice = FormatGeneralDate(app.clock->Now()) +
+             " | Sablewick log writes failing: " + std::strerror(log.Error()) + "; " +
+             std::to_string(log.Lost()) + " line(s) lost";
+    notice += " 0 \r\n";
+  }
+  if (log.Append(path, text, notice)) {
+    if (!notice.empty()) SayOnTerminal(app, notice.substr(0, notice.size() - 5) + "\n");
+    return true;
+  }
+  if (!failing) {
+    SayOnTerminal(app, "sablewick: cannot write the log file " + path + " (" +
+                           std::strerror(log.Error()) + "): log lines go to standard error only\n");
+  }
+  return false;
 }
 
 LogFile::~LogFile() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-bool LogFile::Append(const std::string& path, std::string_view text) {
+void LogFile::SetLimits(uint64_t maxBytes, unsigned files) {
+  maxBytes_ = maxBytes;
+  files_ = files;
+  // More files than before may hold a gap the first look did not reach.
+  gapsClosedFor_.clear();
+  if (files_ > 0 && !path_.empty()) {
+    CloseRotationGaps(path_, files_);
+    gapsClosedFor_ = path_;
+  }
+}
+
+bool LogFile::Fail(int error, bool lost) {
+  error_ = error != 0 ? error : EIO;
+  if (lost) ++lost_;
+  return false;
+}
+
+bool LogFile::Open(const std::string& path) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  if (files_ > 0 && gapsClosedFor_ != path) {
+    CloseRotationGaps(path, files_);
+    gapsClosedFor_ = path;
+  }
+  const int fd = OpenPrivate(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return false;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    // Something else standing at the path (a FIFO) is not written to.
+    const int error = S_ISREG(st.st_mode) ? errno : EINVAL;
+    ::close(fd);
+    errno = error;
+    return false;
+  }
+  fd_ = fd;
+  path_ = path;
+  device_ = st.st_dev;
+  inode_ = st.st_ino;
+  size_ = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
+bool LogFile::RoomFor(size_t bytes) const {
+  struct statvfs fs {};
+  if (::fstatvfs(fd_, &fs) != 0) return true;  // unknown: the write will tell
+  // What anyone may use: root's reserve is not counted on (a root of a user namespace may
+  // not touch it), so on a disk down to its reserve the file grows past its bound instead.
+  return static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize > bytes;
+}
+
+bool LogFile::Append(const std::string& path, std::string_view text, std::string_view prefix) {
   struct stat st {};
   const bool current = fd_ >= 0 && path == path_ && ::stat(path.c_str(), &st) == 0 &&
                        st.st_dev == device_ && st.st_ino == inode_;
-  if (!current) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
-    if (fd_ < 0) return false;
-    if (::fstat(fd_, &st) != 0) {
-      ::close(fd_);
-      fd_ = -1;
-      return false;
-    }
-    // Something else standing at the path (a FIFO) is not written to.
-    if (!S_ISREG(st.st_mode)) {
-      ::close(fd_);
-      fd_ = -1;
-      return false;
-    }
-    path_ = path;
-    device_ = st.st_dev;
-    inode_ = st.st_ino;
-    size_ = static_cast<uint64_t>(st.st_size);
+  if (!current && !Open(path)) return Fail(errno, !text.empty());
+  const size_t length = prefix.size() + text.size();
+  if (length == 0) return true;
+  // Rotation deletes the oldest file: only for a line that the file system can take, and not
+  // while writes fail (a full disk would otherwise eat the history a file at a time).
+  if (error_ == 0 && files_ > 0 && size_ > 0 && size_ + length > maxBytes_ && RoomFor(length)) {
+    Rotate();
+    if (fd_ < 0) return Fail(errno, !text.empty());
   }
-  if (files_ > 0 && size_ > 0 && size_ + text.size() > maxBytes_) Rotate();
-  if (fd_ < 0) return false;
-  size_ += text.size();
-  while (!text.empty()) {
-    const ssize_t n = ::write(fd_, text.data(), text.size());
+  std::string joined;
+  std::string_view out = text;
+  if (!prefix.empty()) {
+    joined.reserve(length);
+    joined.append(prefix).append(text);
+    out = joined;
+  }
+  size_t written = 0;
+  while (written < out.size()) {
+    const ssize_t n = ::write(fd_, out.data() + written, out.size() - written);
+    if (n > 0) {
+      written += static_cast<size_t>(n);
+      continue;
+    }
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    text.remove_prefix(static_cast<size_t>(n));
+    const int error = n < 0 ? errno : EIO;
+    // A line cut short is taken back: the file holds whole lines only.
+    if (written > 0 && ::fstat(fd_, &st) == 0 && static_cast<uint64_t>(st.st_size) >= written)
+      (void)::ftruncate(fd_, st.st_size - static_cast<off_t>(written));
+    return Fail(error, !text.empty());
   }
+  size_ += written;
+  error_ = 0;
+  lost_ = 0;
   return true;
 }
 
@@ -213,20 +288,34 @@ std::string RotatedLogName(const std::string& path, unsigned n) {
   return path.substr(0, at) + "." + std::to_string(n) + path.substr(at);
 }
 
-void LogFile::Rotate() {
-  // The oldest goes; each moves up one; the current one becomes NAME.1.EXT.
-  (void)::unlink(RotatedLogName(path_, files_).c_str());
-  for (unsigned n = files_; n > 1; --n)
-    (void)::rename(RotatedLogName(path_, n - 1).c_str(), RotatedLogName(path_, n).c_str());
-  (void)::rename(path_.c_str(), RotatedLogName(path_, 1).c_str());
-  ::close(fd_);
-  fd_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
-  struct stat st {};
-  if (fd_ >= 0 && ::fstat(fd_, &st) == 0) {
-    device_ = st.st_dev;
-    inode_ = st.st_ino;
-    size_ = static_cast<uint64_t>(st.st_size);
+std::vector<LogFile::Rename> LogFile::RotationPlan(const std::string& path, unsigned files) {
+  // Renaming onto the oldest replaces it in the same step: no moment without it before the
+  // next one has taken its place.
+  std::vector<Rename> plan;
+  if (files == 0) return plan;
+  for (unsigned n = files; n > 1; --n)
+    plan.push_back({RotatedLogName(path, n - 1), RotatedLogName(path, n)});
+  plan.push_back({path, RotatedLogName(path, 1)});
+  return plan;
+}
+
+void LogFile::CloseRotationGaps(const std::string& path, unsigned files) {
+  unsigned next = 1;
+  for (unsigned n = 1; n <= files; ++n) {
+    const std::string name = RotatedLogName(path, n);
+    struct stat st {};
+    if (::lstat(name.c_str(), &st) != 0) continue;
+    // A file that cannot move stays where it is, and the numbering goes on after it.
+    if (n != next && ::rename(name.c_str(), RotatedLogName(path, next).c_str()) != 0) next = n;
+    ++next;
   }
+}
+
+void LogFile::Rotate() {
+  for (const Rename& step : RotationPlan(path_, files_))
+    (void)::rename(step.from.c_str(), step.to.c_str());
+  const std::string path = path_;
+  Open(path);
 }
 
 uint64_t CountSetting(App& app, std::string_view section, std::string_view key,
@@ -267,7 +356,7 @@ void CreateFolders(App& app, std::string_view path) {
     start = slash + 1;
     struct stat st {};
     if (::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
-    if (::mkdir(folder.c_str(), 0777) != 0 &&
+    if (!MakePrivateFolder(folder.c_str()) &&
         !(errno == EEXIST && ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) {
       try {
         ThrowSystemError("mkdir");

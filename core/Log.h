@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "core/App.h"
 
@@ -22,11 +23,19 @@ std::string LogFilePath(const App& app);
 void LogToFile(App& app, std::string_view source, std::string_view message);
 
 // Appends text to the log file as it is (one write); false when it could not be written.
+// While writes fail, lines are dropped and counted; the first line that can be written again
+// is preceded by one saying so ("log writes failing: ERROR; N line(s) lost"), and the start
+// of the failure is said once on standard error. Empty text only opens (and makes) the file.
 bool AppendToLog(App& app, std::string_view text);
 
 // The log file, kept open between lines. Before each write it checks that the path still
 // names the open file: a file that rotation renamed or a user deleted is let go, and the line
-// goes to a file created anew at the path.
+// goes to a file created anew (mode 0600) at the path.
+//
+// A line is written whole or not at all: a write cut short (a full disk) is taken back, and
+// only bytes really written count towards the bound. History is never deleted for a line
+// that cannot be written: no rotation while writes fail or while the file system has no room
+// for the line; the file then grows past its bound by the lines that still fit.
 class LogFile {
  public:
   LogFile() = default;
@@ -34,19 +43,37 @@ class LogFile {
   LogFile(const LogFile&) = delete;
   LogFile& operator=(const LogFile&) = delete;
 
-  bool Append(const std::string& path, std::string_view text);
+  // Writes prefix and text as one piece (prefix: a notice that must go before the line, or
+  // empty). False when it could not be written: the line counts as lost unless text is empty.
+  bool Append(const std::string& path, std::string_view text, std::string_view prefix = {});
 
   // The log's bound: a file that would pass maxBytes is renamed to NAME.1.EXT (the older ones
   // move up to NAME.<files>.EXT, the oldest goes) and a new one begins. files 0: no bound.
-  void SetLimits(uint64_t maxBytes, unsigned files) {
-    maxBytes_ = maxBytes;
-    files_ = files;
-  }
+  void SetLimits(uint64_t maxBytes, unsigned files);
   static constexpr uint64_t kDefaultMaxBytes = 5u << 20;
   static constexpr unsigned kDefaultFiles = 3;
 
+  // Why the last write failed (an errno value), 0 when it worked; lines lost since then.
+  int Error() const { return error_; }
+  uint64_t Lost() const { return lost_; }
+
+  // The renames of one rotation, in the order they are made: from the oldest down, each one
+  // atomic, so a rotation cut anywhere (kill -9, a power cut) loses no file but the oldest,
+  // which it drops anyway, and leaves at most one number missing in the middle, which
+  // CloseRotationGaps mends at the next start.
+  struct Rename {
+    std::string from, to;
+  };
+  static std::vector<Rename> RotationPlan(const std::string& path, unsigned files);
+  // Renumbers NAME.1.EXT .. NAME.<files>.EXT so that they follow each other without a gap,
+  // keeping their order. Done when a LogFile first opens a path.
+  static void CloseRotationGaps(const std::string& path, unsigned files);
+
  private:
+  bool Open(const std::string& path);
+  bool RoomFor(size_t bytes) const;
   void Rotate();
+  bool Fail(int error, bool lost);
 
   int fd_ = -1;
   std::string path_;
@@ -54,6 +81,9 @@ class LogFile {
   uint64_t size_ = 0;
   uint64_t maxBytes_ = kDefaultMaxBytes;
   unsigned files_ = kDefaultFiles;
+  std::string gapsClosedFor_;  // the path whose rotated files were renumbered
+  int error_ = 0;
+  uint64_t lost_ = 0;
 };
 
 // The copy of log lines on standard error. Standard error may be a pipe that nobody drains (a

@@ -11,6 +11,7 @@
 #include "core/Errors.h"
 #include "core/Paths.h"
 #include "core/Log.h"
+#include "core/PrivateFiles.h"
 #include "ini/Pattern.h"
 #include "ini/TextFile.h"
 
@@ -105,7 +106,7 @@ bool EnsureSettingsFile(App& app, const std::string& fPath) {
   if (::stat(fPath.c_str(), &st) == 0) return false;
   CreateFolders(app, fPath);
   // O_EXCL: whatever else came to stand at that path meanwhile is left alone and fails.
-  const int fd = ::open(fPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  const int fd = OpenPrivate(fPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC);
   if (fd < 0) ThrowSystemError("Cannot create " + fPath);
   ::close(fd);
   return true;

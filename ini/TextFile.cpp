@@ -13,6 +13,7 @@
 
 #include "core/Errors.h"
 #include "core/Paths.h"
+#include "core/PrivateFiles.h"
 
 namespace sablewick {
 namespace {
@@ -149,7 +150,7 @@ void ReplaceTextFile(const std::string& path, std::string_view text) {
   for (int attempt = 0; attempt < 100 && temp.Fd() < 0; ++attempt) {
     const std::string name = folder + "/." + base + ".tmp" + std::to_string(::getpid()) + "-" +
                              std::to_string(++counter);
-    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    const int fd = OpenPrivate(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC);
     if (fd >= 0) {
       temp.Open(fd, name);
     } else if (errno != EEXIST) {
@@ -158,6 +159,7 @@ void ReplaceTextFile(const std::string& path, std::string_view text) {
   }
   if (temp.Fd() < 0) ThrowSystemError("Cannot create a file beside " + path);
 
+  // The file keeps its mode; a new one is the user's alone (OpenPrivate made it 0600).
   if (existed) (void)::fchmod(temp.Fd(), old.st_mode & 07777);
   WriteAll(temp.Fd(), text, path);
   if (::fsync(temp.Fd()) != 0) ThrowSystemError("Cannot write " + path);

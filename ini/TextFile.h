@@ -17,8 +17,8 @@ std::string ReadTextFile(const std::string& path);
 // Replaces the file with `text` so that readers only ever see the old or the new content: the
 // text goes to a temporary file in the same folder, is flushed to disk, and is renamed over
 // the target. A symbolic link is followed and its target replaced; an existing file keeps its
-// permission bits. On failure the old file is untouched, the temporary file is removed, and
-// a Failure is thrown.
+// permission bits, a new one is made 0600 whatever the umask. On failure the old file is
+// untouched, the temporary file is removed, and a Failure is thrown.
 void ReplaceTextFile(const std::string& path, std::string_view text);
 
 // Removes the temporary files of replacements that were killed before their rename

@@ -1,6 +1,8 @@
 #include "script/Application.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
@@ -10,6 +12,7 @@
 #include "core/FastString.h"
 #include "script/TcpClient.h"
 #include "core/Text.h"
+#include "core/PrivateFiles.h"
 #include "engine/Engine.h"
 #include "script/Dispatcher.h"
 #include "script/Process.h"
@@ -267,10 +270,22 @@ std::string Application::WrapWSF(std::string_view sScriptName, std::string_view 
                              "</Job>\n";
     const std::string path = JoinRelative(app_.AppPath + "/Scripts", jobName);
     CreateFolders(app_, path);
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr) ThrowSystemError("open " + path);
-    const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    if (std::fclose(f) != 0 || !ok) ThrowSystemError("write " + path);
+    // A job file of our own making is 0600; one that is there already keeps its mode.
+    const int fd = OpenPrivate(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC);
+    if (fd < 0) ThrowSystemError("open " + path);
+    std::string_view rest = text;
+    while (!rest.empty()) {
+      const ssize_t n = ::write(fd, rest.data(), rest.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        const int error = n < 0 ? errno : EIO;
+        ::close(fd);
+        errno = error;
+        ThrowSystemError("write " + path);
+      }
+      rest.remove_prefix(static_cast<size_t>(n));
+    }
+    if (::close(fd) != 0) ThrowSystemError("write " + path);
   });
   return jobName;
 }

@@ -130,10 +130,7 @@ const std::span<const vbs::Member<Application>> Application::kMembers = kMemberT
 
 Application::Application(App& app) : app_(app), logFile_(LogFilePath(app)) {
   CreateFolders(app_, logFile_);
-  struct stat st {};
-  if (::stat(logFile_.c_str(), &st) != 0) {
-    if (FILE* f = std::fopen(logFile_.c_str(), "ab")) std::fclose(f);
-  }
+  AppendToLog(app_, {});  // makes the file (0600) when it is not there
   InitScriptControl();
 }
 
