@@ -1,5 +1,6 @@
 #include "hub/Heartbeat.h"
 
+#include <algorithm>
 #include <cstddef>
 
 namespace sablewick::hub {
@@ -24,17 +25,16 @@ bool EqualNoCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-// A whole decimal number up to `limit`; nullopt for anything else (signs, blanks inside,
-// overflow).
-std::optional<uint32_t> Number(std::string_view s, uint32_t limit) {
-  if (s.empty() || s.size() > 10) return std::nullopt;
+// A whole decimal number (no sign, no blanks inside), saturated at 2^32; nullopt for anything
+// else.
+std::optional<uint64_t> Number(std::string_view s) {
+  if (s.empty()) return std::nullopt;
   uint64_t n = 0;
   for (char c : s) {
     if (c < '0' || c > '9') return std::nullopt;
-    n = n * 10 + static_cast<uint64_t>(c - '0');
+    n = std::min<uint64_t>(n * 10 + static_cast<uint64_t>(c - '0'), uint64_t{1} << 32);
   }
-  if (n > limit) return std::nullopt;
-  return static_cast<uint32_t>(n);
+  return n;
 }
 
 // Takes the next line (without its "\n") off the front of the text.
@@ -81,9 +81,10 @@ std::optional<Heartbeat> ReadHeartbeat(std::string_view text) {
              : EqualNoCase(value, "xap-hbeat.stop") ? 2
                                                     : 0;
     } else if (EqualNoCase(key, "port")) {
-      port = Number(value, 65535);
+      const auto n = Number(value);
+      port = n && *n <= 65535 ? std::optional<uint32_t>(static_cast<uint32_t>(*n)) : std::nullopt;
     } else if (EqualNoCase(key, "interval")) {
-      interval = Number(value, 0xffffffffu).value_or(0);
+      interval = static_cast<uint32_t>(std::min<uint64_t>(Number(value).value_or(0), 0xffffffffu));
     } else if (EqualNoCase(key, "source")) {
       source = value;
     }

@@ -46,7 +46,8 @@ class Hub {
   static constexpr size_t kSlot = 65536;       // the largest UDP datagram fits
   static constexpr size_t kMaxOut = 512;       // forwards handed to the kernel per call
   static constexpr unsigned kReportMs = 60000;
-  static constexpr unsigned kEventLinesPerMinute = 60;
+  // Room for every client to register and leave within one minute.
+  static constexpr unsigned kEventLinesPerMinute = 4 * kMaxClients;
 
   explicit Hub(const HubOptions& options);
   ~Hub();

@@ -165,12 +165,20 @@ int main(int argc, char** argv) {
     return sablewick::hub::kExitUsage;
   }
 
-  // A client that goes away while we send must not end the hub.
+  // A client that goes away while we send must not end the hub. SIGTERM and SIGINT are
+  // caught before the socket is bound, so that one sent as soon as the hub listens ends it in
+  // order.
   ::signal(SIGPIPE, SIG_IGN);
+  GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
+  const guint term = g_unix_signal_add(SIGTERM, &OnStop, loop);
+  const guint intr = g_unix_signal_add(SIGINT, &OnStop, loop);
   Hub hub(options);
   std::string problem;
   if (const int status = hub.Open(&problem); status != 0) {
     std::fprintf(stderr, "sablewick-hub: %s\n", problem.c_str());
+    g_source_remove(term);
+    g_source_remove(intr);
+    g_main_loop_unref(loop);
     return status;
   }
   char address[INET_ADDRSTRLEN] = "?";
@@ -180,9 +188,6 @@ int main(int argc, char** argv) {
       "heartbeats from this machine announce on 127.0.0.1, at most " +
       std::to_string(Hub::kMaxClients) + " clients");
 
-  GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
-  const guint term = g_unix_signal_add(SIGTERM, &OnStop, loop);
-  const guint intr = g_unix_signal_add(SIGINT, &OnStop, loop);
   g_main_loop_run(loop);
   g_source_remove(term);
   g_source_remove(intr);
