@@ -23,7 +23,8 @@ namespace {
 constexpr gint64 kAddressRefreshUs = 5 * G_USEC_PER_SEC;
 constexpr size_t kPage = 4096;
 constexpr size_t kMaxSourceShown = 128;
-// Asked for; the kernel grants up to twice net.core.rmem_max (416 KB on a stock system).
+// Room for a burst while the hub waits for a core. Forced where the hub may (CAP_NET_ADMIN),
+// else the kernel grants up to twice net.core.rmem_max (416 KB on a stock system).
 constexpr int kReceiveBuffer = 4 << 20;
 
 // The mapped working memory: receive slots first, then the headers of both directions.
@@ -103,7 +104,8 @@ int Hub::Open(std::string* problem) {
     if (e == EADDRNOTAVAIL) *problem += " (no interface of this machine has that address)";
     return kExitFailure;
   }
-  ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &kReceiveBuffer, sizeof kReceiveBuffer);
+  if (::setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBuffer, sizeof kReceiveBuffer) != 0)
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &kReceiveBuffer, sizeof kReceiveBuffer);
   watch_ = g_unix_fd_add(fd_, G_IO_IN, &Hub::OnReadable, this);
   return 0;
 }
