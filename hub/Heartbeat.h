@@ -14,9 +14,9 @@ enum class HeartbeatKind { Alive, Stop };
 
 struct Heartbeat {
   HeartbeatKind kind = HeartbeatKind::Alive;
-  uint16_t port = 0;              // 1..65535: where the client receives
-  uint32_t intervalSeconds = 0;   // as sent; 0 when missing or not a number
-  std::string_view source;        // "source=" as sent (a view into the text), may be empty
+  uint16_t port = 0;             // 1..65535: where the client receives
+  uint32_t intervalSeconds = 0;  // as sent; 0 when missing or not a number
+  std::string_view source;       // "source=" as sent (a view into the text), may be empty
 };
 
 // The heartbeat's interval bounds the hub keeps to: a missing, zero or unreadable interval

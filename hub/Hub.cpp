@@ -38,7 +38,9 @@ struct Arena {
   sockaddr_in outTo[Hub::kMaxOut];
 };
 
-Arena& ArenaOf(char* p) { return *reinterpret_cast<Arena*>(p); }
+Arena& ArenaOf(char* p) {
+  return *reinterpret_cast<Arena*>(p);
+}
 
 std::string AddressText(in_addr a, uint16_t port) {
   char text[INET_ADDRSTRLEN] = "?";
@@ -67,7 +69,9 @@ void Say(std::string_view line) {
   }
 }
 
-Hub::Hub(const HubOptions& options) : options_(options) { clients_.reserve(kMaxClients); }
+Hub::Hub(const HubOptions& options) : options_(options) {
+  clients_.reserve(kMaxClients);
+}
 
 Hub::~Hub() {
   for (guint* id : {&watch_, &expiryTimer_, &reportTimer_}) {
@@ -151,8 +155,7 @@ void Hub::ReadSocket() {
       for (int i = 0; i < n; ++i) {
         const size_t size = ar.in[i].msg_len;
         if (size > kPage)
-          ::madvise(ar.slots[i] + kPage, (size + kPage - 1) / kPage * kPage - kPage,
-                    MADV_DONTNEED);
+          ::madvise(ar.slots[i] + kPage, (size + kPage - 1) / kPage * kPage - kPage, MADV_DONTNEED);
       }
     }
     if (n < static_cast<int>(kBatch)) break;
@@ -363,10 +366,10 @@ void Hub::Report() {
     line += std::to_string(n) + " " + what;
   };
   add(d.kernelDropped, "datagrams dropped by the kernel before the hub read them");
-  add(d.forwardsRefused, std::string("forwards refused by the kernel (") +
-                             std::strerror(lastSendError_) + ")");
-  add(d.clientsRefused, "heartbeats of new clients refused (at most " +
-                            std::to_string(kMaxClients) + " clients)");
+  add(d.forwardsRefused,
+      std::string("forwards refused by the kernel (") + std::strerror(lastSendError_) + ")");
+  add(d.clientsRefused,
+      "heartbeats of new clients refused (at most " + std::to_string(kMaxClients) + " clients)");
   add(d.linesLeftOut, "log lines left out");
   if (line.empty()) return;
   Say("lost since the last report: " + line);

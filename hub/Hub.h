@@ -25,7 +25,7 @@
 namespace sablewick::hub {
 
 struct HubOptions {
-  in_addr listen{};        // INADDR_ANY: every interface
+  in_addr listen{};  // INADDR_ANY: every interface
   uint16_t port = 3639;
 };
 
@@ -43,8 +43,8 @@ class Hub {
   static constexpr size_t kMaxClients = 64;
   static constexpr unsigned kBatch = 32;
   static constexpr unsigned kBatchesPerWakeup = 8;
-  static constexpr size_t kSlot = 65536;       // the largest UDP datagram fits
-  static constexpr size_t kMaxOut = 512;       // forwards handed to the kernel per call
+  static constexpr size_t kSlot = 65536;  // the largest UDP datagram fits
+  static constexpr size_t kMaxOut = 512;  // forwards handed to the kernel per call
   static constexpr unsigned kReportMs = 60000;
   // Room for every client to register and leave within one minute.
   static constexpr unsigned kEventLinesPerMinute = 4 * kMaxClients;
@@ -104,10 +104,10 @@ class Hub {
 
   // Counts for the minute's report: not yet reported, and the totals.
   struct Drops {
-    uint64_t forwardsRefused = 0;   // the kernel refused a forward (errno in lastError)
-    uint64_t kernelDropped = 0;     // datagrams dropped before the hub read them
-    uint64_t clientsRefused = 0;    // heartbeats of new clients beyond kMaxClients
-    uint64_t linesLeftOut = 0;      // event lines beyond kEventLinesPerMinute
+    uint64_t forwardsRefused = 0;  // the kernel refused a forward (errno in lastError)
+    uint64_t kernelDropped = 0;    // datagrams dropped before the hub read them
+    uint64_t clientsRefused = 0;   // heartbeats of new clients beyond kMaxClients
+    uint64_t linesLeftOut = 0;     // event lines beyond kEventLinesPerMinute
   } unreported_;
   int lastSendError_ = 0;
   uint32_t kernelDropsSeen_ = 0;

@@ -62,7 +62,8 @@ std::optional<std::string> IniValue(const std::string& path, std::string_view se
     if (line.empty() || line.front() == ';' || line.front() == '#') continue;
     if (line.front() == '[') {
       const size_t end = line.find(']');
-      inSection = end != std::string_view::npos && EqualNoCase(Trim(line.substr(1, end - 1)), section);
+      inSection =
+          end != std::string_view::npos && EqualNoCase(Trim(line.substr(1, end - 1)), section);
       continue;
     }
     const size_t eq = line.find('=');
@@ -144,8 +145,8 @@ int main(int argc, char** argv) {
   // The listen address: the command line, else [Hub] Listen= of the node's settings.
   std::string listenFrom = "--listen";
   if (!listen) {
-    const sablewick::FolderChoice where = sablewick::ChooseInstanceFolder(
-        ProgramFolder(), folder, sablewick::FolderEnvironment());
+    const sablewick::FolderChoice where =
+        sablewick::ChooseInstanceFolder(ProgramFolder(), folder, sablewick::FolderEnvironment());
     const std::string ini = where.path + "/Config/Drumlin.ini";
     listenFrom = "the default";
     if (!where.path.empty()) {
@@ -184,7 +185,8 @@ int main(int argc, char** argv) {
   char address[INET_ADDRSTRLEN] = "?";
   ::inet_ntop(AF_INET, &options.listen, address, sizeof address);
   Say(std::string("sablewick-hub ") + SABLEWICK_VERSION + ": listening on " + address + ":" +
-      std::to_string(options.port) + " (" + listenFrom + "), forwarding to the ports that "
+      std::to_string(options.port) + " (" + listenFrom +
+      "), forwarding to the ports that "
       "heartbeats from this machine announce on 127.0.0.1, at most " +
       std::to_string(Hub::kMaxClients) + " clients");
 

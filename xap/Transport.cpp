@@ -445,8 +445,8 @@ void XapTransport::HubHintTimerFired() {
     return;
   }
   if (hubHint_.empty()) {
-    hubHint_ = "no xAP hub is forwarding to port " + std::to_string(listenPort_) +
-               "; start sablewick-hub";
+    hubHint_ =
+        "no xAP hub is forwarding to port " + std::to_string(listenPort_) + "; start sablewick-hub";
     LogToFile(app_, "Sablewick", hubHint_);
   }
   // A hub registers the node from a heartbeat, and the node's come ten intervals apart: while
@@ -454,8 +454,8 @@ void XapTransport::HubHintTimerFired() {
   // instead of minutes later. The regular heartbeats keep their pace (none when switched off).
   if (!hbeatTimer_.Enabled()) return;
   try {
-    Send(hbeatHead_ + std::to_string(static_cast<int32_t>(
-                          std::nearbyint(hbeatTimer_.Interval() / 1000.0))) +
+    Send(hbeatHead_ +
+         std::to_string(static_cast<int32_t>(std::nearbyint(hbeatTimer_.Interval() / 1000.0))) +
          hbeatTail_);
   } catch (...) {
     SetPendingError(app_, 0);

@@ -4,8 +4,9 @@
 //      raw loopback (one sender straight to one receiver) in the same run: offered rates ramp
 //      by 1.25 from 10,000 a second, 50,000 datagrams a step, until two steps in a row lose
 //      one or the sender cannot offer the rate; the figure is the highest rate the sender
-//      achieved without a loss. One receiver thread reads every client socket in both cases, so that the hub run
-//      has only the hub more than the raw one. Also the hub's CPU time per datagram.
+//      achieved without a loss. One receiver thread reads every client socket in both cases, so
+//      that the hub run has only the hub more than the raw one. Also the hub's CPU time per
+//      datagram.
 //   2. The hub's CPU time and wake-ups over 10 s idle, with no client and with 3.
 //   3. Its proportional memory (PSS) idle, after the flood, and the node's beside it.
 //
@@ -166,7 +167,7 @@ void Settle(const Receivers& r, size_t n) {
 }
 
 struct Ramp {
-  double lossless = 0;        // highest offered rate without a loss
+  double lossless = 0;          // highest offered rate without a loss
   double cpuUsPerDatagram = 0;  // the hub's, at that rate
 };
 
@@ -190,8 +191,9 @@ Ramp RunRamp(const char* name, int port, Receivers& r, size_t receivers, long pe
     const double cpu =
         hubPid > 0 ? (after.ticks - before.ticks) * 1e6 / sysconf(_SC_CLK_TCK) / perStep : 0;
     std::printf("  offered %8.0f/s (sent at %8.0f/s)  lost %6ld%s\n", rate, perStep / took, lost,
-                hubPid > 0 ? ("  hub CPU " + std::to_string(cpu).substr(0, 5) + " us/datagram").c_str()
-                           : "");
+                hubPid > 0
+                    ? ("  hub CPU " + std::to_string(cpu).substr(0, 5) + " us/datagram").c_str()
+                    : "");
     // The rate is what the sender achieved: on a busy machine it often cannot offer more.
     const double sent = perStep / took;
     if (lost == 0 && sent > result.lossless) {
@@ -207,7 +209,9 @@ Ramp RunRamp(const char* name, int port, Receivers& r, size_t receivers, long pe
   return result;
 }
 
-long PssKb(pid_t pid) { return ProcKb(pid, "smaps_rollup", "Pss:"); }
+long PssKb(pid_t pid) {
+  return ProcKb(pid, "smaps_rollup", "Pss:");
+}
 
 pid_t StartHub(const std::string& errPath) {
   const pid_t pid = ::fork();
@@ -296,16 +300,19 @@ int main(int argc, char** argv) {
   }
 
   std::printf("\nhub_bench (%ld datagrams of %zu bytes a step)\n", perStep, Datagram().size());
-  std::printf("  highest lossless rate: raw loopback %.0f/s, through the hub to 3 clients %.0f/s "
-              "(%.2f of raw); hub CPU %.2f us a datagram there\n",
-              raw.lossless, through.lossless, raw.lossless > 0 ? through.lossless / raw.lossless : 0,
-              through.cpuUsPerDatagram);
-  std::printf("  idle %d s: no client %ld CPU ticks, %ld wake-ups; 3 clients %ld CPU ticks, %ld "
-              "wake-ups\n",
-              idleSeconds, idleNone.ticks, idleNone.wakeups, idleThree.ticks, idleThree.wakeups);
-  std::printf("  PSS: hub %ld KB at start, %ld KB idle with 3 clients, %ld KB after the flood; "
-              "node %ld KB beside it\n",
-              pssStart, pssIdle, pssAfter, nodePss);
+  std::printf(
+      "  highest lossless rate: raw loopback %.0f/s, through the hub to 3 clients %.0f/s "
+      "(%.2f of raw); hub CPU %.2f us a datagram there\n",
+      raw.lossless, through.lossless, raw.lossless > 0 ? through.lossless / raw.lossless : 0,
+      through.cpuUsPerDatagram);
+  std::printf(
+      "  idle %d s: no client %ld CPU ticks, %ld wake-ups; 3 clients %ld CPU ticks, %ld "
+      "wake-ups\n",
+      idleSeconds, idleNone.ticks, idleNone.wakeups, idleThree.ticks, idleThree.wakeups);
+  std::printf(
+      "  PSS: hub %ld KB at start, %ld KB idle with 3 clients, %ld KB after the flood; "
+      "node %ld KB beside it\n",
+      pssStart, pssIdle, pssAfter, nodePss);
   ::kill(hub, SIGTERM);
   ::waitpid(hub, nullptr, 0);
   const std::string log = ReadFile(hubErr);

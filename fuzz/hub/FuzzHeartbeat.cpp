@@ -15,8 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!hb) return 0;
   if (hb->port == 0) std::abort();
   // The source is a view into the text.
-  if (!hb->source.empty() &&
-      (hb->source.data() < text.data() || hb->source.data() + hb->source.size() > text.data() + size))
+  if (!hb->source.empty() && (hb->source.data() < text.data() ||
+                              hb->source.data() + hb->source.size() > text.data() + size))
     std::abort();
   const uint32_t used = UsedIntervalSeconds(hb->intervalSeconds);
   if (used == 0 || used > kMaxIntervalSeconds) std::abort();

@@ -69,8 +69,9 @@ TEST_F(NodeWithHub, ADevicesMessageReachesASubscriptionThroughTheHub) {
   ASSERT_FALSE(nodeHeartbeat.empty()) << "the node's heartbeat did not come through the hub";
   ASSERT_TRUE(hub.LogHas("client at port 32768 (Orbel.Script."));
   const std::string subscribe = daemon.Root() + "/Scripts/subscribe.vbs";
-  WriteFile(subscribe, "Set hs = CreateObject(\"Sablewick.Application\")\n"
-                       "hs.SelectXapMessage \"\", \"xAPBSC.event\", \"\", \"\", \"OnLamp.vbs\"\n");
+  WriteFile(subscribe,
+            "Set hs = CreateObject(\"Sablewick.Application\")\n"
+            "hs.SelectXapMessage \"\", \"xAPBSC.event\", \"\", \"\", \"OnLamp.vbs\"\n");
   ASSERT_EQ(daemon.RunScript(subscribe), 0);
 
   device.ToHub(kLamp);
@@ -107,7 +108,9 @@ TEST_F(NodeWithHub, WithoutAHubTheNodeSaysSoUntilOneForwards) {
   Peer device;
   device.ToHub(kLamp);
   ASSERT_TRUE(WaitUntil(
-      [&] { return daemon.Log().find("an xAP hub forwards to port 32768 now") != std::string::npos; },
+      [&] {
+        return daemon.Log().find("an xAP hub forwards to port 32768 now") != std::string::npos;
+      },
       5000));
   EXPECT_EQ(CtlStatus(daemon).find("no xAP hub"), std::string::npos);
   // Said once: the log holds the hint a single time.

@@ -31,8 +31,8 @@ inline std::string HeartbeatText(int port, int interval, const std::string& cls 
                                  const std::string& portKey = "port") {
   return block + eol + "{" + eol + "v=12" + eol + "hop=1" + eol + "uid=FF123400" + eol +
          "class=" + cls + eol + "source=acme.test." + std::to_string(port) + eol +
-         "interval=" + std::to_string(interval) + eol + portKey + "=" + std::to_string(port) +
-         eol + "}" + eol;
+         "interval=" + std::to_string(interval) + eol + portKey + "=" + std::to_string(port) + eol +
+         "}" + eol;
 }
 
 class HubProcess {
@@ -69,8 +69,8 @@ class HubProcess {
   // Its exit status, or -1 when it has not ended within the time.
   int WaitExit(int timeoutMs = 5000) {
     int status = 0;
-    const bool ended = WaitUntil([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; },
-                                 timeoutMs);
+    const bool ended =
+        WaitUntil([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, timeoutMs);
     if (!ended) return -1;
     pid_ = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

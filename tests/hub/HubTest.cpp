@@ -27,7 +27,8 @@ TEST_F(HubTest, HeartbeatsRegisterAndEveryDatagramReachesEveryClientByteForByte)
   Peer a, b("127.0.0.2"), device;
   // A registers with CR LF and odd case; B from another address of this machine, as the node's
   // sending socket does. Each gets its own heartbeat back.
-  const std::string hbA = HeartbeatText(a.Port(), 60, "XAP-HBEAT.Alive", "\r\n", "Xap-HBeat", "PORT");
+  const std::string hbA =
+      HeartbeatText(a.Port(), 60, "XAP-HBEAT.Alive", "\r\n", "Xap-HBeat", "PORT");
   a.ToHub(hbA);
   EXPECT_EQ(a.Receive().value_or("(none)"), hbA);
   ASSERT_TRUE(hub.LogHas("client at port " + std::to_string(a.Port()) + " (acme.test."));
@@ -115,13 +116,15 @@ TEST_F(HubTest, TheClientTableIsBoundedAndAFreedPlaceIsTakenAgain) {
     peers.push_back(std::make_unique<Peer>());
     peers.back()->ToHub(HeartbeatText(peers.back()->Port(), 60));
   }
-  ASSERT_TRUE(WaitUntil([&] {
-    size_t n = 0;
-    for (size_t at = hub.Stderr().find("registered"); at != std::string::npos;
-         at = hub.Stderr().find("registered", at + 1))
-      ++n;
-    return n == 64;
-  }, 3000));
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        size_t n = 0;
+        for (size_t at = hub.Stderr().find("registered"); at != std::string::npos;
+             at = hub.Stderr().find("registered", at + 1))
+          ++n;
+        return n == 64;
+      },
+      3000));
   late.ToHub(HeartbeatText(late.Port(), 60));
   EXPECT_TRUE(hub.LogHas("1 heartbeats of new clients refused (at most 64 clients)"));
   for (auto& p : peers) p->ReceiveAll(20);
