@@ -79,9 +79,10 @@ std::optional<Heartbeat> ReadHeartbeat(std::string_view text) {
     const std::string_view key = Trim(line.substr(0, eq));
     const std::string_view value = Trim(line.substr(eq + 1));
     if (EqualNoCase(key, "class")) {
-      kind = EqualNoCase(value, "xap-hbeat.alive")  ? 1
-             : EqualNoCase(value, "xap-hbeat.stop") ? 2
-                                                    : 0;
+      // "xap-hbeat.stopped" is what clients built on one Node.js xAP framework send.
+      kind = EqualNoCase(value, "xap-hbeat.alive")                                             ? 1
+             : EqualNoCase(value, "xap-hbeat.stop") || EqualNoCase(value, "xap-hbeat.stopped") ? 2
+                                                                                               : 0;
     } else if (EqualNoCase(key, "port")) {
       const auto n = Number(value);
       port = n && *n <= 65535 ? std::optional<uint32_t>(static_cast<uint32_t>(*n)) : std::nullopt;

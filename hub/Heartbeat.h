@@ -25,9 +25,9 @@ inline constexpr uint32_t kDefaultIntervalSeconds = 60;
 inline constexpr uint32_t kMaxIntervalSeconds = 3600;
 
 // A heartbeat the hub acts on: a first block named "xap-hbeat" (any case, blanks and CR LF
-// allowed around lines) whose "class=" is xap-hbeat.alive or xap-hbeat.stop (any case) and
-// whose "port=" is a number from 1 to 65535. Anything else is nullopt (and forwarded all the
-// same: the hub does not filter).
+// allowed around lines) whose "class=" is xap-hbeat.alive or xap-hbeat.stop (any case;
+// xap-hbeat.stopped counts as a stop) and whose "port=" is a number from 1 to 65535. Anything
+// else is nullopt (and forwarded all the same: the hub does not filter).
 std::optional<Heartbeat> ReadHeartbeat(std::string_view text);
 
 // The interval the hub uses for a heartbeat's announced one (the bounds above).
