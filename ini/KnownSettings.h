@@ -28,6 +28,8 @@ struct KnownSetting {
 inline constexpr KnownSetting kKnownSettings[] = {
     {"Drumlin.ini", "Interface", "BroadcastAddress", "Default", SettingForm::Address},
     {"Drumlin.ini", "Interface", "InterfaceAddress", "Default", SettingForm::AddressMask},
+    // Read by sablewick-hub, not by the node: the address the hub listens on (port 3639).
+    {"Drumlin.ini", "Hub", "Listen", "Default", SettingForm::Address},
     {"Sablewick.ini", "General", "UID", "FF00E800", SettingForm::Uid},
     {"Sablewick.ini", "Scripts", "MaxRunSeconds", "0", SettingForm::Seconds},
     // The MQTT bridge (bridge/README.md): off while Broker is empty or missing.

@@ -135,6 +135,8 @@ Variant Control::Status() const {
     r.Add("port", Variant::Long(xap->ListenPort()));
     r.Add("interface", Str(xap->LocalAddress()));
     r.Add("broadcast", Str(xap->SendAddress()));
+    // Only while no hub forwards to the node: its absence says all is well.
+    if (!xap->HubHint().empty()) r.Add("hub", Str(xap->HubHint()));
     r.Add("messages.received", Count(xap->Received()));
     r.Add("messages.dropped", Count(xap->Dropped()));
     r.Add("messages.kernel_dropped", Count(xap->KernelDropped()));

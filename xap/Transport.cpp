@@ -78,6 +78,7 @@ long PieceNumber(std::string_view piece) {
 
 XapTransport::XapTransport(App& app)
     : app_(app),
+      hubHintTimer_([this] { HubHintTimerFired(); }),
       aliveTimer_([this] {
         if (queueSizes_.empty() && queueText_.capacity() > kKeptQueueBuffer) {
           std::string().swap(queueText_);
@@ -295,6 +296,12 @@ int32_t XapTransport::Init() {
   watch2_ = WatchReadable(winsock2_);
 
   hbeatTail_ = "0\nport=" + std::to_string(listenPort_) + "\n}\n";
+  // The first heartbeat comes back through a hub within milliseconds of the start, and with
+  // the packaged units the hub starts before the node. Half a minute leaves room for a hub
+  // started by hand beside the node or slow to start on a loaded machine, and is still soon
+  // enough that a user who starts the node and finds nothing arriving sees why.
+  hubForwarded_ = false;
+  hubHintTimer_.Start(kHubHintMs);
   return listenPort_;
 }
 
@@ -432,6 +439,39 @@ void XapTransport::ReportDrops(DropCount& count, const char* what, bool force) {
   count.unreported = 0;
 }
 
+void XapTransport::HubHintTimerFired() {
+  if (hubForwarded_ || winsock1_ < 0) {
+    hubHintTimer_.Stop();
+    return;
+  }
+  if (hubHint_.empty()) {
+    hubHint_ =
+        "no xAP hub is forwarding to port " + std::to_string(listenPort_) + "; start sablewick-hub";
+    LogToFile(app_, "Sablewick", hubHint_);
+  }
+  // A hub registers the node from a heartbeat, and the node's come ten intervals apart: while
+  // none forwards, one more every kHubHintMs lets a hub started now find the node at once
+  // instead of minutes later. The regular heartbeats keep their pace (none when switched off).
+  if (!hbeatTimer_.Enabled()) return;
+  try {
+    Send(hbeatHead_ +
+         std::to_string(static_cast<int32_t>(std::nearbyint(hbeatTimer_.Interval() / 1000.0))) +
+         hbeatTail_);
+  } catch (...) {
+    SetPendingError(app_, 0);
+    LogToFile(app_, "Sablewick", "SendHeartbeat");
+  }
+}
+
+void XapTransport::NoteHubForwarded() {
+  hubForwarded_ = true;
+  hubHintTimer_.Stop();
+  if (hubHint_.empty()) return;
+  hubHint_.clear();
+  LogToFile(app_, "Sablewick",
+            "an xAP hub forwards to port " + std::to_string(listenPort_) + " now");
+}
+
 void XapTransport::ReceiveTimerFired() {
   receiveTimer_.Stop();
   if (messageCallback_) messageCallback_();
@@ -491,6 +531,7 @@ void XapTransport::ReadSocket(int fd) {
         }
       }
     }
+    if (n > 0 && !hubForwarded_ && fd == winsock1_) NoteHubForwarded();
     read += std::max(n, 1);
     // A short batch means the kernel found the socket empty.
     if (n < static_cast<int>(kBatch)) {

@@ -78,6 +78,11 @@ class XapTransport : public XapSink {
   int32_t ListenPort() const { return listenPort_; }
   const std::string& LocalAddress() const { return localAddress_; }
   const std::string& SendAddress() const { return sendAddress_; }
+  // The hint the node gives when no hub forwards to its receive port: set kHubHintMs after
+  // Init while nothing has arrived there, empty again once anything does. Until then a
+  // heartbeat goes out every kHubHintMs too, so that a hub started late registers the node.
+  static constexpr unsigned kHubHintMs = 30000;
+  const std::string& HubHint() const { return hubHint_; }
   size_t QueueLength() const { return queueSizes_.size(); }
   uint64_t Dropped() const { return queueDrops_.total; }
   // Reads the kernel's drop counts of both sockets now (a burst's drops would otherwise show
@@ -99,6 +104,8 @@ class XapTransport : public XapSink {
   void ReadKernelDrops(int fd);
   GSource* WatchReadable(int fd);
   void ReceiveTimerFired();
+  void HubHintTimerFired();
+  void NoteHubForwarded();
 
   App& app_;
   std::string xapSource_, xapTarget_, xapUID_;
@@ -143,6 +150,11 @@ class XapTransport : public XapSink {
   gint64 windowStart_[2] = {0, 0};  // the millisecond whose reads are counted
   int windowReads_[2] = {0, 0};
   void Rest(int fd);
+  // Whether anything reached the receive port since Init: only a hub (or a sender that knows
+  // the port) sends there.
+  bool hubForwarded_ = false;
+  std::string hubHint_;
+  Timer hubHintTimer_;
   Timer aliveTimer_;
   Timer hbeatTimer_;
   Timer receiveTimer_;

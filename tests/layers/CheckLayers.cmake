@@ -12,7 +12,8 @@
 # runner/ and ctl/ are programs of their own over the engine; they may take the wire format
 # of the object server (script/BusValue.h), the table of known settings (ini/KnownSettings.h),
 # the settings check (ini/ConfigCheck.h) and the rule that finds the instance folder
-# (core/Folder.h), which include nothing of the daemon.
+# (core/Folder.h), which include nothing of the daemon. hub/ (sablewick-hub) is a program
+# beside them that stands on GLib alone; it may take the same shared headers.
 cmake_minimum_required(VERSION 3.25)
 set(allowed_regex    regex)
 set(allowed_engine   engine regex)
@@ -25,9 +26,10 @@ set(allowed_bridge   bridge script watchdog xap ini core engine regex)
 set(allowed_app      app bridge script watchdog xap ini core engine regex)
 set(allowed_runner   runner engine regex)
 set(allowed_ctl      ctl engine regex)
+set(allowed_hub      hub)
 set(shared_headers   script/BusValue.h ini/KnownSettings.h ini/ConfigCheck.h core/Folder.h)
 
-set(folders regex engine core xap ini watchdog script bridge app runner ctl)
+set(folders regex engine core xap ini watchdog script bridge app runner ctl hub)
 set(problems "")
 foreach(folder IN LISTS folders)
   file(GLOB_RECURSE sources "${SOURCE_DIR}/${folder}/*.h" "${SOURCE_DIR}/${folder}/*.cpp")
@@ -43,7 +45,7 @@ foreach(folder IN LISTS folders)
       if(target IN_LIST allowed_${folder})
         continue()
       endif()
-      if((folder STREQUAL "runner" OR folder STREQUAL "ctl") AND header IN_LIST shared_headers)
+      if(folder MATCHES "^(runner|ctl|hub)$" AND header IN_LIST shared_headers)
         continue()
       endif()
       string(REPLACE ";" " " allowed_list "${allowed_${folder}}")
