@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/Reload.h"
 #include "app/SetupDialog.h"
 #include "bridge/Bridge.h"
 #include "core/Log.h"
@@ -151,14 +152,7 @@ void TollkeepForm::InitXap() {
     std::string uid = ini.Read("General", "UID", "FF00E800");
     std::erase(uid, '"');
     app_.UID = uid;
-    // The log's bound: files of at most MaxFileKB, Files of them besides the current one.
-    if (!app_.logFile) app_.logFile = std::make_unique<LogFile>();
-    const uint64_t kb = CountSetting(app_, "Log", "MaxFileKB", ini.Read("Log", "MaxFileKB", ""),
-                                     LogFile::kDefaultMaxBytes >> 10);
-    const uint64_t files = CountSetting(app_, "Log", "Files", ini.Read("Log", "Files", ""),
-                                        LogFile::kDefaultFiles);
-    app_.logFile->SetLimits(std::max<uint64_t>(kb, 1) << 10,
-                            static_cast<unsigned>(std::min<uint64_t>(files, 100)));
+    ApplyLogLimits(app_, ini);
   });
   step([&] { app_.application = vbs::MakeObject<Application>(app_); });
 }
@@ -213,6 +207,12 @@ bool TollkeepForm::Form_Load() {
 
   InitHW();
   StartScriptHost(app_);
+  // What a reload compares with: the settings as the node starts with them.
+  reloader_ = std::make_unique<Reloader>(app_, *this);
+  reloader_->TakeSnapshot();
+  if (app_.control) {
+    app_.control->OnReload = [this] { return reloader_->Reload("sablewick-ctl reload"); };
+  }
   PublishAddress();
   SayStarted(app_, xap);
   App* a = &app_;
@@ -224,8 +224,16 @@ bool TollkeepForm::Form_Load() {
   };
   StartBridge(app_);
   ShowTrayIcon();
-  RunStartupScript(app_);
+  reloader_->RunStartupScriptAtStart();
   return true;
+}
+
+void TollkeepForm::OnHangup() {
+  if (reloader_) {
+    reloader_->Reload("SIGHUP");
+  } else {
+    LogToFile(app_, "Sablewick", "SIGHUP ignored: the node is not started (or ends)");
+  }
 }
 
 void TollkeepForm::SayCannotStart(const std::string& why, const std::string& logPrefix) {
@@ -367,6 +375,9 @@ void TollkeepForm::onMessage() {
 void TollkeepForm::Form_Unload() {
   if (unloaded_) return;
   unloaded_ = true;
+  // No reload from here on: the scripts' end must not start the start-up script again.
+  if (app_.control) app_.control->OnReload = nullptr;
+  reloader_.reset();
   if (exitSource_ != 0) {
     g_source_remove(exitSource_);
     exitSource_ = 0;
