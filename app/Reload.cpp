@@ -215,12 +215,12 @@ ReloadReport Reloader::Reload(const std::string& how) {
     killed_ = false;
     startupTimer_ = g_timeout_add(kStartupGraceMs, &Reloader::OnStartupTimer, this);
     report.startup = "its previous run [" + std::to_string(startupPid_) +
-                     "] still ran: ended (SIGTERM), it starts again once that run has ended";
+                     "] still ran: ended (SIGTERM); it starts again once that run has ended";
   } else if (path.empty()) {
     report.startup = "none (no Scripts/Startup.vbs)";
   } else {
     startupPid_ = RunStartupScript(app_, "again by the reload");
-    report.startup = startupPid_ != 0 ? "started again: " + path + "[" + std::to_string(startupPid_) + "]"
+    report.startup = startupPid_ != 0 ? "started again, " + path + "[" + std::to_string(startupPid_) + "]"
                                       : "could not start again (see the log)";
   }
 
@@ -239,7 +239,7 @@ ReloadReport Reloader::Reload(const std::string& how) {
   summary += "; " + std::to_string(report.problems.size()) + " settings problem(s)";
   summary += "; " + report.bridge;
   summary += "; " + std::to_string(report.removed) + " subscription(s) removed";
-  summary += "; start-up script " + report.startup;
+  summary += "; start-up script: " + report.startup;
   LogToFile(app_, "Sablewick", summary);
   report.lines.push_back(summary);
   return report;

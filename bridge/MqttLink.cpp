@@ -395,8 +395,8 @@ void MqttLink::LogCallback(mosquitto*, void* obj, int level, const char* text) {
 
 std::string MqttLink::Why(int rc) const {
   std::string why = ErrorText(rc);
-  if (rc == MOSQ_ERR_TLS && !settings_.caFile.empty()) {
-    why += " (CA file " + settings_.caFile;
+  if (rc == MOSQ_ERR_TLS && !inUse_.caFile.empty()) {
+    why += " (CA file " + inUse_.caFile;
     if (!tlsError_.empty()) why += ": " + tlsError_;
     why += ")";
   }
