@@ -28,7 +28,8 @@ struct ReloadEffect {
   std::string_view effect;
 };
 
-constexpr std::string_view kBound = "ignored until the node restarts: the transport is bound with it";
+constexpr std::string_view kBound =
+    "ignored until the node restarts: the transport is bound with it";
 
 constexpr ReloadEffect kReloadEffects[] = {
     {"Interface", "BroadcastAddress", false, kBound},
@@ -44,13 +45,16 @@ constexpr ReloadEffect kReloadEffects[] = {
 };
 
 const ReloadEffect& EffectOf(std::string_view section, std::string_view key) {
-  static constexpr ReloadEffect kAtStartOnly{"", "", false, "read at start only: ignored until the node restarts"};
+  static constexpr ReloadEffect kAtStartOnly{"", "", false,
+                                             "read at start only: ignored until the node restarts"};
   for (const ReloadEffect& e : kReloadEffects)
     if (e.section == section && (e.key.empty() || e.key == key)) return e;
   return kAtStartOnly;
 }
 
-std::string Shown(const Reloader::Value& v) { return v.present ? "\"" + v.text + "\"" : "(not set)"; }
+std::string Shown(const Reloader::Value& v) {
+  return v.present ? "\"" + v.text + "\"" : "(not set)";
+}
 
 }  // namespace
 
@@ -94,7 +98,6 @@ std::vector<Reloader::Value> Reloader::ReadSettings(std::vector<std::string>& un
         ini.Load(app_.AppPath + "/Config/" + loadedFile);
         loaded = true;
       } catch (const std::exception& e) {
-        SetPendingError(app_, 0);
         unreadable.push_back("Config/" + loadedFile + " cannot be read (" + e.what() +
                              "): its settings stay as they are");
       }
@@ -119,7 +122,9 @@ void Reloader::TakeSnapshot() {
   snapshot_ = ReadSettings(unreadable);
 }
 
-void Reloader::RunStartupScriptAtStart() { startupPid_ = RunStartupScript(app_, "at start"); }
+void Reloader::RunStartupScriptAtStart() {
+  startupPid_ = RunStartupScript(app_, "at start");
+}
 
 ReloadReport Reloader::Reload(const std::string& how) {
   ReloadReport report;
@@ -160,9 +165,9 @@ ReloadReport Reloader::Reload(const std::string& how) {
   snapshot_ = std::move(now);
 
   // Applied whether they changed or not: reading them again costs nothing and leaves no doubt.
-  const bool settingsRead = std::none_of(unreadable.begin(), unreadable.end(), [](const std::string& u) {
-    return u.starts_with("Config/Sablewick.ini");
-  });
+  const bool settingsRead =
+      std::none_of(unreadable.begin(), unreadable.end(),
+                   [](const std::string& u) { return u.starts_with("Config/Sablewick.ini"); });
   if (settingsRead) {
     StepRunner step(app_, "Sablewick", "Reload", ReportVia::Log);
     step([&] {
@@ -220,8 +225,9 @@ ReloadReport Reloader::Reload(const std::string& how) {
     report.startup = "none (no Scripts/Startup.vbs)";
   } else {
     startupPid_ = RunStartupScript(app_, "again by the reload");
-    report.startup = startupPid_ != 0 ? "started again, " + path + "[" + std::to_string(startupPid_) + "]"
-                                      : "could not start again (see the log)";
+    report.startup = startupPid_ != 0
+                         ? "started again, " + path + "[" + std::to_string(startupPid_) + "]"
+                         : "could not start again (see the log)";
   }
 
   // The summary: one line, the same in the log and in the tool.
@@ -235,7 +241,8 @@ ReloadReport Reloader::Reload(const std::string& how) {
   summary += report.changes.empty()
                  ? std::string("no setting changed")
                  : std::to_string(report.changes.size()) + " setting(s) changed (" + changed + ")";
-  if (later > 0) summary += ", " + std::to_string(later) + " of them ignored until the node restarts";
+  if (later > 0)
+    summary += ", " + std::to_string(later) + " of them ignored until the node restarts";
   summary += "; " + std::to_string(report.problems.size()) + " settings problem(s)";
   summary += "; " + report.bridge;
   summary += "; " + std::to_string(report.removed) + " subscription(s) removed";

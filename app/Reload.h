@@ -32,7 +32,7 @@ void ApplyLogLimits(App& app, const IniTool& ini);
 
 class Reloader {
  public:
-  static constexpr unsigned kStartupGraceMs = 2000;  // SIGTERM to SIGKILL
+  static constexpr unsigned kStartupGraceMs = 2000;   // SIGTERM to SIGKILL
   static constexpr unsigned kStartupGiveUpMs = 3000;  // SIGKILL to starting without its end
 
   Reloader(App& app, TollkeepForm& form);
@@ -66,9 +66,9 @@ class Reloader {
   TollkeepForm& form_;
   std::vector<Value> snapshot_;
   uint64_t journalWatch_ = 0;
-  pid_t startupPid_ = 0;           // the start-up script's run, while it runs
-  bool startupWanted_ = false;     // a reload waits for that run's end to start it again
-  guint startupTimer_ = 0;         // SIGKILL, then starting without its end
+  pid_t startupPid_ = 0;        // the start-up script's run, while it runs
+  bool startupWanted_ = false;  // a reload waits for that run's end to start it again
+  guint startupTimer_ = 0;      // SIGKILL, then starting without its end
   bool killed_ = false;
   guint startupIdle_ = 0;
 };

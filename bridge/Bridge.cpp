@@ -167,8 +167,8 @@ bool ReadBridgeCredentials(const BridgeConfig& config, MqttLink::Credentials& ou
       return false;
     }
     if (out.caText.size() > kMaxCaFile) {
-      why = "CAFile " + config.caFile + " is larger than " + std::to_string(kMaxCaFile >> 20) +
-            " MB";
+      why =
+          "CAFile " + config.caFile + " is larger than " + std::to_string(kMaxCaFile >> 20) + " MB";
       return false;
     }
     out.caFile = config.caFile;

@@ -132,8 +132,7 @@ bool MqttLink::UseCredentials(const Credentials& fresh, std::string& why) {
     }
   }
   if (!fresh.caFile.empty()) {
-    const int rc =
-        Mosq().tls_set_(mosq_, fresh.caFile.c_str(), nullptr, nullptr, nullptr, nullptr);
+    const int rc = Mosq().tls_set_(mosq_, fresh.caFile.c_str(), nullptr, nullptr, nullptr, nullptr);
     if (rc != MOSQ_ERR_SUCCESS) {
       why = "CA file " + fresh.caFile + " cannot be used: " + ErrorText(rc);
       return false;
@@ -205,8 +204,8 @@ void MqttLink::Attempt() {
     usable = true;
   }
   if (usable && !credentialProblem_.empty() && log_) {
-    log_(BrokerText() + ": " + (fresh.passwordFile.empty() ? std::string("the files")
-                                                           : fresh.passwordFile) +
+    log_(BrokerText() + ": " +
+         (fresh.passwordFile.empty() ? std::string("the files") : fresh.passwordFile) +
          " read again; connecting");
   }
   if (usable) credentialProblem_.clear();
@@ -336,7 +335,8 @@ void MqttLink::ConnectCallback(mosquitto*, void* obj, int rc) {
   self->attempting_ = false;
   if (rc != 0) {
     self->refused_ = true;
-    std::string line = self->BrokerText() + " refused the connection: " + Mosq().connack_string_(rc);
+    std::string line =
+        self->BrokerText() + " refused the connection: " + Mosq().connack_string_(rc);
     // 4: bad user name or password; 5: not authorised (what Mosquitto answers a wrong password).
     const Credentials& c = self->inUse_;
     if ((rc == 4 || rc == 5) && !c.username.empty()) {

@@ -434,9 +434,10 @@ TEST_F(BridgeTest, PasswordFromFileAndRefusedCredentials) {
 TEST_F(BridgeTest, PasswordFileFixedWhileTheNodeRuns) {
   TempDir secrets;
   const std::string passwords = secrets.Path() + "/passwords";
-  ASSERT_EQ(std::system(("mosquitto_passwd -c -b '" + passwords +
-                         "' node 'right horse' >/dev/null 2>&1").c_str()),
-            0);
+  ASSERT_EQ(
+      std::system(("mosquitto_passwd -c -b '" + passwords + "' node 'right horse' >/dev/null 2>&1")
+                      .c_str()),
+      0);
   OpenToBroker(secrets.Path());
   ::chmod(passwords.c_str(), 0644);
   const std::string conf = "allow_anonymous false\npassword_file " + passwords + "\n";
@@ -446,8 +447,10 @@ TEST_F(BridgeTest, PasswordFileFixedWhileTheNodeRuns) {
   WriteFile(pass, "wrong horse\n");
   ::chmod(pass.c_str(), 0600);
   StartDaemon(Plain() + "Username=node\nPasswordFile=" + pass + "\n");
-  ASSERT_TRUE(LogShows("refused the connection: Connection Refused: not authorised. (the broker "
-                       "refused the password of user node from " + pass));
+  ASSERT_TRUE(
+      LogShows("refused the connection: Connection Refused: not authorised. (the broker "
+               "refused the password of user node from " +
+               pass));
 
   // Fixed: the next attempt (a second or two later) gets on, the node still the same process.
   const pid_t pid = daemon->Pid();
@@ -464,8 +467,8 @@ TEST_F(BridgeTest, PasswordFileFixedWhileTheNodeRuns) {
   // The broker goes; meanwhile the file becomes readable by others, then goes.
   broker->Stop();
   ::chmod(pass.c_str(), 0644);
-  const std::string open = ": not connecting: PasswordFile " + pass +
-                           " may be read or written by others (chmod 600 it)";
+  const std::string open =
+      ": not connecting: PasswordFile " + pass + " may be read or written by others (chmod 600 it)";
   ASSERT_TRUE(LogShows(open));
   ::sleep(4);  // at least one more attempt, with the same reason: not said again
   auto count = [&](const std::string& part) {
@@ -488,7 +491,8 @@ TEST_F(BridgeTest, PasswordFileFixedWhileTheNodeRuns) {
   ::chmod(pass.c_str(), 0600);
   const CtlResult r = RunCtl(daemon->RuntimeDir(), {"reload"});
   EXPECT_NE(r.out.find("MQTT bridge unchanged, trying 127.0.0.1:18830 again now"),
-            std::string::npos) << r.out << r.err;
+            std::string::npos)
+      << r.out << r.err;
   EXPECT_TRUE(LogShows(pass + " read again; connecting"));
   for (int i = 0; i < 500 && count("MQTT connected to") < 2; ++i) ::usleep(20000);
   EXPECT_EQ(count("MQTT connected to"), 2u);
@@ -505,11 +509,12 @@ TEST_F(BridgeTest, ReloadWithNewMqttSettingsReconnects) {
   WriteFile(daemon->Root() + "/Config/Sablewick.ini", "[MQTT]\n" + Plain() + "Prefix=home\n");
   const CtlResult r = RunCtl(daemon->RuntimeDir(), {"reload"});
   EXPECT_NE(r.out.find("[MQTT] Prefix: (not set) -> \"home\" (the MQTT bridge reconnects with it)"),
-            std::string::npos) << r.out << r.err;
+            std::string::npos)
+      << r.out << r.err;
   EXPECT_NE(r.out.find("MQTT bridge connecting to 127.0.0.1:18830"), std::string::npos) << r.out;
   EXPECT_TRUE(watcher.WaitFor(status, 10000, "offline"));
-  EXPECT_TRUE(watcher.WaitFor("home/status/" + TopicLevel("Orbel.Script." + HostName()), 10000,
-                              "online"));
+  EXPECT_TRUE(
+      watcher.WaitFor("home/status/" + TopicLevel("Orbel.Script." + HostName()), 10000, "online"));
   SendToNode(kLamp);
   EXPECT_TRUE(watcher.WaitFor("home/in/xAPBSC.event/acme.lamp.hall:bulb"));
   // One set of bridge fields in the status, not one more per reload.

@@ -24,14 +24,18 @@ using testing::WriteFile;
 std::string StartupScript(const std::string& cls, const std::string& handler,
                           const std::string& word, bool hold = false) {
   return "Set hs = CreateObject(\"Sablewick.Application\")\n"
-         "hs.SelectXapMessage \"\", \"" + cls + "\", \"\", \"\", \"" + handler + "\"\n"
-         "hs.SendUDPMessage \"" + word + "\"\n" +
-         (hold ? "WScript.Sleep 600000\n" : "");
+         "hs.SelectXapMessage \"\", \"" +
+         cls + "\", \"\", \"\", \"" + handler +
+         "\"\n"
+         "hs.SendUDPMessage \"" +
+         word + "\"\n" + (hold ? "WScript.Sleep 600000\n" : "");
 }
 
 class Reload : public DaemonTest {
  protected:
-  void Startup(const std::string& text) { WriteFile(daemon->Root() + "/Scripts/Startup.vbs", text); }
+  void Startup(const std::string& text) {
+    WriteFile(daemon->Root() + "/Scripts/Startup.vbs", text);
+  }
   void Settings(const std::string& sablewick, const std::string& drumlin = "") {
     WriteFile(daemon->Root() + "/Config/Sablewick.ini", sablewick);
     if (!drumlin.empty()) WriteFile(daemon->Root() + "/Config/Drumlin.ini", drumlin);
@@ -84,7 +88,8 @@ TEST_F(Reload, CtlReloadAppliesSettingsSaysWhatChangedAndRunsTheStartupScriptAga
   ASSERT_TRUE(Heard("startup one"));
   ASSERT_TRUE(LogShows("Started Startup.vbs["));
   // At start: the one line that says when the start-up script runs, with its path.
-  EXPECT_TRUE(LogShows("the start-up script " + daemon->Root() + "/Scripts/Startup.vbs runs at "
+  EXPECT_TRUE(LogShows("the start-up script " + daemon->Root() +
+                       "/Scripts/Startup.vbs runs at "
                        "every start and at every reload (sablewick-ctl reload or SIGHUP)"));
   ASSERT_NE(Subscriptions().find("\"class\":\"old.class\""), std::string::npos);
 
