@@ -220,7 +220,9 @@ ReloadReport Reloader::Reload(const std::string& how) {
     killed_ = false;
     startupTimer_ = g_timeout_add(kStartupGraceMs, &Reloader::OnStartupTimer, this);
     report.startup = "its previous run [" + std::to_string(startupPid_) +
-                     "] still ran: ended (SIGTERM); it starts again once that run has ended";
+                     "] still ran: ended (SIGTERM); " +
+                     (path.empty() ? std::string("there is no Scripts/Startup.vbs to start again")
+                                   : "it starts again once that run has ended");
   } else if (path.empty()) {
     report.startup = "none (no Scripts/Startup.vbs)";
   } else {

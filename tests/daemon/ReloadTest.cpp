@@ -2,7 +2,9 @@
 // said, the subscriptions removed, the start-up script run again (its previous run ended first
 // when it still runs), and the node running on.
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -175,6 +177,34 @@ TEST_F(Reload, SighupEndsAStartupScriptStillRunningAndTheNodeRunsOn) {
 
   daemon->Signal(SIGTERM);
   EXPECT_EQ(daemon->WaitExit(10000), 0);
+}
+
+// A settings file that cannot be read changes nothing: the settings in force stay, and the
+// rest of the reload (subscriptions, start-up script) goes on.
+TEST_F(Reload, ASettingsFileThatCannotBeReadKeepsTheSettingsInForce) {
+  Settings("[Scripts]\nMaxRunSeconds=7\n");
+  Startup(StartupScript("Old.Class", "old.vbs", "startup one"));
+  StartAndGreet();
+  ASSERT_TRUE(Heard("startup one"));
+  const std::string ini = daemon->Root() + "/Config/Sablewick.ini";
+  ASSERT_EQ(::unlink(ini.c_str()), 0);
+  ASSERT_EQ(::mkdir(ini.c_str(), 0700), 0);
+  const CtlResult r = RunCtl(daemon->RuntimeDir(), {"reload"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("Warning: Config/Sablewick.ini cannot be read ("), std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("its settings stay as they are"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("done: no setting changed"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("1 subscription(s) removed"), std::string::npos) << r.out;
+  EXPECT_TRUE(Heard("startup one"));
+
+  // Back as it was: still nothing changed against the settings in force.
+  ASSERT_EQ(::rmdir(ini.c_str()), 0);
+  Settings("[Scripts]\nMaxRunSeconds=7\n");
+  const CtlResult again = RunCtl(daemon->RuntimeDir(), {"reload"});
+  EXPECT_NE(again.out.find("done: no setting changed; 0 settings problem(s)"), std::string::npos)
+      << again.out;
+  EXPECT_TRUE(StillRuns());
 }
 
 }  // namespace
