@@ -96,13 +96,13 @@ TEST_F(Reload, CtlReloadAppliesSettingsSaysWhatChangedAndRunsTheStartupScriptAga
   ASSERT_NE(Subscriptions().find("\"class\":\"old.class\""), std::string::npos);
 
   // New settings (one live, one read at start only, one misspelled) and a new start-up script.
-  Settings("[Scripts]\nMaxRunSeconds=30\n[Log]\nFiles=3\nFilez=4\n",
+  Settings("[Scripts]\nMaxRunSeconds=1\n[Log]\nFiles=3\nFilez=4\n",
            "[Interface]\nBroadcastAddress=127.255.255.255\nInterfaceAddress=127.0.0.2\n");
   Startup(StartupScript("New.Class", "new.vbs", "startup two"));
   const CtlResult r = RunCtl(daemon->RuntimeDir(), {"reload"});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   const std::vector<std::string> expected = {
-      "[Scripts] MaxRunSeconds: \"0\" -> \"30\" (applies to runs started from now on)",
+      "[Scripts] MaxRunSeconds: \"0\" -> \"1\" (applies to runs started from now on)",
       "[Interface] BroadcastAddress: \"127.0.0.1\" -> \"127.255.255.255\" (ignored until the "
       "node restarts: the transport is bound with it)",
       "Warning: Config/Sablewick.ini line 5: ",
@@ -131,6 +131,17 @@ TEST_F(Reload, CtlReloadAppliesSettingsSaysWhatChangedAndRunsTheStartupScriptAga
   EXPECT_EQ(Occurrences(subs, "\"position\""), 1u) << subs;
   EXPECT_NE(subs.find("\"class\":\"new.class\""), std::string::npos) << subs;
   EXPECT_NE(subs.find("new.vbs"), std::string::npos) << subs;
+
+  // The new limit holds for the runs that start now: the new handler is ended at 1 s.
+  WriteFile(daemon->Root() + "/Scripts/new.vbs", "WScript.Sleep 20000\n");
+  hub.SendTo(port, Query("class=New.Class\n", "Body\n{\nx=1\n}\n"));
+  EXPECT_TRUE(LogShows("new.vbs")) << "the handler did not start";
+  std::string runs;
+  for (int i = 0; i < 100 && runs.find("(time limit)") == std::string::npos; ++i) {
+    ::usleep(100000);
+    runs = RunCtl(daemon->RuntimeDir(), {"--json", "runs"}).out;
+  }
+  EXPECT_NE(runs.find("(time limit)"), std::string::npos) << runs;
 
   // Nothing changed since: said so, in JSON too; the subscription made again is removed again.
   const CtlResult again = RunCtl(daemon->RuntimeDir(), {"--json", "reload"});
