@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -188,6 +189,33 @@ TEST_F(Reload, SighupEndsAStartupScriptStillRunningAndTheNodeRunsOn) {
 
   daemon->Signal(SIGTERM);
   EXPECT_EQ(daemon->WaitExit(10000), 0);
+}
+
+// The UID: what the node sends from now on carries the new one; the summary says the
+// heartbeats keep the old one until a restart.
+TEST_F(Reload, ANewUidIsUsedForMessagesAndSaidToWaitForTheHeartbeats) {
+  Settings("[General]\nUID=FF00E800\n");
+  StartAndGreet();
+  Settings("[General]\nUID=FF00E900\n");
+  const CtlResult r = RunCtl(daemon->RuntimeDir(), {"reload"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("[General] UID: \"FF00E800\" -> \"FF00E900\" (messages the node and its "
+                       "scripts send carry it now; its heartbeats keep the UID the transport "
+                       "started with until the node restarts)"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("1 of them ignored until the node restarts"), std::string::npos) << r.out;
+  ASSERT_EQ(RunCtl(daemon->RuntimeDir(), {"send", "-", "Test.Uid", "Body", "x=1"}).status, 0);
+  std::optional<XapMessage> sent;
+  for (int i = 0; i < 20 && !sent; ++i) {
+    const auto d = hub.ReceiveMessage(3000);
+    if (!d) break;
+    if (Parse(*d).CompareClass("Test.Uid")) sent = Parse(*d);
+  }
+  ASSERT_TRUE(sent) << "the message was not sent";
+  EXPECT_EQ(std::string(sent->MsgUID.view()), "FF00E900");
+  const CtlResult status = RunCtl(daemon->RuntimeDir(), {"--json", "status"});
+  EXPECT_NE(status.out.find("\"uid\":\"FF00E800\""), std::string::npos) << status.out;
 }
 
 // A settings file that cannot be read changes nothing: the settings in force stay, and the
