@@ -69,14 +69,7 @@ void ApplyLogLimits(App& app, const IniTool& ini) {
                          static_cast<unsigned>(std::min<uint64_t>(files, 100)));
 }
 
-Reloader::Reloader(App& app, TollkeepForm& form) : app_(app), form_(form) {
-  if (app_.runs) {
-    journalWatch_ = app_.runs->Watch([this](const ScriptRun& run, RunJournal::Change change) {
-      if (change == RunJournal::Change::Ended && startupPid_ != 0 && run.pid == startupPid_)
-        StartupEnded();
-    });
-  }
-}
+Reloader::Reloader(App& app, TollkeepForm& form) : app_(app), form_(form) {}
 
 Reloader::~Reloader() {
   if (journalWatch_ != 0 && app_.runs) app_.runs->Unwatch(journalWatch_);
@@ -123,6 +116,13 @@ void Reloader::TakeSnapshot() {
 }
 
 void Reloader::RunStartupScriptAtStart() {
+  // The journal exists once the script host is up: from now on the start-up runs are followed.
+  if (journalWatch_ == 0 && app_.runs) {
+    journalWatch_ = app_.runs->Watch([this](const ScriptRun& run, RunJournal::Change change) {
+      if (change == RunJournal::Change::Ended && startupPid_ != 0 && run.pid == startupPid_)
+        StartupEnded();
+    });
+  }
   startupPid_ = RunStartupScript(app_, "at start");
 }
 

@@ -164,6 +164,10 @@ bool TollkeepForm::Form_Load() {
   // The window's timers exist from its load on: the sweep runs, the others wait to be armed.
   timestampTimer_.Start(kTimestampTimerMs);
   InitXap();
+  // What a reload compares with: the settings as the node read them just now (read later, a
+  // change made meanwhile would never be seen as one).
+  reloader_ = std::make_unique<Reloader>(app_, *this);
+  reloader_->TakeSnapshot();
   CheckLogFile(app_);
   if (!TakeFolderLock()) return false;
   // The settings files must be files: a folder or a FIFO in their place (or a file that cannot
@@ -207,9 +211,6 @@ bool TollkeepForm::Form_Load() {
 
   InitHW();
   StartScriptHost(app_);
-  // What a reload compares with: the settings as the node starts with them.
-  reloader_ = std::make_unique<Reloader>(app_, *this);
-  reloader_->TakeSnapshot();
   if (app_.control) {
     app_.control->OnReload = [this] { return reloader_->Reload("sablewick-ctl reload"); };
   }
