@@ -78,6 +78,15 @@ Reloader::~Reloader() {
 }
 
 std::vector<Reloader::Value> Reloader::ReadSettings(std::vector<std::string>& unreadable) {
+  // A quiet read: the faults of a file's lines go out as event reports where the node reads
+  // the file for its own use, and the settings check says them in the reload's summary; a
+  // second report of each from here would only repeat them.
+  struct Quiet {
+    App& app;
+    decltype(App::SendEvent) saved = app.SendEvent;
+    explicit Quiet(App& a) : app(a) { app.SendEvent = nullptr; }
+    ~Quiet() { app.SendEvent = saved; }
+  } quiet(app_);
   std::vector<Value> values;
   std::string loadedFile;
   bool loaded = false;
