@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/Reload.h"
 #include "app/SetupDialog.h"
 #include "bridge/Bridge.h"
 #include "core/Log.h"
@@ -168,14 +169,7 @@ void TollkeepForm::InitXap() {
     std::string uid = ini.Read("General", "UID", "FF00E800");
     std::erase(uid, '"');
     app_.UID = uid;
-    // The log's bound: files of at most MaxFileKB, Files of them besides the current one.
-    if (!app_.logFile) app_.logFile = std::make_unique<LogFile>();
-    const uint64_t kb = CountSetting(app_, "Log", "MaxFileKB", ini.Read("Log", "MaxFileKB", ""),
-                                     LogFile::kDefaultMaxBytes >> 10);
-    const uint64_t files = CountSetting(app_, "Log", "Files", ini.Read("Log", "Files", ""),
-                                        LogFile::kDefaultFiles);
-    app_.logFile->SetLimits(std::max<uint64_t>(kb, 1) << 10,
-                            static_cast<unsigned>(std::min<uint64_t>(files, 100)));
+    ApplyLogLimits(app_, ini);
   });
   step([&] { app_.application = vbs::MakeObject<Application>(app_); });
 }
@@ -187,6 +181,10 @@ bool TollkeepForm::Form_Load() {
   // The window's timers exist from its load on: the sweep runs, the others wait to be armed.
   timestampTimer_.Start(kTimestampTimerMs);
   InitXap();
+  // What a reload compares with: the settings as the node read them just now (read later, a
+  // change made meanwhile would never be seen as one).
+  reloader_ = std::make_unique<Reloader>(app_, *this);
+  reloader_->TakeSnapshot();
   CheckLogFile(app_);
   if (!TakeFolderLock()) return false;
   // The settings files must be files: a folder or a FIFO in their place (or a file that cannot
@@ -230,6 +228,9 @@ bool TollkeepForm::Form_Load() {
 
   InitHW();
   StartScriptHost(app_);
+  if (app_.control) {
+    app_.control->OnReload = [this] { return reloader_->Reload("sablewick-ctl reload"); };
+  }
   PublishAddress();
   SayStarted(app_, xap);
   App* a = &app_;
@@ -241,8 +242,16 @@ bool TollkeepForm::Form_Load() {
   };
   StartBridge(app_);
   ShowTrayIcon();
-  RunStartupScript(app_);
+  reloader_->RunStartupScriptAtStart();
   return true;
+}
+
+void TollkeepForm::OnHangup() {
+  if (reloader_) {
+    reloader_->Reload("SIGHUP");
+  } else {
+    LogToFile(app_, "Sablewick", "SIGHUP ignored: the node is not started (or ends)");
+  }
 }
 
 void TollkeepForm::SayCannotStart(const std::string& why, const std::string& logPrefix) {
@@ -401,6 +410,9 @@ void TollkeepForm::onMessage() {
 void TollkeepForm::Form_Unload() {
   if (unloaded_) return;
   unloaded_ = true;
+  // No reload from here on: the scripts' end must not start the start-up script again.
+  if (app_.control) app_.control->OnReload = nullptr;
+  reloader_.reset();
   if (exitSource_ != 0) {
     g_source_remove(exitSource_);
     exitSource_ = 0;

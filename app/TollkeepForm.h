@@ -14,6 +14,7 @@
 
 namespace sablewick {
 
+class Reloader;
 class SetupDialog;
 
 class TollkeepForm : public TrayIconOwner {
@@ -26,6 +27,9 @@ class TollkeepForm : public TrayIconOwner {
   bool Form_Load();
   // Shutdown in order; runs once, later calls do nothing.
   void Form_Unload();
+
+  // SIGHUP: the reload of `sablewick-ctl reload` (app/Reload.h).
+  void OnHangup();
 
   // Called by the transport when received texts are waiting.
   void onMessage();
@@ -83,6 +87,7 @@ class TollkeepForm : public TrayIconOwner {
   Timer timestampTimer_;
   std::unique_ptr<SetupDialog> setupForm_;
   std::unique_ptr<TrayIcon> trayIcon_;
+  std::unique_ptr<Reloader> reloader_;
   guint exitSource_ = 0;
   bool unloaded_ = false;
   int folderLock_ = -1;  // the lock file, held until the process ends

@@ -21,6 +21,11 @@ gboolean Quit(gpointer loop) {
   return G_SOURCE_CONTINUE;
 }
 
+gboolean Hangup(gpointer app) {
+  if (auto* form = static_cast<sablewick::App*>(app)->form) form->OnHangup();
+  return G_SOURCE_CONTINUE;
+}
+
 std::string ExePath(const char* argv0) {
   char buf[4096];
   const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
@@ -112,8 +117,10 @@ int main(int argc, char** argv) {
   app.ExePath = ExePath(argc > 0 ? argv[0] : "sablewick");
   if (!ChooseFolder(app, folder)) return 1;
   app.loop = g_main_loop_new(nullptr, FALSE);
-  // The session ending (or a service manager stopping us) runs the normal shutdown.
-  for (int sig : {SIGTERM, SIGINT, SIGHUP}) g_unix_signal_add(sig, Quit, app.loop);
+  // The session ending (or a service manager stopping us) runs the normal shutdown; SIGHUP
+  // reloads, as daemons do.
+  for (int sig : {SIGTERM, SIGINT}) g_unix_signal_add(sig, Quit, app.loop);
+  g_unix_signal_add(SIGHUP, Hangup, &app);
 
   sablewick::TollkeepForm form(app);
   // A start that fails says why in words and ends with status 1, whatever failed.

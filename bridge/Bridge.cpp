@@ -12,6 +12,7 @@
 #include "core/Paths.h"
 #include "core/Text.h"
 #include "bridge/Mapping.h"
+#include "ini/ConfigCheck.h"
 #include "ini/IniTool.h"
 #include "script/Control.h"
 #include "script/Dispatcher.h"
@@ -23,6 +24,7 @@ namespace sablewick {
 namespace {
 
 constexpr size_t kMaxPasswordFile = 4096;
+constexpr size_t kMaxCaFile = 1u << 20;
 constexpr int kRefusalsPerMinute = 10;
 
 std::string InConfig(const App& app, const std::string& path) {
@@ -113,13 +115,7 @@ std::optional<BridgeConfig> ReadBridgeConfig(const App& app, const IniTool& ini,
   if (!SplitBroker(broker, c.host, c.port)) return fail("Broker " + broker + " is not host or host:port");
   c.clientId = ini.Read("MQTT", "ClientId", "sablewick-" + app.ComputerName);
   c.username = ini.Read("MQTT", "Username", "");
-  const std::string passwordFile = ini.Read("MQTT", "PasswordFile", "");
-  if (!passwordFile.empty()) {
-    std::string why;
-    auto password = ReadPasswordFile(InConfig(app, passwordFile), &why);
-    if (!password) return fail(why);
-    c.password = std::move(*password);
-  }
+  c.passwordFile = InConfig(app, ini.Read("MQTT", "PasswordFile", ""));
   {
     const std::string rate = ini.Read("MQTT", "MaxSendsPerSecond", "");
     if (!rate.empty()) {
@@ -152,6 +148,34 @@ std::optional<BridgeConfig> ReadBridgeConfig(const App& app, const IniTool& ini,
   return c;
 }
 
+bool ReadBridgeCredentials(const BridgeConfig& config, MqttLink::Credentials& out,
+                           std::string& why) {
+  out = {};
+  out.username = config.username;
+  if (!config.passwordFile.empty()) {
+    auto password = ReadPasswordFile(config.passwordFile, &why);
+    if (!password) return false;
+    out.password = std::move(*password);
+    out.passwordFile = config.passwordFile;
+  }
+  if (!config.caFile.empty()) {
+    // Read here, never blocking (the TLS library's open() would wait on a FIFO), so that a
+    // CA file that changed makes a new client and one that went is said before any attempt.
+    std::string reason;
+    if (!ReadRegularFile(config.caFile, kMaxCaFile + 1, out.caText, reason)) {
+      why = "CAFile " + config.caFile + ": " + reason;
+      return false;
+    }
+    if (out.caText.size() > kMaxCaFile) {
+      why =
+          "CAFile " + config.caFile + " is larger than " + std::to_string(kMaxCaFile >> 20) + " MB";
+      return false;
+    }
+    out.caFile = config.caFile;
+  }
+  return true;
+}
+
 Bridge::Bridge(App& app, BridgeConfig config, std::string nodeSource)
     : app_(app),
       config_(std::move(config)),
@@ -170,13 +194,13 @@ bool Bridge::Start(std::string* error) {
   s.host = config_.host;
   s.port = config_.port;
   s.clientId = config_.clientId;
-  s.username = config_.username;
-  s.password = config_.password;
-  s.caFile = config_.caFile;
   s.willTopic = statusTopic_;
   s.willPayload = "offline";
   link_ = std::make_unique<MqttLink>(std::move(s), *app_.clock,
                                      [this](const std::string& line) { Log(line); });
+  link_->ReadCredentials = [this](MqttLink::Credentials& out, std::string& why) {
+    return ReadBridgeCredentials(config_, out, why);
+  };
   link_->OnConnected = [this] { OnConnected(); };
   link_->OnMessage = [this](std::string_view topic, std::string_view payload, bool retained) {
     if (retained) {
@@ -196,6 +220,10 @@ void Bridge::Stop() {
   if (link_->Connected()) link_->Publish(statusTopic_, "offline", true, 1);
   link_->Stop();
   link_.reset();
+}
+
+void Bridge::AttemptNow() {
+  if (link_) link_->AttemptNow();
 }
 
 void Bridge::Log(const std::string& line) { LogToFile(app_, "Sablewick", line); }
@@ -348,7 +376,11 @@ std::string Bridge::StatusText() const {
          ", queued " + std::to_string(s.queued) + ", dropped " + std::to_string(s.dropped);
 }
 
-void StartBridge(App& app) {
+namespace {
+
+// Makes app.bridge from the settings and starts it; what became of it, in words.
+std::string StartBridgeLink(App& app) {
+  std::string outcome = "off (no [MQTT] Broker)";
   StepRunner step(app, "Sablewick", "StartBridge", ReportVia::Log);
   step([&] {
     IniTool ini(app);
@@ -356,33 +388,21 @@ void StartBridge(App& app) {
     std::string error;
     std::optional<BridgeConfig> config = ReadBridgeConfig(app, ini, &error);
     if (!config) {
-      if (!error.empty()) LogToFile(app, "Sablewick", "MQTT bridge off: " + error);
+      if (!error.empty()) {
+        LogToFile(app, "Sablewick", "MQTT bridge off: " + error);
+        outcome = "off: " + error;
+      }
       return;
     }
     const std::string source = app.xap ? app.xap->XapSource() : std::string("Unknown");
     auto bridge = std::make_shared<Bridge>(app, std::move(*config), source);
     if (!bridge->Start(&error)) {
       LogToFile(app, "Sablewick", "MQTT bridge off: " + error);
+      outcome = "off: " + error;
       return;
     }
     app.bridge = std::move(bridge);
-    if (app.control) {
-      // sablewick-ctl status: the fields read the bridge of the moment (none after a stop).
-      app.control->AddStatus([&app](StatusFields& fields) {
-        if (!app.bridge) return;
-        const Bridge::Status s = app.bridge->State();
-        fields.push_back({"mqtt.broker", vbs::Variant::String(s.broker)});
-        fields.push_back({"mqtt.connected", vbs::Variant::Boolean(s.connected)});
-        fields.push_back({"mqtt.queued", vbs::Variant::Double(static_cast<double>(s.queued))});
-        fields.push_back({"mqtt.dropped", vbs::Variant::Double(static_cast<double>(s.dropped))});
-        if (!s.connected) {
-          fields.push_back(
-              {"mqtt.down", vbs::Variant::String(s.down.empty() ? "connecting" : s.down)});
-        }
-        fields.push_back(
-            {"mqtt.sends_dropped", vbs::Variant::Double(static_cast<double>(s.sendsDropped))});
-      });
-    }
+    outcome = "connecting to " + app.bridge->State().broker;
     if (app.xap) {
       Bridge* b = app.bridge.get();
       app.xap->OnHeartbeat = [b](std::string_view text) { b->OnHeartbeat(text); };
@@ -392,6 +412,36 @@ void StartBridge(App& app) {
       app.dispatcher->OnParsed = [b](const XapMessage& msg) { b->OnXapMessage(msg); };
     }
   });
+  return outcome;
+}
+
+}  // namespace
+
+void StartBridge(App& app) {
+  if (app.control) {
+    // sablewick-ctl status: the fields read the bridge of the moment (none while it is off,
+    // and a bridge that a reload starts shows up).
+    app.control->AddStatus([&app](StatusFields& fields) {
+      if (!app.bridge) return;
+      const Bridge::Status s = app.bridge->State();
+      fields.push_back({"mqtt.broker", vbs::Variant::String(s.broker)});
+      fields.push_back({"mqtt.connected", vbs::Variant::Boolean(s.connected)});
+      fields.push_back({"mqtt.queued", vbs::Variant::Double(static_cast<double>(s.queued))});
+      fields.push_back({"mqtt.dropped", vbs::Variant::Double(static_cast<double>(s.dropped))});
+      if (!s.connected) {
+        fields.push_back(
+            {"mqtt.down", vbs::Variant::String(s.down.empty() ? "connecting" : s.down)});
+      }
+      fields.push_back(
+          {"mqtt.sends_dropped", vbs::Variant::Double(static_cast<double>(s.sendsDropped))});
+    });
+  }
+  StartBridgeLink(app);
+}
+
+std::string RestartBridge(App& app) {
+  StopBridge(app);
+  return StartBridgeLink(app);
 }
 
 void StopBridge(App& app) {

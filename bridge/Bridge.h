@@ -25,7 +25,9 @@ struct BridgeConfig {
   int port = 1883;
   std::string clientId;
   std::string username;
-  std::string password;  // read from PasswordFile; never logged
+  // The password is the first line of this file (never logged), read again before every
+  // connection attempt; empty: none.
+  std::string passwordFile;
   std::string caFile;
   std::string prefix = "xap";
   std::string discovery = "homeassistant";  // empty: no discovery configs
@@ -46,6 +48,11 @@ std::optional<BridgeConfig> ReadBridgeConfig(const App& app, const IniTool& ini,
 // write. nullopt and *error (naming the file, never its content) otherwise.
 std::optional<std::string> ReadPasswordFile(const std::string& path, std::string* error);
 
+// What a connection attempt needs from the files the settings name: the password and the CA
+// certificates, read now. False with why (naming the file) when one cannot be read.
+bool ReadBridgeCredentials(const BridgeConfig& config, MqttLink::Credentials& out,
+                           std::string& why);
+
 class Bridge {
  public:
   static constexpr size_t kMaxEndpoints = 1000;
@@ -58,6 +65,9 @@ class Bridge {
   bool Start(std::string* error);
   // Says "offline" on the status topic and disconnects.
   void Stop();
+  // While not connected: tries at once (the files it reads may just have been fixed).
+  void AttemptNow();
+  const BridgeConfig& Config() const { return config_; }
 
   // Every message the node received and parsed.
   void OnXapMessage(const XapMessage& msg);
@@ -111,5 +121,8 @@ class Bridge {
 // Makes and starts app.bridge when [MQTT] Broker is set, and feeds it every parsed message.
 void StartBridge(App& app);
 void StopBridge(App& app);
+// The settings again: the bridge stopped and, when [MQTT] Broker is set, started with them.
+// What became of it, in words ("reconnecting to host:port", "off: ...").
+std::string RestartBridge(App& app);
 
 }  // namespace sablewick

@@ -98,40 +98,64 @@ MqttLink::~MqttLink() {
 }
 
 bool MqttLink::Start(std::string* error) {
-  auto fail = [&](const std::string& why) {
-    if (error != nullptr) *error = why;
-    return false;
-  };
   const std::string& unusable = LoadMosquitto();
-  if (!unusable.empty()) return fail(unusable);
-  mosq_ = Mosq().new_(settings_.clientId.c_str(), true, this);
-  if (mosq_ == nullptr) return fail("the MQTT client could not be made");
-  Mosq().connect_callback_set_(mosq_, &MqttLink::ConnectCallback);
-  Mosq().disconnect_callback_set_(mosq_, &MqttLink::DisconnectCallback);
-  Mosq().message_callback_set_(mosq_, &MqttLink::MessageCallback);
-  Mosq().log_callback_set_(mosq_, &MqttLink::LogCallback);
-  if (!settings_.username.empty()) {
-    const int rc = Mosq().username_pw_set_(
-        mosq_, settings_.username.c_str(),
-        settings_.password.empty() ? nullptr : settings_.password.c_str());
-    if (rc != MOSQ_ERR_SUCCESS) return fail("user name refused: " + ErrorText(rc));
-  }
-  if (!settings_.caFile.empty()) {
-    const int rc =
-        Mosq().tls_set_(mosq_, settings_.caFile.c_str(), nullptr, nullptr, nullptr, nullptr);
-    if (rc != MOSQ_ERR_SUCCESS) {
-      return fail("CA file " + settings_.caFile + " cannot be used: " + ErrorText(rc));
-    }
-  }
-  if (!settings_.willTopic.empty()) {
-    const int rc = Mosq().will_set_(mosq_, settings_.willTopic.c_str(),
-                                      static_cast<int>(settings_.willPayload.size()),
-                                      settings_.willPayload.data(), 1, true);
-    if (rc != MOSQ_ERR_SUCCESS) return fail("last will refused: " + ErrorText(rc));
+  if (!unusable.empty()) {
+    if (error != nullptr) *error = unusable;
+    return false;
   }
   tick_.Start(1000);
   Attempt();
   return true;
+}
+
+bool MqttLink::UseCredentials(const Credentials& fresh, std::string& why) {
+  if (clientMade_ && fresh == inUse_) return true;
+  if (mosq_ != nullptr) Mosq().destroy_(mosq_);
+  mosq_ = nullptr;
+  clientMade_ = false;
+  everAttempted_ = false;  // a new client connects, it cannot reconnect
+  mosq_ = Mosq().new_(settings_.clientId.c_str(), true, this);
+  if (mosq_ == nullptr) {
+    why = "the MQTT client could not be made";
+    return false;
+  }
+  Mosq().connect_callback_set_(mosq_, &MqttLink::ConnectCallback);
+  Mosq().disconnect_callback_set_(mosq_, &MqttLink::DisconnectCallback);
+  Mosq().message_callback_set_(mosq_, &MqttLink::MessageCallback);
+  Mosq().log_callback_set_(mosq_, &MqttLink::LogCallback);
+  if (!fresh.username.empty()) {
+    const int rc = Mosq().username_pw_set_(
+        mosq_, fresh.username.c_str(), fresh.password.empty() ? nullptr : fresh.password.c_str());
+    if (rc != MOSQ_ERR_SUCCESS) {
+      why = "user name refused: " + ErrorText(rc);
+      return false;
+    }
+  }
+  if (!fresh.caFile.empty()) {
+    const int rc = Mosq().tls_set_(mosq_, fresh.caFile.c_str(), nullptr, nullptr, nullptr, nullptr);
+    if (rc != MOSQ_ERR_SUCCESS) {
+      why = "CA file " + fresh.caFile + " cannot be used: " + ErrorText(rc);
+      return false;
+    }
+  }
+  if (!settings_.willTopic.empty()) {
+    const int rc = Mosq().will_set_(mosq_, settings_.willTopic.c_str(),
+                                    static_cast<int>(settings_.willPayload.size()),
+                                    settings_.willPayload.data(), 1, true);
+    if (rc != MOSQ_ERR_SUCCESS) {
+      why = "last will refused: " + ErrorText(rc);
+      return false;
+    }
+  }
+  inUse_ = fresh;
+  clientMade_ = true;
+  return true;
+}
+
+void MqttLink::AttemptNow() {
+  if (stopping_ || connected_ || attempting_) return;
+  backoffMs_ = kFirstBackoffMs;
+  Attempt();
 }
 
 void MqttLink::Stop() {
@@ -166,6 +190,37 @@ void MqttLink::Attempt() {
   if (stopping_) return;
   retry_.Stop();
   Unwatch();
+  // The files are read again for every attempt: a password or CA file fixed since the last
+  // one is used now, and one that cannot be read now stops the attempt.
+  Credentials fresh;
+  std::string why;
+  bool usable;
+  if (ReadCredentials) {
+    usable = ReadCredentials(fresh, why);
+  } else {
+    fresh.username = settings_.username;
+    fresh.password = settings_.password;
+    fresh.caFile = settings_.caFile;
+    usable = true;
+  }
+  if (usable && !credentialProblem_.empty() && log_) {
+    log_(BrokerText() + ": " +
+         (fresh.passwordFile.empty() ? std::string("the files") : fresh.passwordFile) +
+         " read again; connecting");
+  }
+  if (usable) credentialProblem_.clear();
+  if (usable) usable = UseCredentials(fresh, why);
+  if (!usable) {
+    downReason_ = BrokerText() + ": not connecting: " + why;
+    // Once for each new reason: the same one is read again quietly at every attempt.
+    if (why != credentialProblem_ && log_) {
+      log_(downReason_ + "; read again before each attempt, the next in " +
+           std::to_string(backoffMs_ / 1000) + " s");
+    }
+    credentialProblem_ = why;
+    Retry();
+    return;
+  }
   const int rc = everAttempted_ ? Mosq().reconnect_async_(mosq_)
                                 : Mosq().connect_async_(mosq_, settings_.host.c_str(),
                                                           settings_.port,
@@ -280,7 +335,17 @@ void MqttLink::ConnectCallback(mosquitto*, void* obj, int rc) {
   self->attempting_ = false;
   if (rc != 0) {
     self->refused_ = true;
-    self->Note(self->BrokerText() + " refused the connection: " + Mosq().connack_string_(rc));
+    std::string line =
+        self->BrokerText() + " refused the connection: " + Mosq().connack_string_(rc);
+    // 4: bad user name or password; 5: not authorised (what Mosquitto answers a wrong password).
+    const Credentials& c = self->inUse_;
+    if ((rc == 4 || rc == 5) && !c.username.empty()) {
+      line += c.passwordFile.empty()
+                  ? " (user " + c.username + ", no password)"
+                  : " (the broker refused the password of user " + c.username + " from " +
+                        c.passwordFile + "; the file is read again before each attempt)";
+    }
+    self->Note(line);
     return;
   }
   self->connected_ = true;
@@ -330,8 +395,8 @@ void MqttLink::LogCallback(mosquitto*, void* obj, int level, const char* text) {
 
 std::string MqttLink::Why(int rc) const {
   std::string why = ErrorText(rc);
-  if (rc == MOSQ_ERR_TLS && !settings_.caFile.empty()) {
-    why += " (CA file " + settings_.caFile;
+  if (rc == MOSQ_ERR_TLS && !inUse_.caFile.empty()) {
+    why += " (CA file " + inUse_.caFile;
     if (!tlsError_.empty()) why += ": " + tlsError_;
     why += ")";
   }

@@ -7,6 +7,11 @@
 // Publishing never blocks: a message goes to the socket at once while the connection is up
 // and keeping pace; otherwise it waits in a queue bounded in count and bytes, whose oldest
 // entries are dropped (counted, logged at most once a minute) when it overflows.
+//
+// What a connection needs from files (the password, the CA certificates) is read again before
+// every attempt through ReadCredentials, so a file fixed while the node runs is used by the
+// next attempt; a file that cannot be read stops the attempts (nothing read earlier is used)
+// and is logged once for each new reason.
 #pragma once
 
 #include <cstddef>
@@ -41,15 +46,32 @@ class MqttLink {
     size_t maxQueuedBytes = 1u << 20;
   };
 
+  // What a connection attempt is made with. Another value than the one in use makes a new
+  // client: the TLS library keeps the certificates it once loaded for the client's life.
+  struct Credentials {
+    std::string username;
+    std::string password;      // never logged
+    std::string passwordFile;  // where the password came from, for the log ("" for none)
+    std::string caFile;        // TLS when set
+    std::string caText;        // the CA file's content as read for this attempt
+    bool operator==(const Credentials&) const = default;
+  };
+
   // log receives one line per event worth recording; clock paces the drop reports.
   MqttLink(Settings settings, const Clock& clock, std::function<void(const std::string&)> log);
   ~MqttLink();
   MqttLink(const MqttLink&) = delete;
   MqttLink& operator=(const MqttLink&) = delete;
 
-  // Sets the client up and makes the first attempt; false (and *error) when the settings
-  // cannot work (a CA file that cannot be read, ...).
+  // Loads the library and makes the first attempt; false (and *error) when the library
+  // cannot be used. Problems of the files an attempt reads are logged, and tried again.
   bool Start(std::string* error);
+  // Reads the credentials for the coming attempt; false with why (naming the file, never its
+  // content) when they cannot be read. Unset: the settings' username, password and CA file.
+  std::function<bool(Credentials& out, std::string& why)> ReadCredentials;
+  // While not connected: the next attempt now, with the backoff from its start (the user has
+  // just fixed something). Nothing while connected or connecting.
+  void AttemptNow();
   // Sends what it can of the queue and a clean disconnect, waiting for the socket at most
   // about a second; no reconnection afterwards.
   void Stop();
@@ -78,6 +100,9 @@ class MqttLink {
   };
 
   void Attempt();
+  // The client for these credentials (a new one when they differ from those in use); false
+  // with why when the library refuses them.
+  bool UseCredentials(const Credentials& fresh, std::string& why);
   void Watch();
   void Unwatch();
   void Retry();
@@ -104,6 +129,9 @@ class MqttLink {
   std::function<void(const std::string&)> log_;
   mosquitto* mosq_ = nullptr;
   std::string tlsError_;  // what the TLS library said about the last handshake
+  Credentials inUse_;     // what the client was made with
+  bool clientMade_ = false;
+  std::string credentialProblem_;  // why the files could not be read, as last logged
   GSource* source_ = nullptr;
   void* tag_ = nullptr;
   bool watchingWrite_ = false;  // the socket is watched for writability now

@@ -57,6 +57,7 @@ int Trace(const Options&);
 int Inject(const Options&);
 int Send(const Options&);
 int Check(const Options&);
+int Reload(const Options&);
 
 constexpr size_t kAny = 1000;
 
@@ -81,6 +82,10 @@ const Command kCommands[] = {
      "d", 1, 1, Inject},
     {"send", "send TARGET CLASS SECTION [NAME=VALUE...]",
      "sends an xAP message from the node (TARGET - for none)", "", 3, kAny, Send},
+    {"reload", "reload",
+     "reads the settings again, removes the subscriptions and runs Scripts/Startup.vbs again "
+     "(as SIGHUP does); prints what changed",
+     "", 0, 0, Reload},
     {"check", "check [FOLDER]",
      "reports settings in Config/*.ini the node would ignore or replace by a default", "", 0, 1,
      Check},
@@ -485,6 +490,26 @@ int Send(const Options& o) {
   client.Call("Send", {Variant::String(o.args[0] == "-" ? "" : o.args[0]),
                        Variant::String(o.args[1]), Variant::String(o.args[2]), list});
   if (o.json) std::printf("{\"sent\":true}\n");
+  return 0;
+}
+
+// ---- reload
+
+int Reload(const Options& o) {
+  Client client(o.address);
+  const Fields f = FieldsOf(client.Call("Reload"));
+  if (o.json) {
+    // The changes as objects, the rest as the record has it.
+    std::string out;
+    for (const auto& [name, value] : f)
+      out += (out.empty() ? "{" : ",") + JsonString(name) + ":" +
+             (name == "changes" ? JsonList(Items(value)) : Json(value));
+    std::printf("%s}\n", out.c_str());
+    return 0;
+  }
+  // The lines the node logged: values come from the settings files, so shown terminal-safe.
+  for (const Variant& line : Items(Field(f, "summary")))
+    std::printf("%s\n", TerminalSafe(Plain(line)).c_str());
   return 0;
 }
 

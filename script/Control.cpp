@@ -412,6 +412,33 @@ void Control::Send(const std::string& target, const std::string& cls, const std:
   }
 }
 
+Variant Control::Reload() {
+  if (!OnReload) throw vbs::ScriptError(vbs::kInvalidCall, "the node is not started yet");
+  const ReloadReport report = OnReload();
+  std::vector<Variant> changes, problems, lines;
+  for (const ReloadReport::Change& c : report.changes) {
+    changes.push_back(Record()
+                          .Add("file", Str(c.file))
+                          .Add("section", Str(c.section))
+                          .Add("key", Str(c.key))
+                          .Add("old", Str(c.before))
+                          .Add("new", Str(c.after))
+                          .Add("live", Variant::Boolean(c.live))
+                          .Add("effect", Str(c.effect))
+                          .Take());
+  }
+  for (const std::string& p : report.problems) problems.push_back(Str(p));
+  for (const std::string& l : report.lines) lines.push_back(Str(l));
+  return Record()
+      .Add("changes", ArrayOf(changes))
+      .Add("problems", ArrayOf(problems))
+      .Add("bridge", Str(report.bridge))
+      .Add("subscriptions_removed", Variant::Long(static_cast<int32_t>(report.removed)))
+      .Add("startup", Str(report.startup))
+      .Add("summary", ArrayOf(lines))
+      .Take();
+}
+
 void Control::AddTraceFollower(ControlObject* follower) {
   if (std::find(traceFollowers_.begin(), traceFollowers_.end(), follower) == traceFollowers_.end())
     traceFollowers_.push_back(follower);
@@ -559,6 +586,7 @@ const vbs::Member<ControlObject> ControlObject::kMemberTable[] = {
        c.Hub().Send(ArgText(a, 0), ArgText(a, 1), ArgText(a, 2), items);
        return Variant();
      }},
+    {"Reload", MemberKind::Method, 0, 0, [](ControlObject& c, Args) { return c.Hub().Reload(); }},
 };
 const std::span<const vbs::Member<ControlObject>> ControlObject::kMembers = kMemberTable;
 

@@ -44,6 +44,23 @@ struct StatusField {
 };
 using StatusFields = std::vector<StatusField>;
 
+// What a reload did (the program's reload: sablewick-ctl reload and SIGHUP). The tool prints
+// its lines, the same the log got.
+struct ReloadReport {
+  struct Change {
+    std::string file, section, key;  // "Sablewick.ini", "Log", "MaxFileKB"
+    std::string before, after;       // as the file holds them; "(not set)" when missing
+    std::string effect;              // "applies now", "ignored until the node restarts", ...
+    bool live = true;                // false: ignored until the node restarts
+  };
+  std::vector<Change> changes;
+  std::vector<std::string> problems;  // the settings check's problems
+  std::string bridge;                 // what became of the MQTT bridge
+  long removed = 0;                   // subscriptions removed
+  std::string startup;                // what became of the start-up script
+  std::vector<std::string> lines;     // the summary, line by line, as logged
+};
+
 // The four filters of a trace, with the subscriptions' rules; an empty one passes anything.
 struct TraceFilter {
   std::string target, cls, section, source;
@@ -84,6 +101,10 @@ class Control {
   static vbs::Variant RunRecord(const ScriptRun& run);
   void Send(const std::string& target, const std::string& cls, const std::string& section,
             const std::vector<std::string>& items);
+  // Reads the settings again, removes the subscriptions and runs the start-up script again
+  // (OnReload, which the program sets); the report as a record.
+  vbs::Variant Reload();
+  std::function<ReloadReport()> OnReload;
 
   // One received message as the trace keeps it; shared by the ring and followers' batches.
   struct TraceEntry {

@@ -44,10 +44,8 @@ unsigned ReadMaxRunSeconds(App& app) {
 
 }  // namespace
 
-void StartScriptHost(App& app) {
-  App* a = &app;
-  if (!app.runs) app.runs = std::make_unique<RunJournal>();
-  if (!app.starter) app.starter = std::make_unique<ScriptStarter>(app, *app.runs);
+void ApplyScriptSettings(App& app) {
+  if (!app.starter) return;
   app.starter->SetMaxRunSeconds(ReadMaxRunSeconds(app));
   try {
     IniTool ini(app);
@@ -61,6 +59,20 @@ void StartScriptHost(App& app) {
     SetPendingError(app, 0);
     LogToFile(app, "Sablewick", "[Scripts] MaxOutputKBPerMinute not read");
   }
+}
+
+size_t RemoveAllSubscriptions(App& app) {
+  if (!app.dispatcher) return 0;
+  const size_t count = app.dispatcher->Subscriptions.size();
+  app.dispatcher->Subscriptions.clear();
+  return count;
+}
+
+void StartScriptHost(App& app) {
+  App* a = &app;
+  if (!app.runs) app.runs = std::make_unique<RunJournal>();
+  if (!app.starter) app.starter = std::make_unique<ScriptStarter>(app, *app.runs);
+  ApplyScriptSettings(app);
   app.dispatcher->StartScript = [a](const std::string& script, int position) {
     if (!a->starter) throw Failure(91, "Object variable not set");
     a->starter->StartForMessages(script, position);
@@ -88,18 +100,29 @@ void StopScriptHost(App& app) {
   app.tcp.reset();
 }
 
-void RunStartupScript(App& app) {
+std::string StartupScriptPath(App& app) {
+  const std::string path = ResolveCaseInsensitive(app.AppPath + "/Scripts/startup.vbs");
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+  return path;
+}
+
+pid_t RunStartupScript(App& app, const std::string& when) {
+  pid_t pid = 0;
   StepRunner step(app, "Sablewick", "Startup script", ReportVia::Log);
   step([&] {
-    const std::string path = ResolveCaseInsensitive(app.AppPath + "/Scripts/startup.vbs");
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+    const std::string path = StartupScriptPath(app);
+    if (path.empty()) return;
     if (!app.starter || app.busAddress.empty()) {
       throw Failure(kGenericFailure, BaseName(path) + " not started: the object server is not up");
     }
-    const pid_t pid = app.starter->StartScript(path);
-    LogToFile(app, "Sablewick", "Started " + BaseName(path) + "[" + std::to_string(pid) + "]");
+    pid = app.starter->StartScript(path);
+    LogToFile(app, "Sablewick",
+              "Started " + BaseName(path) + "[" + std::to_string(pid) + "] " + when +
+                  ": the start-up script " + path +
+                  " runs at every start and at every reload (sablewick-ctl reload or SIGHUP)");
   });
+  return pid;
 }
 
 void EndScripts(App& app) {

@@ -381,6 +381,13 @@ TEST_F(BridgeTest, TlsWithTheBrokersCa) {
                        other.Path() + "/ca.pem: "));
   EXPECT_NE(daemon->Log().find("certificate verify failed"), std::string::npos) << daemon->Log();
   EXPECT_EQ(daemon->Log().find("MQTT connected"), std::string::npos);
+
+  // The right CA put in the file while the node runs: read again for the next attempt (made at
+  // once by the reload), with a new TLS context rather than the certificates loaded before.
+  std::filesystem::copy_file(certs.Path() + "/ca.pem", other.Path() + "/ca.pem",
+                             std::filesystem::copy_options::overwrite_existing);
+  RunCtl(daemon->RuntimeDir(), {"reload"});
+  EXPECT_TRUE(LogShows("MQTT connected to 127.0.0.1:18831"));
 }
 
 TEST_F(BridgeTest, PasswordFromFileAndRefusedCredentials) {
@@ -404,7 +411,7 @@ TEST_F(BridgeTest, PasswordFromFileAndRefusedCredentials) {
   } cases[] = {
       {"right horse", 0600, ""},
       {"wrong horse", 0600, "refused the connection: Connection Refused: not authorised."},
-      {"right horse", 0644, "MQTT bridge off: PasswordFile "},
+      {"right horse", 0644, ": not connecting: PasswordFile "},
   };
   for (const Case& c : cases) {
     daemon.reset();
@@ -419,6 +426,104 @@ TEST_F(BridgeTest, PasswordFromFileAndRefusedCredentials) {
     }
     EXPECT_EQ(daemon->Log().find("horse"), std::string::npos) << "the password went to the log";
   }
+}
+
+// The password file is read again before every attempt: fixed while the node runs, the next
+// attempt connects; one that cannot be read is said once for each reason, and nothing read
+// before is used meanwhile.
+TEST_F(BridgeTest, PasswordFileFixedWhileTheNodeRuns) {
+  TempDir secrets;
+  const std::string passwords = secrets.Path() + "/passwords";
+  ASSERT_EQ(
+      std::system(("mosquitto_passwd -c -b '" + passwords + "' node 'right horse' >/dev/null 2>&1")
+                      .c_str()),
+      0);
+  OpenToBroker(secrets.Path());
+  ::chmod(passwords.c_str(), 0644);
+  const std::string conf = "allow_anonymous false\npassword_file " + passwords + "\n";
+  broker = std::make_unique<Broker>(kPort, conf);
+  ASSERT_TRUE(broker->Start());
+  const std::string pass = secrets.Path() + "/node.pass";
+  WriteFile(pass, "wrong horse\n");
+  ::chmod(pass.c_str(), 0600);
+  StartDaemon(Plain() + "Username=node\nPasswordFile=" + pass + "\n");
+  ASSERT_TRUE(
+      LogShows("refused the connection: Connection Refused: not authorised. (the broker "
+               "refused the password of user node from " +
+               pass));
+
+  // Fixed: the next attempt (a second or two later) gets on, the node still the same process.
+  const pid_t pid = daemon->Pid();
+  WriteFile(pass, "right horse\n");
+  {
+    MqttClient watcher;
+    mosquitto_username_pw_set(watcher.Handle(), "node", "right horse");
+    ASSERT_TRUE(watcher.Connect(kPort, {"xap/#"}));
+    EXPECT_TRUE(watcher.WaitFor(status, 10000, "online"));
+  }
+  ASSERT_TRUE(LogShows("MQTT connected to 127.0.0.1:18830"));
+  EXPECT_EQ(daemon->Pid(), pid);
+
+  // The broker goes; meanwhile the file becomes readable by others, then goes.
+  broker->Stop();
+  ::chmod(pass.c_str(), 0644);
+  const std::string open =
+      ": not connecting: PasswordFile " + pass + " may be read or written by others (chmod 600 it)";
+  ASSERT_TRUE(LogShows(open));
+  ::sleep(4);  // at least one more attempt, with the same reason: not said again
+  auto count = [&](const std::string& part) {
+    const std::string log = daemon->Log();
+    size_t n = 0;
+    for (size_t at = log.find(part); at != std::string::npos; at = log.find(part, at + 1)) ++n;
+    return n;
+  };
+  EXPECT_EQ(count(open), 1u) << "said once for the reason, not at every attempt";
+  ::unlink(pass.c_str());
+  // The reload makes the next attempt at once.
+  RunCtl(daemon->RuntimeDir(), {"reload"});
+  ASSERT_TRUE(LogShows(": not connecting: PasswordFile " + pass +
+                       " cannot be opened: No such file or directory"));
+  EXPECT_EQ(count("MQTT connected to"), 1u) << "an attempt with the password read before";
+
+  broker = std::make_unique<Broker>(kPort, conf);
+  ASSERT_TRUE(broker->Start());
+  WriteFile(pass, "right horse\n");
+  ::chmod(pass.c_str(), 0600);
+  const CtlResult r = RunCtl(daemon->RuntimeDir(), {"reload"});
+  EXPECT_NE(r.out.find("MQTT bridge unchanged, trying 127.0.0.1:18830 again now"),
+            std::string::npos)
+      << r.out << r.err;
+  EXPECT_TRUE(LogShows(pass + " read again; connecting"));
+  for (int i = 0; i < 500 && count("MQTT connected to") < 2; ++i) ::usleep(20000);
+  EXPECT_EQ(count("MQTT connected to"), 2u);
+  EXPECT_EQ(daemon->Log().find("horse"), std::string::npos) << "the password went to the log";
+}
+
+// A reload with changed [MQTT] settings reconnects the bridge with them.
+TEST_F(BridgeTest, ReloadWithNewMqttSettingsReconnects) {
+  ASSERT_TRUE(broker->Start());
+  MqttClient watcher;
+  ASSERT_TRUE(watcher.Connect(kPort, {"xap/#", "home/#"}));
+  StartDaemon(Plain());
+  ASSERT_TRUE(watcher.WaitFor(status, 10000, "online"));
+  WriteFile(daemon->Root() + "/Config/Sablewick.ini", "[MQTT]\n" + Plain() + "Prefix=home\n");
+  const CtlResult r = RunCtl(daemon->RuntimeDir(), {"reload"});
+  EXPECT_NE(r.out.find("[MQTT] Prefix: (not set) -> \"home\" (the MQTT bridge reconnects with it)"),
+            std::string::npos)
+      << r.out << r.err;
+  EXPECT_NE(r.out.find("MQTT bridge connecting to 127.0.0.1:18830"), std::string::npos) << r.out;
+  EXPECT_TRUE(watcher.WaitFor(status, 10000, "offline"));
+  EXPECT_TRUE(
+      watcher.WaitFor("home/status/" + TopicLevel("Orbel.Script." + HostName()), 10000, "online"));
+  SendToNode(kLamp);
+  EXPECT_TRUE(watcher.WaitFor("home/in/xAPBSC.event/acme.lamp.hall:bulb"));
+  // One set of bridge fields in the status, not one more per reload.
+  const CtlResult s = RunCtl(daemon->RuntimeDir(), {"--json", "status"});
+  size_t n = 0;
+  for (size_t at = s.out.find("\"broker\""); at != std::string::npos;
+       at = s.out.find("\"broker\"", at + 1))
+    ++n;
+  EXPECT_EQ(n, 1u) << s.out;
 }
 
 TEST_F(BridgeTest, BscDeviceInHomeAssistantAndItsCommand) {

@@ -101,21 +101,52 @@ TEST(BridgeConfig, PasswordComesFromAFileOnlyTheUserCanRead) {
   auto c = f.Read("[MQTT]\nBroker=h\nUsername=node\nPasswordFile=mqtt.pass\n", &error);
   ASSERT_TRUE(c) << error;
   EXPECT_EQ(c->username, "node");
-  EXPECT_EQ(c->password, "s3cret pass");
+  EXPECT_EQ(c->passwordFile, path);
+  // The file is read for each connection attempt, not with the settings.
+  MqttLink::Credentials creds;
+  std::string why;
+  ASSERT_TRUE(ReadBridgeCredentials(*c, creds, why)) << why;
+  EXPECT_EQ(creds.username, "node");
+  EXPECT_EQ(creds.password, "s3cret pass");
+  EXPECT_EQ(creds.passwordFile, path);
+  WriteFile(path, "changed\n");
+  ASSERT_TRUE(ReadBridgeCredentials(*c, creds, why)) << why;
+  EXPECT_EQ(creds.password, "changed");
 
   for (mode_t mode : {0640, 0604, 0620}) {
     ::chmod(path.c_str(), mode);
-    EXPECT_FALSE(f.Read("[MQTT]\nBroker=h\nPasswordFile=mqtt.pass\n", &error)) << mode;
-    EXPECT_EQ(error, "PasswordFile " + path + " may be read or written by others (chmod 600 it)");
-    EXPECT_EQ(error.find("s3cret"), std::string::npos);
+    creds.password = "stale";
+    EXPECT_FALSE(ReadBridgeCredentials(*c, creds, why)) << mode;
+    EXPECT_EQ(why, "PasswordFile " + path + " may be read or written by others (chmod 600 it)");
+    EXPECT_EQ(creds.password, "") << "nothing read before may be used";
   }
-  EXPECT_FALSE(f.Read("[MQTT]\nBroker=h\nPasswordFile=/nonexistent/pass\n", &error));
-  EXPECT_EQ(error, "PasswordFile /nonexistent/pass cannot be opened: No such file or directory");
+  c = f.Read("[MQTT]\nBroker=h\nPasswordFile=/nonexistent/pass\n", &error);
+  ASSERT_TRUE(c) << error;
+  EXPECT_FALSE(ReadBridgeCredentials(*c, creds, why));
+  EXPECT_EQ(why, "PasswordFile /nonexistent/pass cannot be opened: No such file or directory");
   const std::string folder = f.dir.Path() + "/Config/folder";
   std::filesystem::create_directory(folder);
   ::chmod(folder.c_str(), 0700);
   EXPECT_FALSE(ReadPasswordFile(folder, &error));
   EXPECT_EQ(error, "PasswordFile " + folder + " is not a regular file");
+}
+
+TEST(BridgeConfig, CaFileIsReadForEachAttempt) {
+  ConfigFixture f;
+  const std::string path = f.dir.Path() + "/Config/ca.pem";
+  std::string error, why;
+  auto c = f.Read("[MQTT]\nBroker=h\nCAFile=ca.pem\n", &error);
+  ASSERT_TRUE(c) << error;
+  MqttLink::Credentials creds;
+  EXPECT_FALSE(ReadBridgeCredentials(*c, creds, why));
+  EXPECT_EQ(why, "CAFile " + path + ": cannot be opened: No such file or directory");
+  WriteFile(path, "first\n");
+  ASSERT_TRUE(ReadBridgeCredentials(*c, creds, why)) << why;
+  EXPECT_EQ(creds.caFile, path);
+  MqttLink::Credentials again;
+  WriteFile(path, "second\n");
+  ASSERT_TRUE(ReadBridgeCredentials(*c, again, why)) << why;
+  EXPECT_FALSE(again == creds) << "a changed CA file makes a new client";
 }
 
 // A FIFO named by a setting must not hold the node in open() (nobody ever writes to it).
@@ -125,8 +156,12 @@ TEST(BridgeConfig, AFifoAsPasswordOrCaFileIsRefusedWithoutBlocking) {
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   ::alarm(20);  // a blocked open() ends the test program instead of hanging it
   std::string error;
-  EXPECT_FALSE(f.Read("[MQTT]\nBroker=h\nUsername=node\nPasswordFile=pipe\n", &error));
-  EXPECT_EQ(error, "PasswordFile " + fifo + " is not a regular file");
+  auto c = f.Read("[MQTT]\nBroker=h\nUsername=node\nPasswordFile=pipe\n", &error);
+  ASSERT_TRUE(c) << error;
+  MqttLink::Credentials creds;
+  std::string why;
+  EXPECT_FALSE(ReadBridgeCredentials(*c, creds, why));
+  EXPECT_EQ(why, "PasswordFile " + fifo + " is not a regular file");
   EXPECT_FALSE(f.Read("[MQTT]\nBroker=h\nCAFile=pipe\n", &error));
   EXPECT_EQ(error, "CAFile " + fifo + " is a FIFO, not a regular file");
   ::alarm(0);
