@@ -382,6 +382,21 @@ std::string IniTool::SavedText() const {
   const auto lineBreakIn = [](std::string_view text) {
     return text.find('\n') != std::string_view::npos;
   };
+  // A key's line must read back as that key: no line break in it, and nothing that makes it a
+  // comment, a header, or another key ("[k=v]", "a=b" as a name, a name starting with ";").
+  const auto checkItemLine = [&](std::string_view line, std::string_view key,
+                                 std::string_view value) {
+    if (lineBreakIn(line)) {
+      throw Failure(kGenericFailure, lineBreakIn(value)
+                                         ? "Value of " + std::string(key) + " holds a line break"
+                                         : "Key name " + std::string(key) + " holds a line break");
+    }
+    const IniLine back = ClassifyLine(line, {});
+    if (back.kind != LineKind::Item || back.name != key) {
+      throw Failure(kGenericFailure, "Key name \"" + std::string(key) + "\" with the value \"" +
+                                         std::string(value) + "\" would not read back as that key");
+    }
+  };
   std::vector<std::string> rewritten(lines.size());
   std::vector<char> isRewritten(lines.size(), 0);
   // New lines, by the line they follow (-1: the start of the file).
@@ -399,13 +414,10 @@ std::string IniTool::SavedText() const {
     if (const auto found = firstLine.find(entry.key); found != firstLine.end()) {
       const IniLine& line = lines[found->second];
       if (line.value == entry.value) continue;
-      if (lineBreakIn(entry.value)) {
-        throw Failure(kGenericFailure,
-                      "Value of " + std::string(line.name) + " holds a line break");
-      }
       std::string& text = rewritten[found->second];
       text.assign(line.content.substr(0, line.valueAt));
       text += entry.value;
+      checkItemLine(text, line.name, entry.value);
       isRewritten[found->second] = 1;
       continue;
     }
@@ -418,17 +430,10 @@ std::string IniTool::SavedText() const {
     if (key.size() > kMaxSavedKey) {
       throw Failure(kGenericFailure, "Key name longer than 65 characters");
     }
-    if (lineBreakIn(key) || lineBreakIn(entry.value)) {
-      throw Failure(kGenericFailure, "Key " + std::string(key) + " or its value holds a line break");
-    }
     std::string itemLine(key);
     itemLine += '=';
     itemLine += entry.value;
-    if (const IniLine back = ClassifyLine(itemLine, {});
-        back.kind != LineKind::Item || back.name != key) {
-      throw Failure(kGenericFailure,
-                    "Key name \"" + std::string(key) + "\" would not read back as that key");
-    }
+    checkItemLine(itemLine, key, entry.value);
 
     int part = -1;
     for (int p = static_cast<int>(parts.size()) - 1; p >= 0 && part < 0; --p) {

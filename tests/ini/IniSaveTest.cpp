@@ -252,7 +252,7 @@ TEST_F(IniSaveTest, ManyKeysSurviveRemovalsAndSave) {
 // Every way Save can fail leaves the old file byte for byte, leaves no temporary file
 // behind, and reports "IniTool Save " + the path with the reason.
 TEST_F(IniSaveTest, FailedSaveLeavesTheOldFileIntact) {
-  const std::string old = "; hand-written, must survive\r\n[S]\r\nk=1\r\n";
+  const std::string old = "; hand-written, must survive\r\n[S]\r\nk=1\r\n[k=1\r\n";
   struct Case {
     const char* what;
     std::function<void(IniTool&)> change;
@@ -270,11 +270,19 @@ TEST_F(IniSaveTest, FailedSaveLeavesTheOldFileIntact) {
        [](IniTool& ini) { ini.WriteKey("S", "k", "1\n[General]\nUID=00000000"); },
        "Value of k holds a line break", false},
       {"new key whose value holds a line break",
-       [](IniTool& ini) { ini.WriteKey("S", "j", "1\nx=2"); }, "holds a line break", false},
+       [](IniTool& ini) { ini.WriteKey("S", "j", "1\nx=2"); }, "Value of j holds a line break",
+       false},
+      {"new key whose name holds a line break",
+       [](IniTool& ini) { ini.WriteKey("S", "j\nx", "1"); }, "Key name j\nx holds a line break",
+       false},
+      {"value that would turn its line into a header",
+       [](IniTool& ini) { ini.WriteKey("S", "[k", "2]"); }, "would not read back", false},
       {"section name holding a line break",
        [](IniTool& ini) { ini.WriteKey("T\n[S]", "k", "2"); }, "holds a line break", false},
       {"key name holding =", [](IniTool& ini) { ini.WriteKey("S", "a=b", "c"); },
-       "Key name \"a=b\" would not read back as that key", false},
+       "Key name \"a=b\" with the value \"c\" would not read back as that key", false},
+      {"new key whose line would read as a header",
+       [](IniTool& ini) { ini.WriteKey("S", "[j", "v]"); }, "would not read back", false},
       {"key name that starts a comment", [](IniTool& ini) { ini.WriteKey("S", ";k", "c"); },
        "would not read back", false},
       {"key name that starts with a space", [](IniTool& ini) { ini.WriteKey("S", " k", "c"); },
