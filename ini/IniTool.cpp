@@ -379,8 +379,9 @@ std::string IniTool::SavedText() const {
     parts.back().end = static_cast<int>(lines.size());
   }
 
+  // A LF anywhere, or a CR at the end (taken for part of the line end), would not read back.
   const auto lineBreakIn = [](std::string_view text) {
-    return text.find('\n') != std::string_view::npos;
+    return text.find('\n') != std::string_view::npos || (!text.empty() && text.back() == '\r');
   };
   // A key's line must read back as that key: no line break in it, and nothing that makes it a
   // comment, a header, or another key ("[k=v]", "a=b" as a name, a name starting with ";").
@@ -467,7 +468,7 @@ std::string IniTool::SavedText() const {
       if (header.size() > kMaxSavedHeader) {
         throw Failure(kGenericFailure, "Section name longer than 100 characters");
       }
-      if (lineBreakIn(header)) {
+      if (header.find('\n') != std::string::npos) {
         throw Failure(kGenericFailure, "Section name " + header + " holds a line break");
       }
       newSections.push_back({std::move(header), {}});
@@ -529,9 +530,19 @@ std::string IniTool::SavedText() const {
   for (size_t i = 0; i < out.size(); ++i) {
     const OutLine& line = out[i];
     text += line.content;
+    const bool hasNewline = !line.ending.empty() && line.ending.back() == '\n';
+    // A line whose content ends in CR must keep the line end that follows it: without it, the
+    // CR would be taken for the line end and the line would read differently.
+    const bool keepsEnding = line.wasLast || (!line.content.empty() && line.content.back() == '\r');
     if (i + 1 < out.size() || endsWithNewline) {
-      text += !line.ending.empty() && line.ending.back() == '\n' ? line.ending : newline;
-    } else if (line.wasLast) {
+      if (hasNewline) {
+        text += line.ending;
+      } else if (line.ending == "\r") {
+        text += "\r\n";  // the last line's lone CR: still not part of the content
+      } else {
+        text += newline;
+      }
+    } else if (keepsEnding) {
       text += line.ending;
     }
   }

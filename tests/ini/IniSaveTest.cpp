@@ -108,6 +108,12 @@ TEST_F(IniSaveTest, ChangesTouchOnlyTheirLines) {
       {"no trailing newline, section added", "[S]\r\nk=1", set("T", "j", "2"),
        "[S]\r\nk=1\r\n[T]\r\nj=2"},
       {"no trailing newline, last line removed", "[S]\nk=1\nj=2", remove("S", "j"), "[S]\nk=1"},
+      // A CR that is not before a LF belongs to the line; the one before the LF (or at the very
+      // end) does not. Lines keep their reading however their neighbours change.
+      {"a lone CR at the end stays apart from the key added after it", "[S]\nx=[T]\r\r",
+       set("S", "k", "1"), "[S]\nx=[T]\r\r\nk=1"},
+      {"a line ending in CR keeps its line end when it becomes the last", "[S]\na=1\r\r\nb=2",
+       remove("S", "b"), "[S]\na=1\r\r\n"},
       {"empty file", "", set("General", "UID", "AB12CD34"), "[General]\nUID=AB12CD34\n"},
       {"blank lines only", "\n\n", set("S", "k", "v"), "\n\n[S]\nk=v\n"},
       // Keys before any header belong to the nameless section, which "[]" continues.
@@ -272,6 +278,8 @@ TEST_F(IniSaveTest, FailedSaveLeavesTheOldFileIntact) {
       {"new key whose value holds a line break",
        [](IniTool& ini) { ini.WriteKey("S", "j", "1\nx=2"); }, "Value of j holds a line break",
        false},
+      {"value ending in CR", [](IniTool& ini) { ini.WriteKey("S", "k", "2\r"); },
+       "Value of k holds a line break", false},
       {"new key whose name holds a line break",
        [](IniTool& ini) { ini.WriteKey("S", "j\nx", "1"); }, "Key name j\nx holds a line break",
        false},
