@@ -143,7 +143,9 @@ void TollkeepForm::InitXap() {
   // A first start writes the settings with every key explained (the installed examples' text),
   // so that a user edits them in place; a file that stands there is never touched.
   for (const FirstStartFile& file : kFirstStartFiles) {
-    step([&] { EnsureSettingsFile(app_, app_.AppPath + "/Config/" + std::string(file.name), file.text); });
+    step([&] {
+      EnsureSettingsFile(app_, app_.AppPath + "/Config/" + std::string(file.name), file.text);
+    });
   }
   step([&] { app_.ProgramPath = NetworkPathRule(app_.ProgramPath); });
   IniTool ini(app_);

@@ -463,8 +463,8 @@ std::string IniTool::SavedText() const {
     if (isNew) {
       const Entry* named = Find(sectionKey);
       std::string header = named != nullptr && named->isSection ? named->value
-                           : spelled != addedNames_.end()      ? spelled->second.header
-                                                               : sectionKey;
+                           : spelled != addedNames_.end()       ? spelled->second.header
+                                                                : sectionKey;
       if (header.size() > kMaxSavedHeader) {
         throw Failure(kGenericFailure, "Section name longer than 100 characters");
       }

@@ -200,8 +200,7 @@ bool CreateTextFile(const std::string& path, std::string_view text) {
   SplitTarget(path, target, folder, base);
   TempFile temp;
   WriteTempFile(temp, folder, base, path, text, nullptr);
-  if (::renameat2(AT_FDCWD, temp.Path().c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) ==
-      0) {
+  if (::renameat2(AT_FDCWD, temp.Path().c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
     temp.Release();
     SyncFolder(folder);
     return true;

@@ -41,8 +41,8 @@ TEST_F(DaemonTest, FirstStartWritesTheCommentedSettings) {
   // Its defaults would send to the whole network: the folder's lock, held here, stops the
   // node after it wrote its files and before it made a socket.
   std::filesystem::create_directories(daemon->Root() + "/Data");
-  const int lock = ::open((daemon->Root() + "/Data/sablewick.lock").c_str(),
-                          O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  const int lock =
+      ::open((daemon->Root() + "/Data/sablewick.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   ASSERT_GE(lock, 0);
   struct flock held {};
   held.l_type = F_WRLCK;
@@ -61,8 +61,9 @@ TEST_F(DaemonTest, FirstStartWritesTheCommentedSettings) {
 
   // Loopback for the test, written over the defaults; the rest of the file stays.
   std::string drumlin = drumlinExample;
-  for (const auto& [from, to] : {std::pair{"BroadcastAddress=Default", "BroadcastAddress=127.0.0.1"},
-                                 std::pair{"InterfaceAddress=Default", "InterfaceAddress=127.0.0.2"}}) {
+  for (const auto& [from, to] :
+       {std::pair{"BroadcastAddress=Default", "BroadcastAddress=127.0.0.1"},
+        std::pair{"InterfaceAddress=Default", "InterfaceAddress=127.0.0.2"}}) {
     const size_t at = drumlin.find(from);
     ASSERT_NE(at, std::string::npos) << from;
     drumlin.replace(at, std::string_view(from).size(), to);
@@ -73,8 +74,9 @@ TEST_F(DaemonTest, FirstStartWritesTheCommentedSettings) {
   EXPECT_EQ(testing::ReadFile(config + "Sablewick.ini"), sablewickExample);
 
   const std::string script = daemon->Root() + "/save.vbs";
-  testing::WriteFile(script, "Set hs = CreateObject(\"Sablewick.Application\")\n"
-                             "hs.SaveIniSetting \"general\", \"uid\", \"AB12CD34\", \"Sablewick.ini\"\n");
+  testing::WriteFile(script,
+                     "Set hs = CreateObject(\"Sablewick.Application\")\n"
+                     "hs.SaveIniSetting \"general\", \"uid\", \"AB12CD34\", \"Sablewick.ini\"\n");
   ASSERT_EQ(daemon->RunScript(script), 0);
   std::string expected = sablewickExample;
   expected.replace(expected.find("\nUID=FF00E800\n") + 1, 12, "UID=AB12CD34");
