@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/FirstStartSettings.h"
 #include "app/Reload.h"
 #include "app/SetupDialog.h"
 #include "bridge/Bridge.h"
@@ -157,6 +158,13 @@ void TollkeepForm::InitXap() {
     RemoveStaleTempFiles(app_.AppPath + "/Config");
     RemoveStaleTempFiles(app_.AppPath + "/Scripts");
   });
+  // A first start writes the settings with every key explained (the installed examples' text),
+  // so that a user edits them in place; a file that stands there is never touched.
+  for (const FirstStartFile& file : kFirstStartFiles) {
+    step([&] {
+      EnsureSettingsFile(app_, app_.AppPath + "/Config/" + std::string(file.name), file.text);
+    });
+  }
   step([&] { app_.ProgramPath = NetworkPathRule(app_.ProgramPath); });
   IniTool ini(app_);
   step([&] {
@@ -190,9 +198,9 @@ bool TollkeepForm::Form_Load() {
   // The settings files must be files: a folder or a FIFO in their place (or a file that cannot
   // be made) is said for what it is, not later as an unrelated failure of whatever would have
   // been read from it.
-  for (const char* name : {"Drumlin.ini", "Sablewick.ini"}) {
+  for (const FirstStartFile& file : kFirstStartFiles) {
     try {
-      EnsureSettingsFile(app_, app_.AppPath + "/Config/" + name);
+      EnsureSettingsFile(app_, app_.AppPath + "/Config/" + std::string(file.name), file.text);
     } catch (const std::exception& e) {
       LogToFile(app_, "Sablewick", std::string("Cannot start: ") + e.what());
       std::fprintf(stderr, "sablewick: cannot start: %s\n", e.what());

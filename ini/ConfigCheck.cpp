@@ -113,7 +113,9 @@ class FileCheck {
   void Run(const std::string& path, std::string_view file) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT) {
-      Note(0, "missing: every setting of it takes its default (the node creates it empty)");
+      Note(0,
+           "missing: every setting of it takes its default (the node writes it, with its notes, at "
+           "its next start)");
       return;
     }
     std::string text, why;

@@ -1,23 +1,26 @@
 // One INI file kept in memory as a flat, insertion-ordered table keyed by upper-case section
-// and key names, written back in a normalised, sorted form. Made fresh for every settings
-// access: Load, then reads and writes, then Save. The same class installs INI values into the
-// text of a script file as constants, assignments and Array(...) initialisations.
+// and key names, and written back as the file it was: only the lines of the keys that were set
+// or removed change. Made fresh for every settings access: Load, then reads and writes, then
+// Save. The same class installs INI values into the text of a script file as constants,
+// assignments and Array(...) initialisations.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "core/App.h"
 
 namespace sablewick {
 
-// A settings file at fPath: true when it was missing and is now created empty (with its
-// folders), false when a regular file stands there. Throws Failure, saying what stands there,
-// for anything else (a folder, a FIFO, a link to nowhere) or when it cannot be created.
-bool EnsureSettingsFile(App& app, const std::string& fPath);
+// A settings file at fPath: true when it was missing and is now created with initialText
+// (with its folders; never half written), false when a regular file stands there, which is
+// left as it is. Throws Failure, saying what stands there, for anything else (a folder, a
+// FIFO, a link to nowhere) or when it cannot be created.
+bool EnsureSettingsFile(App& app, const std::string& fPath, std::string_view initialText = {});
 
 class IniTool {
  public:
@@ -49,7 +52,13 @@ class IniTool {
   // The stored value, or defaultValue when the key is missing or its value is empty.
   std::string Read(std::string_view header, std::string_view key,
                    std::string_view defaultValue) const;
+  // Sets a key: in the file, the line that Read takes it from gets the new value (the text up
+  // to its "=" stays as written); a key the file lacks gets a line at the end of its section
+  // (of the section's last part, when its header appears more than once), a section the file
+  // lacks comes at the end of the file. Names are written as given here.
   void WriteKey(std::string_view header, std::string_view key, std::string_view newValue);
+  // Removes a key: in the file, every line of it in its section (repeats too, which would
+  // otherwise come back on the next Load). Its section header stays.
   void Remove(std::string_view header, std::string_view key);
   // Section names as first written, in insertion order; empty when there are none.
   std::vector<std::string> Headers() const;
@@ -60,9 +69,14 @@ class IniTool {
   // The same, but a header that is no valid pattern (reported as always) is also thrown to the
   // caller as a Failure.
   std::vector<std::string> KeysOrThrow(std::string_view header) const;
+  // Forgets the table and the loaded text: a Save then writes only what is written after it.
   void Clear();
-  // Writes the file atomically after copying the old one to FilePath + "_bck". Failures are
-  // reported, never thrown; the old file stays intact.
+  // Writes the file atomically after copying the old one to FilePath + "_bck": the loaded text
+  // with the changes made since, in the line ending the file uses (its first line's; LF for a
+  // file without one). Comments, blank lines, and the case, order and spacing of everything
+  // not set are kept byte for byte. Failures are reported, never thrown; the old file stays
+  // intact. A name or value that would not read back as written (a line break in it, a key
+  // name holding "=" or starting like a comment) fails before the file is touched.
   void Save();
   // The same, and then the failure reaches the caller as well. When the file was created empty
   // by Load, a failed save removes it again (and the empty backup it made of it).
@@ -95,6 +109,8 @@ class IniTool {
   bool Add(Entry entry);
   void Erase(const std::string& key);
   void SaveFile() const;
+  // The loaded text with the changes made since.
+  std::string SavedText() const;
   bool createdByLoad_ = false;
 
   App& app_;
@@ -104,6 +120,17 @@ class IniTool {
   std::vector<Entry> entries_;
   std::unordered_map<std::string, uint32_t> index_;
   size_t removedCount_ = 0;
+
+  // The file as Load read it; Save writes it back with the changes.
+  std::string text_;
+  // Item keys removed since Load (and not written again): their lines go.
+  std::unordered_set<std::string> removedKeys_;
+  // Section and key names of the items WriteKey added, as the caller spelled them: the table
+  // keeps upper case only, and the file holds no line for them yet.
+  struct Spelling {
+    std::string header, key;
+  };
+  std::unordered_map<std::string, Spelling> addedNames_;
 };
 
 }  // namespace sablewick

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <string_view>
 
@@ -129,22 +130,27 @@ std::string ReadTextFile(const std::string& path) {
   return text;
 }
 
-void ReplaceTextFile(const std::string& path, std::string_view text) {
+namespace {
+
+// The folder and file name of the file that a write to `path` must replace: a symbolic link is
+// followed to its target.
+void SplitTarget(const std::string& path, std::string& target, std::string& folder,
+                 std::string& base) {
   if (path.empty()) {
     errno = ENOENT;
     ThrowSystemError("Cannot write an unnamed file");
   }
-  const std::string target = ResolveTarget(path);
+  target = ResolveTarget(path);
   const size_t slash = target.rfind('/');
-  const std::string folder =
-      slash == std::string::npos ? "." : (slash == 0 ? "/" : target.substr(0, slash));
-  const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+  folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : target.substr(0, slash));
+  base = slash == std::string::npos ? target : target.substr(slash + 1);
+}
 
-  struct stat old {};
-  const bool existed = ::stat(target.c_str(), &old) == 0;
+// `text` in a new temporary file ".BASE.tmpPID-N" in folder, flushed to disk and closed: only
+// its rename (or removal, when `temp` goes) is left to do.
+void WriteTempFile(TempFile& temp, const std::string& folder, const std::string& base,
+                   const std::string& path, std::string_view text, const struct stat* keepMode) {
   RemoveStaleTempFiles(folder, base);
-
-  TempFile temp;
   // Names are unique per process and attempt; another writer's leftover only costs a retry.
   static unsigned counter = 0;
   for (int attempt = 0; attempt < 100 && temp.Fd() < 0; ++attempt) {
@@ -160,20 +166,65 @@ void ReplaceTextFile(const std::string& path, std::string_view text) {
   if (temp.Fd() < 0) ThrowSystemError("Cannot create a file beside " + path);
 
   // The file keeps its mode; a new one is the user's alone (OpenPrivate made it 0600).
-  if (existed) (void)::fchmod(temp.Fd(), old.st_mode & 07777);
+  if (keepMode != nullptr) (void)::fchmod(temp.Fd(), keepMode->st_mode & 07777);
   WriteAll(temp.Fd(), text, path);
   if (::fsync(temp.Fd()) != 0) ThrowSystemError("Cannot write " + path);
   temp.CloseOrThrow();
-  if (::rename(temp.Path().c_str(), target.c_str()) != 0)
-    ThrowSystemError("Cannot replace " + path);
-  temp.Release();
+}
 
-  // The rename itself must survive a crash too.
+// The rename itself must survive a crash too.
+void SyncFolder(const std::string& folder) {
   const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dirFd >= 0) {
     (void)::fsync(dirFd);
     ::close(dirFd);
   }
+}
+
+}  // namespace
+
+void ReplaceTextFile(const std::string& path, std::string_view text) {
+  std::string target, folder, base;
+  SplitTarget(path, target, folder, base);
+  struct stat old {};
+  const bool existed = ::stat(target.c_str(), &old) == 0;
+
+  TempFile temp;
+  WriteTempFile(temp, folder, base, path, text, existed ? &old : nullptr);
+  if (::rename(temp.Path().c_str(), target.c_str()) != 0)
+    ThrowSystemError("Cannot replace " + path);
+  temp.Release();
+  SyncFolder(folder);
+}
+
+bool CreateTextFile(const std::string& path, std::string_view text) {
+  std::string target, folder, base;
+  SplitTarget(path, target, folder, base);
+  TempFile temp;
+  WriteTempFile(temp, folder, base, path, text, nullptr);
+  if (::renameat2(AT_FDCWD, temp.Path().c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
+    temp.Release();
+    SyncFolder(folder);
+    return true;
+  }
+  if (errno == EEXIST) return false;
+  if (errno != EINVAL && errno != ENOSYS) ThrowSystemError("Cannot create " + path);
+
+  // A file system that cannot rename without replacing: the file is made first, so nothing
+  // that stands there is ever replaced, and then filled.
+  const int fd = OpenPrivate(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == EEXIST) return false;
+    ThrowSystemError("Cannot create " + path);
+  }
+  TempFile made;
+  made.Open(fd, target);
+  WriteAll(fd, text, path);
+  if (::fsync(fd) != 0) ThrowSystemError("Cannot write " + path);
+  made.CloseOrThrow();
+  made.Release();
+  SyncFolder(folder);
+  return true;
 }
 
 }  // namespace sablewick

@@ -21,6 +21,11 @@ std::string ReadTextFile(const std::string& path);
 // untouched, the temporary file is removed, and a Failure is thrown.
 void ReplaceTextFile(const std::string& path, std::string_view text);
 
+// Creates the file with `text` unless something already stands at `path`: false then, and
+// nothing there is touched. Readers see no file or the whole text, never a part of it (written
+// beside and renamed into place without replacing).
+bool CreateTextFile(const std::string& path, std::string_view text);
+
 // Removes the temporary files of replacements that were killed before their rename
 // (".NAME.tmpPID-N" in folder) whose process is gone: those of the file named base, or of
 // every file when base is empty. ReplaceTextFile does it for its own file; start-up for the

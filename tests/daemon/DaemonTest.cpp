@@ -5,6 +5,7 @@
 
 #include <array>
 
+#include "ini/ConfigCheck.h"
 #include "tests/daemon/DaemonFixture.h"
 
 namespace sablewick {
@@ -22,7 +23,65 @@ TEST_F(DaemonTest, StartsWithHeartbeatAndPortNoticeAndStopsOnSignals) {
   (void)notice;
   EXPECT_TRUE(std::filesystem::is_directory(daemon->Root() + "/Data"));
   EXPECT_TRUE(std::filesystem::exists(daemon->Root() + "/Config/Sablewick.ini"));
-  EXPECT_EQ(testing::ReadFile(daemon->Root() + "/Config/Sablewick.ini"), "");
+  daemon->Signal(SIGTERM);
+  EXPECT_EQ(daemon->WaitExit(), 0);
+}
+
+// A first start writes the settings with their comments, the installed examples byte for byte;
+// the check finds nothing in them, the node reads them as its defaults, and a script's save
+// changes only the line of the key it sets.
+TEST_F(DaemonTest, FirstStartWritesTheCommentedSettings) {
+  const std::string config = daemon->Root() + "/Config/";
+  const std::string examples = std::string(SABLEWICK_SOURCE_DIR) + "/packaging/";
+  const std::string drumlinExample = testing::ReadFile(examples + "Drumlin.ini.example");
+  const std::string sablewickExample = testing::ReadFile(examples + "Sablewick.ini.example");
+  ASSERT_NE(sablewickExample.find("\nUID=FF00E800\n"), std::string::npos);
+  std::filesystem::remove(config + "Drumlin.ini");
+
+  // Its defaults would send to the whole network: the folder's lock, held here, stops the
+  // node after it wrote its files and before it made a socket.
+  std::filesystem::create_directories(daemon->Root() + "/Data");
+  const int lock =
+      ::open((daemon->Root() + "/Data/sablewick.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(lock, 0);
+  struct flock held {};
+  held.l_type = F_WRLCK;
+  held.l_whence = SEEK_SET;
+  ASSERT_EQ(::fcntl(lock, F_OFD_SETLK, &held), 0);
+  daemon->Start();
+  EXPECT_EQ(daemon->WaitExit(10000), 1);
+  ::close(lock);
+  EXPECT_NE(daemon->Stderr().find("already runs from this folder"), std::string::npos)
+      << daemon->Stderr();
+  EXPECT_EQ(testing::ReadFile(config + "Drumlin.ini"), drumlinExample);
+  EXPECT_EQ(testing::ReadFile(config + "Sablewick.ini"), sablewickExample);
+  for (const Finding& f : CheckConfig(daemon->Root())) {
+    ADD_FAILURE() << f.file << ":" << f.line << ": " << f.message;
+  }
+
+  // Loopback for the test, written over the defaults; the rest of the file stays.
+  std::string drumlin = drumlinExample;
+  for (const auto& [from, to] :
+       {std::pair{"BroadcastAddress=Default", "BroadcastAddress=127.0.0.1"},
+        std::pair{"InterfaceAddress=Default", "InterfaceAddress=127.0.0.2"}}) {
+    const size_t at = drumlin.find(from);
+    ASSERT_NE(at, std::string::npos) << from;
+    drumlin.replace(at, std::string_view(from).size(), to);
+  }
+  testing::WriteFile(config + "Drumlin.ini", drumlin);
+  StartAndGreet();
+  EXPECT_EQ(daemon->Log().find("Warning"), std::string::npos) << daemon->Log();
+  EXPECT_EQ(testing::ReadFile(config + "Sablewick.ini"), sablewickExample);
+
+  const std::string script = daemon->Root() + "/save.vbs";
+  testing::WriteFile(script,
+                     "Set hs = CreateObject(\"Sablewick.Application\")\n"
+                     "hs.SaveIniSetting \"general\", \"uid\", \"AB12CD34\", \"Sablewick.ini\"\n");
+  ASSERT_EQ(daemon->RunScript(script), 0);
+  std::string expected = sablewickExample;
+  expected.replace(expected.find("\nUID=FF00E800\n") + 1, 12, "UID=AB12CD34");
+  EXPECT_EQ(testing::ReadFile(config + "Sablewick.ini"), expected);
+  EXPECT_EQ(testing::ReadFile(config + "Sablewick.ini_bck"), sablewickExample);
   daemon->Signal(SIGTERM);
   EXPECT_EQ(daemon->WaitExit(), 0);
 }

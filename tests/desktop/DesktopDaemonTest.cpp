@@ -215,7 +215,9 @@ class SetupDialog : public DesktopDaemon {
     ::setenv("DISPLAY", x.Name().c_str(), 1);
     daemon = std::make_unique<Daemon>(
         "[Interface]\nBroadcastAddress=127.0.0.1\nInterfaceAddress=127.0.0.2\n",
-        "[General]\nUID=FF00E800\n");
+        "; The kitchen node: ask Ann before changing the UID.\r\n\r\n[General]\r\n"
+        "; 8 hexadecimal digits\r\nUID=FF00E800\r\n;UID=FF00E700 (before the move)\r\n\r\n"
+        "[Heating]\r\nDay = 21\r\n");
   }
   std::string Ini() const { return testing::ReadFile(daemon->Root() + "/Config/Sablewick.ini"); }
   std::optional<testing::XWindow> OpenSetup() {
@@ -256,7 +258,10 @@ TEST_F(SetupDialog, ClosingSavesEightHexDigitsRefusesOthersAndEscapeDiscards) {
     // The close step runs before the window leaves the screen.
     ASSERT_TRUE(x.WaitGone(kCaption));
     if (c.then == Then::Saved) {
-      EXPECT_NE(Ini().find(std::string("UID=") + c.typed), std::string::npos) << Ini();
+      // Only the UID's line changes: the notes and the rest stay byte for byte.
+      std::string expected = original;
+      expected.replace(expected.find("\nUID=FF00E800") + 1, 12, std::string("UID=") + c.typed);
+      EXPECT_EQ(Ini(), expected);
     } else {
       EXPECT_EQ(Ini(), original);
     }

@@ -16,7 +16,8 @@ done
 for d in Config Data Scripts; do
   [ -d "$root/$d" ] || { echo "missing folder $d"; fail=1; }
 done
-# Commented examples beside the settings, never the settings themselves (saving rewrites them).
+# Commented examples beside the settings, never the settings themselves (a reinstall would
+# overwrite the user's; the node writes them at its first start).
 for f in Drumlin.ini Sablewick.ini; do
   [ -f "$root/Config/$f.example" ] || { echo "missing Config/$f.example"; fail=1; }
   [ ! -e "$root/Config/$f" ] || { echo "Config/$f is installed: it would overwrite the user's"; fail=1; }

@@ -238,9 +238,47 @@ TEST_F(HostFixture, SettingsThroughTheScriptingObject) {
   api->SaveIniSetting("General", "UID", "AB12CD34", "New.ini");
   api->SaveIniSetting("General", "Name", "x=y", "New.ini");
   EXPECT_EQ(api->GetIniSetting("general", "uid", "", "New.ini"), "AB12CD34");
-  // Names in upper case, in the order of the (sorted) file.
-  EXPECT_EQ(api->GetINISection("GENERAL", "New.ini"), std::string("NAME=x=y\0UID=AB12CD34", 21));
+  // Names in upper case, in the order of the file.
+  EXPECT_EQ(api->GetINISection("GENERAL", "New.ini"), std::string("UID=AB12CD34\0NAME=x=y", 21));
+  EXPECT_EQ(ReadFile(t.dir.Path() + "/Config/New.ini"), "[General]\nUID=AB12CD34\nName=x=y\n");
   EXPECT_EQ(api->GetAppPath(), t.dir.Path());
+}
+
+// A settings file a person wrote, with notes, repeated and oddly spaced keys, CR LF.
+const std::string kCommentedSettings =
+    "; Sablewick.ini of the kitchen node, kept by hand.\r\n"
+    "; Ask Ann before changing the UID: the hall lights filter on it.\r\n"
+    "\r\n"
+    "[General]\r\n"
+    "; The node's xAP UID: 8 hexadecimal digits.\r\n"
+    "UID=FF00E800\r\n"
+    ";UID=FF00E700   (before the move)\r\n"
+    "\r\n"
+    "[Scripts]\r\n"
+    "MaxRunSeconds = 30\r\n"
+    "\r\n"
+    "; Read by the heating scripts with GetIniSetting.\r\n"
+    "[Heating]\r\n"
+    "Day=21\r\n"
+    "Night=17 ; not a comment: part of the value\r\n"
+    "\r\n"
+    "[general]\r\n"
+    "uid=00000000\r\n";
+
+// The Setup window saves the UID through SaveIniSetting: everything else stays byte for byte.
+TEST_F(HostFixture, SetupSaveOfTheUidChangesOnlyItsLine) {
+  const std::string path = t.dir.Path() + "/Config/Sablewick.ini";
+  WriteFile(path, kCommentedSettings);
+  api->SaveIniSetting("General", "UID", "AB12CD34", "Sablewick.ini");
+  std::string expected = kCommentedSettings;
+  expected.replace(expected.find("UID=FF00E800"), 12, "UID=AB12CD34");
+  EXPECT_EQ(ReadFile(path), expected);
+  EXPECT_EQ(ReadFile(path + "_bck"), kCommentedSettings);
+  EXPECT_EQ(api->GetIniSetting("general", "uid", "", "Sablewick.ini"), "AB12CD34");
+  // The same UID again: not a byte changes.
+  api->SaveIniSetting("General", "UID", "AB12CD34", "Sablewick.ini");
+  EXPECT_EQ(ReadFile(path), expected);
+  EXPECT_TRUE(t.sink.sent.empty());
 }
 
 // The real transport: a log message that fits goes out as an event; one too large for a
@@ -317,7 +355,7 @@ TEST_F(HostFixture, SaveIniSettingOnAFullDiskFailsToTheCaller) {
 
   std::filesystem::remove(filler);
   api->SaveIniSetting("General", "Name", "n", "New.ini");
-  EXPECT_EQ(ReadFile(config + "/New.ini"), "[GENERAL]\r\nNAME=n\r\n");
+  EXPECT_EQ(ReadFile(config + "/New.ini"), "[General]\nName=n\n");
   ::umount2(config.c_str(), MNT_DETACH);
 }
 
@@ -388,6 +426,26 @@ TEST_F(InProcess, RunCallsMainWithTheEmptyTextAndMembersByBareName) {
          "End Sub\n");
   api->Run("r.vbs");
   EXPECT_EQ(api->GetIniSetting("S", "K", "", "r.ini"), "[]" + t.dir.Path() + "True");
+}
+
+// A script's saves change the lines of the keys it sets and add the ones it adds; the notes
+// and the rest of the file stay.
+TEST_F(InProcess, SaveIniSettingFromAScriptKeepsTheNotes) {
+  const std::string path = t.dir.Path() + "/Config/Sablewick.ini";
+  WriteFile(path, kCommentedSettings);
+  Script("heat.vbs",
+         "Sub Main(p)\n"
+         "  SaveIniSetting \"Heating\", \"Night\", \"16\", \"Sablewick.ini\"\n"
+         "  SaveIniSetting \"heating\", \"Away\", \"12\", \"Sablewick.ini\"\n"
+         "  SaveIniSetting \"Holiday\", \"From\", \"2026-12-24\", \"Sablewick.ini\"\n"
+         "End Sub\n");
+  api->Run("heat.vbs");
+  std::string expected = kCommentedSettings;
+  const std::string night = "Night=17 ; not a comment: part of the value\r\n";
+  expected.replace(expected.find(night), night.size(), "Night=16\r\nAway=12\r\n");
+  expected += "\r\n[Holiday]\r\nFrom=2026-12-24\r\n";
+  EXPECT_EQ(ReadFile(path), expected);
+  EXPECT_TRUE(Reports().empty()) << Reports()[0];
 }
 
 TEST_F(InProcess, UnknownProceduresAndZeroArgumentFunctions) {
