@@ -36,7 +36,15 @@ SetupDialogFactory Factory(App& app) {
     if (factory == nullptr) LogToFile(app, "Sablewick", "Setup: " + path + " has no dialog");
     return factory;
   }
-  LogToFile(app, "Sablewick", std::string("Setup: ") + kSetupModuleName + " not found");
+  // A package install without the window's package, or a folder without the module: say
+  // what to install, since the menu item itself shows nothing.
+  std::string what = std::string("Setup: the setup window is not installed (") + kSetupModuleName +
+                     " is neither beside the program nor at " + SABLEWICK_SETUP_MODULE + ")";
+  if (*SABLEWICK_SETUP_PACKAGE != '\0') {
+    what += std::string(": install the package ") + SABLEWICK_SETUP_PACKAGE + " (apt install " +
+            SABLEWICK_SETUP_PACKAGE + ")";
+  }
+  LogToFile(app, "Sablewick", what);
   return nullptr;
 }
 
