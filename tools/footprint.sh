@@ -12,13 +12,19 @@
 # whole root as du counts it (apt's downloads cleaned away; the package lists, fetched before
 # the first count, are in both counts). FOOTPRINT_CASES="headless recommends" picks cases.
 # Takes a few minutes, mostly downloads; not part of CI.
+# FOOTPRINT_CASES=build instead times tools/deb.sh on the fresh Debian 12 as a newcomer runs it
+# (a clone of this tree's last commit; what the build needs installed with apt-get first) and
+# leaves the packages it made in build-footprint/debs/.
 set -eu
 cd "$(dirname "$0")/.."
 [ "$(id -u)" = 0 ] || { echo "footprint.sh: run as root (debootstrap and chroot need it)" >&2; exit 1; }
-debs=$(realpath "${1:-build-deb}")
+debs=$(realpath -m "${1:-build-deb}")
 deb=$(ls "$debs"/sablewick_*.deb 2>/dev/null | head -n 1 || true)
 gtk=$(ls "$debs"/sablewick-gtk_*.deb 2>/dev/null | head -n 1 || true)
-[ -n "$deb" ] || { echo "footprint.sh: no sablewick_*.deb in $debs (tools/deb.sh makes it)" >&2; exit 1; }
+if [ -z "$deb" ] && [ "${FOOTPRINT_CASES:-}" != build ]; then
+  echo "footprint.sh: no sablewick_*.deb in $debs (tools/deb.sh makes it)" >&2
+  exit 1
+fi
 mirror=http://deb.debian.org/debian
 work=$(realpath -m build-footprint)
 base=$work/base
@@ -106,12 +112,39 @@ run_case() {
   sort -k2,2nr "$work/$name.added" | awk '{ printf "     %-28s %8.1f MB\n", $1, $2 / 1024 }'
 }
 
+# The build on a fresh machine: git is all it has besides the base (a clone needs it).
+time_build() {
+  rm -rf "$root"
+  cp -a "$base" "$root"
+  mount -t proc proc "$root/proc"
+  mounted="$root/proc"
+  chroot "$root" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+    git > "$work/build.log" 2>&1
+  git clone -q "$PWD" "$root/src/sablewick"
+  echo "== build: tools/deb.sh in a fresh Debian 12 ($(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg))"
+  t0=$(date +%s)
+  chroot "$root" sh -c 'cd /src/sablewick && tools/deps.sh' >> "$work/build.log" 2>&1
+  t1=$(date +%s)
+  chroot "$root" sh -c 'cd /src/sablewick && tools/deb.sh' >> "$work/build.log" 2>&1 ||
+    { tail -n 30 "$work/build.log"; return 1; }
+  t2=$(date +%s)
+  mkdir -p "$work/debs"
+  cp "$root"/src/sablewick/build-deb/*.deb "$work/debs/"
+  umount "$root/proc"
+  mounted=""
+  mmss() { printf '%d min %02d s' $(($1 / 60)) $(($1 % 60)); }
+  echo "   apt-get installs (tools/deps.sh): $(mmss $((t1 - t0)))"
+  echo "   compile, package, lintian:        $(mmss $((t2 - t1)))"
+  echo "   tools/deb.sh on a fresh machine:  $(mmss $((t2 - t0))) (load afterwards $(cut -d' ' -f1-3 /proc/loadavg)); packages in $work/debs"
+}
+
 cases=${FOOTPRINT_CASES:-headless recommends desktop}
 for c in $cases; do
   case $c in
     headless | recommends) run_case "$c" "$deb" ;;
     desktop)
       if [ -n "$gtk" ]; then run_case desktop "$deb" "$gtk"; else echo "desktop: no sablewick-gtk_*.deb in $debs: skipped"; fi ;;
+    build) time_build ;;
     *) echo "footprint.sh: unknown case $c" >&2; exit 2 ;;
   esac
 done

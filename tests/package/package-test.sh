@@ -214,6 +214,11 @@ for part in "Config $folder/Config," "Data $folder/Data," "Scripts $folder/Scrip
     "log $folder/Data/Sablewick.txt," "program $bin/sablewick;" "Next: $bin/sablewick-ctl status;"; do
   case "$first" in *"$part"*) ;; *) fail "the start-up line lacks \"$part\"" ;; esac
 done
+i=0
+while [ $i -lt 50 ] && ! [ -s "$folder/Data/Sablewick.txt" ]; do
+  sleep 0.1
+  i=$((i + 1))
+done
 [ -d "$folder/Data" ] && [ -d "$folder/Scripts" ] && [ -s "$folder/Data/Sablewick.txt" ] ||
   fail "the node did not make its folder in $folder"
 if [ -e "$bin/Config" ]; then fail "the node made Config/ beside the program"; fi
@@ -248,7 +253,7 @@ module=$(ls /usr/lib/*/sablewick/sablewick-setup.so 2>/dev/null || true)
 display=":$(($$ % 5000 + 1000))"
 if [ -n "$module" ]; then
   echo "sablewick-gtk is installed on this machine ($module): the Setup checks are skipped"
-elif ! command -v dbus-daemon >/dev/null || ! python3 -c 'import gi' 2>/dev/null; then
+elif ! command -v dbus-daemon >/dev/null || ! /usr/bin/python3 -c 'import gi' 2>/dev/null; then
   fail "the Setup checks need dbus-daemon and python3-gi (tools/deps.sh installs them)"
 elif [ -e "/tmp/.X11-unix/X${display#:}" ]; then
   echo "display $display exists here: the Setup checks are skipped"
@@ -265,7 +270,7 @@ else
     "$bin/sablewick" > "$tmp/out2" 2> "$tmp/err2" &
   node=$!
   # Setup is the menu's first entry (id 1).
-  if ! python3 "$(dirname "$0")/fake-panel.py" "unix:path=$tmp/session" 1 20; then
+  if ! /usr/bin/python3 "$(dirname "$0")/fake-panel.py" "unix:path=$tmp/session" 1 20; then
     fail "the node's tray item did not take the Setup click"
   fi
   i=0
@@ -282,7 +287,7 @@ else
   if [ -n "$gtk" ]; then
     cp "$(ls "$tmp"/gtk-root/usr/lib/*/sablewick/sablewick-setup.so)" "$bin/"
     # The panel comes again: the item registers with it anew.
-    python3 "$(dirname "$0")/fake-panel.py" "unix:path=$tmp/session" 1 20 ||
+    /usr/bin/python3 "$(dirname "$0")/fake-panel.py" "unix:path=$tmp/session" 1 20 ||
       fail "the node's tray item did not take the second Setup click"
     i=0
     while [ $i -lt 50 ] && ! grep -q 'Setup: no display is available' "$log"; do
