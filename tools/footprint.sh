@@ -7,6 +7,8 @@
 # installs the packages there with apt from deb.debian.org and prints what came with them:
 #   headless      apt install --no-install-recommends ./sablewick_*.deb
 #   recommends    apt install ./sablewick_*.deb                 (apt's default)
+#   service       apt install --no-install-recommends ./sablewick_*.deb libpam-systemd
+#                 (the headless node with what "systemctl --user" needs, the README's command)
 #   desktop       apt install --no-install-recommends ./sablewick_*.deb ./sablewick-gtk_*.deb
 # Added: the packages beyond ours and the sum of their Installed-Size, and the growth of the
 # whole root as du counts it (apt's downloads cleaned away; the package lists, fetched before
@@ -38,7 +40,8 @@ mounted=""
 cleanup() {
   if [ -n "$mounted" ]; then umount "$mounted" 2>/dev/null || umount -l "$mounted" || true; fi
 }
-trap cleanup EXIT INT TERM
+trap cleanup EXIT
+trap 'cleanup; exit 130' INT TERM
 
 if ! [ -e "$base/.footprint-ready" ]; then
   rm -rf "$base"
@@ -69,6 +72,8 @@ run_case() {
   mounted="$root/proc"
   mkdir -p "$root/tmp/debs"
   cp "$@" "$root/tmp/debs/"
+  # apt's caches (the package lists' binary form, downloads) out of both counts.
+  chroot "$root" apt-get clean
   installed > "$work/$name.before"
   before_du=$(kib_of_root)
   ours=""
@@ -77,6 +82,7 @@ run_case() {
   [ "$name" = recommends ] && flags=""
   set --
   for f in "$root"/tmp/debs/*.deb; do set -- "$@" "/tmp/debs/${f##*/}"; done
+  [ "$name" = service ] && set -- "$@" libpam-systemd
   if ! chroot "$root" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $flags "$@" \
       > "$work/$name.log" 2>&1; then
     echo "$name: apt-get install failed:"
@@ -101,6 +107,7 @@ run_case() {
   # Added packages other than ours, with their sizes.
   join -v 2 "$work/$name.before" "$work/$name.after" > "$work/$name.added.all"
   printf '%s\n' $ours | sort > "$work/$name.ours"
+  [ "$name" = service ] && echo "   (libpam-systemd and what it pulls in are counted as added)"
   join -v 1 "$work/$name.added.all" "$work/$name.ours" > "$work/$name.added"
   ours_kib=$(join "$work/$name.added.all" "$work/$name.ours" | awk '{ s += $2 } END { print s + 0 }')
   count=$(wc -l < "$work/$name.added")
@@ -138,10 +145,10 @@ time_build() {
   echo "   tools/deb.sh on a fresh machine:  $(mmss $((t2 - t0))) (load afterwards $(cut -d' ' -f1-3 /proc/loadavg)); packages in $work/debs"
 }
 
-cases=${FOOTPRINT_CASES:-headless recommends desktop}
+cases=${FOOTPRINT_CASES:-headless recommends service desktop}
 for c in $cases; do
   case $c in
-    headless | recommends) run_case "$c" "$deb" ;;
+    headless | recommends | service) run_case "$c" "$deb" ;;
     desktop)
       if [ -n "$gtk" ]; then run_case desktop "$deb" "$gtk"; else echo "desktop: no sablewick-gtk_*.deb in $debs: skipped"; fi ;;
     build) time_build ;;
