@@ -23,8 +23,8 @@ SetupDialogFactory Factory(App& app) {
   static SetupDialogFactory factory = nullptr;
   if (factory != nullptr) return factory;
   // Beside the program (an install folder), else where the build put it.
-  for (std::string path : {DirName(app.ExePath) + "/" + kSetupModuleName,
-                           std::string(SABLEWICK_SETUP_MODULE)}) {
+  for (std::string path :
+       {DirName(app.ExePath) + "/" + kSetupModuleName, std::string(SABLEWICK_SETUP_MODULE)}) {
     if (::access(path.c_str(), R_OK) != 0) continue;
     // Kept loaded for the rest of the run: GTK cannot be unloaded.
     void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
