@@ -23,8 +23,8 @@ SetupDialogFactory Factory(App& app) {
   static SetupDialogFactory factory = nullptr;
   if (factory != nullptr) return factory;
   // Beside the program (an install folder), else where the build put it.
-  for (std::string path : {DirName(app.ExePath) + "/" + kSetupModuleName,
-                           std::string(SABLEWICK_SETUP_MODULE)}) {
+  for (std::string path :
+       {DirName(app.ExePath) + "/" + kSetupModuleName, std::string(SABLEWICK_SETUP_MODULE)}) {
     if (::access(path.c_str(), R_OK) != 0) continue;
     // Kept loaded for the rest of the run: GTK cannot be unloaded.
     void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
@@ -36,7 +36,15 @@ SetupDialogFactory Factory(App& app) {
     if (factory == nullptr) LogToFile(app, "Sablewick", "Setup: " + path + " has no dialog");
     return factory;
   }
-  LogToFile(app, "Sablewick", std::string("Setup: ") + kSetupModuleName + " not found");
+  // A package install without the window's package, or a folder without the module: say
+  // what to install, since the menu item itself shows nothing.
+  std::string what = std::string("Setup: the setup window is not installed (") + kSetupModuleName +
+                     " is neither beside the program nor at " + SABLEWICK_SETUP_MODULE + ")";
+  if (*SABLEWICK_SETUP_PACKAGE != '\0') {
+    what += std::string(": install the package ") + SABLEWICK_SETUP_PACKAGE + " (apt install " +
+            SABLEWICK_SETUP_PACKAGE + ")";
+  }
+  LogToFile(app, "Sablewick", what);
   return nullptr;
 }
 

@@ -15,7 +15,14 @@ done
 if [ -n "$missing" ]; then
   echo "Installing:$missing"
   SUDO=""
-  [ "$(id -u)" = 0 ] || SUDO=sudo
+  if [ "$(id -u)" != 0 ]; then
+    if ! command -v sudo >/dev/null; then
+      # A stock Debian with a root password has no sudo.
+      echo "Installing needs root: run   su -c '$(realpath "$0")'   once, then this command again as yourself." >&2
+      exit 1
+    fi
+    SUDO=sudo
+  fi
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing
 fi
