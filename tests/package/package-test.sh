@@ -39,7 +39,15 @@ for path in /usr/bin/sablewick /usr/bin/sablewick-script /usr/bin/sablewick-ctl 
     /usr/share/man/man1/sablewick-ctl.1.gz \
     /usr/share/doc/sablewick/README.md /usr/share/doc/sablewick/docs/tray-menu.png \
     /usr/share/doc/sablewick/copyright /usr/share/doc/sablewick/examples/Drumlin.ini.example \
-    /usr/share/doc/sablewick/examples/Sablewick.ini.example; do
+    /usr/share/doc/sablewick/examples/Sablewick.ini.example \
+    /usr/bin/sablewick-hub /usr/lib/systemd/user/sablewick-hub.service \
+    /usr/share/man/man1/sablewick-hub.1.gz /usr/share/man/man7/sablewick-scripting.7.gz \
+    /usr/share/doc/sablewick/docs/scripting.md /usr/share/doc/sablewick/ctl/README.md \
+    /usr/share/doc/sablewick/script/README.md /usr/share/doc/sablewick/bridge/README.md \
+    /usr/share/doc/sablewick/examples/scripts/Startup.vbs \
+    /usr/share/doc/sablewick/examples/scripts/NightLight.vbs \
+    /usr/share/doc/sablewick/examples/scripts/TempLog.vbs \
+    /usr/share/doc/sablewick/examples/scripts/LcdText.vbs; do
   grep -qx "$path" "$tmp/contents" || fail "the package lacks $path"
 done
 # No graphical toolkit in the node's package: the setup window is in sablewick-gtk, alone.
@@ -171,6 +179,12 @@ for line in 'ExecStart=/usr/bin/sablewick' 'Environment=SABLEWICK_FOLDER=%h/.loc
     'ReadWritePaths=%h/.local/share/sablewick %t' 'ProtectHome=read-only' 'ProtectSystem=strict'; do
   grep -qxF "$line" "$unit" || fail "the user unit lacks $line"
 done
+# The node's unit starts the hub; the hub's unit does not restart a hub that found another.
+for line in 'Wants=sablewick-hub.service' 'After=sablewick-hub.service'; do
+  grep -qxF "$line" "$unit" || fail "the user unit lacks $line"
+done
+grep -q '^RestartPreventExitStatus=.*3' "$root/usr/lib/systemd/user/sablewick-hub.service" ||
+  fail "the hub's unit restarts a hub that found port 3639 taken"
 
 export HOME="$tmp/home" XDG_DATA_HOME="$tmp/data" XDG_RUNTIME_DIR="$tmp/run"
 unset DBUS_SESSION_BUS_ADDRESS SABLEWICK_ADDRESS SABLEWICK_FOLDER || true
