@@ -158,7 +158,7 @@ Variant Control::Status() const {
   }
   // Processes that came to the node without a watcher (what scripts left behind) and ended.
   if (const ChildReaper* reaper = app_.reaper.get()) {
-    r.Add("scripts.orphans_reaped", Count(reaper->Unwatched()));
+    r.Add("processes.orphans_reaped", Count(reaper->Unwatched()));
   }
   r.Add("trace.recording", Variant::Boolean(recording_));
   r.Add("trace.followers", Count(traceFollowers_.size()));
