@@ -1,6 +1,7 @@
 // The program's state is made and destroyed here, where every subsystem's type is complete.
 #include "core/App.h"
 
+#include "core/ChildReaper.h"
 #include "core/Log.h"
 #include "engine/Engine.h"
 #include "script/Application.h"

@@ -183,6 +183,8 @@ void TollkeepForm::InitXap() {
 }
 
 bool TollkeepForm::Form_Load() {
+  // Every child that ends is reaped from here on, whoever started it.
+  app_.Reaper();
   app_.xapReady = false;
   app_.dispatcher = std::make_unique<Dispatcher>(app_);
   app_.dispatcher->Dispatching = false;
@@ -211,10 +213,7 @@ bool TollkeepForm::Form_Load() {
 
   app_.xap = std::make_unique<XapTransport>(app_);
   XapTransport& xap = *app_.xap;
-  xap.OnAlive = [this] {
-    CheckWatchdogs(app_);
-    if (app_.starter) app_.starter->ReapOrphans();
-  };
+  xap.OnAlive = [this] { CheckWatchdogs(app_); };
   xap.RegisterNewMessageCallback([this] { onMessage(); });
   xap.SetXapSource("Orbel.Script." + app_.ComputerName);
   xap.SetXapUID(app_.UID);
@@ -341,7 +340,7 @@ void TollkeepForm::ShowTrayIcon() {
 
 void TollkeepForm::InitHW() {
   StepRunner step(app_, "Sablewick", " InitHW: ", ReportVia::Event);
-  step([&] { app_.shell = std::make_shared<Shell>(); });
+  step([&] { app_.shell = std::make_shared<Shell>(app_.Reaper()); });
   step([&] {
     // Timer2 belongs with the recovery settings; it is made here, disabled.
     if (!app_.recovery) app_.recovery = std::make_shared<Recovery>(app_);

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "core/App.h"
+#include "core/ChildReaper.h"
 #include "core/Folder.h"
 #include "core/Paths.h"
 #include "app/TollkeepForm.h"
@@ -100,6 +101,8 @@ bool ChooseFolder(sablewick::App& app, const std::string& given) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before any thread exists, so that every thread has it blocked: see core/ChildReaper.h.
+  sablewick::ChildReaper::BlockChildSignal();
   // Started with standard input, output or error closed, the next socket or file would take
   // that number and the terminal copy of the log would land in it: /dev/null holds the place.
   for (int fd = 0; fd <= 2; ++fd) {

@@ -27,6 +27,7 @@ namespace sablewick {
 class Application;
 class Control;
 class Bridge;
+class ChildReaper;
 class Dispatcher;
 class LogFile;
 class TerminalCopy;
@@ -94,6 +95,12 @@ struct App {
   // The memory of the messages the dispatcher's store keeps. Made before, so gone after,
   // everything that may still hold such a message (scripting objects, the engine, the server).
   SlabResource keptMessages;
+
+  // The reaper of every child process; made by the first that needs it (the program makes it
+  // at start-up, so that what scripts leave behind is reaped from the first run on). Declared
+  // before everything that starts processes, so it goes after them.
+  std::unique_ptr<ChildReaper> reaper;
+  ChildReaper& Reaper();
 
   // Objects that live for the whole run.
   std::unique_ptr<XapTransport> xap;

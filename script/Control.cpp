@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "core/ChildReaper.h"
 #include "core/Errors.h"
 #include "core/Paths.h"
 #include "core/Text.h"
@@ -156,6 +157,10 @@ Variant Control::Status() const {
     r.Add("scripts.started", Count(runs->Started()));
     r.Add("scripts.failed", Count(runs->Failed()));
     r.Add("scripts.running", Count(runs->Running()));
+  }
+  // Processes that came to the node without a watcher (what scripts left behind) and ended.
+  if (const ChildReaper* reaper = app_.reaper.get()) {
+    r.Add("processes.orphans_reaped", Count(reaper->Unwatched()));
   }
   r.Add("trace.recording", Variant::Boolean(recording_));
   r.Add("trace.followers", Count(traceFollowers_.size()));

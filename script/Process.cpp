@@ -10,6 +10,7 @@
 
 #include <cstring>
 
+#include "core/ChildReaper.h"
 #include "core/Errors.h"
 #include "core/Paths.h"
 #include "core/Text.h"
@@ -78,7 +79,11 @@ StartedProcess StartWithPipes(const App& app, const std::vector<std::string>& ar
       nullptr, args.data(), env,
       static_cast<GSpawnFlags>(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_SEARCH_PATH |
                                G_SPAWN_STDIN_FROM_DEV_NULL),
-      [](gpointer) { ::setsid(); }, nullptr, &pid, nullptr, &out, &err, &error);
+      [](gpointer) {
+        ::setsid();
+        ChildReaper::UnblockInChild();
+      },
+      nullptr, &pid, nullptr, &out, &err, &error);
   g_strfreev(env);
   if (!ok) {
     std::string text = error != nullptr ? error->message : "cannot start";
@@ -127,13 +132,6 @@ void Watch(const std::shared_ptr<ProcessState>& state, ProcessState::Stream& str
                                     [](gpointer p) { delete static_cast<StreamWatch*>(p); });
 }
 
-void ChildEnded(GPid pid, gint status, gpointer data) {
-  auto* state = static_cast<std::shared_ptr<ProcessState>*>(data);
-  (*state)->ended = true;
-  (*state)->exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  g_spawn_close_pid(pid);
-}
-
 }  // namespace
 
 ProcessObject::ProcessObject(App& app, const std::vector<std::string>& argv)
@@ -143,10 +141,10 @@ ProcessObject::ProcessObject(App& app, const std::vector<std::string>& argv)
   state_->pid = pid;
   Watch(state_, state_->out, started.out);
   Watch(state_, state_->err, started.err);
-  g_child_watch_add_full(G_PRIORITY_DEFAULT, pid, &ChildEnded,
-                         new std::shared_ptr<ProcessState>(state_), [](gpointer p) {
-                           delete static_cast<std::shared_ptr<ProcessState>*>(p);
-                         });
+  app.Reaper().Watch(pid, [state = state_](pid_t, int status) {
+    state->ended = true;
+    state->exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  });
   // A job outlives its object; shutdown ends it with the other scripts.
   if (app.starter) app.starter->Adopt(state_);
 }

@@ -22,7 +22,8 @@ std::vector<std::string> ScriptCommand(const App& app, const std::string& path,
                                        const std::vector<std::string>& arguments);
 
 // A started child: its pid and the read ends of its stdout and stderr pipes (non-blocking,
-// close-on-exec). The caller watches the pipes and reaps the child.
+// close-on-exec). The caller watches the pipes and gives the child to the node's reaper
+// (core/ChildReaper.h) before the loop turns again.
 struct StartedProcess {
   pid_t pid;
   int out;

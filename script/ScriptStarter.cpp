@@ -15,6 +15,7 @@
 #include <tuple>
 #include <unordered_set>
 
+#include "core/ChildReaper.h"
 #include "core/Errors.h"
 #include "core/Log.h"
 #include "core/Paths.h"
@@ -38,7 +39,7 @@ struct ScriptStarter::Child {
   ScriptRun run;
   std::string label;  // "OnLamp.vbs[1234]"
   Stream out, err;
-  guint childWatch = 0, limitTimer = 0, killTimer = 0;
+  guint limitTimer = 0, killTimer = 0;
   bool exited = false;
   size_t logged = 0;   // bytes of output written to the log
   size_t dropped = 0;  // bytes past the limit
@@ -62,9 +63,11 @@ struct RetryTicket {
 
 }  // namespace
 
-ScriptStarter::ScriptStarter(App& app, RunJournal& journal) : app_(app), journal_(journal) {
+ScriptStarter::ScriptStarter(App& app, RunJournal& journal)
+    : app_(app), journal_(journal), reaper_(app.Reaper()) {
   // What a script leaves behind when its process ends (background children, daemons that
-  // moved to a session of their own) comes to us instead of init: still ours to end.
+  // moved to a session of their own) comes to us instead of init: still ours to end, and
+  // the reaper's to reap as soon as it ends.
   if (::prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
     SetPendingError(app_, 0);
     LogToFile(app_, "Sablewick", "cannot become the reaper of what scripts leave behind");
@@ -78,8 +81,9 @@ ScriptStarter::~ScriptStarter() {
     if (retry.timer != 0) g_source_remove(retry.timer);
   }
   for (auto& [pid, child] : children_) {
-    for (guint* source : {&child->childWatch, &child->limitTimer, &child->killTimer,
-                          &child->out.watch, &child->err.watch}) {
+    if (!child->exited) reaper_.Forget(pid);
+    for (guint* source :
+         {&child->limitTimer, &child->killTimer, &child->out.watch, &child->err.watch}) {
       if (*source != 0) g_source_remove(*source);
     }
     for (Stream* s : {&child->out, &child->err}) {
@@ -146,7 +150,7 @@ pid_t ScriptStarter::Launch(const std::string& script, const std::vector<std::st
     stream->watch = g_unix_fd_add(fd, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
                                   &ScriptStarter::OnOutput, stream);
   }
-  c.childWatch = g_child_watch_add(pid, &ScriptStarter::OnExit, &c);
+  reaper_.Watch(pid, [&c](pid_t, int status) { OnExit(c, status); });
   if (maxRunSeconds_ > 0) c.limitTimer = g_timeout_add_seconds(maxRunSeconds_, &OnLimit, &c);
   run.id = journal_.Begin(run);
   children_[pid] = std::move(child);
@@ -288,13 +292,10 @@ void ScriptStarter::SayLeftOut() {
 
 // ---- the end of a run ----------------------------------------------------------------------
 
-void ScriptStarter::OnExit(GPid pid, gint status, gpointer data) {
-  auto* child = static_cast<Child*>(data);
-  child->childWatch = 0;  // the loop removes a child watch once it has run
-  g_spawn_close_pid(pid);
-  ScriptStarter& self = *child->owner;
+void ScriptStarter::OnExit(Child& child, int status) {
+  ScriptStarter& self = *child.owner;
   try {
-    self.Ended(*child, status);
+    self.Ended(child, status);
   } catch (...) {
     SetPendingError(self.app_, 0);
     LogToFile(self.app_, "Sablewick", "Script ended");
@@ -322,9 +323,9 @@ void ScriptStarter::Ended(Child& child, int waitStatus) {
     run.exitStatus = WEXITSTATUS(waitStatus);
   }
   // Processes the script left behind in its group go with it: at once when it was stopped,
-  // else SIGTERM now and SIGKILL after a grace.
+  // else SIGTERM now and SIGKILL after a grace. The reaper reaps them as they end.
   if (run.timedOut || run.shutdown) {
-    if (::kill(-run.pid, SIGKILL) == 0 && !run.shutdown) ArmSweep(kReapAgainMs);
+    ::kill(-run.pid, SIGKILL);
   } else if (::kill(-run.pid, SIGTERM) == 0) {
     lingering_.push_back(run.pid);
     ArmSweep(kGroupGraceMs);
@@ -461,17 +462,13 @@ void ScriptStarter::ArmSweep(unsigned ms) {
 gboolean ScriptStarter::OnSweep(gpointer data) {
   auto* self = static_cast<ScriptStarter*>(data);
   self->sweepTimer_ = 0;
-  bool killed = false;
   for (pid_t group : self->lingering_) {
     // A group id stays taken while any member lives, so it still names the run's leftovers;
     // a run started since with the same id is a group of its own that must not be hit.
     if (self->children_.count(group) != 0) continue;
-    killed = ::kill(-group, SIGKILL) == 0 || killed;
+    ::kill(-group, SIGKILL);
   }
   self->lingering_.clear();
-  self->ReapOrphans();
-  // What the SIGKILL ended is reaped a moment later.
-  if (killed) self->ArmSweep(kReapAgainMs);
   return G_SOURCE_REMOVE;
 }
 
@@ -482,34 +479,6 @@ std::vector<pid_t> ScriptStarter::OwnChildren() {
   return out;
 }
 
-namespace {
-
-// The state letter and session of a process, from /proc/<pid>/stat.
-bool ProcessStat(pid_t pid, char& state, long& session) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text;
-  std::getline(in, text);
-  const size_t close = text.rfind(')');  // the name may hold anything, even ") "
-  if (close == std::string::npos) return false;
-  std::istringstream rest(text.substr(close + 1));
-  long ppid = 0, group = 0;
-  return static_cast<bool>(rest >> state >> ppid >> group >> session);
-}
-
-}  // namespace
-
-void ScriptStarter::ReapOrphans() {
-  // The node's own children (scripts, jobs, commands) lead sessions of their own and are
-  // reaped by their watchers; an ended child in another process's session came to us when
-  // the script that made it ended.
-  for (pid_t pid : OwnChildren()) {
-    char state = 0;
-    long session = 0;
-    if (!ProcessStat(pid, state, session) || state != 'Z' || session == pid) continue;
-    ::waitpid(pid, nullptr, WNOHANG);
-  }
-}
-
 void ScriptStarter::EndLeftovers(unsigned graceMs) {
   std::vector<pid_t> left = OwnChildren();
   if (left.empty()) return;
@@ -518,7 +487,8 @@ void ScriptStarter::EndLeftovers(unsigned graceMs) {
   for (int sig : {SIGTERM, SIGKILL}) {
     for (pid_t pid : left) ::kill(pid, sig);
     for (unsigned waited = 0; waited < graceMs && !left.empty(); waited += 10) {
-      for (pid_t pid : left) ::waitpid(pid, nullptr, WNOHANG);
+      while (reaper_.ReapNow() == ChildReaper::kBatch) {
+      }
       // Their own children come to us as they go.
       left = OwnChildren();
       for (pid_t pid : left) ::kill(pid, sig);
@@ -538,8 +508,8 @@ void ScriptStarter::Adopt(const std::shared_ptr<ProcessState>& process) {
 
 namespace {
 
-// True once the process has ended, whoever reaps it: WNOWAIT leaves the status to the loop's
-// watcher, and ECHILD means it was reaped already.
+// True once the process has ended, whoever reaps it: WNOWAIT leaves the status to the reaper,
+// and ECHILD means it was reaped already.
 bool HasEnded(pid_t pid) {
   siginfo_t info{};
   if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
@@ -566,9 +536,7 @@ void ScriptStarter::EndAll(unsigned graceMs) {
   std::vector<pid_t> going;
   for (auto& [pid, child] : children_) {
     if (child->exited) continue;
-    // From here on this function reaps the child, not the loop.
-    if (child->childWatch != 0) g_source_remove(child->childWatch);
-    child->childWatch = 0;
+    // The loop does not turn again: the reaper is asked below, and its watcher ends the run.
     child->run.shutdown = true;
     ::kill(-pid, SIGTERM);
     going.push_back(pid);
@@ -589,17 +557,22 @@ void ScriptStarter::EndAll(unsigned graceMs) {
     return !jobs.empty();
   };
   auto reap = [&](bool last) {
+    while (reaper_.ReapNow() == ChildReaper::kBatch) {
+    }
     for (auto it = going.begin(); it != going.end();) {
-      int status = 0;
-      const pid_t got = ::waitpid(*it, &status, WNOHANG);
-      if (got == 0 && !last) {
+      auto found = children_.find(*it);
+      if (found == children_.end() || found->second->exited) {
+        it = going.erase(it);
+        continue;
+      }
+      if (!last) {
         ++it;
         continue;
       }
-      // ECHILD: reaped already by the loop's own watcher; the status is lost, the end is not.
-      if (got <= 0) status = SIGKILL;
-      auto found = children_.find(*it);
-      if (found != children_.end()) Ended(*found->second, status);
+      // Not even SIGKILL ended it (a process stuck in the kernel): the run ends here, and the
+      // reaper reaps the process quietly should it ever end.
+      reaper_.Forget(*it);
+      Ended(*found->second, SIGKILL);
       it = going.erase(it);
     }
   };

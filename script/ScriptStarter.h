@@ -23,6 +23,7 @@
 
 namespace sablewick {
 
+class ChildReaper;
 struct ProcessState;
 
 class ScriptStarter {
@@ -43,7 +44,6 @@ class ScriptStarter {
   static constexpr unsigned kKillGraceMs = 5000;
   // Between SIGTERM and SIGKILL for what a run left in its process group when it ended.
   static constexpr unsigned kGroupGraceMs = 2000;
-  static constexpr unsigned kReapAgainMs = 200;
 
   ScriptStarter(App& app, RunJournal& journal);
   ~ScriptStarter();
@@ -80,12 +80,9 @@ class ScriptStarter {
   // about four times graceMs.
   void EndAll(unsigned graceMs = 3000);
 
-  // Reaps what scripts left behind that has ended since (the alive timer calls it too).
-  void ReapOrphans();
-
   size_t Running() const { return children_.size(); }
 
-  // A process started elsewhere (a Spawn job) that shutdown ends with the scripts; the loop
+  // A process started elsewhere (a Spawn job) that shutdown ends with the scripts; the reaper
   // keeps reaping it.
   void Adopt(const std::shared_ptr<ProcessState>& process);
 
@@ -101,7 +98,7 @@ class ScriptStarter {
 
   pid_t Launch(const std::string& script, const std::vector<std::string>& argv, int position);
   static gboolean OnOutput(gint fd, GIOCondition condition, gpointer data);
-  static void OnExit(GPid pid, gint status, gpointer data);
+  static void OnExit(Child& child, int waitStatus);
   static gboolean OnLimit(gpointer data);
   static gboolean OnKill(gpointer data);
   static gboolean OnRetry(gpointer data);
@@ -128,6 +125,7 @@ class ScriptStarter {
 
   App& app_;
   RunJournal& journal_;
+  ChildReaper& reaper_;
   unsigned maxRunSeconds_ = 0;
   // Runs whose process or output is still open, by process id.
   std::map<pid_t, std::unique_ptr<Child>> children_;

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "core/ChildReaper.h"
 #include "core/Errors.h"
 
 namespace sablewick {
@@ -22,6 +23,7 @@ constexpr int32_t kInvalidArgument = 5;
 // Runs in the child between fork and exec: only async-signal-safe calls here.
 void ChildSetup(gpointer) {
   ::setsid();
+  ChildReaper::UnblockInChild();
 }
 
 // A null-terminated argv whose strings stay owned by the caller's vector.
@@ -62,31 +64,7 @@ int PidFd(pid_t pid) {
 
 // ---- Shell -------------------------------------------------------------------------------------
 
-namespace {
-
-struct ChildWatch {
-  std::shared_ptr<size_t> running;
-  Shell::ExitHandler onExit;
-};
-
-void OnChildExit(GPid pid, gint waitStatus, gpointer data) {
-  auto* watch = static_cast<ChildWatch*>(data);
-  --*watch->running;
-  g_spawn_close_pid(pid);
-  // A C callback of the loop: nothing may be thrown through it.
-  try {
-    if (watch->onExit) watch->onExit(pid, waitStatus);
-  } catch (...) {
-  }
-}
-
-void DeleteChildWatch(gpointer data) {
-  delete static_cast<ChildWatch*>(data);
-}
-
-}  // namespace
-
-Shell::Shell() = default;
+Shell::Shell(ChildReaper& reaper) : reaper_(reaper) {}
 Shell::~Shell() = default;
 
 pid_t Shell::Run(const std::vector<std::string>& argv, ExitHandler onExit,
@@ -110,8 +88,10 @@ pid_t Shell::Run(const std::vector<std::string>& argv, ExitHandler onExit,
   if (!started) ThrowSpawnError(error);
 
   ++*running_;
-  auto* watch = new ChildWatch{running_, std::move(onExit)};
-  g_child_watch_add_full(G_PRIORITY_DEFAULT, pid, OnChildExit, watch, DeleteChildWatch);
+  reaper_.Watch(pid, [running = running_, onExit = std::move(onExit)](pid_t ended, int status) {
+    --*running;
+    if (onExit) onExit(ended, status);
+  });
   return pid;
 }
 

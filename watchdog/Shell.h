@@ -3,8 +3,9 @@
 // of its own (a signal meant for the daemon's terminal or group does not reach it) and
 // inherits none of the daemon's descriptors beyond stdin, stdout and stderr.
 //
-// Shell starts and forgets: the child is reaped on the main loop, so none is left a zombie.
-// CommandRunner runs a short command to its end and returns what it printed.
+// Shell starts and forgets: the node's reaper (core/ChildReaper.h) reaps the child on the main
+// loop, so none is left a zombie. CommandRunner runs a short command to its end and returns
+// what it printed.
 #pragma once
 
 #include <sys/types.h>
@@ -18,12 +19,15 @@
 
 namespace sablewick {
 
+class ChildReaper;
+
 class Shell {
  public:
   // Runs on the loop once the child has ended, with the status waitpid gave.
   using ExitHandler = std::function<void(pid_t pid, int waitStatus)>;
 
-  Shell();
+  // The reaper must outlive the children the shell starts, not the shell.
+  explicit Shell(ChildReaper& reaper);
   ~Shell();
   Shell(const Shell&) = delete;
   Shell& operator=(const Shell&) = delete;
@@ -40,6 +44,7 @@ class Shell {
   size_t Running() const;
 
  private:
+  ChildReaper& reaper_;
   // Shared with the reaping callbacks, which may outlive the shell.
   std::shared_ptr<size_t> running_ = std::make_shared<size_t>(0);
   std::map<std::string, std::string> environment_;

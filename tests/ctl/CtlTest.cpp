@@ -100,7 +100,8 @@ TEST_F(Ctl, StatusNamesTheNodeAndCountsWhatItReceivedAndAnswered) {
         "  folder       " + daemon->Root() + "\n",
         std::string("  messages     received 2, dropped 0, kernel_dropped 0, queued 0, dispatched 2, matched 0, "
                     "injected 0, stored 0, store_dropped 0\n"),
-        std::string("  answers      role 0, echo 1\n")})
+        std::string("  answers      role 0, echo 1\n"),
+        std::string("  processes    orphans_reaped 0\n")})
     EXPECT_NE(human.out.find(line), std::string::npos) << line << "in:\n" << human.out;
 
   CtlResult json = Run({"--json", "status"});

@@ -4,8 +4,15 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <thread>
 
 #include "tests/daemon/DaemonFixture.h"
 
@@ -396,6 +403,98 @@ TEST_F(ScriptRuns, ASubscriptionWhoseScriptCannotStartIsLoggedWhenItIsMade) {
   Subscribe("FINE.VBS");
   ::usleep(200000);
   EXPECT_EQ(daemon->Log().find("fine.vbs"), std::string::npos) << daemon->Log();
+}
+
+// The children of the process that are zombies now, on every thread of it.
+std::vector<pid_t> ZombieChildren(pid_t parent) {
+  std::vector<pid_t> out;
+  std::error_code ec;
+  for (const auto& task :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(parent) + "/task", ec)) {
+    std::ifstream children(task.path() / "children");
+    for (long pid; children >> pid;) {
+      std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+      std::string text;
+      std::getline(stat, text);
+      const size_t close = text.rfind(')');
+      if (close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z')
+        out.push_back(static_cast<pid_t>(pid));
+    }
+  }
+  return out;
+}
+
+// Every process that reaches the node is reaped as it ends, not by a timer or at the stop:
+// 200 runs of a handler that leaves processes behind in each way a script can (a background
+// job of a shell script, WScript.Shell Run and Exec without waiting), and no child of the
+// node is seen a zombie for as long as a second.
+TEST_F(ScriptRuns, NoProcessThatReachesTheNodeStaysAZombie) {
+  Script("bg.sh", "#!/bin/sh\nsleep 0.1 &\n");
+  Script("leaves.vbs",
+         "Set sh = CreateObject(\"WScript.Shell\")\n"
+         "sh.Run \"sleep 0.1\", 0, False\n"
+         "Set e = sh.Exec(\"sleep 0.1\")\n"
+         "sh.Run \"" +
+             daemon->Root() +
+             "/Scripts/bg.sh\", 0, False\n"
+             "Set hs = CreateObject(\"Sablewick.Application\")\n"
+             "Set m = hs.GetXapMessage(WScript.Arguments(0))\n"
+             "If Not m Is Nothing Then hs.SendXapMessage \"\", \"test.reply\", "
+             "\"Reply\", \"state\" & Chr(1) & m.GetItem(\"lamp\", \"state\"), \"\", "
+             "\"\", \"\"\n");
+  StartAndGreet();
+  Subscribe("leaves.vbs");
+
+  // Watches the node's children from another thread while the runs go on.
+  std::atomic<bool> stop{false};
+  std::atomic<int> longest{0};  // ms the longest-lived zombie was seen
+  std::atomic<int> samples{0};
+  const pid_t node = daemon->Pid();
+  std::thread watcher([&] {
+    using Clock = std::chrono::steady_clock;
+    std::map<pid_t, Clock::time_point> seen;
+    const auto end = Clock::now() + std::chrono::minutes(3);
+    while (!stop && Clock::now() < end) {
+      const auto now = Clock::now();
+      std::map<pid_t, Clock::time_point> still;
+      for (pid_t pid : ZombieChildren(node)) {
+        const auto it = seen.find(pid);
+        still[pid] = it == seen.end() ? now : it->second;
+        const auto age =
+            std::chrono::duration_cast<std::chrono::milliseconds>(now - still[pid]).count();
+        if (age > longest) longest = static_cast<int>(age);
+      }
+      seen = std::move(still);
+      ++samples;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
+
+  // One message at a time: each run fetches one and answers it, so there are 200 runs.
+  int answered = 0;
+  for (int i = 0; i < 200; ++i) {
+    Lamp("m" + std::to_string(i));
+    const std::vector<std::string> got = Replies(1, 5000);
+    if (got != std::vector<std::string>{"m" + std::to_string(i)}) break;
+    ++answered;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // the last sleeps end
+  const std::vector<pid_t> left = ZombieChildren(node);
+  stop = true;
+  watcher.join();
+
+  std::printf(
+      "%d runs, %d samples of the node's children: the longest-lived zombie was seen "
+      "for %d ms\n",
+      answered, samples.load(), longest.load());
+  EXPECT_EQ(answered, 200);
+  EXPECT_GT(samples, 100);
+  EXPECT_LT(longest, 1000) << "a child of the node stayed a zombie for " << longest << " ms";
+  EXPECT_TRUE(left.empty()) << left.size() << " zombies after the runs";
+  daemon->Signal(SIGTERM);
+  EXPECT_EQ(daemon->WaitExit(), 0);
+  EXPECT_EQ(daemon->Log().find("processes that scripts left behind"), std::string::npos)
+      << daemon->Log();
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <optional>
 
+#include "core/ChildReaper.h"
 #include "core/Errors.h"
 #include "tests/watchdog/WatchdogSupport.h"
 #include "watchdog/Shell.h"
@@ -39,7 +40,8 @@ struct LeakyDescriptor {
 };
 
 TEST(Shell, StartsWithoutWaitingAndReapsOnTheLoop) {
-  Shell shell;
+  ChildReaper reaper;
+  Shell shell(reaper);
   std::optional<int> status;
   pid_t reaped = 0;
   const pid_t pid = shell.Run({"/bin/true"}, [&](pid_t p, int s) {
@@ -57,7 +59,8 @@ TEST(Shell, StartsWithoutWaitingAndReapsOnTheLoop) {
 }
 
 TEST(Shell, ArgumentsAreNotShellSyntax) {
-  Shell shell;
+  ChildReaper reaper;
+  Shell shell(reaper);
   // Through a shell this would be true; as argv, `test` gets four words and fails.
   const auto status = RunToEnd(shell, {"test", "a", "=", "a;false"});
   ASSERT_TRUE(status);
@@ -68,7 +71,8 @@ TEST(Shell, ArgumentsAreNotShellSyntax) {
 }
 
 TEST(Shell, ChildHasASessionOfItsOwn) {
-  Shell shell;
+  ChildReaper reaper;
+  Shell shell(reaper);
   std::optional<int> status;
   const pid_t pid = shell.Run({"sleep", "5"}, [&](pid_t, int s) { status = s; });
   // The child calls setsid before exec; give it a bounded moment to get there.
@@ -83,7 +87,8 @@ TEST(Shell, ChildHasASessionOfItsOwn) {
 TEST(Shell, ChildInheritsNoDescriptorsAndGetsTheEnvironment) {
   LeakyDescriptor leaky;
   ASSERT_GE(leaky.fd, 100);
-  Shell shell;
+  ChildReaper reaper;
+  Shell shell(reaper);
   const auto open = RunToEnd(shell, {"test", "-e", "/proc/self/fd/" + std::to_string(leaky.fd)});
   ASSERT_TRUE(open);
   EXPECT_EQ(WEXITSTATUS(*open), 1) << "descriptor " << leaky.fd << " reached the child";
@@ -98,7 +103,8 @@ TEST(Shell, ChildInheritsNoDescriptorsAndGetsTheEnvironment) {
 }
 
 TEST(Shell, UnstartableProgramIsAFailure) {
-  Shell shell;
+  ChildReaper reaper;
+  Shell shell(reaper);
   EXPECT_THROW(shell.Run({"/nonexistent/sablewick-no-such-program"}), Failure);
   EXPECT_THROW(shell.Run({}), Failure);
   EXPECT_THROW(shell.Run({""}), Failure);
@@ -106,9 +112,10 @@ TEST(Shell, UnstartableProgramIsAFailure) {
 }
 
 TEST(Shell, ReapingOutlivesTheShell) {
+  ChildReaper reaper;
   std::optional<int> status;
   {
-    Shell shell;
+    Shell shell(reaper);
     shell.Run({"/bin/true"}, [&](pid_t, int s) { status = s; });
   }
   EXPECT_TRUE(RunLoopUntil([&] { return status.has_value(); }));
@@ -157,6 +164,33 @@ TEST(SpawnCommandRunner, ChildInheritsNoDescriptors) {
   const std::string listing = runner.Run({"ls", "/proc/self/fd"});
   EXPECT_NE(listing.find("0\n"), std::string::npos) << listing;
   EXPECT_EQ(listing.find("\n" + std::to_string(leaky.fd) + "\n"), std::string::npos) << listing;
+}
+
+// Beside the node's reaper (SIGCHLD blocked, ended children reaped on the loop): a command
+// run to its end still gets its own status, the reaper finds nothing of it left to reap, and
+// no child starts with SIGCHLD blocked (it would never hear of children of its own).
+TEST(SpawnCommandRunner, WorksBesideTheReaper) {
+  ChildReaper reaper;
+  SpawnCommandRunner runner;
+  const std::string line = runner.Run({"grep", "^SigBlk:", "/proc/self/status"});
+  ASSERT_EQ(line.rfind("SigBlk:", 0), 0u) << line;
+  const unsigned long long blocked = std::stoull(line.substr(7), nullptr, 16);
+  EXPECT_EQ(blocked & (1ull << (SIGCHLD - 1)), 0u) << line;
+  try {
+    runner.Run({"false"});
+    ADD_FAILURE() << "false did not fail";
+  } catch (const Failure& f) {
+    EXPECT_NE(std::string(f.what()).find("ended with status 1"), std::string::npos) << f.what();
+  }
+  for (int i = 0; i < 10 && g_main_context_iteration(nullptr, FALSE); ++i) {
+  }
+  EXPECT_EQ(reaper.Reaped(), 0u);
+
+  Shell shell(reaper);
+  const auto status =
+      RunToEnd(shell, {"sh", "-c", "grep -q '^SigBlk:.*[13579bdf]....$' /proc/self/status"});
+  ASSERT_TRUE(status);
+  EXPECT_EQ(WEXITSTATUS(*status), 1) << "SIGCHLD blocked in the shell's child";
 }
 
 }  // namespace
