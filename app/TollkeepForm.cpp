@@ -49,7 +49,9 @@ void SayStarted(App& app, const XapTransport& xap) {
                          (xap.LocalAddress().empty() ? "any" : xap.LocalAddress()) + "; Config " +
                          a + "/Config, Data " + a + "/Data, Scripts " + a + "/Scripts, log " +
                          LogFilePath(app) + ", program " + app.ProgramPath + "; control " +
-                         (app.busAddress.empty() ? std::string("none") : app.busAddress) +
+                         (app.busAddress.empty()
+                              ? std::string("none (no scripting object: see the log)")
+                              : app.busAddress) +
                          ". Next: " + DirName(app.ExePath) +
                          "/sablewick-ctl status; the log: tail -f " +
                          LogFilePath(app) + "\n");

@@ -78,7 +78,12 @@ std::string FolderNodeAddress(const std::string& folder);
 // bus, else the default socket.
 // Null when none answers; tried lists what was tried, for the message. onSessionBus tells
 // that calls must name kBusName as their destination.
-sd_bus* ConnectToDaemon(const std::string& address, std::string& tried, bool& onSessionBus);
+// A socket is connected and its server's uid checked (SO_PEERCRED) before anything is sent:
+// one served by another user (a folder in /tmp made first by someone else, a name taken on
+// the session bus) is refused, the search ends there, and refusal says so in words naming
+// the uid and the socket. Only unix: addresses are accepted, for that check.
+sd_bus* ConnectToDaemon(const std::string& address, std::string& tried, bool& onSessionBus,
+                        std::string& refusal);
 
 // Objects cross the wire as paths; each side says how its objects become paths and back.
 // Both throw vbs::ScriptError when they cannot.

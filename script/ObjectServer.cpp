@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -90,7 +91,8 @@ size_t WireBytes(const Variant& value) {
   return bytes;
 }
 
-// The folder of the socket must be ours alone: in /tmp someone else could have made it first.
+// The folder of the socket must be ours alone: in /tmp someone else could have made it first
+// (and would then receive what our clients send, or keep us from serving at all).
 bool PrepareFolder(const std::string& folder, std::string& why) {
   if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
     why = "cannot create " + folder + ": " + std::strerror(errno);
@@ -102,7 +104,11 @@ bool PrepareFolder(const std::string& folder, std::string& why) {
     return false;
   }
   if (st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
-    why = folder + " belongs to another user or is open to others";
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    why = folder + (st.st_uid != ::geteuid() ? " belongs to another user (uid " +
+                                                   std::to_string(st.st_uid) + ", mode " + mode + ")"
+                                             : " is open to others (mode " + std::string(mode) + ")");
     return false;
   }
   return true;
@@ -209,6 +215,8 @@ struct ObjectServer::Impl {
   Factory factory;
   Options options;
   std::string socketPath;
+  // The folder made with mkdtemp when the default one was refused; removed at the end.
+  std::string madeFolder;
   std::string address;
   int listenFd = -1;
   guint acceptWatch = 0;
@@ -1018,8 +1026,24 @@ struct ObjectServer::Impl {
 
   bool Listen(std::string& why) {
     socketPath = options.socketPath.empty() ? DefaultSocketPath() : options.socketPath;
-    const std::string folder = socketPath.substr(0, socketPath.rfind('/'));
-    if (options.socketPath.empty() && !PrepareFolder(folder, why)) return false;
+    std::string folder = socketPath.substr(0, socketPath.rfind('/'));
+    if (options.socketPath.empty() && !PrepareFolder(folder, why)) {
+      // A folder of our own that nobody can have made first, beside the refused one. Clients
+      // find it through the folder lock (kFolderLock), which names the control address, and
+      // started scripts through their environment.
+      std::string made = folder + ".XXXXXX";
+      if (::mkdtemp(made.data()) == nullptr) {
+        why += "; cannot make a folder of its own either (" + made + ": " +
+               std::strerror(errno) + ")";
+        return false;
+      }
+      Log("the socket folder " + why + ": refused, another user could read what clients send "
+          "there; serving on " + made + "/bus instead (" + kFolderLock + " names it)");
+      why.clear();
+      madeFolder = made;
+      folder = made;
+      socketPath = made + "/bus";
+    }
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (socketPath.size() >= sizeof addr.sun_path) {
@@ -1050,11 +1074,18 @@ struct ObjectServer::Impl {
       why = "cannot listen on " + socketPath + ": " + std::strerror(errno);
       ::close(listenFd);
       listenFd = -1;
+      RemoveMadeFolder();
       return false;
     }
     address = "unix:path=" + EscapeAddressValue(socketPath);
     acceptWatch = g_unix_fd_add(listenFd, G_IO_IN, OnAcceptReady, this);
     return true;
+  }
+
+  void RemoveMadeFolder() {
+    if (madeFolder.empty()) return;
+    ::rmdir(madeFolder.c_str());
+    madeFolder.clear();
   }
 
   static bool InUse(const std::string& path) {
@@ -1099,6 +1130,7 @@ struct ObjectServer::Impl {
       listenFd = -1;
       ::unlink(socketPath.c_str());
     }
+    RemoveMadeFolder();
     // Calls that arrive from now on find no object; replies already made still go out.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kFlushMs);
     std::vector<Connection*> all;
@@ -1221,7 +1253,10 @@ ObjectServer::~ObjectServer() { impl_->Stop(); }
 bool ObjectServer::Start() {
   std::string why;
   if (!impl_->Listen(why)) {
-    impl_->Log("no private socket: " + why);
+    impl_->RemoveMadeFolder();
+    impl_->Log("no private socket (" + why +
+               "): this node runs without its scripting object; scripts, Startup.vbs among "
+               "them, and sablewick-ctl cannot reach it");
     return false;
   }
   if (impl_->options.useSessionBus) impl_->OpenSessionBus();
