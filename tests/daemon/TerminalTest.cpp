@@ -91,6 +91,35 @@ TEST_F(DaemonTest, AStartUpFailureIsSaidInWordsOnStandardError) {
       << daemon->Stderr();
 }
 
+// A node that cannot serve its scripting object at all says so, in the log and on the
+// terminal, and so does the start-up script it does not start.
+TEST_F(DaemonTest, ANodeWithoutItsScriptingObjectSaysSo) {
+  daemon->environment.emplace_back("XDG_RUNTIME_DIR", daemon->Root() + "/no/such/folder");
+  testing::WriteFile(daemon->Root() + "/Scripts/Startup.vbs", "WScript.Echo 1\n");
+  daemon->Start();
+  ASSERT_TRUE(hub.Receive()) << "no heartbeat";
+  daemon->StartUpLine();  // waits for it
+  EXPECT_NE(daemon->Stderr().find("; control none (no scripting object: see the log). Next: "),
+            std::string::npos)
+      << daemon->Stderr();
+  // The start-up script's turn comes a moment later.
+  for (int i = 0; i < 300 && daemon->Stderr().find("Startup.vbs not started") == std::string::npos;
+       ++i)
+    ::usleep(10000);
+  for (const std::string& said :
+       {std::string("ObjectServer: no private socket (cannot create ") + daemon->Root() +
+            "/no/such/folder/sablewick: No such file or directory; cannot make a folder of its "
+            "own either",
+        std::string("this node runs without its scripting object; scripts, Startup.vbs among "
+                    "them, and sablewick-ctl cannot reach it"),
+        std::string("Startup.vbs not started: the object server is not up")}) {
+    EXPECT_NE(daemon->Log().find(said), std::string::npos) << said << "\n" << daemon->Log();
+    EXPECT_NE(daemon->Stderr().find(said), std::string::npos) << said << "\n" << daemon->Stderr();
+  }
+  daemon->Signal(SIGTERM);
+  EXPECT_EQ(daemon->WaitExit(), 0);
+}
+
 // Another program (another user's, say) holding the sending socket's address on the first
 // receive port, or either address on a later one, only moves the node to the next port where
 // both sockets bind.
