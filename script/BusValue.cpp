@@ -385,8 +385,8 @@ bool UnixSocketOf(std::string_view address, sockaddr_un& where, socklen_t& lengt
   where = {};
   where.sun_family = AF_UNIX;
   std::memcpy(where.sun_path + (abstract ? 1 : 0), path.data(), path.size());
-  length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() +
-                                  (abstract ? 1 : 0));
+  length =
+      static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + (abstract ? 1 : 0));
   shown = abstract ? "@" + path : path;
   return true;
 }

@@ -106,9 +106,10 @@ bool PrepareFolder(const std::string& folder, std::string& why) {
   if (st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
     char mode[8];
     std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-    why = folder + (st.st_uid != ::geteuid() ? " belongs to another user (uid " +
-                                                   std::to_string(st.st_uid) + ", mode " + mode + ")"
-                                             : " is open to others (mode " + std::string(mode) + ")");
+    why =
+        folder + (st.st_uid != ::geteuid() ? " belongs to another user (uid " +
+                                                 std::to_string(st.st_uid) + ", mode " + mode + ")"
+                                           : " is open to others (mode " + std::string(mode) + ")");
     return false;
   }
   return true;
@@ -1033,12 +1034,13 @@ struct ObjectServer::Impl {
       // started scripts through their environment.
       std::string made = folder + ".XXXXXX";
       if (::mkdtemp(made.data()) == nullptr) {
-        why += "; cannot make a folder of its own either (" + made + ": " +
-               std::strerror(errno) + ")";
+        why +=
+            "; cannot make a folder of its own either (" + made + ": " + std::strerror(errno) + ")";
         return false;
       }
-      Log("the socket folder " + why + ": refused, another user could read what clients send "
-          "there; serving on " + made + "/bus instead (" + kFolderLock + " names it)");
+      const std::string instead = made + "/bus instead (" + kFolderLock + " names it)";
+      Log("the socket folder " + why +
+          ": refused, another user could read what clients send there; serving on " + instead);
       why.clear();
       madeFolder = made;
       folder = made;

@@ -104,7 +104,8 @@ class ForeignServer {
     ::fcntl(data_[0], F_SETFL, O_NONBLOCK);
     char buf[4096];
     ssize_t n;
-    while ((n = ::read(data_[0], buf, sizeof buf)) > 0) received_.append(buf, static_cast<size_t>(n));
+    while ((n = ::read(data_[0], buf, sizeof buf)) > 0)
+      received_.append(buf, static_cast<size_t>(n));
     ::close(data_[0]);
     return received_;
   }
@@ -125,7 +126,7 @@ struct Ran {
 // Runs a program of the user as from a login without a runtime folder or session bus (su,
 // cron, ssh without logind), with the variables given on top.
 Ran RunAsUser(const std::vector<std::string>& argv,
-        const std::vector<std::pair<std::string, std::string>>& environment = {}) {
+              const std::vector<std::pair<std::string, std::string>>& environment = {}) {
   testing::TempDir outDir;
   const std::string out = outDir.Path() + "/out", err = outDir.Path() + "/err";
   const pid_t pid = ::fork();
@@ -297,9 +298,13 @@ TEST_F(LocalUserTest, ToolsRefuseASocketServedByAnotherUser) {
   };
   const Case cases[] = {
       {"ctl, address given", {ctl, "--address", address, "inject", lamp}, {noNode}},
-      {"ctl, address in the environment", {ctl, "inject", lamp}, {noNode, {"SABLEWICK_ADDRESS", address}}},
+      {"ctl, address in the environment",
+       {ctl, "inject", lamp},
+       {noNode, {"SABLEWICK_ADDRESS", address}}},
       {"ctl, the default socket", {ctl, "inject", lamp}, {noNode}},
-      {"runner, address in the environment", {runner, script}, {noNode, {"SABLEWICK_ADDRESS", address}}},
+      {"runner, address in the environment",
+       {runner, script},
+       {noNode, {"SABLEWICK_ADDRESS", address}}},
       {"runner, the default socket", {runner, script}, {noNode}},
   };
   const std::string refused = "refused " + squatted + "/bus: it is served by uid 65534";

@@ -624,7 +624,8 @@ TEST_F(ObjectServerTest, ASocketFolderNotOursAloneIsRefusedForOneOfOurOwn) {
     EXPECT_EQ(st.st_mode & 07777, 0700u) << c.what;
     EXPECT_TRUE(std::filesystem::is_empty(folder)) << c.what;
     EXPECT_NE(Log().find("the socket folder " + folder + c.said + ": refused"), std::string::npos)
-        << c.what << "\n" << Log();
+        << c.what << "\n"
+        << Log();
     {
       Client client(server->Address());
       EXPECT_FALSE(client.Create().empty()) << c.what;
@@ -650,7 +651,8 @@ TEST(ConnectToDaemon, OnlyAUnixSocketIsTakenAndAMissingOneIsNoRefusal) {
       {"tcp:host=127.0.0.1,port=9", "cannot tell who serves tcp:host=127.0.0.1,port=9"},
       {"unixexec:path=/bin/true", "cannot tell who serves unixexec:path=/bin/true"},
       {"unix:path=" + dir.Path() + "/none", ""},
-      {"unix:path=" + dir.Path() + "/none;tcp:host=127.0.0.1,port=9", "cannot tell who serves tcp:"},
+      {"unix:path=" + dir.Path() + "/none;tcp:host=127.0.0.1,port=9",
+       "cannot tell who serves tcp:"},
       {"unix:path=%zz", "cannot tell who serves unix:path=%zz"},
   };
   for (const Case& c : cases) {
