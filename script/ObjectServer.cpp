@@ -1,13 +1,14 @@
 #include "script/ObjectServer.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <glib-unix.h>
 #include <glib.h>
+#include <malloc.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <malloc.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <deque>
 #include <map>
 #include <unordered_map>
@@ -1032,6 +1034,7 @@ struct ObjectServer::Impl {
       // A folder of our own that nobody can have made first, beside the refused one. Clients
       // find it through the folder lock (kFolderLock), which names the control address, and
       // started scripts through their environment.
+      SweepMadeFolders(folder);
       std::string made = folder + ".XXXXXX";
       if (::mkdtemp(made.data()) == nullptr) {
         why +=
@@ -1088,6 +1091,36 @@ struct ObjectServer::Impl {
     if (madeFolder.empty()) return;
     ::rmdir(madeFolder.c_str());
     madeFolder.clear();
+  }
+
+  // Folders that earlier runs made beside the refused one and could not remove (a crash, a
+  // kill): ours, mode 0700, nobody answering on their socket, unchanged for a while (a node
+  // starting beside us may have made its folder and not yet bound its socket). At most
+  // kMaxSweep a start.
+  static void SweepMadeFolders(const std::string& refused) {
+    constexpr int kMaxSweep = 64;
+    constexpr time_t kSettledSeconds = 60;
+    const time_t now = ::time(nullptr);
+    const size_t slash = refused.rfind('/');
+    const std::string parent = refused.substr(0, slash);
+    const std::string prefix = refused.substr(slash + 1) + ".";
+    DIR* dir = ::opendir(parent.empty() ? "/" : parent.c_str());
+    if (dir == nullptr) return;
+    int swept = 0;
+    while (const dirent* e = ::readdir(dir)) {
+      const std::string name = e->d_name;
+      if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) continue;
+      const std::string path = parent + "/" + name;
+      struct stat st {};
+      if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||
+          (st.st_mode & 07777) != 0700 || now - st.st_mtime < kSettledSeconds)
+        continue;
+      const std::string socket = path + "/bus";
+      if (socket.size() >= sizeof(sockaddr_un::sun_path) || InUse(socket)) continue;
+      ::unlink(socket.c_str());
+      if (::rmdir(path.c_str()) == 0 && ++swept == kMaxSweep) break;
+    }
+    ::closedir(dir);
   }
 
   static bool InUse(const std::string& path) {

@@ -2,6 +2,7 @@
 // gdbus, by a client of another user, and through a private dbus-daemon.
 #include "script/ObjectServer.h"
 
+#include <fcntl.h>
 #include <grp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -633,6 +634,70 @@ TEST_F(ObjectServerTest, ASocketFolderNotOursAloneIsRefusedForOneOfOurOwn) {
     server.reset();
     EXPECT_FALSE(std::filesystem::exists(made)) << c.what << ": left behind";
   }
+  if (before != nullptr)
+    ::setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
+  else
+    ::unsetenv("XDG_RUNTIME_DIR");
+}
+
+// Folders that earlier runs made beside a refused one and left behind (a crash) go at the next
+// refusal; one a node serves from, one just made, or one not like ours stay.
+TEST_F(ObjectServerTest, FoldersLeftBehindBesideARefusedOneAreSwept) {
+  const std::string runtime = dir.Path() + "/run";
+  const std::string folder = runtime + "/sablewick";
+  ASSERT_EQ(::mkdir(runtime.c_str(), 0700), 0);
+  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+  ASSERT_EQ(::chmod(folder.c_str(), 0777), 0);
+  // A socket file at path; its fd, listening when listen is true (else closed: stale).
+  const auto socketAt = [](const std::string& path, bool listen) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << path;
+    if (listen) {
+      EXPECT_EQ(::listen(fd, 4), 0);
+      return fd;
+    }
+    ::close(fd);
+    return -1;
+  };
+  struct Case {
+    const char* suffix;
+    mode_t mode;
+    bool listening;
+    bool old;
+    bool swept;
+  };
+  const Case cases[] = {
+      {".stale1", 0700, false, true, true},  {".stale2", 0700, false, true, true},
+      {".live01", 0700, true, true, false},  {".fresh1", 0700, false, false, false},
+      {".open01", 0755, false, true, false}, {".toolong", 0700, false, true, false},
+  };
+  std::vector<int> held;
+  for (const Case& c : cases) {
+    const std::string path = folder + c.suffix;
+    ASSERT_EQ(::mkdir(path.c_str(), c.mode), 0);
+    ASSERT_EQ(::chmod(path.c_str(), c.mode), 0);
+    const int fd = socketAt(path + "/bus", c.listening);
+    if (fd >= 0) held.push_back(fd);
+    if (c.old) {
+      const timespec anHourAgo[2] = {{::time(nullptr) - 3600, 0}, {::time(nullptr) - 3600, 0}};
+      ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), anHourAgo, 0), 0);
+    }
+  }
+  const char* before = std::getenv("XDG_RUNTIME_DIR");
+  const std::string saved = before != nullptr ? before : "";
+  ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+  ObjectServer::Options options;
+  options.useSessionBus = false;
+  server = std::make_unique<ObjectServer>(
+      app, [this] { return vbs::ObjectPtr<vbs::HostObject>(new Gadget("app", &alive)); }, options);
+  EXPECT_TRUE(server->Start());
+  for (const Case& c : cases)
+    EXPECT_EQ(std::filesystem::exists(folder + c.suffix), !c.swept) << c.suffix;
+  server.reset();
+  for (int fd : held) ::close(fd);
   if (before != nullptr)
     ::setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
   else
