@@ -346,8 +346,8 @@ int HexDigit(char c) {
   return -1;
 }
 
-// The socket one "unix:" address names (path, or abstract with a leading NUL); false for any
-// other transport or a malformed value.
+}  // namespace
+
 bool UnixSocketOf(std::string_view address, sockaddr_un& where, socklen_t& length,
                   std::string& shown) {
   constexpr std::string_view kUnix = "unix:";
@@ -390,6 +390,8 @@ bool UnixSocketOf(std::string_view address, sockaddr_un& where, socklen_t& lengt
   shown = abstract ? "@" + path : path;
   return true;
 }
+
+namespace {
 
 enum class PeerResult { kConnected, kAbsent, kRefused };
 

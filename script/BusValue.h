@@ -24,6 +24,7 @@
 // Array. Dictionaries and unix fds are refused.
 #pragma once
 
+#include <sys/un.h>
 #include <systemd/sd-bus.h>
 
 #include <cstdint>
@@ -84,6 +85,12 @@ std::string FolderNodeAddress(const std::string& folder);
 // the uid and the socket. Only unix: addresses are accepted, for that check.
 sd_bus* ConnectToDaemon(const std::string& address, std::string& tried, bool& onSessionBus,
                         std::string& refusal);
+
+// The socket one "unix:" address names ("path=" or "abstract=", %-escapes undone; the
+// abstract name with its leading NUL), its length for connect(), and how to show it ("@" for
+// abstract). False for any other transport or a malformed address.
+bool UnixSocketOf(std::string_view address, sockaddr_un& where, socklen_t& length,
+                  std::string& shown);
 
 // Objects cross the wire as paths; each side says how its objects become paths and back.
 // Both throw vbs::ScriptError when they cannot.
