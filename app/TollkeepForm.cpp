@@ -47,16 +47,16 @@ std::string BasicStr(int32_t n) {
 // to reach it and what to do next.
 void SayStarted(App& app, const XapTransport& xap) {
   const std::string& a = app.AppPath;
+  const std::string control =
+      app.busAddress.empty() ? "none (no scripting object: see the log)" : app.busAddress;
   SayOnTerminal(app, "sablewick " SABLEWICK_VERSION ": source " + xap.XapSource() + ", UID " +
                          app.UID + ", receive port " + std::to_string(xap.ListenPort()) +
                          ", broadcast " + xap.SendAddress() + ", interface " +
                          (xap.LocalAddress().empty() ? "any" : xap.LocalAddress()) + "; Config " +
                          a + "/Config, Data " + a + "/Data, Scripts " + a + "/Scripts, log " +
                          LogFilePath(app) + ", program " + app.ProgramPath + "; control " +
-                         (app.busAddress.empty() ? std::string("none") : app.busAddress) +
-                         ". Next: " + DirName(app.ExePath) +
-                         "/sablewick-ctl status; the log: tail -f " +
-                         LogFilePath(app) + "\n");
+                         control + ". Next: " + DirName(app.ExePath) +
+                         "/sablewick-ctl status; the log: tail -f " + LogFilePath(app) + "\n");
 }
 
 // The settings check of `sablewick-ctl check`, at start: each problem is a warning line in the

@@ -46,8 +46,9 @@ std::string ErrorText(const sd_bus_error& e) {
 bool Client::StopRequested() { return stopRequested != 0; }
 
 Client::Client(const std::string& address) {
-  std::string tried;
-  bus_ = ConnectToDaemon(address, tried, onSessionBus_);
+  std::string tried, refusal;
+  bus_ = ConnectToDaemon(address, tried, onSessionBus_, refusal);
+  if (bus_ == nullptr && !refusal.empty()) throw CtlError(refusal);
   if (bus_ == nullptr) throw CtlError("no running node found (tried" + tried + ")");
 }
 
@@ -151,9 +152,10 @@ void Client::UsePrivateSocket() {
       if (vbs::ToString(items[i]) == "address") address = vbs::ToString(items[i + 1]);
   }
   if (address.empty()) throw CtlError("the node names no private socket to follow through");
-  std::string tried;
+  std::string tried, refusal;
   bool session = false;
-  sd_bus* bus = ConnectToDaemon(address, tried, session);
+  sd_bus* bus = ConnectToDaemon(address, tried, session, refusal);
+  if (bus == nullptr && !refusal.empty()) throw CtlError(refusal);
   if (bus == nullptr) throw CtlError("cannot reach the node's private socket (tried" + tried + ")");
   sd_bus_flush_close_unref(bus_);
   bus_ = bus;

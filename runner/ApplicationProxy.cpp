@@ -209,7 +209,7 @@ Variant ProxyMapper::ObjectAt(std::string_view path) {
 }
 
 // Opened by the first CreateObject, shared by all the proxies of the process while any lives.
-std::shared_ptr<Link> OpenLink(std::string& tried) {
+std::shared_ptr<Link> OpenLink(std::string& tried, std::string& refusal) {
   // A weak reference: the link closes with its last proxy, and a later CreateObject opens a
   // new one. One process, one thread: nothing else touches it.
   static std::weak_ptr<Link> shared;
@@ -217,7 +217,7 @@ std::shared_ptr<Link> OpenLink(std::string& tried) {
 
   std::shared_ptr<Link> link;
   bool onSessionBus = false;
-  if (sd_bus* bus = sablewick::ConnectToDaemon({}, tried, onSessionBus))
+  if (sd_bus* bus = sablewick::ConnectToDaemon({}, tried, onSessionBus, refusal))
     link = std::make_shared<Link>(bus, onSessionBus ? sablewick::kBusName : nullptr);
   shared = link;
   return link;
@@ -226,8 +226,10 @@ std::shared_ptr<Link> OpenLink(std::string& tried) {
 }  // namespace
 
 vbs::ObjectPtr<vbs::HostObject> MakeApplicationProxy() {
-  std::string tried;
-  std::shared_ptr<Link> link = OpenLink(tried);
+  std::string tried, refusal;
+  std::shared_ptr<Link> link = OpenLink(tried, refusal);
+  if (!link && !refusal.empty())
+    vbs::Throw(vbs::kCannotCreateObject, "ActiveX component can't create object: " + refusal);
   if (!link)
     vbs::Throw(vbs::kCannotCreateObject,
                "ActiveX component can't create object: Sablewick is not running (tried" + tried +

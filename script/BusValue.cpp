@@ -1,10 +1,13 @@
 #include "script/BusValue.h"
 
 #include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
@@ -336,17 +339,129 @@ std::string FolderNodeAddress(const std::string& folder) {
 
 namespace {
 
-// A peer connection to address, or null.
-sd_bus* ConnectPeer(const std::string& address) {
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+bool UnixSocketOf(std::string_view address, sockaddr_un& where, socklen_t& length,
+                  std::string& shown) {
+  constexpr std::string_view kUnix = "unix:";
+  if (address.substr(0, kUnix.size()) != kUnix) return false;
+  address.remove_prefix(kUnix.size());
+  std::string path;
+  bool abstract = false, found = false;
+  while (!address.empty()) {
+    const size_t comma = address.find(',');
+    const std::string_view pair = address.substr(0, comma);
+    address = comma == std::string_view::npos ? std::string_view() : address.substr(comma + 1);
+    const size_t eq = pair.find('=');
+    if (eq == std::string_view::npos) return false;
+    const std::string_view key = pair.substr(0, eq);
+    if (key != "path" && key != "abstract") continue;  // guid and the like
+    if (found) return false;
+    found = true;
+    abstract = key == "abstract";
+    const std::string_view value = pair.substr(eq + 1);
+    for (size_t i = 0; i < value.size(); ++i) {
+      if (value[i] != '%') {
+        path += value[i];
+        continue;
+      }
+      const int hi = i + 2 < value.size() ? HexDigit(value[i + 1]) : -1;
+      const int lo = hi >= 0 ? HexDigit(value[i + 2]) : -1;
+      if (lo < 0) return false;
+      path += static_cast<char>(hi * 16 + lo);
+      i += 2;
+    }
+  }
+  const size_t room = sizeof where.sun_path - (abstract ? 1 : 0);
+  if (!found || path.empty() || path.size() >= room || path.find('\0') != std::string::npos)
+    return false;
+  where = {};
+  where.sun_family = AF_UNIX;
+  std::memcpy(where.sun_path + (abstract ? 1 : 0), path.data(), path.size());
+  length =
+      static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + (abstract ? 1 : 0));
+  shown = abstract ? "@" + path : path;
+  return true;
+}
+
+namespace {
+
+enum class PeerResult { kConnected, kAbsent, kRefused };
+
+// A peer connection to one address, or null. The socket is connected and the uid of the
+// process that serves it (SO_PEERCRED) checked before sd-bus sends a single byte: a socket in
+// a folder that another user made first, or an abstract name anyone may take, must not
+// receive what we would tell the node. Such a peer is kRefused, with words in refusal.
+sd_bus* ConnectPeer(std::string_view address, PeerResult& result, std::string& refusal) {
+  result = PeerResult::kAbsent;
+  sockaddr_un where{};
+  socklen_t length = 0;
+  std::string shown;
+  if (!UnixSocketOf(address, where, length, shown)) {
+    result = PeerResult::kRefused;
+    refusal = "cannot tell who serves " + std::string(address) +
+              ": the node is reached through a unix socket address (unix:path=...)";
+    return nullptr;
+  }
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return nullptr;
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&where), length) != 0) {
+    ::close(fd);
+    return nullptr;
+  }
+  ucred cred{};
+  socklen_t len = sizeof cred;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || cred.uid != ::geteuid()) {
+    const bool known = len == sizeof cred;
+    ::close(fd);
+    result = PeerResult::kRefused;
+    refusal = "refused " + shown + ": " +
+              (known ? "it is served by uid " + std::to_string(cred.uid) + " (pid " +
+                           std::to_string(cred.pid) + ")"
+                     : std::string("who serves it cannot be told")) +
+              ", not by this user (uid " + std::to_string(::geteuid()) +
+              "); nothing was sent to it";
+    return nullptr;
+  }
   sd_bus* bus = nullptr;
-  if (sd_bus_new(&bus) < 0) return nullptr;
-  if (sd_bus_set_address(bus, address.c_str()) < 0 || sd_bus_start(bus) < 0)
+  if (sd_bus_new(&bus) < 0) {
+    ::close(fd);
+    return nullptr;
+  }
+  // From here on the bus owns fd.
+  if (sd_bus_set_fd(bus, fd, fd) < 0) {
+    ::close(fd);
     return sd_bus_unref(bus);
+  }
+  if (sd_bus_start(bus) < 0) return sd_bus_unref(bus);
+  result = PeerResult::kConnected;
   return bus;
 }
 
-// The session bus when the daemon's name is on it, or null.
-sd_bus* ConnectSessionBus() {
+// Each address of a ";"-separated list in turn, as sd-bus would; a refusal ends the search.
+sd_bus* ConnectPeers(const std::string& addresses, PeerResult& result, std::string& refusal) {
+  std::string_view rest = addresses;
+  result = PeerResult::kAbsent;
+  while (!rest.empty()) {
+    const size_t semi = rest.find(';');
+    const std::string_view one = rest.substr(0, semi);
+    rest = semi == std::string_view::npos ? std::string_view() : rest.substr(semi + 1);
+    if (one.empty()) continue;
+    sd_bus* bus = ConnectPeer(one, result, refusal);
+    if (result != PeerResult::kAbsent) return bus;
+  }
+  return nullptr;
+}
+
+// The session bus when the daemon's name is on it, held by this user, or null.
+sd_bus* ConnectSessionBus(std::string& refusal) {
   sd_bus* bus = nullptr;
   if (sd_bus_open_user(&bus) < 0) return nullptr;
   sd_bus_message* reply = nullptr;
@@ -358,22 +473,40 @@ sd_bus* ConnectSessionBus() {
     sd_bus_message_unref(reply);
     return sd_bus_flush_close_unref(bus);
   }
+  reply = sd_bus_message_unref(reply);
+  // A session bus is the user's own; a bus that lets other users in must still not hand
+  // them our calls.
+  uint32_t uid = 0;
+  if (sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                         "org.freedesktop.DBus", "GetConnectionUnixUser", nullptr, &reply, "s",
+                         kBusName) < 0 ||
+      sd_bus_message_read(reply, "u", &uid) < 0 || uid != ::geteuid()) {
+    sd_bus_message_unref(reply);
+    refusal = std::string("refused the name ") + kBusName + " on the session bus: it is held by " +
+              (reply != nullptr ? "uid " + std::to_string(uid) : std::string("an unknown user")) +
+              ", not by this user (uid " + std::to_string(::geteuid()) + ")";
+    return sd_bus_flush_close_unref(bus);
+  }
   sd_bus_message_unref(reply);
   return bus;
 }
 
 }  // namespace
 
-sd_bus* ConnectToDaemon(const std::string& address, std::string& tried, bool& onSessionBus) {
+sd_bus* ConnectToDaemon(const std::string& address, std::string& tried, bool& onSessionBus,
+                        std::string& refusal) {
   onSessionBus = false;
+  refusal.clear();
+  PeerResult result = PeerResult::kAbsent;
   if (!address.empty()) {
     tried += " " + address + ";";
-    return ConnectPeer(address);
+    return ConnectPeers(address, result, refusal);
   }
   const char* given = std::getenv(kAddressVariable);
   if (given != nullptr && given[0] != 0) {
     tried += std::string(" ") + given + ";";
-    if (sd_bus* bus = ConnectPeer(given)) return bus;
+    sd_bus* bus = ConnectPeers(given, result, refusal);
+    if (result != PeerResult::kAbsent) return bus;
   }
   char exe[4096];
   const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
@@ -388,17 +521,18 @@ sd_bus* ConnectToDaemon(const std::string& address, std::string& tried, bool& on
     if (!own.empty()) {
       tried += " the node of " + folder + " (" + own + ");";
       // That node, or none: another folder's node would be the wrong one.
-      return ConnectPeer(own);
+      return ConnectPeers(own, result, refusal);
     }
   }
   tried += std::string(" session bus name ") + kBusName + ";";
-  if (sd_bus* bus = ConnectSessionBus()) {
+  if (sd_bus* bus = ConnectSessionBus(refusal)) {
     onSessionBus = true;
     return bus;
   }
+  if (!refusal.empty()) return nullptr;
   const std::string fallback = "unix:path=" + DefaultSocketPath();
   tried += " " + fallback;
-  return ConnectPeer(fallback);
+  return ConnectPeers(fallback, result, refusal);
 }
 
 void CheckBus(int result, std::string_view what) {

@@ -24,6 +24,7 @@
 // Array. Dictionaries and unix fds are refused.
 #pragma once
 
+#include <sys/un.h>
 #include <systemd/sd-bus.h>
 
 #include <cstdint>
@@ -78,7 +79,18 @@ std::string FolderNodeAddress(const std::string& folder);
 // bus, else the default socket.
 // Null when none answers; tried lists what was tried, for the message. onSessionBus tells
 // that calls must name kBusName as their destination.
-sd_bus* ConnectToDaemon(const std::string& address, std::string& tried, bool& onSessionBus);
+// A socket is connected and its server's uid checked (SO_PEERCRED) before anything is sent:
+// one served by another user (a folder in /tmp made first by someone else, a name taken on
+// the session bus) is refused, the search ends there, and refusal says so in words naming
+// the uid and the socket. Only unix: addresses are accepted, for that check.
+sd_bus* ConnectToDaemon(const std::string& address, std::string& tried, bool& onSessionBus,
+                        std::string& refusal);
+
+// The socket one "unix:" address names ("path=" or "abstract=", %-escapes undone; the
+// abstract name with its leading NUL), its length for connect(), and how to show it ("@" for
+// abstract). False for any other transport or a malformed address.
+bool UnixSocketOf(std::string_view address, sockaddr_un& where, socklen_t& length,
+                  std::string& shown);
 
 // Objects cross the wire as paths; each side says how its objects become paths and back.
 // Both throw vbs::ScriptError when they cannot.

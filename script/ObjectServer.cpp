@@ -1,21 +1,24 @@
 #include "script/ObjectServer.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <glib-unix.h>
 #include <glib.h>
+#include <malloc.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <malloc.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <deque>
 #include <map>
 #include <unordered_map>
@@ -90,7 +93,8 @@ size_t WireBytes(const Variant& value) {
   return bytes;
 }
 
-// The folder of the socket must be ours alone: in /tmp someone else could have made it first.
+// The folder of the socket must be ours alone: in /tmp someone else could have made it first
+// (and would then receive what our clients send, or keep us from serving at all).
 bool PrepareFolder(const std::string& folder, std::string& why) {
   if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
     why = "cannot create " + folder + ": " + std::strerror(errno);
@@ -102,7 +106,12 @@ bool PrepareFolder(const std::string& folder, std::string& why) {
     return false;
   }
   if (st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
-    why = folder + " belongs to another user or is open to others";
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    why =
+        folder + (st.st_uid != ::geteuid() ? " belongs to another user (uid " +
+                                                 std::to_string(st.st_uid) + ", mode " + mode + ")"
+                                           : " is open to others (mode " + std::string(mode) + ")");
     return false;
   }
   return true;
@@ -209,6 +218,8 @@ struct ObjectServer::Impl {
   Factory factory;
   Options options;
   std::string socketPath;
+  // The folder made with mkdtemp when the default one was refused; removed at the end.
+  std::string madeFolder;
   std::string address;
   int listenFd = -1;
   guint acceptWatch = 0;
@@ -1018,8 +1029,26 @@ struct ObjectServer::Impl {
 
   bool Listen(std::string& why) {
     socketPath = options.socketPath.empty() ? DefaultSocketPath() : options.socketPath;
-    const std::string folder = socketPath.substr(0, socketPath.rfind('/'));
-    if (options.socketPath.empty() && !PrepareFolder(folder, why)) return false;
+    std::string folder = socketPath.substr(0, socketPath.rfind('/'));
+    if (options.socketPath.empty() && !PrepareFolder(folder, why)) {
+      // A folder of our own that nobody can have made first, beside the refused one. Clients
+      // find it through the folder lock (kFolderLock), which names the control address, and
+      // started scripts through their environment.
+      SweepMadeFolders(folder);
+      std::string made = folder + ".XXXXXX";
+      if (::mkdtemp(made.data()) == nullptr) {
+        why +=
+            "; cannot make a folder of its own either (" + made + ": " + std::strerror(errno) + ")";
+        return false;
+      }
+      const std::string instead = made + "/bus instead (" + kFolderLock + " names it)";
+      Log("the socket folder " + why +
+          ": refused, another user could read what clients send there; serving on " + instead);
+      why.clear();
+      madeFolder = made;
+      folder = made;
+      socketPath = made + "/bus";
+    }
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (socketPath.size() >= sizeof addr.sun_path) {
@@ -1050,11 +1079,48 @@ struct ObjectServer::Impl {
       why = "cannot listen on " + socketPath + ": " + std::strerror(errno);
       ::close(listenFd);
       listenFd = -1;
+      RemoveMadeFolder();
       return false;
     }
     address = "unix:path=" + EscapeAddressValue(socketPath);
     acceptWatch = g_unix_fd_add(listenFd, G_IO_IN, OnAcceptReady, this);
     return true;
+  }
+
+  void RemoveMadeFolder() {
+    if (madeFolder.empty()) return;
+    ::rmdir(madeFolder.c_str());
+    madeFolder.clear();
+  }
+
+  // Folders that earlier runs made beside the refused one and could not remove (a crash, a
+  // kill): ours, mode 0700, nobody answering on their socket, unchanged for a while (a node
+  // starting beside us may have made its folder and not yet bound its socket). At most
+  // kMaxSweep a start.
+  static void SweepMadeFolders(const std::string& refused) {
+    constexpr int kMaxSweep = 64;
+    constexpr time_t kSettledSeconds = 60;
+    const time_t now = ::time(nullptr);
+    const size_t slash = refused.rfind('/');
+    const std::string parent = refused.substr(0, slash);
+    const std::string prefix = refused.substr(slash + 1) + ".";
+    DIR* dir = ::opendir(parent.empty() ? "/" : parent.c_str());
+    if (dir == nullptr) return;
+    int swept = 0;
+    while (const dirent* e = ::readdir(dir)) {
+      const std::string name = e->d_name;
+      if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) continue;
+      const std::string path = parent + "/" + name;
+      struct stat st {};
+      if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||
+          (st.st_mode & 07777) != 0700 || now - st.st_mtime < kSettledSeconds)
+        continue;
+      const std::string socket = path + "/bus";
+      if (socket.size() >= sizeof(sockaddr_un::sun_path) || InUse(socket)) continue;
+      ::unlink(socket.c_str());
+      if (::rmdir(path.c_str()) == 0 && ++swept == kMaxSweep) break;
+    }
+    ::closedir(dir);
   }
 
   static bool InUse(const std::string& path) {
@@ -1099,6 +1165,7 @@ struct ObjectServer::Impl {
       listenFd = -1;
       ::unlink(socketPath.c_str());
     }
+    RemoveMadeFolder();
     // Calls that arrive from now on find no object; replies already made still go out.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kFlushMs);
     std::vector<Connection*> all;
@@ -1221,7 +1288,10 @@ ObjectServer::~ObjectServer() { impl_->Stop(); }
 bool ObjectServer::Start() {
   std::string why;
   if (!impl_->Listen(why)) {
-    impl_->Log("no private socket: " + why);
+    impl_->RemoveMadeFolder();
+    impl_->Log("no private socket (" + why +
+               "): this node runs without its scripting object; scripts, Startup.vbs among "
+               "them, and sablewick-ctl cannot reach it");
     return false;
   }
   if (impl_->options.useSessionBus) impl_->OpenSessionBus();

@@ -227,58 +227,81 @@ int32_t XapTransport::Init() {
   }
 
   initProblem_.clear();
-  winsock1_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (winsock1_ < 0) {
-    initProblem_ = std::string("cannot make the receiving socket: ") + std::strerror(errno);
-    return -errno;
+  sockaddr_in receiveAt{};
+  receiveAt.sin_family = AF_INET;
+  receiveAt.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in sendFrom{};
+  sendFrom.sin_family = AF_INET;
+  if (localAddress_.empty() ||
+      ::inet_pton(AF_INET, localAddress_.c_str(), &sendFrom.sin_addr) != 1) {
+    sendFrom.sin_addr.s_addr = htonl(INADDR_ANY);
   }
-  // No address reuse: the search has to find a port that is really free.
-  bool bound = false;
+  char sendShown[INET_ADDRSTRLEN] = "?";
+  ::inet_ntop(AF_INET, &sendFrom.sin_addr, sendShown, sizeof sendShown);
+  // The sending socket on the receive socket's own address (or on every address) would need
+  // the very port the receive socket holds: no other port helps.
+  const bool clashes = sendFrom.sin_addr.s_addr == receiveAt.sin_addr.s_addr ||
+                       sendFrom.sin_addr.s_addr == htonl(INADDR_ANY);
+
+  // A port is taken only when both sockets bind on it; another program (another user's, say)
+  // holding either address on a port moves the search to the next one. No address reuse:
+  // the search has to find a port that is really free.
+  int receiveTaken = 0, sendTaken = 0;
   for (int i = 0; i < kPortTries; ++i) {
     listenPort_ = kFirstPort + i;
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(static_cast<uint16_t>(listenPort_));
-    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(winsock1_, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0) {
-      bound = true;
-      break;
+    receiveAt.sin_port = sendFrom.sin_port = htons(static_cast<uint16_t>(listenPort_));
+    if (winsock1_ < 0) {
+      winsock1_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+      if (winsock1_ < 0) {
+        const int e = errno;
+        initProblem_ = std::string("cannot make the receiving socket: ") + std::strerror(e);
+        return -e;
+      }
     }
-  }
-  if (!bound) {
-    ::close(winsock1_);
-    winsock1_ = -1;
-    initProblem_ = "no free receive port on 127.0.0.1 from " + std::to_string(kFirstPort) +
-                   " to " + std::to_string(kFirstPort + kPortTries - 1);
-    return -1;
-  }
-
-  winsock2_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (winsock2_ < 0) {
-    initProblem_ = std::string("cannot make the sending socket: ") + std::strerror(errno);
-    return -errno;
-  }
-  const int on = 1;
-  ::setsockopt(winsock2_, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_port = htons(static_cast<uint16_t>(listenPort_));
-  if (localAddress_.empty() || ::inet_pton(AF_INET, localAddress_.c_str(), &local.sin_addr) != 1) {
-    local.sin_addr.s_addr = htonl(INADDR_ANY);
-  }
-  if (::bind(winsock2_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+    if (::bind(winsock1_, reinterpret_cast<sockaddr*>(&receiveAt), sizeof receiveAt) != 0) {
+      const int e = errno;
+      if (e == EADDRINUSE) {
+        ++receiveTaken;
+        continue;
+      }
+      CloseSockets();
+      initProblem_ = "cannot bind the receiving socket 127.0.0.1:" + std::to_string(listenPort_) +
+                     ": " + std::strerror(e);
+      return -e;
+    }
+    winsock2_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (winsock2_ < 0) {
+      const int e = errno;
+      CloseSockets();
+      initProblem_ = std::string("cannot make the sending socket: ") + std::strerror(e);
+      return -e;
+    }
+    const int on = 1;
+    ::setsockopt(winsock2_, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    if (::bind(winsock2_, reinterpret_cast<sockaddr*>(&sendFrom), sizeof sendFrom) == 0) break;
     const int e = errno;
-    ::close(winsock2_);
-    winsock2_ = -1;
-    char shown[INET_ADDRSTRLEN] = "?";
-    ::inet_ntop(AF_INET, &local.sin_addr, shown, sizeof shown);
-    initProblem_ = "cannot bind the sending socket " + std::string(shown) + ":" +
+    CloseSockets();  // the receive port goes back too: the pair moves on together
+    if (e == EADDRINUSE && !clashes) {
+      ++sendTaken;
+      continue;
+    }
+    initProblem_ = "cannot bind the sending socket " + std::string(sendShown) + ":" +
                    std::to_string(listenPort_) + ": " + std::strerror(e);
     if (e == EADDRINUSE || e == EADDRNOTAVAIL) {
       initProblem_ += "; set InterfaceAddress in Config/Drumlin.ini to an address of this "
                       "machine other than 127.0.0.1 (127.0.0.2 works without a network)";
     }
     return e > 0 ? -e : e;
+  }
+  if (winsock2_ < 0) {
+    CloseSockets();
+    initProblem_ = "no port from " + std::to_string(kFirstPort) + " to " +
+                   std::to_string(kFirstPort + kPortTries - 1) +
+                   " where both sockets bind: the receiving socket's 127.0.0.1 was taken on " +
+                   std::to_string(receiveTaken) + " of them, the sending socket's " + sendShown +
+                   " on " + std::to_string(sendTaken) +
+                   " (other programs hold them: ss -uanp shows which)";
+    return -1;
   }
 
   for (int fd : {winsock1_, winsock2_}) {
@@ -303,6 +326,13 @@ int32_t XapTransport::Init() {
   hubForwarded_ = false;
   hubHintTimer_.Start(kHubHintMs);
   return listenPort_;
+}
+
+void XapTransport::CloseSockets() {
+  for (int* fd : {&winsock1_, &winsock2_}) {
+    if (*fd >= 0) ::close(*fd);
+    *fd = -1;
+  }
 }
 
 void XapTransport::SendHeartbeat(int32_t LongInterval) {

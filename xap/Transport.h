@@ -131,6 +131,8 @@ class XapTransport : public XapSink {
     uint32_t lastReport = 0;
     bool reported = false;
   };
+  // Closes both sockets (during the port search, before any watch is made on them).
+  void CloseSockets();
   void CountDrops(DropCount& count, uint64_t n, const char* what);
   void ReportDrops(DropCount& count, const char* what, bool force);
   DropCount queueDrops_;   // the receive queue was full

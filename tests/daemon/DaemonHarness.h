@@ -207,6 +207,9 @@ class Daemon {
   std::vector<std::pair<std::string, std::string>> environment;
   // A session bus for the daemon and its scripts (a test's private one); none when empty.
   std::string sessionBus;
+  // False: no XDG_RUNTIME_DIR at all (su, cron, ssh without logind), so the private socket
+  // goes to /tmp; tests that do so run with a /tmp of their own.
+  bool runtimeDir = true;
   const std::string& RuntimeDir() const { return runtime_; }
   bool Running() const { return pid_ > 0; }
   pid_t Pid() const { return pid_; }
@@ -223,7 +226,10 @@ class Daemon {
     if (file >= 0) ::dup2(file, fd);
   }
   void UseOwnEnvironment() const {
-    ::setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1);
+    if (runtimeDir)
+      ::setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1);
+    else
+      ::unsetenv("XDG_RUNTIME_DIR");
     if (sessionBus.empty())
       ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
     else

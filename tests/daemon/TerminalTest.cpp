@@ -91,6 +91,84 @@ TEST_F(DaemonTest, AStartUpFailureIsSaidInWordsOnStandardError) {
       << daemon->Stderr();
 }
 
+// A node that cannot serve its scripting object at all says so, in the log and on the
+// terminal, and so does the start-up script it does not start.
+TEST_F(DaemonTest, ANodeWithoutItsScriptingObjectSaysSo) {
+  daemon->environment.emplace_back("XDG_RUNTIME_DIR", daemon->Root() + "/no/such/folder");
+  testing::WriteFile(daemon->Root() + "/Scripts/Startup.vbs", "WScript.Echo 1\n");
+  daemon->Start();
+  ASSERT_TRUE(hub.Receive()) << "no heartbeat";
+  daemon->StartUpLine();  // waits for it
+  EXPECT_NE(daemon->Stderr().find("; control none (no scripting object: see the log). Next: "),
+            std::string::npos)
+      << daemon->Stderr();
+  // The start-up script's turn comes a moment later.
+  for (int i = 0; i < 300 && daemon->Stderr().find("Startup.vbs not started") == std::string::npos;
+       ++i)
+    ::usleep(10000);
+  for (const std::string& said :
+       {std::string("ObjectServer: no private socket (cannot create ") + daemon->Root() +
+            "/no/such/folder/sablewick: No such file or directory; cannot make a folder of its "
+            "own either",
+        std::string("this node runs without its scripting object; scripts, Startup.vbs among "
+                    "them, and sablewick-ctl cannot reach it"),
+        std::string("Startup.vbs not started: the object server is not up")}) {
+    EXPECT_NE(daemon->Log().find(said), std::string::npos) << said << "\n" << daemon->Log();
+    EXPECT_NE(daemon->Stderr().find(said), std::string::npos) << said << "\n" << daemon->Stderr();
+  }
+  daemon->Signal(SIGTERM);
+  EXPECT_EQ(daemon->WaitExit(), 0);
+}
+
+// Another program (another user's, say) holding the sending socket's address on the first
+// receive port, or either address on a later one, only moves the node to the next port where
+// both sockets bind.
+TEST_F(DaemonTest, APortHeldOnEitherAddressMovesTheSearchOn) {
+  struct Case {
+    std::vector<std::pair<const char*, int>> held;  // address, port
+    int port;                                       // the one the node takes
+  };
+  const Case cases[] = {
+      {{{"127.0.0.2", 32768}}, 32769},
+      {{{"127.0.0.1", 32768}, {"127.0.0.2", 32769}}, 32770},
+      {{{"127.0.0.2", 32768}, {"127.0.0.1", 32769}, {"127.0.0.2", 32770}}, 32771},
+      {{{"0.0.0.0", 32768}}, 32769},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::unique_ptr<testing::UdpSocket>> held;
+    for (const auto& [address, number] : c.held) {
+      held.push_back(std::make_unique<testing::UdpSocket>(number, address));
+      ASSERT_TRUE(held.back()->Bound()) << address << ":" << number;
+    }
+    daemon = std::make_unique<Daemon>();
+    StartAndGreet(c.port);
+    // Its receive socket answers on that port.
+    hub.SendTo(c.port, Query("class=Homeseer.Role\n", "Role.Query\n{\nRole=ANY\n}\n"));
+    EXPECT_TRUE(hub.ReceiveMessage(3000)) << "no answer on port " << c.port;
+    daemon->Signal(SIGTERM);
+    EXPECT_EQ(daemon->WaitExit(), 0);
+  }
+}
+
+// With no port left, the node says what it tried and what held it back.
+TEST_F(DaemonTest, NoPortLeftIsSaidWithWhatWasTried) {
+  std::vector<std::unique_ptr<testing::UdpSocket>> held;
+  for (int i = 0; i < 200; ++i) {
+    held.push_back(std::make_unique<testing::UdpSocket>(32768 + i, "127.0.0.2"));
+    ASSERT_TRUE(held.back()->Bound()) << 32768 + i;
+  }
+  held.push_back(std::make_unique<testing::UdpSocket>(32768, "127.0.0.1"));
+  ASSERT_TRUE(held.back()->Bound());
+  daemon->Start();
+  EXPECT_EQ(daemon->WaitExit(), 1);
+  EXPECT_NE(daemon->Stderr().find("sablewick: cannot start: no port from 32768 to 32967 where "
+                                  "both sockets bind: the receiving socket's 127.0.0.1 was taken "
+                                  "on 1 of them, the sending socket's 127.0.0.2 on 199"),
+            std::string::npos)
+      << daemon->Stderr();
+  EXPECT_EQ(daemon->Stderr().find("InterfaceAddress"), std::string::npos) << daemon->Stderr();
+}
+
 // A log file the node cannot write is said on the terminal at start; the node runs on.
 TEST_F(DaemonTest, ALogFileThatCannotBeWrittenIsSaidAtStart) {
   std::filesystem::create_directories(daemon->Root() + "/Data/Sablewick.txt");  // not a file

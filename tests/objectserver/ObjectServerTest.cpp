@@ -2,6 +2,7 @@
 // gdbus, by a client of another user, and through a private dbus-daemon.
 #include "script/ObjectServer.h"
 
+#include <fcntl.h>
 #include <grp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -573,6 +574,164 @@ TEST_F(ObjectServerTest, OtherUsersAreRefused) {
   EXPECT_FALSE(c.Create().empty());
 }
 
+// The usual socket folder ($XDG_RUNTIME_DIR/sablewick, or /tmp/sablewick-<uid>) when it is not
+// ours alone: refused, and the server goes to a fresh folder of its own beside it, which it
+// removes at the end. Nothing is made in the refused one.
+TEST_F(ObjectServerTest, ASocketFolderNotOursAloneIsRefusedForOneOfOurOwn) {
+  struct Case {
+    const char* what;
+    uid_t owner;
+    mode_t mode;
+    std::string said;
+  };
+  const uid_t me = ::geteuid();
+  const uid_t other = me == 65534 ? 65533 : 65534;
+  const Case cases[] = {
+      {"open to others", me, 0777, " is open to others (mode 0777)"},
+      {"group-writable", me, 0770, " is open to others (mode 0770)"},
+      {"another user's", other, 0700,
+       " belongs to another user (uid " + std::to_string(other) + ", mode 0700)"},
+  };
+  const char* before = std::getenv("XDG_RUNTIME_DIR");
+  const std::string saved = before != nullptr ? before : "";
+  int n = 0;
+  for (const Case& c : cases) {
+    if (c.owner != me && me != 0) {
+      std::printf("skipped \"%s\": needs root to give a folder to another user\n", c.what);
+      continue;
+    }
+    const std::string runtime = dir.Path() + "/run" + std::to_string(++n);
+    const std::string folder = runtime + "/sablewick";
+    ASSERT_EQ(::mkdir(runtime.c_str(), 0700), 0);
+    ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+    ASSERT_EQ(::chmod(folder.c_str(), c.mode), 0);
+    if (c.owner != me) ASSERT_EQ(::chown(folder.c_str(), c.owner, c.owner), 0);
+    ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    ObjectServer::Options options;
+    options.useSessionBus = false;
+    server = std::make_unique<ObjectServer>(
+        app, [this] { return vbs::ObjectPtr<vbs::HostObject>(new Gadget("app", &alive)); },
+        options);
+    server->RegisterClass<Gadget>();
+    EXPECT_TRUE(server->Start()) << c.what;
+
+    const std::string path = server->SocketPath();
+    const std::string made = path.substr(0, path.rfind('/'));
+    EXPECT_EQ(made.rfind(folder + ".", 0), 0u) << c.what << ": " << path;
+    EXPECT_EQ(path.substr(path.rfind('/')), "/bus") << c.what;
+    struct stat st {};
+    ASSERT_EQ(::lstat(made.c_str(), &st), 0) << c.what;
+    EXPECT_EQ(st.st_uid, me) << c.what;
+    EXPECT_EQ(st.st_mode & 07777, 0700u) << c.what;
+    EXPECT_TRUE(std::filesystem::is_empty(folder)) << c.what;
+    EXPECT_NE(Log().find("the socket folder " + folder + c.said + ": refused"), std::string::npos)
+        << c.what << "\n"
+        << Log();
+    {
+      Client client(server->Address());
+      EXPECT_FALSE(client.Create().empty()) << c.what;
+    }
+    server.reset();
+    EXPECT_FALSE(std::filesystem::exists(made)) << c.what << ": left behind";
+  }
+  if (before != nullptr)
+    ::setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
+  else
+    ::unsetenv("XDG_RUNTIME_DIR");
+}
+
+// Folders that earlier runs made beside a refused one and left behind (a crash) go at the next
+// refusal; one a node serves from, one just made, or one not like ours stay.
+TEST_F(ObjectServerTest, FoldersLeftBehindBesideARefusedOneAreSwept) {
+  const std::string runtime = dir.Path() + "/run";
+  const std::string folder = runtime + "/sablewick";
+  ASSERT_EQ(::mkdir(runtime.c_str(), 0700), 0);
+  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+  ASSERT_EQ(::chmod(folder.c_str(), 0777), 0);
+  // A socket file at path; its fd, listening when listen is true (else closed: stale).
+  const auto socketAt = [](const std::string& path, bool listen) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << path;
+    if (listen) {
+      EXPECT_EQ(::listen(fd, 4), 0);
+      return fd;
+    }
+    ::close(fd);
+    return -1;
+  };
+  struct Case {
+    const char* suffix;
+    mode_t mode;
+    bool listening;
+    bool old;
+    bool swept;
+  };
+  const Case cases[] = {
+      {".stale1", 0700, false, true, true},  {".stale2", 0700, false, true, true},
+      {".live01", 0700, true, true, false},  {".fresh1", 0700, false, false, false},
+      {".open01", 0755, false, true, false}, {".toolong", 0700, false, true, false},
+  };
+  std::vector<int> held;
+  for (const Case& c : cases) {
+    const std::string path = folder + c.suffix;
+    ASSERT_EQ(::mkdir(path.c_str(), c.mode), 0);
+    ASSERT_EQ(::chmod(path.c_str(), c.mode), 0);
+    const int fd = socketAt(path + "/bus", c.listening);
+    if (fd >= 0) held.push_back(fd);
+    if (c.old) {
+      const timespec anHourAgo[2] = {{::time(nullptr) - 3600, 0}, {::time(nullptr) - 3600, 0}};
+      ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), anHourAgo, 0), 0);
+    }
+  }
+  const char* before = std::getenv("XDG_RUNTIME_DIR");
+  const std::string saved = before != nullptr ? before : "";
+  ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+  ObjectServer::Options options;
+  options.useSessionBus = false;
+  server = std::make_unique<ObjectServer>(
+      app, [this] { return vbs::ObjectPtr<vbs::HostObject>(new Gadget("app", &alive)); }, options);
+  EXPECT_TRUE(server->Start());
+  for (const Case& c : cases)
+    EXPECT_EQ(std::filesystem::exists(folder + c.suffix), !c.swept) << c.suffix;
+  server.reset();
+  for (int fd : held) ::close(fd);
+  if (before != nullptr)
+    ::setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
+  else
+    ::unsetenv("XDG_RUNTIME_DIR");
+}
+
+// The tools reach the node only through a unix socket whose server they can ask for its uid;
+// a socket nobody serves is simply not there, with nothing refused.
+TEST(ConnectToDaemon, OnlyAUnixSocketIsTakenAndAMissingOneIsNoRefusal) {
+  struct Case {
+    std::string address;
+    std::string refusal;  // expected at its start, "" for none
+  };
+  const testing::TempDir dir;
+  const Case cases[] = {
+      {"tcp:host=127.0.0.1,port=9", "cannot tell who serves tcp:host=127.0.0.1,port=9"},
+      {"unixexec:path=/bin/true", "cannot tell who serves unixexec:path=/bin/true"},
+      {"unix:path=" + dir.Path() + "/none", ""},
+      {"unix:path=" + dir.Path() + "/none;tcp:host=127.0.0.1,port=9",
+       "cannot tell who serves tcp:"},
+      {"unix:path=%zz", "cannot tell who serves unix:path=%zz"},
+  };
+  for (const Case& c : cases) {
+    std::string tried, refusal;
+    bool session = true;
+    EXPECT_EQ(ConnectToDaemon(c.address, tried, session, refusal), nullptr) << c.address;
+    EXPECT_FALSE(session) << c.address;
+    if (c.refusal.empty())
+      EXPECT_EQ(refusal, "") << c.address;
+    else
+      EXPECT_EQ(refusal.rfind(c.refusal, 0), 0u) << c.address << ": " << refusal;
+  }
+}
+
 TEST_F(ObjectServerTest, ConnectionsAreLimited) {
   ObjectServer::Options options;
   options.maxConnections = 2;
@@ -746,6 +905,7 @@ TEST_F(ObjectServerTest, ShutdownRemovesTheSocketAndAnUnusableFolderFailsStart) 
   ObjectServer broken(app, [] { return vbs::ObjectPtr<vbs::HostObject>(); }, options);
   EXPECT_FALSE(broken.Start());
   EXPECT_NE(Log().find("ObjectServer: no private socket"), std::string::npos) << Log();
+  EXPECT_NE(Log().find("this node runs without its scripting object"), std::string::npos) << Log();
 }
 
 // A dbus-daemon of the test's own: the name, objects per unique name, and losing the bus.
