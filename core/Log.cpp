@@ -15,6 +15,7 @@
 #include <exception>
 
 #include "core/PrivateFiles.h"
+#include "core/Text.h"
 
 namespace sablewick {
 
@@ -47,7 +48,7 @@ void MirrorToStderr(App& app, std::string_view head, const PendingError& err) {
     text += " (step ";
     text += std::to_string(err.line);
     text += ": ";
-    text += err.description;
+    text += EscapeForLog(err.description);
     text += ')';
   }
   text += '\n';
@@ -147,14 +148,16 @@ void SayOnTerminal(App& app, std::string_view line) {
 void LogToFile(App& app, std::string_view source, std::string_view message) {
   std::string line = FormatGeneralDate(app.clock->Now());
   line += " | ";
-  line += source;
+  // What callers pass may hold anything (an item list's separators, a peer's CR LF): escaped,
+  // so that each call stays one line of the file and of standard error.
+  line += EscapeForLog(source);
   line += ' ';
-  line += message;
+  line += EscapeForLog(message);
   const size_t head = line.size();
   line += ' ';
   line += std::to_string(app.Err.line);
   line += ' ';
-  line += app.Err.description;
+  line += EscapeForLog(app.Err.description);
   line += "\r\n";
   MirrorToStderr(app, std::string_view(line).substr(0, head), app.Err);
   app.Err.Clear();

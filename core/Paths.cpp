@@ -8,6 +8,7 @@
 #include <cstring>
 #include <sys/stat.h>
 
+#include "core/Errors.h"
 #include "core/Text.h"
 
 namespace sablewick {
@@ -60,6 +61,34 @@ std::string JoinRelative(std::string_view folder, std::string_view name) {
   out += '/';
   out.append(rel, skip);
   return out;
+}
+
+bool StaysInside(std::string_view relativeName) {
+  int depth = 0;
+  size_t start = 0;
+  while (start <= relativeName.size()) {
+    size_t end = relativeName.find_first_of("/\\", start);
+    if (end == std::string_view::npos) end = relativeName.size();
+    const std::string_view piece = relativeName.substr(start, end - start);
+    start = end + 1;
+    if (piece.empty() || piece == ".") continue;
+    if (piece != "..") {
+      ++depth;
+    } else if (--depth < 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string JoinInside(std::string_view folder, std::string_view name) {
+  if (!StaysInside(name)) {
+    std::string_view shown = folder;
+    while (!shown.empty() && shown.back() == '/') shown.remove_suffix(1);
+    throw Failure(kPathLeavesFolder, "the path \"" + std::string(name) + "\" leaves " +
+                                         BaseName(shown) + "/ (\"..\" climbs above it)");
+  }
+  return JoinRelative(folder, name);
 }
 
 std::string ResolveCaseInsensitive(const std::string& path) {

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -32,6 +33,18 @@ std::string NetworkPathRule(std::string_view programPath);
 // folder + "/" + name, where backslashes in name become "/" and leading separators are
 // dropped, so exactly one separator stands between them.
 std::string JoinRelative(std::string_view folder, std::string_view name);
+
+// Whether a name taken relative to a folder (backslashes read as "/") stays inside it: no ".."
+// component climbs above the folder ("sub/../a.vbs" stays, "sub/../../a.vbs" leaves). Only the
+// text is judged; a link inside the folder that points out is the user's own and is followed.
+bool StaysInside(std::string_view relativeName);
+
+// The error number of a relative name that climbs out of its folder (Path/File access error).
+inline constexpr int32_t kPathLeavesFolder = 75;
+
+// JoinRelative(folder, name) for a name that must stay inside folder; throws a Failure
+// (kPathLeavesFolder) naming the path and the folder's last component otherwise.
+std::string JoinInside(std::string_view folder, std::string_view name);
 
 // The path itself when it exists; otherwise the path whose components match it without regard
 // to case (scripts may name files in any case), or the path unchanged when none does.

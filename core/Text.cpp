@@ -34,4 +34,36 @@ double LeadingNumber(std::string_view text) {
   return std::strtod(number.c_str(), nullptr);
 }
 
+std::string EscapeForLog(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte != 0x7f && c != '\\') {
+      out += c;
+      continue;
+    }
+    out += '\\';
+    switch (c) {
+      case '\\':
+        out += '\\';
+        break;
+      case '\n':
+        out += 'n';
+        break;
+      case '\r':
+        out += 'r';
+        break;
+      case '\t':
+        out += 't';
+        break;
+      default:
+        out += 'x';
+        out += "0123456789abcdef"[byte >> 4];
+        out += "0123456789abcdef"[byte & 15];
+    }
+  }
+  return out;
+}
+
 }  // namespace sablewick

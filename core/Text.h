@@ -49,4 +49,9 @@ inline std::string ToUpper(std::string_view s) {
 // optional sign, digits with one decimal point and an exponent; 0 when there is none.
 double LeadingNumber(std::string_view text);
 
+// Text as a log line shows it: control characters as escapes ("\n", "\r", "\t", else
+// "\x00" style, as for the separators 0 and 1 of an item list) and the backslash doubled, so
+// the line stays one line and no escape can be mistaken for text that was written that way.
+std::string EscapeForLog(std::string_view text);
+
 }  // namespace sablewick

@@ -70,7 +70,7 @@ vbs::Variant Application::Runex(std::string_view sFilename, std::string_view sPr
 }
 
 std::string Application::IniPath(std::string_view file) const {
-  return JoinRelative(app_.AppPath + "/Config", file);
+  return JoinInside(app_.AppPath + "/Config", file);
 }
 
 void Application::SendUDPMessage(std::string_view sData) {
@@ -101,7 +101,7 @@ void Application::WriteLog(std::string_view c, std::string_view Message) {
     SendXapOrThrow(app_, "", "Homeseer.Event", "Event.Log",
                    ItemList({{"Time", time}, {"Type", c}, {"Data", Message}}));
   } catch (...) {
-    AppendToLog(app_, time + "\t" + std::string(c) + "\t" + std::string(Message) + "\r\n");
+    AppendToLog(app_, time + "\t" + EscapeForLog(c) + "\t" + EscapeForLog(Message) + "\r\n");
   }
 }
 
@@ -176,7 +176,7 @@ void Application::SelectXapMessage(std::string_view sTarget, std::string_view sC
     if (!app_.dispatcher) throw Failure(91, "Object variable not set");
     const std::string given = IsAbsolute(sScriptIn)
                                   ? std::string(sScriptIn)
-                                  : JoinRelative(GetAppPath() + "/Scripts", sScriptIn);
+                                  : JoinInside(GetAppPath() + "/Scripts", sScriptIn);
     ScriptVBS sub;
     sub.Target = ToLower(sTarget);
     sub.Schema = ToLower(sClass);
@@ -268,7 +268,7 @@ std::string Application::WrapWSF(std::string_view sScriptName, std::string_view 
                              "Set xap = Nothing\n"
                              "</Script>\n"
                              "</Job>\n";
-    const std::string path = JoinRelative(app_.AppPath + "/Scripts", jobName);
+    const std::string path = JoinInside(app_.AppPath + "/Scripts", jobName);
     CreateFolders(app_, path);
     // A job file of our own making is 0600; one that is there already keeps its mode.
     const int fd = OpenPrivate(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC);

@@ -216,6 +216,13 @@ Variant Control::Subscribe(const std::string& target, const std::string& cls,
                            const std::string& script) {
   if (!app_.dispatcher) vbs::Throw(vbs::kObjectRequired);
   if (script.empty()) throw vbs::ScriptError(vbs::kInvalidCall, "a subscription needs a script");
+  if (!IsAbsolute(script)) {
+    try {
+      JoinInside(app_.AppPath + "/Scripts", script);
+    } catch (const Failure& f) {
+      throw vbs::ScriptError(f.Number(), f.what());
+    }
+  }
   auto& subs = app_.dispatcher->Subscriptions;
   const size_t before = subs.size();
   vbs::MakeObject<Application>(app_)->SelectXapMessage(target, cls, section, source, script);

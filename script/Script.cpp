@@ -31,11 +31,12 @@ std::string Trim(std::string_view s) {
 
 std::string Script::ResolveName(const App& app, std::string_view name) {
   const std::string path =
-      IsAbsolute(name) ? std::string(name) : JoinRelative(app.AppPath + "/Scripts", name);
+      IsAbsolute(name) ? std::string(name) : JoinInside(app.AppPath + "/Scripts", name);
   return ResolveCaseInsensitive(path);
 }
 
 void Script::Add(std::string_view filename, std::string_view strKey) {
+  ResolveName(app_, filename);  // a name that leaves Scripts/ fails the caller, before any work
   ModuleKey = strKey;
   ScriptFile = filename;
   vbs::Engine& engine = *app_.engine;
@@ -49,7 +50,15 @@ void Script::Add(std::string_view filename, std::string_view strKey) {
 }
 
 void Script::AccumulateReferences(std::string_view name, std::vector<std::string>& chain) {
-  const std::string path = ResolveName(app_, name);
+  std::string path;
+  try {
+    path = ResolveName(app_, name);
+  } catch (const Failure& f) {
+    // An include that leaves Scripts/: said in the log, and the run fails with it.
+    ReportEvent(app_, "Sablewick", std::string("Script-AccumulateReferences ") + f.what());
+    if (loadError_.number == 0) loadError_ = {f.Number(), 0, f.what()};
+    return;
+  }
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
   // An include cycle (or a runaway depth) is cut here: the file is left out this time.

@@ -136,9 +136,11 @@ Application::Application(App& app) : app_(app), logFile_(LogFilePath(app)) {
 
 vbs::Variant Application::Spawn(std::string_view sScriptName, std::string_view sProcedure,
                                 std::string_view sScriptParm) {
+  // The job file goes beside the script, so its name must not climb out of Scripts/ either.
+  JoinInside(app_.AppPath + "/Scripts", sScriptName);
   const std::string job = WrapWSF(sScriptName, sProcedure, sScriptParm);
   const std::vector<std::string> argv = {RunnerPath(app_),
-                                         JoinRelative(app_.AppPath + "/Scripts", job)};
+                                         JoinInside(app_.AppPath + "/Scripts", job)};
   return Variant::Object(vbs::MakeObject<ProcessObject>(app_, argv));
 }
 

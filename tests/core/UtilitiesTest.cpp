@@ -3,10 +3,12 @@
 
 #include "core/CWaitNDispatch.h"
 #include "core/Clock.h"
+#include "core/Errors.h"
 #include "core/FastString.h"
 #include "core/Folder.h"
 #include "core/Paths.h"
 #include "core/StopWatch.h"
+#include "core/Text.h"
 #include "core/Timer.h"
 #include "tests/TestSupport.h"
 
@@ -127,6 +129,67 @@ TEST(Paths, Rules) {
   EXPECT_EQ(JoinRelative("/a/Config", "x.ini"), "/a/Config/x.ini");
   EXPECT_EQ(JoinRelative("/a/Config", "\\sub\\x.ini"), "/a/Config/sub/x.ini");
   EXPECT_EQ(JoinRelative("/a/Config/", "/x.ini"), "/a/Config/x.ini");
+}
+
+// A relative name may wander about inside its folder but never above it; backslashes count as
+// separators, as JoinRelative reads them.
+TEST(Paths, RelativeNamesStayInsideTheirFolder) {
+  struct Case {
+    const char* name;
+    const char* joined;  // nullptr: refused
+  } cases[] = {
+      {"a.vbs", "/n/Scripts/a.vbs"},
+      {"sub/a.vbs", "/n/Scripts/sub/a.vbs"},
+      {"sub/../a.vbs", "/n/Scripts/sub/../a.vbs"},
+      {"./sub/./../a.vbs", "/n/Scripts/./sub/./../a.vbs"},
+      {"sub\\..\\a.vbs", "/n/Scripts/sub/../a.vbs"},
+      {"..a.vbs", "/n/Scripts/..a.vbs"},  // a name that starts with dots climbs nowhere
+      {"a../b.vbs", "/n/Scripts/a../b.vbs"},
+      {"sub//..//x/../a.vbs", "/n/Scripts/sub//..//x/../a.vbs"},
+      {"../a.vbs", nullptr},
+      {"..", nullptr},
+      {"sub/../../a.vbs", nullptr},
+      {"..\\a.vbs", nullptr},
+      {"sub\\..\\..\\a.vbs", nullptr},
+      {"./../a.vbs", nullptr},
+      {"sub/x/../../../Config/Sablewick.ini", nullptr},
+      {"\\..\\a.vbs", nullptr},  // leading separators are dropped, the ".." still climbs
+      {"/../a.vbs", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(StaysInside(c.name), c.joined != nullptr);
+    if (c.joined != nullptr) {
+      EXPECT_EQ(JoinInside("/n/Scripts", c.name), c.joined);
+      continue;
+    }
+    try {
+      JoinInside("/n/Scripts/", c.name);
+      ADD_FAILURE() << "not refused";
+    } catch (const Failure& f) {
+      EXPECT_EQ(f.Number(), kPathLeavesFolder);
+      EXPECT_EQ(f.what(), "the path \"" + std::string(c.name) +
+                              "\" leaves Scripts/ (\"..\" climbs above it)");
+    }
+  }
+}
+
+TEST(Text, EscapeForLogKeepsOneLineAndSeparatorsVisible) {
+  struct Case {
+    std::string text, shown;
+  } cases[] = {
+      {"plain text | ok", "plain text | ok"},
+      {std::string("state\1on\0level\1"
+                   "5",
+                   16),
+       "state\\x01on\\x00level\\x015"},
+      {"a\r\nforged line", "a\\r\\nforged line"},
+      {"tab\there", "tab\\there"},
+      {"C:\\x00 typed", "C:\\\\x00 typed"},  // a typed backslash cannot pass for an escape
+      {"del\x7f esc\x1b", "del\\x7f esc\\x1b"},
+      {"caf\xc3\xa9", "caf\xc3\xa9"},  // UTF-8 stays as it is
+  };
+  for (const Case& c : cases) EXPECT_EQ(EscapeForLog(c.text), c.shown) << c.shown;
 }
 
 TEST(InstanceFolder, ChosenByOptionThenVariableThenTheProgramsFolderThenTheUsersData) {

@@ -238,6 +238,20 @@ TEST_F(Ctl, SubscribeMakesASubscriptionAsAScriptWouldOnce) {
             std::string::npos)
       << missing.out;
   EXPECT_EQ(Run({"subscribe", "-", "-", "-", "-"}).status, 2);
+
+  // A relative name that climbs out of Scripts/ is refused, naming it; nothing is subscribed.
+  WriteFile(daemon->Root() + "/outside.vbs", kReplier);
+  for (const std::string name : {"../outside.vbs", "sub\\..\\..\\outside.vbs"}) {
+    CtlResult out = Run({"subscribe", "-", "-", "-", "-", name});
+    EXPECT_EQ(out.status, 1) << name;
+    EXPECT_EQ(out.err, "sablewick-ctl: the path \"" + name +
+                           "\" leaves Scripts/ (\"..\" climbs above it)\n");
+  }
+  EXPECT_EQ(Run({"--json", "subscriptions"}).out.find("\"position\":3"), std::string::npos);
+  // An absolute one stays allowed.
+  CtlResult absolute = Run({"subscribe", "-", "-", "-", "-", daemon->Root() + "/outside.vbs"});
+  EXPECT_EQ(absolute.status, 0) << absolute.err;
+  EXPECT_NE(absolute.out.find("added subscription 3:"), std::string::npos) << absolute.out;
 }
 
 TEST_F(Ctl, RunsListTheJournalAndFollowRunsAsTheyStartAndEnd) {

@@ -419,6 +419,59 @@ TEST_F(InProcess, IncludesLoadDepthFirstInEveryForm) {
   EXPECT_TRUE(Reports().empty()) << Reports()[0];
 }
 
+// Names that a script gives relative to Scripts/ (Config/ for settings) may not climb out of
+// it: each call fails with the path in its error, and nothing outside is run, read or written.
+// An absolute name still reaches any file.
+TEST_F(InProcess, RelativePathsThatClimbOutOfTheirFolderAreRefused) {
+  WriteFile(t.dir.Path() + "/outside.vbs",
+            "Sub Main(p)\n  SaveIniSetting \"S\", \"Ran\", \"yes\", \"r.ini\"\nEnd Sub\n");
+  WriteFile(t.dir.Path() + "/outside.ini", "[S]\r\nK=secret\r\n");
+  Script(
+      "try.vbs",
+      "Function Try(p)\n"
+      "  On Error Resume Next\n"
+      "  hs.Run \"../outside.vbs\" : r = r & Err.Number & \" \" & Err.Description & \";\"\n"
+      "  Err.Clear : hs.Runex \"lib\\..\\..\\outside.vbs\", \"Main\", \"\" : r = r & Err.Number\n"
+      "  Err.Clear : x = GetIniSetting(\"S\", \"K\", \"none\", \"../outside.ini\")\n"
+      "  r = r & \";\" & Err.Number & x\n"
+      "  Err.Clear : SaveIniSetting \"S\", \"K\", \"v\", \"sub\\..\\..\\made.ini\"\n"
+      "  r = r & \";\" & Err.Number\n"
+      "  Err.Clear : hs.Spawn \"lib/../../made\", \"Main\", \"\" : r = r & \";\" & Err.Number\n"
+      "  Try = r\n"
+      "End Function\n");
+  EXPECT_EQ(vbs::ToString(api->Runex("try.vbs", "Try", "")),
+            "75 the path \"../outside.vbs\" leaves Scripts/ (\"..\" climbs above it);75;75;75;75");
+  EXPECT_EQ(api->GetIniSetting("S", "Ran", "no", "r.ini"), "no");
+  EXPECT_FALSE(std::filesystem::exists(t.dir.Path() + "/made.ini"));
+  EXPECT_FALSE(std::filesystem::exists(t.dir.Path() + "/made.wsf"));
+
+  // An include that climbs out fails the run and is named in the report.
+  Script("inc.vbs", "#include \"../outside.vbs\"\nSub Other(p)\nEnd Sub\n");
+  EXPECT_EQ(RunFailing("inc.vbs"), 75);
+  EXPECT_EQ(api->GetIniSetting("S", "Ran", "no", "r.ini"), "no");
+  const auto r = Reports();
+  ASSERT_FALSE(r.empty());
+  EXPECT_NE(r.back().find("Script-AccumulateReferences the path \"../outside.vbs\" leaves "
+                          "Scripts/"),
+            std::string::npos)
+      << r.back();
+
+  // A subscription to such a name is not made; the report says why.
+  api->SelectXapMessage("", "", "", "", "..\\outside.vbs");
+  EXPECT_TRUE(D().Subscriptions.empty());
+  EXPECT_TRUE(Reports().back().starts_with("|Type=Sablewick|Data=ReceiveXapMessage "));
+  EXPECT_NE(Reports().back().find("the path \"..\\outside.vbs\" leaves Scripts/"),
+            std::string::npos)
+      << Reports().back();
+
+  // Absolute names stay allowed, for a script elsewhere on purpose.
+  api->Run(t.dir.Path() + "/outside.vbs");
+  EXPECT_EQ(api->GetIniSetting("S", "Ran", "no", "r.ini"), "yes");
+  api->SelectXapMessage("", "", "", "", t.dir.Path() + "/outside.vbs");
+  ASSERT_EQ(D().Subscriptions.size(), 1u);
+  EXPECT_EQ(D().Subscriptions[0].Script, t.dir.Path() + "/outside.vbs");
+}
+
 TEST_F(InProcess, RunCallsMainWithTheEmptyTextAndMembersByBareName) {
   Script("r.vbs",
          "Sub Main(p)\n"

@@ -81,6 +81,20 @@ TEST(SendHelper, FailuresAreLoggedOrReachTheCallerAndHoldNothingBack) {
             "3/4/2026 3:06:07 PM | Sablewick SendXap  d3 0 Message too long\r\n");
 }
 
+// The data of a failed send is an item list: its separators (0 between items, 1 after a name)
+// and whatever a value holds (a CR LF that would start a forged line) show as escapes, and
+// the line stays one line.
+TEST(SendHelper, AFailedSendIsLoggedOnOneLineWithItsSeparatorsReadable) {
+  TestApp t;
+  FailingSink sink;
+  t.app.sink = &sink;
+  SendXap(t.app, "", "c", "bad",
+          ItemList({{"state", "on"}, {"note", "x\r\n3/4/2026 3:06:07 PM | Sablewick forged"}}));
+  EXPECT_EQ(t.Log(),
+            "3/4/2026 3:06:07 PM | Sablewick SendXap  state\\x01on\\x00note\\x01x\\r\\n3/4/2026 "
+            "3:06:07 PM | Sablewick forged 0 Message too long\r\n");
+}
+
 TEST(EventReport, MessageShapeAndErrorSuffix) {
   TestApp t;
   ReportEvent(t.app, "Sablewick", "Using xAP port  32768");
@@ -106,6 +120,10 @@ TEST(LogFile, LineFormat) {
             "3/4/2026 3:06:07 PM | Sablewick a | b 0 \r\n"
             "3/4/2026 3:06:07 PM | From XAP  2 Invalid procedure call\r\n");
   EXPECT_FALSE(t.app.Err.IsSet());
+  // The error's text is escaped too: a description from outside cannot start a line.
+  t.app.Err = {5, 1, "bad\nline"};
+  LogToFile(t.app, "Sablewick", "x");
+  EXPECT_TRUE(t.Log().ends_with("| Sablewick x 1 bad\\nline\r\n")) << t.Log();
 }
 
 TEST(LogFile, MissingDataFolderLosesTheLineSilently) {
