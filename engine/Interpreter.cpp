@@ -60,14 +60,26 @@ inline void AppendInPlace(Variant& s, const Variant& v) {
     const std::string& more = d.StringBlock()->text;
     CheckStringSize(before + more.size());
     rep->text += more;
-  } else {
-    TextKind kind = rep->Kind();
-    TextKind added = AppendText(rep->text, v);
-    if (kind != TextKind::kAscii || added != TextKind::kAscii)
-      rep->Changed(JoinKinds(kind, added));
+    if (rep->charged != rep->Footprint()) [[unlikely]]
+      RechargeString(rep, before);
+    return;
   }
-  if (rep->charged != rep->Footprint()) [[unlikely]]
-    RechargeString(rep, before);
+  TextKind kind = rep->Kind();
+  // The end of the old text: a trail surrogate appended to a lead one rewrites it.
+  char tail[3];
+  if (before >= 3) std::memcpy(tail, rep->text.data() + before - 3, 3);
+  TextKind added = AppendText(rep->text, v);
+  if (rep->charged != rep->Footprint()) [[unlikely]] {
+    try {
+      RechargeString(rep, before);
+    } catch (...) {
+      // The text is back to its old length: its last character too.
+      if (before >= 3) std::memcpy(rep->text.data() + before - 3, tail, 3);
+      throw;
+    }
+  }
+  if (kind != TextKind::kAscii || added != TextKind::kAscii)
+    rep->Appended(before, kind, JoinKinds(kind, added));
 }
 
 // Errors about a name carry it: the host's report says which ("Variable is undefined:

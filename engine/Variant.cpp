@@ -171,20 +171,77 @@ void Variant::DropBlock() noexcept {
   }
 }
 
+namespace {
+// Length of the character whose first byte is c (a stray byte counts as one).
+inline size_t CharLength(unsigned char c) {
+  return c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+}
+}  // namespace
+
+void StringRep::DropIndex() const {
+  if (budget && index->charged) budget->used -= index->charged;
+  delete index;
+  index = nullptr;
+}
+
+const UnitIndex* StringRep::IndexFor(size_t want, bool byByte) const {
+  const size_t n = text.size();
+  if (n <= kIndexFrom) return nullptr;
+  if (!index) index = new UnitIndex;
+  UnitIndex& x = *index;
+  constexpr size_t K = UnitIndex::kStep;
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  size_t u = x.units, b = x.bytes;
+  // Scan on to the end or until the mark at or before what is wanted is set.
+  auto enough = [&] { return byByte ? b > want : x.marks.size() > want / K; };
+  if (b < n && !enough()) {
+    size_t capacity = x.marks.capacity();
+    while (b < n && !enough()) {
+      size_t len = CharLength(p[b]);
+      size_t w = len == 4 ? 2 : 1;
+      while (x.marks.size() * K < u + w)
+        x.marks.push_back(static_cast<uint32_t>(b) |
+                          (x.marks.size() * K == u ? 0 : UnitIndex::kSecondHalf));
+      u += w;
+      b = std::min(b + len, n);
+    }
+    x.units = u;
+    x.bytes = b;
+    size_t bytes = x.marks.capacity() * sizeof(uint32_t);
+    if (budget && x.marks.capacity() != capacity && bytes > x.charged) {
+      if (!budget->Charge(bytes - x.charged)) {
+        // No room for the marks: positions are counted from the start, as in short text.
+        DropIndex();
+        return nullptr;
+      }
+      x.charged = bytes;
+    }
+  }
+  return x.marks.empty() ? nullptr : index;
+}
+
 size_t StringRep::ByteOfUnit(size_t unit, bool& inPair) const {
   inPair = false;
   if (Ascii()) return unit;
+  constexpr size_t K = UnitIndex::kStep;
   detail::PositionMemo& memo = detail::positionMemo;
   size_t u = 0, b = 0;
-  if (memo.rep == this && memo.unit <= unit) {
+  if (memo.rep == this && memo.unit <= unit && unit - memo.unit <= K) {
+    u = memo.unit;
+    b = memo.byte;
+  } else if (const UnitIndex* x = IndexFor(unit, false)) {
+    size_t i = std::min(unit / K, x->marks.size() - 1);
+    uint32_t mark = x->marks[i];
+    u = i * K - (mark & UnitIndex::kSecondHalf ? 1 : 0);
+    b = mark & ~UnitIndex::kSecondHalf;
+  } else if (memo.rep == this && memo.unit <= unit) {
     u = memo.unit;
     b = memo.byte;
   }
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const size_t n = text.size();
   while (u < unit && b < n) {
-    unsigned char c = p[b];
-    size_t len = c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+    size_t len = CharLength(p[b]);
     if (len == 4 && u + 1 == unit) {
       inPair = true;
       return b;
@@ -198,15 +255,61 @@ size_t StringRep::ByteOfUnit(size_t unit, bool& inPair) const {
 
 size_t StringRep::UnitOfByte(size_t byte) const {
   if (Ascii()) return byte;
+  constexpr size_t K = UnitIndex::kStep;
   detail::PositionMemo& memo = detail::positionMemo;
   size_t u = 0, b = 0;
-  if (memo.rep == this && memo.byte <= byte) {
+  if (memo.rep == this && memo.byte <= byte && byte - memo.byte <= 4 * K) {
+    u = memo.unit;
+    b = memo.byte;
+  } else if (const UnitIndex* x = IndexFor(byte, true)) {
+    // The last mark at or before the byte.
+    auto it = std::upper_bound(x->marks.begin(), x->marks.end(), byte,
+                               [](size_t v, uint32_t m) { return v < (m & ~UnitIndex::kSecondHalf); });
+    if (it != x->marks.begin()) {
+      size_t i = static_cast<size_t>(it - x->marks.begin()) - 1;
+      uint32_t mark = x->marks[i];
+      u = i * K - (mark & UnitIndex::kSecondHalf ? 1 : 0);
+      b = mark & ~UnitIndex::kSecondHalf;
+    }
+  } else if (memo.rep == this && memo.byte <= byte) {
     u = memo.unit;
     b = memo.byte;
   }
   u += CountUnits(std::string_view(text).substr(b, byte - b));
   memo = {this, u, byte};
   return u;
+}
+
+void StringRep::Appended(size_t before, TextKind was, TextKind now) {
+  size_t old = was == TextKind::kAscii ? before : units;
+  if (now == TextKind::kUnknown || old == kUnitsUnknown) {
+    Changed(now);
+    return;
+  }
+  kind = now;
+  if (now == TextKind::kAscii) return;
+  // A trail surrogate appended to a lead one joined them into one 4-byte character, which
+  // starts 3 bytes before the old end: positions at the old end are inside it now.
+  const bool joined = before >= 3 && static_cast<unsigned char>(text[before - 3]) >= 0xF0;
+  size_t from = joined ? before - 3 : before;
+  size_t total = old - (joined ? 1 : 0) + CountUnits(std::string_view(text).substr(from));
+  if (total >= kUnitsUnknown) {
+    Changed(now);
+    return;
+  }
+  units = static_cast<uint32_t>(total);
+  if (!joined) return;
+  detail::PositionMemo& memo = detail::positionMemo;
+  if (memo.rep == this && memo.byte > from) memo.rep = nullptr;
+  if (index && index->bytes > from) {
+    // The scan stopped at the old end (the lead's end): back to the lead, and its mark
+    // (if the old end had one) is set again as the pair's second half.
+    while (!index->marks.empty() &&
+           (index->marks.back() & ~UnitIndex::kSecondHalf) > from)
+      index->marks.pop_back();
+    index->units = old - 1;
+    index->bytes = from;
+  }
 }
 
 std::string StringRep::Slice(size_t from, size_t to) const {
