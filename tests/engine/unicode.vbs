@@ -71,7 +71,8 @@ Next
 WScript.Echo n, Len(t), ok, AscW(Mid(t, Len(t) - 3, 1)), InStrRev(t, "ü")
 ' expect: 2000 12000 True -10179 11996
 
-' RegExp matches characters; IgnoreCase folds beyond ASCII, \w stays ASCII.
+' RegExp matches code units, the language's characters (`.` takes each half of a pair);
+' IgnoreCase folds beyond ASCII, \w stays ASCII.
 Dim re, ms, m, out
 Set re = New RegExp
 re.Pattern = "ü(\w)": re.IgnoreCase = True: re.Global = True
@@ -81,7 +82,7 @@ WScript.Echo out, ms.Count
 ' expect: 1:2:Üh 5:2:üc  2
 re.Pattern = "."
 WScript.Echo re.Execute("😀é").Count, re.Replace("aé€", "[$&]"), re.Execute("€x")(1).FirstIndex
-' expect: 2 [a][é][€] 1
+' expect: 3 [a][é][€] 1
 re.Pattern = "\w+": re.IgnoreCase = False
 WScript.Echo re.Replace("Grüße, Küche", "<$&>")
 ' expect: <Gr>üß<e>, <K>ü<che>
