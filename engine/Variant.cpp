@@ -465,6 +465,8 @@ static std::string_view Trim(std::string_view s) {
   return s;
 }
 
+static bool DecimalText(std::string_view s, std::string& buf);
+
 bool ParseNumber(std::string_view text, double& out) {
   std::string_view s = Trim(text);
   if (s.empty()) return false;
@@ -494,6 +496,16 @@ bool ParseNumber(std::string_view text, double& out) {
     return true;
   }
   std::string buf;
+  if (!DecimalText(s, buf)) return false;
+  char* end = nullptr;
+  out = std::strtod(buf.c_str(), &end);
+  return std::isfinite(out);
+}
+
+// Decimal number text (trimmed, not hex or octal) as C reads it: an optional sign, digits
+// with an optional point, an optional exponent "e[sign]digits"; en-US thousands separators
+// and the currency sign dropped. False when the text is not a number.
+static bool DecimalText(std::string_view s, std::string& buf) {
   size_t i = 0;
   // en-US text may carry the currency sign before or after the sign: "$1", "-$1.50".
   if (s[i] == '$') ++i;
@@ -525,10 +537,76 @@ bool ParseNumber(std::string_view text, double& out) {
     }
     if (!expDigits) return false;
   }
-  if (i != s.size()) return false;
-  char* end = nullptr;
-  out = std::strtod(buf.c_str(), &end);
-  return std::isfinite(out);
+  return i == s.size();
+}
+
+int CurrencyOfText(std::string_view text, int64_t& out) {
+  std::string_view s = Trim(text);
+  std::string buf;
+  if (s.size() > 2 && s[0] == '&') return 0;
+  if (!DecimalText(s, buf)) return 0;
+  size_t i = 0;
+  bool negative = false;
+  if (buf[i] == '+' || buf[i] == '-') negative = buf[i++] == '-';
+  // The digits without the point, and the power of ten of the last one.
+  std::string digits;
+  int64_t exponent = 0;
+  bool point = false;
+  for (; i < buf.size() && buf[i] != 'e'; ++i) {
+    if (buf[i] == '.') {
+      point = true;
+    } else {
+      digits += buf[i];
+      if (point) --exponent;
+    }
+  }
+  if (i < buf.size()) {
+    // An exponent past any sensible size only moves the digits out of range (or to zero).
+    int64_t e = 0;
+    bool eNegative = buf[++i] == '-';
+    if (buf[i] == '+' || buf[i] == '-') ++i;
+    for (; i < buf.size(); ++i) e = std::min<int64_t>(e * 10 + (buf[i] - '0'), 1'000'000);
+    exponent += eNegative ? -e : e;
+  }
+  size_t first = digits.find_first_not_of('0');
+  if (first == std::string::npos) {
+    out = 0;
+    return 1;
+  }
+  digits.erase(0, first);
+  // Scaled by 10^4: the digits that stay whole, then those rounded away (half to even).
+  int64_t scale = exponent + 4;
+  std::string_view kept = digits, dropped;
+  if (scale < 0) {
+    if (static_cast<int64_t>(digits.size()) + scale <= 0) {
+      kept = {};
+      dropped = digits;
+      // All digits lie below the rounding position, some places further down.
+      if (static_cast<int64_t>(digits.size()) + scale < 0) dropped = {};
+    } else {
+      kept = std::string_view(digits).substr(0, digits.size() + scale);
+      dropped = std::string_view(digits).substr(digits.size() + scale);
+    }
+  } else if (scale > 19) {
+    return 2;
+  }
+  unsigned __int128 v = 0;
+  constexpr unsigned __int128 kLimit = static_cast<unsigned __int128>(INT64_MAX) + 1;
+  for (char c : kept) {
+    v = v * 10 + static_cast<unsigned>(c - '0');
+    if (v > kLimit) return 2;
+  }
+  for (int64_t k = 0; scale > 0 && k < scale; ++k) {
+    v *= 10;
+    if (v > kLimit) return 2;
+  }
+  if (!dropped.empty() && dropped[0] >= '5') {
+    bool above = dropped[0] > '5' || dropped.find_first_not_of('0', 1) != std::string_view::npos;
+    if (above || (v & 1)) ++v;
+  }
+  if (v > kLimit || (v == kLimit && !negative)) return 2;
+  out = negative ? static_cast<int64_t>(-static_cast<__int128>(v)) : static_cast<int64_t>(v);
+  return 1;
 }
 
 static std::string FixExponent(std::string s) {
@@ -868,6 +946,13 @@ uint8_t ToByte(const Variant& v) {
 int64_t ToCurrency(const Variant& v0) {
   const Variant& v = v0.Deref();
   if (v.Type() == VarType::Currency) return v.AsCurrency();
+  if (v.Type() == VarType::String) {
+    // Read exactly: a Double would lose the last digits of a long amount.
+    int64_t scaled;
+    int r = CurrencyOfText(v.AsString(), scaled);
+    if (r == 1) return scaled;
+    if (r == 2) Throw(kOverflow);
+  }
   double d = RoundHalfEven(ToDouble(v) * 10000.0);
   if (!(d >= -9.2233720368547758e18 && d < 9.2233720368547758e18)) Throw(kOverflow);
   return static_cast<int64_t>(d);

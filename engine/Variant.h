@@ -464,6 +464,10 @@ std::string ToExternal(const Variant& v);
 
 // Number parsing as the language does it for text ("12", " -1.5e3 ", "&HFF", "1,000").
 bool ParseNumber(std::string_view text, double& out);
+// Decimal number text as Currency (scaled by 10000), exactly, the fifth decimal rounded half
+// to even: 1 and `out` set, 2 past the type's range, 0 when the text is no decimal number
+// (hex and octal text among them).
+int CurrencyOfText(std::string_view text, int64_t& out);
 // en-US date/time text ("1/2/2003", "2003-01-02", "10:30 PM", "Jan 2, 2003 10:30:00").
 bool ParseDate(std::string_view text, double& out);
 // Text of a Double, up to 15 significant digits ("0.1", "1E+16", "-2.5E-07").

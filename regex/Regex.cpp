@@ -114,7 +114,8 @@ typename Api<Char>::Code* Compile(std::basic_string_view<Char> text, uint32_t op
 // PCRE2 folds case beyond ASCII on code units that are not UTF only in its Unicode mode,
 // where \d, \s, \w and \b (and their negations) would take Unicode's meanings too: they are
 // spelled out here with their ASCII ones. The pattern is otherwise unchanged; inside a
-// class an escape becomes its ranges (a negated one, the ranges of its complement).
+// class an escape becomes its ranges (a negated one, the ranges of its complement; \u is
+// the dialect's escape for a code unit, \x takes two digits).
 template <class Char>
 std::basic_string<Char> AsciiEscapes(std::basic_string_view<Char> p) {
   constexpr std::string_view kWord = "A-Za-z0-9_";
@@ -134,11 +135,11 @@ std::basic_string<Char> AsciiEscapes(std::basic_string_view<Char> p) {
   auto inside = [&](char e) -> std::string {
     switch (e) {
       case 'd': return "0-9";
-      case 'D': return "\\x{0}-/:-\\x{ffff}";
+      case 'D': return "\\u0000-/:-\\uFFFF";
       case 's': return "\\t-\\r ";
-      case 'S': return "\\x{0}-\\x{8}\\x{e}-\\x{1f}!-\\x{ffff}";
+      case 'S': return "\\u0000-\\u0008\\u000E-\\u001F!-\\uFFFF";
       case 'w': return std::string(kWord);
-      case 'W': return "\\x{0}-/:-@[-^`{-\\x{ffff}";
+      case 'W': return "\\u0000-/:-@[-^`{-\\uFFFF";
       default: return {};
     }
   };

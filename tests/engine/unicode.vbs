@@ -53,6 +53,13 @@ rows = Array( _
   Array("MidB(""äb"", 3, 2)", "b"), _
   Array("InStrB(""äb"", ""b"")", 3), _
   Array("Trim(""  Küche  "")", "Küche"), _
+  Array("UCase(""ⓐⓩⒶ"")", "ⒶⓏⒶ"), _
+  Array("LCase(""ⒶⓏⓐ"")", "ⓐⓩⓐ"), _
+  Array("UCase(""ⅰⅿⅯ"")", "ⅠⅯⅯ"), _
+  Array("LCase(""ⅠⅯⅰ"")", "ⅰⅿⅰ"), _
+  Array("AscW(UCase(ChrW(&H345)))", 921), _
+  Array("StrComp(""ⓚⅳ"", ""ⓀⅣ"", vbTextCompare)", 0), _
+  Array("InStr(1, ""xⒶⅡ"", ""ⓐⅱ"", vbTextCompare)", 2), _
   Array("Filter(Array(""Küche"", ""Bad""), ""KÜ"", True, vbTextCompare)(0)", "Küche"))
 For Each r In rows
   got = Eval(r(0))
