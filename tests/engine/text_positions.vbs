@@ -51,6 +51,25 @@ For p = n To 1 Step -1
     If InStr(p, t, "客") <> want Then WScript.Echo "InStr from " & p: bad = True: Exit For
   End If
 Next
+' InStrRev up to every fifth position finds the last "客" before it; walking backwards
+' from the end it finds every "😀" (a pair) that the code list holds.
+Dim lastSeen, pairs, found
+lastSeen = 0: pairs = 0
+For p = 1 To n
+  If codes(p) = AscW("客") Then lastSeen = p
+  If p < n Then If codes(p) = -10179 And codes(p + 1) = -8704 Then pairs = pairs + 1
+  If p Mod 5 = 0 Then
+    If InStrRev(t, "客", p) <> lastSeen Then WScript.Echo "InStrRev to " & p: bad = True: Exit For
+  End If
+Next
+found = 0: p = InStrRev(t, "😀")
+Do While p > 0
+  found = found + 1
+  If codes(p) <> -10179 Then WScript.Echo "InStrRev pair at " & p: bad = True: Exit Do
+  If p < 2 Then Exit Do
+  p = InStrRev(t, "😀", p)
+Loop
+If found <> pairs Then WScript.Echo "InStrRev found " & found & " pairs of " & pairs: bad = True
 If Not bad Then WScript.Echo "all positions"
 ' expect: all positions
 
