@@ -54,8 +54,7 @@ inline void AppendInPlace(Variant& s, const Variant& v) {
   StringRep* rep = s.StringBlock();
   size_t before = rep->text.size();
   const Variant& d = v.Deref();
-  if (d.IsString() && rep->kind == TextKind::kAscii &&
-      d.StringBlock()->kind == TextKind::kAscii) {
+  if (d.IsString() && rep->kind == TextKind::kAscii && d.StringBlock()->kind == TextKind::kAscii) {
     // ASCII onto ASCII, the loop that builds a text: nothing the block remembers changes.
     const std::string& more = d.StringBlock()->text;
     CheckStringSize(before + more.size());
@@ -657,7 +656,6 @@ Variant Interpreter::CallPlanned(Procedure* p, const IndexExpr& e, Frame& caller
 // ---------------------------------------------------------------------------------------
 // Statements
 
-
 bool Interpreter::ResumeInto(ScriptError& e, const Stmt& header, Frame& f) {
   if (!f.resumeNext || e.uncatchable) return false;
   if (e.line == 0) {
@@ -758,7 +756,7 @@ inline __attribute__((always_inline)) bool Interpreter::ExecArith(const AssignSt
 
 // One statement; assignments, most of what runs, go straight to their code.
 inline __attribute__((always_inline)) Interpreter::Flow Interpreter::Exec(const Stmt& st,
-                                                                         Frame& f) {
+                                                                          Frame& f) {
   if (st.kind == StmtKind::Assign) {
     auto& a = static_cast<const AssignStmt&>(st);
     if (!(a.form == AssignStmt::Form::Arith && ExecArith(a, f))) ExecAssign(a, f);

@@ -176,9 +176,8 @@ class RegExp : public TableObject<RegExp> {
     if (!matcher16_) {
       try {
         pattern16_ = std::make_unique<rx::Pattern16>(
-            ToUnits(text_), rx::Options{.ignoreCase = ignoreCase_,
-                                        .multiline = multiline_,
-                                        .unicodeCase = true});
+            ToUnits(text_),
+            rx::Options{.ignoreCase = ignoreCase_, .multiline = multiline_, .unicodeCase = true});
       } catch (const rx::Error&) {
         Throw(kRegexSyntax, "Syntax error in regular expression");
       }
@@ -209,8 +208,7 @@ class RegExp : public TableObject<RegExp> {
 };
 
 template <class Char>
-MatchData ToData(std::basic_string_view<Char> s, const rx::BasicMatcher<Char>& m,
-                 uint32_t groups) {
+MatchData ToData(std::basic_string_view<Char> s, const rx::BasicMatcher<Char>& m, uint32_t groups) {
   MatchData d{m.Begin(0), m.End(0) - m.Begin(0), TextOf(m.Group(0)), {}};
   for (uint32_t g = 1; g <= groups; ++g)
     d.subMatches.push_back(m.Matched(g) ? Variant::Text(TextOf(m.Group(g))) : Variant());
@@ -316,8 +314,7 @@ const Member<RegExp> RegExp::kMembers[] = {
        auto coll = MakeObject<Matches>();
        r.ForEachMatch(s, r.global_, [&](const auto& m, auto subject) {
          if (coll->items_.size() >= kMaxArrayElements) Throw(kOutOfMemory);
-         coll->items_.push_back(
-             Variant::Object(MakeObject<Match>(ToData(subject, m, r.groups_))));
+         coll->items_.push_back(Variant::Object(MakeObject<Match>(ToData(subject, m, r.groups_))));
        });
        return Variant::Object(coll);
      }},

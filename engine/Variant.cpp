@@ -263,8 +263,9 @@ size_t StringRep::UnitOfByte(size_t byte) const {
     b = memo.byte;
   } else if (const UnitIndex* x = IndexFor(byte, true)) {
     // The last mark at or before the byte.
-    auto it = std::upper_bound(x->marks.begin(), x->marks.end(), byte,
-                               [](size_t v, uint32_t m) { return v < (m & ~UnitIndex::kSecondHalf); });
+    auto it = std::upper_bound(x->marks.begin(), x->marks.end(), byte, [](size_t v, uint32_t m) {
+      return v < (m & ~UnitIndex::kSecondHalf);
+    });
     if (it != x->marks.begin()) {
       size_t i = static_cast<size_t>(it - x->marks.begin()) - 1;
       uint32_t mark = x->marks[i];
@@ -304,8 +305,7 @@ void StringRep::Appended(size_t before, TextKind was, TextKind now) {
   if (index && index->bytes > from) {
     // The scan stopped at the old end (the lead's end): back to the lead, and its mark
     // (if the old end had one) is set again as the pair's second half.
-    while (!index->marks.empty() &&
-           (index->marks.back() & ~UnitIndex::kSecondHalf) > from)
+    while (!index->marks.empty() && (index->marks.back() & ~UnitIndex::kSecondHalf) > from)
       index->marks.pop_back();
     index->units = old - 1;
     index->bytes = from;
@@ -1242,7 +1242,7 @@ Variant Arith(ArithOp op, const Variant& a, const Variant& b) {
     // Exact in scaled 64-bit integers; the other operand is of an integer rank here.
     __int128 xs = x.rank == kRankCurrency ? x.i : __int128{x.i} * 10000;
     __int128 ys = y.rank == kRankCurrency ? y.i : __int128{y.i} * 10000;
-    __int128 v = op == ArithOp::Add ? xs + ys
+    __int128 v = op == ArithOp::Add   ? xs + ys
                  : op == ArithOp::Sub ? xs - ys
                                       : ScaledDivide(xs * ys, 10000);
     if (v < INT64_MIN || v > INT64_MAX) Throw(kOverflow);
@@ -1539,7 +1539,8 @@ static int CompareText(const std::string& a, const std::string& b, bool textComp
     // where one text has a character past U+FFFF (lead byte F0..F4) and the other one of
     // U+D800..U+FFFF (ED..EF) at the first difference.
     auto [pa, pb] = std::mismatch(a.begin(), a.end(), b.begin(), b.end());
-    if (pa == a.end() || pb == b.end()) return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+    if (pa == a.end() || pb == b.end())
+      return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
     auto x = static_cast<unsigned char>(*pa), y = static_cast<unsigned char>(*pb);
     int c = x < y ? -1 : 1;
     if ((x >= 0xF0 && y >= 0xED && y < 0xF0) || (y >= 0xF0 && x >= 0xED && x < 0xF0)) {

@@ -13,40 +13,40 @@ namespace {
 template <class Char>
 struct Api;
 
-#define RX_PCRE2_API(W)                                                               \
-  using Code = pcre2_code_##W;                                                        \
-  using MatchData = pcre2_match_data_##W;                                             \
-  using MatchContext = pcre2_match_context_##W;                                       \
-  using CompileContext = pcre2_compile_context_##W;                                   \
-  using JitStack = pcre2_jit_stack_##W;                                               \
-  using CalloutBlock = pcre2_callout_block_##W;                                       \
-  using Unit = PCRE2_UCHAR##W;                                                        \
-  using Sptr = PCRE2_SPTR##W;                                                         \
-  static constexpr auto compile = &pcre2_compile_##W;                                 \
-  static constexpr auto code_free = &pcre2_code_free_##W;                             \
-  static constexpr auto get_error_message = &pcre2_get_error_message_##W;             \
-  static constexpr auto jit_compile = &pcre2_jit_compile_##W;                         \
-  static constexpr auto pattern_info = &pcre2_pattern_info_##W;                       \
-  static constexpr auto match_data_create_from_pattern =                              \
-      &pcre2_match_data_create_from_pattern_##W;                                      \
-  static constexpr auto match_data_free = &pcre2_match_data_free_##W;                 \
-  static constexpr auto match_context_create = &pcre2_match_context_create_##W;       \
-  static constexpr auto match_context_free = &pcre2_match_context_free_##W;           \
-  static constexpr auto set_match_limit = &pcre2_set_match_limit_##W;                 \
-  static constexpr auto set_depth_limit = &pcre2_set_depth_limit_##W;                 \
-  static constexpr auto set_heap_limit = &pcre2_set_heap_limit_##W;                   \
-  static constexpr auto set_callout = &pcre2_set_callout_##W;                         \
-  static constexpr auto jit_stack_create = &pcre2_jit_stack_create_##W;               \
-  static constexpr auto jit_stack_assign = &pcre2_jit_stack_assign_##W;               \
-  static constexpr auto jit_stack_free = &pcre2_jit_stack_free_##W;                   \
-  static constexpr auto match = &pcre2_match_##W;                                     \
-  static constexpr auto dfa_match = &pcre2_dfa_match_##W;                             \
-  static constexpr auto get_ovector_pointer = &pcre2_get_ovector_pointer_##W;         \
-  static constexpr auto get_ovector_count = &pcre2_get_ovector_count_##W;             \
-  static constexpr auto compile_context_create = &pcre2_compile_context_create_##W;   \
-  static constexpr auto compile_context_free = &pcre2_compile_context_free_##W;       \
-  static constexpr auto set_parens_nest_limit = &pcre2_set_parens_nest_limit_##W;     \
-  static constexpr auto set_max_pattern_length = &pcre2_set_max_pattern_length_##W;   \
+#define RX_PCRE2_API(W)                                                             \
+  using Code = pcre2_code_##W;                                                      \
+  using MatchData = pcre2_match_data_##W;                                           \
+  using MatchContext = pcre2_match_context_##W;                                     \
+  using CompileContext = pcre2_compile_context_##W;                                 \
+  using JitStack = pcre2_jit_stack_##W;                                             \
+  using CalloutBlock = pcre2_callout_block_##W;                                     \
+  using Unit = PCRE2_UCHAR##W;                                                      \
+  using Sptr = PCRE2_SPTR##W;                                                       \
+  static constexpr auto compile = &pcre2_compile_##W;                               \
+  static constexpr auto code_free = &pcre2_code_free_##W;                           \
+  static constexpr auto get_error_message = &pcre2_get_error_message_##W;           \
+  static constexpr auto jit_compile = &pcre2_jit_compile_##W;                       \
+  static constexpr auto pattern_info = &pcre2_pattern_info_##W;                     \
+  static constexpr auto match_data_create_from_pattern =                            \
+      &pcre2_match_data_create_from_pattern_##W;                                    \
+  static constexpr auto match_data_free = &pcre2_match_data_free_##W;               \
+  static constexpr auto match_context_create = &pcre2_match_context_create_##W;     \
+  static constexpr auto match_context_free = &pcre2_match_context_free_##W;         \
+  static constexpr auto set_match_limit = &pcre2_set_match_limit_##W;               \
+  static constexpr auto set_depth_limit = &pcre2_set_depth_limit_##W;               \
+  static constexpr auto set_heap_limit = &pcre2_set_heap_limit_##W;                 \
+  static constexpr auto set_callout = &pcre2_set_callout_##W;                       \
+  static constexpr auto jit_stack_create = &pcre2_jit_stack_create_##W;             \
+  static constexpr auto jit_stack_assign = &pcre2_jit_stack_assign_##W;             \
+  static constexpr auto jit_stack_free = &pcre2_jit_stack_free_##W;                 \
+  static constexpr auto match = &pcre2_match_##W;                                   \
+  static constexpr auto dfa_match = &pcre2_dfa_match_##W;                           \
+  static constexpr auto get_ovector_pointer = &pcre2_get_ovector_pointer_##W;       \
+  static constexpr auto get_ovector_count = &pcre2_get_ovector_count_##W;           \
+  static constexpr auto compile_context_create = &pcre2_compile_context_create_##W; \
+  static constexpr auto compile_context_free = &pcre2_compile_context_free_##W;     \
+  static constexpr auto set_parens_nest_limit = &pcre2_set_parens_nest_limit_##W;   \
+  static constexpr auto set_max_pattern_length = &pcre2_set_max_pattern_length_##W; \
   static constexpr auto set_newline = &pcre2_set_newline_##W;
 
 template <>
@@ -121,26 +121,42 @@ std::basic_string<Char> AsciiEscapes(std::basic_string_view<Char> p) {
   constexpr std::string_view kWord = "A-Za-z0-9_";
   auto outside = [&](char e) -> std::string {
     switch (e) {
-      case 'd': return "[0-9]";
-      case 'D': return "[^0-9]";
-      case 's': return "[\\t-\\r ]";
-      case 'S': return "[^\\t-\\r ]";
-      case 'w': return "[A-Za-z0-9_]";
-      case 'W': return "[^A-Za-z0-9_]";
-      case 'b': return "(?:(?<=[A-Za-z0-9_])(?![A-Za-z0-9_])|(?<![A-Za-z0-9_])(?=[A-Za-z0-9_]))";
-      case 'B': return "(?:(?<=[A-Za-z0-9_])(?=[A-Za-z0-9_])|(?<![A-Za-z0-9_])(?![A-Za-z0-9_]))";
-      default: return {};
+      case 'd':
+        return "[0-9]";
+      case 'D':
+        return "[^0-9]";
+      case 's':
+        return "[\\t-\\r ]";
+      case 'S':
+        return "[^\\t-\\r ]";
+      case 'w':
+        return "[A-Za-z0-9_]";
+      case 'W':
+        return "[^A-Za-z0-9_]";
+      case 'b':
+        return "(?:(?<=[A-Za-z0-9_])(?![A-Za-z0-9_])|(?<![A-Za-z0-9_])(?=[A-Za-z0-9_]))";
+      case 'B':
+        return "(?:(?<=[A-Za-z0-9_])(?=[A-Za-z0-9_])|(?<![A-Za-z0-9_])(?![A-Za-z0-9_]))";
+      default:
+        return {};
     }
   };
   auto inside = [&](char e) -> std::string {
     switch (e) {
-      case 'd': return "0-9";
-      case 'D': return "\\u0000-/:-\\uFFFF";
-      case 's': return "\\t-\\r ";
-      case 'S': return "\\u0000-\\u0008\\u000E-\\u001F!-\\uFFFF";
-      case 'w': return std::string(kWord);
-      case 'W': return "\\u0000-/:-@[-^`{-\\uFFFF";
-      default: return {};
+      case 'd':
+        return "0-9";
+      case 'D':
+        return "\\u0000-/:-\\uFFFF";
+      case 's':
+        return "\\t-\\r ";
+      case 'S':
+        return "\\u0000-\\u0008\\u000E-\\u001F!-\\uFFFF";
+      case 'w':
+        return std::string(kWord);
+      case 'W':
+        return "\\u0000-/:-@[-^`{-\\uFFFF";
+      default:
+        return {};
     }
   };
   std::basic_string<Char> out;
@@ -155,9 +171,9 @@ std::basic_string<Char> AsciiEscapes(std::basic_string_view<Char> p) {
     }
     if (c == '\\' && i + 1 < p.size()) {
       Char e = p[i + 1];
-      std::string with = e < 0x80 ? (inClass ? inside(static_cast<char>(e))
-                                             : outside(static_cast<char>(e)))
-                                  : std::string();
+      std::string with =
+          e < 0x80 ? (inClass ? inside(static_cast<char>(e)) : outside(static_cast<char>(e)))
+                   : std::string();
       if (!with.empty()) {
         out += Units<Char>(with);
       } else {

@@ -7,7 +7,8 @@
 Four loops over N characters of "ä" text: Mid(s, i, 1) walking backwards, Mid at random
 positions, and t = t & "ä" followed by Len(t) or by Right(t, 1). Each script is one
 UTF-16LE file with a byte order mark, which both engines read; every runner's figure is
-its CPU time (user + system) less that of an empty script (start-up), best of N runs,
+its CPU time (user + system) less that of an empty script (start-up; CPython times its own
+loop with time.process_time), best of N runs,
 taken in turns so that a busy machine disturbs all of them alike (a runner whose first run
 takes over --once-after seconds, 10 by default, runs once). `--also` adds another
 build of the runner (an older one, say). Wine runs with WINEPREFIX from the environment.
@@ -37,7 +38,8 @@ LOOPS = {
 }
 
 
-def cpu_of(cmd, timeout):
+def cpu_of(cmd, timeout, own=False):
+    """CPU seconds of the command, or with `own` the figure it prints last (its own timing)."""
     before = resource.getrusage(resource.RUSAGE_CHILDREN)
     start = time.monotonic()
     proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
@@ -45,6 +47,8 @@ def cpu_of(cmd, timeout):
     if proc.returncode != 0:
         sys.exit(f"{' '.join(cmd)} failed: {proc.stderr.decode(errors='replace')[:300]}")
     cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+    if own:
+        cpu = float(proc.stdout.split()[-1])
     return cpu, time.monotonic() - start
 
 
@@ -77,9 +81,11 @@ def main():
             f.write(b"\xff\xfe" + body.replace("\n", "\r\n").encode("utf-16-le"))
         return path
     def py_file(name, body):
+        # CPython times its own loop (its start-up is longer than the loops).
         path = os.path.join(tmp, name + ".py")
         with open(path, "w", encoding="utf-8") as f:
-            f.write(body)
+            f.write("import time\n_t0 = time.process_time()\n" + body +
+                    "print(time.process_time() - _t0)\n")
         return path
 
     empty_vbs, empty_py = vbs_file("empty", "x = 1\n"), py_file("empty", "x = 1\n")
@@ -90,8 +96,8 @@ def main():
     # Start-up of each runner, best of N.
     base = {}
     for r in runners:
-        base[r[0]] = min(cpu_of(command(r, (empty_vbs, empty_py)), args.timeout)[0]
-                         for _ in range(args.repeat))
+        base[r[0]] = 0.0 if r[1] is None else min(
+            cpu_of(command(r, (empty_vbs, empty_py)), args.timeout)[0] for _ in range(args.repeat))
     print("CPU seconds, best of %d, start-up subtracted (%s)" %
           (args.repeat, ", ".join("%s %.3f" % (k, v) for k, v in base.items())))
     print("%-16s %8s" % ("loop", "N") + "".join("%12s" % r[0] for r in runners))
@@ -105,7 +111,7 @@ def main():
                 for r in runners:  # in turns
                     if r[0] in once:
                         continue
-                    cpu, _wall = cpu_of(command(r, files), args.timeout)
+                    cpu, _wall = cpu_of(command(r, files), args.timeout, own=r[1] is None)
                     best[r[0]] = min(best[r[0]], max(0.0, cpu - base[r[0]]))
                     # A runner that takes many seconds runs once: a busy machine moves
                     # such a figure by a few percent, not by its factor.

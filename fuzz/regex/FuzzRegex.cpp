@@ -29,9 +29,8 @@ void Search(std::basic_string_view<Char> pattern, std::basic_string_view<Char> s
   try {
     const rx::BasicPattern<Char> compiled(pattern, options);
     rx::BasicMatcher<Char> matcher(compiled);
-    const auto deadline = withDeadline
-                              ? rx::Clock::now() + std::chrono::milliseconds(50)
-                              : rx::Clock::time_point::max();
+    const auto deadline = withDeadline ? rx::Clock::now() + std::chrono::milliseconds(50)
+                                       : rx::Clock::time_point::max();
     bool any = false;
     size_t pos = 0;
     for (int n = 0; n < 1000 && matcher.Find(subject, pos, deadline); ++n) {

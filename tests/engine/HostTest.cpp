@@ -91,7 +91,9 @@ const Member<Reentry> Reentry::kMembers[] = {
        return r.Passed(Variant());
      }},
     {"Run", MemberKind::Method, 1, 1,
-     [](Reentry& r, Args a) { return r.Passed(r.engine.GlobalModule().Run(vbs::ToString(*a[0]))); }},
+     [](Reentry& r, Args a) {
+       return r.Passed(r.engine.GlobalModule().Run(vbs::ToString(*a[0])));
+     }},
     {"Eval", MemberKind::Method, 1, 1,
      [](Reentry& r, Args a) { return r.Passed(r.engine.Eval(vbs::ToString(*a[0]))); }},
 };
@@ -304,9 +306,9 @@ TEST_F(HostTest, MemoryBudgetStopsGrowthWithOutOfMemory) {
     EXPECT_EQ(engine.MemoryUsed(), idle) << code;
   }
   // Within the budget, nothing changes; the error can be caught.
-  ASSERT_TRUE(engine.AddCode(
-      "On Error Resume Next\nReDim a(1000): s = Space(100000) & \"x\"\n"
-      "ReDim b(16777215)\nn = Err.Number\n"));
+  ASSERT_TRUE(
+      engine.AddCode("On Error Resume Next\nReDim a(1000): s = Space(100000) & \"x\"\n"
+                     "ReDim b(16777215)\nn = Err.Number\n"));
   EXPECT_EQ(EvalText("n & \" \" & UBound(a) & \" \" & Len(s) & \" \" & IsEmpty(b)"),
             "7 1000 100001 True");
 }
