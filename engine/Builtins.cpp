@@ -227,6 +227,20 @@ Variant FnInStrRev(Interpreter&, Args a) {
   Require(start == -1 || start >= 1);
   bool text = TextCompareArg(a, 3);
   if (s.ascii() && what.ascii()) return InStrRevOf(s.str(), what.str(), start, text);
+  // As InStr: whole characters are found in the bytes, before the byte of the end position
+  // (a loop walking backwards by InStrRev costs what the text does).
+  const StringRep* r = s.rep();
+  if (!text && r && what.str().find('\xED') == std::string::npos) {
+    size_t units = r->Units();
+    if (start != -1 && static_cast<size_t>(start) > units) return Variant::Long(0);
+    size_t endPos = start == -1 ? units : static_cast<size_t>(start);
+    if (what.str().empty()) return Variant::Long(static_cast<int32_t>(endPos));
+    bool inPair;
+    size_t limit = r->ByteOfUnit(endPos, inPair);
+    if (limit < what.str().size()) return Variant::Long(0);
+    size_t p = r->text.rfind(what.str(), limit - what.str().size());
+    return Variant::Long(p == std::string::npos ? 0 : static_cast<int32_t>(r->UnitOfByte(p) + 1));
+  }
   return InStrRevOf(s.units(), what.units(), start, text);
 }
 

@@ -54,20 +54,31 @@ inline void AppendInPlace(Variant& s, const Variant& v) {
   StringRep* rep = s.StringBlock();
   size_t before = rep->text.size();
   const Variant& d = v.Deref();
-  if (d.IsString() && rep->kind == TextKind::kAscii &&
-      d.StringBlock()->kind == TextKind::kAscii) {
+  if (d.IsString() && rep->kind == TextKind::kAscii && d.StringBlock()->kind == TextKind::kAscii) {
     // ASCII onto ASCII, the loop that builds a text: nothing the block remembers changes.
     const std::string& more = d.StringBlock()->text;
     CheckStringSize(before + more.size());
     rep->text += more;
-  } else {
-    TextKind kind = rep->Kind();
-    TextKind added = AppendText(rep->text, v);
-    if (kind != TextKind::kAscii || added != TextKind::kAscii)
-      rep->Changed(JoinKinds(kind, added));
+    if (rep->charged != rep->Footprint()) [[unlikely]]
+      RechargeString(rep, before);
+    return;
   }
-  if (rep->charged != rep->Footprint()) [[unlikely]]
-    RechargeString(rep, before);
+  TextKind kind = rep->Kind();
+  // The end of the old text: a trail surrogate appended to a lead one rewrites it.
+  char tail[3];
+  if (before >= 3) std::memcpy(tail, rep->text.data() + before - 3, 3);
+  TextKind added = AppendText(rep->text, v);
+  if (rep->charged != rep->Footprint()) [[unlikely]] {
+    try {
+      RechargeString(rep, before);
+    } catch (...) {
+      // The text is back to its old length: its last character too.
+      if (before >= 3) std::memcpy(rep->text.data() + before - 3, tail, 3);
+      throw;
+    }
+  }
+  if (kind != TextKind::kAscii || added != TextKind::kAscii)
+    rep->Appended(before, kind, JoinKinds(kind, added));
 }
 
 // Errors about a name carry it: the host's report says which ("Variable is undefined:
@@ -645,7 +656,6 @@ Variant Interpreter::CallPlanned(Procedure* p, const IndexExpr& e, Frame& caller
 // ---------------------------------------------------------------------------------------
 // Statements
 
-
 bool Interpreter::ResumeInto(ScriptError& e, const Stmt& header, Frame& f) {
   if (!f.resumeNext || e.uncatchable) return false;
   if (e.line == 0) {
@@ -746,7 +756,7 @@ inline __attribute__((always_inline)) bool Interpreter::ExecArith(const AssignSt
 
 // One statement; assignments, most of what runs, go straight to their code.
 inline __attribute__((always_inline)) Interpreter::Flow Interpreter::Exec(const Stmt& st,
-                                                                         Frame& f) {
+                                                                          Frame& f) {
   if (st.kind == StmtKind::Assign) {
     auto& a = static_cast<const AssignStmt&>(st);
     if (!(a.form == AssignStmt::Form::Arith && ExecArith(a, f))) ExecAssign(a, f);

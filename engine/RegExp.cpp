@@ -1,8 +1,10 @@
 // "VBScript.RegExp" (also `New RegExp`) and its Matches / Match / SubMatches objects, on the
 // program's PCRE2 wrapper (regex/Regex.h), whose dialect is the ECMAScript one the language's
 // patterns are written in. A search stops with the script's time-out. Patterns and subjects
-// are matched as UTF-8 (an unpaired surrogate as U+FFFD, which takes the same three bytes,
-// so byte offsets hold); positions are reported in code units, the language's characters.
+// are what the language sees: UTF-16 code units, each one a character (`.` takes one unit,
+// a surrogate can be named: [\uD800-\uDBFF]), so positions are the language's own.
+// ASCII text against an ASCII pattern is searched on its bytes, which is the same and
+// saves the conversion.
 #include "engine/Interpreter.h"
 #include "engine/Library.h"
 #include "engine/StandardObjects.h"
@@ -14,51 +16,12 @@ using namespace lib;
 
 namespace {
 
-// Engine text as UTF-8 of the same length: each unpaired surrogate (ED A0..BF xx) becomes
-// U+FFFD (EF BF BD). Returns `text` itself when it holds none.
-const std::string& Matchable(const std::string& text, std::string& copy) {
-  size_t p = text.find('\xED');
-  while (p != std::string::npos &&
-         (p + 1 >= text.size() || static_cast<unsigned char>(text[p + 1]) < 0xA0))
-    p = text.find('\xED', p + 1);
-  if (p == std::string::npos) return text;
-  copy = text;
-  for (; p + 2 < copy.size(); ++p) {
-    if (static_cast<unsigned char>(copy[p]) == 0xED &&
-        static_cast<unsigned char>(copy[p + 1]) >= 0xA0) {
-      copy.replace(p, 3, "\xEF\xBF\xBD");
-      p += 2;
-    }
-  }
-  return copy;
+// Engine text of a match or group.
+std::string TextOf(std::string_view units) {
+  return std::string(units);
 }
-
-// Code units before a byte offset, for offsets that only grow (the matches of one search).
-class UnitCounter {
- public:
-  explicit UnitCounter(const std::string& s) : s_(s), ascii_(IsAscii(s)) {}
-  size_t At(size_t byte) {
-    if (ascii_) return byte;
-    if (byte < byte_) byte_ = units_ = 0;
-    units_ += CountUnits(std::string_view(s_).substr(byte_, byte - byte_));
-    byte_ = byte;
-    return units_;
-  }
-  bool Ascii() const { return ascii_; }
-
- private:
-  const std::string& s_;
-  bool ascii_;
-  size_t byte_ = 0, units_ = 0;
-};
-
-// A group of the last match, in the script's own text s (the matcher may have searched the
-// same-length copy that starts at copyBase).
-std::string_view GroupOf(const std::string& s, const char* copyBase, const rx::Matcher& m,
-                         uint32_t g) {
-  std::string_view v = m.Group(g);
-  if (!copyBase || v.empty()) return v;
-  return {s.data() + (v.data() - copyBase), v.size()};
+std::string TextOf(std::u16string_view units) {
+  return FromUnits(units);
 }
 
 constexpr int32_t kRegexSyntax = 5017;  // "Syntax error in regular expression"
@@ -156,28 +119,33 @@ class RegExp : public TableObject<RegExp> {
   static const Member<RegExp> kMembers[];
   explicit RegExp(Interpreter::SharedDeadline deadline) : deadline_(std::move(deadline)) {}
 
-  // Calls fn(matcher) for each match: all of them when `global`, else the first.
+  // Calls fn(matcher, subject) for each match in `text`: all of them when `global`, else
+  // the first. The matcher and subject are bytes (ASCII) or UTF-16 code units.
   template <class Fn>
   void ForEachMatch(const std::string& text, bool global, Fn fn) {
-    std::string copy;
-    const std::string& s = Matchable(text, copy);
-    copyBase_ = &s == &text ? nullptr : s.data();
-    // ASCII text against an ASCII pattern matches the same without UTF mode, and faster.
-    rx::Matcher& m = Compiled(!IsAscii(s));
+    if (!asciiRefused_ && IsAscii(text) && IsAscii(text_)) {
+      if (rx::Matcher* m = Compiled8()) {
+        Each(*m, std::string_view(text), global, fn);
+        return;
+      }
+    }
+    std::u16string units = ToUnits(text);
+    Each(Compiled16(), std::u16string_view(units), global, fn);
+  }
+
+  template <class Char, class Fn>
+  void Each(rx::BasicMatcher<Char>& m, std::basic_string_view<Char> s, bool global, Fn& fn) {
     size_t pos = 0;
     while (Find(m, s, pos)) {
-      fn(m);
+      fn(m, s);
       if (!global) break;
-      // After an empty match the search goes on one character further.
-      pos = m.End(0);
-      if (m.End(0) == m.Begin(0)) {
-        ++pos;
-        while (pos < s.size() && (static_cast<unsigned char>(s[pos]) & 0xC0) == 0x80) ++pos;
-      }
+      // After an empty match the search goes on one character (code unit) further.
+      pos = m.End(0) == m.Begin(0) ? m.End(0) + 1 : m.End(0);
     }
   }
 
-  bool Find(rx::Matcher& m, const std::string& s, size_t pos) {
+  template <class Char>
+  bool Find(rx::BasicMatcher<Char>& m, std::basic_string_view<Char> s, size_t pos) {
     try {
       return m.Find(s, pos, *deadline_);
     } catch (const rx::Error& e) {
@@ -189,82 +157,87 @@ class RegExp : public TableObject<RegExp> {
     }
   }
 
-  rx::Matcher& Compiled(bool utfSubject) {
-    bool utf = utfSubject || asciiRefused_ || !IsAscii(text_);
-    Form& f = forms_[utf ? 1 : 0];
-    if (!f.matcher) {
+  // The pattern on bytes, or nullptr when it needs code units (\u0100 and the like).
+  rx::Matcher* Compiled8() {
+    if (!matcher8_) {
       try {
-        std::string copy;
-        f.pattern = std::make_unique<rx::Pattern>(
-            Matchable(text_, copy), rx::Options{ignoreCase_, multiline_, &f == &forms_[1]});
+        pattern8_ = std::make_unique<rx::Pattern>(text_, rx::Options{ignoreCase_, multiline_});
       } catch (const rx::Error&) {
-        if (!utf) {  // \u0100 and the like need UTF mode even on ASCII text
-          asciiRefused_ = true;
-          return Compiled(true);
-        }
+        asciiRefused_ = true;
+        return nullptr;
+      }
+      matcher8_ = std::make_unique<rx::Matcher>(*pattern8_);
+      groups_ = pattern8_->Groups();
+    }
+    return matcher8_.get();
+  }
+
+  rx::Matcher16& Compiled16() {
+    if (!matcher16_) {
+      try {
+        pattern16_ = std::make_unique<rx::Pattern16>(
+            ToUnits(text_),
+            rx::Options{.ignoreCase = ignoreCase_, .multiline = multiline_, .unicodeCase = true});
+      } catch (const rx::Error&) {
         Throw(kRegexSyntax, "Syntax error in regular expression");
       }
-      f.matcher = std::make_unique<rx::Matcher>(*f.pattern);
-      groups_ = f.pattern->Groups();
+      matcher16_ = std::make_unique<rx::Matcher16>(*pattern16_);
+      groups_ = pattern16_->Groups();
     }
-    return *f.matcher;
+    return *matcher16_;
   }
 
   // A new pattern or flag: compiled again at the next search.
   void Changed() {
     asciiRefused_ = false;
-    for (Form& f : forms_) {
-      f.matcher.reset();
-      f.pattern.reset();
-    }
+    matcher8_.reset();
+    pattern8_.reset();
+    matcher16_.reset();
+    pattern16_.reset();
   }
 
-  struct Form {
-    std::unique_ptr<rx::Pattern> pattern;
-    std::unique_ptr<rx::Matcher> matcher;  // uses *pattern
-  };
   Interpreter::SharedDeadline deadline_;
   std::string text_;
   bool ignoreCase_ = false, global_ = false, multiline_ = false;
-  Form forms_[2];                   // without and with UTF mode
-  const char* copyBase_ = nullptr;  // of the search running
+  std::unique_ptr<rx::Pattern> pattern8_;
+  std::unique_ptr<rx::Matcher> matcher8_;  // uses *pattern8_
+  std::unique_ptr<rx::Pattern16> pattern16_;
+  std::unique_ptr<rx::Matcher16> matcher16_;  // uses *pattern16_
   bool asciiRefused_ = false;
   uint32_t groups_ = 0;
 };
 
-MatchData ToData(const std::string& s, const char* copyBase, UnitCounter& units,
-                 const rx::Matcher& m, uint32_t groups) {
-  std::string_view whole = GroupOf(s, copyBase, m, 0);
-  size_t begin = m.Begin(0);
-  size_t length = units.Ascii() ? whole.size() : CountUnits(whole);
-  MatchData d{units.At(begin), length, std::string(whole), {}};
+template <class Char>
+MatchData ToData(std::basic_string_view<Char> s, const rx::BasicMatcher<Char>& m, uint32_t groups) {
+  MatchData d{m.Begin(0), m.End(0) - m.Begin(0), TextOf(m.Group(0)), {}};
   for (uint32_t g = 1; g <= groups; ++g)
-    d.subMatches.push_back(m.Matched(g) ? Variant::Text(std::string(GroupOf(s, copyBase, m, g)))
-                                        : Variant());
+    d.subMatches.push_back(m.Matched(g) ? Variant::Text(TextOf(m.Group(g))) : Variant());
   return d;
 }
 
 // $1..$99, $& (the match), $` (before it), $' (after it), $$ (a dollar sign).
-void AppendReplacement(std::string& out, const std::string& repl, const std::string& s,
-                       const char* copyBase, const rx::Matcher& m, uint32_t groups) {
+template <class Char>
+void AppendReplacement(std::basic_string<Char>& out, std::basic_string_view<Char> repl,
+                       std::basic_string_view<Char> s, const rx::BasicMatcher<Char>& m,
+                       uint32_t groups) {
   for (size_t i = 0; i < repl.size(); ++i) {
-    char c = repl[i];
+    Char c = repl[i];
     if (c != '$' || i + 1 >= repl.size()) {
       out += c;
       continue;
     }
-    char n = repl[i + 1];
+    Char n = repl[i + 1];
     if (n == '$') {
       out += '$';
       ++i;
     } else if (n == '&') {
-      AppendJoined(out, GroupOf(s, copyBase, m, 0));
+      out.append(m.Group(0));
       ++i;
     } else if (n == '`') {
-      out.append(s, 0, m.Begin(0));
+      out.append(s.substr(0, m.Begin(0)));
       ++i;
     } else if (n == '\'') {
-      out.append(s, m.End(0), std::string::npos);
+      out.append(s.substr(m.End(0)));
       ++i;
     } else if (n >= '0' && n <= '9') {
       size_t one = static_cast<size_t>(n - '0');
@@ -272,10 +245,10 @@ void AppendReplacement(std::string& out, const std::string& repl, const std::str
                        ? one * 10 + static_cast<size_t>(repl[i + 2] - '0')
                        : 0;
       if (two >= 1 && two <= groups) {
-        AppendJoined(out, GroupOf(s, copyBase, m, static_cast<uint32_t>(two)));
+        out.append(m.Group(static_cast<uint32_t>(two)));
         i += 2;
       } else if (one >= 1 && one <= groups) {
-        AppendJoined(out, GroupOf(s, copyBase, m, static_cast<uint32_t>(one)));
+        out.append(m.Group(static_cast<uint32_t>(one)));
         i += 1;
       } else {
         out += c;
@@ -332,31 +305,43 @@ const Member<RegExp> RegExp::kMembers[] = {
      [](RegExp& r, Args a) {
        std::string s = StringArg(a, 0);
        bool found = false;
-       r.ForEachMatch(s, false, [&](const rx::Matcher&) { found = true; });
+       r.ForEachMatch(s, false, [&](const auto&, auto) { found = true; });
        return Variant::Boolean(found);
      }},
     {"Execute", MemberKind::Method, 1, 1,
      [](RegExp& r, Args a) {
        std::string s = StringArg(a, 0);
        auto coll = MakeObject<Matches>();
-       UnitCounter units(s);
-       r.ForEachMatch(s, r.global_, [&](const rx::Matcher& m) {
+       r.ForEachMatch(s, r.global_, [&](const auto& m, auto subject) {
          if (coll->items_.size() >= kMaxArrayElements) Throw(kOutOfMemory);
-         coll->items_.push_back(
-             Variant::Object(MakeObject<Match>(ToData(s, r.copyBase_, units, m, r.groups_))));
+         coll->items_.push_back(Variant::Object(MakeObject<Match>(ToData(subject, m, r.groups_))));
        });
        return Variant::Object(coll);
      }},
     {"Replace", MemberKind::Method, 2, 2,
      [](RegExp& r, Args a) {
        std::string s = StringArg(a, 0), repl = StringArg(a, 1), out;
+       std::u16string out16, repl16;
+       bool wide = false;
        size_t done = 0;
-       r.ForEachMatch(s, r.global_, [&](const rx::Matcher& m) {
-         out.append(s, done, m.Begin(0) - done);
-         AppendReplacement(out, repl, s, r.copyBase_, m, r.groups_);
+       r.ForEachMatch(s, r.global_, [&](const auto& m, auto subject) {
+         if constexpr (std::is_same_v<decltype(subject), std::string_view>) {
+           out.append(subject.substr(done, m.Begin(0) - done));
+           AppendReplacement(out, std::string_view(repl), subject, m, r.groups_);
+         } else {
+           if (!wide) repl16 = ToUnits(repl), wide = true;
+           out16.append(subject.substr(done, m.Begin(0) - done));
+           AppendReplacement(out16, std::u16string_view(repl16), subject, m, r.groups_);
+         }
          done = m.End(0);
        });
-       out.append(s, done, std::string::npos);
+       if (!wide) {
+         out.append(s, done, std::string::npos);
+         return Variant::Text(std::move(out));
+       }
+       out16.append(std::u16string_view(ToUnits(s)).substr(done));
+       out = FromUnits(out16);
+       CheckStringSize(out.size());
        return Variant::Text(std::move(out));
      }},
 };

@@ -259,9 +259,28 @@ uint8_t ToWindows1252(char16_t unit) {
   return '?';
 }
 
+// Unicode's simple case mappings of the characters that are not letters but have a case
+// (Other_Uppercase, Other_Lowercase, and the combining ypogegrammeni), which GLib's tables
+// leave out: Roman numerals and circled letters. Compared with UnicodeData.txt over the
+// whole BMP; every other simple mapping there GLib gives.
+namespace {
+char16_t UpperOther(char16_t unit) {
+  if (unit >= 0x2170 && unit <= 0x217F) return unit - 0x10;
+  if (unit >= 0x24D0 && unit <= 0x24E9) return unit - 26;
+  if (unit == 0x0345) return 0x0399;
+  return 0;
+}
+char16_t LowerOther(char16_t unit) {
+  if (unit >= 0x2160 && unit <= 0x216F) return unit + 0x10;
+  if (unit >= 0x24B6 && unit <= 0x24CF) return unit + 26;
+  return 0;
+}
+}  // namespace
+
 char16_t UpperUnit(char16_t unit) {
   if (unit < 0x80) return unit >= 'a' && unit <= 'z' ? unit - 32 : unit;
   if (unit >= 0xD800 && unit <= 0xDFFF) return unit;
+  if (char16_t other = UpperOther(unit)) return other;
   gunichar u = g_unichar_toupper(unit);
   return u < 0x10000 ? static_cast<char16_t>(u) : unit;
 }
@@ -269,6 +288,7 @@ char16_t UpperUnit(char16_t unit) {
 char16_t LowerUnit(char16_t unit) {
   if (unit < 0x80) return unit >= 'A' && unit <= 'Z' ? unit + 32 : unit;
   if (unit >= 0xD800 && unit <= 0xDFFF) return unit;
+  if (char16_t other = LowerOther(unit)) return other;
   gunichar u = g_unichar_tolower(unit);
   return u < 0x10000 ? static_cast<char16_t>(u) : unit;
 }

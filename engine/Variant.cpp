@@ -171,20 +171,77 @@ void Variant::DropBlock() noexcept {
   }
 }
 
+namespace {
+// Length of the character whose first byte is c (a stray byte counts as one).
+inline size_t CharLength(unsigned char c) {
+  return c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+}
+}  // namespace
+
+void StringRep::DropIndex() const {
+  if (budget && index->charged) budget->used -= index->charged;
+  delete index;
+  index = nullptr;
+}
+
+const UnitIndex* StringRep::IndexFor(size_t want, bool byByte) const {
+  const size_t n = text.size();
+  if (n <= kIndexFrom) return nullptr;
+  if (!index) index = new UnitIndex;
+  UnitIndex& x = *index;
+  constexpr size_t K = UnitIndex::kStep;
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  size_t u = x.units, b = x.bytes;
+  // Scan on to the end or until the mark at or before what is wanted is set.
+  auto enough = [&] { return byByte ? b > want : x.marks.size() > want / K; };
+  if (b < n && !enough()) {
+    size_t capacity = x.marks.capacity();
+    while (b < n && !enough()) {
+      size_t len = CharLength(p[b]);
+      size_t w = len == 4 ? 2 : 1;
+      while (x.marks.size() * K < u + w)
+        x.marks.push_back(static_cast<uint32_t>(b) |
+                          (x.marks.size() * K == u ? 0 : UnitIndex::kSecondHalf));
+      u += w;
+      b = std::min(b + len, n);
+    }
+    x.units = u;
+    x.bytes = b;
+    size_t bytes = x.marks.capacity() * sizeof(uint32_t);
+    if (budget && x.marks.capacity() != capacity && bytes > x.charged) {
+      if (!budget->Charge(bytes - x.charged)) {
+        // No room for the marks: positions are counted from the start, as in short text.
+        DropIndex();
+        return nullptr;
+      }
+      x.charged = bytes;
+    }
+  }
+  return x.marks.empty() ? nullptr : index;
+}
+
 size_t StringRep::ByteOfUnit(size_t unit, bool& inPair) const {
   inPair = false;
   if (Ascii()) return unit;
+  constexpr size_t K = UnitIndex::kStep;
   detail::PositionMemo& memo = detail::positionMemo;
   size_t u = 0, b = 0;
-  if (memo.rep == this && memo.unit <= unit) {
+  if (memo.rep == this && memo.unit <= unit && unit - memo.unit <= K) {
+    u = memo.unit;
+    b = memo.byte;
+  } else if (const UnitIndex* x = IndexFor(unit, false)) {
+    size_t i = std::min(unit / K, x->marks.size() - 1);
+    uint32_t mark = x->marks[i];
+    u = i * K - (mark & UnitIndex::kSecondHalf ? 1 : 0);
+    b = mark & ~UnitIndex::kSecondHalf;
+  } else if (memo.rep == this && memo.unit <= unit) {
     u = memo.unit;
     b = memo.byte;
   }
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const size_t n = text.size();
   while (u < unit && b < n) {
-    unsigned char c = p[b];
-    size_t len = c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+    size_t len = CharLength(p[b]);
     if (len == 4 && u + 1 == unit) {
       inPair = true;
       return b;
@@ -198,15 +255,61 @@ size_t StringRep::ByteOfUnit(size_t unit, bool& inPair) const {
 
 size_t StringRep::UnitOfByte(size_t byte) const {
   if (Ascii()) return byte;
+  constexpr size_t K = UnitIndex::kStep;
   detail::PositionMemo& memo = detail::positionMemo;
   size_t u = 0, b = 0;
-  if (memo.rep == this && memo.byte <= byte) {
+  if (memo.rep == this && memo.byte <= byte && byte - memo.byte <= 4 * K) {
+    u = memo.unit;
+    b = memo.byte;
+  } else if (const UnitIndex* x = IndexFor(byte, true)) {
+    // The last mark at or before the byte.
+    auto it = std::upper_bound(x->marks.begin(), x->marks.end(), byte, [](size_t v, uint32_t m) {
+      return v < (m & ~UnitIndex::kSecondHalf);
+    });
+    if (it != x->marks.begin()) {
+      size_t i = static_cast<size_t>(it - x->marks.begin()) - 1;
+      uint32_t mark = x->marks[i];
+      u = i * K - (mark & UnitIndex::kSecondHalf ? 1 : 0);
+      b = mark & ~UnitIndex::kSecondHalf;
+    }
+  } else if (memo.rep == this && memo.byte <= byte) {
     u = memo.unit;
     b = memo.byte;
   }
   u += CountUnits(std::string_view(text).substr(b, byte - b));
   memo = {this, u, byte};
   return u;
+}
+
+void StringRep::Appended(size_t before, TextKind was, TextKind now) {
+  size_t old = was == TextKind::kAscii ? before : units;
+  if (now == TextKind::kUnknown || old == kUnitsUnknown) {
+    Changed(now);
+    return;
+  }
+  kind = now;
+  if (now == TextKind::kAscii) return;
+  // A trail surrogate appended to a lead one joined them into one 4-byte character, which
+  // starts 3 bytes before the old end: positions at the old end are inside it now.
+  const bool joined = before >= 3 && static_cast<unsigned char>(text[before - 3]) >= 0xF0;
+  size_t from = joined ? before - 3 : before;
+  size_t total = old - (joined ? 1 : 0) + CountUnits(std::string_view(text).substr(from));
+  if (total >= kUnitsUnknown) {
+    Changed(now);
+    return;
+  }
+  units = static_cast<uint32_t>(total);
+  if (!joined) return;
+  detail::PositionMemo& memo = detail::positionMemo;
+  if (memo.rep == this && memo.byte > from) memo.rep = nullptr;
+  if (index && index->bytes > from) {
+    // The scan stopped at the old end (the lead's end): back to the lead, and its mark
+    // (if the old end had one) is set again as the pair's second half.
+    while (!index->marks.empty() && (index->marks.back() & ~UnitIndex::kSecondHalf) > from)
+      index->marks.pop_back();
+    index->units = old - 1;
+    index->bytes = from;
+  }
 }
 
 std::string StringRep::Slice(size_t from, size_t to) const {
@@ -362,6 +465,8 @@ static std::string_view Trim(std::string_view s) {
   return s;
 }
 
+static bool DecimalText(std::string_view s, std::string& buf);
+
 bool ParseNumber(std::string_view text, double& out) {
   std::string_view s = Trim(text);
   if (s.empty()) return false;
@@ -391,6 +496,16 @@ bool ParseNumber(std::string_view text, double& out) {
     return true;
   }
   std::string buf;
+  if (!DecimalText(s, buf)) return false;
+  char* end = nullptr;
+  out = std::strtod(buf.c_str(), &end);
+  return std::isfinite(out);
+}
+
+// Decimal number text (trimmed, not hex or octal) as C reads it: an optional sign, digits
+// with an optional point, an optional exponent "e[sign]digits"; en-US thousands separators
+// and the currency sign dropped. False when the text is not a number.
+static bool DecimalText(std::string_view s, std::string& buf) {
   size_t i = 0;
   // en-US text may carry the currency sign before or after the sign: "$1", "-$1.50".
   if (s[i] == '$') ++i;
@@ -422,10 +537,76 @@ bool ParseNumber(std::string_view text, double& out) {
     }
     if (!expDigits) return false;
   }
-  if (i != s.size()) return false;
-  char* end = nullptr;
-  out = std::strtod(buf.c_str(), &end);
-  return std::isfinite(out);
+  return i == s.size();
+}
+
+int CurrencyOfText(std::string_view text, int64_t& out) {
+  std::string_view s = Trim(text);
+  std::string buf;
+  if (s.size() > 2 && s[0] == '&') return 0;
+  if (!DecimalText(s, buf)) return 0;
+  size_t i = 0;
+  bool negative = false;
+  if (buf[i] == '+' || buf[i] == '-') negative = buf[i++] == '-';
+  // The digits without the point, and the power of ten of the last one.
+  std::string digits;
+  int64_t exponent = 0;
+  bool point = false;
+  for (; i < buf.size() && buf[i] != 'e'; ++i) {
+    if (buf[i] == '.') {
+      point = true;
+    } else {
+      digits += buf[i];
+      if (point) --exponent;
+    }
+  }
+  if (i < buf.size()) {
+    // An exponent past any sensible size only moves the digits out of range (or to zero).
+    int64_t e = 0;
+    bool eNegative = buf[++i] == '-';
+    if (buf[i] == '+' || buf[i] == '-') ++i;
+    for (; i < buf.size(); ++i) e = std::min<int64_t>(e * 10 + (buf[i] - '0'), 1'000'000);
+    exponent += eNegative ? -e : e;
+  }
+  size_t first = digits.find_first_not_of('0');
+  if (first == std::string::npos) {
+    out = 0;
+    return 1;
+  }
+  digits.erase(0, first);
+  // Scaled by 10^4: the digits that stay whole, then those rounded away (half to even).
+  int64_t scale = exponent + 4;
+  std::string_view kept = digits, dropped;
+  if (scale < 0) {
+    if (static_cast<int64_t>(digits.size()) + scale <= 0) {
+      kept = {};
+      dropped = digits;
+      // All digits lie below the rounding position, some places further down.
+      if (static_cast<int64_t>(digits.size()) + scale < 0) dropped = {};
+    } else {
+      kept = std::string_view(digits).substr(0, digits.size() + scale);
+      dropped = std::string_view(digits).substr(digits.size() + scale);
+    }
+  } else if (scale > 19) {
+    return 2;
+  }
+  unsigned __int128 v = 0;
+  constexpr unsigned __int128 kLimit = static_cast<unsigned __int128>(INT64_MAX) + 1;
+  for (char c : kept) {
+    v = v * 10 + static_cast<unsigned>(c - '0');
+    if (v > kLimit) return 2;
+  }
+  for (int64_t k = 0; scale > 0 && k < scale; ++k) {
+    v *= 10;
+    if (v > kLimit) return 2;
+  }
+  if (!dropped.empty() && dropped[0] >= '5') {
+    bool above = dropped[0] > '5' || dropped.find_first_not_of('0', 1) != std::string_view::npos;
+    if (above || (v & 1)) ++v;
+  }
+  if (v > kLimit || (v == kLimit && !negative)) return 2;
+  out = negative ? static_cast<int64_t>(-static_cast<__int128>(v)) : static_cast<int64_t>(v);
+  return 1;
 }
 
 static std::string FixExponent(std::string s) {
@@ -765,6 +946,13 @@ uint8_t ToByte(const Variant& v) {
 int64_t ToCurrency(const Variant& v0) {
   const Variant& v = v0.Deref();
   if (v.Type() == VarType::Currency) return v.AsCurrency();
+  if (v.Type() == VarType::String) {
+    // Read exactly: a Double would lose the last digits of a long amount.
+    int64_t scaled;
+    int r = CurrencyOfText(v.AsString(), scaled);
+    if (r == 1) return scaled;
+    if (r == 2) Throw(kOverflow);
+  }
   double d = RoundHalfEven(ToDouble(v) * 10000.0);
   if (!(d >= -9.2233720368547758e18 && d < 9.2233720368547758e18)) Throw(kOverflow);
   return static_cast<int64_t>(d);
@@ -1054,7 +1242,7 @@ Variant Arith(ArithOp op, const Variant& a, const Variant& b) {
     // Exact in scaled 64-bit integers; the other operand is of an integer rank here.
     __int128 xs = x.rank == kRankCurrency ? x.i : __int128{x.i} * 10000;
     __int128 ys = y.rank == kRankCurrency ? y.i : __int128{y.i} * 10000;
-    __int128 v = op == ArithOp::Add ? xs + ys
+    __int128 v = op == ArithOp::Add   ? xs + ys
                  : op == ArithOp::Sub ? xs - ys
                                       : ScaledDivide(xs * ys, 10000);
     if (v < INT64_MIN || v > INT64_MAX) Throw(kOverflow);
@@ -1351,7 +1539,8 @@ static int CompareText(const std::string& a, const std::string& b, bool textComp
     // where one text has a character past U+FFFF (lead byte F0..F4) and the other one of
     // U+D800..U+FFFF (ED..EF) at the first difference.
     auto [pa, pb] = std::mismatch(a.begin(), a.end(), b.begin(), b.end());
-    if (pa == a.end() || pb == b.end()) return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+    if (pa == a.end() || pb == b.end())
+      return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
     auto x = static_cast<unsigned char>(*pa), y = static_cast<unsigned char>(*pb);
     int c = x < y ? -1 : 1;
     if ((x >= 0xF0 && y >= 0xED && y < 0xF0) || (y >= 0xF0 && x >= 0xED && x < 0xF0)) {

@@ -90,14 +90,30 @@ inline constinit thread_local MemoryBudget* activeBudget = nullptr;
 struct StringRep;
 namespace detail {
 // Where the last character position was found in a string that is not ASCII, so that a
-// loop of Mid or InStr calls walking forward through one text costs what the text does,
-// not its square. Forgotten when that block changes or goes.
+// loop of Mid or InStr calls walking through one text in small steps costs a few
+// characters each. Forgotten when that block changes or goes.
 struct PositionMemo {
   const StringRep* rep = nullptr;
   size_t unit = 0, byte = 0;
 };
 inline constinit thread_local PositionMemo positionMemo;
 }  // namespace detail
+
+// Where the code units of a long text that is not ASCII start: the byte of every
+// kStep-th unit, found once by one scan that goes only as far as positions were asked
+// for (and goes on from there when the text grows at its end). Any position is then at
+// most kStep units from a mark, so Mid, Left, Right and InStr reach it in constant time
+// wherever it lies; walking backwards or at random costs what walking forwards does.
+// A mark is 4 bytes per 64 units: at most a sixteenth of the text, charged like it.
+struct UnitIndex {
+  static constexpr size_t kStep = 64;
+  // Set in a mark when its unit is the second half of a pair: the mark is the pair's byte.
+  static constexpr uint32_t kSecondHalf = 0x80000000u;
+  std::vector<uint32_t> marks;  // marks[i]: byte of the character holding unit i * kStep
+  // The scan stopped at this character: every mark below `units` is set.
+  size_t units = 0, bytes = 0;
+  size_t charged = 0;  // bytes charged for marks
+};
 
 struct StringRep {
   uint32_t refs = 1;
@@ -106,11 +122,14 @@ struct StringRep {
   std::string text;
   mutable TextKind kind = TextKind::kUnknown;
   mutable uint32_t units = kUnitsUnknown;  // code units, once counted
+  mutable UnitIndex* index = nullptr;      // of long text that is not ASCII, once asked
   static constexpr uint32_t kUnitsUnknown = UINT32_MAX;
+  // Texts up to this many bytes are scanned from their start: no index.
+  static constexpr size_t kIndexFrom = 4 * UnitIndex::kStep;
   ~StringRep() {
     // Positions are remembered only in text that is not ASCII.
-    if (kind != TextKind::kAscii && detail::positionMemo.rep == this) [[unlikely]]
-      detail::positionMemo.rep = nullptr;
+    if (kind != TextKind::kAscii) [[unlikely]]
+      Forget();
     if (budget) budget->Refund(charged);
   }
   // Bytes the block holds, as charged.
@@ -131,9 +150,12 @@ struct StringRep {
   void Changed(TextKind k = TextKind::kUnknown) {
     kind = k;
     units = kUnitsUnknown;
-    if (detail::positionMemo.rep == this) [[unlikely]]
-      detail::positionMemo.rep = nullptr;
+    Forget();
   }
+  // After text was appended in place at byte `before` to text of kind `was`: the length
+  // and the positions found so far are kept, so a loop that appends and reads the length
+  // or the end stays linear.
+  void Appended(size_t before, TextKind was, TextKind now);
   // Byte offset of code unit `unit` (<= Units()). When that unit is the second half of a
   // pair (one 4-byte character), the offset is the character's and `inPair` is set.
   size_t ByteOfUnit(size_t unit, bool& inPair) const;
@@ -141,6 +163,19 @@ struct StringRep {
   size_t UnitOfByte(size_t byte) const;
   // The text of code units [from, to), to <= Units().
   std::string Slice(size_t from, size_t to) const;
+
+ private:
+  // Forgets remembered positions (the memo, the index).
+  void Forget() const {
+    if (detail::positionMemo.rep == this) [[unlikely]]
+      detail::positionMemo.rep = nullptr;
+    if (index) [[unlikely]]
+      DropIndex();
+  }
+  void DropIndex() const;
+  // The index scanned far enough for `unit` (or `byte` when `byByte`), or nullptr when the
+  // text is short or the budget cannot hold the marks (then positions are counted).
+  const UnitIndex* IndexFor(size_t unit, bool byByte) const;
 };
 // A string block with one reference, charged to the running engine's budget (error 7 when
 // it does not fit).
@@ -429,6 +464,10 @@ std::string ToExternal(const Variant& v);
 
 // Number parsing as the language does it for text ("12", " -1.5e3 ", "&HFF", "1,000").
 bool ParseNumber(std::string_view text, double& out);
+// Decimal number text as Currency (scaled by 10000), exactly, the fifth decimal rounded half
+// to even: 1 and `out` set, 2 past the type's range, 0 when the text is no decimal number
+// (hex and octal text among them).
+int CurrencyOfText(std::string_view text, int64_t& out);
 // en-US date/time text ("1/2/2003", "2003-01-02", "10:30 PM", "Jan 2, 2003 10:30:00").
 bool ParseDate(std::string_view text, double& out);
 // Text of a Double, up to 15 significant digits ("0.1", "1E+16", "-2.5E-07").

@@ -3,7 +3,8 @@
 //
 // The dialect is the ECMAScript one (JavaScript-compatible options: \u and \x escapes, empty
 // classes, a back-reference to an unset group matches the empty string, `$` only at the very
-// end unless multi-line). Text is bytes: offsets count bytes and no UTF-8 is checked.
+// end unless multi-line). Text is bytes (offsets count bytes and no UTF-8 is checked) or
+// UTF-16 code units (Pattern16: offsets count units, every unit is a character).
 //
 // Patterns and subjects come from scripts and files, so nothing here may exhaust the stack
 // or hold its caller: nesting is limited at compile time, the matcher keeps its backtracking
@@ -53,63 +54,83 @@ struct Options {
   bool multiline = false;
   // Pattern and subjects are UTF-8 (characters, case folding beyond ASCII; \w and \b stay
   // ASCII). The caller guarantees valid UTF-8 subjects and starts on a character boundary:
-  // they are not checked again at every search.
+  // they are not checked again at every search. Not for Pattern16.
   bool utf = false;
+  // With ignoreCase: letters beyond ASCII fold too, by Unicode's case mapping, while \d,
+  // \s, \w and \b keep their ASCII meaning (for Pattern16, whose code units are not UTF).
+  bool unicodeCase = false;
 };
 
+template <class Char>
 struct CompiledPattern;
+template <class Char>
+class BasicMatcher;
 
-// A compiled pattern. Throws Error(Syntax) for an invalid one.
-class Pattern {
+// A compiled pattern over code units of type Char: bytes (char) or UTF-16 code units
+// (char16_t, each unit one character: a surrogate can be named and matched alone, `.`
+// takes one unit). Throws Error(Syntax) for an invalid one.
+template <class Char>
+class BasicPattern {
  public:
-  explicit Pattern(std::string_view text, Options options = {});
-  ~Pattern();
-  Pattern(Pattern&&) noexcept;
-  Pattern& operator=(Pattern&&) noexcept;
-  Pattern(const Pattern&) = delete;
-  Pattern& operator=(const Pattern&) = delete;
+  using View = std::basic_string_view<Char>;
+  explicit BasicPattern(View text, Options options = {});
+  ~BasicPattern();
+  BasicPattern(BasicPattern&&) noexcept;
+  BasicPattern& operator=(BasicPattern&&) noexcept;
+  BasicPattern(const BasicPattern&) = delete;
+  BasicPattern& operator=(const BasicPattern&) = delete;
 
   // Capturing groups, not counting the whole match.
   uint32_t Groups() const;
   bool HasBackReferences() const;
 
  private:
-  friend class Matcher;
-  std::unique_ptr<CompiledPattern> code_;
+  friend class BasicMatcher<Char>;
+  std::unique_ptr<CompiledPattern<Char>> code_;
 };
 
 // Searches with one pattern, keeping its match state between searches. The pattern must
-// outlive the matcher.
-class Matcher {
+// outlive the matcher. Offsets count code units (bytes for char).
+template <class Char>
+class BasicMatcher {
  public:
-  explicit Matcher(const Pattern& pattern);
-  ~Matcher();
-  Matcher(const Matcher&) = delete;
-  Matcher& operator=(const Matcher&) = delete;
+  using View = std::basic_string_view<Char>;
+  explicit BasicMatcher(const BasicPattern<Char>& pattern);
+  ~BasicMatcher();
+  BasicMatcher(const BasicMatcher&) = delete;
+  BasicMatcher& operator=(const BasicMatcher&) = delete;
 
   // The first match that starts at or after `start` (text before it still counts for ^, \b
   // and look-behind). False when there is none; throws Error(Limit) or Error(Deadline).
-  bool Find(std::string_view subject, size_t start,
-            Clock::time_point deadline = Clock::time_point::max());
+  bool Find(View subject, size_t start, Clock::time_point deadline = Clock::time_point::max());
 
   // As Find, but a search that goes past the step or memory budget is done again by the
   // automaton matcher, whose time grows with the subject times the pattern, never
   // exponentially. That one knows no back-references and no groups (only group 0 is
   // reported), and it takes the longest match at the first position where one starts.
-  bool FindBounded(std::string_view subject, size_t start,
+  bool FindBounded(View subject, size_t start,
                    Clock::time_point deadline = Clock::time_point::max());
 
   // Of the last successful Find: group 0 is the whole match.
   bool Matched(uint32_t group) const;
   size_t Begin(uint32_t group) const;
   size_t End(uint32_t group) const;
-  std::string_view Group(uint32_t group) const;  // empty when the group took no part
+  View Group(uint32_t group) const;  // empty when the group took no part
 
  private:
   struct State;
-  bool Search(std::string_view subject, size_t start, Clock::time_point deadline, bool automaton);
-  const Pattern& pattern_;
+  bool Search(View subject, size_t start, Clock::time_point deadline, bool automaton);
+  const BasicPattern<Char>& pattern_;
   std::unique_ptr<State> state_;
 };
+
+using Pattern = BasicPattern<char>;
+using Matcher = BasicMatcher<char>;
+using Pattern16 = BasicPattern<char16_t>;
+using Matcher16 = BasicMatcher<char16_t>;
+extern template class BasicPattern<char>;
+extern template class BasicPattern<char16_t>;
+extern template class BasicMatcher<char>;
+extern template class BasicMatcher<char16_t>;
 
 }  // namespace rx

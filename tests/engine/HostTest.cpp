@@ -91,7 +91,9 @@ const Member<Reentry> Reentry::kMembers[] = {
        return r.Passed(Variant());
      }},
     {"Run", MemberKind::Method, 1, 1,
-     [](Reentry& r, Args a) { return r.Passed(r.engine.GlobalModule().Run(vbs::ToString(*a[0]))); }},
+     [](Reentry& r, Args a) {
+       return r.Passed(r.engine.GlobalModule().Run(vbs::ToString(*a[0])));
+     }},
     {"Eval", MemberKind::Method, 1, 1,
      [](Reentry& r, Args a) { return r.Passed(r.engine.Eval(vbs::ToString(*a[0]))); }},
 };
@@ -304,9 +306,9 @@ TEST_F(HostTest, MemoryBudgetStopsGrowthWithOutOfMemory) {
     EXPECT_EQ(engine.MemoryUsed(), idle) << code;
   }
   // Within the budget, nothing changes; the error can be caught.
-  ASSERT_TRUE(engine.AddCode(
-      "On Error Resume Next\nReDim a(1000): s = Space(100000) & \"x\"\n"
-      "ReDim b(16777215)\nn = Err.Number\n"));
+  ASSERT_TRUE(
+      engine.AddCode("On Error Resume Next\nReDim a(1000): s = Space(100000) & \"x\"\n"
+                     "ReDim b(16777215)\nn = Err.Number\n"));
   EXPECT_EQ(EvalText("n & \" \" & UBound(a) & \" \" & Len(s) & \" \" & IsEmpty(b)"),
             "7 1000 100001 True");
 }
@@ -347,16 +349,19 @@ TEST_F(HostTest, ScriptEndRunsClassTerminateOfLiveObjects) {
 }
 
 // A search whose cost grows with the square of the subject (every start position runs to the
-// end and back) stops at the time-out like any loop, both ways a script makes a RegExp.
+// end and back) stops at the time-out like any loop, both ways a script makes a RegExp, on
+// ASCII text (searched on bytes) and on other text (searched on code units).
 TEST_F(HostTest, RegExpSearchStopsAtTheTimeout) {
   engine.SetTimeout(300);
   for (const char* make : {"Set re = New RegExp", "Set re = CreateObject(\"VBScript.RegExp\")"}) {
-    SCOPED_TRACE(make);
-    EXPECT_FALSE(engine.AddCode(std::string(make) +
-                                "\nOn Error Resume Next\nre.Pattern = \"(a|b)*c\"\n"
-                                "r = re.Test(String(70000, \"a\") & \"xc\")\n"));
-    EXPECT_EQ(engine.Error().Number, 18);
-    engine.Error().Clear();
+    for (const char* a : {"a", "\xC3\xA4", "\xF0\x9F\x98\x80"}) {
+      SCOPED_TRACE(std::string(make) + " " + a);
+      EXPECT_FALSE(engine.AddCode(std::string(make) + "\nOn Error Resume Next\nre.Pattern = \"(" +
+                                  a + "|b)*c\"\nr = re.Test(Replace(Space(70000), \" \", \"" + a +
+                                  "\") & \"xc\")\n"));
+      EXPECT_EQ(engine.Error().Number, 18);
+      engine.Error().Clear();
+    }
   }
   EXPECT_EQ(vbs::ToString(engine.Eval("1 + 1")), "2");
 }

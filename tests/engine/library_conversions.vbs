@@ -36,6 +36,17 @@ WScript.Echo Table(Array("CByte(True)", "CByte(False)", "CInt(True)", "CCur(True
   "CInt(-32768.5)", "CByte(-0.5)", "CByte(""258"")", "CDate(""1"")", "CDate(Null)", "CDbl(Null)"))
 ' expect: Byte:255 Byte:0 Integer:-1 Currency:-1 Integer:32767 err6 Integer:-32768 Byte:0 err6 Date:12/31/1899 err94 err94
 
+' CCur reads text exactly to four decimals (the fifth rounds half to even), up to the type's
+' limits; one unit past them is an overflow, however the text is written.
+WScript.Echo Table(Array("CCur(""900000000000000.1234"")", "CCur(""922337203685477.5807"")", _
+  "CCur(""-922337203685477.5808"")", "CCur("" -$1,234.56785 "")", "CCur(""1.23455"")", "CCur(""1.23465"")", _
+  "CCur(""0.00005"")", "CCur(""1.5E-4"")", "CCur(""9.223372036854775807E14"")", "CCur(""922337203685477.58074"")", _
+  "CCur(""&H7FFF"")", "CCur(""1e-400"")", "CCur(""000000000000000000000000012.5"")", "CCur(""x1"")"))
+' expect: Currency:900000000000000.1234 Currency:922337203685477.5807 Currency:-922337203685477.5808 Currency:-1234.5678 Currency:1.2346 Currency:1.2346 Currency:0 Currency:0.0002 Currency:922337203685477.5807 Currency:922337203685477.5807 Currency:32767 Currency:0 Currency:12.5 err13
+WScript.Echo Table(Array("CCur(""922337203685477.5808"")", "CCur(""-922337203685477.5809"")", "CCur(""922337203685477.58075"")", _
+  "CCur(""1E15"")", "CCur(""1e400"")", "CCur(""99999999999999999999"")"))
+' expect: err6 err6 err6 err6 err6 err6
+
 Dim o: Set o = New Holder: o.v = -2.5
 ' Round keeps whole-number types (Boolean too); Int, Fix and Abs read an object's default value.
 WScript.Echo Table(Array("Round(True)", "Round(CByte(7))", "Round(""2.5"")", "Round(2.567, 2)", "Round(CSng(1.5))", _

@@ -53,6 +53,13 @@ rows = Array( _
   Array("MidB(""äb"", 3, 2)", "b"), _
   Array("InStrB(""äb"", ""b"")", 3), _
   Array("Trim(""  Küche  "")", "Küche"), _
+  Array("UCase(""ⓐⓩⒶ"")", "ⒶⓏⒶ"), _
+  Array("LCase(""ⒶⓏⓐ"")", "ⓐⓩⓐ"), _
+  Array("UCase(""ⅰⅿⅯ"")", "ⅠⅯⅯ"), _
+  Array("LCase(""ⅠⅯⅰ"")", "ⅰⅿⅰ"), _
+  Array("AscW(UCase(ChrW(&H345)))", 921), _
+  Array("StrComp(""ⓚⅳ"", ""ⓀⅣ"", vbTextCompare)", 0), _
+  Array("InStr(1, ""xⒶⅡ"", ""ⓐⅱ"", vbTextCompare)", 2), _
   Array("Filter(Array(""Küche"", ""Bad""), ""KÜ"", True, vbTextCompare)(0)", "Küche"))
 For Each r In rows
   got = Eval(r(0))
@@ -71,7 +78,8 @@ Next
 WScript.Echo n, Len(t), ok, AscW(Mid(t, Len(t) - 3, 1)), InStrRev(t, "ü")
 ' expect: 2000 12000 True -10179 11996
 
-' RegExp matches characters; IgnoreCase folds beyond ASCII, \w stays ASCII.
+' RegExp matches code units, the language's characters (`.` takes each half of a pair);
+' IgnoreCase folds beyond ASCII, \w stays ASCII.
 Dim re, ms, m, out
 Set re = New RegExp
 re.Pattern = "ü(\w)": re.IgnoreCase = True: re.Global = True
@@ -81,7 +89,7 @@ WScript.Echo out, ms.Count
 ' expect: 1:2:Üh 5:2:üc  2
 re.Pattern = "."
 WScript.Echo re.Execute("😀é").Count, re.Replace("aé€", "[$&]"), re.Execute("€x")(1).FirstIndex
-' expect: 2 [a][é][€] 1
+' expect: 3 [a][é][€] 1
 re.Pattern = "\w+": re.IgnoreCase = False
 WScript.Echo re.Replace("Grüße, Küche", "<$&>")
 ' expect: <Gr>üß<e>, <K>ü<che>
