@@ -216,14 +216,21 @@ for u in sablewick sablewick-hub; do
   fi
 done
 if [ -n "$workaround" ]; then
-  # What "systemctl --user edit" would save: the capability bounding set back to full (an
-  # unprivileged user manager cannot drop from it), and for the hub no PrivateDevices=, which
-  # drops two capabilities of its own.
-  step "the trial's workaround (not the product as shipped): drop-ins for$workaround"
+  # What "systemctl --user edit" would save. HOME_TRIAL_FIX=userns (the default): a user
+  # namespace of the service's own (PrivateUsers=yes), in which it may drop capabilities and
+  # make its mount namespace, so the whole sandbox applies; ProtectKernelLogs=no only because
+  # systemd-nspawn puts a FIFO over /proc/kmsg, which the user namespace cannot mount over.
+  # HOME_TRIAL_FIX=caps: the capability bounding set back to full and, for the hub, no
+  # PrivateDevices= (which drops two capabilities of its own); the sandbox stays unapplied.
+  fix=${HOME_TRIAL_FIX:-userns}
+  step "the trial's workaround ($fix; not the product as shipped): drop-ins for$workaround"
   for u in $workaround; do
-    extra=""
-    [ "$u" = sablewick-hub ] && extra="PrivateDevices=no"
-    as_user "mkdir -p ~/.config/systemd/user/$u.service.d && printf '[Service]\nCapabilityBoundingSet=~\n$extra\n' > ~/.config/systemd/user/$u.service.d/override.conf && cat ~/.config/systemd/user/$u.service.d/override.conf" | sed "s/^/   $u: /"
+    case $fix in
+      userns) conf='PrivateUsers=yes\nProtectKernelLogs=no\n' ;;
+      caps) conf='CapabilityBoundingSet=~\n'; [ "$u" = sablewick-hub ] && conf="${conf}PrivateDevices=no\n" ;;
+      *) echo "home-trial.sh: HOME_TRIAL_FIX is userns or caps" >&2; exit 2 ;;
+    esac
+    as_user "mkdir -p ~/.config/systemd/user/$u.service.d && printf '[Service]\n$conf' > ~/.config/systemd/user/$u.service.d/override.conf && cat ~/.config/systemd/user/$u.service.d/override.conf" | sed "s/^/   $u: /"
   done
   as_user "systemctl --user daemon-reload && systemctl --user reset-failed && systemctl --user restart sablewick-hub sablewick" 2>&1 | sed 's/^/   /'
   sleep 3
@@ -281,6 +288,8 @@ for u in sablewick sablewick-hub; do
   mgr=$(inside systemctl show -P MainPID "user@$(inside id -u "$user").service" || echo 0)
   if [ "${pid:-0}" != 0 ] && [ "$(inside readlink /proc/$pid/ns/mnt)" = "$(inside readlink /proc/$mgr/ns/mnt)" ]; then
     finding "$u.service runs in the user manager's mount namespace: ProtectSystem=strict, ProtectHome=read-only, PrivateTmp= and ReadWritePaths= are not applied"
+  elif [ "${pid:-0}" != 0 ]; then
+    echo "   $u.service has its own mount namespace: $(inside awk '$5 == "/" || $5 == "/home" || $5 ~ /sablewick$/ { split($6, o, ","); printf "%s %s; ", $5, o[1] }' /proc/$pid/mountinfo)"
   fi
 done
 
