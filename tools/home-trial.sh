@@ -103,8 +103,11 @@ mkdir -p "$root/tmp/debs"
 cp "$deb" "$root/tmp/debs/"
 mount -t proc proc "$root/proc"
 proc_mounted="$root/proc"
+# Package lists as of today: a base made weeks ago may name versions the mirror no longer has.
+chroot "$root" apt-get update -qq > "$work/download.log" 2>&1 ||
+  { tail -n 20 "$work/download.log"; exit 1; }
 chroot "$root" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --download-only \
-  --no-install-recommends "/tmp/debs/$debname" libpam-systemd > "$work/download.log" 2>&1 ||
+  --no-install-recommends "/tmp/debs/$debname" libpam-systemd >> "$work/download.log" 2>&1 ||
   { tail -n 20 "$work/download.log"; exit 1; }
 echo "   $(ls "$root/var/cache/apt/archives/"*.deb | wc -l) packages in apt's cache"
 rm -rf "$root/tmp/debs"
