@@ -179,11 +179,30 @@ class LocalUserTest : public ::testing::Test {
       why = "uid 65534 cannot be taken here (a user namespace without it?)";
       return;
     }
+    // The machine's /tmp stays reachable through a descriptor: a build folder in it (a
+    // checkout under /tmp) is bound back into the test's own /tmp at the same path.
+    // (Opened inside the new namespace: a bind mount takes no source from another one.)
+    int machineTmp = -1;
     if (::unshare(CLONE_NEWNS) != 0 ||
         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        (machineTmp = ::open("/tmp", O_PATH | O_DIRECTORY | O_CLOEXEC)) < 0 ||
         ::mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0) {
       why = std::string("no /tmp of the test's own: ") + std::strerror(errno);
+      return;
     }
+    for (const std::string_view program : {SABLEWICK_BINARY, SABLEWICK_CTL, SABLEWICK_RUNNER}) {
+      if (!program.starts_with("/tmp/")) continue;
+      const std::string top(program.substr(5, program.find('/', 5) - 5));
+      const std::string at = "/tmp/" + top;
+      if (::access(at.c_str(), F_OK) == 0) continue;
+      const std::string from = "/proc/self/fd/" + std::to_string(machineTmp) + "/" + top;
+      if (::mkdir(at.c_str(), 0755) != 0 ||
+          ::mount(from.c_str(), at.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
+        why = "cannot keep " + at + " in the test's own /tmp: " + std::strerror(errno);
+        return;
+      }
+    }
+    ::close(machineTmp);
   }
   void SetUp() override {
     if (!SkipReason().empty()) GTEST_SKIP() << SkipReason();
