@@ -42,7 +42,8 @@ TEST_F(HubTest, HeartbeatsRegisterAndEveryDatagramReachesEveryClientByteForByte)
 
   // Whatever a device sends, to both, unchanged: CR LF text, junk, NUL and high bytes, a
   // datagram near the largest size.
-  const std::string junk("\0\xff\xfe not xAP at all \r\n\x01", 24);
+  static constexpr char kJunk[] = "\0\xff\xfe not xAP at all \r\n\x01";
+  const std::string junk(kJunk, sizeof kJunk - 1);
   const std::string big(60000, 'x');
   for (const std::string& text : {kLamp, junk, big}) {
     device.ToHub(text);
