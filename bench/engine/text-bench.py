@@ -65,8 +65,8 @@ def main():
     args = ap.parse_args()
     sizes = [int(x) for x in args.sizes.split(",")]
     runners = [("ours", lambda f: [args.runner, f])]
-    for spec in args.also:
-        name, path = spec.split("=", 1)
+    for extra in args.also:
+        name, path = extra.split("=", 1)
         runners.append((name, lambda f, p=path: [p, f]))
     if args.wine:
         env = dict(os.environ, WINEDEBUG="-all")
